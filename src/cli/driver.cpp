@@ -1,0 +1,35 @@
+#include "cli/driver.h"
+
+#include <cstdio>
+
+#include "platform/platform.h"
+
+namespace {
+
+// GBK text: "工具名称：提取swf中的图片", "使用说明：pixsieve.exe a.swf b.swf c.swf",
+// "(或可直接拖动多个swf到图标上)", then the credit line.
+constexpr const char kUsage[] =
+    "\xB9\xA4\xBE\xDF\xC3\xFB\xB3\xC6\xA3\xBA\xCC\xE1\xC8\xA1swf\xD6\xD0\xB5\xC4\xCD\xBC\xC6\xAC\n"
+    "\xCA\xB9\xD3\xC3\xCB\xB5\xC3\xF7\xA3\xBApixsieve.exe a.swf b.swf c.swf\n"
+    "(\xBB\xF2\xBF\xC9\xD6\xB1\xBD\xD3\xCD\xCF\xB6\xAF\xB6\xE0\xB8\xF6swf\xB5\xBD\xCD\xBC\xB1\xEA\xC9\xCF)\n"
+    "---by pixsieve(https://pixsieve.invalid)";
+
+}  // namespace
+
+void app_init() {}
+
+bool process_file(const char*) { return true; }
+
+int pixsieve_main(int argc, char** argv)
+{
+    app_init();
+    if (argc < 2) {
+        std::puts(kUsage);
+        platform_pause();
+        return 0;
+    }
+    bool all_read = true;
+    for (int i = 1; i < argc; ++i)
+        all_read = process_file(argv[i]) && all_read;
+    return all_read ? 0 : 1;
+}

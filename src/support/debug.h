@@ -1,0 +1,8 @@
+// The one place that formats diagnostic lines: "[DEBUG] file:line <function>: message\n".
+#pragma once
+
+// `file` is the module's short name as it appears in the line ("swf", "stream", ...).
+void debug_line(const char* file, int line, const char* function, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+
+#define DEBUG_LINE(file, ...) debug_line((file), __LINE__, __func__, __VA_ARGS__)

@@ -1,0 +1,30 @@
+// One-call LZMA (LZMA1) encoding and decoding over the LZMA SDK, with explicit
+// 5-byte properties and no end marker.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Result codes, as the SDK defines them.
+enum LzmaResult : int {
+    LZMA_RESULT_OK = 0,
+    LZMA_RESULT_DATA_ERROR = 1,
+    LZMA_RESULT_MEM_ERROR = 2,
+    LZMA_RESULT_UNSUPPORTED = 4,
+    LZMA_RESULT_PARAM_ERROR = 5,
+    LZMA_RESULT_INPUT_EOF = 6,
+    LZMA_RESULT_OUTPUT_EOF = 7,
+};
+
+inline constexpr size_t kLzmaPropsSize = 5;
+
+// Decodes until `*dest_len` bytes are produced (no end marker needed) or an end
+// marker is met. On return `*dest_len` and `*src_len` hold the bytes produced and
+// consumed. Returns LZMA_RESULT_INPUT_EOF when the input ends before the output is full.
+int LzmaUncompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t* src_len,
+                   const uint8_t* props, size_t props_size);
+
+// Encodes without an end marker. `out_props` receives the properties (5 bytes).
+int LzmaCompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t src_len,
+                 uint8_t* out_props, size_t* out_props_size, int level, uint32_t dict_size,
+                 int lc, int lp, int pb, int fb, int num_threads);
