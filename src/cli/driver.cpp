@@ -3,6 +3,10 @@
 #include <cstdio>
 
 #include "platform/platform.h"
+#include "support/debug.h"
+#include "swf/extract.h"
+#include "swf/swf.h"
+#include "text/charset.h"
 
 namespace {
 
@@ -16,20 +20,52 @@ constexpr const char kUsage[] =
 
 }  // namespace
 
-void app_init() {}
+void app_init()
+{
+    charset_init();
+}
 
-bool process_file(const char*) { return true; }
+bool make_res_dir(const char* movie_path, std::string& folder)
+{
+    folder = movie_path;
+    folder += "_res";
+    if (folder.size() >= kMaxPath) {
+        DEBUG_LINE("main", "path too long for an output folder: %s", folder.c_str());
+        return false;
+    }
+    if (platform_exists(folder.c_str()))
+        return true;
+    if (!platform_make_dir(folder.c_str()))
+        DEBUG_LINE("main", "cannot create folder %s", folder.c_str());
+    return true;
+}
+
+bool process_file(const char* path)
+{
+    SwfPtr swf(swf_readfile(path));
+    if (!swf)
+        return false;
+    std::string folder;
+    if (!make_res_dir(swf->path.c_str(), folder))
+        return true;  // the movie was read; its images have nowhere to go
+    swf_saveimg(swf.get(), 1);
+    return true;
+}
 
 int pixsieve_main(int argc, char** argv)
 {
     app_init();
     if (argc < 2) {
         std::puts(kUsage);
+        std::fflush(stdout);
         platform_pause();
         return 0;
     }
     bool all_read = true;
-    for (int i = 1; i < argc; ++i)
-        all_read = process_file(argv[i]) && all_read;
+    for (int i = 1; i < argc; ++i) {
+        if (!process_file(argv[i]))
+            all_read = false;
+        std::fflush(stdout);
+    }
     return all_read ? 0 : 1;
 }

@@ -6,3 +6,6 @@ void debug_line(const char* file, int line, const char* function, const char* fo
     __attribute__((format(printf, 4, 5)));
 
 #define DEBUG_LINE(file, ...) debug_line((file), __LINE__, __func__, __VA_ARGS__)
+
+// For a line that belongs to a named operation but is printed by one of its helpers.
+#define DEBUG_LINE_IN(file, function, ...) debug_line((file), __LINE__, (function), __VA_ARGS__)

@@ -1,0 +1,68 @@
+// The byte buffer under every SWF parser and writer: little-endian readers and
+// writers, SWF bit fields, and the size-limited allocation functions.
+//
+// Readers check that the read lies inside `len` and stop the program otherwise:
+// that is a broken invariant of the caller, which must check lengths (see
+// stream_remaining) before handing input bytes to a reader.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Every allocation of the SWF subsystem must be smaller than 1 GiB.
+void* mem_alloc(size_t size);  // zero-filled
+void* mem_realloc(void* block, size_t size);
+void mem_free(void* block);
+
+struct Stream {
+    uint8_t* buf;     // owned heap block, or null
+    uint32_t pos;     // next byte to read or write
+    uint32_t len;     // valid bytes in buf
+    uint8_t bitpos;   // bits of buf[pos] already consumed, 0..7
+};
+
+void stream_clear(Stream* stream);
+void stream_resize(Stream* stream, uint32_t size);
+void stream_free(Stream* stream);
+
+// Bytes left from pos to len (0 when pos is at or past len).
+inline uint32_t stream_remaining(const Stream* stream)
+{
+    return stream->pos < stream->len ? stream->len - stream->pos : 0;
+}
+
+uint8_t stream_read_ui8(Stream* stream);
+int8_t stream_read_si8(Stream* stream);
+uint16_t stream_read_ui16(Stream* stream);
+int16_t stream_read_si16(Stream* stream);
+uint32_t stream_read_ui32(Stream* stream);
+int32_t stream_read_si32(Stream* stream);
+double stream_read_double(Stream* stream);
+// Points into buf; the text must be NUL-terminated before len.
+const char* stream_read_string(Stream* stream);
+uint32_t stream_read_encodedu32(Stream* stream);
+void stream_skip(Stream* stream, uint32_t count);
+
+void stream_read_bytes(void* dest, Stream* stream, uint32_t count);
+void stream_copy(Stream* dest, Stream* source, uint32_t count);
+
+uint8_t stream_read_bit(Stream* stream);
+uint32_t stream_read_ubits(Stream* stream, uint8_t count);
+int32_t stream_read_sbits(Stream* stream, uint8_t count);
+void reset_bitread(Stream* stream);
+
+void stream_write_ui8(Stream* stream, uint8_t value);
+void stream_write_ui16(Stream* stream, uint16_t value);
+void stream_write_si16(Stream* stream, int16_t value);
+void stream_write_ui32(Stream* stream, uint32_t value);
+void stream_write_si32(Stream* stream, int32_t value);
+void stream_write_double(Stream* stream, double value);
+void stream_write_string(Stream* stream, const char* text);
+void stream_write_bytes(Stream* stream, const void* source, uint32_t count);
+void stream_fill(Stream* stream, uint8_t value, uint32_t count);
+void stream_advance(Stream* stream, uint32_t count);
+
+// Inflates the whole of buf into a new block of *length bytes. On success buf/len
+// describe the new block and *length the inflated size; the old block is the
+// caller's to release. On failure the stream is unchanged and a line is printed.
+int stream_uncompress(Stream* stream, uint32_t* length);

@@ -1,0 +1,11 @@
+#include "support/check.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+void check_failed(const char* expression, const char* file, int line)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "Assertion failed: %s, file %s, line %d\n", expression, file, line);
+    std::abort();
+}

@@ -1,0 +1,28 @@
+// Writing the bitmaps of a loaded movie into its "<movie>_res" folder.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct Swf;
+struct SwfTag;
+
+// Walks the tag list and writes every bitmap it can; by_name selects class names
+// (else ids) for the files. Prints "------------swf_saveimg done--------------" last.
+void swf_saveimg(Swf* swf, uint8_t by_name);
+
+void read_lossless(Swf* swf, SwfTag* tag, uint8_t by_name);  // codes 20 and 36
+void read_bits(Swf* swf, SwfTag* tag, uint8_t by_name);      // codes 6, 21 and 35
+
+// The class name the movie gives the character, else its decimal id.
+std::string swf_symbol_name(const Swf* swf, uint16_t id);
+
+// "<folder>/<name><extension>" for one bitmap, with path separators in a class name
+// replaced by "_" (GBK-aware) so no name reaches outside the folder. A name too long
+// for the file system falls back to the id, with a line. Empty when even that does
+// not fit the platform's path limit.
+std::string bitmap_file_path(const Swf* swf, const std::string& folder, uint16_t id,
+                             uint8_t by_name, const char* extension);
+
+// Replaces separator bytes by "_", leaving the trail bytes of GBK pairs alone.
+std::string sanitize_file_name(std::string name);

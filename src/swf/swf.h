@@ -1,0 +1,88 @@
+// The SWF document: one loaded movie with its frame header, tag list and symbol names.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "stream/stream.h"
+
+struct SymbolNames;
+
+// One tag record. Tags form a circular doubly linked list in file order whose
+// sentinel is the movie's `tags` member.
+struct SwfTag {
+    SwfTag* next;
+    SwfTag* prev;
+    Stream body;   // owned copy of the tag body; len is the tag length
+    uint16_t code;
+};
+
+struct Swf {
+    std::string path;        // as given by the caller; output names derive from it
+    Stream body;             // the decompressed body, frame header first
+    char signature[3];       // first byte is 'F' once loaded (the body is held uncompressed)
+    uint8_t version;
+    uint32_t file_length;    // as stored in the header
+    uint8_t frame_rate;      // integer part only
+    uint16_t frame_count;
+    Stream frame_rect;       // the frame-size RECT bytes as stored
+    uint8_t rect_bits;
+    int32_t xmin, xmax, ymin, ymax;  // frame bounds in pixels
+    SymbolNames* names;
+    SwfTag tags;             // list sentinel: only next and prev are used
+};
+
+// Loading. Both print their debug lines and return null when the movie is refused.
+Swf* swf_readfile(const char* path);
+Swf* swf_read(Stream* source, const char* path);
+// Releases a movie with its tags and names.
+void swf_free(Swf* swf);
+
+struct SwfDeleter {
+    void operator()(Swf* swf) const { swf_free(swf); }
+};
+using SwfPtr = std::unique_ptr<Swf, SwfDeleter>;
+
+void swf_read_rect(Swf* swf);
+
+// Tag list.
+void tag_list_append(SwfTag* node, SwfTag* head);
+SwfTag* swf_add_tag(Swf* swf, uint16_t code, uint32_t length);
+std::string swf_tag_name(uint16_t code);
+
+// Range-for over the tags of a movie, in list order.
+struct SwfTagRange {
+    SwfTag* head;
+    struct Iterator {
+        SwfTag* at;
+        SwfTag* operator*() const { return at; }
+        Iterator& operator++()
+        {
+            at = at->next;
+            return *this;
+        }
+        bool operator!=(const Iterator& other) const { return at != other.at; }
+    };
+    Iterator begin() const { return {head->next}; }
+    Iterator end() const { return {head}; }
+};
+inline SwfTagRange swf_tags(Swf* swf) { return {&swf->tags}; }
+
+// Frame header and record sizes.
+inline constexpr uint32_t kRecordHeaderShort = 2;
+inline constexpr uint32_t kRecordHeaderLong = 6;
+inline constexpr uint8_t kLongLengthMark = 63;
+
+// Tag codes the bitmap code handles.
+enum TagCode : uint16_t {
+    TAG_END = 0,
+    TAG_DEFINE_BITS = 6,
+    TAG_JPEG_TABLES = 8,
+    TAG_DEFINE_BITS_LOSSLESS = 20,
+    TAG_DEFINE_BITS_JPEG2 = 21,
+    TAG_DEFINE_BITS_JPEG3 = 35,
+    TAG_DEFINE_BITS_LOSSLESS2 = 36,
+    TAG_SYMBOL_CLASS = 76,
+    TAG_DEFINE_BITS_JPEG4 = 90,
+};

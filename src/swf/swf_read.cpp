@@ -1,0 +1,242 @@
+// Loading a movie: container header, decompression, frame header, tag records.
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+#include <zlib.h>
+
+#include "support/debug.h"
+#include "support/fileio.h"
+#include "support/lzma_codec.h"
+#include "support/memory.h"
+#include "swf/swf.h"
+#include "swf/symbols.h"
+
+namespace {
+
+constexpr uint32_t kHeaderSize = 8;
+constexpr uint32_t kZwsPrefix = 9;  // compressed length (4) and LZMA properties (5)
+constexpr uint32_t kMaxFileLength = 1u << 30;
+
+// A Stream that owns its block for the duration of a scope.
+struct ScopedStream {
+    Stream s{};
+    ~ScopedStream() { stream_clear(&s); }
+};
+
+// Inflates or decodes the packed body into `body`. False (with a line) on failure.
+bool unpack_body(Swf* swf, const uint8_t* packed, uint32_t packed_len, Stream* body)
+{
+    if (swf->signature[0] == 'C') {
+        body->buf = static_cast<uint8_t*>(mem_alloc(swf->file_length));
+        uLongf out_len = swf->file_length;
+        int rv = uncompress(body->buf, &out_len, packed, packed_len);
+        if (rv != Z_OK) {
+            // "cws解压缩失败" (CWS decompression failed)
+            DEBUG_LINE_IN("swf", "swf_read", "cws\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC:%d", rv);
+            return false;
+        }
+        DEBUG_LINE_IN("swf", "swf_read", "cws\xBD\xE2\xD1\xB9\xCB\xF5OK");  // "cws解压缩OK"
+        body->len = static_cast<uint32_t>(out_len);
+        return true;
+    }
+    if (swf->signature[0] == 'Z') {
+        size_t out_len = swf->file_length - kHeaderSize;
+        size_t in_len = packed_len - kZwsPrefix;
+        body->buf = static_cast<uint8_t*>(mem_alloc(out_len));
+        int rv = LzmaUncompress(body->buf, &out_len, packed + kZwsPrefix, &in_len, packed + 4,
+                                kLzmaPropsSize);
+        if (rv != LZMA_RESULT_OK) {
+            // "zws解压缩失败" (ZWS decompression failed)
+            DEBUG_LINE_IN("swf", "swf_read", "zws\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC:%d", rv);
+            return false;
+        }
+        DEBUG_LINE_IN("swf", "swf_read", "zws\xBD\xE2\xD1\xB9\xCB\xF5OK");  // "zws解压缩OK"
+        body->len = static_cast<uint32_t>(out_len);
+        return true;
+    }
+    uint32_t len = std::min(swf->file_length - kHeaderSize, packed_len);
+    body->buf = static_cast<uint8_t*>(mem_alloc(len));
+    if (len != 0)
+        std::memcpy(body->buf, packed, len);
+    body->len = len;
+    return true;
+}
+
+// Header checks the loader relies on before it allocates anything.
+bool header_is_sound(const Swf* swf, uint32_t file_size)
+{
+    std::string_view sig(swf->signature, 3);
+    if (sig != "FWS" && sig != "CWS" && sig != "ZWS") {
+        DEBUG_LINE_IN("swf", "swf_read", "not a swf movie: signature is not FWS, CWS or ZWS");
+        return false;
+    }
+    if (swf->file_length < kHeaderSize || swf->file_length >= kMaxFileLength) {
+        DEBUG_LINE_IN("swf", "swf_read", "refused: file length %u in the header is out of range",
+                   swf->file_length);
+        return false;
+    }
+    if (sig == "ZWS" && file_size < kHeaderSize + kZwsPrefix) {
+        DEBUG_LINE_IN("swf", "swf_read", "refused: zws file of %u bytes is too short", file_size);
+        return false;
+    }
+    return true;
+}
+
+// The frame header must fit: the RECT, the frame rate (2) and the frame count (2).
+bool frame_header_fits(const Stream* body)
+{
+    if (body->len == 0)
+        return false;
+    uint32_t nbits = body->buf[0] >> 3;
+    uint32_t rect_bytes = (5 + 4 * nbits + 7) / 8;
+    return body->len >= rect_bytes + 4;
+}
+
+enum class Record { Ok, End, Broken };
+
+// Reads one record header at the body's position; checks that the header and the
+// record's body lie inside the movie body.
+Record read_record_header(Stream* body, uint16_t* code, uint32_t* length)
+{
+    uint32_t left = stream_remaining(body);
+    if (left == 0)
+        return Record::End;
+    if (left < kRecordHeaderShort)
+        return Record::Broken;
+    uint16_t word = stream_read_ui16(body);
+    *code = word >> 6;
+    *length = word & 63;
+    if (*length == kLongLengthMark) {
+        if (stream_remaining(body) < 4)
+            return Record::Broken;
+        *length = stream_read_ui32(body);
+    }
+    return *length <= stream_remaining(body) ? Record::Ok : Record::Broken;
+}
+
+void collect_symbol_names(Swf* swf, uint32_t first_tag)
+{
+    Stream* body = &swf->body;
+    uint16_t code;
+    uint32_t length;
+    while (read_record_header(body, &code, &length) == Record::Ok) {
+        uint32_t start = body->pos;
+        if (code == TAG_SYMBOL_CLASS)
+            swf_read_symbols(swf, start + length);
+        body->pos = start + length;
+    }
+    body->pos = first_tag;
+}
+
+void build_tag_list(Swf* swf)
+{
+    Stream* body = &swf->body;
+    uint16_t code;
+    uint32_t length;
+    int count = 0;
+    Record r;
+    while ((r = read_record_header(body, &code, &length)) == Record::Ok) {
+        DEBUG_LINE_IN("swf", "swf_read", "[TAG]:%s,%d", swf_tag_name(code).c_str(), static_cast<int>(length));
+        uint32_t start = body->pos;
+        swf_add_tag(swf, code, length);
+        body->pos = start + length;
+        count++;
+    }
+    if (r == Record::Broken)
+        DEBUG_LINE_IN("swf", "swf_read", "tag record at offset %u runs past the end of the body; tag list ends here",
+                   body->pos);
+    body->pos = body->len;
+    DEBUG_LINE_IN("swf", "swf_read", "tagnum:%d", count);
+}
+
+}  // namespace
+
+Swf* swf_readfile(const char* path)
+{
+    DEBUG_LINE("swf", "%s", path);
+    int size = 0;
+    ByteBuffer file(file_read_all(path, &size));
+    if (!file) {
+        DEBUG_LINE("swf", "cannot read %s", path);
+        return nullptr;
+    }
+    Stream source{file.get(), 0, static_cast<uint32_t>(size), 0};
+    return swf_read(&source, path);
+}
+
+Swf* swf_read(Stream* source, const char* path)
+{
+    if (source->len < kHeaderSize) {
+        DEBUG_LINE("swf", "refused: %u bytes is too short for a swf header", source->len);
+        source->pos = source->len;
+        return nullptr;
+    }
+    SwfPtr swf(new Swf{});
+    swf->tags.next = swf->tags.prev = &swf->tags;
+    swf->names = symbols_new();
+    swf->path = path;
+
+    uint8_t header[kHeaderSize];
+    stream_read_bytes(header, source, kHeaderSize);
+    std::memcpy(swf->signature, header, 3);
+    swf->version = header[3];
+    swf->file_length = uint32_t{header[4]} | uint32_t{header[5]} << 8 | uint32_t{header[6]} << 16 |
+                       uint32_t{header[7]} << 24;
+    const uint8_t* packed = source->buf + source->pos;
+    uint32_t packed_len = source->len - source->pos;
+    source->pos = source->len;
+    if (!header_is_sound(swf.get(), source->len))
+        return nullptr;
+    if (!unpack_body(swf.get(), packed, packed_len, &swf->body))
+        return nullptr;
+    swf->signature[0] = 'F';
+
+    if (!frame_header_fits(&swf->body)) {
+        DEBUG_LINE("swf", "refused: body of %u bytes is too short for the frame header",
+                   swf->body.len);
+        return nullptr;
+    }
+    swf_read_rect(swf.get());
+    stream_skip(&swf->body, 1);  // aligns after the RECT, then passes the rate's fraction byte
+    swf->frame_rate = stream_read_ui8(&swf->body);
+    swf->frame_count = stream_read_ui16(&swf->body);
+    DEBUG_LINE("swf", "framerate:%d,totalframe:%d", swf->frame_rate, swf->frame_count);
+
+    uint32_t first_tag = swf->body.pos;
+    collect_symbol_names(swf.get(), first_tag);
+    build_tag_list(swf.get());
+    return swf.release();
+}
+
+void swf_read_rect(Swf* swf)
+{
+    Stream* body = &swf->body;
+    uint8_t nbits = stream_read_ui8(body) >> 3;
+    body->pos--;
+    uint32_t bytes = (5 + 4 * nbits + 7) / 8;
+    stream_clear(&swf->frame_rect);
+    stream_resize(&swf->frame_rect, bytes);
+    stream_copy(&swf->frame_rect, body, bytes);
+    swf->rect_bits = static_cast<uint8_t>(stream_read_ubits(body, 5));
+    swf->xmin = stream_read_sbits(body, nbits) / 20;
+    swf->xmax = stream_read_sbits(body, nbits) / 20;
+    swf->ymin = stream_read_sbits(body, nbits) / 20;
+    swf->ymax = stream_read_sbits(body, nbits) / 20;
+}
+
+void swf_free(Swf* swf)
+{
+    if (swf == nullptr)
+        return;
+    for (SwfTag* tag = swf->tags.next; tag != &swf->tags;) {
+        SwfTag* next = tag->next;
+        stream_clear(&tag->body);
+        mem_free(tag);
+        tag = next;
+    }
+    symbols_free(swf->names);
+    stream_clear(&swf->body);
+    stream_clear(&swf->frame_rect);
+    delete swf;
+}

@@ -1,0 +1,260 @@
+#include "swf/symbols.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "stream/stream.h"
+#include "swf/swf.h"
+#include "text/charset.h"
+
+namespace {
+
+constexpr uint32_t kPrimes[32] = {
+    0,         3,         11,        23,        53,         97,         193,        389,
+    769,       1543,      3079,      6151,      12289,      24593,      49157,      98317,
+    196613,    393241,    786433,    1572869,   3145739,    6291469,    12582917,   25165843,
+    50331653,  100663319, 201326611, 402653189, 805306457,  1610612741, 3221225473, 4294967291};
+
+constexpr double kLoadFactor = 0.77;
+
+uint32_t upper_bound_for(uint32_t n) { return static_cast<uint32_t>(n * kLoadFactor + 0.5); }
+
+uint32_t flag_bits(const uint32_t* flags, uint32_t i) { return flags[i >> 4] >> ((i & 15) << 1) & 3; }
+bool is_empty(const uint32_t* flags, uint32_t i) { return flag_bits(flags, i) & 2; }
+bool is_deleted(const uint32_t* flags, uint32_t i) { return flag_bits(flags, i) & 1; }
+bool is_either(const uint32_t* flags, uint32_t i) { return flag_bits(flags, i) != 0; }
+void set_live(uint32_t* flags, uint32_t i) { flags[i >> 4] &= ~(3u << ((i & 15) << 1)); }
+void set_deleted(uint32_t* flags, uint32_t i) { flags[i >> 4] |= 1u << ((i & 15) << 1); }
+
+uint32_t flag_words(uint32_t n) { return n / 16 + 1; }
+
+// Double hashing: start at k mod n, step by 1 + k mod (n - 1).
+struct Probe {
+    uint32_t n, i, inc;
+    Probe(uint32_t key, uint32_t buckets) : n(buckets), i(key % buckets), inc(1 + key % (buckets - 1)) {}
+    void step()
+    {
+        i += inc;
+        if (i >= n || i < inc)  // the second test catches wrap-around of 32 bits
+            i -= n;
+    }
+};
+
+}  // namespace
+
+SymbolNames* symbols_new() { return static_cast<SymbolNames*>(mem_alloc(sizeof(SymbolNames))); }
+
+void symbols_free(SymbolNames* table)
+{
+    if (table == nullptr)
+        return;
+    for (uint32_t i = 0; i < table->n_buckets; ++i) {
+        if (!symbols_is_live(table, i) || table->values[i] == nullptr)
+            continue;
+        SymbolEntry* entry = table->values[i];
+        if (entry->owns_name)
+            mem_free(entry->name);
+        mem_free(entry);
+    }
+    mem_free(table->flags);
+    mem_free(table->keys);
+    mem_free(table->values);
+    mem_free(table);
+}
+
+bool symbols_is_live(const SymbolNames* table, uint32_t i)
+{
+    return i < table->n_buckets && !is_either(table->flags, i);
+}
+
+uint32_t symbols_get(const SymbolNames* table, uint32_t key)
+{
+    uint32_t n = table->n_buckets;
+    if (n == 0)
+        return 0;
+    Probe p(key, n);
+    uint32_t first = p.i;
+    while (!is_empty(table->flags, p.i) && (is_deleted(table->flags, p.i) || table->keys[p.i] != key)) {
+        p.step();
+        if (p.i == first)
+            return n;
+    }
+    return is_either(table->flags, p.i) ? n : p.i;
+}
+
+void symbols_resize(SymbolNames* table, uint32_t requested)
+{
+    int t = 31;
+    while (t > 0 && kPrimes[t] > requested)
+        --t;
+    if (t == 31)
+        return;  // no larger prime to grow to
+    uint32_t new_n = kPrimes[t + 1];
+    if (table->size >= upper_bound_for(new_n))
+        return;
+    uint32_t words = flag_words(new_n);
+    auto* new_flags = static_cast<uint32_t*>(mem_alloc(words * sizeof(uint32_t)));
+    std::memset(new_flags, 0xAA, words * sizeof(uint32_t));
+    uint32_t old_n = table->n_buckets;
+    if (new_n > old_n) {
+        table->keys = static_cast<uint32_t*>(mem_realloc(table->keys, new_n * sizeof(uint32_t)));
+        table->values = static_cast<SymbolEntry**>(mem_realloc(table->values, new_n * sizeof(SymbolEntry*)));
+    }
+    // Rehash in place: carry each live pair to its new bucket, displacing (and then
+    // placing) whatever live pair still sits there from the old layout.
+    for (uint32_t j = 0; j < old_n; ++j) {
+        if (is_either(table->flags, j))
+            continue;
+        uint32_t key = table->keys[j];
+        SymbolEntry* value = table->values[j];
+        set_deleted(table->flags, j);
+        for (;;) {
+            Probe p(key, new_n);
+            while (!is_empty(new_flags, p.i))
+                p.step();
+            set_live(new_flags, p.i);
+            if (p.i < old_n && !is_either(table->flags, p.i)) {
+                std::swap(key, table->keys[p.i]);
+                std::swap(value, table->values[p.i]);
+                set_deleted(table->flags, p.i);
+            } else {
+                table->keys[p.i] = key;
+                table->values[p.i] = value;
+                break;
+            }
+        }
+    }
+    if (new_n < old_n) {
+        table->keys = static_cast<uint32_t*>(mem_realloc(table->keys, new_n * sizeof(uint32_t)));
+        table->values = static_cast<SymbolEntry**>(mem_realloc(table->values, new_n * sizeof(SymbolEntry*)));
+    }
+    mem_free(table->flags);
+    table->flags = new_flags;
+    table->n_buckets = new_n;
+    table->n_occupied = table->size;
+    table->upper_bound = upper_bound_for(new_n);
+}
+
+uint32_t symbols_put(SymbolNames* table, uint32_t key, int* result)
+{
+    if (table->n_occupied >= table->upper_bound) {
+        if (table->n_buckets > 2 * table->size)
+            symbols_resize(table, table->n_buckets - 1);
+        else
+            symbols_resize(table, table->n_buckets + 1);
+    }
+    uint32_t n = table->n_buckets;
+    uint32_t x = n, site = n;
+    Probe p(key, n);
+    uint32_t first = p.i;
+    if (is_empty(table->flags, p.i)) {
+        x = p.i;
+    } else {
+        while (!is_empty(table->flags, p.i) && (is_deleted(table->flags, p.i) || table->keys[p.i] != key)) {
+            if (is_deleted(table->flags, p.i))
+                site = p.i;
+            p.step();
+            if (p.i == first) {
+                x = site;
+                break;
+            }
+        }
+        if (x == n)
+            x = (is_empty(table->flags, p.i) && site != n) ? site : p.i;
+    }
+    if (is_empty(table->flags, x)) {
+        table->keys[x] = key;
+        set_live(table->flags, x);
+        table->size++;
+        table->n_occupied++;
+        *result = 1;
+    } else if (is_deleted(table->flags, x)) {
+        table->keys[x] = key;
+        set_live(table->flags, x);
+        table->size++;
+        *result = 2;
+    } else {
+        *result = 0;
+    }
+    return x;
+}
+
+namespace {
+
+// Stores `entry` for its id, releasing an entry it replaces.
+void store_entry(SymbolNames* table, SymbolEntry* entry)
+{
+    int result = 0;
+    uint32_t at = symbols_put(table, entry->id, &result);
+    if (result == 0 && table->values[at] != nullptr) {
+        SymbolEntry* old = table->values[at];
+        if (old->owns_name)
+            mem_free(old->name);
+        mem_free(old);
+    }
+    table->values[at] = entry;
+}
+
+}  // namespace
+
+void swf_read_symbols(Swf* swf, uint32_t end)
+{
+    Stream* body = &swf->body;
+    auto left = [&] { return body->pos < end ? end - body->pos : 0u; };
+    if (left() < 2)
+        return;
+    uint16_t count = stream_read_ui16(body);
+    for (uint16_t k = 0; k < count && left() >= 3; ++k) {
+        uint16_t id = stream_read_ui16(body);
+        const auto* start = body->buf + body->pos;
+        const void* nul = std::memchr(start, 0, left());
+        if (nul == nullptr)
+            return;  // a name cut off by the end of the tag ends the list
+        const char* text = stream_read_string(body);
+        uint32_t length = static_cast<uint32_t>(static_cast<const uint8_t*>(nul) - start);
+        auto* name = static_cast<char*>(mem_alloc(2 * size_t{length} + 1));
+        int written = 0;
+        utf8_to_gbk(reinterpret_cast<const uint8_t*>(text), length, name, &written);
+        auto* entry = static_cast<SymbolEntry*>(mem_alloc(sizeof(SymbolEntry)));
+        *entry = {id, name, true};
+        store_entry(swf->names, entry);
+    }
+}
+
+void swf_write_symbols(Swf* swf, SwfTag* tag)
+{
+    struct Pair {
+        uint16_t id;
+        std::string utf8;
+    };
+    std::vector<Pair> pairs;
+    uint32_t total = 2;
+    const SymbolNames* table = swf->names;
+    for (uint32_t i = 0; i < table->n_buckets; ++i) {
+        if (!symbols_is_live(table, i) || table->values[i] == nullptr)
+            continue;
+        const char* name = table->values[i]->name;
+        size_t length = std::strlen(name);
+        std::string utf8(3 * length + 1, '\0');
+        int written = 0;
+        gbk_to_utf8(reinterpret_cast<const uint8_t*>(name), length, utf8.data(), &written);
+        utf8.resize(static_cast<size_t>(written));
+        total += 2 + static_cast<uint32_t>(utf8.size()) + 1;
+        pairs.push_back({static_cast<uint16_t>(table->values[i]->id), std::move(utf8)});
+    }
+    stream_resize(&tag->body, total);
+    stream_write_ui16(&tag->body, static_cast<uint16_t>(pairs.size()));
+    for (const Pair& pair : pairs) {
+        stream_write_ui16(&tag->body, pair.id);
+        stream_write_string(&tag->body, pair.utf8.c_str());
+    }
+}
+
+SymbolEntry* swf_add_symbol(Swf* swf, const char* name)
+{
+    auto* entry = static_cast<SymbolEntry*>(mem_alloc(sizeof(SymbolEntry)));
+    *entry = {1000, const_cast<char*>(name), false};
+    store_entry(swf->names, entry);
+    return entry;
+}

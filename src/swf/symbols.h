@@ -1,0 +1,41 @@
+// Per-movie map from character id to class name (GBK), filled from SymbolClass tags.
+// An open-addressing hash table with double hashing over a fixed list of primes.
+#pragma once
+
+#include <cstdint>
+
+struct Swf;
+struct SwfTag;
+
+struct SymbolEntry {
+    uint32_t id;
+    char* name;      // GBK, NUL-terminated
+    bool owns_name;  // names read from a movie are owned; added names are the caller's
+};
+
+struct SymbolNames {
+    uint32_t n_buckets;
+    uint32_t size;
+    uint32_t n_occupied;
+    uint32_t upper_bound;
+    uint32_t* flags;  // two bits a bucket: 2 empty, 1 deleted, 0 live
+    uint32_t* keys;
+    SymbolEntry** values;
+};
+
+SymbolNames* symbols_new();
+void symbols_free(SymbolNames* table);
+
+uint32_t symbols_get(const SymbolNames* table, uint32_t key);
+uint32_t symbols_put(SymbolNames* table, uint32_t key, int* result);
+void symbols_resize(SymbolNames* table, uint32_t requested);
+
+// True when bucket i holds a live key (i < n_buckets).
+bool symbols_is_live(const SymbolNames* table, uint32_t i);
+
+// Reads one SymbolClass body at the movie body's position; never reads at or past `end`.
+void swf_read_symbols(Swf* swf, uint32_t end);
+// Writes the whole table as a SymbolClass body into the tag's body.
+void swf_write_symbols(Swf* swf, SwfTag* tag);
+// Registers `name` (kept by pointer, not copied) under id 1000.
+SymbolEntry* swf_add_symbol(Swf* swf, const char* name);
