@@ -100,6 +100,8 @@ void symbols_resize(SymbolNames* table, uint32_t requested)
     if (new_n > old_n) {
         table->keys = static_cast<uint32_t*>(mem_realloc(table->keys, new_n * sizeof(uint32_t)));
         table->values = static_cast<SymbolEntry**>(mem_realloc(table->values, new_n * sizeof(SymbolEntry*)));
+        // A bucket whose caller never stored an entry must read as "no entry".
+        std::memset(table->values + old_n, 0, (new_n - old_n) * sizeof(SymbolEntry*));
     }
     // Rehash in place: carry each live pair to its new bucket, displacing (and then
     // placing) whatever live pair still sits there from the old layout.

@@ -1,0 +1,160 @@
+#include "swf/symbols.h"
+
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "swf/swf.h"
+#include "swf_builder.h"
+#include "text/charset.h"
+
+namespace {
+
+struct Table {
+    SymbolNames* t = symbols_new();
+    ~Table() { symbols_free(t); }
+    uint32_t put(uint32_t key)
+    {
+        int result = -1;
+        uint32_t at = symbols_put(t, key, &result);
+        return at;
+    }
+};
+
+TEST(SymbolTable, GrowsThroughThePrimes)
+{
+    Table table;
+    EXPECT_EQ(symbols_get(table.t, 5), 0u);  // no buckets: absent is n, which is 0
+    int result = -1;
+    symbols_put(table.t, 1, &result);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(table.t->n_buckets, 3u);
+    EXPECT_EQ(table.t->upper_bound, 2u);
+    symbols_put(table.t, 2, &result);
+    EXPECT_EQ(table.t->n_buckets, 3u);
+    symbols_put(table.t, 3, &result);
+    EXPECT_EQ(table.t->n_buckets, 11u);
+    EXPECT_EQ(table.t->upper_bound, 8u);
+    for (uint32_t k = 4; k <= 8; ++k)
+        table.put(k);
+    EXPECT_EQ(table.t->n_buckets, 11u);
+    table.put(9);
+    EXPECT_EQ(table.t->n_buckets, 23u);
+    EXPECT_EQ(table.t->upper_bound, 18u);
+    for (uint32_t k = 1; k <= 9; ++k) {
+        uint32_t at = symbols_get(table.t, k);
+        ASSERT_LT(at, table.t->n_buckets);
+        EXPECT_EQ(table.t->keys[at], k);
+    }
+    EXPECT_EQ(symbols_get(table.t, 10), table.t->n_buckets);
+    symbols_put(table.t, 4, &result);
+    EXPECT_EQ(result, 0);  // already present
+    EXPECT_EQ(table.t->size, 9u);
+}
+
+TEST(SymbolTable, ManyKeysSurviveEveryRehash)
+{
+    Table table;
+    std::mt19937 rng(7);
+    std::map<uint32_t, uint32_t> expected;
+    for (int i = 0; i < 5000; ++i) {
+        uint32_t key = rng() % 65536;
+        uint32_t at = table.put(key);
+        table.t->values[at] = reinterpret_cast<SymbolEntry*>(uintptr_t{key} * 8 + 8);
+        expected[key] = key;
+    }
+    EXPECT_EQ(table.t->size, expected.size());
+    for (auto [key, value] : expected) {
+        uint32_t at = symbols_get(table.t, key);
+        ASSERT_LT(at, table.t->n_buckets);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(table.t->values[at]), uintptr_t{value} * 8 + 8);
+    }
+    std::memset(table.t->values, 0, table.t->n_buckets * sizeof(SymbolEntry*));  // not real entries
+}
+
+// Loads a movie built from the given SymbolClass bodies (no output folder involved).
+SwfPtr load_with_symbols(const std::vector<swfkit::Bytes>& bodies)
+{
+    swfkit::Movie m;
+    for (const auto& body : bodies)
+        m.tag(TAG_SYMBOL_CLASS, body);
+    m.end();
+    swfkit::Bytes file = m.build();
+    Stream source{};
+    stream_resize(&source, static_cast<uint32_t>(file.size()));
+    std::memcpy(source.buf, file.data(), file.size());
+    testing::internal::CaptureStdout();
+    SwfPtr swf(swf_read(&source, "m.swf"));
+    testing::internal::GetCapturedStdout();
+    stream_clear(&source);
+    return swf;
+}
+
+std::string name_of(Swf* swf, uint32_t id)
+{
+    uint32_t at = symbols_get(swf->names, id);
+    return at == swf->names->n_buckets ? "<absent>" : swf->names->values[at]->name;
+}
+
+TEST(SymbolNamesFromMovie, LaterPairsWinEmptyNamesKeptGbkConverted)
+{
+    charset_init();
+    SwfPtr swf = load_with_symbols({
+        swfkit::symbol_class_body({{0, "zero"}, {5, "first"}, {6, ""}}),
+        swfkit::symbol_class_body({{5, "second"}, {7, "\xE4\xB8\xAD"}}),  // U+4E2D
+    });
+    ASSERT_TRUE(swf);
+    EXPECT_EQ(name_of(swf.get(), 0), "zero");
+    EXPECT_EQ(name_of(swf.get(), 5), "second");
+    EXPECT_EQ(name_of(swf.get(), 6), "");
+    EXPECT_EQ(name_of(swf.get(), 7), "\xD6\xD0");  // GBK
+    EXPECT_EQ(name_of(swf.get(), 8), "<absent>");
+}
+
+TEST(SymbolNamesFromMovie, NoSymbolClassLeavesAnEmptyTable)
+{
+    SwfPtr swf = load_with_symbols({});
+    ASSERT_TRUE(swf);
+    EXPECT_EQ(swf->names->n_buckets, 0u);
+}
+
+TEST(SymbolNamesFromMovie, CutOffBodiesStopWithoutReadingPastTheTag)
+{
+    swfkit::Bytes body = swfkit::symbol_class_body({{1, "ok"}, {2, "cut"}});
+    body.resize(body.size() - 2);  // the second name loses its end
+    swfkit::Bytes lying = swfkit::symbol_class_body({{3, "three"}});
+    lying[0] = 200;  // claims 200 pairs
+    SwfPtr swf = load_with_symbols({body, lying, {1}});
+    ASSERT_TRUE(swf);
+    EXPECT_EQ(name_of(swf.get(), 1), "ok");
+    EXPECT_EQ(name_of(swf.get(), 2), "<absent>");
+    EXPECT_EQ(name_of(swf.get(), 3), "three");
+}
+
+TEST(SymbolNamesFromMovie, AddAndWriteBackRoundTrip)
+{
+    charset_init();
+    SwfPtr swf = load_with_symbols({swfkit::symbol_class_body({{1, "a.b.Pic"}, {2, "\xE4\xB8\xAD\xE6\x96\x87"}})});
+    ASSERT_TRUE(swf);
+    static char first[] = "one", second[] = "two";
+    swf_add_symbol(swf.get(), first);
+    SymbolEntry* entry = swf_add_symbol(swf.get(), second);
+    EXPECT_EQ(entry->name, second);  // kept by pointer
+    EXPECT_EQ(name_of(swf.get(), 1000), "two");
+    EXPECT_EQ(swf->names->size, 3u);
+
+    SwfTag tag{};
+    swf_write_symbols(swf.get(), &tag);
+    SwfPtr again = load_with_symbols({swfkit::Bytes(tag.body.buf, tag.body.buf + tag.body.len)});
+    stream_clear(&tag.body);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(name_of(again.get(), 1), "a.b.Pic");
+    EXPECT_EQ(name_of(again.get(), 2), "\xD6\xD0\xCE\xC4");
+    EXPECT_EQ(name_of(again.get(), 1000), "two");
+    EXPECT_EQ(again->names->size, 3u);
+}
+
+}  // namespace
