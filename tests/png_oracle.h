@@ -1,0 +1,54 @@
+// Reading and writing PNG with libpng, as an independent oracle for the tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <png.h>
+
+namespace oracle {
+
+struct Rgba {
+    uint32_t width = 0, height = 0;
+    std::vector<uint8_t> pixels;  // R, G, B, A
+    bool ok = false;
+};
+
+inline Rgba read_png_file(const std::string& path)
+{
+    Rgba out;
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str()))
+        return out;
+    image.format = PNG_FORMAT_RGBA;
+    out.pixels.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, out.pixels.data(), 0, nullptr)) {
+        png_image_free(&image);
+        return out;
+    }
+    out.width = image.width;
+    out.height = image.height;
+    out.ok = true;
+    return out;
+}
+
+// Encodes R, G, B, A pixels as an 8-bit RGBA PNG in memory.
+inline std::vector<uint8_t> write_png_memory(uint32_t width, uint32_t height, const std::vector<uint8_t>& rgba)
+{
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = width;
+    image.height = height;
+    image.format = PNG_FORMAT_RGBA;
+    png_alloc_size_t size = 0;
+    png_image_write_to_memory(&image, nullptr, &size, 0, rgba.data(), 0, nullptr);
+    std::vector<uint8_t> out(size);
+    if (!png_image_write_to_memory(&image, out.data(), &size, 0, rgba.data(), 0, nullptr))
+        return {};
+    out.resize(size);
+    return out;
+}
+
+}  // namespace oracle
