@@ -8,6 +8,7 @@
 
 #include "swf/symbols.h"
 #include "swf_builder.h"
+#include "load_util.h"
 #include "test_util.h"
 
 namespace {
@@ -16,32 +17,12 @@ using swfkit::Bytes;
 using swfkit::Container;
 using swfkit::Movie;
 
-struct Loaded {
-    SwfPtr swf;
-    std::vector<std::string> lines;
-};
+using testkit::Loaded;
 
-// Loads a movie from memory, capturing its debug lines.
-Loaded load(const Bytes& file)
-{
-    Stream source{};
-    stream_resize(&source, static_cast<uint32_t>(file.size()));
-    if (!file.empty())
-        std::memcpy(source.buf, file.data(), file.size());
-    testing::internal::CaptureStdout();
-    Loaded result{SwfPtr(swf_read(&source, "movie.swf")), {}};
-    std::fflush(stdout);
-    result.lines = testkit::split_lines(testing::internal::GetCapturedStdout());
-    stream_clear(&source);
-    return result;
-}
+Loaded load(const Bytes& file) { return testkit::load_movie(file); }
 
-// The message part of a debug line, and its function field.
-std::string message(const std::string& line)
-{
-    size_t at = line.find(">: ");
-    return at == std::string::npos ? line : line.substr(at + 3);
-}
+std::string message(const std::string& line) { return testkit::debug_message(line); }
+
 std::string function(const std::string& line)
 {
     size_t open = line.find('<'), close = line.find(">: ");

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "swf/swf.h"
+#include "load_util.h"
 #include "swf_builder.h"
 #include "text/charset.h"
 
@@ -82,15 +83,7 @@ SwfPtr load_with_symbols(const std::vector<swfkit::Bytes>& bodies)
     for (const auto& body : bodies)
         m.tag(TAG_SYMBOL_CLASS, body);
     m.end();
-    swfkit::Bytes file = m.build();
-    Stream source{};
-    stream_resize(&source, static_cast<uint32_t>(file.size()));
-    std::memcpy(source.buf, file.data(), file.size());
-    testing::internal::CaptureStdout();
-    SwfPtr swf(swf_read(&source, "m.swf"));
-    testing::internal::GetCapturedStdout();
-    stream_clear(&source);
-    return swf;
+    return std::move(testkit::load_movie(m.build()).swf);
 }
 
 std::string name_of(Swf* swf, uint32_t id)

@@ -1,0 +1,166 @@
+#include "swf/writer.h"
+
+#include <zlib.h>
+
+#include "stream/stream.h"
+#include "support/debug.h"
+#include "support/fileio.h"
+#include "support/lzma_codec.h"
+#include "support/memory.h"
+#include "swf/swf.h"
+
+namespace {
+
+constexpr uint32_t kHeaderSize = 8;
+constexpr uint32_t kZwsPrefix = 9;       // compressed length (4) and LZMA properties (5)
+constexpr uint8_t kZwsVersion = 13;
+constexpr uint32_t kLzmaDictSize = 1u << 24;
+
+struct ScopedStream {
+    Stream s{};
+    ScopedStream() = default;
+    ScopedStream(const ScopedStream&) = delete;
+    ScopedStream& operator=(const ScopedStream&) = delete;
+    ~ScopedStream() { stream_clear(&s); }
+};
+
+uint32_t record_size(const SwfTag* tag)
+{
+    return (tag->body.len < kLongLengthMark ? kRecordHeaderShort : kRecordHeaderLong) + tag->body.len;
+}
+
+void write_header(Stream* out, const char* signature, uint8_t version, uint32_t file_length)
+{
+    stream_write_bytes(out, signature, 3);
+    stream_write_ui8(out, version);
+    stream_write_ui32(out, file_length);
+}
+
+// Frame header (fraction byte 0) and every tag, at the stream's position.
+void write_body(Swf* swf, Stream* out)
+{
+    stream_write_bytes(out, swf->frame_rect.buf, swf->frame_rect.len);
+    stream_fill(out, 0, 1);
+    stream_write_ui8(out, swf->frame_rate);
+    stream_write_ui16(out, swf->frame_count);
+    for (SwfTag* tag : swf_tags(swf))
+        swf_write_tag(out, tag);
+}
+
+// Sizes the movie and prints the size line; 0 when the movie cannot be written.
+uint32_t size_for_save(Swf* swf, const char* function)
+{
+    uint32_t file_length = swf_size(swf);
+    debug_line("swf", __LINE__, function, "size:%d,%d", static_cast<int>(file_length),
+               static_cast<int>(swf->file_length));
+    return file_length;
+}
+
+// The uncompressed body alone, for the compressed containers.
+void build_body(Swf* swf, Stream* body, uint32_t file_length)
+{
+    stream_resize(body, file_length - kHeaderSize);
+    write_body(swf, body);
+}
+
+int write_out(const char* path, const Stream* file, const char* function)
+{
+    if (file_write_all(path, file->buf, file->len) == 1)
+        return 1;
+    debug_line("swf", __LINE__, function, "cannot write %s", path);
+    return 0;
+}
+
+}  // namespace
+
+uint32_t swf_size(Swf* swf)
+{
+    uint64_t size = kHeaderSize + uint64_t{swf->frame_rect.len} + 4;
+    int count = 0;
+    for (SwfTag* tag : swf_tags(swf)) {
+        size += record_size(tag);
+        count++;
+    }
+    DEBUG_LINE("swf", "tagnum:%d", count);
+    if (size >= kMaxBufferSize) {
+        DEBUG_LINE("swf", "movie of %llu bytes is too large to write", static_cast<unsigned long long>(size));
+        return 0;
+    }
+    return static_cast<uint32_t>(size);
+}
+
+void swf_write_tag(Stream* stream, const SwfTag* tag)
+{
+    uint32_t length = tag->body.len;
+    if (length < kLongLengthMark) {
+        stream_write_ui16(stream, static_cast<uint16_t>(tag->code << 6 | length));
+    } else {
+        stream_write_ui16(stream, static_cast<uint16_t>(tag->code << 6 | kLongLengthMark));
+        stream_write_ui32(stream, length);
+    }
+    stream_write_bytes(stream, tag->body.buf, length);
+}
+
+int swf_save_fws(Swf* swf, const char* path)
+{
+    uint32_t file_length = size_for_save(swf, __func__);
+    if (file_length == 0)
+        return 0;
+    ScopedStream file;
+    stream_resize(&file.s, file_length);
+    write_header(&file.s, "FWS", swf->version, file_length);
+    write_body(swf, &file.s);
+    return write_out(path, &file.s, __func__);
+}
+
+int swf_save(Swf* swf, const char* path)
+{
+    uint32_t file_length = size_for_save(swf, __func__);
+    if (file_length == 0)
+        return 0;
+    ScopedStream body, packed;
+    build_body(swf, &body.s, file_length);
+    // Room for zlib's worst case, so incompressible movies (JPEG-heavy ones) still save.
+    uLongf packed_len = compressBound(body.s.len);
+    stream_resize(&packed.s, static_cast<uint32_t>(packed_len));
+    int rv = compress(packed.s.buf, &packed_len, body.s.buf, body.s.len);
+    if (rv != Z_OK) {
+        DEBUG_LINE("swf", "cws\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC");  // "cws压缩失败" (compression failed)
+        return 0;
+    }
+    stream_clear(&body.s);
+    stream_resize(&body.s, kHeaderSize + static_cast<uint32_t>(packed_len));
+    write_header(&body.s, "CWS", swf->version, file_length);
+    stream_write_bytes(&body.s, packed.s.buf, static_cast<uint32_t>(packed_len));
+    return write_out(path, &body.s, __func__);
+}
+
+int swf_save_zws(Swf* swf, const char* path)
+{
+    uint32_t file_length = size_for_save(swf, __func__);
+    if (file_length == 0)
+        return 0;
+    ScopedStream body, packed;
+    build_body(swf, &body.s, file_length);
+    uint64_t capacity = 2 * uint64_t{file_length};
+    if (capacity >= kMaxBufferSize) {
+        DEBUG_LINE("swf", "movie of %u bytes is too large to compress", file_length);
+        return 0;
+    }
+    stream_resize(&packed.s, static_cast<uint32_t>(capacity));
+    size_t packed_len = capacity - kZwsPrefix;
+    size_t props_len = kLzmaPropsSize;
+    int rv = LzmaCompress(packed.s.buf + kZwsPrefix, &packed_len, body.s.buf, body.s.len, packed.s.buf + 4,
+                          &props_len, 5, kLzmaDictSize, 3, 0, 2, 32, 2);
+    if (rv != LZMA_RESULT_OK) {
+        DEBUG_LINE("swf", "zws\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC");  // "zws压缩失败" (compression failed)
+        return 0;
+    }
+    stream_write_ui32(&packed.s, static_cast<uint32_t>(packed_len));
+    swf->version = kZwsVersion;
+    stream_clear(&body.s);
+    stream_resize(&body.s, kHeaderSize + kZwsPrefix + static_cast<uint32_t>(packed_len));
+    write_header(&body.s, "ZWS", kZwsVersion, file_length);
+    stream_write_bytes(&body.s, packed.s.buf, kZwsPrefix + static_cast<uint32_t>(packed_len));
+    return write_out(path, &body.s, __func__);
+}
