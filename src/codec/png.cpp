@@ -1,0 +1,177 @@
+// pixpng: shared pieces (hooks, transport, header, texts) and the writer.
+#include "codec/png.h"
+#include "codec/png_internal.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include <zlib.h>
+
+#include "support/memory.h"
+
+namespace pngi {
+
+PngAllocHook alloc_hook = std::malloc;
+PngFreeHook free_hook = std::free;
+
+void* alloc_block(uint64_t size)
+{
+    // Keeps every block below the system-wide limit, and a zero size from reaching the hook.
+    if (size == 0 || size >= kMaxBufferSize) return nullptr;
+    return alloc_hook(static_cast<size_t>(size));
+}
+
+void free_block(void* block)
+{
+    if (block) free_hook(block);
+}
+
+bool read_bytes(PngHandle* png, void* destination, size_t n)
+{
+    if (n == 0) return true;
+    if (png->read_function) return png->read_function(destination, 1, n, png->file_pointer) >= n;
+    return std::fread(destination, 1, n, static_cast<FILE*>(png->file_pointer)) == n;
+}
+
+bool skip_bytes(PngHandle* png, uint64_t n)
+{
+    if (n == 0) return true;
+    if (png->read_function) return png->read_function(nullptr, 1, n, png->file_pointer) >= n;
+    return std::fseek(static_cast<FILE*>(png->file_pointer), static_cast<long>(n), SEEK_CUR) == 0;
+}
+
+bool write_bytes(PngHandle* png, const void* source, size_t n)
+{
+    if (png->write_function) return png->write_function(source, 1, n, png->file_pointer) >= n;
+    return std::fwrite(source, 1, n, static_cast<FILE*>(png->file_pointer)) == n;
+}
+
+bool read_be32(PngHandle* png, uint32_t* value)
+{
+    uint8_t bytes[4];
+    if (!read_bytes(png, bytes, 4)) return false;
+    *value = load_be32(bytes);
+    return true;
+}
+
+uint32_t crc_of(const uint8_t* data, size_t n, uint32_t crc)
+{
+    // zlib takes uInt lengths; chunk data never reaches 4 GiB but stay honest anyway.
+    while (n > 0) {
+        uInt piece = n > 0x40000000u ? 0x40000000u : static_cast<uInt>(n);
+        crc = static_cast<uint32_t>(crc32(crc, data, piece));
+        data += piece;
+        n -= piece;
+    }
+    return crc;
+}
+
+uint64_t filtered_size(uint32_t width, uint32_t height, unsigned pbb)
+{
+    return (uint64_t{width} * pbb + 1) * height;
+}
+
+}  // namespace pngi
+
+using namespace pngi;
+
+int png_init(PngAllocHook alloc, PngFreeHook release)
+{
+    alloc_hook = alloc ? alloc : std::malloc;
+    free_hook = release ? release : std::free;
+    return PNG_OK;
+}
+
+int png_pixel_bytes(int color_type, int depth)
+{
+    int channels;
+    switch (color_type) {
+    case 0:
+    case 3: channels = 1; break;
+    case 2: channels = 3; break;
+    case 4: channels = 2; break;
+    case 6: channels = 4; break;
+    default: return -1;
+    }
+    return channels * depth / 8;
+}
+
+const char* png_error_text(int code)
+{
+    switch (code) {
+    case PNG_OK: return "No error";
+    case PNG_DONE: return "PNG done";
+    case PNG_FILE_ERROR: return "Unknown file error.";
+    case PNG_NO_SIGNATURE: return "No PNG header found. Are you sure this is a PNG?";
+    case PNG_READ_ERROR: return "Failure while reading file.";
+    case PNG_END_OF_FILE: return "Reached end of file.";
+    case PNG_CRC_ERROR: return "CRC or chunk length error.";
+    case PNG_NO_MEMORY: return "Could not allocate memory.";
+    case PNG_ZLIB_ERROR: return "zlib reported an error.";
+    case PNG_BAD_FILTER: return "Unknown filter method used in scanline.";
+    case PNG_UNSUPPORTED: return "The PNG is unsupported by pixpng, too bad for you!";
+    case PNG_BAD_ARGUMENTS:
+        return "Wrong combination of arguments passed to png_open. You must use either a "
+               "read_function or supply a file pointer to use.";
+    default: return "Unknown error.";
+    }
+}
+
+int png_close(PngHandle* png)
+{
+    // Only a handle without callbacks holds a FILE*; a callback's user pointer is not ours.
+    if (png->file_pointer && !png->read_function && !png->write_function)
+        std::fclose(static_cast<FILE*>(png->file_pointer));
+    png->file_pointer = nullptr;
+    return PNG_OK;
+}
+
+static const char* name_or_unknown(bool known, const char* name)
+{
+    return known ? name : "unknown, this is not good";
+}
+
+void png_dump_info(const PngHandle* png)
+{
+    const char* color;
+    switch (png->color_type) {
+    case 0: color = "greyscale"; break;
+    case 2: color = "truecolor"; break;
+    case 3: color = "palette"; break;
+    case 4: color = "greyscale with alpha"; break;
+    case 6: color = "truecolor with alpha"; break;
+    default: color = "unknown, this is not good"; break;
+    }
+    std::printf("PNG INFO:\n");
+    std::printf("\twidth:\t\t%d\n", static_cast<int>(png->width));
+    std::printf("\theight:\t\t%d\n", static_cast<int>(png->height));
+    std::printf("\tdepth:\t\t%d\n", png->depth);
+    std::printf("\tpbb:\t\t%d\n", png->pbb);
+    std::printf("\tcolor:\t\t%s\n", color);
+    std::printf("\tcompression:\t%s\n", name_or_unknown(png->compression == 0, "inflate/deflate"));
+    std::printf("\tfilter:\t\t%s\n", name_or_unknown(png->filter == 0, "adaptive"));
+    std::printf("\tinterlace:\t%s\n", png->interlace_method == 0 ? "no interlace" : "interlace");
+}
+
+size_t memory_reader(void* destination, size_t size, size_t count, void* user)
+{
+    auto* reader = static_cast<MemoryReader*>(user);
+    size_t remaining = reader->position < reader->size ? reader->size - reader->position : 0;
+    bool fits = count == 0 || (size <= remaining / count);
+    size_t n = fits ? size * count : remaining;
+    if (destination && n > 0) std::memcpy(destination, reader->data + reader->position, n);
+    if (fits) reader->position += static_cast<uint32_t>(n);
+    return n;
+}
+
+size_t memory_writer(const void* source, size_t size, size_t count, void* user)
+{
+    auto* writer = static_cast<MemoryWriter*>(user);
+    size_t room = writer->position < writer->capacity ? writer->capacity - writer->position : 0;
+    if (count != 0 && size > room / count) return 0;
+    size_t n = size * count;
+    if (n > 0) std::memcpy(writer->buffer + writer->position, source, n);
+    writer->position += static_cast<uint32_t>(n);
+    writer->written += static_cast<uint32_t>(n);
+    return count;
+}

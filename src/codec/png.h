@@ -1,0 +1,108 @@
+// pixpng: the program's own small PNG reader and writer.
+//
+// Reads non-interlaced 8- and 16-bit grey, grey+alpha, truecolour and truecolour+alpha
+// images; writes one-IDAT PNGs with filter None at zlib's default level. All bytes go
+// through the handle's two pluggable functions, so files and memory look the same.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+struct z_stream_s;
+
+// Result codes; every operation returns one of these, 0 meaning success.
+enum PngCode : int {
+    PNG_OK = 0,
+    PNG_DONE = 1,  // IEND reached; never leaves png_get_data
+    PNG_FILE_ERROR = -1,
+    PNG_NO_SIGNATURE = -2,
+    PNG_READ_ERROR = -3,
+    PNG_END_OF_FILE = -4,
+    PNG_CRC_ERROR = -5,
+    PNG_NO_MEMORY = -6,
+    PNG_ZLIB_ERROR = -7,
+    PNG_BAD_FILTER = -8,
+    PNG_UNSUPPORTED = -9,
+    PNG_BAD_ARGUMENTS = -10,
+};
+
+// Reads bytes into `destination` (skips them when it is null); returns the number of
+// bytes delivered. Anything short of size * count counts as a failure.
+using PngReadFunction = size_t (*)(void* destination, size_t size, size_t count, void* file_pointer);
+// Writes size * count bytes; returns the number of elements written.
+using PngWriteFunction = size_t (*)(const void* source, size_t size, size_t count, void* file_pointer);
+
+using PngAllocHook = void* (*)(size_t size);
+using PngFreeHook = void (*)(void* block);
+
+struct PngHandle {
+    z_stream_s* zstream;              // inflate state, alive only inside png_get_data
+    PngReadFunction read_function;    // null: fread on file_pointer
+    PngWriteFunction write_function;  // null: fwrite on file_pointer
+    void* file_pointer;               // FILE* without a callback, else the callback's user pointer
+    uint8_t* raw_data;                // band of inflated, still filtered rows (inside png_get_data)
+    uint32_t raw_size;                // width * height * pbb + height: filtered size of the image
+    uint32_t width;
+    uint32_t height;
+    uint8_t depth;
+    uint8_t color_type;
+    uint8_t compression;
+    uint8_t filter;
+    uint8_t interlace_method;
+    uint8_t pbb;  // bytes per pixel
+    uint8_t* chunk_buffer;  // data of one IDAT chunk, reused and only grown
+    uint32_t chunk_buffer_size;
+};
+
+// Installs the allocation hooks for every block the module allocates; null selects
+// malloc / free. Always 0.
+int png_init(PngAllocHook alloc_hook, PngFreeHook free_hook);
+
+// Bytes per pixel for a colour type and depth; -1 for an unknown colour type.
+int png_pixel_bytes(int color_type, int depth);
+
+// Reading: open (signature and header), then png_get_data.
+int png_open_read(PngHandle* png, PngReadFunction read_function, void* file_pointer);
+int png_open_read_file(PngHandle* png, const char* path);  // caller closes with png_close
+// Decodes the image into `out` (width * height * pbb bytes): rows back to back, top
+// first, 16-bit samples low byte first.
+int png_get_data(PngHandle* png, uint8_t* out);
+
+// Writing.
+int png_open_writer(PngHandle* png, PngWriteFunction write_function, void* file_pointer);
+int png_create_file(PngHandle* png, const char* path);  // caller closes with png_close
+// `pixels`: height rows of width * pbb bytes, top first; 16-bit samples low byte first
+// (the layout png_get_data produces). Depth 8 or 16, colour type 0, 2, 4 or 6.
+int png_write_image(PngHandle* png, uint32_t width, uint32_t height, int depth, int color_type,
+                    const uint8_t* pixels);
+// Upper bound of the file png_write_image produces; 0 when it would refuse the sizes.
+// Lets memory writers size their buffer.
+uint64_t png_encoded_size_bound(uint32_t width, uint32_t height, int depth, int color_type);
+
+// Closes the file opened by png_open_read_file / png_create_file. Always 0.
+int png_close(PngHandle* png);
+
+void png_dump_info(const PngHandle* png);
+const char* png_error_text(int code);
+
+// Memory transport for the callbacks above.
+struct MemoryReader {
+    uint32_t position;
+    uint32_t size;  // bytes available at data
+    const uint8_t* data;
+};
+
+struct MemoryWriter {
+    uint32_t position;
+    uint32_t written;
+    uint8_t* buffer;
+    uint32_t capacity;  // bytes the buffer holds; writes that would pass it are refused
+};
+
+// Delivers size * count bytes (or skips them with a null destination) and advances; when
+// fewer remain it copies those, leaves the position alone and returns their number.
+size_t memory_reader(void* destination, size_t size, size_t count, void* reader);
+// Appends size * count bytes and returns count; returns 0 and writes nothing when they
+// would not fit the capacity.
+size_t memory_writer(const void* source, size_t size, size_t count, void* writer);
