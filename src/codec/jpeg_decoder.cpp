@@ -1,0 +1,862 @@
+#include "codec/jpeg_decoder.h"
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+
+#include "support/memory.h"
+
+namespace {
+
+JpegDecoder decoder;
+
+// Natural (row-major) position of the k-th coefficient in zig-zag order.
+constexpr uint8_t kZigzag[64] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
+    12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
+    35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
+    58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
+};
+
+inline uint8_t clip_byte(int32_t v)
+{
+    return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+}
+
+// The transform is defined on 32-bit two's-complement words. Corrupt data can push
+// coefficients far enough to overflow, so the arithmetic runs on uint32_t (which wraps
+// by definition) and only the right shifts look at the sign.
+inline uint32_t sar(uint32_t v, int n)
+{
+    return static_cast<uint32_t>(static_cast<int32_t>(v) >> n);
+}
+
+inline uint8_t clip_sample(uint32_t v)
+{
+    return clip_byte(static_cast<int32_t>(v) + 128);
+}
+
+// ---------------------------------------------------------------- segments
+
+int read_u16(int offset)
+{
+    return (decoder.cursor[offset] << 8) | decoder.cursor[offset + 1];
+}
+
+void skip_bytes(int32_t n)
+{
+    JpegDecoder& d = decoder;
+    if (n > d.remaining) {  // never step the cursor past the input
+        d.status = kJpegSyntaxError;
+        return;
+    }
+    d.cursor += n;
+    d.remaining -= n;
+    d.segment_left -= n;
+}
+
+// Reads the segment length. A length below 2 would move the cursor backwards and
+// revisit the same marker forever, so it is refused like one that overruns the input.
+bool begin_segment()
+{
+    JpegDecoder& d = decoder;
+    if (d.remaining < 2) {
+        d.status = kJpegSyntaxError;
+        return false;
+    }
+    int32_t length = read_u16(0);
+    if (length > d.remaining || length < 2) {
+        d.status = kJpegSyntaxError;
+        return false;
+    }
+    d.segment_left = length;
+    skip_bytes(2);
+    return true;
+}
+
+void skip_segment()
+{
+    if (begin_segment())
+        skip_bytes(decoder.segment_left);
+}
+
+void free_planes()
+{
+    JpegDecoder& d = decoder;
+    for (JpegComponent& c : d.components) {
+        std::free(c.plane);
+        c.plane = nullptr;
+    }
+    std::free(d.rgb_image);
+    d.rgb_image = nullptr;
+}
+
+// calloc so that a failed decode never exposes uninitialised memory through the
+// accessors. Sizes reaching kMaxBufferSize are refused before asking.
+uint8_t* allocate_plane(uint64_t size)
+{
+    if (size >= kMaxBufferSize) {
+        decoder.status = kJpegUnsupported;
+        return nullptr;
+    }
+    auto* block = static_cast<uint8_t*>(std::calloc(size ? size : 1, 1));
+    if (!block)
+        decoder.status = kJpegOutOfMemory;
+    return block;
+}
+
+bool is_power_of_two(int v)
+{
+    return (v & (v - 1)) == 0;
+}
+
+// Returns false with the status set when the factor is unusable.
+bool check_sampling(int factor)
+{
+    if (factor == 0) {
+        decoder.status = kJpegSyntaxError;
+        return false;
+    }
+    if (!is_power_of_two(factor)) {
+        decoder.status = kJpegUnsupported;
+        return false;
+    }
+    return true;
+}
+
+bool allocate_component_planes(int hmax, int vmax)
+{
+    JpegDecoder& d = decoder;
+    for (int i = 0; i < d.component_count; ++i) {
+        JpegComponent& c = d.components[i];
+        c.plane_width = (d.image_width * c.h_sampling + hmax - 1) / hmax;
+        c.plane_height = (d.image_height * c.v_sampling + vmax - 1) / vmax;
+        c.plane_stride = d.mcus_per_row * d.mcu_width * c.h_sampling / hmax;
+        // The 4-tap upsampling filters read three samples from each edge.
+        if ((c.plane_width < 3 && c.h_sampling != hmax) ||
+            (c.plane_height < 3 && c.v_sampling != vmax)) {
+            d.status = kJpegUnsupported;
+            return false;
+        }
+        uint64_t rows = uint64_t(d.mcu_rows) * uint64_t(d.mcu_height) * c.v_sampling / vmax;
+        c.plane = allocate_plane(uint64_t(c.plane_stride) * rows);
+        if (!c.plane)
+            return false;
+    }
+    if (d.component_count == 3) {
+        d.rgb_image = allocate_plane(uint64_t(d.image_width) * uint64_t(d.image_height) * 3);
+        if (!d.rgb_image)
+            return false;
+    }
+    return true;
+}
+
+void read_frame_header()
+{
+    JpegDecoder& d = decoder;
+    if (!begin_segment())
+        return;
+    if (d.segment_left < 9) {
+        d.status = kJpegSyntaxError;
+        return;
+    }
+    if (d.cursor[0] != 8) {
+        d.status = kJpegUnsupported;
+        return;
+    }
+    d.image_height = read_u16(1);
+    d.image_width = read_u16(3);
+    d.component_count = d.cursor[5];
+    skip_bytes(6);
+    if (d.component_count != 1 && d.component_count != 3) {
+        d.status = kJpegUnsupported;
+        return;
+    }
+    if (d.segment_left < 3 * d.component_count) {
+        d.status = kJpegSyntaxError;
+        return;
+    }
+    int hmax = 1, vmax = 1;
+    for (int i = 0; i < d.component_count; ++i) {
+        JpegComponent& c = d.components[i];
+        c.component_id = d.cursor[0];
+        c.h_sampling = d.cursor[1] >> 4;
+        c.v_sampling = d.cursor[1] & 15;
+        if (!check_sampling(c.h_sampling) || !check_sampling(c.v_sampling))
+            return;
+        c.quant_table = d.cursor[2];
+        if (c.quant_table > 3) {
+            d.status = kJpegSyntaxError;
+            return;
+        }
+        if (c.h_sampling > hmax)
+            hmax = c.h_sampling;
+        if (c.v_sampling > vmax)
+            vmax = c.v_sampling;
+        skip_bytes(3);
+    }
+    if (d.component_count == 1) {
+        d.components[0].h_sampling = d.components[0].v_sampling = 1;
+        hmax = vmax = 1;
+    }
+    // Width 0 is not a valid frame; height 0 means "given later by a DNL marker",
+    // which this decoder does not support. Either would leave no MCU to decode.
+    if (d.image_width == 0) {
+        d.status = kJpegSyntaxError;
+        return;
+    }
+    if (d.image_height == 0) {
+        d.status = kJpegUnsupported;
+        return;
+    }
+    d.mcu_width = 8 * hmax;
+    d.mcu_height = 8 * vmax;
+    d.mcus_per_row = (d.image_width + d.mcu_width - 1) / d.mcu_width;
+    d.mcu_rows = (d.image_height + d.mcu_height - 1) / d.mcu_height;
+    free_planes();  // a repeated frame header must not leak the first one's planes
+    if (!allocate_component_planes(hmax, vmax))
+        return;
+    skip_bytes(d.segment_left);
+}
+
+void fill_huffman_lookup(JpegHuffmanEntry* lookup, const uint8_t* counts)
+{
+    JpegDecoder& d = decoder;
+    int32_t remain = 65536, spread = 65536;
+    JpegHuffmanEntry* next = lookup;
+    for (int length = 1; length <= 16; ++length) {
+        spread >>= 1;
+        int n = counts[length - 1];
+        if (n == 0)
+            continue;
+        if (n > d.segment_left) {
+            d.status = kJpegSyntaxError;
+            return;
+        }
+        remain -= n * spread;
+        if (remain < 0) {
+            d.status = kJpegSyntaxError;
+            return;
+        }
+        for (int i = 0; i < n; ++i) {
+            const JpegHuffmanEntry entry{static_cast<uint8_t>(length), d.cursor[i]};
+            for (int j = 0; j < spread; ++j)
+                next[j] = entry;
+            next += spread;
+        }
+        skip_bytes(n);
+    }
+    std::memset(next, 0, size_t(remain) * sizeof(JpegHuffmanEntry));
+}
+
+void read_huffman_tables()
+{
+    JpegDecoder& d = decoder;
+    if (!begin_segment())
+        return;
+    while (d.segment_left >= 17) {
+        int t = d.cursor[0];
+        if (t & 0xEC) {
+            d.status = kJpegSyntaxError;
+            return;
+        }
+        if (t & 0x02) {
+            d.status = kJpegUnsupported;
+            return;
+        }
+        int index = ((t >> 3) | t) & 3;
+        const uint8_t* counts = d.cursor + 1;
+        skip_bytes(17);
+        fill_huffman_lookup(d.huffman_lookup[index], counts);
+        if (d.status)
+            return;
+        d.defined_tables |= 1u << index;
+    }
+    if (d.segment_left != 0)
+        d.status = kJpegSyntaxError;
+}
+
+void read_quant_tables()
+{
+    JpegDecoder& d = decoder;
+    if (!begin_segment())
+        return;
+    while (d.segment_left >= 65) {
+        int id = d.cursor[0];
+        if (id > 3) {  // also refuses 16-bit tables, whose id byte has the precision nibble
+            d.status = kJpegSyntaxError;
+            return;
+        }
+        std::memcpy(d.quant_tables[id], d.cursor + 1, 64);
+        skip_bytes(65);
+    }
+    if (d.segment_left != 0)
+        d.status = kJpegSyntaxError;
+}
+
+void read_restart_interval()
+{
+    JpegDecoder& d = decoder;
+    if (!begin_segment())
+        return;
+    if (d.segment_left < 2) {
+        d.status = kJpegSyntaxError;
+        return;
+    }
+    d.restart_interval = read_u16(0);
+    skip_bytes(d.segment_left);
+}
+
+// ---------------------------------------------------------------- entropy-coded data
+
+// The scan keeps the bit reader in locals so that the compiler can hold it in registers
+// while the output planes are written through byte pointers.
+struct BitReader {
+    const uint8_t* cursor;
+    const uint8_t* end;
+    uint64_t buffer;  // newest bits at the bottom; bits above `count` are stale
+    int count;
+    int status;
+};
+
+inline bool has_ff_byte(uint64_t w)
+{
+    uint64_t t = ~w;
+    return ((t - 0x0101010101010101ull) & ~t & 0x8080808080808080ull) != 0;
+}
+
+inline uint64_t load_be64(const uint8_t* p)
+{
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return __builtin_bswap64(v);
+}
+
+// One byte the slow way, with the marker rules: an exhausted input reads as 1-bits,
+// FF 00 and FF FF stand for FF, FF D9 ends the data, a restart marker FF Dn enters the
+// bit stream as both bytes, and any other marker is a syntax error.
+void read_byte_with_markers(BitReader& br)
+{
+    if (br.cursor >= br.end) {
+        br.buffer = (br.buffer << 8) | 0xFF;
+        br.count += 8;
+        return;
+    }
+    uint8_t b = *br.cursor++;
+    br.buffer = (br.buffer << 8) | b;
+    br.count += 8;
+    if (b != 0xFF)
+        return;
+    if (br.cursor >= br.end) {
+        br.status = kJpegSyntaxError;
+        return;
+    }
+    uint8_t marker = *br.cursor++;
+    if (marker == 0x00 || marker == 0xFF)
+        return;
+    if (marker == 0xD9) {
+        br.end = br.cursor;
+        return;
+    }
+    if ((marker & 0xF8) == 0xD0) {
+        br.buffer = (br.buffer << 8) | marker;
+        br.count += 8;
+        return;
+    }
+    br.status = kJpegSyntaxError;
+}
+
+// Brings `count` to at least `need` (at most 32). Plain bytes have no side effects and
+// are taken in bulk; a marker byte or the end of the input is handled only when its
+// bits are really needed, so errors surface exactly where a byte-wise reader finds them.
+void refill(BitReader& br, int need)
+{
+    while (br.count < need) {
+        if (br.end - br.cursor >= 8) {
+            uint64_t word = load_be64(br.cursor);
+            if (!has_ff_byte(word)) {
+                int bytes = (63 - br.count) >> 3;  // 4..7 here, as count < 32
+                br.buffer = (br.buffer << (8 * bytes)) | (word >> (64 - 8 * bytes));
+                br.cursor += bytes;
+                br.count += 8 * bytes;
+                return;
+            }
+        }
+        while (br.count <= 56 && br.cursor < br.end && *br.cursor != 0xFF) {
+            br.buffer = (br.buffer << 8) | *br.cursor++;
+            br.count += 8;
+        }
+        if (br.count >= need)
+            return;
+        read_byte_with_markers(br);
+    }
+}
+
+inline uint32_t take_bits(BitReader& br, int n)
+{
+    if (br.count < n)
+        refill(br, n);
+    br.count -= n;
+    return static_cast<uint32_t>(br.buffer >> br.count) & ((1u << n) - 1);
+}
+
+// Decodes one Huffman symbol and the magnitude bits that follow it.
+inline int32_t decode_huffman_value(BitReader& br, const JpegHuffmanEntry* lookup, int* symbol)
+{
+    if (br.count < 16)
+        refill(br, 16);
+    JpegHuffmanEntry entry = lookup[(br.buffer >> (br.count - 16)) & 0xFFFF];
+    if (entry.code_length == 0) {
+        br.status = kJpegSyntaxError;
+        return 0;
+    }
+    br.count -= entry.code_length;
+    *symbol = entry.symbol;
+    int k = entry.symbol & 15;
+    if (k == 0)
+        return 0;
+    int32_t v = static_cast<int32_t>(take_bits(br, k));
+    if (v < (1 << (k - 1)))
+        v = v - (1 << k) + 1;
+    return v;
+}
+
+// ---------------------------------------------------------------- inverse transform
+
+void idct_row(int32_t* c)
+{
+    if (!(c[1] | c[2] | c[3] | c[4] | c[5] | c[6] | c[7])) {
+        int32_t v = static_cast<int32_t>(uint32_t(c[0]) << 3);
+        for (int i = 0; i < 8; ++i)
+            c[i] = v;
+        return;
+    }
+    uint32_t x0 = (uint32_t(c[0]) << 11) + 128, x1 = uint32_t(c[4]) << 11;
+    uint32_t x2 = c[6], x3 = c[2], x4 = c[1], x5 = c[7], x6 = c[5], x7 = c[3], x8;
+    x8 = 565 * (x4 + x5);
+    x4 = x8 + 2276 * x4;
+    x5 = x8 - 3406 * x5;
+    x8 = 2408 * (x6 + x7);
+    x6 = x8 - 799 * x6;
+    x7 = x8 - 4017 * x7;
+    x8 = x0 + x1;
+    x0 -= x1;
+    x1 = 1108 * (x3 + x2);
+    x2 = x1 - 3784 * x2;
+    x3 = x1 + 1568 * x3;
+    x1 = x4 + x6;
+    x4 -= x6;
+    x6 = x5 + x7;
+    x5 -= x7;
+    x7 = x8 + x3;
+    x8 -= x3;
+    x3 = x0 + x2;
+    x0 -= x2;
+    x2 = sar(181 * (x4 + x5) + 128, 8);
+    x4 = sar(181 * (x4 - x5) + 128, 8);
+    c[0] = static_cast<int32_t>(sar(x7 + x1, 8));
+    c[1] = static_cast<int32_t>(sar(x3 + x2, 8));
+    c[2] = static_cast<int32_t>(sar(x0 + x4, 8));
+    c[3] = static_cast<int32_t>(sar(x8 + x6, 8));
+    c[4] = static_cast<int32_t>(sar(x8 - x6, 8));
+    c[5] = static_cast<int32_t>(sar(x0 - x4, 8));
+    c[6] = static_cast<int32_t>(sar(x3 - x2, 8));
+    c[7] = static_cast<int32_t>(sar(x7 - x1, 8));
+}
+
+void idct_column(const int32_t* c, uint8_t* out, int stride)
+{
+    if (!(c[8] | c[16] | c[24] | c[32] | c[40] | c[48] | c[56])) {
+        uint8_t v = clip_sample(sar(uint32_t(c[0]) + 32, 6));
+        for (int i = 0; i < 8; ++i)
+            out[i * stride] = v;
+        return;
+    }
+    uint32_t x0 = (uint32_t(c[0]) << 8) + 8192, x1 = uint32_t(c[32]) << 8;
+    uint32_t x2 = c[48], x3 = c[16], x4 = c[8], x5 = c[56], x6 = c[40], x7 = c[24], x8;
+    x8 = 565 * (x4 + x5) + 4;
+    x4 = sar(x8 + 2276 * x4, 3);
+    x5 = sar(x8 - 3406 * x5, 3);
+    x8 = 2408 * (x6 + x7) + 4;
+    x6 = sar(x8 - 799 * x6, 3);
+    x7 = sar(x8 - 4017 * x7, 3);
+    x8 = x0 + x1;
+    x0 -= x1;
+    x1 = 1108 * (x3 + x2) + 4;
+    x2 = sar(x1 - 3784 * x2, 3);
+    x3 = sar(x1 + 1568 * x3, 3);
+    x1 = x4 + x6;
+    x4 -= x6;
+    x6 = x5 + x7;
+    x5 -= x7;
+    x7 = x8 + x3;
+    x8 -= x3;
+    x3 = x0 + x2;
+    x0 -= x2;
+    x2 = sar(181 * (x4 + x5) + 128, 8);
+    x4 = sar(181 * (x4 - x5) + 128, 8);
+    out[0 * stride] = clip_sample(sar(x7 + x1, 14));
+    out[1 * stride] = clip_sample(sar(x3 + x2, 14));
+    out[2 * stride] = clip_sample(sar(x0 + x4, 14));
+    out[3 * stride] = clip_sample(sar(x8 + x6, 14));
+    out[4 * stride] = clip_sample(sar(x8 - x6, 14));
+    out[5 * stride] = clip_sample(sar(x0 - x4, 14));
+    out[6 * stride] = clip_sample(sar(x3 - x2, 14));
+    out[7 * stride] = clip_sample(sar(x7 - x1, 14));
+}
+
+// A block without AC coefficients goes through both passes' all-zero shortcuts and
+// comes out flat; computing that one value directly is the common fast case.
+void write_flat_block(int32_t dc, uint8_t* out, int stride)
+{
+    uint8_t v = clip_sample(sar((uint32_t(dc) << 3) + 32, 6));
+    for (int y = 0; y < 8; ++y)
+        std::memset(out + y * stride, v, 8);
+}
+
+void decode_block(BitReader& br, JpegComponent& c, uint8_t* out)
+{
+    JpegDecoder& d = decoder;
+    int32_t* coefficients = d.coefficients;
+    const uint8_t* quant = d.quant_tables[c.quant_table];
+    const JpegHuffmanEntry* ac_lookup = d.huffman_lookup[c.ac_table];
+    int symbol = 0;
+    uint32_t diff = uint32_t(decode_huffman_value(br, d.huffman_lookup[c.dc_table], &symbol));
+    c.dc_predictor = static_cast<int32_t>(uint32_t(c.dc_predictor) + diff);
+    int32_t dc = static_cast<int32_t>(uint32_t(c.dc_predictor) * quant[0]);
+
+    std::memset(coefficients, 0, sizeof d.coefficients);
+    coefficients[0] = dc;
+    bool has_ac = false;
+    int k = 0;
+    do {
+        symbol = 0;
+        int32_t v = decode_huffman_value(br, ac_lookup, &symbol);
+        if (symbol == 0)
+            break;
+        if ((symbol & 15) == 0 && symbol != 0xF0) {
+            br.status = kJpegSyntaxError;
+            return;
+        }
+        k += (symbol >> 4) + 1;
+        if (k > 63) {
+            br.status = kJpegSyntaxError;
+            return;
+        }
+        coefficients[kZigzag[k]] = v * quant[k];
+        has_ac = true;
+    } while (k < 63);
+
+    if (!has_ac) {
+        write_flat_block(dc, out, c.plane_stride);
+        return;
+    }
+    for (int row = 0; row < 64; row += 8)
+        idct_row(coefficients + row);
+    for (int column = 0; column < 8; ++column)
+        idct_column(coefficients + column, out + column, c.plane_stride);
+}
+
+// After every `restart_interval` MCUs (except the last) the coder pads to a byte and
+// emits FF D0..D7 in turn; the DC predictors start again from 0.
+void read_restart_marker(BitReader& br, int& expected)
+{
+    br.count &= ~7;
+    uint32_t marker = take_bits(br, 16);
+    if (marker != 0xFFD0u + uint32_t(expected)) {
+        br.status = kJpegSyntaxError;
+        return;
+    }
+    expected = (expected + 1) & 7;
+    for (JpegComponent& c : decoder.components)
+        c.dc_predictor = 0;
+}
+
+void decode_mcus(BitReader& br)
+{
+    JpegDecoder& d = decoder;
+    int countdown = d.restart_interval;
+    int expected_restart = 0;
+    for (int mby = 0; mby < d.mcu_rows; ++mby) {
+        for (int mbx = 0; mbx < d.mcus_per_row; ++mbx) {
+            for (int i = 0; i < d.component_count; ++i) {
+                JpegComponent& c = d.components[i];
+                for (int sby = 0; sby < c.v_sampling; ++sby) {
+                    for (int sbx = 0; sbx < c.h_sampling; ++sbx) {
+                        size_t row = size_t(mby * c.v_sampling + sby) * 8;
+                        size_t column = size_t(mbx * c.h_sampling + sbx) * 8;
+                        decode_block(br, c, c.plane + row * c.plane_stride + column);
+                        if (br.status)
+                            return;
+                    }
+                }
+            }
+            if (mbx == d.mcus_per_row - 1 && mby == d.mcu_rows - 1) {
+                br.status = kJpegScanFinished;
+                return;
+            }
+            if (d.restart_interval && --countdown == 0) {
+                read_restart_marker(br, expected_restart);
+                if (br.status)
+                    return;
+                countdown = d.restart_interval;
+            }
+        }
+    }
+}
+
+// A table the image never defined reads as all invalid codes, as after a full reset.
+void clear_undefined_table(int index)
+{
+    JpegDecoder& d = decoder;
+    if (!(d.defined_tables & (1u << index))) {
+        std::memset(d.huffman_lookup[index], 0, sizeof d.huffman_lookup[index]);
+        d.defined_tables |= 1u << index;
+    }
+}
+
+void read_scan()
+{
+    JpegDecoder& d = decoder;
+    if (!begin_segment())
+        return;
+    if (d.segment_left < 4 + 2 * d.component_count) {
+        d.status = kJpegSyntaxError;
+        return;
+    }
+    if (d.cursor[0] != d.component_count) {
+        d.status = kJpegUnsupported;
+        return;
+    }
+    skip_bytes(1);
+    for (int i = 0; i < d.component_count; ++i) {
+        JpegComponent& c = d.components[i];
+        if (d.cursor[0] != c.component_id || (d.cursor[1] & 0xEE)) {
+            d.status = kJpegSyntaxError;
+            return;
+        }
+        c.dc_table = d.cursor[1] >> 4;
+        c.ac_table = (d.cursor[1] & 1) | 2;
+        skip_bytes(2);
+    }
+    if (d.cursor[0] != 0 || d.cursor[1] != 63 || d.cursor[2] != 0) {
+        d.status = kJpegUnsupported;
+        return;
+    }
+    skip_bytes(d.segment_left);
+    // A scan before any frame header has no planes to fill (and no MCUs to end on).
+    if (d.component_count == 0) {
+        d.status = kJpegSyntaxError;
+        return;
+    }
+    for (int i = 0; i < d.component_count; ++i) {
+        clear_undefined_table(d.components[i].dc_table);
+        clear_undefined_table(d.components[i].ac_table);
+    }
+
+    BitReader br{d.cursor, d.cursor + d.remaining, d.bit_buffer, d.bit_count, 0};
+    decode_mcus(br);
+    d.cursor = br.cursor;
+    d.remaining = static_cast<int32_t>(br.end - br.cursor);
+    d.bit_buffer = br.buffer;
+    d.bit_count = br.count;
+    d.status = br.status;
+}
+
+// ---------------------------------------------------------------- upsampling and colour
+
+inline uint8_t filter_clip(int32_t v)
+{
+    return clip_byte((v + 64) >> 7);
+}
+
+void upsample_horizontal(JpegComponent& c)
+{
+    const int w = c.plane_width, h = c.plane_height, s = c.plane_stride;
+    ByteBuffer doubled(allocate_plane(2 * uint64_t(w) * uint64_t(h)));
+    if (!doubled)
+        return;
+    for (int y = 0; y < h; ++y) {
+        const uint8_t* p = c.plane + size_t(y) * s;
+        uint8_t* o = doubled.get() + size_t(y) * 2 * w;
+        o[0] = filter_clip(139 * p[0] - 11 * p[1]);
+        o[1] = filter_clip(104 * p[0] + 27 * p[1] - 3 * p[2]);
+        o[2] = filter_clip(28 * p[0] + 109 * p[1] - 9 * p[2]);
+        for (int x = 0; x < w - 3; ++x) {
+            o[2 * x + 3] = filter_clip(-9 * p[x] + 111 * p[x + 1] + 29 * p[x + 2] - 3 * p[x + 3]);
+            o[2 * x + 4] = filter_clip(-3 * p[x] + 29 * p[x + 1] + 111 * p[x + 2] - 9 * p[x + 3]);
+        }
+        // The right edge reads the end of the stored row, which may lie in the MCU padding.
+        o[2 * w - 3] = filter_clip(28 * p[s - 1] + 109 * p[s - 2] - 9 * p[s - 3]);
+        o[2 * w - 2] = filter_clip(104 * p[s - 1] + 27 * p[s - 2] - 3 * p[s - 3]);
+        o[2 * w - 1] = filter_clip(139 * p[s - 1] - 11 * p[s - 2]);
+    }
+    std::free(c.plane);
+    c.plane = doubled.release();
+    c.plane_width = c.plane_stride = 2 * w;
+}
+
+// One output row of the vertical filter: out[x] = CF(k0*r0[x] + k1*r1[x] + k2*r2[x] + k3*r3[x]).
+void filter_row(uint8_t* out, const uint8_t* r0, const uint8_t* r1, const uint8_t* r2,
+                const uint8_t* r3, int k0, int k1, int k2, int k3, int width)
+{
+    for (int x = 0; x < width; ++x)
+        out[x] = filter_clip(k0 * r0[x] + k1 * r1[x] + k2 * r2[x] + k3 * r3[x]);
+}
+
+void upsample_vertical(JpegComponent& c)
+{
+    const int w = c.plane_width, h = c.plane_height, s = c.plane_stride;
+    ByteBuffer doubled(allocate_plane(2 * uint64_t(w) * uint64_t(h)));
+    if (!doubled)
+        return;
+    auto in = [&](int y) { return c.plane + size_t(y) * s; };
+    auto out = [&](int y) { return doubled.get() + size_t(y) * w; };
+    filter_row(out(0), in(0), in(1), in(1), in(1), 139, -11, 0, 0, w);
+    filter_row(out(1), in(0), in(1), in(2), in(2), 104, 27, -3, 0, w);
+    filter_row(out(2), in(0), in(1), in(2), in(2), 28, 109, -9, 0, w);
+    for (int y = 1; y < h - 2; ++y) {
+        filter_row(out(2 * y + 1), in(y - 1), in(y), in(y + 1), in(y + 2), -9, 111, 29, -3, w);
+        filter_row(out(2 * y + 2), in(y - 1), in(y), in(y + 1), in(y + 2), -3, 29, 111, -9, w);
+    }
+    filter_row(out(2 * h - 3), in(h - 1), in(h - 2), in(h - 3), in(h - 3), 28, 109, -9, 0, w);
+    filter_row(out(2 * h - 2), in(h - 1), in(h - 2), in(h - 3), in(h - 3), 104, 27, -3, 0, w);
+    filter_row(out(2 * h - 1), in(h - 1), in(h - 2), in(h - 2), in(h - 2), 139, -11, 0, 0, w);
+    std::free(c.plane);
+    c.plane = doubled.release();
+    c.plane_height = 2 * h;
+    c.plane_stride = w;
+}
+
+void convert_to_rgb()
+{
+    JpegDecoder& d = decoder;
+    const JpegComponent* c = d.components;
+    for (int y = 0; y < d.image_height; ++y) {
+        const uint8_t* py = c[0].plane + size_t(y) * c[0].plane_stride;
+        const uint8_t* pcb = c[1].plane + size_t(y) * c[1].plane_stride;
+        const uint8_t* pcr = c[2].plane + size_t(y) * c[2].plane_stride;
+        uint8_t* out = d.rgb_image + size_t(y) * d.image_width * 3;
+        for (int x = 0; x < d.image_width; ++x) {
+            int32_t luma = py[x] << 8, cb = pcb[x] - 128, cr = pcr[x] - 128;
+            out[3 * x + 0] = clip_byte((luma + 359 * cr + 128) >> 8);
+            out[3 * x + 1] = clip_byte((luma - 88 * cb - 183 * cr + 128) >> 8);
+            out[3 * x + 2] = clip_byte((luma + 454 * cb + 128) >> 8);
+        }
+    }
+}
+
+void compact_grey_plane()
+{
+    JpegComponent& c = decoder.components[0];
+    if (c.plane_width == c.plane_stride)
+        return;
+    for (int y = 1; y < c.plane_height; ++y)
+        std::memmove(c.plane + size_t(y) * c.plane_width, c.plane + size_t(y) * c.plane_stride,
+                     size_t(c.plane_width));
+    c.plane_stride = c.plane_width;
+}
+
+void convert_planes()
+{
+    JpegDecoder& d = decoder;
+    for (int i = 0; i < d.component_count; ++i) {
+        JpegComponent& c = d.components[i];
+        while (c.plane_width < d.image_width || c.plane_height < d.image_height) {
+            if (c.plane_width < d.image_width) {
+                upsample_horizontal(c);
+                if (d.status)
+                    return;
+            }
+            if (c.plane_height < d.image_height) {
+                upsample_vertical(c);
+                if (d.status)
+                    return;
+            }
+        }
+    }
+    if (d.component_count == 3)
+        convert_to_rgb();
+    else
+        compact_grey_plane();
+}
+
+}  // namespace
+
+void jpeg_decoder_reset()
+{
+    std::memset(&decoder, 0, sizeof decoder);
+}
+
+void jpeg_release()
+{
+    free_planes();
+    // The lookup tables are 256 KiB; marking them undefined has the same effect as
+    // clearing them (see clear_undefined_table).
+    std::memset(&decoder, 0, offsetof(JpegDecoder, huffman_lookup));
+    std::memset(&decoder.bit_buffer, 0, sizeof decoder - offsetof(JpegDecoder, bit_buffer));
+}
+
+int jpeg_decode(const uint8_t* data, int32_t size)
+{
+    JpegDecoder& d = decoder;
+    jpeg_release();
+    if (!data || size < 0)
+        return kJpegNotJpeg;
+    d.cursor = data;
+    d.remaining = size & 0x7FFFFFFF;
+    if (d.remaining <= 1 || d.cursor[0] != 0xFF || d.cursor[1] != 0xD8)
+        return kJpegNotJpeg;
+    skip_bytes(2);
+    while (!d.status) {
+        if (d.remaining < 2 || d.cursor[0] != 0xFF)
+            return kJpegSyntaxError;
+        uint8_t marker = d.cursor[1];
+        skip_bytes(2);
+        switch (marker) {
+        case 0xC0: read_frame_header(); break;
+        case 0xC4: read_huffman_tables(); break;
+        case 0xDB: read_quant_tables(); break;
+        case 0xDD: read_restart_interval(); break;
+        case 0xDA: read_scan(); break;
+        case 0xFE: skip_segment(); break;
+        default:
+            if ((marker & 0xF0) != 0xE0)
+                return kJpegUnsupported;
+            skip_segment();
+            break;
+        }
+    }
+    if (d.status != kJpegScanFinished)
+        return d.status;
+    d.status = kJpegOk;
+    convert_planes();
+    return d.status;
+}
+
+int jpeg_width()
+{
+    return decoder.image_width;
+}
+
+int jpeg_height()
+{
+    return decoder.image_height;
+}
+
+int jpeg_is_colour()
+{
+    return decoder.component_count != 1 ? 1 : 0;
+}
+
+const uint8_t* jpeg_pixels()
+{
+    return decoder.component_count == 1 ? decoder.components[0].plane : decoder.rgb_image;
+}
+
+int jpeg_pixels_size()
+{
+    uint64_t size = uint64_t(decoder.image_width) * uint64_t(decoder.image_height) *
+                    uint64_t(decoder.component_count);
+    return size < kMaxBufferSize ? static_cast<int>(size) : 0;  // a refused frame may be larger
+}
