@@ -1,0 +1,540 @@
+#include "codec/jpeg_encoder.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+
+#include "support/memory.h"
+
+namespace {
+
+// ---- Constant tables (ITU T.81 Annex K) ----
+
+// Table K.1, luminance quantiser, natural order.
+constexpr uint8_t kLuminanceQuant[64] = {
+    16, 11, 10, 16, 24,  40,  51,  61,
+    12, 12, 14, 19, 26,  58,  60,  55,
+    14, 13, 16, 24, 40,  57,  69,  56,
+    14, 17, 22, 29, 51,  87,  80,  62,
+    18, 22, 37, 56, 68,  109, 103, 77,
+    24, 35, 55, 64, 81,  104, 113, 92,
+    49, 64, 78, 87, 103, 121, 120, 101,
+    72, 92, 95, 98, 112, 100, 103, 99,
+};
+
+// Table K.2, chrominance quantiser, natural order.
+constexpr uint8_t kChrominanceQuant[64] = {
+    17, 18, 24, 47, 99, 99, 99, 99,
+    18, 21, 26, 66, 99, 99, 99, 99,
+    24, 26, 56, 99, 99, 99, 99, 99,
+    47, 66, 99, 99, 99, 99, 99, 99,
+    99, 99, 99, 99, 99, 99, 99, 99,
+    99, 99, 99, 99, 99, 99, 99, 99,
+    99, 99, 99, 99, 99, 99, 99, 99,
+    99, 99, 99, 99, 99, 99, 99, 99,
+};
+
+// A Huffman table as it appears in a DHT segment: code counts per length 1..16, then symbols.
+struct HuffmanSpec {
+    uint8_t counts[16];
+    uint8_t symbols[162];
+
+    constexpr int symbol_count() const
+    {
+        int total = 0;
+        for (uint8_t c : counts) total += c;
+        return total;
+    }
+};
+
+// Table K.3
+constexpr HuffmanSpec kDcLuminance = {
+    {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0},
+    {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11},
+};
+
+// Table K.4
+constexpr HuffmanSpec kDcChrominance = {
+    {0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0},
+    {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11},
+};
+
+// Table K.5
+constexpr HuffmanSpec kAcLuminance = {
+    {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d},
+    {0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13, 0x51,
+     0x61, 0x07, 0x22, 0x71, 0x14, 0x32, 0x81, 0x91, 0xa1, 0x08, 0x23, 0x42, 0xb1, 0xc1,
+     0x15, 0x52, 0xd1, 0xf0, 0x24, 0x33, 0x62, 0x72, 0x82, 0x09, 0x0a, 0x16, 0x17, 0x18,
+     0x19, 0x1a, 0x25, 0x26, 0x27, 0x28, 0x29, 0x2a, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39,
+     0x3a, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4a, 0x53, 0x54, 0x55, 0x56, 0x57,
+     0x58, 0x59, 0x5a, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0x6a, 0x73, 0x74, 0x75,
+     0x76, 0x77, 0x78, 0x79, 0x7a, 0x83, 0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x8a, 0x92,
+     0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0x9a, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7,
+     0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6, 0xb7, 0xb8, 0xb9, 0xba, 0xc2, 0xc3,
+     0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8,
+     0xd9, 0xda, 0xe1, 0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf1, 0xf2,
+     0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa},
+};
+
+// Table K.6
+constexpr HuffmanSpec kAcChrominance = {
+    {0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77},
+    {0x00, 0x01, 0x02, 0x03, 0x11, 0x04, 0x05, 0x21, 0x31, 0x06, 0x12, 0x41, 0x51, 0x07,
+     0x61, 0x71, 0x13, 0x22, 0x32, 0x81, 0x08, 0x14, 0x42, 0x91, 0xa1, 0xb1, 0xc1, 0x09,
+     0x23, 0x33, 0x52, 0xf0, 0x15, 0x62, 0x72, 0xd1, 0x0a, 0x16, 0x24, 0x34, 0xe1, 0x25,
+     0xf1, 0x17, 0x18, 0x19, 0x1a, 0x26, 0x27, 0x28, 0x29, 0x2a, 0x35, 0x36, 0x37, 0x38,
+     0x39, 0x3a, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4a, 0x53, 0x54, 0x55, 0x56,
+     0x57, 0x58, 0x59, 0x5a, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0x6a, 0x73, 0x74,
+     0x75, 0x76, 0x77, 0x78, 0x79, 0x7a, 0x82, 0x83, 0x84, 0x85, 0x86, 0x87, 0x88, 0x89,
+     0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0x9a, 0xa2, 0xa3, 0xa4, 0xa5,
+     0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6, 0xb7, 0xb8, 0xb9, 0xba,
+     0xc2, 0xc3, 0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3, 0xd4, 0xd5, 0xd6,
+     0xd7, 0xd8, 0xd9, 0xda, 0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf2,
+     0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa},
+};
+
+static_assert(kDcLuminance.symbol_count() == 12 && kDcChrominance.symbol_count() == 12);
+static_assert(kAcLuminance.symbol_count() == 162 && kAcChrominance.symbol_count() == 162);
+
+struct HuffmanCodes {
+    JpegBitCode by_symbol[256];
+};
+
+// Canonical code assignment of Annex C: consecutive codes within a length, doubling on
+// each step to the next length. Symbols absent from the spec keep length 0.
+constexpr HuffmanCodes make_codes(const HuffmanSpec& spec)
+{
+    HuffmanCodes table{};
+    unsigned code = 0;
+    int k = 0;
+    for (int length = 1; length <= 16; length++) {
+        for (int i = 0; i < spec.counts[length - 1]; i++, k++)
+            table.by_symbol[spec.symbols[k]] = {uint16_t(code++), uint16_t(length)};
+        code <<= 1;
+    }
+    return table;
+}
+
+constexpr HuffmanCodes kDcLuminanceCodes = make_codes(kDcLuminance);
+constexpr HuffmanCodes kDcChrominanceCodes = make_codes(kDcChrominance);
+constexpr HuffmanCodes kAcLuminanceCodes = make_codes(kAcLuminance);
+constexpr HuffmanCodes kAcChrominanceCodes = make_codes(kAcChrominance);
+
+constexpr JpegBitCode kFillCode = {0x7F, 7};
+
+// Zig-zag position -> natural index, the inverse of jpeg_zigzag.
+struct NaturalOrder {
+    uint8_t index[64];
+};
+
+constexpr NaturalOrder make_natural_order()
+{
+    NaturalOrder order{};
+    for (int k = 0; k < 64; k++) order.index[jpeg_zigzag[k]] = uint8_t(k);
+    return order;
+}
+
+constexpr NaturalOrder kNatural = make_natural_order();
+
+// ---- Output: a local buffer drained to the sink in large pieces ----
+
+// Large enough for the header and several MCUs; one MCU never needs more than kMcuReserve
+// bytes (three blocks of at most 64 codes of 27 bits, every byte stuffed, plus slack).
+constexpr size_t kOutputSize = 16384;
+constexpr size_t kMcuReserve = 2048;
+
+struct Output {
+    JpegWriteFn write;
+    void* context;
+    int* byte_count;
+    uint64_t total;  // every byte handed to the sink so far
+    uint8_t* end;    // next free byte of `buffer`
+    uint8_t buffer[kOutputSize];
+};
+
+void output_drain(Output& out)
+{
+    size_t n = size_t(out.end - out.buffer);
+    if (n == 0) return;
+    out.write(out.buffer, n, 1, out.context);
+    out.total += n;
+    if (out.byte_count) *out.byte_count = out.total > INT_MAX ? INT_MAX : int(out.total);
+    out.end = out.buffer;
+}
+
+void output_reserve(Output& out, size_t bytes)
+{
+    if (size_t(out.buffer + kOutputSize - out.end) < bytes) output_drain(out);
+}
+
+size_t fwrite_sink(const void* data, size_t size, size_t count, void* file)
+{
+    return fwrite(data, size, count, static_cast<FILE*>(file));
+}
+
+// ---- Bit writer ----
+
+// Bits accumulate in 64 bits and leave 32 at a time, so the common case is one check and
+// one 4-byte store; only words holding an 0xFF byte take the byte-by-byte stuffing path.
+struct BitWriter {
+    uint64_t bits;
+    uint32_t count;  // pending bits in the low end of `bits`, always < 32 between calls
+    uint8_t* out;
+};
+
+inline bool has_ff_byte(uint32_t word)
+{
+    uint32_t x = ~word;
+    return ((x - 0x01010101u) & ~x & 0x80808080u) != 0;
+}
+
+inline void emit_byte(BitWriter& w, uint8_t byte)
+{
+    *w.out++ = byte;
+    if (byte == 0xFF) *w.out++ = 0;  // keep entropy data from looking like a marker
+}
+
+inline void emit_word(BitWriter& w, uint32_t word)
+{
+    if (has_ff_byte(word)) {
+        for (int shift = 24; shift >= 0; shift -= 8) emit_byte(w, uint8_t(word >> shift));
+        return;
+    }
+    uint32_t big_endian = __builtin_bswap32(word);
+    memcpy(w.out, &big_endian, 4);
+    w.out += 4;
+}
+
+// `code` must fit in `length` bits; length <= 27 keeps the accumulator from overflowing.
+inline void put_bits(BitWriter& w, uint32_t code, uint32_t length)
+{
+    w.bits = (w.bits << length) | code;
+    w.count += length;
+    if (w.count >= 32) {
+        w.count -= 32;
+        emit_word(w, uint32_t(w.bits >> w.count));
+    }
+}
+
+// Pads the last partial byte with one-bits and writes out every whole byte.
+void finish_bits(BitWriter& w)
+{
+    put_bits(w, kFillCode.code, kFillCode.length);
+    while (w.count >= 8) {
+        w.count -= 8;
+        emit_byte(w, uint8_t(w.bits >> w.count));
+    }
+    w.count = 0;
+}
+
+// ---- Tables for one call ----
+
+int clamp_quality(int quality)
+{
+    if (quality == 0) return 90;
+    if (quality < 1) return 1;
+    if (quality > 100) return 100;
+    return quality;
+}
+
+// Scales a base table and stores it in zig-zag order, as DQT carries it.
+void scale_quant_table(const uint8_t* base, int quality, uint8_t* zigzag_out)
+{
+    int scale = quality < 50 ? 5000 / quality : 200 - 2 * quality;
+    for (int i = 0; i < 64; i++) {
+        int entry = (scale * base[i] + 50) / 100;
+        if (entry < 1) entry = 1;
+        if (entry > 255) entry = 255;
+        zigzag_out[jpeg_zigzag[i]] = uint8_t(entry);
+    }
+}
+
+// Reciprocals that both quantise and undo the AAN output scale, in natural order.
+void make_divisors(const uint8_t* zigzag_quant, float* divisors)
+{
+    for (int r = 0; r < 8; r++)
+        for (int s = 0; s < 8; s++) {
+            int k = 8 * r + s;
+            float q = float(zigzag_quant[jpeg_zigzag[k]]);
+            divisors[k] = 1.0f / (q * jpeg_aan_scale[r] * jpeg_aan_scale[s]);
+        }
+}
+
+// ---- Header ----
+
+uint8_t* put_bytes(uint8_t* p, std::initializer_list<uint8_t> bytes)
+{
+    for (uint8_t b : bytes) *p++ = b;
+    return p;
+}
+
+uint8_t* put_huffman_spec(uint8_t* p, uint8_t class_and_id, const HuffmanSpec& spec)
+{
+    *p++ = class_and_id;
+    memcpy(p, spec.counts, 16);
+    p += 16;
+    int n = spec.symbol_count();
+    memcpy(p, spec.symbols, size_t(n));
+    return p + n;
+}
+
+uint8_t* put_header(uint8_t* p, const uint8_t* luma_quant, const uint8_t* chroma_quant,
+                    uint32_t width, uint32_t height)
+{
+    p = put_bytes(p, {0xFF, 0xD8});
+    p = put_bytes(p, {0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00, 0x01, 0x01, 0x00,
+                      0x00, 0x01, 0x00, 0x01, 0x00, 0x00});
+    p = put_bytes(p, {0xFF, 0xDB, 0x00, 0x84, 0x00});
+    memcpy(p, luma_quant, 64);
+    p += 64;
+    *p++ = 0x01;
+    memcpy(p, chroma_quant, 64);
+    p += 64;
+    p = put_bytes(p, {0xFF, 0xC0, 0x00, 0x11, 0x08, uint8_t(height >> 8), uint8_t(height),
+                      uint8_t(width >> 8), uint8_t(width), 0x03,
+                      0x01, 0x11, 0x00, 0x02, 0x11, 0x01, 0x03, 0x11, 0x01});
+    p = put_bytes(p, {0xFF, 0xC4, 0x01, 0xA2});
+    p = put_huffman_spec(p, 0x00, kDcLuminance);
+    p = put_huffman_spec(p, 0x10, kAcLuminance);
+    p = put_huffman_spec(p, 0x01, kDcChrominance);
+    p = put_huffman_spec(p, 0x11, kAcChrominance);
+    return put_bytes(p, {0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x01, 0x00, 0x02, 0x11, 0x03, 0x11,
+                         0x00, 0x3F, 0x00});
+}
+
+// ---- Transform and block coding ----
+
+// Eight lanes processed side by side; each lane performs exactly the scalar operations.
+typedef float Lanes8 __attribute__((vector_size(32)));
+typedef int32_t IntLanes8 __attribute__((vector_size(32)));
+
+template <class T>
+inline __attribute__((always_inline)) void fdct8_lanes(T* d)
+{
+    T tmp0 = d[0] + d[7], tmp7 = d[0] - d[7];
+    T tmp1 = d[1] + d[6], tmp6 = d[1] - d[6];
+    T tmp2 = d[2] + d[5], tmp5 = d[2] - d[5];
+    T tmp3 = d[3] + d[4], tmp4 = d[3] - d[4];
+
+    T tmp10 = tmp0 + tmp3, tmp13 = tmp0 - tmp3;
+    T tmp11 = tmp1 + tmp2, tmp12 = tmp1 - tmp2;
+    d[0] = tmp10 + tmp11;
+    d[4] = tmp10 - tmp11;
+    T z1 = (tmp12 + tmp13) * 0.70710677f;
+    d[2] = tmp13 + z1;
+    d[6] = tmp13 - z1;
+
+    tmp10 = tmp4 + tmp5;
+    tmp11 = tmp5 + tmp6;
+    tmp12 = tmp6 + tmp7;
+    T z5 = (tmp10 - tmp12) * 0.38268343f;
+    T z2 = 0.5411961f * tmp10 + z5;
+    T z4 = 1.306563f * tmp12 + z5;
+    T z3 = tmp11 * 0.70710677f;
+    T z11 = tmp7 + z3, z13 = tmp7 - z3;
+    d[5] = z13 + z2;
+    d[3] = z13 - z2;
+    d[1] = z11 + z4;
+    d[7] = z11 - z4;
+}
+
+// The block arrives transposed (column c at [8c..8c+7]) so that the row pass runs on all
+// eight rows at once; one transpose in between lets the column pass do the same.
+// Result: 64 quantised coefficients in natural order.
+inline void transform_and_quantise(const float* transposed, const float* divisors,
+                                   int32_t* quantised)
+{
+    Lanes8 v[8];
+    memcpy(v, transposed, sizeof v);
+    fdct8_lanes(v);  // rows: lane = row, v[k] = coefficient k of that row
+
+    alignas(32) float by_row[64];
+    const float* lanes = reinterpret_cast<const float*>(v);
+    for (int r = 0; r < 8; r++)
+        for (int k = 0; k < 8; k++) by_row[8 * r + k] = lanes[8 * k + r];
+    memcpy(v, by_row, sizeof v);
+    fdct8_lanes(v);  // columns: lane = column, v[r] = natural row r
+
+    for (int r = 0; r < 8; r++) {
+        Lanes8 div;
+        memcpy(&div, divisors + 8 * r, sizeof div);
+        Lanes8 x = v[r] * div;
+        // Round half away from zero: add 0.5 carrying the sign of x (x - 0.5 for negative x,
+        // exactly), then truncate, which is the floor/ceil on each side of zero. Done with
+        // bit operations because a lane-wise select is not vectorised. Vector casts reinterpret.
+        IntLanes8 sign = (IntLanes8)x & int32_t(0x80000000u);
+        IntLanes8 half_bits = sign | 0x3F000000;  // 0.5f
+        Lanes8 rounded = x + (Lanes8)half_bits;
+        IntLanes8 q = __builtin_convertvector(rounded, IntLanes8);
+        memcpy(quantised + 8 * r, &q, sizeof q);
+    }
+}
+
+inline void put_coded(BitWriter& w, JpegBitCode huff, int value)
+{
+    JpegBitCode extra = jpeg_calc_bits(value);
+    put_bits(w, (uint32_t(huff.code) << extra.length) | extra.code,
+             uint32_t(huff.length) + extra.length);
+}
+
+struct ComponentTables {
+    const float* divisors;
+    const HuffmanCodes* dc;
+    const HuffmanCodes* ac;
+};
+
+// Codes one data unit and returns its quantised DC value, the component's next predictor.
+int jpeg_encode_block(BitWriter& w, const float* transposed, const ComponentTables& t,
+                      int predictor)
+{
+    alignas(32) int32_t natural[64];
+    transform_and_quantise(transposed, t.divisors, natural);
+
+    int32_t zz[64];
+    uint64_t nonzero = 0;
+    for (int i = 0; i < 64; i++) {
+        int32_t v = natural[kNatural.index[i]];
+        zz[i] = v;
+        nonzero |= uint64_t(v != 0) << i;
+    }
+
+    int diff = zz[0] - predictor;
+    if (diff == 0) {
+        JpegBitCode c = t.dc->by_symbol[0];
+        put_bits(w, c.code, c.length);
+    } else {
+        put_coded(w, t.dc->by_symbol[jpeg_calc_bits(diff).length], diff);
+    }
+
+    const JpegBitCode* ac = t.ac->by_symbol;
+    uint64_t remaining = nonzero & ~uint64_t{1};
+    int last = 0;
+    while (remaining) {
+        int i = __builtin_ctzll(remaining);
+        remaining &= remaining - 1;
+        int run = i - last - 1;
+        for (; run >= 16; run -= 16) put_bits(w, ac[0xF0].code, ac[0xF0].length);
+        int length = jpeg_calc_bits(zz[i]).length;
+        put_coded(w, ac[run * 16 + length], zz[i]);
+        last = i;
+    }
+    if (last != 63) put_bits(w, ac[0x00].code, ac[0x00].length);
+    return zz[0];
+}
+
+// ---- Pixel fetch and colour conversion ----
+
+// Fills three transposed blocks (Y, Cb, Cr) from eight source rows; `columns` holds the
+// byte offset of each of the eight columns, already clamped to the last one.
+template <int kComponents>
+void load_block(const uint8_t* const* rows, const uint32_t* columns, float* y, float* cb,
+                float* cr)
+{
+    for (int j = 0; j < 8; j++) {
+        const uint8_t* row = rows[j];
+        for (int i = 0; i < 8; i++) {
+            const uint8_t* p = row + columns[i];
+            float r = p[0];
+            float g = kComponents >= 3 ? float(p[1]) : r;
+            float b = kComponents >= 3 ? float(p[2]) : r;
+            y[8 * i + j] = 0.299f * r + 0.587f * g + 0.114f * b - 128.0f;
+            cb[8 * i + j] = -0.16874f * r - 0.33126f * g + 0.5f * b;
+            cr[8 * i + j] = 0.5f * r - 0.41869f * g - 0.08131f * b;
+        }
+    }
+}
+
+struct ScanState {
+    ComponentTables luma;
+    ComponentTables chroma;
+};
+
+template <int kComponents>
+void encode_scan(Output& out, const ScanState& s, const uint8_t* pixels, uint32_t width,
+                 uint32_t height)
+{
+    const size_t stride = size_t(width) * kComponents;
+    BitWriter w = {0, 0, out.end};
+    int pred_y = 0, pred_cb = 0, pred_cr = 0;
+    alignas(32) float y[64], cb[64], cr[64];
+    const uint8_t* rows[8];
+    uint32_t columns[8];
+
+    for (uint32_t y0 = 0; y0 < height; y0 += 8) {
+        for (uint32_t j = 0; j < 8; j++) {
+            uint32_t row = y0 + j < height ? y0 + j : height - 1;
+            rows[j] = pixels + row * stride;
+        }
+        for (uint32_t x0 = 0; x0 < width; x0 += 8) {
+            for (uint32_t i = 0; i < 8; i++)
+                columns[i] = (x0 + i < width ? x0 + i : width - 1) * kComponents;
+            out.end = w.out;
+            output_reserve(out, kMcuReserve);
+            w.out = out.end;
+
+            load_block<kComponents>(rows, columns, y, cb, cr);
+            pred_y = jpeg_encode_block(w, y, s.luma, pred_y);
+            pred_cb = jpeg_encode_block(w, cb, s.chroma, pred_cb);
+            pred_cr = jpeg_encode_block(w, cr, s.chroma, pred_cr);
+        }
+    }
+    finish_bits(w);
+    out.end = w.out;
+}
+
+}  // namespace
+
+JpegBitCode jpeg_calc_bits(int value)
+{
+    unsigned magnitude = value < 0 ? 0u - unsigned(value) : unsigned(value);
+    unsigned length = magnitude ? 32u - unsigned(__builtin_clz(magnitude)) : 0u;
+    unsigned code = value < 0 ? unsigned(value) - 1u : unsigned(value);
+    code &= (1u << length) - 1u;
+    return {uint16_t(code), uint16_t(length)};
+}
+
+void jpeg_fdct8(float* d)
+{
+    fdct8_lanes(d);
+}
+
+int jpeg_encode(void* context, JpegWriteFn write, int* byte_count, const uint8_t* pixels,
+                uint32_t width, uint32_t height, int components, int quality)
+{
+    if (byte_count) *byte_count = 0;
+    if (!pixels || width == 0 || height == 0 || width > 65535 || height > 65535) return 0;
+    if (components != 1 && components != 3 && components != 4) return 0;
+    if (uint64_t(width) * height * unsigned(components) >= kMaxBufferSize) return 0;
+    if (!write && !context) return 0;
+
+    Output out;
+    out.write = write ? write : fwrite_sink;
+    out.context = context;
+    out.byte_count = byte_count;
+    out.total = 0;
+
+    quality = clamp_quality(quality);
+    uint8_t luma_quant[64], chroma_quant[64];
+    scale_quant_table(kLuminanceQuant, quality, luma_quant);
+    scale_quant_table(kChrominanceQuant, quality, chroma_quant);
+    alignas(32) float luma_divisors[64], chroma_divisors[64];
+    make_divisors(luma_quant, luma_divisors);
+    make_divisors(chroma_quant, chroma_divisors);
+
+    out.end = put_header(out.buffer, luma_quant, chroma_quant, width, height);
+
+    ScanState scan = {{luma_divisors, &kDcLuminanceCodes, &kAcLuminanceCodes},
+                      {chroma_divisors, &kDcChrominanceCodes, &kAcChrominanceCodes}};
+    if (components == 1)
+        encode_scan<1>(out, scan, pixels, width, height);
+    else if (components == 3)
+        encode_scan<3>(out, scan, pixels, width, height);
+    else
+        encode_scan<4>(out, scan, pixels, width, height);
+
+    output_reserve(out, 2);
+    out.end = put_bytes(out.end, {0xFF, 0xD9});
+    output_drain(out);
+    return out.total <= INT_MAX ? 1 : 0;
+}

@@ -1,0 +1,686 @@
+#include "codec/jpeg_encoder.h"
+
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+// libjpeg-turbo is the independent oracle: it reads our files and writes reference ones.
+#include <jpeglib.h>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// ---- Sinks ----
+
+struct RecordingSink {
+    Bytes data;
+    int calls = 0;
+    bool counts_were_one = true;
+};
+
+size_t record_write(const void* data, size_t size, size_t count, void* context)
+{
+    auto* sink = static_cast<RecordingSink*>(context);
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    sink->data.insert(sink->data.end(), bytes, bytes + size * count);
+    sink->calls++;
+    if (count != 1) sink->counts_were_one = false;
+    return count;
+}
+
+struct Encoded {
+    int result = -1;
+    int byte_count = -1;
+    RecordingSink sink;
+};
+
+Encoded encode(const Bytes& pixels, uint32_t width, uint32_t height, int components,
+               int quality)
+{
+    Encoded e;
+    e.result = jpeg_encode(&e.sink, record_write, &e.byte_count, pixels.data(), width, height,
+                           components, quality);
+    return e;
+}
+
+// ---- Test images ----
+
+// Smooth gradients plus a little deterministic texture, like a real picture.
+Bytes make_picture(uint32_t width, uint32_t height, int components, unsigned seed = 1)
+{
+    Bytes pixels(size_t(width) * height * components);
+    unsigned state = seed;
+    for (uint32_t y = 0; y < height; y++)
+        for (uint32_t x = 0; x < width; x++)
+            for (int c = 0; c < components; c++) {
+                state = state * 1103515245u + 12345u;
+                double v = 128 + 70 * std::sin(x * 0.11 + c) + 40 * std::cos(y * 0.07 * (c + 1)) +
+                           int((state >> 16) % 9) - 4;
+                pixels[(size_t(y) * width + x) * components + c] =
+                    uint8_t(v < 0 ? 0 : v > 255 ? 255 : v);
+            }
+    return pixels;
+}
+
+Bytes make_noise(uint32_t width, uint32_t height, int components, unsigned seed = 7)
+{
+    Bytes pixels(size_t(width) * height * components);
+    unsigned state = seed;
+    for (uint8_t& p : pixels) {
+        state = state * 1103515245u + 12345u;
+        p = uint8_t(state >> 16);
+    }
+    return pixels;
+}
+
+// ---- libjpeg-turbo helpers ----
+
+struct DecodedRgb {
+    bool ok = false;
+    uint32_t width = 0, height = 0;
+    int components = 0;
+    Bytes rgb;
+};
+
+DecodedRgb turbo_decode(const Bytes& file)
+{
+    DecodedRgb out;
+    jpeg_decompress_struct info;
+    jpeg_error_mgr err;
+    info.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&info);
+    jpeg_mem_src(&info, file.data(), file.size());
+    if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK) {
+        jpeg_destroy_decompress(&info);
+        return out;
+    }
+    out.components = info.num_components;
+    info.out_color_space = JCS_RGB;
+    jpeg_start_decompress(&info);
+    out.width = info.output_width;
+    out.height = info.output_height;
+    out.rgb.resize(size_t(out.width) * out.height * 3);
+    while (info.output_scanline < info.output_height) {
+        JSAMPROW row = out.rgb.data() + size_t(info.output_scanline) * out.width * 3;
+        jpeg_read_scanlines(&info, &row, 1);
+    }
+    out.ok = err.num_warnings == 0;
+    jpeg_finish_decompress(&info);
+    jpeg_destroy_decompress(&info);
+    return out;
+}
+
+// Quantised coefficients of every block of one component, natural order, raster blocks.
+struct Coefficients {
+    int blocks_wide = 0, blocks_high = 0;
+    std::vector<std::vector<int>> blocks[3];
+    std::vector<int> quant[3];  // natural order
+};
+
+Coefficients turbo_coefficients(const Bytes& file)
+{
+    Coefficients out;
+    jpeg_decompress_struct info;
+    jpeg_error_mgr err;
+    info.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&info);
+    jpeg_mem_src(&info, file.data(), file.size());
+    jpeg_read_header(&info, TRUE);
+    jvirt_barray_ptr* arrays = jpeg_read_coefficients(&info);
+    for (int c = 0; c < info.num_components && c < 3; c++) {
+        jpeg_component_info* comp = &info.comp_info[c];
+        out.blocks_wide = int(comp->width_in_blocks);
+        out.blocks_high = int(comp->height_in_blocks);
+        for (int k = 0; k < 64; k++) out.quant[c].push_back(comp->quant_table->quantval[k]);
+        for (int by = 0; by < out.blocks_high; by++) {
+            JBLOCKARRAY row = info.mem->access_virt_barray(
+                reinterpret_cast<j_common_ptr>(&info), arrays[c], JDIMENSION(by), 1, FALSE);
+            for (int bx = 0; bx < out.blocks_wide; bx++)
+                out.blocks[c].emplace_back(row[0][bx], row[0][bx] + 64);
+        }
+    }
+    jpeg_finish_decompress(&info);
+    jpeg_destroy_decompress(&info);
+    return out;
+}
+
+// A reference file from libjpeg-turbo with the standard tables at the same quality.
+Bytes turbo_encode(const Bytes& rgb, uint32_t width, uint32_t height, int quality)
+{
+    jpeg_compress_struct info;
+    jpeg_error_mgr err;
+    info.err = jpeg_std_error(&err);
+    jpeg_create_compress(&info);
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&info, &buffer, &size);
+    info.image_width = width;
+    info.image_height = height;
+    info.input_components = 3;
+    info.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, quality, TRUE);
+    jpeg_start_compress(&info, TRUE);
+    while (info.next_scanline < info.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(rgb.data()) + size_t(info.next_scanline) * width * 3;
+        jpeg_write_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+    Bytes file(buffer, buffer + size);
+    free(buffer);
+    return file;
+}
+
+// ---- Marker parsing (headers only, stops at SOS) ----
+
+struct Segment {
+    uint8_t marker;
+    Bytes body;  // without the length field
+};
+
+std::vector<Segment> header_segments(const Bytes& file)
+{
+    std::vector<Segment> segments;
+    size_t pos = 2;  // after SOI
+    while (pos + 4 <= file.size() && file[pos] == 0xFF) {
+        uint8_t marker = file[pos + 1];
+        size_t length = size_t(file[pos + 2]) << 8 | file[pos + 3];
+        if (length < 2 || pos + 2 + length > file.size()) break;
+        segments.push_back({marker, Bytes(file.begin() + long(pos + 4),
+                                          file.begin() + long(pos + 2 + length))});
+        pos += 2 + length;
+        if (marker == 0xDA) break;
+    }
+    return segments;
+}
+
+// DQT tables keyed by id (64 bytes, zig-zag order) and DHT tables keyed by class<<4|id.
+struct Tables {
+    std::vector<Bytes> quant = std::vector<Bytes>(4);
+    std::vector<Bytes> huffman = std::vector<Bytes>(32);
+};
+
+Tables header_tables(const Bytes& file)
+{
+    Tables t;
+    for (const Segment& s : header_segments(file)) {
+        size_t pos = 0;
+        if (s.marker == 0xDB) {
+            for (; pos + 65 <= s.body.size(); pos += 65)
+                t.quant[s.body[pos] & 3] = Bytes(s.body.begin() + long(pos + 1),
+                                                  s.body.begin() + long(pos + 65));
+        } else if (s.marker == 0xC4) {
+            while (pos + 17 <= s.body.size()) {
+                size_t n = 0;
+                for (int i = 0; i < 16; i++) n += s.body[pos + 1 + i];
+                t.huffman[s.body[pos] & 0x1F] = Bytes(s.body.begin() + long(pos + 1),
+                                                       s.body.begin() + long(pos + 17 + n));
+                pos += 17 + n;
+            }
+        }
+    }
+    return t;
+}
+
+// Zig-zag order walked independently: anti-diagonals, alternating direction.
+std::vector<int> zigzag_walk()
+{
+    std::vector<int> position(64);
+    int p = 0;
+    for (int s = 0; s < 15; s++) {
+        for (int i = 0; i <= s; i++) {
+            int row = s % 2 == 0 ? s - i : i;
+            int col = s - row;
+            if (row < 8 && col < 8) position[row * 8 + col] = p++;
+        }
+    }
+    return position;
+}
+
+constexpr int kHeaderBytes = 607;
+
+// ---- Constant tables and building blocks ----
+
+TEST(JpegEncoderTables, ZigzagMatchesTheDiagonalWalk)
+{
+    std::vector<int> walk = zigzag_walk();
+    for (int k = 0; k < 64; k++) EXPECT_EQ(jpeg_zigzag[k], walk[k]) << "natural index " << k;
+    const int start[12] = {0, 1, 5, 6, 14, 15, 27, 28, 2, 4, 7, 13};
+    for (int k = 0; k < 12; k++) EXPECT_EQ(jpeg_zigzag[k], start[k]);
+}
+
+TEST(JpegEncoderTables, AanScaleIsTwoRootTwoTimesS)
+{
+    for (int k = 0; k < 8; k++) {
+        double s = k == 0 ? 1.0 : std::sqrt(2.0) * std::cos(k * M_PI / 16);
+        EXPECT_NEAR(jpeg_aan_scale[k], s * 2 * std::sqrt(2.0), 1e-6) << k;
+    }
+}
+
+TEST(JpegEncoderBits, CategoryAndExtraBits)
+{
+    struct Case {
+        int value;
+        uint16_t code, length;
+    } cases[] = {{1, 1, 1},      {-1, 0, 1},    {2, 2, 2},        {3, 3, 2},
+                 {-2, 1, 2},     {-3, 0, 2},    {4, 4, 3},        {-7, 0, 3},
+                 {255, 255, 8},  {-255, 0, 8},  {-256, 255, 9},   {1023, 1023, 10},
+                 {-1024, 1023, 11}, {2047, 2047, 11}, {-2047, 0, 11}};
+    for (const Case& c : cases) {
+        JpegBitCode b = jpeg_calc_bits(c.value);
+        EXPECT_EQ(b.length, c.length) << c.value;
+        EXPECT_EQ(b.code, c.code) << c.value;
+    }
+    // Negative values of category n are sent as v + 2^n - 1 (T.81 F.1.2.1.1).
+    for (int v = -2047; v <= 2047; v++) {
+        if (v == 0) continue;
+        int n = 0;
+        while ((1 << n) <= std::abs(v)) n++;
+        JpegBitCode b = jpeg_calc_bits(v);
+        ASSERT_EQ(b.length, n) << v;
+        ASSERT_EQ(b.code, v > 0 ? v : v + (1 << n) - 1) << v;
+    }
+}
+
+// The 2-D AAN output is the true DCT scaled by 8*s(u)*s(v).
+TEST(JpegEncoderBits, AanPassesGiveScaledTrueDct)
+{
+    unsigned state = 3;
+    for (int trial = 0; trial < 20; trial++) {
+        float block[64];
+        double input[64];
+        for (int i = 0; i < 64; i++) {
+            state = state * 1103515245u + 12345u;
+            input[i] = int((state >> 16) % 256) - 128;
+            block[i] = float(input[i]);
+        }
+        for (int r = 0; r < 8; r++) jpeg_fdct8(block + 8 * r);
+        for (int c = 0; c < 8; c++) {
+            float column[8];
+            for (int r = 0; r < 8; r++) column[r] = block[8 * r + c];
+            jpeg_fdct8(column);
+            for (int r = 0; r < 8; r++) block[8 * r + c] = column[r];
+        }
+        for (int u = 0; u < 8; u++)
+            for (int v = 0; v < 8; v++) {
+                double sum = 0;
+                for (int y = 0; y < 8; y++)
+                    for (int x = 0; x < 8; x++)
+                        sum += input[8 * y + x] * std::cos((2 * y + 1) * u * M_PI / 16) *
+                               std::cos((2 * x + 1) * v * M_PI / 16);
+                double cu = u ? 1 : M_SQRT1_2, cv = v ? 1 : M_SQRT1_2;
+                double su = u ? M_SQRT2 * std::cos(u * M_PI / 16) : 1;
+                double sv = v ? M_SQRT2 * std::cos(v * M_PI / 16) : 1;
+                double expected = 8 * su * sv * 0.25 * cu * cv * sum;
+                ASSERT_NEAR(block[8 * u + v], expected, 0.02) << u << "," << v;
+            }
+    }
+}
+
+// ---- Headers ----
+
+TEST(JpegEncoderHeader, LayoutIsFixedAt607Bytes)
+{
+    Bytes pixels = make_picture(300, 2, 3);
+    Encoded e = encode(pixels, 300, 2, 3, 75);
+    ASSERT_EQ(e.result, 1);
+    const Bytes& f = e.sink.data;
+    ASSERT_GT(f.size(), size_t(kHeaderBytes + 2));
+
+    const uint8_t soi_app0[] = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F',
+                                0x00, 0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00};
+    EXPECT_EQ(Bytes(f.begin(), f.begin() + 20), Bytes(std::begin(soi_app0), std::end(soi_app0)));
+    const uint8_t dqt[] = {0xFF, 0xDB, 0x00, 0x84, 0x00};
+    EXPECT_EQ(Bytes(f.begin() + 20, f.begin() + 25), Bytes(std::begin(dqt), std::end(dqt)));
+    EXPECT_EQ(f[89], 0x01);  // second table id
+    const uint8_t sof[] = {0xFF, 0xC0, 0x00, 0x11, 0x08, 0x00, 0x02, 0x01, 0x2C, 0x03, 0x01,
+                           0x11, 0x00, 0x02, 0x11, 0x01, 0x03, 0x11, 0x01};
+    EXPECT_EQ(Bytes(f.begin() + 154, f.begin() + 173), Bytes(std::begin(sof), std::end(sof)));
+    const uint8_t dht[] = {0xFF, 0xC4, 0x01, 0xA2, 0x00};
+    EXPECT_EQ(Bytes(f.begin() + 173, f.begin() + 178), Bytes(std::begin(dht), std::end(dht)));
+    EXPECT_EQ(f[173 + 4 + 29], 0x10);             // AC 0 after 1+16+12 bytes
+    EXPECT_EQ(f[173 + 4 + 29 + 179], 0x01);       // DC 1 after 1+16+162 bytes
+    EXPECT_EQ(f[173 + 4 + 29 + 179 + 29], 0x11);  // AC 1
+    const uint8_t sos[] = {0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x01, 0x00,
+                           0x02, 0x11, 0x03, 0x11, 0x00, 0x3F, 0x00};
+    EXPECT_EQ(Bytes(f.begin() + 593, f.begin() + kHeaderBytes),
+              Bytes(std::begin(sos), std::end(sos)));
+    EXPECT_EQ(f[f.size() - 2], 0xFF);
+    EXPECT_EQ(f[f.size() - 1], 0xD9);
+}
+
+// Our DQT and DHT contents must equal libjpeg-turbo's standard tables at the same quality.
+TEST(JpegEncoderHeader, TablesMatchLibjpegAtEveryQuality)
+{
+    Bytes rgb = make_picture(16, 16, 3);
+    for (int quality : {1, 2, 10, 25, 49, 50, 51, 75, 80, 90, 99, 100}) {
+        Tables ours = header_tables(encode(rgb, 16, 16, 3, quality).sink.data);
+        Tables theirs = header_tables(turbo_encode(rgb, 16, 16, quality));
+        for (int id = 0; id < 2; id++) {
+            ASSERT_EQ(theirs.quant[id].size(), 64u);
+            EXPECT_EQ(ours.quant[id], theirs.quant[id]) << "quality " << quality << " table " << id;
+        }
+        for (int key : {0x00, 0x01, 0x10, 0x11}) {
+            ASSERT_FALSE(theirs.huffman[key].empty());
+            EXPECT_EQ(ours.huffman[key], theirs.huffman[key]) << "table " << key;
+        }
+    }
+}
+
+TEST(JpegEncoderHeader, QualityEndpointsAndDefaults)
+{
+    Bytes rgb = make_picture(8, 8, 3);
+    std::vector<int> walk = zigzag_walk();
+
+    Tables q50 = header_tables(encode(rgb, 8, 8, 3, 50).sink.data);
+    const int k1_first_row[8] = {16, 11, 10, 16, 24, 40, 51, 61};
+    const int k2_first_row[8] = {17, 18, 24, 47, 99, 99, 99, 99};
+    for (int i = 0; i < 8; i++) {
+        EXPECT_EQ(q50.quant[0][walk[i]], k1_first_row[i]);
+        EXPECT_EQ(q50.quant[1][walk[i]], k2_first_row[i]);
+    }
+    EXPECT_EQ(q50.quant[0][walk[63]], 99);
+
+    Tables q100 = header_tables(encode(rgb, 8, 8, 3, 100).sink.data);
+    Tables q1 = header_tables(encode(rgb, 8, 8, 3, 1).sink.data);
+    for (int id = 0; id < 2; id++) {
+        EXPECT_EQ(q100.quant[id], Bytes(64, 1));
+        EXPECT_EQ(q1.quant[id], Bytes(64, 255));
+    }
+
+    // Out-of-range qualities are clamped, 0 means 90: whole files are identical.
+    EXPECT_EQ(encode(rgb, 8, 8, 3, 0).sink.data, encode(rgb, 8, 8, 3, 90).sink.data);
+    EXPECT_EQ(encode(rgb, 8, 8, 3, -5).sink.data, encode(rgb, 8, 8, 3, 1).sink.data);
+    EXPECT_EQ(encode(rgb, 8, 8, 3, 200).sink.data, encode(rgb, 8, 8, 3, 100).sink.data);
+    EXPECT_NE(encode(rgb, 8, 8, 3, 89).sink.data, encode(rgb, 8, 8, 3, 90).sink.data);
+}
+
+// ---- Whole files ----
+
+// Bounds are the measured worst and mean errors per case, rounded up slightly.
+TEST(JpegEncoderDecode, LibjpegDecodesCloseToTheInput)
+{
+    struct Case {
+        uint32_t width, height;
+        int components, quality, max_error;
+        double max_mean_error;
+    } cases[] = {
+        {64, 48, 3, 100, 3, 0.6}, {64, 48, 4, 100, 3, 0.6}, {64, 48, 3, 90, 11, 2.3},
+        {37, 23, 3, 90, 11, 2.3}, {64, 48, 4, 80, 13, 2.6}, {33, 17, 1, 90, 8, 1.7},
+        {1, 1, 3, 90, 2, 1.0},    {9, 9, 3, 100, 3, 0.6},   {200, 3, 4, 50, 14, 3.0},
+    };
+    for (const Case& c : cases) {
+        Bytes pixels = make_picture(c.width, c.height, c.components);
+        Encoded e = encode(pixels, c.width, c.height, c.components, c.quality);
+        ASSERT_EQ(e.result, 1);
+        DecodedRgb d = turbo_decode(e.sink.data);
+        ASSERT_TRUE(d.ok) << c.width << "x" << c.height;
+        ASSERT_EQ(d.width, c.width);
+        ASSERT_EQ(d.height, c.height);
+        EXPECT_EQ(d.components, 3);
+        int worst = 0;
+        double total = 0;
+        for (size_t p = 0; p < size_t(c.width) * c.height; p++)
+            for (int ch = 0; ch < 3; ch++) {
+                int in = pixels[p * c.components + (c.components == 1 ? 0 : ch)];
+                int diff = std::abs(in - d.rgb[p * 3 + ch]);
+                worst = std::max(worst, diff);
+                total += diff;
+            }
+        double mean = total / (double(c.width) * c.height * 3);
+        EXPECT_LE(worst, c.max_error) << c.width << "x" << c.height << " q" << c.quality;
+        EXPECT_LE(mean, c.max_mean_error) << c.width << "x" << c.height << " q" << c.quality;
+    }
+}
+
+// Quantised coefficients read back by libjpeg equal a double-precision DCT of the same
+// YCbCr samples, give or take one where float rounding meets a .5 boundary.
+TEST(JpegEncoderDecode, CoefficientsMatchAReferenceDct)
+{
+    const uint32_t w = 24, h = 16;
+    Bytes pixels = make_picture(w, h, 3, 5);
+    Coefficients got = turbo_coefficients(encode(pixels, w, h, 3, 95).sink.data);
+    ASSERT_EQ(got.blocks_wide, 3);
+    ASSERT_EQ(got.blocks_high, 2);
+    int off_by_one = 0;
+    for (int c = 0; c < 3; c++)
+        for (int by = 0; by < 2; by++)
+            for (int bx = 0; bx < 3; bx++) {
+                double sample[64];
+                for (int y = 0; y < 8; y++)
+                    for (int x = 0; x < 8; x++) {
+                        const uint8_t* p = &pixels[((by * 8 + y) * w + bx * 8 + x) * 3];
+                        double r = p[0], g = p[1], b = p[2];
+                        double v = c == 0   ? 0.299 * r + 0.587 * g + 0.114 * b - 128
+                                   : c == 1 ? -0.16874 * r - 0.33126 * g + 0.5 * b
+                                            : 0.5 * r - 0.41869 * g - 0.08131 * b;
+                        sample[8 * y + x] = v;
+                    }
+                const std::vector<int>& block = got.blocks[c][by * 3 + bx];
+                for (int u = 0; u < 8; u++)
+                    for (int v = 0; v < 8; v++) {
+                        double sum = 0;
+                        for (int y = 0; y < 8; y++)
+                            for (int x = 0; x < 8; x++)
+                                sum += sample[8 * y + x] * std::cos((2 * y + 1) * u * M_PI / 16) *
+                                       std::cos((2 * x + 1) * v * M_PI / 16);
+                        double cu = u ? 1 : M_SQRT1_2, cv = v ? 1 : M_SQRT1_2;
+                        double f = 0.25 * cu * cv * sum / got.quant[c][8 * u + v];
+                        int expected = int(std::lround(f));
+                        int diff = std::abs(block[8 * u + v] - expected);
+                        ASSERT_LE(diff, 1) << "comp " << c << " coefficient " << u << "," << v;
+                        off_by_one += diff;
+                    }
+            }
+    EXPECT_LE(off_by_one, 4);  // near-ties only
+}
+
+// One pixel: three uniform blocks. Grey 128 makes every coefficient zero, so the scan is
+// Y: DC "00", EOB "1010"; Cb and Cr: DC "00", EOB "00" (Tables K.3-K.6), then the one-bit
+// fill: 00101000 000000|11 (last five fill bits dropped).
+TEST(JpegEncoderFile, OnePixelGreyIsHeaderTwoBytesAndEoi)
+{
+    for (int components : {1, 3, 4}) {
+        Encoded e = encode(Bytes(size_t(components), 128), 1, 1, components, 75);
+        ASSERT_EQ(e.result, 1);
+        ASSERT_EQ(e.sink.data.size(), size_t(kHeaderBytes + 4));
+        EXPECT_EQ(e.byte_count, kHeaderBytes + 4);
+        const uint8_t tail[] = {0x28, 0x03, 0xFF, 0xD9};
+        EXPECT_EQ(Bytes(e.sink.data.begin() + kHeaderBytes, e.sink.data.end()),
+                  Bytes(std::begin(tail), std::end(tail)));
+    }
+}
+
+TEST(JpegEncoderFile, OnePixelColourDecodesToItsColour)
+{
+    Bytes pixel = {200, 40, 90};
+    Encoded e = encode(pixel, 1, 1, 3, 100);
+    Coefficients c = turbo_coefficients(e.sink.data);
+    ASSERT_EQ(c.blocks[0].size(), 1u);
+    for (int comp = 0; comp < 3; comp++)
+        for (int k = 1; k < 64; k++) EXPECT_EQ(c.blocks[comp][0][k], 0);
+    // Uniform Y block: DC = 8 * Y at quantiser 1.
+    double y = 0.299 * 200 + 0.587 * 40 + 0.114 * 90 - 128;
+    EXPECT_EQ(c.blocks[0][0][0], std::lround(8 * y));
+    DecodedRgb d = turbo_decode(e.sink.data);
+    ASSERT_TRUE(d.ok);
+    for (int ch = 0; ch < 3; ch++) EXPECT_NEAR(d.rgb[ch], pixel[ch], 2);
+}
+
+// 9x9: 2x2 MCUs; the right and bottom blocks repeat the last column and row.
+TEST(JpegEncoderFile, NineByNineReplicatesTheEdges)
+{
+    Bytes pixels = make_picture(9, 9, 3, 11);
+    Encoded e = encode(pixels, 9, 9, 3, 100);
+    Coefficients c = turbo_coefficients(e.sink.data);
+    ASSERT_EQ(c.blocks_wide, 2);
+    ASSERT_EQ(c.blocks_high, 2);
+    for (int comp = 0; comp < 3; comp++) {
+        const std::vector<int>& right = c.blocks[comp][1];   // columns all equal
+        const std::vector<int>& bottom = c.blocks[comp][2];  // rows all equal
+        const std::vector<int>& corner = c.blocks[comp][3];  // one pixel
+        for (int u = 0; u < 8; u++)
+            for (int v = 0; v < 8; v++) {
+                if (v > 0) {
+                    EXPECT_EQ(right[8 * u + v], 0) << comp << " " << u << "," << v;
+                }
+                if (u > 0) {
+                    EXPECT_EQ(bottom[8 * u + v], 0) << comp << " " << u << "," << v;
+                }
+                if (u + v > 0) {
+                    EXPECT_EQ(corner[8 * u + v], 0) << comp << " " << u << "," << v;
+                }
+            }
+    }
+    // The corner block holds exactly pixel (8,8).
+    const uint8_t* p = &pixels[(8 * 9 + 8) * 3];
+    double y = 0.299 * p[0] + 0.587 * p[1] + 0.114 * p[2] - 128;
+    EXPECT_NEAR(c.blocks[0][3][0], 8 * y, 0.51);
+    DecodedRgb d = turbo_decode(e.sink.data);
+    ASSERT_TRUE(d.ok);
+    for (size_t i = 0; i < pixels.size(); i++) EXPECT_NEAR(d.rgb[i], pixels[i], 4) << i;
+}
+
+TEST(JpegEncoderFile, GreyInputHasEmptyChroma)
+{
+    Bytes grey = make_picture(40, 24, 1);
+    Encoded e = encode(grey, 40, 24, 1, 90);
+    Coefficients c = turbo_coefficients(e.sink.data);
+    ASSERT_EQ(c.blocks[1].size(), 15u);
+    for (int comp = 1; comp < 3; comp++)
+        for (const std::vector<int>& block : c.blocks[comp])
+            for (int k = 0; k < 64; k++) ASSERT_EQ(block[k], 0);
+    // Same picture given as RGB with equal channels encodes to the same file.
+    Bytes rgb;
+    for (uint8_t g : grey) rgb.insert(rgb.end(), {g, g, g});
+    EXPECT_EQ(encode(rgb, 40, 24, 3, 90).sink.data, e.sink.data);
+}
+
+TEST(JpegEncoderFile, FourthByteIsIgnored)
+{
+    Bytes rgba = make_picture(20, 12, 4);
+    Bytes rgb;
+    for (size_t i = 0; i < rgba.size(); i += 4) rgb.insert(rgb.end(), {rgba[i], rgba[i + 1], rgba[i + 2]});
+    EXPECT_EQ(encode(rgba, 20, 12, 4, 80).sink.data, encode(rgb, 20, 12, 3, 80).sink.data);
+}
+
+// Noise at quality 100 produces many 0xFF bytes in the entropy data.
+TEST(JpegEncoderFile, EntropyDataIsStuffedAndMarkersAreNot)
+{
+    Bytes noise = make_noise(128, 64, 3);
+    Encoded e = encode(noise, 128, 64, 3, 100);
+    ASSERT_EQ(e.result, 1);
+    const Bytes& f = e.sink.data;
+    size_t ff_count = 0;
+    for (size_t i = kHeaderBytes; i + 2 < f.size(); i++) {
+        if (f[i] != 0xFF) continue;
+        ASSERT_EQ(f[i + 1], 0x00) << "unstuffed 0xFF at " << i;
+        ff_count++;
+        i++;
+    }
+    EXPECT_GT(ff_count, 100u);
+    EXPECT_EQ(f[f.size() - 2], 0xFF);
+    EXPECT_EQ(f[f.size() - 1], 0xD9);
+    DecodedRgb d = turbo_decode(f);
+    ASSERT_TRUE(d.ok);
+    int worst = 0;
+    for (size_t i = 0; i < noise.size(); i++) worst = std::max(worst, std::abs(noise[i] - d.rgb[i]));
+    EXPECT_LE(worst, 6);
+}
+
+// Big enough to pass through the local output buffer many times.
+TEST(JpegEncoderFile, ByteCountEqualsBytesWritten)
+{
+    Bytes noise = make_noise(256, 128, 4);
+    Encoded e = encode(noise, 256, 128, 4, 100);
+    ASSERT_EQ(e.result, 1);
+    EXPECT_GT(e.sink.calls, 3);
+    EXPECT_TRUE(e.sink.counts_were_one);
+    EXPECT_EQ(size_t(e.byte_count), e.sink.data.size());
+    EXPECT_TRUE(turbo_decode(e.sink.data).ok);
+}
+
+TEST(JpegEncoderFile, NullWriteFunctionUsesFwrite)
+{
+    Bytes pixels = make_picture(50, 30, 3);
+    std::string path = testing::TempDir() + "pixsieve_jpeg_encoder_fwrite.jpg";
+    FILE* file = fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    int count = -1;
+    EXPECT_EQ(jpeg_encode(file, nullptr, &count, pixels.data(), 50, 30, 3, 85), 1);
+    fclose(file);
+
+    Bytes expected = encode(pixels, 50, 30, 3, 85).sink.data;
+    EXPECT_EQ(count, int(expected.size()));
+    file = fopen(path.c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    Bytes got(expected.size() + 16);
+    got.resize(fread(got.data(), 1, got.size(), file));
+    fclose(file);
+    std::remove(path.c_str());
+    EXPECT_EQ(got, expected);
+}
+
+// ---- Refusals ----
+
+TEST(JpegEncoderArguments, BadArgumentsWriteNothing)
+{
+    Bytes pixels = make_picture(16, 16, 4);
+    struct Case {
+        const uint8_t* pixels;
+        uint32_t width, height;
+        int components;
+    } cases[] = {
+        {pixels.data(), 16, 16, 2},     {pixels.data(), 16, 16, 0},
+        {pixels.data(), 16, 16, 5},     {pixels.data(), 16, 16, -3},
+        {nullptr, 16, 16, 3},           {pixels.data(), 0, 16, 3},
+        {pixels.data(), 16, 0, 3},      {pixels.data(), 65536, 1, 1},
+        {pixels.data(), 1, 65536, 1},   {pixels.data(), 65535, 65535, 1},  // 4 GiB of pixels
+        {pixels.data(), 16384, 16384, 4},  // exactly 1 GiB
+    };
+    for (const Case& c : cases) {
+        RecordingSink sink;
+        int count = 12345;
+        EXPECT_EQ(jpeg_encode(&sink, record_write, &count, c.pixels, c.width, c.height,
+                              c.components, 75),
+                  0)
+            << c.width << "x" << c.height << "x" << c.components;
+        EXPECT_EQ(sink.calls, 0);
+        EXPECT_EQ(count, 0);
+    }
+    // fwrite needs a file.
+    int count = 12345;
+    EXPECT_EQ(jpeg_encode(nullptr, nullptr, &count, pixels.data(), 16, 16, 4, 75), 0);
+    EXPECT_EQ(count, 0);
+}
+
+TEST(JpegEncoderArguments, LargestDimensionsAreAccepted)
+{
+    // 65535 wide stays within the 16-bit fields; one row keeps the test small.
+    Bytes row(65535, 0x55);
+    Encoded e = encode(row, 65535, 1, 1, 50);
+    ASSERT_EQ(e.result, 1);
+    EXPECT_EQ(e.sink.data[159], 0x00);  // height 1
+    EXPECT_EQ(e.sink.data[160], 0x01);
+    EXPECT_EQ(e.sink.data[161], 0xFF);  // width 65535
+    EXPECT_EQ(e.sink.data[162], 0xFF);
+    // libjpeg-turbo stops at 65500, so that width is what it checks.
+    e = encode(row, 65500, 1, 1, 50);
+    DecodedRgb d = turbo_decode(e.sink.data);
+    ASSERT_TRUE(d.ok);
+    EXPECT_EQ(d.width, 65500u);
+    EXPECT_NEAR(d.rgb[3 * 40000], 0x55, 2);
+    // A null byte-count pointer is allowed.
+    RecordingSink sink;
+    EXPECT_EQ(jpeg_encode(&sink, record_write, nullptr, row.data(), 300, 1, 1, 50), 1);
+    EXPECT_GT(sink.data.size(), size_t(kHeaderBytes));
+}
+
+}  // namespace
