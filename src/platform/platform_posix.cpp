@@ -39,6 +39,7 @@ void platform_pause()
 #include <climits>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include <dirent.h>
 #include <fcntl.h>
