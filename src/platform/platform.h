@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 inline constexpr char kPathSeparator = '/';
 
@@ -19,3 +21,28 @@ void platform_pause();
 
 // True for a byte that separates folders in a path on this platform.
 inline bool platform_is_separator(char c) { return c == kPathSeparator; }
+
+// Folder listings, current folder and the program's own path.
+
+// One entry of a folder listing; "." and ".." are never reported.
+struct PlatformDirEntry {
+    std::string name;
+    bool is_dir;     // a folder, or a link to one
+    bool is_hidden;  // POSIX: the name starts with "."
+    bool is_link;    // a symbolic link (tree walks do not follow these, so they cannot loop)
+};
+
+// Appends the entries of `folder` in the order the system gives them; false when the
+// folder cannot be read.
+bool platform_list_folder(const char* folder, std::vector<PlatformDirEntry>* entries);
+
+// The current folder; false when it cannot be read or does not fit `capacity` with its NUL.
+bool platform_current_dir(char* out, size_t capacity);
+bool platform_set_current_dir(const char* path);  // true on success
+
+// The absolute form of `path` (a relative one is taken from the current folder) with "."
+// and ".." steps and repeated separators resolved by text alone; false when it does not fit.
+bool platform_full_path(const char* path, char* out, size_t capacity);
+
+// The running program's own file, as the system reports it; false when it does not fit.
+bool platform_exe_path(char* out, size_t capacity);

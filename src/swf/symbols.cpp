@@ -217,7 +217,7 @@ void swf_read_symbols(Swf* swf, uint32_t end)
         uint32_t length = static_cast<uint32_t>(static_cast<const uint8_t*>(nul) - start);
         auto* name = static_cast<char*>(mem_alloc(2 * size_t{length} + 1));
         int written = 0;
-        utf8_to_gbk(reinterpret_cast<const uint8_t*>(text), length, name, &written);
+        utf8_to_gbk(text, length, name, 2 * size_t{length} + 1, &written);
         auto* entry = static_cast<SymbolEntry*>(mem_alloc(sizeof(SymbolEntry)));
         *entry = {id, name, true};
         store_entry(swf->names, entry);
@@ -240,7 +240,7 @@ void swf_write_symbols(Swf* swf, SwfTag* tag)
         size_t length = std::strlen(name);
         std::string utf8(3 * length + 1, '\0');
         int written = 0;
-        gbk_to_utf8(reinterpret_cast<const uint8_t*>(name), length, utf8.data(), &written);
+        gbk_to_utf8(name, length, utf8.data(), utf8.size(), &written);
         utf8.resize(static_cast<size_t>(written));
         total += 2 + static_cast<uint32_t>(utf8.size()) + 1;
         pairs.push_back({static_cast<uint16_t>(table->values[i]->id), std::move(utf8)});

@@ -1,0 +1,324 @@
+#include "codec/image.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "codec/jpeg_decoder.h"
+#include "codec/jpeg_encoder.h"
+#include "support/fileio.h"
+#include "support/memory.h"
+
+namespace {
+
+bool g_png_ready = false;
+bool g_jpeg_ready = false;
+
+constexpr int kDefaultQuality = 80;
+constexpr uint64_t kJpegHeaderBytes = 607 + 2;
+// Worst case of one 8x8 block of three components: every coefficient at its longest
+// code and extra bits, every byte stuffed.
+constexpr uint64_t kJpegWorstBytesPerBlock = 1280;
+
+uint8_t* alloc_pixels(uint64_t width, uint64_t height, uint64_t bytes_per_pixel)
+{
+    uint64_t size = width * height * bytes_per_pixel;
+    if (size == 0 || size >= kMaxBufferSize)
+        return nullptr;
+    return static_cast<uint8_t*>(std::malloc(size));
+}
+
+uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24; }
+uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+void print_png_failure(int code)
+{
+    std::printf("%s\n", png_error_text(code));
+    std::printf("png_get_data error:%s\n", png_error_text(code));
+}
+
+int decode_png(DecodedImage* image, const uint8_t* data, uint32_t size)
+{
+    MemoryReader reader{0, size, data};
+    PngHandle png{};
+    int code = png_open_read(&png, memory_reader, &reader);
+    if (code != PNG_OK) {
+        std::printf("png_open_read error:%s\n", png_error_text(code));
+        return -1;
+    }
+    if (png.depth > 8) {
+        std::printf("pixpng: %d bits per channel not supported\n", png.depth);
+        return -1;
+    }
+    if (png.color_type != 2 && png.color_type != 6) {
+        std::printf("bogus color type %d\n", png.color_type);
+        return -1;
+    }
+    malloc_ptr<uint8_t[]> pixels(alloc_pixels(png.width, png.height, 4));
+    if (!pixels)
+        return -1;
+    size_t count = size_t{png.width} * png.height;
+    if (png.color_type == 6) {
+        if ((code = png_get_data(&png, pixels.get())) != PNG_OK) {
+            print_png_failure(code);
+            return -1;
+        }
+    } else {
+        malloc_ptr<uint8_t[]> rgb(alloc_pixels(png.width, png.height, 3));
+        if (!rgb)
+            return -1;
+        if ((code = png_get_data(&png, rgb.get())) != PNG_OK) {
+            print_png_failure(code);
+            return -1;
+        }
+        for (size_t i = 0; i < count; ++i) {
+            std::memcpy(pixels.get() + 4 * i, rgb.get() + 3 * i, 3);
+            pixels[4 * i + 3] = 255;
+        }
+    }
+    *image = {IMAGE_PNG, image->quality, png.width, png.height, pixels.release()};
+    return 0;
+}
+
+// Releases the process-wide decoder's picture on every path.
+struct JpegRelease {
+    ~JpegRelease() { jpeg_release(); }
+};
+
+int decode_jpeg(DecodedImage* image, const uint8_t* data, uint32_t size)
+{
+    JpegRelease release;
+    if (jpeg_decode(data, static_cast<int32_t>(size)) != kJpegOk) {
+        std::puts("Error decoding jpeg");
+        return -1;
+    }
+    uint32_t width = static_cast<uint32_t>(jpeg_width());
+    uint32_t height = static_cast<uint32_t>(jpeg_height());
+    malloc_ptr<uint8_t[]> pixels(alloc_pixels(width, height, 4));
+    if (!pixels)
+        return -1;
+    const uint8_t* source = jpeg_pixels();
+    size_t count = size_t{width} * height;
+    if (jpeg_is_colour()) {
+        for (size_t i = 0; i < count; ++i) {
+            std::memcpy(pixels.get() + 4 * i, source + 3 * i, 3);
+            pixels[4 * i + 3] = 255;
+        }
+    } else {
+        for (size_t i = 0; i < count; ++i) {  // grey: (Y, Y, Y, 255)
+            std::memset(pixels.get() + 4 * i, source[i], 3);
+            pixels[4 * i + 3] = 255;
+        }
+    }
+    *image = {IMAGE_JPEG, image->quality, width, height, pixels.release()};
+    return 0;
+}
+
+// Windows bitmap files: a 14-byte file header and an info header of 40 bytes or more,
+// uncompressed 24- or 32-bit rows, bottom-up (positive height) or top-down.
+int decode_bitmap(DecodedImage* image, const uint8_t* data, uint32_t size)
+{
+    constexpr uint32_t kFileHeader = 14, kInfoHeader = 40;
+    if (size < kFileHeader + kInfoHeader)
+        return -1;
+    const uint8_t* info = data + kFileHeader;
+    uint32_t pixel_offset = le32(data + 10);
+    int32_t raw_width = static_cast<int32_t>(le32(info + 4));
+    int32_t raw_height = static_cast<int32_t>(le32(info + 8));
+    uint16_t bits = le16(info + 14);
+    uint32_t compression = le32(info + 16);
+    if (le32(info) < kInfoHeader || raw_width <= 0 || raw_height == 0 || raw_height == INT32_MIN ||
+        (bits != 24 && bits != 32) || compression != 0)
+        return -1;
+    bool top_down = raw_height < 0;
+    uint32_t width = static_cast<uint32_t>(raw_width);
+    uint32_t height = static_cast<uint32_t>(top_down ? -raw_height : raw_height);
+    uint32_t bytes_per_pixel = bits / 8;
+    uint64_t stride = (uint64_t{width} * bytes_per_pixel + 3) & ~uint64_t{3};
+    if (pixel_offset > size || stride * height > size - pixel_offset)
+        return -1;
+    malloc_ptr<uint8_t[]> pixels(alloc_pixels(width, height, 4));
+    if (!pixels)
+        return -1;
+    bool any_alpha = false;
+    for (uint32_t y = 0; y < height; ++y) {
+        const uint8_t* row = data + pixel_offset + stride * (top_down ? y : height - 1 - y);
+        uint8_t* out = pixels.get() + size_t{y} * width * 4;
+        for (uint32_t x = 0; x < width; ++x, row += bytes_per_pixel, out += 4) {
+            out[0] = row[2], out[1] = row[1], out[2] = row[0];
+            out[3] = bytes_per_pixel == 4 ? row[3] : 255;
+            any_alpha |= out[3] != 0;
+        }
+    }
+    // 32-bit files mostly leave the fourth byte unused (zero): such a picture is opaque.
+    if (!any_alpha)
+        for (size_t i = 0; i < size_t{width} * height; ++i)
+            pixels[4 * i + 3] = 255;
+    *image = {IMAGE_BITMAP, image->quality, width, height, pixels.release()};
+    return 0;
+}
+
+bool ends_with(const char* text, const char* suffix)
+{
+    size_t n = std::strlen(text), m = std::strlen(suffix);
+    return n > m && std::memcmp(text + n - m, suffix, m) == 0;
+}
+
+}  // namespace
+
+int image_init()
+{
+    if (!g_png_ready) {
+        int code = png_init(std::malloc, std::free);
+        if (code != PNG_OK) {
+            std::printf("png_init error:%s\n", png_error_text(code));
+            return -1;
+        }
+        g_png_ready = true;
+    }
+    if (!g_jpeg_ready) {
+        jpeg_decoder_reset();
+        g_jpeg_ready = true;
+    }
+    return 0;
+}
+
+int image_decode(DecodedImage* image, const uint8_t* data, uint32_t size)
+{
+    image_init();
+    if (data == nullptr) {
+        std::fputs("buf == null", stdout);
+        return -1;
+    }
+    if (size >= 4 && std::memcmp(data, "\x89PNG", 4) == 0)
+        return decode_png(image, data, size);
+    if (size >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF)
+        return decode_jpeg(image, data, size);
+    if (size >= 2 && data[0] == 0x42 && data[1] == 0x4D)
+        return decode_bitmap(image, data, size);
+    return -1;
+}
+
+int image_load_file(DecodedImage* image, const char* path)
+{
+    int size = 0;
+    ByteBuffer data(file_read_all(path, &size));
+    if (!data)
+        return -1;
+    return image_decode(image, data.get(), static_cast<uint32_t>(size));
+}
+
+// A "*_png.jpg" file carries a colour picture over its alpha mask (taken from green).
+int image_load_file_with_alpha(DecodedImage* image, const char* path)
+{
+    if (image_load_file(image, path) != 0)
+        return -1;
+    if (!ends_with(path, "_png.jpg"))
+        return 0;
+    uint32_t width = image->width, half = image->height / 2;
+    malloc_ptr<uint8_t[]> merged(alloc_pixels(width, half, 4));
+    if (!merged) {
+        image_free(image);
+        return -1;
+    }
+    for (uint32_t y = 0; y < half; ++y) {
+        const uint8_t* colour = image->pixels + size_t{y} * width * 4;
+        const uint8_t* mask = image->pixels + size_t{y + half} * width * 4;
+        uint8_t* out = merged.get() + size_t{y} * width * 4;
+        for (uint32_t x = 0; x < width; ++x) {
+            std::memcpy(out + 4 * x, colour + 4 * x, 3);
+            out[4 * x + 3] = mask[4 * x + 1];
+        }
+    }
+    std::free(image->pixels);
+    image->pixels = merged.release();
+    image->height = half;
+    return 0;
+}
+
+uint64_t image_encode_bound(uint32_t width, uint32_t height)
+{
+    uint64_t blocks = (uint64_t{width} + 7) / 8 * ((uint64_t{height} + 7) / 8);
+    uint64_t jpeg = kJpegHeaderBytes + blocks * kJpegWorstBytesPerBlock;
+    uint64_t png = png_encoded_size_bound(width, height, 8, 6);
+    return jpeg > png ? jpeg : png;
+}
+
+int image_encode_pixels(uint32_t kind, uint8_t* pixels, uint32_t width, uint32_t height, uint8_t quality,
+                        uint8_t* out, uint32_t capacity, uint32_t* out_size)
+{
+    image_init();
+    MemoryWriter writer{0, 0, out, capacity};
+    if (kind == IMAGE_PNG) {
+        PngHandle png{};
+        png_open_writer(&png, memory_writer, &writer);
+        if (png_write_image(&png, width, height, 8, 6, pixels) != PNG_OK)
+            return -1;
+    } else if (kind == IMAGE_JPEG) {
+        image_flatten_alpha(pixels, width, height, 255);
+        int count = 0;
+        if (jpeg_encode(&writer, memory_writer, &count, pixels, width, height, 4, quality) != 1 ||
+            static_cast<uint32_t>(count) != writer.written)
+            return -1;  // refused, or a write did not fit the buffer
+    } else {
+        return 0;
+    }
+    *out_size = writer.written;
+    return 0;
+}
+
+int image_encode(DecodedImage* image, uint8_t* out, uint32_t capacity, uint32_t* out_size)
+{
+    uint8_t quality = image->quality ? image->quality : kDefaultQuality;
+    return image_encode_pixels(image->kind, image->pixels, image->width, image->height, quality, out, capacity,
+                               out_size);
+}
+
+int image_save_file(DecodedImage* image, const char* path)
+{
+    image_init();
+    if (image->kind == IMAGE_PNG) {
+        PngHandle png{};
+        if (png_create_file(&png, path) != PNG_OK)
+            return -1;
+        int code = png_write_image(&png, image->width, image->height, 8, 6, image->pixels);
+        png_close(&png);
+        return code == PNG_OK ? 0 : -1;
+    }
+    if (image->kind == IMAGE_JPEG) {
+        std::FILE* file = std::fopen(path, "wb");
+        if (file == nullptr)
+            return -1;
+        image_flatten_alpha(image->pixels, image->width, image->height, 255);
+        int count = 0;
+        uint8_t quality = image->quality ? image->quality : kDefaultQuality;
+        jpeg_encode(file, nullptr, &count, image->pixels, image->width, image->height, 4, quality);
+        return std::fclose(file) == 0 ? 0 : -1;
+    }
+    return 0;
+}
+
+int image_flatten_alpha(uint8_t* pixels, uint32_t width, uint32_t height, uint32_t divisor)
+{
+    size_t count = size_t{width} * height;
+    if (divisor == 0) {
+        std::memset(pixels, 0, count * 4);
+        return 0;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        uint8_t* p = pixels + 4 * i;
+        uint32_t alpha = p[3];
+        p[0] = static_cast<uint8_t>(alpha * p[0] / divisor);
+        p[1] = static_cast<uint8_t>(alpha * p[1] / divisor);
+        p[2] = static_cast<uint8_t>(alpha * p[2] / divisor);
+        p[3] = 255;
+    }
+    return 0;
+}
+
+int image_free(DecodedImage* image)
+{
+    std::free(image->pixels);
+    image->pixels = nullptr;
+    return 0;
+}
