@@ -40,6 +40,13 @@ void add_bits(uint32_t count[2], size_t length)
     count[1] = static_cast<uint32_t>(bits >> 32);
 }
 
+// The chaining step of both compression functions.
+void add_words(uint32_t* state, const uint32_t* words, int n)
+{
+    for (int i = 0; i < n; ++i)
+        state[i] += words[i];
+}
+
 // Memory the compiler may not drop as a dead store: contexts hold message bytes.
 void wipe(void* p, size_t n)
 {
@@ -107,10 +114,8 @@ void md5_compress(uint32_t state[4], const uint8_t* block)
         c = b;
         b = next;
     }
-    state[0] += a;
-    state[1] += b;
-    state[2] += c;
-    state[3] += d;
+    const uint32_t words[] = {a, b, c, d};
+    add_words(state, words, 4);
 }
 
 struct FileCloser {
@@ -159,11 +164,8 @@ void sha1_compress(uint32_t state[5], const uint8_t* block)
         b = a;
         a = t;
     }
-    state[0] += a;
-    state[1] += b;
-    state[2] += c;
-    state[3] += d;
-    state[4] += e;
+    const uint32_t words[] = {a, b, c, d, e};
+    add_words(state, words, 5);
 }
 
 // The shared tail of both digests: 0x80, zeros up to 56 mod 64, 8 length bytes.
