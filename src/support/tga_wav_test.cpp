@@ -39,7 +39,7 @@ Bytes concat(Bytes a, const Bytes& b)
     return a;
 }
 
-// 12 fixed bytes: no id, no colour map, type 2, map spec and origin zero.
+// 12 fixed bytes: no id, no colour map, type 2, colour-map fields and origin zero.
 const Bytes kTgaPrefix = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
 TEST(TgaWrite, RgbImageIsBottomUpInBgrOrder)
