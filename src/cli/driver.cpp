@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "codec/jpeg_decoder.h"
+#include "codec/png.h"
 #include "platform/platform.h"
 #include "support/debug.h"
 #include "swf/extract.h"
@@ -22,6 +24,8 @@ constexpr const char kUsage[] =
 
 void app_init()
 {
+    png_init(nullptr, nullptr);
+    jpeg_decoder_reset();
     charset_init();
 }
 
