@@ -46,3 +46,10 @@ bool platform_full_path(const char* path, char* out, size_t capacity);
 
 // The running program's own file, as the system reports it; false when it does not fit.
 bool platform_exe_path(char* out, size_t capacity);
+
+// Saving a file safely: write a temporary beside it, then rename it into place.
+std::string platform_temp_path_for(const char* path);  // unique per process
+bool platform_rename(const char* from, const char* to);  // replaces `to` atomically
+bool platform_remove(const char* path);
+// True when both paths name one existing file (links and spellings included).
+bool platform_same_file(const char* a, const char* b);

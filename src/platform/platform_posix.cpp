@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -129,4 +130,21 @@ bool platform_exe_path(char* out, size_t capacity)
         return false;
     out[n] = '\0';
     return true;
+}
+
+// Safe saving.
+
+std::string platform_temp_path_for(const char* path)
+{
+    return std::string(path) + ".tmp" + std::to_string(getpid());
+}
+
+bool platform_rename(const char* from, const char* to) { return rename(from, to) == 0; }
+
+bool platform_remove(const char* path) { return unlink(path) == 0; }
+
+bool platform_same_file(const char* a, const char* b)
+{
+    struct stat sa{}, sb{};
+    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
