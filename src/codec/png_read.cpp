@@ -300,7 +300,7 @@ int read_chunk_data(PngHandle* png, uint32_t length)
 {
     uint32_t got = 0;
     while (got < length) {
-        uint32_t want = got == 0 ? kFirstChunkPiece : got * 2;  // got <= 2^30 here
+        uint32_t want = got == 0 ? kFirstChunkPiece : got * 2;  // got < 2^31: no wrap
         if (want > length) want = length;
         int result = grow_chunk_buffer(png, want, got);
         if (result != PNG_OK) return result;
