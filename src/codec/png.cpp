@@ -37,7 +37,14 @@ bool skip_bytes(PngHandle* png, uint64_t n)
 {
     if (n == 0) return true;
     if (png->read_function) return png->read_function(nullptr, 1, n, png->file_pointer) >= n;
-    return std::fseek(static_cast<FILE*>(png->file_pointer), static_cast<long>(n), SEEK_CUR) == 0;
+    // Steps that fit a 32-bit long, as on the Windows runtime.
+    auto* file = static_cast<FILE*>(png->file_pointer);
+    while (n > 0) {
+        long step = n > 0x40000000u ? 0x40000000L : static_cast<long>(n);
+        if (std::fseek(file, step, SEEK_CUR) != 0) return false;
+        n -= static_cast<uint64_t>(step);
+    }
+    return true;
 }
 
 bool write_bytes(PngHandle* png, const void* source, size_t n)

@@ -300,7 +300,7 @@ int read_chunk_data(PngHandle* png, uint32_t length)
 {
     uint32_t got = 0;
     while (got < length) {
-        uint32_t want = got == 0 ? kFirstChunkPiece : got * 2;  // got <= 2^30 here
+        uint32_t want = got == 0 ? kFirstChunkPiece : got * 2;  // got < 2^31: no wrap
         if (want > length) want = length;
         int result = grow_chunk_buffer(png, want, got);
         if (result != PNG_OK) return result;
@@ -335,9 +335,9 @@ int read_chunk(RowDecoder* d)
     uint32_t length;
     uint8_t type[4];
     if (!read_be32(png, &length) || !read_bytes(png, type, 4)) return PNG_FILE_ERROR;
+    if (std::memcmp(type, "IEND", 4) == 0) return PNG_DONE;
     if (length > kMaxFormatValue) return PNG_CRC_ERROR;
     if (std::memcmp(type, "IDAT", 4) == 0) return process_idat(d, length);
-    if (std::memcmp(type, "IEND", 4) == 0) return PNG_DONE;
     // Everything else (palette, transparency, ancillary data) is skipped unchecked.
     return skip_bytes(png, uint64_t{length} + 4) ? PNG_OK : PNG_FILE_ERROR;
 }

@@ -2,9 +2,11 @@
 // must decode and decodes the files the writer produces.
 #include "codec/png.h"
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -450,6 +452,8 @@ TEST(PngHeader, UnsupportedFormatsPrintTheirField)
         EXPECT_EQ(captured_output_of([&] { d = pix_decode(build_file({{"IHDR", c.header}, {"IEND", {}}})); }),
                   c.line);
         EXPECT_EQ(d.open_result, PNG_UNSUPPORTED) << c.line;
+        uint8_t out[64];  // decoding after a refused open is refused again, silently
+        EXPECT_EQ(captured_output_of([&] { EXPECT_EQ(png_get_data(&d.png, out), PNG_UNSUPPORTED); }), "");
     }
     // Just below the size limit the header is still accepted.
     Bytes file = build_file({{"IHDR", header_data(16383, 16383, 8, 6)}});
@@ -838,6 +842,21 @@ TEST(PngFile, WriteThenReadThroughFiles)
     EXPECT_EQ(png_get_data(&reader, pixels.data()), PNG_OK);
     EXPECT_EQ(png_close(&reader), PNG_OK);
     EXPECT_EQ(pixels, image.pixels);
+
+    // Ancillary chunks are skipped by seeking in the file.
+    std::vector<Chunk> chunks = parse_chunks(pix_encode(image));
+    chunks.insert(chunks.begin() + 1, Chunk{"tEXt", Bytes(5000, 'x')});
+    chunks.insert(chunks.end() - 1, Chunk{"zTXt", Bytes(3, 'y'), true});
+    Bytes file = build_file(chunks);
+    FILE* out = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    ASSERT_EQ(std::fwrite(file.data(), 1, file.size(), out), file.size());
+    std::fclose(out);
+    ASSERT_EQ(png_open_read_file(&reader, path.c_str()), PNG_OK);
+    pixels.assign(pixels.size(), 0);
+    EXPECT_EQ(png_get_data(&reader, pixels.data()), PNG_OK);
+    png_close(&reader);
+    EXPECT_EQ(pixels, image.pixels);
     std::remove(path.c_str());
 
     EXPECT_EQ(png_open_read_file(&reader, "/nonexistent/dir/x.png"), PNG_FILE_ERROR);
@@ -899,22 +918,30 @@ TEST(PngText, ErrorTextsAndPixelBytes)
 
 TEST(PngText, DumpInfo)
 {
+    auto expected = [](const char* color, const char* compression, const char* filter, const char* interlace) {
+        return std::string("PNG INFO:\n\twidth:\t\t3\n\theight:\t\t2\n\tdepth:\t\t16\n\tpbb:\t\t8\n") +
+               "\tcolor:\t\t" + color + "\n\tcompression:\t" + compression + "\n\tfilter:\t\t" + filter +
+               "\n\tinterlace:\t" + interlace + "\n";
+    };
+    const char* unknown = "unknown, this is not good";
     PngHandle png{};
     png.width = 3;
     png.height = 2;
-    png.depth = 8;
-    png.color_type = 6;
-    png.pbb = 4;
-    EXPECT_EQ(captured_output_of([&] { png_dump_info(&png); }),
-              "PNG INFO:\n\twidth:\t\t3\n\theight:\t\t2\n\tdepth:\t\t8\n\tpbb:\t\t4\n"
-              "\tcolor:\t\ttruecolor with alpha\n\tcompression:\tinflate/deflate\n"
-              "\tfilter:\t\tadaptive\n\tinterlace:\tno interlace\n");
-    png.color_type = 9;
+    png.depth = 16;
+    png.pbb = 8;
+    const std::pair<uint8_t, const char*> colors[] = {{0, "greyscale"},
+                                                      {2, "truecolor"},
+                                                      {3, "palette"},
+                                                      {4, "greyscale with alpha"},
+                                                      {6, "truecolor with alpha"},
+                                                      {9, unknown}};
+    for (auto [type, name] : colors) {
+        png.color_type = type;
+        EXPECT_EQ(captured_output_of([&] { png_dump_info(&png); }),
+                  expected(name, "inflate/deflate", "adaptive", "no interlace"));
+    }
     png.compression = 1;
     png.filter = 2;
     png.interlace_method = 1;
-    EXPECT_EQ(captured_output_of([&] { png_dump_info(&png); }),
-              "PNG INFO:\n\twidth:\t\t3\n\theight:\t\t2\n\tdepth:\t\t8\n\tpbb:\t\t4\n"
-              "\tcolor:\t\tunknown, this is not good\n\tcompression:\tunknown, this is not good\n"
-              "\tfilter:\t\tunknown, this is not good\n\tinterlace:\tinterlace\n");
+    EXPECT_EQ(captured_output_of([&] { png_dump_info(&png); }), expected(unknown, unknown, unknown, "interlace"));
 }
