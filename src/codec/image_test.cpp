@@ -1,0 +1,244 @@
+#include "codec/image.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "jpeg_oracle.h"
+#include "png_oracle.h"
+#include "test_util.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Image {
+    DecodedImage d{};
+    ~Image() { image_free(&d); }
+};
+
+std::string decode_output(Image& image, const Bytes& data, int* result)
+{
+    testing::internal::CaptureStdout();
+    *result = image_decode(&image.d, data.data(), static_cast<uint32_t>(data.size()));
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+Bytes png_with_format(uint32_t format, uint32_t width, uint32_t height, const Bytes& samples)
+{
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = width;
+    image.height = height;
+    image.format = format;
+    png_alloc_size_t size = 0;
+    png_image_write_to_memory(&image, nullptr, &size, 0, samples.data(), 0, nullptr);
+    Bytes out(size);
+    png_image_write_to_memory(&image, out.data(), &size, 0, samples.data(), 0, nullptr);
+    out.resize(size);
+    return out;
+}
+
+TEST(ImageDecode, PngRgbaAndRgb)
+{
+    Bytes rgba = {1, 2, 3, 4, 250, 251, 252, 0, 9, 8, 7, 128};
+    Image a;
+    int rc = 0;
+    decode_output(a, png_with_format(PNG_FORMAT_RGBA, 3, 1, rgba), &rc);
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(a.d.kind, IMAGE_PNG);
+    EXPECT_EQ(Bytes(a.d.pixels, a.d.pixels + 12), rgba);
+
+    Image b;
+    decode_output(b, png_with_format(PNG_FORMAT_RGB, 1, 2, {10, 20, 30, 40, 50, 60}), &rc);
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(Bytes(b.d.pixels, b.d.pixels + 8), (Bytes{10, 20, 30, 255, 40, 50, 60, 255}));
+}
+
+TEST(ImageDecode, RefusedPngsSayWhyAndLeaveTheRecord)
+{
+    Image grey;
+    grey.d.width = 77;
+    int rc = 0;
+    EXPECT_EQ(decode_output(grey, png_with_format(PNG_FORMAT_GRAY, 2, 2, Bytes(4, 9)), &rc), "bogus color type 0\n");
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(grey.d.width, 77u);
+    EXPECT_EQ(grey.d.pixels, nullptr);
+
+    Image deep;
+    Bytes wide(2 * 4 * 2, 0x11);
+    std::string out = decode_output(deep, png_with_format(PNG_FORMAT_LINEAR_RGB_ALPHA, 2, 1, wide), &rc);
+    EXPECT_EQ(out, "pixpng: 16 bits per channel not supported\n");
+    EXPECT_EQ(rc, -1);
+
+    Image junk;
+    EXPECT_EQ(decode_output(junk, Bytes{0xFF, 0xD8, 0x00, 0x01}, &rc), "");
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(junk.d.pixels, nullptr);
+    Image null_data;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(image_decode(&null_data.d, nullptr, 10), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "buf == null");
+}
+
+TEST(ImageDecode, JpegColourAndGreyAreOpaque)
+{
+    Bytes rgb;
+    for (int i = 0; i < 16 * 16; ++i)
+        for (uint8_t v : {uint8_t(200), uint8_t(100), uint8_t(50)})
+            rgb.push_back(v);
+    Image colour;
+    int rc = 0;
+    decode_output(colour, oracle::encode_jpeg(16, 16, 3, rgb, 95), &rc);
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(colour.d.kind, IMAGE_JPEG);
+    for (size_t i = 0; i < 256; ++i) {
+        EXPECT_NEAR(colour.d.pixels[4 * i], 200, 3);
+        EXPECT_NEAR(colour.d.pixels[4 * i + 2], 50, 3);
+        EXPECT_EQ(colour.d.pixels[4 * i + 3], 255);
+    }
+    Image grey;
+    decode_output(grey, oracle::encode_jpeg(8, 8, 1, Bytes(64, 90), 95), &rc);
+    ASSERT_EQ(rc, 0);
+    for (size_t i = 0; i < 64; ++i) {
+        EXPECT_NEAR(grey.d.pixels[4 * i], 90, 2);
+        EXPECT_EQ(grey.d.pixels[4 * i], grey.d.pixels[4 * i + 1]);
+        EXPECT_EQ(grey.d.pixels[4 * i], grey.d.pixels[4 * i + 2]);
+        EXPECT_EQ(grey.d.pixels[4 * i + 3], 255);
+    }
+}
+
+// A bitmap file: 14-byte header, 40-byte info header, padded rows.
+Bytes bitmap_file(int32_t width, int32_t height, uint16_t bits, const Bytes& rows)
+{
+    Bytes b(54, 0);
+    auto put32 = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    b[0] = 'B', b[1] = 'M';
+    put32(2, static_cast<uint32_t>(54 + rows.size()));
+    put32(10, 54);
+    put32(14, 40);
+    put32(18, static_cast<uint32_t>(width));
+    put32(22, static_cast<uint32_t>(height));
+    b[26] = 1;
+    b[28] = static_cast<uint8_t>(bits);
+    b.insert(b.end(), rows.begin(), rows.end());
+    return b;
+}
+
+TEST(ImageDecode, BitmapFilesBottomUpAndTopDown)
+{
+    // 24-bit, 2x2, bottom-up: the first stored row is the bottom one; rows pad to 8 bytes.
+    Bytes rows = {1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 9, 10, 11, 12, 0, 0};
+    Image up;
+    int rc = 0;
+    decode_output(up, bitmap_file(2, 2, 24, rows), &rc);
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(up.d.kind, IMAGE_BITMAP);
+    EXPECT_EQ(Bytes(up.d.pixels, up.d.pixels + 16),
+              (Bytes{9, 8, 7, 255, 12, 11, 10, 255, 3, 2, 1, 255, 6, 5, 4, 255}));
+
+    Image down;
+    decode_output(down, bitmap_file(1, -2, 32, {1, 2, 3, 40, 5, 6, 7, 80}), &rc);
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(Bytes(down.d.pixels, down.d.pixels + 8), (Bytes{3, 2, 1, 40, 7, 6, 5, 80}));
+
+    Image cut;
+    Bytes truncated = bitmap_file(2, 2, 24, rows);
+    truncated.resize(truncated.size() - 1);
+    decode_output(cut, truncated, &rc);
+    EXPECT_EQ(rc, -1);
+    Image eight_bit;
+    decode_output(eight_bit, bitmap_file(2, 2, 8, rows), &rc);
+    EXPECT_EQ(rc, -1);
+}
+
+TEST(ImageEncode, JpegFlattensOntoBlackAndDefaultsToQuality80)
+{
+    uint8_t pixel[4] = {10, 20, 30, 128};
+    Bytes out(image_encode_bound(1, 1));
+    uint32_t size = 0;
+    ASSERT_EQ(image_encode_pixels(IMAGE_JPEG, pixel, 1, 1, 80, out.data(), static_cast<uint32_t>(out.size()), &size), 0);
+    EXPECT_EQ(Bytes(pixel, pixel + 4), (Bytes{5, 10, 15, 255}));
+    EXPECT_GT(size, 607u);
+
+    Bytes px(8 * 8 * 4, 0x80);
+    Image img;
+    img.d = {IMAGE_JPEG, 0, 8, 8, static_cast<uint8_t*>(std::malloc(px.size()))};
+    std::memcpy(img.d.pixels, px.data(), px.size());
+    Bytes with_default(image_encode_bound(8, 8)), with_80(image_encode_bound(8, 8));
+    uint32_t n_default = 0, n_80 = 0;
+    ASSERT_EQ(image_encode(&img.d, with_default.data(), static_cast<uint32_t>(with_default.size()), &n_default), 0);
+    ASSERT_EQ(image_encode_pixels(IMAGE_JPEG, px.data(), 8, 8, 80, with_80.data(), static_cast<uint32_t>(with_80.size()), &n_80), 0);
+    EXPECT_EQ(Bytes(with_default.begin(), with_default.begin() + n_default), Bytes(with_80.begin(), with_80.begin() + n_80));
+    EXPECT_EQ(with_80[25], (40 * 16 + 50) / 100);  // first luminance quantiser at quality 80
+}
+
+TEST(ImageEncode, SmallBuffersAreRefusedNotOverrun)
+{
+    Bytes px(4 * 4 * 4, 0x40);
+    Bytes out(32);
+    uint32_t size = 1234;
+    EXPECT_EQ(image_encode_pixels(IMAGE_PNG, px.data(), 4, 4, 0, out.data(), 32, &size), -1);
+    EXPECT_EQ(image_encode_pixels(IMAGE_JPEG, px.data(), 4, 4, 80, out.data(), 32, &size), -1);
+    EXPECT_EQ(size, 1234u);
+    EXPECT_EQ(image_encode_pixels(IMAGE_BITMAP, px.data(), 4, 4, 80, out.data(), 32, &size), 0);
+    EXPECT_EQ(size, 1234u);  // no encoder for this kind: nothing written
+}
+
+TEST(ImageEncode, PngRoundTripAndFlattenWithZeroDivisor)
+{
+    Bytes px = {1, 2, 3, 4, 5, 6, 7, 8};
+    Bytes out(image_encode_bound(2, 1));
+    uint32_t size = 0;
+    ASSERT_EQ(image_encode_pixels(IMAGE_PNG, px.data(), 2, 1, 0, out.data(), static_cast<uint32_t>(out.size()), &size), 0);
+    Image back;
+    int rc = 0;
+    decode_output(back, Bytes(out.begin(), out.begin() + size), &rc);
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(Bytes(back.d.pixels, back.d.pixels + 8), px);
+    image_flatten_alpha(px.data(), 2, 1, 0);
+    EXPECT_EQ(px, Bytes(8, 0));
+}
+
+TEST(ImageFiles, ColourOverAlphaNamesAndSaving)
+{
+    testkit::TempDir dir("image");
+    // 2x4: rows 0-1 colour, rows 2-3 the mask in green.
+    Bytes rgba = {10, 11, 12, 255, 20, 21, 22, 255, 30, 31, 32, 255, 40, 41, 42, 255,
+                  0, 100, 0, 255, 0, 150, 0, 255, 0, 200, 0, 255, 0, 250, 0, 255};
+    Bytes png = oracle::write_png_memory(2, 4, rgba);
+    for (const char* name : {"pic_png.jpg", "pic.jpg"}) {
+        std::string path = dir.file(name);
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        std::fwrite(png.data(), 1, png.size(), f);
+        std::fclose(f);
+    }
+    Image merged, plain;
+    ASSERT_EQ(image_load_file_with_alpha(&merged.d, dir.file("pic_png.jpg").c_str()), 0);
+    ASSERT_EQ(image_load_file_with_alpha(&plain.d, dir.file("pic.jpg").c_str()), 0);
+    EXPECT_EQ(merged.d.height, 2u);
+    EXPECT_EQ(Bytes(merged.d.pixels, merged.d.pixels + 16),
+              (Bytes{10, 11, 12, 100, 20, 21, 22, 150, 30, 31, 32, 200, 40, 41, 42, 250}));
+    EXPECT_EQ(plain.d.height, 4u);
+    EXPECT_EQ(image_load_file(&plain.d, dir.file("missing.png").c_str()), -1);
+
+    EXPECT_EQ(image_save_file(&plain.d, dir.file("out.png").c_str()), 0);
+    oracle::Rgba saved = oracle::read_png_file(dir.file("out.png"));
+    ASSERT_TRUE(saved.ok);
+    EXPECT_EQ(saved.pixels, rgba);
+    EXPECT_EQ(image_save_file(&plain.d, "/nonexistent/dir/out.png"), -1);
+    plain.d.kind = IMAGE_JPEG;
+    EXPECT_EQ(image_save_file(&plain.d, "/nonexistent/dir/out.jpg"), -1);
+    EXPECT_EQ(image_save_file(&plain.d, dir.file("out.jpg").c_str()), 0);
+    EXPECT_EQ(oracle::decode_jpeg(Bytes(testkit::read_file(dir.file("out.jpg")).begin(),
+                                        testkit::read_file(dir.file("out.jpg")).end())).height, 4u);
+}
+
+}  // namespace
