@@ -198,16 +198,25 @@ inline unsigned decode_utf8_3(const uint8_t* s) {
     return ((s[0] & 0x0Fu) << 12) | ((s[1] & 0x3Fu) << 6) | (s[2] & 0x3Fu);
 }
 
-// Copies the run of ASCII bytes at s (at most 8, at least the first) with one word store:
-// names and text mix short ASCII runs with other characters, so copying byte by byte or
-// only whole ASCII words both lose. Writes 8 bytes; 8 bytes must be readable at s.
-inline void copy_ascii_prefix(const uint8_t*& s, uint8_t*& o) {
-    uint64_t word = load_le64(s);
-    store_le64(o, word);
-    uint64_t high = word & kHighBits;
-    size_t count = high != 0 ? size_t(std::countr_zero(high)) / 8 : 8;
-    s += count;
-    o += count;
+// Copies the run of ASCII bytes at s with word stores: whole ASCII words in a tight loop,
+// then the ASCII prefix of the next word (names mix short ASCII runs with other characters,
+// so neither byte-by-byte copying nor whole words alone would do). Each store writes 8
+// bytes; stops while at least `margin` bytes remain before `end`, margin >= 8.
+inline void copy_ascii_run(const uint8_t*& s, const uint8_t* end, size_t margin, uint8_t*& o) {
+    for (;;) {
+        uint64_t word = load_le64(s);
+        store_le64(o, word);
+        uint64_t high = word & kHighBits;
+        if (high != 0) {
+            size_t count = size_t(std::countr_zero(high)) / 8;
+            s += count;
+            o += count;
+            return;
+        }
+        s += 8;
+        o += 8;
+        if (size_t(end - s) < margin) return;
+    }
 }
 
 // One UTF-8 character (or one byte of garbage) from s. Returns false when the input ends
@@ -337,7 +346,7 @@ int utf8_to_gbk(const char* src, size_t src_len, char* out, size_t out_capacity,
     // behind the input position (the output never outgrows the input).
     while (end - s >= 16) {
         if (!(*s & 0x80)) {
-            copy_ascii_prefix(s, o);
+            copy_ascii_run(s, end, 16, o);
         } else if (!utf8_to_gbk_four_chinese(s, o) && !utf8_to_gbk_fast_step(s, o)) {
             utf8_to_gbk_step(s, end, o);
         }
@@ -359,7 +368,7 @@ int gbk_to_utf8(const char* src, size_t src_len, char* out, size_t out_capacity,
     // worst case of what is consumed so far, which covers the 13-byte burst.
     while (end - s >= 8) {
         if (!(*s & 0x80)) {
-            copy_ascii_prefix(s, o);
+            copy_ascii_run(s, end, 8, o);
         } else if (!gbk_to_utf8_four_pairs(s, o)) {
             gbk_to_utf8_step(s, o);
         }
