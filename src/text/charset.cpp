@@ -316,8 +316,7 @@ inline void gbk_to_utf8_step(const uint8_t*& s, uint8_t*& o) {
 }
 
 // Four pairs of high bytes that all become three UTF-8 bytes are written as 12 bytes (13
-// touched).
-// Returns false, consuming nothing, for anything else.
+// touched). Returns false, consuming nothing, for anything else.
 inline bool gbk_to_utf8_four_pairs(const uint8_t*& s, uint8_t*& o) {
     if ((load_le64(s) & kHighBits) != kHighBits) return false;  // pairs sit at even offsets only then
     uint32_t w0 = g_gbk_utf8[((unsigned(s[0]) << 8) | s[1]) & 0x7FFF];
@@ -364,8 +363,9 @@ int gbk_to_utf8(const char* src, size_t src_len, char* out, size_t out_capacity,
     const uint8_t* s = reinterpret_cast<const uint8_t*>(src);
     const uint8_t* const end = s + src_len;
     uint8_t* o = reinterpret_cast<uint8_t*>(out);
-    // Bulk: with 8 bytes left to read the output has at least 12 spare bytes beyond the
-    // worst case of what is consumed so far, which covers the 13-byte burst.
+    // Bulk: at least 8 bytes remain. The output so far is at most 1.5 x the input consumed and
+    // the buffer holds 1.5 x the whole input plus the NUL, so at least 13 bytes are free
+    // from the output position on: room for every over-long word store below.
     while (end - s >= 8) {
         if (!(*s & 0x80)) {
             copy_ascii_run(s, end, 8, o);
