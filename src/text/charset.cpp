@@ -1,5 +1,6 @@
 #include "text/charset.h"
 
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,8 +13,32 @@ alignas(64) uint16_t g_gbk_to_unicode[kGbkTableSize];
 alignas(64) uint16_t g_unicode_to_gbk[kUnicodeTableSize];
 alignas(64) uint16_t g_unicode_simplify[kUnicodeTableSize];
 alignas(64) uint16_t g_gbk_simplify[kGbkTableSize];
-alignas(64) uint16_t g_unicode_same[kUnicodeTableSize];
-alignas(64) uint16_t g_gbk_same[kGbkTableSize];
+// The identity tables never change, so they are compile-time data: nothing to write (or
+// fault in) at start-up unless a normalisation actually reads them.
+template <size_t N>
+struct ConstTable {
+    uint16_t entries[N];
+};
+
+template <size_t N, class Fn>
+constexpr ConstTable<N> make_table(Fn entry) {
+    ConstTable<N> table{};
+    for (size_t i = 0; i < N; ++i) table.entries[i] = entry(i);
+    return table;
+}
+
+// The two bytes of a GBK code as stored in memory, lead first (little-endian word).
+constexpr uint16_t gbk_bytes_in_order(unsigned code) { return uint16_t((code >> 8) | ((code & 0xFF) << 8)); }
+
+alignas(64) constexpr auto g_unicode_same =
+    make_table<kUnicodeTableSize>([](size_t i) { return uint16_t(i); });
+alignas(64) constexpr auto g_gbk_same =
+    make_table<kGbkTableSize>([](size_t i) { return gbk_bytes_in_order(unsigned(i) | 0x8000); });
+
+// gbk_to_unicode pre-encoded for the GBK -> UTF-8 loop: the UTF-8 bytes in memory order in
+// the low three bytes, their count (0 = unmapped) in the top byte. Saves the encoding
+// arithmetic on every character.
+alignas(64) uint32_t g_gbk_utf8[kGbkTableSize];
 uint8_t g_ascii_lower[128];
 uint8_t g_ascii_upper[128];
 uint8_t g_ascii_same[128];
@@ -28,13 +53,19 @@ bool in_gb2312_area(unsigned code) {
 
 bool is_continuation(uint8_t b) { return (b & 0xC0) == 0x80; }
 
-// The two bytes of a GBK code as stored in memory, lead first (little-endian word).
-uint16_t gbk_bytes_in_order(unsigned code) { return uint16_t((code >> 8) | ((code & 0xFF) << 8)); }
+// The UTF-8 bytes of u (0x80..0xFFFF) as a little-endian word, first byte lowest, with the
+// byte count in the top byte; 0 for u = 0. Written as selects so the table loop vectorises.
+constexpr uint32_t utf8_word(unsigned u) {
+    uint32_t two = (0xC0u | (u >> 6)) | ((0x80u | (u & 0x3F)) << 8) | (2u << 24);
+    uint32_t three = (0xE0u | (u >> 12)) | ((0x80u | ((u >> 6) & 0x3F)) << 8) | ((0x80u | (u & 0x3F)) << 16) | (3u << 24);
+    uint32_t word = u < 0x800 ? two : three;
+    return u == 0 ? 0 : word;
+}
 
-// Expands pairs and runs into both direction tables (they start zeroed).
+// Expands pairs and runs into the direction tables. They start zeroed as static storage and
+// a rebuild writes the same entries again, so they are never cleared: clearing would touch
+// (and fault in) every page at each start.
 void build_gbk_unicode_tables() {
-    std::memset(g_gbk_to_unicode, 0, sizeof g_gbk_to_unicode);
-    std::memset(g_unicode_to_gbk, 0, sizeof g_unicode_to_gbk);
     for (unsigned i = 0; i + 1 < gbk_single_pairs_words; i += 2) {
         unsigned code = gbk_single_pairs[i], unicode = gbk_single_pairs[i + 1];
         g_gbk_to_unicode[code & 0x7FFF] = uint16_t(unicode);
@@ -47,15 +78,16 @@ void build_gbk_unicode_tables() {
             g_unicode_to_gbk[unicode & 0xFFFF] = uint16_t(code);
         }
     }
+    // One sequential pass is far cheaper than encoding inside the scattered loops above.
+    for (size_t i = 0; i < kGbkTableSize; ++i) g_gbk_utf8[i] = utf8_word(g_gbk_to_unicode[i]);
 }
 
-// Identity tables, and the simplification tables on top of them. Needs gbk_to_unicode built,
-// which stands in for a separate temporary GBK -> Unicode table.
+// The simplification tables: identity, then the pairs. Needs gbk_to_unicode built, which
+// stands in for a separate temporary GBK -> Unicode table. The identity is computed rather
+// than copied from the constant tables, which would read as much again.
 void build_simplify_tables() {
-    for (unsigned i = 0; i < kUnicodeTableSize; ++i) g_unicode_same[i] = uint16_t(i);
-    for (unsigned i = 0; i < kGbkTableSize; ++i) g_gbk_same[i] = gbk_bytes_in_order(i | 0x8000);
-    std::memcpy(g_unicode_simplify, g_unicode_same, sizeof g_unicode_simplify);
-    std::memcpy(g_gbk_simplify, g_gbk_same, sizeof g_gbk_simplify);
+    for (size_t i = 0; i < kUnicodeTableSize; ++i) g_unicode_simplify[i] = uint16_t(i);
+    for (size_t i = 0; i < kGbkTableSize; ++i) g_gbk_simplify[i] = gbk_bytes_in_order(unsigned(i) | 0x8000);
     for (unsigned i = 0; i + 1 < trad_simp_pairs_words; i += 2) {
         unsigned source = trad_simp_pairs[i], target = trad_simp_pairs[i + 1];
         if (in_gb2312_area(source)) continue;  // GB2312 characters are never changed
@@ -71,21 +103,6 @@ void build_ascii_tables() {
         g_ascii_lower[c] = uint8_t(c >= 'A' && c <= 'Z' ? c + 32 : c);
         g_ascii_upper[c] = uint8_t(c >= 'a' && c <= 'z' ? c - 32 : c);
     }
-}
-
-// Copies the ASCII bytes at `s` to `o` eight at a time while whole words are ASCII, then byte
-// by byte; stops at the first byte >= 0x80. The output never runs ahead of the input, so the
-// word stores stay inside a buffer of at least the input's length.
-inline void copy_ascii_run(const uint8_t*& s, const uint8_t* end, uint8_t*& o) {
-    while (end - s >= 8) {
-        uint64_t word;
-        std::memcpy(&word, s, 8);
-        if (word & kHighBits) break;
-        std::memcpy(o, &word, 8);
-        s += 8;
-        o += 8;
-    }
-    while (s < end && *s < 0x80) *o++ = *s++;
 }
 
 // Outcome of looking at a multi-byte UTF-8 lead that wants `continuations` more bytes.
@@ -104,19 +121,6 @@ inline uint8_t* put_utf8_3(uint8_t* o, unsigned u) {
     o[1] = uint8_t(0x80 | ((u >> 6) & 0x3F));
     o[2] = uint8_t(0x80 | (u & 0x3F));
     return o + 3;
-}
-
-inline uint8_t* put_utf8(uint8_t* o, unsigned u) {
-    if (u < 0x80) {
-        *o = uint8_t(u);
-        return o + 1;
-    }
-    if (u < 0x800) {
-        o[0] = uint8_t(0xC0 | (u >> 6));
-        o[1] = uint8_t(0x80 | (u & 0x3F));
-        return o + 2;
-    }
-    return put_utf8_3(o, u);
 }
 
 // Writes the GBK code of u, or nothing when u has none (the table holds 0 for all of ASCII,
@@ -140,8 +144,8 @@ const uint16_t (&gbk_to_unicode)[kGbkTableSize] = g_gbk_to_unicode;
 const uint16_t (&unicode_to_gbk)[kUnicodeTableSize] = g_unicode_to_gbk;
 const uint16_t (&unicode_simplify)[kUnicodeTableSize] = g_unicode_simplify;
 const uint16_t (&gbk_simplify)[kGbkTableSize] = g_gbk_simplify;
-const uint16_t (&unicode_same)[kUnicodeTableSize] = g_unicode_same;
-const uint16_t (&gbk_same)[kGbkTableSize] = g_gbk_same;
+const uint16_t (&unicode_same)[kUnicodeTableSize] = g_unicode_same.entries;
+const uint16_t (&gbk_same)[kGbkTableSize] = g_gbk_same.entries;
 const uint8_t (&ascii_lower)[128] = g_ascii_lower;
 const uint8_t (&ascii_upper)[128] = g_ascii_upper;
 const uint8_t (&ascii_same)[128] = g_ascii_same;
@@ -164,38 +168,189 @@ void charset_init() {
     g_tables_built = true;
 }
 
+namespace {
+
+inline uint64_t load_le64(const uint8_t* p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    return w;
+}
+
+inline uint32_t load_le32(const uint8_t* p) {
+    uint32_t w;
+    std::memcpy(&w, p, 4);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap32(w);
+    return w;
+}
+
+inline void store_le64(uint8_t* p, uint64_t w) {
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    std::memcpy(p, &w, 8);
+}
+
+inline void store_le32(uint8_t* p, uint32_t w) {
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap32(w);
+    std::memcpy(p, &w, 4);
+}
+
+inline unsigned decode_utf8_3(const uint8_t* s) {
+    return ((s[0] & 0x0Fu) << 12) | ((s[1] & 0x3Fu) << 6) | (s[2] & 0x3Fu);
+}
+
+// Copies the run of ASCII bytes at s with word stores: whole ASCII words in a tight loop,
+// then the ASCII prefix of the next word (names mix short ASCII runs with other characters,
+// so neither byte-by-byte copying nor whole words alone would do). Each store writes 8
+// bytes; stops while at least `margin` bytes remain before `end`, margin >= 8.
+inline void copy_ascii_run(const uint8_t*& s, const uint8_t* end, size_t margin, uint8_t*& o) {
+    for (;;) {
+        uint64_t word = load_le64(s);
+        store_le64(o, word);
+        uint64_t high = word & kHighBits;
+        if (high != 0) {
+            size_t count = size_t(std::countr_zero(high)) / 8;
+            s += count;
+            o += count;
+            return;
+        }
+        s += 8;
+        o += 8;
+        if (size_t(end - s) < margin) return;
+    }
+}
+
+// One UTF-8 character (or one byte of garbage) from s. Returns false when the input ends
+// inside a sequence, which ends the conversion.
+inline bool utf8_to_gbk_step(const uint8_t*& s, const uint8_t* end, uint8_t*& o) {
+    uint8_t b = *s;
+    if (b < 0x80) {
+        *o++ = b;
+        ++s;
+        return true;
+    }
+    // Two-byte sequences decode to U+0080..U+07FF, three-byte ones must reach U+0800
+    // (shorter ones are overlong forms), four-byte ones lie outside the BMP: dropped.
+    unsigned continuations = b >= 0xC2 && b <= 0xDF ? 1 : b >= 0xE0 && b <= 0xEF ? 2 : b >= 0xF0 && b <= 0xF7 ? 3 : 0;
+    if (continuations == 0) {  // stray continuation byte, overlong or invalid lead
+        ++s;
+        return true;
+    }
+    Sequence seq = check_sequence(s, end, continuations);
+    if (seq == Sequence::cut_off) return false;
+    if (seq == Sequence::broken) {  // keep the bytes after the lead: they start something else
+        ++s;
+        return true;
+    }
+    if (continuations == 1) {
+        o = put_gbk(o, ((b & 0x1Fu) << 6) | (s[1] & 0x3Fu));
+    } else if (continuations == 2) {
+        unsigned u = decode_utf8_3(s);
+        if (u >= 0x800) o = put_gbk(o, u);
+    }
+    s += continuations + 1;
+    return true;
+}
+
+// ASCII and well-formed two- and three-byte sequences without a branch on their kind (text
+// that mixes ASCII and Chinese defeats branch prediction). Reads four bytes and writes two.
+// Returns false, consuming nothing, for anything else.
+inline bool utf8_to_gbk_fast_step(const uint8_t*& s, uint8_t*& o) {
+    uint32_t w = load_le32(s);
+    uint32_t b0 = w & 0xFF;
+    uint32_t is_ascii = b0 < 0x80;
+    uint32_t is_two = ((w & 0xC0E0) == 0x80C0) & (b0 >= 0xC2);
+    uint32_t is_three = (w & 0xC0C0F0) == 0x8080E0;
+    if (!(is_ascii | is_two | is_three)) return false;
+    uint32_t u2 = ((w & 0x1F) << 6) | ((w >> 8) & 0x3F);
+    uint32_t u3 = ((w & 0x0F) << 12) | ((w >> 2) & 0xFC0) | ((w >> 16) & 0x3F);
+    // Index 0 (no GBK code) stands for ASCII and for overlong three-byte forms.
+    uint32_t u = (u2 & (0u - is_two)) | (u3 & (0u - (is_three & (u3 >= 0x800))));
+    uint32_t code = g_unicode_to_gbk[u];
+    uint32_t ascii_mask = 0u - is_ascii;
+    uint32_t bytes = (b0 & ascii_mask) | (uint32_t(__builtin_bswap16(uint16_t(code))) & ~ascii_mask);
+    uint32_t length = (1u & ascii_mask) | ((code != 0) * 2u & ~ascii_mask);
+    o[0] = uint8_t(bytes);
+    o[1] = uint8_t(bytes >> 8);
+    o += length;
+    s += 1 + is_two + 2 * is_three;
+    return true;
+}
+
+// Four three-byte sequences (12 bytes) that all have GBK codes become 8 bytes at once; the
+// common shape of Chinese text. Returns false, consuming nothing, for anything else.
+inline bool utf8_to_gbk_four_chinese(const uint8_t*& s, uint8_t*& o) {
+    constexpr uint64_t kShapeMask = 0xC0F0C0C0F0C0C0F0ull, kShape = 0x80E08080E08080E0ull;
+    constexpr uint32_t kTailMask = 0xC0C0F0C0u, kTail = 0x8080E080u;
+    if ((load_le64(s) & kShapeMask) != kShape || (load_le32(s + 8) & kTailMask) != kTail) return false;
+    unsigned u0 = decode_utf8_3(s), u1 = decode_utf8_3(s + 3), u2 = decode_utf8_3(s + 6), u3 = decode_utf8_3(s + 9);
+    unsigned g0 = g_unicode_to_gbk[u0], g1 = g_unicode_to_gbk[u1], g2 = g_unicode_to_gbk[u2], g3 = g_unicode_to_gbk[u3];
+    bool all_mapped = (g0 != 0) & (g1 != 0) & (g2 != 0) & (g3 != 0);
+    bool none_overlong = (u0 >= 0x800) & (u1 >= 0x800) & (u2 >= 0x800) & (u3 >= 0x800);
+    if (!(all_mapped & none_overlong)) return false;
+    // Codes hold the lead in the high byte; output order is lead first.
+    uint64_t bytes = uint64_t(__builtin_bswap16(uint16_t(g0))) | uint64_t(__builtin_bswap16(uint16_t(g1))) << 16 |
+                     uint64_t(__builtin_bswap16(uint16_t(g2))) << 32 | uint64_t(__builtin_bswap16(uint16_t(g3))) << 48;
+    store_le64(o, bytes);
+    s += 12;
+    o += 8;
+    return true;
+}
+
+// One GBK character from s, which must have a byte after it. Writes four bytes whatever
+// the character's length; branch-free, as ASCII and Chinese alternate unpredictably.
+inline void gbk_to_utf8_step(const uint8_t*& s, uint8_t*& o) {
+    uint32_t lead = s[0], trail = s[1];
+    uint32_t word = g_gbk_utf8[((lead << 8) | trail) & 0x7FFF];
+    uint32_t is_pair = lead >> 7;
+    uint32_t pair_mask = 0u - is_pair;
+    uint32_t length = word >> 24;
+    // An unmapped pair vanishes, but an ASCII byte after a stray lead is kept: it may be a
+    // separator or line feed that was never meant as a trail.
+    uint32_t keep_trail = is_pair & uint32_t(length == 0) & (~trail >> 7);
+    // Masks rather than conditionals: compilers turn those into mispredicted branches.
+    word = (word & pair_mask) | (lead & ~pair_mask);
+    length = (length & pair_mask) | (1u & ~pair_mask);
+    store_le32(o, word);
+    o += length;
+    s += 1 + is_pair - keep_trail;
+}
+
+// Four pairs of high bytes that all become three UTF-8 bytes are written as 12 bytes (13
+// touched). Returns false, consuming nothing, for anything else.
+inline bool gbk_to_utf8_four_pairs(const uint8_t*& s, uint8_t*& o) {
+    if ((load_le64(s) & kHighBits) != kHighBits) return false;  // pairs sit at even offsets only then
+    uint32_t w0 = g_gbk_utf8[((unsigned(s[0]) << 8) | s[1]) & 0x7FFF];
+    uint32_t w1 = g_gbk_utf8[((unsigned(s[2]) << 8) | s[3]) & 0x7FFF];
+    uint32_t w2 = g_gbk_utf8[((unsigned(s[4]) << 8) | s[5]) & 0x7FFF];
+    uint32_t w3 = g_gbk_utf8[((unsigned(s[6]) << 8) | s[7]) & 0x7FFF];
+    if (((w0 & w1 & w2 & w3) >> 24) != 3) return false;  // counts are 0, 2 or 3
+    store_le32(o, w0);
+    store_le32(o + 3, w1);
+    store_le32(o + 6, w2);
+    store_le32(o + 9, w3);
+    s += 8;
+    o += 12;
+    return true;
+}
+
+}  // namespace
+
 int utf8_to_gbk(const char* src, size_t src_len, char* out, size_t out_capacity, int* out_len) {
     if (!conversion_args_ok(src, src_len, out, out_capacity, out_len, utf8_to_gbk_capacity(src_len)))
         return -1;
     const uint8_t* s = reinterpret_cast<const uint8_t*>(src);
     const uint8_t* const end = s + src_len;
     uint8_t* o = reinterpret_cast<uint8_t*>(out);
-    while (s < end) {
-        uint8_t b = *s;
-        if (b < 0x80) {
-            copy_ascii_run(s, end, o);
-            continue;
+    // Bulk: at least 16 bytes remain, so no sequence is cut off and the 8-byte stores stay
+    // behind the input position (the output never outgrows the input).
+    while (end - s >= 16) {
+        if (!(*s & 0x80)) {
+            copy_ascii_run(s, end, 16, o);
+        } else if (!utf8_to_gbk_four_chinese(s, o) && !utf8_to_gbk_fast_step(s, o)) {
+            utf8_to_gbk_step(s, end, o);
         }
-        // Two-byte sequences decode to U+0080..U+07FF, three-byte ones must reach U+0800
-        // (shorter ones are overlong forms), four-byte ones lie outside the BMP: dropped.
-        unsigned continuations = b >= 0xC2 && b <= 0xDF ? 1 : b >= 0xE0 && b <= 0xEF ? 2 : b >= 0xF0 && b <= 0xF7 ? 3 : 0;
-        if (continuations == 0) {  // stray continuation byte, overlong or invalid lead
-            ++s;
-            continue;
-        }
-        Sequence seq = check_sequence(s, end, continuations);
-        if (seq == Sequence::cut_off) break;
-        if (seq == Sequence::broken) {  // keep the bytes after the lead: they start something else
-            ++s;
-            continue;
-        }
-        if (continuations == 1) {
-            o = put_gbk(o, ((b & 0x1Fu) << 6) | (s[1] & 0x3Fu));
-        } else if (continuations == 2) {
-            unsigned u = ((b & 0x0Fu) << 12) | ((s[1] & 0x3Fu) << 6) | (s[2] & 0x3Fu);
-            if (u >= 0x800) o = put_gbk(o, u);
-        }
-        s += continuations + 1;
+    }
+    while (s < end && utf8_to_gbk_step(s, end, o)) {
     }
     *o = 0;
     *out_len = int(o - reinterpret_cast<uint8_t*>(out));
@@ -208,23 +363,18 @@ int gbk_to_utf8(const char* src, size_t src_len, char* out, size_t out_capacity,
     const uint8_t* s = reinterpret_cast<const uint8_t*>(src);
     const uint8_t* const end = s + src_len;
     uint8_t* o = reinterpret_cast<uint8_t*>(out);
-    while (s < end) {
-        if (*s < 0x80) {
-            copy_ascii_run(s, end, o);
-            continue;
-        }
-        if (end - s < 2) break;  // a lead byte with nothing after it
-        unsigned trail = s[1];
-        unsigned u = g_gbk_to_unicode[((unsigned(s[0]) << 8) | trail) & 0x7FFF];
-        if (u != 0) {
-            o = put_utf8(o, u);
-            s += 2;
-        } else {
-            // An unmapped pair vanishes, but an ASCII byte after a stray lead is kept: it may
-            // be a separator or line feed that was never meant as a trail.
-            s += trail < 0x80 ? 1 : 2;
+    // Bulk: at least 8 bytes remain. The output so far is at most 1.5 x the input consumed and
+    // the buffer holds 1.5 x the whole input plus the NUL, so at least 13 bytes are free
+    // from the output position on: room for every over-long word store below.
+    while (end - s >= 8) {
+        if (!(*s & 0x80)) {
+            copy_ascii_run(s, end, 8, o);
+        } else if (!gbk_to_utf8_four_pairs(s, o)) {
+            gbk_to_utf8_step(s, o);
         }
     }
+    while (end - s >= 2) gbk_to_utf8_step(s, o);
+    if (s < end && *s < 0x80) *o++ = *s;  // a last lone lead byte is dropped
     *o = 0;
     *out_len = int(o - reinterpret_cast<uint8_t*>(out));
     return 0;
@@ -274,7 +424,7 @@ unsigned halfwidth_ascii(unsigned u) {
 
 void utf8_normalize(char* text, unsigned flags) {
     if (text == nullptr) return;
-    const NormalizeTables t = pick_tables(flags, g_unicode_same, g_unicode_simplify);
+    const NormalizeTables t = pick_tables(flags, g_unicode_same.entries, g_unicode_simplify);
     uint8_t* r = reinterpret_cast<uint8_t*>(text);
     uint8_t* w = r;
     while (uint8_t b = *r) {
@@ -307,7 +457,7 @@ void utf8_normalize(char* text, unsigned flags) {
 
 void gbk_normalize(char* text, unsigned flags) {
     if (text == nullptr) return;
-    const NormalizeTables t = pick_tables(flags, g_gbk_same, g_gbk_simplify);
+    const NormalizeTables t = pick_tables(flags, g_gbk_same.entries, g_gbk_simplify);
     uint8_t* r = reinterpret_cast<uint8_t*>(text);
     uint8_t* w = r;
     while (uint8_t b = *r) {

@@ -64,7 +64,8 @@ char* utf8_substr(const char* text, size_t first, size_t end);
 // Length of the UTF-8 sequence a byte starts (1 for continuation and invalid bytes).
 extern const uint8_t utf8_skip[256];
 
-// Direct tables, filled by charset_init (zero before it).
+// Direct tables, filled by charset_init (zero before it); the two identity tables are
+// constant data and need no filling.
 extern const uint16_t (&gbk_to_unicode)[kGbkTableSize];        // 0 = not mapped
 extern const uint16_t (&unicode_to_gbk)[kUnicodeTableSize];    // lead in high byte; 0 = not mapped
 extern const uint16_t (&unicode_simplify)[kUnicodeTableSize];  // identity where not simplified

@@ -184,16 +184,6 @@ TEST_F(Charset, AgreesWithIconvOnEveryOtherCode) {
     EXPECT_EQ(agreed, 21874u - 83u);
 }
 
-TEST_F(Charset, WholeTableRoundTripsInOneString) {
-    std::string gbk;
-    for (unsigned code = 0x8140; code <= 0xFEFE; ++code)
-        if (gbk_to_unicode[code - 0x8000] != 0) gbk += {char(code >> 8), char(code & 0xFF), 'x'};
-    std::string utf8 = to_utf8(gbk);
-    EXPECT_EQ(std::count(utf8.begin(), utf8.end(), 'x'), 21874);
-    EXPECT_GT(utf8.size(), gbk.size());
-    EXPECT_EQ(to_gbk(utf8), gbk);
-}
-
 TEST_F(Charset, Utf8ToGbkExamples) {
     EXPECT_EQ(to_gbk("\xE4\xB8\xAD"), "\xD6\xD0");  // U+4E2D "middle"
     EXPECT_EQ(to_gbk("\xEF\xBC\x81"), "\xA3\xA1");  // U+FF01 full-width '!'
@@ -297,6 +287,116 @@ TEST_F(Charset, RandomBytesStayInsideBuffers) {
         EXPECT_EQ(to_gbk(to_utf8(a.text)), a.text);
         EXPECT_EQ(to_utf8(to_gbk(b.text)), b.text);
     }
+}
+
+// Straightforward one-character-at-a-time readings of the conversion rules, to hold the
+// word-wide and four-character paths of the real conversions against on long inputs.
+std::string encode_utf8(unsigned u) {
+    if (u < 0x80) return std::string(1, char(u));
+    if (u < 0x800) return {char(0xC0 | (u >> 6)), char(0x80 | (u & 0x3F))};
+    return {char(0xE0 | (u >> 12)), char(0x80 | ((u >> 6) & 0x3F)), char(0x80 | (u & 0x3F))};
+}
+
+std::string model_gbk_to_utf8(const std::string& in) {
+    std::string out;
+    for (size_t i = 0; i < in.size();) {
+        unsigned lead = (unsigned char)in[i];
+        if (lead < 0x80) {
+            out += char(lead);
+            ++i;
+            continue;
+        }
+        if (i + 1 >= in.size()) break;
+        unsigned trail = (unsigned char)in[i + 1];
+        unsigned u = gbk_to_unicode[((lead << 8) | trail) & 0x7FFF];
+        if (u != 0) out += encode_utf8(u);
+        i += (u == 0 && trail < 0x80) ? 1 : 2;
+    }
+    return out;
+}
+
+std::string model_utf8_to_gbk(const std::string& in) {
+    std::string out;
+    auto cont = [&](size_t k) { return k < in.size() && ((unsigned char)in[k] & 0xC0) == 0x80; };
+    for (size_t i = 0; i < in.size();) {
+        unsigned b = (unsigned char)in[i];
+        size_t extra = b < 0x80 ? 0 : (b >= 0xC2 && b <= 0xDF) ? 1 : (b >= 0xE0 && b <= 0xEF) ? 2 : (b >= 0xF0 && b <= 0xF7) ? 3 : 9;
+        if (extra == 0) {
+            out += char(b);
+            ++i;
+            continue;
+        }
+        if (extra == 9) {
+            ++i;
+            continue;
+        }
+        size_t good = 0;
+        while (good < extra && cont(i + 1 + good)) ++good;
+        if (good < extra && i + 1 + good >= in.size()) break;  // cut off by the end
+        if (good < extra) {
+            ++i;
+            continue;
+        }
+        unsigned u = 0;
+        if (extra == 1) u = ((b & 0x1F) << 6) | ((unsigned char)in[i + 1] & 0x3F);
+        if (extra == 2) u = ((b & 0x0F) << 12) | (((unsigned char)in[i + 1] & 0x3F) << 6) | ((unsigned char)in[i + 2] & 0x3F);
+        if (extra == 2 && u < 0x800) u = 0;
+        unsigned code = extra == 3 ? 0 : unicode_to_gbk[u];
+        if (code != 0) out += {char(code >> 8), char(code & 0xFF)};
+        i += 1 + extra;
+    }
+    return out;
+}
+
+TEST_F(Charset, LongMixedTextMatchesCharacterByCharacterReading) {
+    std::mt19937 rng(99);
+    std::vector<unsigned> codes;
+    for (unsigned code = 0x8140; code <= 0xFEFE; ++code)
+        if (gbk_to_unicode[code - 0x8000] != 0) codes.push_back(code);
+    for (int round = 0; round < 400; ++round) {
+        std::string gbk, utf8;
+        while (gbk.size() < 300) {
+            unsigned kind = rng() % 8, run = 1 + rng() % 12;
+            for (unsigned k = 0; k < run; ++k) {
+                if (kind < 3) {
+                    gbk += char('!' + rng() % 90);
+                    utf8 += gbk.back();
+                } else if (kind < 7) {
+                    unsigned code = codes[rng() % codes.size()];
+                    gbk += {char(code >> 8), char(code & 0xFF)};
+                    utf8 += encode_utf8(gbk_to_unicode[code - 0x8000]);
+                } else {  // garbage: stray leads, continuation bytes, four-byte forms, NULs
+                    char junk = char(rng() % 4 == 0 ? 0 : 0x80 + rng() % 128);
+                    gbk += junk;
+                    utf8 += junk;
+                }
+            }
+        }
+        EXPECT_EQ(to_utf8(gbk), model_gbk_to_utf8(gbk)) << "round " << round;
+        EXPECT_EQ(to_gbk(utf8), model_utf8_to_gbk(utf8)) << "round " << round;
+    }
+}
+
+TEST_F(Charset, LongWellFormedTextAgreesWithIconv) {
+    Cp936Oracle oracle;
+    ASSERT_TRUE(oracle.ok());
+    std::mt19937 rng(7);
+    std::string gbk, utf8;
+    for (int i = 0; i < 20000; ++i) {
+        if (rng() % 10 == 0) {
+            gbk += char('a' + rng() % 26);
+            utf8 += gbk.back();
+            continue;
+        }
+        unsigned code = 0x8140 + rng() % (0xFEA0 - 0x8140);
+        if (is_private_use_row(code)) continue;
+        std::string expected = oracle.convert_pair(code);
+        if (expected.empty()) continue;
+        gbk += {char(code >> 8), char(code & 0xFF)};
+        utf8 += expected;
+    }
+    EXPECT_EQ(to_utf8(gbk), utf8);
+    EXPECT_EQ(to_gbk(utf8), gbk);
 }
 
 TEST_F(Charset, PutsUtf8PrintsGbkLine) {
