@@ -1,0 +1,206 @@
+#include "swf/edit.h"
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include "jpeg_oracle.h"
+#include "png_oracle.h"
+#include "swf/swf.h"
+#include "swf/symbols.h"
+#include "swf_builder.h"
+#include "test_util.h"
+
+namespace {
+
+using swfkit::Bytes;
+
+struct Edited {
+    testkit::TempDir dir{"edit"};
+    SwfPtr swf;
+    std::string output;  // debug lines of the last operation
+
+    std::string res(const std::string& name) const { return dir.file("m.swf_res/" + name); }
+
+    void load(const swfkit::Movie& movie)
+    {
+        ASSERT_TRUE(swfkit::write_file(dir.file("m.swf"), movie.build()));
+        testing::internal::CaptureStdout();
+        swf.reset(swf_readfile(dir.file("m.swf").c_str()));
+        testing::internal::GetCapturedStdout();
+        ASSERT_TRUE(swf);
+        std::filesystem::create_directory(dir.file("m.swf_res"));
+    }
+
+    template <class Fn>
+    void run(Fn fn)
+    {
+        testing::internal::CaptureStdout();
+        fn(swf.get());
+        std::fflush(stdout);
+        output = testing::internal::GetCapturedStdout();
+    }
+
+    SwfTag* tag(size_t index) const
+    {
+        SwfTag* t = swf->tags.next;
+        while (index-- > 0)
+            t = t->next;
+        return t;
+    }
+};
+
+Bytes body_of(const SwfTag* tag) { return Bytes(tag->body.buf, tag->body.buf + tag->body.len); }
+
+// Inflates the pixels of a DefineBitsLossless2 body (A, R, G, B).
+Bytes lossless_pixels(const SwfTag* tag, size_t count)
+{
+    Bytes out(count * 4);
+    uLongf len = out.size();
+    EXPECT_EQ(uncompress(out.data(), &len, tag->body.buf + 7, tag->body.len - 7), Z_OK);
+    return out;
+}
+
+Bytes rgb_jpeg(uint32_t w, uint32_t h)
+{
+    Bytes rgb(size_t{w} * h * 3);
+    for (size_t i = 0; i < rgb.size(); ++i)
+        rgb[i] = static_cast<uint8_t>(i * 5);
+    return oracle::encode_jpeg(w, h, 3, rgb);
+}
+
+TEST(SwfReplace, PicturesRebuildTheirTags)
+{
+    Edited e;
+    Bytes jpeg = rgb_jpeg(4, 4);
+    swfkit::Movie m;
+    m.tag(36, swfkit::lossless_body(1, 5, 1, 1, Bytes{1, 2, 3, 4}));
+    m.tag(21, swfkit::jpeg_body(2, jpeg));
+    m.tag(35, swfkit::jpeg3_body(3, jpeg, Bytes(16, 9)));
+    m.tag(6, swfkit::jpeg_body(4, jpeg));
+    m.tag(36, swfkit::lossless_body(5, 5, 1, 1, Bytes{1, 2, 3, 4}));
+    m.end();
+    e.load(m);
+    Bytes png = oracle::write_png_memory(2, 1, {10, 20, 30, 0, 40, 50, 60, 128});
+    ASSERT_TRUE(swfkit::write_file(e.res("1.png"), png));
+    ASSERT_TRUE(swfkit::write_file(e.res("1.jpg"), jpeg));  // the PNG wins
+    ASSERT_TRUE(swfkit::write_file(e.res("2.png"), png));
+    ASSERT_TRUE(swfkit::write_file(e.res("3.jpg"), jpeg));
+    ASSERT_TRUE(swfkit::write_file(e.res("4.png"), Bytes{'n', 'o', 'p', 'e'}));
+    ASSERT_TRUE(swfkit::write_file(e.res("5.png"), Bytes{}));
+    Bytes defbits = body_of(e.tag(3)), five = body_of(e.tag(4));
+    e.run(swf_replace);
+
+    for (size_t i : {0, 1}) {
+        SwfTag* t = e.tag(i);
+        EXPECT_EQ(t->code, 36);
+        EXPECT_EQ(t->body.buf[2], 5);
+        EXPECT_EQ(t->body.buf[3], 2);  // width 2
+        // Alpha 0 is stored as four zeros; alpha 128 keeps its colour unscaled.
+        EXPECT_EQ(lossless_pixels(t, 2), (Bytes{0, 0, 0, 0, 128, 40, 50, 60}));
+    }
+    EXPECT_EQ(e.tag(1)->body.buf[0], 2);  // the id is kept
+    EXPECT_EQ(e.tag(2)->code, 21);        // JPEG3 from a .jpg loses its alpha
+    EXPECT_EQ(e.tag(2)->body.buf[0], 3);
+    EXPECT_EQ(e.tag(2)->body.buf[2], 0xFF);
+    EXPECT_EQ(e.tag(2)->body.buf[3], 0xD8);
+    EXPECT_EQ(body_of(e.tag(3)), defbits);  // undecodable picture: unchanged
+    EXPECT_EQ(body_of(e.tag(4)), five);     // empty file: unchanged
+    EXPECT_NE(e.output.find("\xCC\xE6\xBB\xBB\xB5\xF4:" + e.res("1.png")), std::string::npos);
+    EXPECT_EQ(e.output.find(e.res("1.jpg")), std::string::npos);
+    EXPECT_NE(e.output.find("\xCC\xE6\xBB\xBB\xB5\xF4:" + e.res("4.png")), std::string::npos);
+    EXPECT_NE(e.output.find("does not decode"), std::string::npos);
+    EXPECT_NE(e.output.find("empty picture file"), std::string::npos);
+    EXPECT_NE(e.output.find("------------swf_replace done--------------"), std::string::npos);
+}
+
+TEST(SwfSmall, ShrinksOnlyWhereItPays)
+{
+    Edited e;
+    const uint16_t w = 64, h = 64;
+    Bytes smooth;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            for (int v : {128, 255 - y, x * 4, y * 4})  // A, R, G, B
+                smooth.push_back(static_cast<uint8_t>(v));
+    Bytes smooth_body = swfkit::lossless_body(1, 5, w, h, smooth);
+    // Store the pixels without compression so the lossless tag is large.
+    smooth_body.resize(7);
+    {
+        Bytes stored(compressBound(smooth.size()));
+        uLongf len = stored.size();
+        compress2(stored.data(), &len, smooth.data(), smooth.size(), 0);
+        smooth_body.insert(smooth_body.end(), stored.begin(), stored.begin() + static_cast<long>(len));
+    }
+    swfkit::Movie m;
+    m.tag(36, smooth_body);
+    m.tag(36, swfkit::lossless_body(2, 5, 2, 2, Bytes(16, 7)));  // JPEG would be larger
+    m.tag(20, swfkit::lossless_body(3, 3, 2, 2, Bytes(8, 1)));
+    m.tag(36, swfkit::lossless_body(4, 4, 2, 2, Bytes(8, 1)));
+    m.tag(21, swfkit::jpeg_body(5, rgb_jpeg(8, 8)));
+    m.end();
+    e.load(m);
+    std::vector<Bytes> before;
+    for (size_t i = 1; i <= 4; ++i)
+        before.push_back(body_of(e.tag(i)));
+    e.run(swf_small);
+
+    SwfTag* shrunk = e.tag(0);
+    ASSERT_EQ(shrunk->code, 35);
+    EXPECT_LT(shrunk->body.len, smooth_body.size());
+    uint32_t n = shrunk->body.buf[2] | shrunk->body.buf[3] << 8 | shrunk->body.buf[4] << 16 |
+                 uint32_t{shrunk->body.buf[5]} << 24;
+    Bytes jpeg(shrunk->body.buf + 6, shrunk->body.buf + 6 + n);
+    oracle::Decoded decoded = oracle::decode_jpeg(jpeg);
+    EXPECT_EQ(decoded.width, w);
+    // Colours were flattened onto black: alpha 128 halves them.
+    EXPECT_NEAR(decoded.samples[0], 255 * 128 / 255, 6);
+    Bytes alpha(size_t{w} * h);
+    uLongf alpha_len = alpha.size();
+    ASSERT_EQ(uncompress(alpha.data(), &alpha_len, shrunk->body.buf + 6 + n, shrunk->body.len - 6 - n), Z_OK);
+    EXPECT_EQ(alpha, Bytes(alpha.size(), 128));
+    EXPECT_EQ(e.tag(1)->code, 36);
+    for (size_t i = 1; i <= 4; ++i)
+        EXPECT_EQ(body_of(e.tag(i)), before[i - 1]) << i;
+    EXPECT_NE(e.output.find("------------swf_small done--------------"), std::string::npos);
+}
+
+TEST(SwfAddImage, TwoAddsTwoTagsOneName)
+{
+    Edited e;
+    swfkit::Movie m;
+    m.end();
+    e.load(m);
+    ASSERT_TRUE(swfkit::write_file(e.dir.file("a.jpg"), rgb_jpeg(8, 8)));
+    ASSERT_TRUE(swfkit::write_file(e.dir.file("b.png"), oracle::write_png_memory(1, 1, {1, 2, 3, 4})));
+    ASSERT_TRUE(swfkit::write_file(e.dir.file("c.gif"), Bytes{'G', 'I', 'F', '8', '9', 'a'}));
+    static char first[] = "First", second[] = "Second";
+    SymbolEntry* a = nullptr;
+    SymbolEntry* b = nullptr;
+    SymbolEntry* c = nullptr;
+    e.run([&](Swf* swf) {
+        a = swf_add_image(swf, first, e.dir.file("a.jpg").c_str());
+        b = swf_add_image(swf, second, e.dir.file("b.png").c_str());
+        c = swf_add_image(swf, second, e.dir.file("c.gif").c_str());
+        swf_add_image(swf, second, e.dir.file("missing.png").c_str());
+    });
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(c, nullptr);
+    EXPECT_EQ(e.tag(0)->code, 0);  // the library call appends after End
+    for (size_t i : {1, 2}) {
+        EXPECT_EQ(e.tag(i)->code, 21);
+        EXPECT_EQ(e.tag(i)->body.buf[0] | e.tag(i)->body.buf[1] << 8, 1000);
+    }
+    EXPECT_EQ(e.tag(3), &e.swf->tags);  // nothing added for the bad files
+    EXPECT_EQ(e.tag(1)->body.buf[2], 0xFF);  // JPEG stays JPEG
+    EXPECT_EQ(e.tag(2)->body.buf[2], 0x89);  // PNG stays PNG
+    EXPECT_EQ(e.swf->names->size, 1u);
+    EXPECT_STREQ(e.swf->names->values[symbols_get(e.swf->names, 1000)]->name, "Second");
+}
+
+}  // namespace
