@@ -30,16 +30,24 @@ TempDir::~TempDir()
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const std::string& cwd)
 {
-    int pipefd[2];
+    int pipefd[2], errfd[2];
     RunResult result;
     if (pipe(pipefd) != 0)
         return result;
+    if (pipe(errfd) != 0) {
+        close(pipefd[0]);
+        close(pipefd[1]);
+        return result;
+    }
     std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         dup2(pipefd[1], STDOUT_FILENO);
+        dup2(errfd[1], STDERR_FILENO);
         close(pipefd[0]);
         close(pipefd[1]);
+        close(errfd[0]);
+        close(errfd[1]);
         int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, STDIN_FILENO);
         if (chdir(cwd.c_str()) != 0)
@@ -53,11 +61,15 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
         _exit(127);
     }
     close(pipefd[1]);
+    close(errfd[1]);
     char buf[65536];
     ssize_t n;
     while ((n = read(pipefd[0], buf, sizeof buf)) > 0)
         result.output.append(buf, static_cast<size_t>(n));
+    while ((n = read(errfd[0], buf, sizeof buf)) > 0)  // the tools say little on stderr
+        result.error.append(buf, static_cast<size_t>(n));
     close(pipefd[0]);
+    close(errfd[0]);
     int status = 0;
     waitpid(pid, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -23,6 +23,7 @@ private:
 struct RunResult {
     int status = -1;     // exit status, or -1 when the program did not exit normally
     std::string output;  // standard output
+    std::string error;   // standard error
 };
 
 // Runs the program with the arguments in `cwd`, stdin from /dev/null.
