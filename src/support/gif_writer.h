@@ -54,7 +54,8 @@ int gif_open(GifFile* writer, const char* path, uint32_t width, uint32_t height,
 // 2^depth entries; delay in hundredths of a second. 1 on success; 0 (nothing written, writer
 // unchanged) when the writer has no open file, the pixels are null, the size differs from
 // the one given to gif_open, depth is outside 1..8, the delay is above kGifMaxDelay or
-// memory runs out; also 0 when writing to the file failed.
+// memory runs out; also 0 after the frame was written when a write to the file has failed
+// (now or before), so a full disk is not mistaken for success.
 int gif_add_frame(GifFile* writer, const uint8_t* pixels, uint32_t width, uint32_t height,
                   uint32_t delay, uint32_t depth = 8, bool dither = false);
 

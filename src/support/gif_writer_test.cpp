@@ -1,6 +1,7 @@
 #include "support/gif_writer.h"
 
 #include <gif_lib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -24,7 +25,11 @@ struct Rgb {
     bool operator==(const Rgb&) const = default;
 };
 
-std::string temp_gif(const char* name) { return testing::TempDir() + "pixsieve_gif_" + name + ".gif"; }
+// The process id keeps concurrent runs of the suite (plain and sanitizer builds) apart.
+std::string temp_gif(const char* name)
+{
+    return testing::TempDir() + "pixsieve_gif_" + std::to_string(getpid()) + "_" + name + ".gif";
+}
 
 Pixels solid_frame(uint32_t w, uint32_t h, Rgb c)
 {
