@@ -128,6 +128,24 @@ uint32_t widest_channel(const uint32_t* pixels, size_t count)
     return channel;
 }
 
+// Gives a part of the tree that no pixel reaches one colour taken from the pixels beside it,
+// with splits at that colour. Black (or any colour from elsewhere) could lie outside the box
+// the ancestors' splits promise, and the pruned search would then miss it.
+void gif_fill_subtree(uint32_t colour, uint32_t first, uint32_t last, uint32_t split, uint32_t distance,
+                      uint32_t node, GifColorTable* table)
+{
+    if (last <= first)
+        return;
+    if (last == first + 1) {
+        set_entry(table, first, channel_of(colour, 0), channel_of(colour, 1), channel_of(colour, 2));
+        return;
+    }
+    table->split_channel[node] = 0;
+    table->split_value[node] = uint8_t(channel_of(colour, 0));
+    gif_fill_subtree(colour, first, split, split - distance, distance / 2, 2 * node, table);
+    gif_fill_subtree(colour, split, last, split + distance, distance / 2, 2 * node + 1, table);
+}
+
 // Assigns entries [first, last) to `pixels`, splitting the element range at `split` and the
 // pixels at the matching share, so each entry stands for about as many pixels.
 void gif_median_split(uint32_t* pixels, size_t count, uint32_t first, uint32_t last, uint32_t split,
@@ -144,7 +162,11 @@ void gif_median_split(uint32_t* pixels, size_t count, uint32_t first, uint32_t l
     gif_select_nth(pixels, 0, count, channel, nth);
     table->split_channel[node] = uint8_t(channel);
     table->split_value[node] = uint8_t(channel_of(pixels[nth], channel));
-    gif_median_split(pixels, nth, first, split, split - distance, distance / 2, 2 * node, dither, table);
+    // Few pixels over many entries leave the lower share empty (the upper one never is).
+    if (nth == 0)
+        gif_fill_subtree(pixels[0], first, split, split - distance, distance / 2, 2 * node, table);
+    else
+        gif_median_split(pixels, nth, first, split, split - distance, distance / 2, 2 * node, dither, table);
     gif_median_split(pixels + nth, count - nth, split, last, split + distance, distance / 2, 2 * node + 1,
                      dither, table);
 }
@@ -162,12 +184,29 @@ size_t gif_drop_unchanged(const uint8_t* previous, const uint8_t* pixels, uint64
 // ---------------------------------------------------------------------------------------
 // Mapping
 
+// The tree search for one pixel, started from `start_index` (what an empty search returns).
+// Neighbouring pixels tend to share their nearest entry, so the one `hint` names bounds the
+// search from the start. The bound is one above its distance: every entry at least as near
+// stays eligible, and the search picks the same entry as an unbounded one, ties included.
+uint32_t gif_search_near(const GifColorTable& table, int64_t r, int64_t g, int64_t b, uint32_t hint,
+                         uint32_t start_index)
+{
+    uint32_t index = start_index;
+    int64_t distance = kNoDistance;
+    if (hint != kTransparentIndex) {
+        distance = std::abs(r - table.red[hint]) + std::abs(g - table.green[hint]) + std::abs(b - table.blue[hint]);
+        distance = std::min(distance + 1, kNoDistance);
+    }
+    gif_nearest_index(table, r, g, b, &index, &distance);
+    return index;
+}
+
 void gif_map_nearest(const uint8_t* previous, const uint8_t* pixels, uint64_t count, const GifColorTable& table,
                      uint8_t* out)
 {
     // Runs of one colour are common; the search is a pure function of the colour.
     bool have_last = false;
-    uint32_t last_rgb = 0, last_index = 1;
+    uint32_t last_rgb = 0, last_index = kTransparentIndex;
     for (uint64_t p = 0; p < count; ++p) {
         const uint8_t* px = pixels + 4 * p;
         uint8_t* o = out + 4 * p;  // may be `previous` itself: read it before writing
@@ -177,10 +216,8 @@ void gif_map_nearest(const uint8_t* previous, const uint8_t* pixels, uint64_t co
         }
         const uint32_t rgb = pack_rgb(px);
         if (!have_last || rgb != last_rgb) {
-            uint32_t index = 1;
-            int64_t distance = kNoDistance;
-            gif_nearest_index(table, px[0], px[1], px[2], &index, &distance);
-            have_last = true, last_rgb = rgb, last_index = index;
+            last_index = gif_search_near(table, px[0], px[1], px[2], last_index, 1);
+            have_last = true, last_rgb = rgb;
         }
         o[0] = table.red[last_index], o[1] = table.green[last_index], o[2] = table.blue[last_index];
         o[3] = uint8_t(last_index);
@@ -216,6 +253,7 @@ void gif_map_dithered(const uint8_t* previous, const uint8_t* pixels, uint32_t w
     const uint64_t offsets[4] = {1, uint64_t{width} - 1, width, uint64_t{width} + 1};
     const int64_t weights[4] = {7, 3, 5, 1};
     uint64_t slot = 0;
+    uint32_t hint = kTransparentIndex;
     for (uint64_t p = 0; p < count; ++p) {
         ScaledPixel& value = window[slot];
         const int64_t r = (value.c[0] + 127) / 256, g = (value.c[1] + 127) / 256, b = (value.c[2] + 127) / 256;
@@ -224,9 +262,8 @@ void gif_map_dithered(const uint8_t* previous, const uint8_t* pixels, uint32_t w
         if (prev && prev[0] == r && prev[1] == g && prev[2] == b) {
             o[0] = prev[0], o[1] = prev[1], o[2] = prev[2], o[3] = kTransparentIndex;
         } else {
-            uint32_t index = kTransparentIndex;
-            int64_t distance = kNoDistance;
-            gif_nearest_index(table, r, g, b, &index, &distance);
+            const uint32_t index = gif_search_near(table, r, g, b, hint, kTransparentIndex);
+            hint = index;
             const int64_t error[3] = {value.c[0] - 256 * int64_t{table.red[index]},
                                       value.c[1] - 256 * int64_t{table.green[index]},
                                       value.c[2] - 256 * int64_t{table.blue[index]}};
@@ -395,37 +432,51 @@ bool frame_size_ok(uint32_t width, uint32_t height)
 
 // ---------------------------------------------------------------------------------------
 
-void gif_nearest_index(const GifColorTable& table, int64_t r, int64_t g, int64_t b, uint32_t* best_index,
-                       int64_t* best_distance, uint32_t node)
+namespace {
+
+// Lower bounds, per channel, on the distance from the colour to any entry below a node.
+struct SearchGaps {
+    int64_t gap[3];
+    int64_t sum() const { return gap[0] + gap[1] + gap[2]; }
+};
+
+void gif_nearest_in(const GifColorTable& table, const int64_t colour[3], uint32_t node, SearchGaps gaps,
+                    uint32_t* best_index, int64_t* best_distance)
 {
-    if (table.depth < 1 || table.depth > 8 || node == 0)
-        return;
     const uint32_t leaves = 1u << table.depth;
     if (node >= leaves) {
         const uint32_t index = node - leaves;
-        if (index == kTransparentIndex || index >= leaves)
+        if (index == kTransparentIndex)
             return;
-        const int64_t distance = std::abs(r - table.red[index]) + std::abs(g - table.green[index]) +
-                                 std::abs(b - table.blue[index]);
+        const int64_t distance = std::abs(colour[0] - table.red[index]) + std::abs(colour[1] - table.green[index]) +
+                                 std::abs(colour[2] - table.blue[index]);
         if (distance < *best_distance) {
             *best_index = index;
             *best_distance = distance;
         }
         return;
     }
-    const int64_t x = table.split_channel[node] == 0 ? r : table.split_channel[node] == 1 ? g : b;
+    const uint32_t channel = table.split_channel[node] % 3;
+    const int64_t x = colour[channel];
     const int64_t v = table.split_value[node];
+    gif_nearest_in(table, colour, v > x ? 2 * node : 2 * node + 1, gaps, best_index, best_distance);
     // Entries below a split never exceed its value and those above never fall short of it,
-    // so the far side only matters while the best distance exceeds the gap to the split.
-    if (v > x) {
-        gif_nearest_index(table, r, g, b, best_index, best_distance, 2 * node);
-        if (*best_distance > v - x)
-            gif_nearest_index(table, r, g, b, best_index, best_distance, 2 * node + 1);
-    } else {
-        gif_nearest_index(table, r, g, b, best_index, best_distance, 2 * node + 1);
-        if (*best_distance > x - v)
-            gif_nearest_index(table, r, g, b, best_index, best_distance, 2 * node);
-    }
+    // so the far side lies at least |x - v| away on that channel, on top of what is known
+    // for the others. It only matters while the best distance exceeds that bound.
+    gaps.gap[channel] = std::max(gaps.gap[channel], v > x ? v - x : x - v);
+    if (*best_distance > gaps.sum())
+        gif_nearest_in(table, colour, v > x ? 2 * node + 1 : 2 * node, gaps, best_index, best_distance);
+}
+
+}  // namespace
+
+void gif_nearest_index(const GifColorTable& table, int64_t r, int64_t g, int64_t b, uint32_t* best_index,
+                       int64_t* best_distance, uint32_t node)
+{
+    if (table.depth < 1 || table.depth > 8 || node == 0 || node >= (2u << table.depth))
+        return;
+    const int64_t colour[3] = {r, g, b};
+    gif_nearest_in(table, colour, node, SearchGaps{{0, 0, 0}}, best_index, best_distance);
 }
 
 bool gif_build_palette(const uint8_t* previous, const uint8_t* pixels, uint64_t count, uint32_t depth, bool dither,
