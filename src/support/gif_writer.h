@@ -66,8 +66,10 @@ int gif_close(GifFile* writer);
 // Building blocks, exposed for tests.
 
 // Builds the colour table for `pixels` (count pixels, 4 bytes each). With a previous frame
-// only the pixels whose R, G, B differ from it count. Unreached entries stay black.
-// False when memory runs out.
+// only the pixels whose R, G, B differ from it count. Entries no pixel reaches repeat a
+// colour of the pixels beside them in the tree; with no pixel at all every entry is black.
+// False when pixels or table is null, depth is outside 1..8, the count would make a buffer
+// of kMaxBufferSize or memory runs out.
 bool gif_build_palette(const uint8_t* previous, const uint8_t* pixels, uint64_t count,
                        uint32_t depth, bool dither, GifColorTable* table);
 
