@@ -5,6 +5,10 @@
 #include <cstring>
 #include <initializer_list>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "support/memory.h"
 
 namespace {
@@ -339,21 +343,26 @@ inline __attribute__((always_inline)) void fdct8_lanes(T* d)
     d[7] = z11 - z4;
 }
 
-// The block arrives transposed (column c at [8c..8c+7]) so that the row pass runs on all
-// eight rows at once; one transpose in between lets the column pass do the same.
-// Result: 64 quantised coefficients in natural order.
-inline void transform_and_quantise(const float* transposed, const float* divisors,
-                                   int32_t* quantised)
+inline void transpose8x8(const float* in, float* out)
 {
+    for (int r = 0; r < 8; r++)
+        for (int c = 0; c < 8; c++) out[8 * r + c] = in[8 * c + r];
+}
+
+// Each pass runs on eight rows or eight columns at once (one per lane), which needs the
+// block transposed before the row pass and back again before the column pass.
+// Result: 64 quantised coefficients in natural order.
+inline void transform_and_quantise(const float* block, const float* divisors,
+                                   int16_t* quantised)
+{
+    alignas(32) float turned[64];
     Lanes8 v[8];
-    memcpy(v, transposed, sizeof v);
+    transpose8x8(block, turned);
+    memcpy(v, turned, sizeof v);
     fdct8_lanes(v);  // rows: lane = row, v[k] = coefficient k of that row
 
-    alignas(32) float by_row[64];
-    const float* lanes = reinterpret_cast<const float*>(v);
-    for (int r = 0; r < 8; r++)
-        for (int k = 0; k < 8; k++) by_row[8 * r + k] = lanes[8 * k + r];
-    memcpy(v, by_row, sizeof v);
+    transpose8x8(reinterpret_cast<const float*>(v), turned);
+    memcpy(v, turned, sizeof v);
     fdct8_lanes(v);  // columns: lane = column, v[r] = natural row r
 
     for (int r = 0; r < 8; r++) {
@@ -367,13 +376,43 @@ inline void transform_and_quantise(const float* transposed, const float* divisor
         IntLanes8 half_bits = sign | 0x3F000000;  // 0.5f
         Lanes8 rounded = x + (Lanes8)half_bits;
         IntLanes8 q = __builtin_convertvector(rounded, IntLanes8);
-        memcpy(quantised + 8 * r, &q, sizeof q);
+        for (int c = 0; c < 8; c++) quantised[8 * r + c] = int16_t(q[c]);
     }
 }
 
-inline void put_coded(BitWriter& w, JpegBitCode huff, int value)
+// Bit i set when coefficient i (zig-zag order) is non-zero.
+inline uint64_t nonzero_mask(const int16_t* zz)
 {
-    JpegBitCode extra = jpeg_calc_bits(value);
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    uint64_t mask = 0;
+    for (int i = 0; i < 64; i += 16) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(zz + i));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(zz + i + 8));
+        __m128i zeros = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
+        mask |= uint64_t(uint16_t(~_mm_movemask_epi8(zeros))) << i;
+    }
+    return mask;
+#else
+    uint64_t mask = 0;
+    for (int i = 0; i < 64; i++) mask |= uint64_t(zz[i] != 0) << i;
+    return mask;
+#endif
+}
+
+// Category and extra bits of a non-zero value, without branches: the hot-path form of
+// jpeg_calc_bits.
+inline JpegBitCode value_bits(int value)
+{
+    unsigned sign = unsigned(value >> 31);  // 0 or all ones
+    unsigned magnitude = (unsigned(value) ^ sign) - sign;
+    unsigned length = 32u - unsigned(__builtin_clz(magnitude));
+    unsigned code = (unsigned(value) + sign) & unsigned((uint64_t{1} << length) - 1u);
+    return {uint16_t(code), uint16_t(length)};
+}
+
+inline void put_coded(BitWriter& w, JpegBitCode huff, JpegBitCode extra)
+{
     put_bits(w, (uint32_t(huff.code) << extra.length) | extra.code,
              uint32_t(huff.length) + extra.length);
 }
@@ -385,26 +424,24 @@ struct ComponentTables {
 };
 
 // Codes one data unit and returns its quantised DC value, the component's next predictor.
-int jpeg_encode_block(BitWriter& w, const float* transposed, const ComponentTables& t,
+int jpeg_encode_block(BitWriter& w, const float* block, const ComponentTables& t,
                       int predictor)
 {
-    alignas(32) int32_t natural[64];
-    transform_and_quantise(transposed, t.divisors, natural);
+    alignas(32) int16_t natural[64];
+    transform_and_quantise(block, t.divisors, natural);
 
-    int32_t zz[64];
-    uint64_t nonzero = 0;
-    for (int i = 0; i < 64; i++) {
-        int32_t v = natural[kNatural.index[i]];
-        zz[i] = v;
-        nonzero |= uint64_t(v != 0) << i;
-    }
+    alignas(16) int16_t zz[64];
+#pragma GCC unroll 64
+    for (int i = 0; i < 64; i++) zz[i] = natural[kNatural.index[i]];
+    uint64_t nonzero = nonzero_mask(zz);
 
     int diff = zz[0] - predictor;
     if (diff == 0) {
         JpegBitCode c = t.dc->by_symbol[0];
         put_bits(w, c.code, c.length);
     } else {
-        put_coded(w, t.dc->by_symbol[jpeg_calc_bits(diff).length], diff);
+        JpegBitCode extra = value_bits(diff);
+        put_coded(w, t.dc->by_symbol[extra.length], extra);
     }
 
     const JpegBitCode* ac = t.ac->by_symbol;
@@ -415,8 +452,8 @@ int jpeg_encode_block(BitWriter& w, const float* transposed, const ComponentTabl
         remaining &= remaining - 1;
         int run = i - last - 1;
         for (; run >= 16; run -= 16) put_bits(w, ac[0xF0].code, ac[0xF0].length);
-        int length = jpeg_calc_bits(zz[i]).length;
-        put_coded(w, ac[run * 16 + length], zz[i]);
+        JpegBitCode extra = value_bits(zz[i]);
+        put_coded(w, ac[run * 16 + extra.length], extra);
         last = i;
     }
     if (last != 63) put_bits(w, ac[0x00].code, ac[0x00].length);
@@ -425,22 +462,24 @@ int jpeg_encode_block(BitWriter& w, const float* transposed, const ComponentTabl
 
 // ---- Pixel fetch and colour conversion ----
 
-// Fills three transposed blocks (Y, Cb, Cr) from eight source rows; `columns` holds the
-// byte offset of each of the eight columns, already clamped to the last one.
-template <int kComponents>
-void load_block(const uint8_t* const* rows, const uint32_t* columns, float* y, float* cb,
-                float* cr)
+// Fills the Y, Cb and Cr blocks (natural order) of the MCU whose left column is x0.
+// Inside the picture the eight pixels of a row are consecutive; on the right edge
+// `edge_columns` gives each column's byte offset, clamped to the last column.
+template <int kComponents, bool kInside>
+void load_block(const uint8_t* const* rows, uint32_t x0, const uint32_t* edge_columns,
+                float* y, float* cb, float* cr)
 {
     for (int j = 0; j < 8; j++) {
         const uint8_t* row = rows[j];
         for (int i = 0; i < 8; i++) {
-            const uint8_t* p = row + columns[i];
+            const uint8_t* p =
+                kInside ? row + size_t(x0 + uint32_t(i)) * kComponents : row + edge_columns[i];
             float r = p[0];
             float g = kComponents >= 3 ? float(p[1]) : r;
             float b = kComponents >= 3 ? float(p[2]) : r;
-            y[8 * i + j] = 0.299f * r + 0.587f * g + 0.114f * b - 128.0f;
-            cb[8 * i + j] = -0.16874f * r - 0.33126f * g + 0.5f * b;
-            cr[8 * i + j] = 0.5f * r - 0.41869f * g - 0.08131f * b;
+            y[8 * j + i] = 0.299f * r + 0.587f * g + 0.114f * b - 128.0f;
+            cb[8 * j + i] = -0.16874f * r - 0.33126f * g + 0.5f * b;
+            cr[8 * j + i] = 0.5f * r - 0.41869f * g - 0.08131f * b;
         }
     }
 }
@@ -467,13 +506,17 @@ void encode_scan(Output& out, const ScanState& s, const uint8_t* pixels, uint32_
             rows[j] = pixels + row * stride;
         }
         for (uint32_t x0 = 0; x0 < width; x0 += 8) {
-            for (uint32_t i = 0; i < 8; i++)
-                columns[i] = (x0 + i < width ? x0 + i : width - 1) * kComponents;
             out.end = w.out;
             output_reserve(out, kMcuReserve);
             w.out = out.end;
 
-            load_block<kComponents>(rows, columns, y, cb, cr);
+            if (x0 + 8 <= width) {
+                load_block<kComponents, true>(rows, x0, columns, y, cb, cr);
+            } else {
+                for (uint32_t i = 0; i < 8; i++)
+                    columns[i] = (x0 + i < width ? x0 + i : width - 1) * kComponents;
+                load_block<kComponents, false>(rows, x0, columns, y, cb, cr);
+            }
             pred_y = jpeg_encode_block(w, y, s.luma, pred_y);
             pred_cb = jpeg_encode_block(w, cb, s.chroma, pred_cb);
             pred_cr = jpeg_encode_block(w, cr, s.chroma, pred_cr);
@@ -487,11 +530,8 @@ void encode_scan(Output& out, const ScanState& s, const uint8_t* pixels, uint32_
 
 JpegBitCode jpeg_calc_bits(int value)
 {
-    unsigned magnitude = value < 0 ? 0u - unsigned(value) : unsigned(value);
-    unsigned length = magnitude ? 32u - unsigned(__builtin_clz(magnitude)) : 0u;
-    unsigned code = value < 0 ? unsigned(value) - 1u : unsigned(value);
-    code &= (1u << length) - 1u;
-    return {uint16_t(code), uint16_t(length)};
+    if (value == 0) return {0, 0};
+    return value_bits(value);
 }
 
 void jpeg_fdct8(float* d)
