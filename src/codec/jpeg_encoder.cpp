@@ -484,6 +484,67 @@ void load_block(const uint8_t* const* rows, uint32_t x0, const uint32_t* edge_co
     }
 }
 
+#if defined(__SSE2__)
+// The same conversion four pixels at a time; lanes do the scalar operations in the same
+// order, so the results are identical. (__m128 takes GCC's vector operators.)
+inline void convert4(__m128 r, __m128 g, __m128 b, float* y, float* cb, float* cr)
+{
+    _mm_storeu_ps(y, 0.299f * r + 0.587f * g + 0.114f * b - 128.0f);
+    _mm_storeu_ps(cb, -0.16874f * r - 0.33126f * g + 0.5f * b);
+    _mm_storeu_ps(cr, 0.5f * r - 0.41869f * g - 0.08131f * b);
+}
+
+inline __m128 byte_lane(__m128i words, int shift)
+{
+    return _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(words, shift), _mm_set1_epi32(0xFF)));
+}
+
+// Eight consecutive colour pixels as 32-bit words with R in the low byte.
+template <int kComponents>
+inline void load_words(const uint8_t* p, __m128i* words)
+{
+    if constexpr (kComponents == 4) {
+        words[0] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        words[1] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+    } else {
+        // A four-byte load at each pixel stays within the row's 24 bytes except for the
+        // last pixel, which is read one byte early and shifted down.
+        alignas(16) uint32_t w[8];
+        for (int i = 0; i < 7; i++) memcpy(&w[i], p + 3 * i, 4);
+        memcpy(&w[7], p + 20, 4);
+        w[7] >>= 8;
+        words[0] = _mm_load_si128(reinterpret_cast<const __m128i*>(w));
+        words[1] = _mm_load_si128(reinterpret_cast<const __m128i*>(w + 4));
+    }
+}
+
+template <int kComponents>
+void load_block_inside(const uint8_t* const* rows, uint32_t x0, float* y, float* cb, float* cr)
+{
+    for (int j = 0; j < 8; j++) {
+        const uint8_t* p = rows[j] + size_t(x0) * kComponents;
+        float* yr = y + 8 * j;
+        float* cbr = cb + 8 * j;
+        float* crr = cr + 8 * j;
+        if constexpr (kComponents == 1) {
+            const __m128i zero = _mm_setzero_si128();
+            __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+            __m128i shorts = _mm_unpacklo_epi8(bytes, zero);
+            __m128 lo = _mm_cvtepi32_ps(_mm_unpacklo_epi16(shorts, zero));
+            __m128 hi = _mm_cvtepi32_ps(_mm_unpackhi_epi16(shorts, zero));
+            convert4(lo, lo, lo, yr, cbr, crr);
+            convert4(hi, hi, hi, yr + 4, cbr + 4, crr + 4);
+        } else {
+            __m128i words[2];
+            load_words<kComponents>(p, words);
+            for (int h = 0; h < 2; h++)
+                convert4(byte_lane(words[h], 0), byte_lane(words[h], 8), byte_lane(words[h], 16),
+                         yr + 4 * h, cbr + 4 * h, crr + 4 * h);
+        }
+    }
+}
+#endif
+
 struct ScanState {
     ComponentTables luma;
     ComponentTables chroma;
@@ -511,7 +572,11 @@ void encode_scan(Output& out, const ScanState& s, const uint8_t* pixels, uint32_
             w.out = out.end;
 
             if (x0 + 8 <= width) {
+#if defined(__SSE2__)
+                load_block_inside<kComponents>(rows, x0, y, cb, cr);
+#else
                 load_block<kComponents, true>(rows, x0, columns, y, cb, cr);
+#endif
             } else {
                 for (uint32_t i = 0; i < 8; i++)
                     columns[i] = (x0 + i < width ? x0 + i : width - 1) * kComponents;

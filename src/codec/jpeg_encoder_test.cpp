@@ -548,6 +548,30 @@ TEST(JpegEncoderFile, NineByNineReplicatesTheEdges)
     for (size_t i = 0; i < pixels.size(); i++) EXPECT_NEAR(d.rgb[i], pixels[i], 4) << i;
 }
 
+// Blocks on the right edge are fetched column by column, inner ones eight pixels at a
+// time: a 15-wide picture and the same picture with its last column doubled to 16 wide
+// must give the same entropy-coded data.
+TEST(JpegEncoderFile, EdgeAndInnerBlocksEncodeAlike)
+{
+    for (int components : {1, 3, 4}) {
+        const uint32_t height = 13;
+        Bytes narrow = make_picture(15, height, components, 21);
+        Bytes wide;
+        for (uint32_t y = 0; y < height; y++) {
+            auto row = narrow.begin() + long(y * 15 * components);
+            wide.insert(wide.end(), row, row + 15 * components);
+            wide.insert(wide.end(), row + 14 * components, row + 15 * components);
+        }
+        Bytes a = encode(narrow, 15, height, components, 85).sink.data;
+        Bytes b = encode(wide, 16, height, components, 85).sink.data;
+        ASSERT_EQ(a.size(), b.size()) << components;
+        EXPECT_EQ(a[162], 15);
+        EXPECT_EQ(b[162], 16);
+        a[162] = b[162];
+        EXPECT_EQ(a, b) << components;
+    }
+}
+
 TEST(JpegEncoderFile, GreyInputHasEmptyChroma)
 {
     Bytes grey = make_picture(40, 24, 1);
