@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,31 @@ Bytes make_noise(uint32_t width, uint32_t height, int components, unsigned seed 
 
 // ---- libjpeg-turbo helpers ----
 
+// libjpeg reports fatal errors through error_exit, which by default ends the process;
+// throwing instead lets a broken file fail only the test that made it.
+[[noreturn]] void throw_turbo_error(j_common_ptr info)
+{
+    char message[JMSG_LENGTH_MAX];
+    info->err->format_message(info, message);
+    throw std::runtime_error(message);
+}
+
+// A libjpeg decompressor reading one file from memory, header already read.
+struct TurboReader {
+    jpeg_decompress_struct info;
+    jpeg_error_mgr err;
+
+    explicit TurboReader(const Bytes& file)
+    {
+        info.err = jpeg_std_error(&err);
+        err.error_exit = throw_turbo_error;
+        jpeg_create_decompress(&info);
+        jpeg_mem_src(&info, file.data(), static_cast<unsigned long>(file.size()));
+        jpeg_read_header(&info, TRUE);
+    }
+    ~TurboReader() { jpeg_destroy_decompress(&info); }
+};
+
 struct DecodedRgb {
     bool ok = false;
     uint32_t width = 0, height = 0;
@@ -88,31 +114,28 @@ struct DecodedRgb {
     Bytes rgb;
 };
 
+// ok: decoded without a single libjpeg warning (corrupt data is only a warning there).
 DecodedRgb turbo_decode(const Bytes& file)
 {
     DecodedRgb out;
-    jpeg_decompress_struct info;
-    jpeg_error_mgr err;
-    info.err = jpeg_std_error(&err);
-    jpeg_create_decompress(&info);
-    jpeg_mem_src(&info, file.data(), file.size());
-    if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK) {
-        jpeg_destroy_decompress(&info);
-        return out;
+    try {
+        TurboReader reader(file);
+        jpeg_decompress_struct& info = reader.info;
+        out.components = info.num_components;
+        info.out_color_space = JCS_RGB;
+        jpeg_start_decompress(&info);
+        out.width = info.output_width;
+        out.height = info.output_height;
+        out.rgb.resize(size_t(out.width) * out.height * 3);
+        while (info.output_scanline < info.output_height) {
+            JSAMPROW row = out.rgb.data() + size_t(info.output_scanline) * out.width * 3;
+            jpeg_read_scanlines(&info, &row, 1);
+        }
+        jpeg_finish_decompress(&info);
+        out.ok = reader.err.num_warnings == 0;
+    } catch (const std::runtime_error& e) {
+        ADD_FAILURE() << "libjpeg: " << e.what();
     }
-    out.components = info.num_components;
-    info.out_color_space = JCS_RGB;
-    jpeg_start_decompress(&info);
-    out.width = info.output_width;
-    out.height = info.output_height;
-    out.rgb.resize(size_t(out.width) * out.height * 3);
-    while (info.output_scanline < info.output_height) {
-        JSAMPROW row = out.rgb.data() + size_t(info.output_scanline) * out.width * 3;
-        jpeg_read_scanlines(&info, &row, 1);
-    }
-    out.ok = err.num_warnings == 0;
-    jpeg_finish_decompress(&info);
-    jpeg_destroy_decompress(&info);
     return out;
 }
 
@@ -126,27 +149,27 @@ struct Coefficients {
 Coefficients turbo_coefficients(const Bytes& file)
 {
     Coefficients out;
-    jpeg_decompress_struct info;
-    jpeg_error_mgr err;
-    info.err = jpeg_std_error(&err);
-    jpeg_create_decompress(&info);
-    jpeg_mem_src(&info, file.data(), file.size());
-    jpeg_read_header(&info, TRUE);
-    jvirt_barray_ptr* arrays = jpeg_read_coefficients(&info);
-    for (int c = 0; c < info.num_components && c < 3; c++) {
-        jpeg_component_info* comp = &info.comp_info[c];
-        out.blocks_wide = int(comp->width_in_blocks);
-        out.blocks_high = int(comp->height_in_blocks);
-        for (int k = 0; k < 64; k++) out.quant[c].push_back(comp->quant_table->quantval[k]);
-        for (int by = 0; by < out.blocks_high; by++) {
-            JBLOCKARRAY row = info.mem->access_virt_barray(
-                reinterpret_cast<j_common_ptr>(&info), arrays[c], JDIMENSION(by), 1, FALSE);
-            for (int bx = 0; bx < out.blocks_wide; bx++)
-                out.blocks[c].emplace_back(row[0][bx], row[0][bx] + 64);
+    try {
+        TurboReader reader(file);
+        jpeg_decompress_struct& info = reader.info;
+        jvirt_barray_ptr* arrays = jpeg_read_coefficients(&info);
+        for (int c = 0; c < info.num_components && c < 3; c++) {
+            jpeg_component_info* comp = &info.comp_info[c];
+            out.blocks_wide = int(comp->width_in_blocks);
+            out.blocks_high = int(comp->height_in_blocks);
+            for (int k = 0; k < 64; k++) out.quant[c].push_back(comp->quant_table->quantval[k]);
+            for (int by = 0; by < out.blocks_high; by++) {
+                JBLOCKARRAY row = info.mem->access_virt_barray(
+                    reinterpret_cast<j_common_ptr>(&info), arrays[c], JDIMENSION(by), 1, FALSE);
+                for (int bx = 0; bx < out.blocks_wide; bx++)
+                    out.blocks[c].emplace_back(row[0][bx], row[0][bx] + 64);
+            }
         }
+        jpeg_finish_decompress(&info);
+        EXPECT_EQ(reader.err.num_warnings, 0);
+    } catch (const std::runtime_error& e) {
+        ADD_FAILURE() << "libjpeg: " << e.what();
     }
-    jpeg_finish_decompress(&info);
-    jpeg_destroy_decompress(&info);
     return out;
 }
 
