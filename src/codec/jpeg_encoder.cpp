@@ -444,6 +444,8 @@ int jpeg_encode_block(BitWriter& w, const float* block, const ComponentTables& t
         put_coded(w, t.dc->by_symbol[extra.length], extra);
     }
 
+    // Pixels are bytes, so |AC| < 1024 and |DC difference| < 2048 even at quantiser 1:
+    // categories stay within 10 and 11, and every symbol within the 256-entry tables.
     const JpegBitCode* ac = t.ac->by_symbol;
     uint64_t remaining = nonzero & ~uint64_t{1};
     int last = 0;
@@ -545,6 +547,14 @@ void load_block_inside(const uint8_t* const* rows, uint32_t x0, float* y, float*
 }
 #endif
 
+// The bit writer stores straight into the output buffer; make room there first.
+inline void reserve_for_bits(Output& out, BitWriter& w, size_t bytes)
+{
+    out.end = w.out;
+    output_reserve(out, bytes);
+    w.out = out.end;
+}
+
 struct ScanState {
     ComponentTables luma;
     ComponentTables chroma;
@@ -567,9 +577,7 @@ void encode_scan(Output& out, const ScanState& s, const uint8_t* pixels, uint32_
             rows[j] = pixels + row * stride;
         }
         for (uint32_t x0 = 0; x0 < width; x0 += 8) {
-            out.end = w.out;
-            output_reserve(out, kMcuReserve);
-            w.out = out.end;
+            reserve_for_bits(out, w, kMcuReserve);
 
             if (x0 + 8 <= width) {
 #if defined(__SSE2__)
@@ -587,6 +595,7 @@ void encode_scan(Output& out, const ScanState& s, const uint8_t* pixels, uint32_
             pred_cr = jpeg_encode_block(w, cr, s.chroma, pred_cr);
         }
     }
+    reserve_for_bits(out, w, 16);
     finish_bits(w);
     out.end = w.out;
 }

@@ -618,6 +618,42 @@ TEST(JpegEncoderFile, FourthByteIsIgnored)
     EXPECT_EQ(encode(rgba, 20, 12, 4, 80).sink.data, encode(rgb, 20, 12, 3, 80).sink.data);
 }
 
+// A single cosine pattern leaves one non-zero coefficient: (0,7) sits at zig-zag 28 (one
+// sixteen-zero code, then run 11); (7,7) is the last one, 63, reached through three
+// sixteen-zero codes with no end-of-block after it.
+TEST(JpegEncoderFile, LongZeroRunsAndLastCoefficient)
+{
+    for (int v_freq : {0, 7}) {
+        Bytes grey(64);
+        for (int y = 0; y < 8; y++)
+            for (int x = 0; x < 8; x++) {
+                double c = std::cos((2 * x + 1) * 7 * M_PI / 16);
+                if (v_freq) c *= std::cos((2 * y + 1) * 7 * M_PI / 16);
+                grey[8 * y + x] = uint8_t(std::lround(128 + 100 * c));
+            }
+        Encoded e = encode(grey, 8, 8, 1, 50);
+        Coefficients c = turbo_coefficients(e.sink.data);
+        ASSERT_EQ(c.blocks[0].size(), 1u);
+        const int target = 8 * v_freq + 7;
+        // 1/4 * C(u)C(v) * sum of 100*cos^2 terms over the block, over the quantiser.
+        double expected = v_freq ? 0.25 * 100 * 16 / 99 : 0.25 * M_SQRT1_2 * 100 * 32 / 61;
+        for (int k = 0; k < 64; k++) {
+            if (k == target) {
+                EXPECT_NEAR(c.blocks[0][0][k], expected, 0.51) << k;
+            } else {
+                EXPECT_EQ(c.blocks[0][0][k], 0) << "coefficient " << k;
+            }
+        }
+        // The chroma blocks follow in the same bit stream; they decode empty only if the
+        // luminance block ended exactly where it should.
+        ASSERT_EQ(c.blocks[1].size(), 1u);
+        ASSERT_EQ(c.blocks[2].size(), 1u);
+        EXPECT_EQ(c.blocks[1][0], std::vector<int>(64, 0));
+        EXPECT_EQ(c.blocks[2][0], std::vector<int>(64, 0));
+        EXPECT_TRUE(turbo_decode(e.sink.data).ok);
+    }
+}
+
 // Noise at quality 100 produces many 0xFF bytes in the entropy data.
 TEST(JpegEncoderFile, EntropyDataIsStuffedAndMarkersAreNot)
 {
