@@ -179,18 +179,19 @@ size_t fwrite_sink(const void* data, size_t size, size_t count, void* file)
 
 // ---- Bit writer ----
 
-// Bits accumulate in 64 bits and leave 32 at a time, so the common case is one check and
-// one 4-byte store; only words holding an 0xFF byte take the byte-by-byte stuffing path.
+// Bits accumulate in a 64-bit word that leaves whole, so the common case is one
+// comparison per code and one 8-byte store per 64 bits; only words holding an 0xFF byte
+// take the byte-by-byte stuffing path.
 struct BitWriter {
     uint64_t bits;
-    uint32_t count;  // pending bits in the low end of `bits`, always < 32 between calls
+    uint32_t free;  // unused low-end room in `bits`, 1..64 between calls
     uint8_t* out;
 };
 
-inline bool has_ff_byte(uint32_t word)
+inline bool has_ff_byte(uint64_t word)
 {
-    uint32_t x = ~word;
-    return ((x - 0x01010101u) & ~x & 0x80808080u) != 0;
+    uint64_t x = ~word;
+    return ((x - 0x0101010101010101u) & ~x & 0x8080808080808080u) != 0;
 }
 
 inline void emit_byte(BitWriter& w, uint8_t byte)
@@ -199,37 +200,40 @@ inline void emit_byte(BitWriter& w, uint8_t byte)
     if (byte == 0xFF) *w.out++ = 0;  // keep entropy data from looking like a marker
 }
 
-inline void emit_word(BitWriter& w, uint32_t word)
+inline void emit_word(BitWriter& w, uint64_t word)
 {
     if (has_ff_byte(word)) {
-        for (int shift = 24; shift >= 0; shift -= 8) emit_byte(w, uint8_t(word >> shift));
+        for (int shift = 56; shift >= 0; shift -= 8) emit_byte(w, uint8_t(word >> shift));
         return;
     }
-    uint32_t big_endian = __builtin_bswap32(word);
-    memcpy(w.out, &big_endian, 4);
-    w.out += 4;
+    uint64_t big_endian = __builtin_bswap64(word);
+    memcpy(w.out, &big_endian, 8);
+    w.out += 8;
 }
 
-// `code` must fit in `length` bits; length <= 27 keeps the accumulator from overflowing.
+// `code` must fit in `length` bits, at most 27.
 inline void put_bits(BitWriter& w, uint32_t code, uint32_t length)
 {
-    w.bits = (w.bits << length) | code;
-    w.count += length;
-    if (w.count >= 32) {
-        w.count -= 32;
-        emit_word(w, uint32_t(w.bits >> w.count));
+    if (length < w.free) {
+        w.bits = (w.bits << length) | code;
+        w.free -= length;
+        return;
     }
+    uint32_t spill = length - w.free;  // low bits of `code` that go into the next word
+    emit_word(w, (w.bits << w.free) | (uint64_t(code) >> spill));
+    w.bits = code;  // bits above `spill` are shifted out before they are ever emitted
+    w.free = 64 - spill;
 }
 
 // Pads the last partial byte with one-bits and writes out every whole byte.
 void finish_bits(BitWriter& w)
 {
     put_bits(w, kFillCode.code, kFillCode.length);
-    while (w.count >= 8) {
-        w.count -= 8;
-        emit_byte(w, uint8_t(w.bits >> w.count));
+    for (uint32_t pending = 64 - w.free; pending >= 8;) {
+        pending -= 8;
+        emit_byte(w, uint8_t(w.bits >> pending));
     }
-    w.count = 0;
+    w.free = 64;
 }
 
 // ---- Tables for one call ----
@@ -565,7 +569,7 @@ void encode_scan(Output& out, const ScanState& s, const uint8_t* pixels, uint32_
                  uint32_t height)
 {
     const size_t stride = size_t(width) * kComponents;
-    BitWriter w = {0, 0, out.end};
+    BitWriter w = {0, 64, out.end};
     int pred_y = 0, pred_cb = 0, pred_cr = 0;
     alignas(32) float y[64], cb[64], cr[64];
     const uint8_t* rows[8];
