@@ -314,8 +314,8 @@ uint8_t* put_header(uint8_t* p, const uint8_t* luma_quant, const uint8_t* chroma
 // ---- Transform and block coding ----
 
 // Eight lanes processed side by side; each lane performs exactly the scalar operations.
-typedef float Lanes8 __attribute__((vector_size(32)));
-typedef int32_t IntLanes8 __attribute__((vector_size(32)));
+typedef float Lanes8 __attribute__((vector_size(32), __may_alias__));
+typedef int32_t IntLanes8 __attribute__((vector_size(32), __may_alias__));
 
 template <class T>
 inline __attribute__((always_inline)) void fdct8_lanes(T* d)
