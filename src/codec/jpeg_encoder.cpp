@@ -5,6 +5,10 @@
 #include <cstring>
 #include <initializer_list>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "support/memory.h"
 
 namespace {
@@ -175,18 +179,19 @@ size_t fwrite_sink(const void* data, size_t size, size_t count, void* file)
 
 // ---- Bit writer ----
 
-// Bits accumulate in 64 bits and leave 32 at a time, so the common case is one check and
-// one 4-byte store; only words holding an 0xFF byte take the byte-by-byte stuffing path.
+// Bits accumulate in a 64-bit word that leaves whole, so the common case is one
+// comparison per code and one 8-byte store per 64 bits; only words holding an 0xFF byte
+// take the byte-by-byte stuffing path.
 struct BitWriter {
     uint64_t bits;
-    uint32_t count;  // pending bits in the low end of `bits`, always < 32 between calls
+    uint32_t free;  // unused low-end room in `bits`, 1..64 between calls
     uint8_t* out;
 };
 
-inline bool has_ff_byte(uint32_t word)
+inline bool has_ff_byte(uint64_t word)
 {
-    uint32_t x = ~word;
-    return ((x - 0x01010101u) & ~x & 0x80808080u) != 0;
+    uint64_t x = ~word;
+    return ((x - 0x0101010101010101u) & ~x & 0x8080808080808080u) != 0;
 }
 
 inline void emit_byte(BitWriter& w, uint8_t byte)
@@ -195,37 +200,40 @@ inline void emit_byte(BitWriter& w, uint8_t byte)
     if (byte == 0xFF) *w.out++ = 0;  // keep entropy data from looking like a marker
 }
 
-inline void emit_word(BitWriter& w, uint32_t word)
+inline void emit_word(BitWriter& w, uint64_t word)
 {
     if (has_ff_byte(word)) {
-        for (int shift = 24; shift >= 0; shift -= 8) emit_byte(w, uint8_t(word >> shift));
+        for (int shift = 56; shift >= 0; shift -= 8) emit_byte(w, uint8_t(word >> shift));
         return;
     }
-    uint32_t big_endian = __builtin_bswap32(word);
-    memcpy(w.out, &big_endian, 4);
-    w.out += 4;
+    uint64_t big_endian = __builtin_bswap64(word);
+    memcpy(w.out, &big_endian, 8);
+    w.out += 8;
 }
 
-// `code` must fit in `length` bits; length <= 27 keeps the accumulator from overflowing.
+// `code` must fit in `length` bits, at most 27.
 inline void put_bits(BitWriter& w, uint32_t code, uint32_t length)
 {
-    w.bits = (w.bits << length) | code;
-    w.count += length;
-    if (w.count >= 32) {
-        w.count -= 32;
-        emit_word(w, uint32_t(w.bits >> w.count));
+    if (length < w.free) {
+        w.bits = (w.bits << length) | code;
+        w.free -= length;
+        return;
     }
+    uint32_t spill = length - w.free;  // low bits of `code` that go into the next word
+    emit_word(w, (w.bits << w.free) | (uint64_t(code) >> spill));
+    w.bits = code;  // bits above `spill` are shifted out before they are ever emitted
+    w.free = 64 - spill;
 }
 
 // Pads the last partial byte with one-bits and writes out every whole byte.
 void finish_bits(BitWriter& w)
 {
     put_bits(w, kFillCode.code, kFillCode.length);
-    while (w.count >= 8) {
-        w.count -= 8;
-        emit_byte(w, uint8_t(w.bits >> w.count));
+    for (uint32_t pending = 64 - w.free; pending >= 8;) {
+        pending -= 8;
+        emit_byte(w, uint8_t(w.bits >> pending));
     }
-    w.count = 0;
+    w.free = 64;
 }
 
 // ---- Tables for one call ----
@@ -306,8 +314,8 @@ uint8_t* put_header(uint8_t* p, const uint8_t* luma_quant, const uint8_t* chroma
 // ---- Transform and block coding ----
 
 // Eight lanes processed side by side; each lane performs exactly the scalar operations.
-typedef float Lanes8 __attribute__((vector_size(32)));
-typedef int32_t IntLanes8 __attribute__((vector_size(32)));
+typedef float Lanes8 __attribute__((vector_size(32), __may_alias__));
+typedef int32_t IntLanes8 __attribute__((vector_size(32), __may_alias__));
 
 template <class T>
 inline __attribute__((always_inline)) void fdct8_lanes(T* d)
@@ -339,21 +347,26 @@ inline __attribute__((always_inline)) void fdct8_lanes(T* d)
     d[7] = z11 - z4;
 }
 
-// The block arrives transposed (column c at [8c..8c+7]) so that the row pass runs on all
-// eight rows at once; one transpose in between lets the column pass do the same.
-// Result: 64 quantised coefficients in natural order.
-inline void transform_and_quantise(const float* transposed, const float* divisors,
-                                   int32_t* quantised)
+inline void transpose8x8(const float* in, float* out)
 {
+    for (int r = 0; r < 8; r++)
+        for (int c = 0; c < 8; c++) out[8 * r + c] = in[8 * c + r];
+}
+
+// Each pass runs on eight rows or eight columns at once (one per lane), which needs the
+// block transposed before the row pass and back again before the column pass.
+// Result: 64 quantised coefficients in natural order.
+inline void transform_and_quantise(const float* block, const float* divisors,
+                                   int16_t* quantised)
+{
+    alignas(32) float turned[64];
     Lanes8 v[8];
-    memcpy(v, transposed, sizeof v);
+    transpose8x8(block, turned);
+    memcpy(v, turned, sizeof v);
     fdct8_lanes(v);  // rows: lane = row, v[k] = coefficient k of that row
 
-    alignas(32) float by_row[64];
-    const float* lanes = reinterpret_cast<const float*>(v);
-    for (int r = 0; r < 8; r++)
-        for (int k = 0; k < 8; k++) by_row[8 * r + k] = lanes[8 * k + r];
-    memcpy(v, by_row, sizeof v);
+    transpose8x8(reinterpret_cast<const float*>(v), turned);
+    memcpy(v, turned, sizeof v);
     fdct8_lanes(v);  // columns: lane = column, v[r] = natural row r
 
     for (int r = 0; r < 8; r++) {
@@ -367,13 +380,43 @@ inline void transform_and_quantise(const float* transposed, const float* divisor
         IntLanes8 half_bits = sign | 0x3F000000;  // 0.5f
         Lanes8 rounded = x + (Lanes8)half_bits;
         IntLanes8 q = __builtin_convertvector(rounded, IntLanes8);
-        memcpy(quantised + 8 * r, &q, sizeof q);
+        for (int c = 0; c < 8; c++) quantised[8 * r + c] = int16_t(q[c]);
     }
 }
 
-inline void put_coded(BitWriter& w, JpegBitCode huff, int value)
+// Bit i set when coefficient i (zig-zag order) is non-zero.
+inline uint64_t nonzero_mask(const int16_t* zz)
 {
-    JpegBitCode extra = jpeg_calc_bits(value);
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    uint64_t mask = 0;
+    for (int i = 0; i < 64; i += 16) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(zz + i));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(zz + i + 8));
+        __m128i zeros = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
+        mask |= uint64_t(uint16_t(~_mm_movemask_epi8(zeros))) << i;
+    }
+    return mask;
+#else
+    uint64_t mask = 0;
+    for (int i = 0; i < 64; i++) mask |= uint64_t(zz[i] != 0) << i;
+    return mask;
+#endif
+}
+
+// Category and extra bits of a non-zero value, without branches: the hot-path form of
+// jpeg_calc_bits.
+inline JpegBitCode value_bits(int value)
+{
+    unsigned sign = unsigned(value >> 31);  // 0 or all ones
+    unsigned magnitude = (unsigned(value) ^ sign) - sign;
+    unsigned length = 32u - unsigned(__builtin_clz(magnitude));
+    unsigned code = (unsigned(value) + sign) & unsigned((uint64_t{1} << length) - 1u);
+    return {uint16_t(code), uint16_t(length)};
+}
+
+inline void put_coded(BitWriter& w, JpegBitCode huff, JpegBitCode extra)
+{
     put_bits(w, (uint32_t(huff.code) << extra.length) | extra.code,
              uint32_t(huff.length) + extra.length);
 }
@@ -385,28 +428,28 @@ struct ComponentTables {
 };
 
 // Codes one data unit and returns its quantised DC value, the component's next predictor.
-int jpeg_encode_block(BitWriter& w, const float* transposed, const ComponentTables& t,
+int jpeg_encode_block(BitWriter& w, const float* block, const ComponentTables& t,
                       int predictor)
 {
-    alignas(32) int32_t natural[64];
-    transform_and_quantise(transposed, t.divisors, natural);
+    alignas(32) int16_t natural[64];
+    transform_and_quantise(block, t.divisors, natural);
 
-    int32_t zz[64];
-    uint64_t nonzero = 0;
-    for (int i = 0; i < 64; i++) {
-        int32_t v = natural[kNatural.index[i]];
-        zz[i] = v;
-        nonzero |= uint64_t(v != 0) << i;
-    }
+    alignas(16) int16_t zz[64];
+#pragma GCC unroll 64
+    for (int i = 0; i < 64; i++) zz[i] = natural[kNatural.index[i]];
+    uint64_t nonzero = nonzero_mask(zz);
 
     int diff = zz[0] - predictor;
     if (diff == 0) {
         JpegBitCode c = t.dc->by_symbol[0];
         put_bits(w, c.code, c.length);
     } else {
-        put_coded(w, t.dc->by_symbol[jpeg_calc_bits(diff).length], diff);
+        JpegBitCode extra = value_bits(diff);
+        put_coded(w, t.dc->by_symbol[extra.length], extra);
     }
 
+    // Pixels are bytes, so |AC| < 1024 and |DC difference| < 2048 even at quantiser 1:
+    // categories stay within 10 and 11, and every symbol within the 256-entry tables.
     const JpegBitCode* ac = t.ac->by_symbol;
     uint64_t remaining = nonzero & ~uint64_t{1};
     int last = 0;
@@ -415,8 +458,8 @@ int jpeg_encode_block(BitWriter& w, const float* transposed, const ComponentTabl
         remaining &= remaining - 1;
         int run = i - last - 1;
         for (; run >= 16; run -= 16) put_bits(w, ac[0xF0].code, ac[0xF0].length);
-        int length = jpeg_calc_bits(zz[i]).length;
-        put_coded(w, ac[run * 16 + length], zz[i]);
+        JpegBitCode extra = value_bits(zz[i]);
+        put_coded(w, ac[run * 16 + extra.length], extra);
         last = i;
     }
     if (last != 63) put_bits(w, ac[0x00].code, ac[0x00].length);
@@ -425,24 +468,95 @@ int jpeg_encode_block(BitWriter& w, const float* transposed, const ComponentTabl
 
 // ---- Pixel fetch and colour conversion ----
 
-// Fills three transposed blocks (Y, Cb, Cr) from eight source rows; `columns` holds the
-// byte offset of each of the eight columns, already clamped to the last one.
-template <int kComponents>
-void load_block(const uint8_t* const* rows, const uint32_t* columns, float* y, float* cb,
-                float* cr)
+// Fills the Y, Cb and Cr blocks (natural order) of the MCU whose left column is x0.
+// Inside the picture the eight pixels of a row are consecutive; on the right edge
+// `edge_columns` gives each column's byte offset, clamped to the last column.
+template <int kComponents, bool kInside>
+void load_block(const uint8_t* const* rows, uint32_t x0, const uint32_t* edge_columns,
+                float* y, float* cb, float* cr)
 {
     for (int j = 0; j < 8; j++) {
         const uint8_t* row = rows[j];
         for (int i = 0; i < 8; i++) {
-            const uint8_t* p = row + columns[i];
+            const uint8_t* p =
+                kInside ? row + size_t(x0 + uint32_t(i)) * kComponents : row + edge_columns[i];
             float r = p[0];
             float g = kComponents >= 3 ? float(p[1]) : r;
             float b = kComponents >= 3 ? float(p[2]) : r;
-            y[8 * i + j] = 0.299f * r + 0.587f * g + 0.114f * b - 128.0f;
-            cb[8 * i + j] = -0.16874f * r - 0.33126f * g + 0.5f * b;
-            cr[8 * i + j] = 0.5f * r - 0.41869f * g - 0.08131f * b;
+            y[8 * j + i] = 0.299f * r + 0.587f * g + 0.114f * b - 128.0f;
+            cb[8 * j + i] = -0.16874f * r - 0.33126f * g + 0.5f * b;
+            cr[8 * j + i] = 0.5f * r - 0.41869f * g - 0.08131f * b;
         }
     }
+}
+
+#if defined(__SSE2__)
+// The same conversion four pixels at a time; lanes do the scalar operations in the same
+// order, so the results are identical. (__m128 takes GCC's vector operators.)
+inline void convert4(__m128 r, __m128 g, __m128 b, float* y, float* cb, float* cr)
+{
+    _mm_storeu_ps(y, 0.299f * r + 0.587f * g + 0.114f * b - 128.0f);
+    _mm_storeu_ps(cb, -0.16874f * r - 0.33126f * g + 0.5f * b);
+    _mm_storeu_ps(cr, 0.5f * r - 0.41869f * g - 0.08131f * b);
+}
+
+inline __m128 byte_lane(__m128i words, int shift)
+{
+    return _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(words, shift), _mm_set1_epi32(0xFF)));
+}
+
+// Eight consecutive colour pixels as 32-bit words with R in the low byte.
+template <int kComponents>
+inline void load_words(const uint8_t* p, __m128i* words)
+{
+    if constexpr (kComponents == 4) {
+        words[0] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        words[1] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+    } else {
+        // A four-byte load at each pixel stays within the row's 24 bytes except for the
+        // last pixel, which is read one byte early and shifted down.
+        alignas(16) uint32_t w[8];
+        for (int i = 0; i < 7; i++) memcpy(&w[i], p + 3 * i, 4);
+        memcpy(&w[7], p + 20, 4);
+        w[7] >>= 8;
+        words[0] = _mm_load_si128(reinterpret_cast<const __m128i*>(w));
+        words[1] = _mm_load_si128(reinterpret_cast<const __m128i*>(w + 4));
+    }
+}
+
+template <int kComponents>
+void load_block_inside(const uint8_t* const* rows, uint32_t x0, float* y, float* cb, float* cr)
+{
+    for (int j = 0; j < 8; j++) {
+        const uint8_t* p = rows[j] + size_t(x0) * kComponents;
+        float* yr = y + 8 * j;
+        float* cbr = cb + 8 * j;
+        float* crr = cr + 8 * j;
+        if constexpr (kComponents == 1) {
+            const __m128i zero = _mm_setzero_si128();
+            __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+            __m128i shorts = _mm_unpacklo_epi8(bytes, zero);
+            __m128 lo = _mm_cvtepi32_ps(_mm_unpacklo_epi16(shorts, zero));
+            __m128 hi = _mm_cvtepi32_ps(_mm_unpackhi_epi16(shorts, zero));
+            convert4(lo, lo, lo, yr, cbr, crr);
+            convert4(hi, hi, hi, yr + 4, cbr + 4, crr + 4);
+        } else {
+            __m128i words[2];
+            load_words<kComponents>(p, words);
+            for (int h = 0; h < 2; h++)
+                convert4(byte_lane(words[h], 0), byte_lane(words[h], 8), byte_lane(words[h], 16),
+                         yr + 4 * h, cbr + 4 * h, crr + 4 * h);
+        }
+    }
+}
+#endif
+
+// The bit writer stores straight into the output buffer; make room there first.
+inline void reserve_for_bits(Output& out, BitWriter& w, size_t bytes)
+{
+    out.end = w.out;
+    output_reserve(out, bytes);
+    w.out = out.end;
 }
 
 struct ScanState {
@@ -455,7 +569,7 @@ void encode_scan(Output& out, const ScanState& s, const uint8_t* pixels, uint32_
                  uint32_t height)
 {
     const size_t stride = size_t(width) * kComponents;
-    BitWriter w = {0, 0, out.end};
+    BitWriter w = {0, 64, out.end};
     int pred_y = 0, pred_cb = 0, pred_cr = 0;
     alignas(32) float y[64], cb[64], cr[64];
     const uint8_t* rows[8];
@@ -467,18 +581,25 @@ void encode_scan(Output& out, const ScanState& s, const uint8_t* pixels, uint32_
             rows[j] = pixels + row * stride;
         }
         for (uint32_t x0 = 0; x0 < width; x0 += 8) {
-            for (uint32_t i = 0; i < 8; i++)
-                columns[i] = (x0 + i < width ? x0 + i : width - 1) * kComponents;
-            out.end = w.out;
-            output_reserve(out, kMcuReserve);
-            w.out = out.end;
+            reserve_for_bits(out, w, kMcuReserve);
 
-            load_block<kComponents>(rows, columns, y, cb, cr);
+            if (x0 + 8 <= width) {
+#if defined(__SSE2__)
+                load_block_inside<kComponents>(rows, x0, y, cb, cr);
+#else
+                load_block<kComponents, true>(rows, x0, columns, y, cb, cr);
+#endif
+            } else {
+                for (uint32_t i = 0; i < 8; i++)
+                    columns[i] = (x0 + i < width ? x0 + i : width - 1) * kComponents;
+                load_block<kComponents, false>(rows, x0, columns, y, cb, cr);
+            }
             pred_y = jpeg_encode_block(w, y, s.luma, pred_y);
             pred_cb = jpeg_encode_block(w, cb, s.chroma, pred_cb);
             pred_cr = jpeg_encode_block(w, cr, s.chroma, pred_cr);
         }
     }
+    reserve_for_bits(out, w, 16);
     finish_bits(w);
     out.end = w.out;
 }
@@ -487,11 +608,8 @@ void encode_scan(Output& out, const ScanState& s, const uint8_t* pixels, uint32_
 
 JpegBitCode jpeg_calc_bits(int value)
 {
-    unsigned magnitude = value < 0 ? 0u - unsigned(value) : unsigned(value);
-    unsigned length = magnitude ? 32u - unsigned(__builtin_clz(magnitude)) : 0u;
-    unsigned code = value < 0 ? unsigned(value) - 1u : unsigned(value);
-    code &= (1u << length) - 1u;
-    return {uint16_t(code), uint16_t(length)};
+    if (value == 0) return {0, 0};
+    return value_bits(value);
 }
 
 void jpeg_fdct8(float* d)

@@ -45,7 +45,7 @@ inline constexpr float jpeg_aan_scale[8] = {
 int jpeg_encode(void* context, JpegWriteFn write, int* byte_count, const uint8_t* pixels,
                 uint32_t width, uint32_t height, int components, int quality);
 
-// Category (length) and extra bits of a non-zero coefficient difference.
+// Category (length) and extra bits of a coefficient or DC difference (within +-65535).
 JpegBitCode jpeg_calc_bits(int value);
 
 // One 8-point AAN forward DCT pass in place; the output is scaled by 8*s(k) per axis.

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,31 @@ Bytes make_noise(uint32_t width, uint32_t height, int components, unsigned seed 
 
 // ---- libjpeg-turbo helpers ----
 
+// libjpeg reports fatal errors through error_exit, which by default ends the process;
+// throwing instead lets a broken file fail only the test that made it.
+[[noreturn]] void throw_turbo_error(j_common_ptr info)
+{
+    char message[JMSG_LENGTH_MAX];
+    info->err->format_message(info, message);
+    throw std::runtime_error(message);
+}
+
+// A libjpeg decompressor reading one file from memory, header already read.
+struct TurboReader {
+    jpeg_decompress_struct info;
+    jpeg_error_mgr err;
+
+    explicit TurboReader(const Bytes& file)
+    {
+        info.err = jpeg_std_error(&err);
+        err.error_exit = throw_turbo_error;
+        jpeg_create_decompress(&info);
+        jpeg_mem_src(&info, file.data(), static_cast<unsigned long>(file.size()));
+        jpeg_read_header(&info, TRUE);
+    }
+    ~TurboReader() { jpeg_destroy_decompress(&info); }
+};
+
 struct DecodedRgb {
     bool ok = false;
     uint32_t width = 0, height = 0;
@@ -88,31 +114,28 @@ struct DecodedRgb {
     Bytes rgb;
 };
 
+// ok: decoded without a single libjpeg warning (corrupt data is only a warning there).
 DecodedRgb turbo_decode(const Bytes& file)
 {
     DecodedRgb out;
-    jpeg_decompress_struct info;
-    jpeg_error_mgr err;
-    info.err = jpeg_std_error(&err);
-    jpeg_create_decompress(&info);
-    jpeg_mem_src(&info, file.data(), file.size());
-    if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK) {
-        jpeg_destroy_decompress(&info);
-        return out;
+    try {
+        TurboReader reader(file);
+        jpeg_decompress_struct& info = reader.info;
+        out.components = info.num_components;
+        info.out_color_space = JCS_RGB;
+        jpeg_start_decompress(&info);
+        out.width = info.output_width;
+        out.height = info.output_height;
+        out.rgb.resize(size_t(out.width) * out.height * 3);
+        while (info.output_scanline < info.output_height) {
+            JSAMPROW row = out.rgb.data() + size_t(info.output_scanline) * out.width * 3;
+            jpeg_read_scanlines(&info, &row, 1);
+        }
+        jpeg_finish_decompress(&info);
+        out.ok = reader.err.num_warnings == 0;
+    } catch (const std::runtime_error& e) {
+        ADD_FAILURE() << "libjpeg: " << e.what();
     }
-    out.components = info.num_components;
-    info.out_color_space = JCS_RGB;
-    jpeg_start_decompress(&info);
-    out.width = info.output_width;
-    out.height = info.output_height;
-    out.rgb.resize(size_t(out.width) * out.height * 3);
-    while (info.output_scanline < info.output_height) {
-        JSAMPROW row = out.rgb.data() + size_t(info.output_scanline) * out.width * 3;
-        jpeg_read_scanlines(&info, &row, 1);
-    }
-    out.ok = err.num_warnings == 0;
-    jpeg_finish_decompress(&info);
-    jpeg_destroy_decompress(&info);
     return out;
 }
 
@@ -126,27 +149,27 @@ struct Coefficients {
 Coefficients turbo_coefficients(const Bytes& file)
 {
     Coefficients out;
-    jpeg_decompress_struct info;
-    jpeg_error_mgr err;
-    info.err = jpeg_std_error(&err);
-    jpeg_create_decompress(&info);
-    jpeg_mem_src(&info, file.data(), file.size());
-    jpeg_read_header(&info, TRUE);
-    jvirt_barray_ptr* arrays = jpeg_read_coefficients(&info);
-    for (int c = 0; c < info.num_components && c < 3; c++) {
-        jpeg_component_info* comp = &info.comp_info[c];
-        out.blocks_wide = int(comp->width_in_blocks);
-        out.blocks_high = int(comp->height_in_blocks);
-        for (int k = 0; k < 64; k++) out.quant[c].push_back(comp->quant_table->quantval[k]);
-        for (int by = 0; by < out.blocks_high; by++) {
-            JBLOCKARRAY row = info.mem->access_virt_barray(
-                reinterpret_cast<j_common_ptr>(&info), arrays[c], JDIMENSION(by), 1, FALSE);
-            for (int bx = 0; bx < out.blocks_wide; bx++)
-                out.blocks[c].emplace_back(row[0][bx], row[0][bx] + 64);
+    try {
+        TurboReader reader(file);
+        jpeg_decompress_struct& info = reader.info;
+        jvirt_barray_ptr* arrays = jpeg_read_coefficients(&info);
+        for (int c = 0; c < info.num_components && c < 3; c++) {
+            jpeg_component_info* comp = &info.comp_info[c];
+            out.blocks_wide = int(comp->width_in_blocks);
+            out.blocks_high = int(comp->height_in_blocks);
+            for (int k = 0; k < 64; k++) out.quant[c].push_back(comp->quant_table->quantval[k]);
+            for (int by = 0; by < out.blocks_high; by++) {
+                JBLOCKARRAY row = info.mem->access_virt_barray(
+                    reinterpret_cast<j_common_ptr>(&info), arrays[c], JDIMENSION(by), 1, FALSE);
+                for (int bx = 0; bx < out.blocks_wide; bx++)
+                    out.blocks[c].emplace_back(row[0][bx], row[0][bx] + 64);
+            }
         }
+        jpeg_finish_decompress(&info);
+        EXPECT_EQ(reader.err.num_warnings, 0);
+    } catch (const std::runtime_error& e) {
+        ADD_FAILURE() << "libjpeg: " << e.what();
     }
-    jpeg_finish_decompress(&info);
-    jpeg_destroy_decompress(&info);
     return out;
 }
 
@@ -548,6 +571,30 @@ TEST(JpegEncoderFile, NineByNineReplicatesTheEdges)
     for (size_t i = 0; i < pixels.size(); i++) EXPECT_NEAR(d.rgb[i], pixels[i], 4) << i;
 }
 
+// Blocks on the right edge are fetched column by column, inner ones eight pixels at a
+// time: a 15-wide picture and the same picture with its last column doubled to 16 wide
+// must give the same entropy-coded data.
+TEST(JpegEncoderFile, EdgeAndInnerBlocksEncodeAlike)
+{
+    for (int components : {1, 3, 4}) {
+        const uint32_t height = 13;
+        Bytes narrow = make_picture(15, height, components, 21);
+        Bytes wide;
+        for (uint32_t y = 0; y < height; y++) {
+            auto row = narrow.begin() + long(y * 15 * components);
+            wide.insert(wide.end(), row, row + 15 * components);
+            wide.insert(wide.end(), row + 14 * components, row + 15 * components);
+        }
+        Bytes a = encode(narrow, 15, height, components, 85).sink.data;
+        Bytes b = encode(wide, 16, height, components, 85).sink.data;
+        ASSERT_EQ(a.size(), b.size()) << components;
+        EXPECT_EQ(a[162], 15);
+        EXPECT_EQ(b[162], 16);
+        a[162] = b[162];
+        EXPECT_EQ(a, b) << components;
+    }
+}
+
 TEST(JpegEncoderFile, GreyInputHasEmptyChroma)
 {
     Bytes grey = make_picture(40, 24, 1);
@@ -569,6 +616,42 @@ TEST(JpegEncoderFile, FourthByteIsIgnored)
     Bytes rgb;
     for (size_t i = 0; i < rgba.size(); i += 4) rgb.insert(rgb.end(), {rgba[i], rgba[i + 1], rgba[i + 2]});
     EXPECT_EQ(encode(rgba, 20, 12, 4, 80).sink.data, encode(rgb, 20, 12, 3, 80).sink.data);
+}
+
+// A single cosine pattern leaves one non-zero coefficient: (0,7) sits at zig-zag 28 (one
+// sixteen-zero code, then run 11); (7,7) is the last one, 63, reached through three
+// sixteen-zero codes with no end-of-block after it.
+TEST(JpegEncoderFile, LongZeroRunsAndLastCoefficient)
+{
+    for (int v_freq : {0, 7}) {
+        Bytes grey(64);
+        for (int y = 0; y < 8; y++)
+            for (int x = 0; x < 8; x++) {
+                double c = std::cos((2 * x + 1) * 7 * M_PI / 16);
+                if (v_freq) c *= std::cos((2 * y + 1) * 7 * M_PI / 16);
+                grey[8 * y + x] = uint8_t(std::lround(128 + 100 * c));
+            }
+        Encoded e = encode(grey, 8, 8, 1, 50);
+        Coefficients c = turbo_coefficients(e.sink.data);
+        ASSERT_EQ(c.blocks[0].size(), 1u);
+        const int target = 8 * v_freq + 7;
+        // 1/4 * C(u)C(v) * sum of 100*cos^2 terms over the block, over the quantiser.
+        double expected = v_freq ? 0.25 * 100 * 16 / 99 : 0.25 * M_SQRT1_2 * 100 * 32 / 61;
+        for (int k = 0; k < 64; k++) {
+            if (k == target) {
+                EXPECT_NEAR(c.blocks[0][0][k], expected, 0.51) << k;
+            } else {
+                EXPECT_EQ(c.blocks[0][0][k], 0) << "coefficient " << k;
+            }
+        }
+        // The chroma blocks follow in the same bit stream; they decode empty only if the
+        // luminance block ended exactly where it should.
+        ASSERT_EQ(c.blocks[1].size(), 1u);
+        ASSERT_EQ(c.blocks[2].size(), 1u);
+        EXPECT_EQ(c.blocks[1][0], std::vector<int>(64, 0));
+        EXPECT_EQ(c.blocks[2][0], std::vector<int>(64, 0));
+        EXPECT_TRUE(turbo_decode(e.sink.data).ok);
+    }
 }
 
 // Noise at quality 100 produces many 0xFF bytes in the entropy data.
