@@ -34,14 +34,15 @@ inline Rgba read_png_file(const std::string& path)
     return out;
 }
 
-// Encodes R, G, B, A pixels as an 8-bit RGBA PNG in memory.
-inline std::vector<uint8_t> write_png_memory(uint32_t width, uint32_t height, const std::vector<uint8_t>& rgba)
+// Encodes samples in the given libpng format (8-bit R, G, B, A by default) as a PNG in memory.
+inline std::vector<uint8_t> write_png_memory(uint32_t width, uint32_t height, const std::vector<uint8_t>& rgba,
+                                             uint32_t format = PNG_FORMAT_RGBA)
 {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     image.width = width;
     image.height = height;
-    image.format = PNG_FORMAT_RGBA;
+    image.format = format;
     png_alloc_size_t size = 0;
     png_image_write_to_memory(&image, nullptr, &size, 0, rgba.data(), 0, nullptr);
     std::vector<uint8_t> out(size);

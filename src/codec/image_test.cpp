@@ -30,17 +30,7 @@ std::string decode_output(Image& image, const Bytes& data, int* result)
 
 Bytes png_with_format(uint32_t format, uint32_t width, uint32_t height, const Bytes& samples)
 {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    image.width = width;
-    image.height = height;
-    image.format = format;
-    png_alloc_size_t size = 0;
-    png_image_write_to_memory(&image, nullptr, &size, 0, samples.data(), 0, nullptr);
-    Bytes out(size);
-    png_image_write_to_memory(&image, out.data(), &size, 0, samples.data(), 0, nullptr);
-    out.resize(size);
-    return out;
+    return oracle::write_png_memory(width, height, samples, format);
 }
 
 TEST(ImageDecode, PngRgbaAndRgb)
