@@ -63,9 +63,15 @@ void build_body(Swf* swf, Stream* body, uint32_t file_length)
     write_body(swf, body);
 }
 
-int write_out(const char* path, const Stream* file, const char* function)
+// Writes header and payload to `path` in one piece; 1 when written, else 0 with a line.
+int write_container(const char* path, const char* signature, uint8_t version, uint32_t file_length,
+                    const uint8_t* payload, uint32_t payload_size, const char* function)
 {
-    if (file_write_all(path, file->buf, file->len) == 1)
+    ScopedStream file;
+    stream_resize(&file.s, kHeaderSize + payload_size);
+    write_header(&file.s, signature, version, file_length);
+    stream_write_bytes(&file.s, payload, payload_size);
+    if (file_write_all(path, file.s.buf, file.s.len) == 1)
         return 1;
     debug_line("swf", __LINE__, function, "cannot write %s", path);
     return 0;
@@ -106,11 +112,9 @@ int swf_save_fws(Swf* swf, const char* path)
     uint32_t file_length = size_for_save(swf, __func__);
     if (file_length == 0)
         return 0;
-    ScopedStream file;
-    stream_resize(&file.s, file_length);
-    write_header(&file.s, "FWS", swf->version, file_length);
-    write_body(swf, &file.s);
-    return write_out(path, &file.s, __func__);
+    ScopedStream body;
+    build_body(swf, &body.s, file_length);
+    return write_container(path, "FWS", swf->version, file_length, body.s.buf, body.s.len, __func__);
 }
 
 int swf_save(Swf* swf, const char* path)
@@ -128,11 +132,8 @@ int swf_save(Swf* swf, const char* path)
         DEBUG_LINE("swf", "cws\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC");  // "cws压缩失败" (compression failed)
         return 0;
     }
-    stream_clear(&body.s);
-    stream_resize(&body.s, kHeaderSize + static_cast<uint32_t>(packed_len));
-    write_header(&body.s, "CWS", swf->version, file_length);
-    stream_write_bytes(&body.s, packed.s.buf, static_cast<uint32_t>(packed_len));
-    return write_out(path, &body.s, __func__);
+    return write_container(path, "CWS", swf->version, file_length, packed.s.buf, static_cast<uint32_t>(packed_len),
+                           __func__);
 }
 
 int swf_save_zws(Swf* swf, const char* path)
@@ -158,9 +159,6 @@ int swf_save_zws(Swf* swf, const char* path)
     }
     stream_write_ui32(&packed.s, static_cast<uint32_t>(packed_len));
     swf->version = kZwsVersion;
-    stream_clear(&body.s);
-    stream_resize(&body.s, kHeaderSize + kZwsPrefix + static_cast<uint32_t>(packed_len));
-    write_header(&body.s, "ZWS", kZwsVersion, file_length);
-    stream_write_bytes(&body.s, packed.s.buf, kZwsPrefix + static_cast<uint32_t>(packed_len));
-    return write_out(path, &body.s, __func__);
+    return write_container(path, "ZWS", kZwsVersion, file_length, packed.s.buf,
+                           kZwsPrefix + static_cast<uint32_t>(packed_len), __func__);
 }
