@@ -1,5 +1,6 @@
 #include "codec/jpeg_decoder.h"
 
+#include <bit>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -249,6 +250,17 @@ void fill_huffman_lookup(JpegHuffmanEntry* lookup, const uint8_t* counts)
     std::memset(next, 0, size_t(remain) * sizeof(JpegHuffmanEntry));
 }
 
+// A code of L <= 9 bits covers 2^(16-L) >= 128 aligned entries of the full table, so
+// entry i << 7 tells the code for every index that starts with the 9 bits i.
+void fill_short_lookup(int index)
+{
+    JpegDecoder& d = decoder;
+    for (int i = 0; i < 512; ++i) {
+        JpegHuffmanEntry entry = d.huffman_lookup[index][i << 7];
+        d.huffman_short[index][i] = entry.code_length <= 9 ? entry : JpegHuffmanEntry{0, 0};
+    }
+}
+
 void read_huffman_tables()
 {
     JpegDecoder& d = decoder;
@@ -270,6 +282,7 @@ void read_huffman_tables()
         fill_huffman_lookup(d.huffman_lookup[index], counts);
         if (d.status)
             return;
+        fill_short_lookup(index);
         d.defined_tables |= 1u << index;
     }
     if (d.segment_left != 0)
@@ -401,11 +414,14 @@ inline uint32_t take_bits(BitReader& br, int n)
 }
 
 // Decodes one Huffman symbol and the magnitude bits that follow it.
-inline int32_t decode_huffman_value(BitReader& br, const JpegHuffmanEntry* lookup, int* symbol)
+inline int32_t decode_huffman_value(BitReader& br, int table, int* symbol)
 {
     if (br.count < 16)
         refill(br, 16);
-    JpegHuffmanEntry entry = lookup[(br.buffer >> (br.count - 16)) & 0xFFFF];
+    const uint32_t next16 = static_cast<uint32_t>(br.buffer >> (br.count - 16)) & 0xFFFF;
+    JpegHuffmanEntry entry = decoder.huffman_short[table][next16 >> 7];
+    if (entry.code_length == 0)
+        entry = decoder.huffman_lookup[table][next16];
     if (entry.code_length == 0) {
         br.status = kJpegSyntaxError;
         return 0;
@@ -464,16 +480,34 @@ void idct_row(int32_t* c)
     c[7] = static_cast<int32_t>(sar(x7 - x1, 8));
 }
 
-void idct_column(const int32_t* c, uint8_t* out, int stride)
+// Four 32-bit lanes, one per column: the column transform runs on four columns side by
+// side (GCC vector extensions, one SSE2 or NEON register).
+using Lanes = uint32_t __attribute__((vector_size(16)));
+using SignedLanes = int32_t __attribute__((vector_size(16)));
+using ByteLanes = uint8_t __attribute__((vector_size(4)));
+
+inline Lanes sar(Lanes v, int n)
 {
-    if (!(c[8] | c[16] | c[24] | c[32] | c[40] | c[48] | c[56])) {
-        uint8_t v = clip_sample(sar(uint32_t(c[0]) + 32, 6));
-        for (int i = 0; i < 8; ++i)
-            out[i * stride] = v;
-        return;
-    }
-    uint32_t x0 = (uint32_t(c[0]) << 8) + 8192, x1 = uint32_t(c[32]) << 8;
-    uint32_t x2 = c[48], x3 = c[16], x4 = c[8], x5 = c[56], x6 = c[40], x7 = c[24], x8;
+    return reinterpret_cast<Lanes>(reinterpret_cast<SignedLanes>(v) >> n);
+}
+
+inline ByteLanes clip_samples(Lanes v)
+{
+    SignedLanes s = reinterpret_cast<SignedLanes>(v) + 128;
+    s = s < 0 ? 0 : s;
+    s = s > 255 ? 255 : s;
+    return __builtin_convertvector(s, ByteLanes);
+}
+
+// Each column's result is its all-zero shortcut or the full transform, chosen per lane.
+void idct_four_columns(const int32_t* c, uint8_t* out, int stride)
+{
+    Lanes row[8];
+    for (int y = 0; y < 8; ++y)
+        std::memcpy(&row[y], c + 8 * y, sizeof row[y]);
+    const SignedLanes flat = (row[1] | row[2] | row[3] | row[4] | row[5] | row[6] | row[7]) == 0;
+    Lanes x0 = (row[0] << 8) + 8192, x1 = row[4] << 8, x2 = row[6], x3 = row[2];
+    Lanes x4 = row[1], x5 = row[7], x6 = row[5], x7 = row[3], x8;
     x8 = 565 * (x4 + x5) + 4;
     x4 = sar(x8 + 2276 * x4, 3);
     x5 = sar(x8 - 3406 * x5, 3);
@@ -495,14 +529,19 @@ void idct_column(const int32_t* c, uint8_t* out, int stride)
     x0 -= x2;
     x2 = sar(181 * (x4 + x5) + 128, 8);
     x4 = sar(181 * (x4 - x5) + 128, 8);
-    out[0 * stride] = clip_sample(sar(x7 + x1, 14));
-    out[1 * stride] = clip_sample(sar(x3 + x2, 14));
-    out[2 * stride] = clip_sample(sar(x0 + x4, 14));
-    out[3 * stride] = clip_sample(sar(x8 + x6, 14));
-    out[4 * stride] = clip_sample(sar(x8 - x6, 14));
-    out[5 * stride] = clip_sample(sar(x0 - x4, 14));
-    out[6 * stride] = clip_sample(sar(x3 - x2, 14));
-    out[7 * stride] = clip_sample(sar(x7 - x1, 14));
+    const Lanes shortcut = sar(row[0] + 32, 6);
+    const Lanes result[8] = {sar(x7 + x1, 14), sar(x3 + x2, 14), sar(x0 + x4, 14), sar(x8 + x6, 14),
+                             sar(x8 - x6, 14), sar(x0 - x4, 14), sar(x3 - x2, 14), sar(x7 - x1, 14)};
+    for (int y = 0; y < 8; ++y) {
+        const ByteLanes bytes = clip_samples(flat ? shortcut : result[y]);
+        std::memcpy(out + size_t(y) * stride, &bytes, 4);
+    }
+}
+
+void idct_columns(const int32_t* c, uint8_t* out, int stride)
+{
+    idct_four_columns(c, out, stride);
+    idct_four_columns(c + 4, out + 4, stride);
 }
 
 // A block without AC coefficients goes through both passes' all-zero shortcuts and
@@ -519,9 +558,8 @@ void decode_block(BitReader& br, JpegComponent& c, uint8_t* out)
     JpegDecoder& d = decoder;
     int32_t* coefficients = d.coefficients;
     const uint8_t* quant = d.quant_tables[c.quant_table];
-    const JpegHuffmanEntry* ac_lookup = d.huffman_lookup[c.ac_table];
     int symbol = 0;
-    uint32_t diff = uint32_t(decode_huffman_value(br, d.huffman_lookup[c.dc_table], &symbol));
+    uint32_t diff = uint32_t(decode_huffman_value(br, c.dc_table, &symbol));
     c.dc_predictor = static_cast<int32_t>(uint32_t(c.dc_predictor) + diff);
     int32_t dc = static_cast<int32_t>(uint32_t(c.dc_predictor) * quant[0]);
 
@@ -531,7 +569,7 @@ void decode_block(BitReader& br, JpegComponent& c, uint8_t* out)
     int k = 0;
     do {
         symbol = 0;
-        int32_t v = decode_huffman_value(br, ac_lookup, &symbol);
+        int32_t v = decode_huffman_value(br, c.ac_table, &symbol);
         if (symbol == 0)
             break;
         if ((symbol & 15) == 0 && symbol != 0xF0) {
@@ -553,8 +591,7 @@ void decode_block(BitReader& br, JpegComponent& c, uint8_t* out)
     }
     for (int row = 0; row < 64; row += 8)
         idct_row(coefficients + row);
-    for (int column = 0; column < 8; ++column)
-        idct_column(coefficients + column, out + column, c.plane_stride);
+    idct_columns(coefficients, out, c.plane_stride);
 }
 
 // After every `restart_interval` MCUs (except the last) the coder pads to a byte and
@@ -611,6 +648,7 @@ void clear_undefined_table(int index)
     JpegDecoder& d = decoder;
     if (!(d.defined_tables & (1u << index))) {
         std::memset(d.huffman_lookup[index], 0, sizeof d.huffman_lookup[index]);
+        std::memset(d.huffman_short[index], 0, sizeof d.huffman_short[index]);
         d.defined_tables |= 1u << index;
     }
 }
@@ -728,21 +766,61 @@ void upsample_vertical(JpegComponent& c)
     c.plane_stride = w;
 }
 
+// Interleaves n samples of three planes into R, G, B triples. On little-endian machines
+// two pixels are packed into one 48-bit word and four such words into three stores.
+void interleave_rgb(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint8_t* out, int n)
+{
+    int i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; i + 8 <= n; i += 8, out += 24) {
+            uint64_t pair[4];
+            for (int k = 0; k < 4; ++k) {
+                int j = i + 2 * k;
+                pair[k] = uint64_t(r[j]) | uint64_t(g[j]) << 8 | uint64_t(b[j]) << 16 |
+                          uint64_t(r[j + 1]) << 24 | uint64_t(g[j + 1]) << 32 | uint64_t(b[j + 1]) << 40;
+            }
+            const uint64_t words[3] = {pair[0] | pair[1] << 48, pair[1] >> 16 | pair[2] << 32,
+                                       pair[2] >> 32 | pair[3] << 16};
+            std::memcpy(out, words, 24);
+        }
+    }
+    for (; i < n; ++i, out += 3) {
+        out[0] = r[i];
+        out[1] = g[i];
+        out[2] = b[i];
+    }
+}
+
+// R = clip((Y*256 + 359*cr + 128) >> 8) equals clip(Y + cr + ((103*cr + 128) >> 8)) because
+// Y*256 and 256*cr are whole multiples of 256 (likewise G with -256*cr and B with
+// 512*cb). The remainders fit in 16 bits, so the vectorised loop runs eight or
+// sixteen pixels per instruction instead of four.
+void convert_row(const uint8_t* py, const uint8_t* pcb, const uint8_t* pcr, uint8_t* out, int width)
+{
+    constexpr int kChunk = 64;
+    uint8_t r[kChunk], g[kChunk], b[kChunk];
+    for (int x0 = 0; x0 < width; x0 += kChunk) {
+        const int n = width - x0 < kChunk ? width - x0 : kChunk;
+        for (int i = 0; i < n; ++i) {
+            const int16_t luma = py[x0 + i];
+            const int16_t cb = int16_t(pcb[x0 + i] - 128), cr = int16_t(pcr[x0 + i] - 128);
+            r[i] = clip_byte(int16_t(luma + cr + (int16_t(103 * cr + 128) >> 8)));
+            g[i] = clip_byte(int16_t(luma - cr + (int16_t(73 * cr - 88 * cb + 128) >> 8)));
+            b[i] = clip_byte(int16_t(luma + 2 * cb + (int16_t(128 - 58 * cb) >> 8)));
+        }
+        interleave_rgb(r, g, b, out + 3 * x0, n);
+    }
+}
+
 void convert_to_rgb()
 {
     JpegDecoder& d = decoder;
     const JpegComponent* c = d.components;
     for (int y = 0; y < d.image_height; ++y) {
-        const uint8_t* py = c[0].plane + size_t(y) * c[0].plane_stride;
-        const uint8_t* pcb = c[1].plane + size_t(y) * c[1].plane_stride;
-        const uint8_t* pcr = c[2].plane + size_t(y) * c[2].plane_stride;
-        uint8_t* out = d.rgb_image + size_t(y) * d.image_width * 3;
-        for (int x = 0; x < d.image_width; ++x) {
-            int32_t luma = py[x] << 8, cb = pcb[x] - 128, cr = pcr[x] - 128;
-            out[3 * x + 0] = clip_byte((luma + 359 * cr + 128) >> 8);
-            out[3 * x + 1] = clip_byte((luma - 88 * cb - 183 * cr + 128) >> 8);
-            out[3 * x + 2] = clip_byte((luma + 454 * cb + 128) >> 8);
-        }
+        convert_row(c[0].plane + size_t(y) * c[0].plane_stride,
+                    c[1].plane + size_t(y) * c[1].plane_stride,
+                    c[2].plane + size_t(y) * c[2].plane_stride,
+                    d.rgb_image + size_t(y) * d.image_width * 3, d.image_width);
     }
 }
 

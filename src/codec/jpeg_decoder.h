@@ -62,6 +62,10 @@ struct JpegDecoder {
     // Bit i set: huffman_lookup[i] was defined by the current image. Lets a release skip
     // clearing 256 KiB of tables; an undefined table is cleared when a scan names it.
     uint32_t defined_tables;
+    // The first 512 KiB of lookups would keep missing the first-level cache. Codes of up
+    // to 9 bits (nearly all symbols) are found here first, indexed by the next 9 bits;
+    // a code length of 0 sends the decoder to huffman_lookup.
+    JpegHuffmanEntry huffman_short[4][512];
 };
 
 // Clears the whole state without releasing anything (start-up).
