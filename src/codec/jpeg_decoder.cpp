@@ -553,6 +553,14 @@ void write_flat_block(int32_t dc, uint8_t* out, int stride)
         std::memset(out + y * stride, v, 8);
 }
 
+// `coefficients` is kept all zero between blocks: a block clears the rows it used
+// (bit r of `rows` for row r) instead of the whole array before it starts.
+void clear_rows(int32_t* coefficients, uint32_t rows)
+{
+    for (; rows; rows &= rows - 1)
+        std::memset(coefficients + 8 * std::countr_zero(rows), 0, 8 * sizeof(int32_t));
+}
+
 void decode_block(BitReader& br, JpegComponent& c, uint8_t* out)
 {
     JpegDecoder& d = decoder;
@@ -563,8 +571,8 @@ void decode_block(BitReader& br, JpegComponent& c, uint8_t* out)
     c.dc_predictor = static_cast<int32_t>(uint32_t(c.dc_predictor) + diff);
     int32_t dc = static_cast<int32_t>(uint32_t(c.dc_predictor) * quant[0]);
 
-    std::memset(coefficients, 0, sizeof d.coefficients);
     coefficients[0] = dc;
+    uint32_t rows = 1;
     bool has_ac = false;
     int k = 0;
     do {
@@ -572,26 +580,28 @@ void decode_block(BitReader& br, JpegComponent& c, uint8_t* out)
         int32_t v = decode_huffman_value(br, c.ac_table, &symbol);
         if (symbol == 0)
             break;
-        if ((symbol & 15) == 0 && symbol != 0xF0) {
-            br.status = kJpegSyntaxError;
-            return;
-        }
         k += (symbol >> 4) + 1;
-        if (k > 63) {
+        if (((symbol & 15) == 0 && symbol != 0xF0) || k > 63) {
             br.status = kJpegSyntaxError;
+            clear_rows(coefficients, rows);
             return;
         }
-        coefficients[kZigzag[k]] = v * quant[k];
+        const int position = kZigzag[k];
+        coefficients[position] = v * quant[k];
+        rows |= 1u << (position >> 3);
         has_ac = true;
     } while (k < 63);
 
     if (!has_ac) {
+        coefficients[0] = 0;
         write_flat_block(dc, out, c.plane_stride);
         return;
     }
-    for (int row = 0; row < 64; row += 8)
-        idct_row(coefficients + row);
+    // An all-zero row stays zero through the row transform.
+    for (uint32_t left = rows; left; left &= left - 1)
+        idct_row(coefficients + 8 * std::countr_zero(left));
     idct_columns(coefficients, out, c.plane_stride);
+    clear_rows(coefficients, rows);
 }
 
 // After every `restart_interval` MCUs (except the last) the coder pads to a byte and
@@ -708,38 +718,74 @@ inline uint8_t filter_clip(int32_t v)
     return clip_byte((v + 64) >> 7);
 }
 
+// One row of the horizontal filter: w samples (stored row s long) into 2w.
+void upsample_row_horizontal(const uint8_t* p, int w, int s, uint8_t* o)
+{
+    o[0] = filter_clip(139 * p[0] - 11 * p[1]);
+    o[1] = filter_clip(104 * p[0] + 27 * p[1] - 3 * p[2]);
+    o[2] = filter_clip(28 * p[0] + 109 * p[1] - 9 * p[2]);
+    for (int x = 0; x < w - 3; ++x) {
+        o[2 * x + 3] = filter_clip(-9 * p[x] + 111 * p[x + 1] + 29 * p[x + 2] - 3 * p[x + 3]);
+        o[2 * x + 4] = filter_clip(-3 * p[x] + 29 * p[x + 1] + 111 * p[x + 2] - 9 * p[x + 3]);
+    }
+    // The right edge reads the end of the stored row, which may lie in the MCU padding.
+    o[2 * w - 3] = filter_clip(28 * p[s - 1] + 109 * p[s - 2] - 9 * p[s - 3]);
+    o[2 * w - 2] = filter_clip(104 * p[s - 1] + 27 * p[s - 2] - 3 * p[s - 3]);
+    o[2 * w - 1] = filter_clip(139 * p[s - 1] - 11 * p[s - 2]);
+}
+
+// Output row y of the vertical filter over h input rows: out = CF(sum of k[i] * row[i]).
+struct VerticalTaps {
+    int row[4];
+    int k[4];
+};
+
+VerticalTaps vertical_taps(int y, int h)
+{
+    if (y == 0)
+        return {{0, 1, 1, 1}, {139, -11, 0, 0}};
+    if (y == 1)
+        return {{0, 1, 2, 2}, {104, 27, -3, 0}};
+    if (y == 2)
+        return {{0, 1, 2, 2}, {28, 109, -9, 0}};
+    if (y == 2 * h - 3)
+        return {{h - 1, h - 2, h - 3, h - 3}, {28, 109, -9, 0}};
+    if (y == 2 * h - 2)
+        return {{h - 1, h - 2, h - 3, h - 3}, {104, 27, -3, 0}};
+    if (y == 2 * h - 1)
+        return {{h - 1, h - 2, h - 2, h - 2}, {139, -11, 0, 0}};
+    const int j = (y - 1) / 2;  // odd y = 2j + 1, even y = 2j + 2
+    if (y & 1)
+        return {{j - 1, j, j + 1, j + 2}, {-9, 111, 29, -3}};
+    return {{j - 1, j, j + 1, j + 2}, {-3, 29, 111, -9}};
+}
+
+// The middle taps reach 140 * 255 and the edge taps 139 * 255, a little beyond int16_t,
+// while the sum never drops below -12 * 255. So the sum is taken modulo 2^16 (eight
+// lanes per SSE2 register instead of four) and a wrapped value, the only kind below
+// -4096, stands for a result above 32767, which clips to 255 anyway.
+void filter_row(uint8_t* out, const uint8_t* const rows[4], const int k[4], int width)
+{
+    const uint16_t k0 = uint16_t(k[0]), k1 = uint16_t(k[1]), k2 = uint16_t(k[2]), k3 = uint16_t(k[3]);
+    const uint8_t *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3];
+    for (int x = 0; x < width; ++x) {
+        const uint16_t sum = uint16_t(k0 * r0[x] + k1 * r1[x] + k2 * r2[x] + k3 * r3[x] + 64);
+        const int16_t v = int16_t(sum);
+        out[x] = v < -4096 ? 255 : clip_byte(v >> 7);
+    }
+}
+
 void upsample_horizontal(JpegComponent& c)
 {
     const int w = c.plane_width, h = c.plane_height, s = c.plane_stride;
     ByteBuffer doubled(allocate_plane(2 * uint64_t(w) * uint64_t(h)));
     if (!doubled)
         return;
-    for (int y = 0; y < h; ++y) {
-        const uint8_t* p = c.plane + size_t(y) * s;
-        uint8_t* o = doubled.get() + size_t(y) * 2 * w;
-        o[0] = filter_clip(139 * p[0] - 11 * p[1]);
-        o[1] = filter_clip(104 * p[0] + 27 * p[1] - 3 * p[2]);
-        o[2] = filter_clip(28 * p[0] + 109 * p[1] - 9 * p[2]);
-        for (int x = 0; x < w - 3; ++x) {
-            o[2 * x + 3] = filter_clip(-9 * p[x] + 111 * p[x + 1] + 29 * p[x + 2] - 3 * p[x + 3]);
-            o[2 * x + 4] = filter_clip(-3 * p[x] + 29 * p[x + 1] + 111 * p[x + 2] - 9 * p[x + 3]);
-        }
-        // The right edge reads the end of the stored row, which may lie in the MCU padding.
-        o[2 * w - 3] = filter_clip(28 * p[s - 1] + 109 * p[s - 2] - 9 * p[s - 3]);
-        o[2 * w - 2] = filter_clip(104 * p[s - 1] + 27 * p[s - 2] - 3 * p[s - 3]);
-        o[2 * w - 1] = filter_clip(139 * p[s - 1] - 11 * p[s - 2]);
-    }
+    for (int y = 0; y < h; ++y)
+        upsample_row_horizontal(c.plane + size_t(y) * s, w, s, doubled.get() + size_t(y) * 2 * w);
     std::free(c.plane);
     c.plane = doubled.release();
     c.plane_width = c.plane_stride = 2 * w;
-}
-
-// One output row of the vertical filter: out[x] = CF(k0*r0[x] + k1*r1[x] + k2*r2[x] + k3*r3[x]).
-void filter_row(uint8_t* out, const uint8_t* r0, const uint8_t* r1, const uint8_t* r2,
-                const uint8_t* r3, int k0, int k1, int k2, int k3, int width)
-{
-    for (int x = 0; x < width; ++x)
-        out[x] = filter_clip(k0 * r0[x] + k1 * r1[x] + k2 * r2[x] + k3 * r3[x]);
 }
 
 void upsample_vertical(JpegComponent& c)
@@ -748,22 +794,101 @@ void upsample_vertical(JpegComponent& c)
     ByteBuffer doubled(allocate_plane(2 * uint64_t(w) * uint64_t(h)));
     if (!doubled)
         return;
-    auto in = [&](int y) { return c.plane + size_t(y) * s; };
-    auto out = [&](int y) { return doubled.get() + size_t(y) * w; };
-    filter_row(out(0), in(0), in(1), in(1), in(1), 139, -11, 0, 0, w);
-    filter_row(out(1), in(0), in(1), in(2), in(2), 104, 27, -3, 0, w);
-    filter_row(out(2), in(0), in(1), in(2), in(2), 28, 109, -9, 0, w);
-    for (int y = 1; y < h - 2; ++y) {
-        filter_row(out(2 * y + 1), in(y - 1), in(y), in(y + 1), in(y + 2), -9, 111, 29, -3, w);
-        filter_row(out(2 * y + 2), in(y - 1), in(y), in(y + 1), in(y + 2), -3, 29, 111, -9, w);
+    for (int y = 0; y < 2 * h; ++y) {
+        const VerticalTaps taps = vertical_taps(y, h);
+        const uint8_t* rows[4];
+        for (int i = 0; i < 4; ++i)
+            rows[i] = c.plane + size_t(taps.row[i]) * s;
+        filter_row(doubled.get() + size_t(y) * w, rows, taps.k, w);
     }
-    filter_row(out(2 * h - 3), in(h - 1), in(h - 2), in(h - 3), in(h - 3), 28, 109, -9, 0, w);
-    filter_row(out(2 * h - 2), in(h - 1), in(h - 2), in(h - 3), in(h - 3), 104, 27, -3, 0, w);
-    filter_row(out(2 * h - 1), in(h - 1), in(h - 2), in(h - 2), in(h - 2), 139, -11, 0, 0, w);
     std::free(c.plane);
     c.plane = doubled.release();
     c.plane_height = 2 * h;
     c.plane_stride = w;
+}
+
+// The whole-plane passes: each call doubles one dimension.
+void upsample_plane(JpegComponent& c)
+{
+    JpegDecoder& d = decoder;
+    while (c.plane_width < d.image_width || c.plane_height < d.image_height) {
+        if (c.plane_width < d.image_width) {
+            upsample_horizontal(c);
+            if (d.status)
+                return;
+        }
+        if (c.plane_height < d.image_height) {
+            upsample_vertical(c);
+            if (d.status)
+                return;
+        }
+    }
+}
+
+// Rows of one component at full size for the colour conversion. Where a single doubling
+// in each direction is enough (4:2:0, 4:2:2, 4:4:0) the rows are filtered on the fly,
+// in the same order and with the same arithmetic as the whole-plane passes, so the
+// doubled planes are never allocated or written out.
+struct ComponentRows {
+    const JpegComponent* c = nullptr;
+    bool double_width = false, double_height = false;
+    int wide_width = 0;  // row length after the horizontal step
+    ByteBuffer wide_rows;  // four horizontally doubled rows, row j in slot j & 3
+    int cached[4] = {-1, -1, -1, -1};
+    ByteBuffer tall_row;
+};
+
+bool needs_one_step_at_most(const JpegComponent& c)
+{
+    const JpegDecoder& d = decoder;
+    return 2 * int64_t(c.plane_width) >= d.image_width && 2 * int64_t(c.plane_height) >= d.image_height;
+}
+
+bool init_component_rows(ComponentRows& rows, const JpegComponent& c)
+{
+    const JpegDecoder& d = decoder;
+    rows.c = &c;
+    rows.double_width = c.plane_width < d.image_width;
+    rows.double_height = c.plane_height < d.image_height;
+    rows.wide_width = rows.double_width ? 2 * c.plane_width : c.plane_width;
+    if (rows.double_width) {
+        rows.wide_rows.reset(allocate_plane(4 * uint64_t(rows.wide_width)));
+        if (!rows.wide_rows)
+            return false;
+    }
+    if (rows.double_height) {
+        rows.tall_row.reset(allocate_plane(uint64_t(rows.wide_width)));
+        if (!rows.tall_row)
+            return false;
+    }
+    return true;
+}
+
+// Row j of the plane after the horizontal step.
+const uint8_t* wide_row(ComponentRows& rows, int j)
+{
+    const JpegComponent& c = *rows.c;
+    const uint8_t* stored = c.plane + size_t(j) * c.plane_stride;
+    if (!rows.double_width)
+        return stored;
+    uint8_t* row = rows.wide_rows.get() + size_t(j & 3) * rows.wide_width;
+    if (rows.cached[j & 3] != j) {
+        upsample_row_horizontal(stored, c.plane_width, c.plane_stride, row);
+        rows.cached[j & 3] = j;
+    }
+    return row;
+}
+
+const uint8_t* full_row(ComponentRows& rows, int y, int width)
+{
+    if (!rows.double_height)
+        return wide_row(rows, y);
+    const VerticalTaps taps = vertical_taps(y, rows.c->plane_height);
+    const uint8_t* sources[4];
+    for (int i = 0; i < 4; ++i)
+        sources[i] = wide_row(rows, taps.row[i]);
+    filter_row(rows.tall_row.get(), sources, taps.k, width);
+    return rows.tall_row.get();
 }
 
 // Interleaves n samples of three planes into R, G, B triples. On little-endian machines
@@ -815,12 +940,23 @@ void convert_row(const uint8_t* py, const uint8_t* pcb, const uint8_t* pcr, uint
 void convert_to_rgb()
 {
     JpegDecoder& d = decoder;
-    const JpegComponent* c = d.components;
+    ComponentRows rows[3];
+    for (int i = 0; i < 3; ++i) {
+        JpegComponent& c = d.components[i];
+        if (!needs_one_step_at_most(c)) {
+            upsample_plane(c);
+            if (d.status)
+                return;
+        }
+        if (!init_component_rows(rows[i], c))
+            return;
+    }
+    const int width = d.image_width;
     for (int y = 0; y < d.image_height; ++y) {
-        convert_row(c[0].plane + size_t(y) * c[0].plane_stride,
-                    c[1].plane + size_t(y) * c[1].plane_stride,
-                    c[2].plane + size_t(y) * c[2].plane_stride,
-                    d.rgb_image + size_t(y) * d.image_width * 3, d.image_width);
+        const uint8_t* luma = full_row(rows[0], y, width);
+        const uint8_t* cb = full_row(rows[1], y, width);
+        const uint8_t* cr = full_row(rows[2], y, width);
+        convert_row(luma, cb, cr, d.rgb_image + size_t(y) * width * 3, width);
     }
 }
 
@@ -838,24 +974,12 @@ void compact_grey_plane()
 void convert_planes()
 {
     JpegDecoder& d = decoder;
-    for (int i = 0; i < d.component_count; ++i) {
-        JpegComponent& c = d.components[i];
-        while (c.plane_width < d.image_width || c.plane_height < d.image_height) {
-            if (c.plane_width < d.image_width) {
-                upsample_horizontal(c);
-                if (d.status)
-                    return;
-            }
-            if (c.plane_height < d.image_height) {
-                upsample_vertical(c);
-                if (d.status)
-                    return;
-            }
-        }
-    }
-    if (d.component_count == 3)
+    if (d.component_count == 3) {
         convert_to_rgb();
-    else
+        return;
+    }
+    upsample_plane(d.components[0]);  // a no-op: a grey frame is never subsampled
+    if (!d.status)
         compact_grey_plane();
 }
 
