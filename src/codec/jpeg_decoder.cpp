@@ -7,6 +7,10 @@
 
 #include "support/memory.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 JpegDecoder decoder;
@@ -379,22 +383,11 @@ void read_byte_with_markers(BitReader& br)
     br.status = kJpegSyntaxError;
 }
 
-// Brings `count` to at least `need` (at most 32). Plain bytes have no side effects and
-// are taken in bulk; a marker byte or the end of the input is handled only when its
-// bits are really needed, so errors surface exactly where a byte-wise reader finds them.
-void refill(BitReader& br, int need)
+// Brings `count` to at least `need` (at most 32), a byte at a time near markers and the
+// end of the input. Works on a copy of the caller's reader (see refill).
+__attribute__((noinline)) void refill_slowly(BitReader& br, int need)
 {
     while (br.count < need) {
-        if (br.end - br.cursor >= 8) {
-            uint64_t word = load_be64(br.cursor);
-            if (!has_ff_byte(word)) {
-                int bytes = (63 - br.count) >> 3;  // 4..7 here, as count < 32
-                br.buffer = (br.buffer << (8 * bytes)) | (word >> (64 - 8 * bytes));
-                br.cursor += bytes;
-                br.count += 8 * bytes;
-                return;
-            }
-        }
         while (br.count <= 56 && br.cursor < br.end && *br.cursor != 0xFF) {
             br.buffer = (br.buffer << 8) | *br.cursor++;
             br.count += 8;
@@ -403,6 +396,28 @@ void refill(BitReader& br, int need)
             return;
         read_byte_with_markers(br);
     }
+}
+
+// Brings `count` to at least `need` (at most 32). Plain bytes have no side effects and
+// are taken in bulk; a marker byte or the end of the input is handled only when its
+// bits are really needed, so errors surface exactly where a byte-wise reader finds them.
+// The rare slow path gets a copy, so that the scan's reader never has its address taken
+// and stays in registers.
+inline void refill(BitReader& br, int need)
+{
+    if (br.end - br.cursor >= 8) {
+        const uint64_t word = load_be64(br.cursor);
+        if (!has_ff_byte(word)) {
+            const int bytes = (63 - br.count) >> 3;  // 4..7 here, as count < 32
+            br.buffer = (br.buffer << (8 * bytes)) | (word >> (64 - 8 * bytes));
+            br.cursor += bytes;
+            br.count += 8 * bytes;
+            return;
+        }
+    }
+    BitReader copy = br;
+    refill_slowly(copy, need);
+    br = copy;
 }
 
 inline uint32_t take_bits(BitReader& br, int n)
@@ -891,24 +906,56 @@ const uint8_t* full_row(ComponentRows& rows, int y, int width)
     return rows.tall_row.get();
 }
 
-// Interleaves n samples of three planes into R, G, B triples. On little-endian machines
-// two pixels are packed into one 48-bit word and four such words into three stores.
+#if defined(__SSE2__)
+// Four pixels R, G, B, 0 (one per 32-bit lane) squeezed into the low 12 bytes.
+inline __m128i squeeze_rgb0(__m128i pixels)
+{
+    const __m128i low_pixel = _mm_set_epi32(0, 0x00FFFFFF, 0, 0x00FFFFFF);
+    const __m128i high_pixel = _mm_set_epi32(0x0000FFFF, static_cast<int>(0xFF000000u), 0x0000FFFF,
+                                             static_cast<int>(0xFF000000u));
+    // Per 64-bit half: two pixels packed into its low six bytes.
+    const __m128i pairs = _mm_or_si128(_mm_and_si128(pixels, low_pixel),
+                                       _mm_and_si128(_mm_srli_epi64(pixels, 8), high_pixel));
+    const __m128i first_six = _mm_set_epi32(0, 0, 0x0000FFFF, -1);
+    const __m128i next_six = _mm_set_epi32(0, -1, static_cast<int>(0xFFFF0000u), 0);
+    return _mm_or_si128(_mm_and_si128(pairs, first_six), _mm_and_si128(_mm_srli_si128(pairs, 2), next_six));
+}
+
+// Sixteen pixels per round: unpack to R, G, B, 0 lanes, squeeze, store 48 bytes. The
+// overlapping 16-byte stores each leave 4 bytes that the next one overwrites.
+int interleave_rgb_sse2(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint8_t* out, int n)
+{
+    const __m128i zero = _mm_setzero_si128();
+    int i = 0;
+    for (; i + 16 <= n; i += 16, out += 48) {
+        const __m128i vr = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r + i));
+        const __m128i vg = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + i));
+        const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+        const __m128i rg_low = _mm_unpacklo_epi8(vr, vg), rg_high = _mm_unpackhi_epi8(vr, vg);
+        const __m128i b0_low = _mm_unpacklo_epi8(vb, zero), b0_high = _mm_unpackhi_epi8(vb, zero);
+        const __m128i q0 = squeeze_rgb0(_mm_unpacklo_epi16(rg_low, b0_low));
+        const __m128i q1 = squeeze_rgb0(_mm_unpackhi_epi16(rg_low, b0_low));
+        const __m128i q2 = squeeze_rgb0(_mm_unpacklo_epi16(rg_high, b0_high));
+        const __m128i q3 = squeeze_rgb0(_mm_unpackhi_epi16(rg_high, b0_high));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), q0);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 12), q1);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 24), q2);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 36), q3);
+        const int last = _mm_cvtsi128_si32(_mm_srli_si128(q3, 8));
+        std::memcpy(out + 44, &last, 4);
+    }
+    return i;
+}
+#endif
+
+// Interleaves n samples of three planes into R, G, B triples.
 void interleave_rgb(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint8_t* out, int n)
 {
     int i = 0;
-    if constexpr (std::endian::native == std::endian::little) {
-        for (; i + 8 <= n; i += 8, out += 24) {
-            uint64_t pair[4];
-            for (int k = 0; k < 4; ++k) {
-                int j = i + 2 * k;
-                pair[k] = uint64_t(r[j]) | uint64_t(g[j]) << 8 | uint64_t(b[j]) << 16 |
-                          uint64_t(r[j + 1]) << 24 | uint64_t(g[j + 1]) << 32 | uint64_t(b[j + 1]) << 40;
-            }
-            const uint64_t words[3] = {pair[0] | pair[1] << 48, pair[1] >> 16 | pair[2] << 32,
-                                       pair[2] >> 32 | pair[3] << 16};
-            std::memcpy(out, words, 24);
-        }
-    }
+#if defined(__SSE2__)
+    i = interleave_rgb_sse2(r, g, b, out, n);
+    out += 3 * i;
+#endif
     for (; i < n; ++i, out += 3) {
         out[0] = r[i];
         out[1] = g[i];
