@@ -254,14 +254,33 @@ void fill_huffman_lookup(JpegHuffmanEntry* lookup, const uint8_t* counts)
     std::memset(next, 0, size_t(remain) * sizeof(JpegHuffmanEntry));
 }
 
+// Magnitude bits as the coder stores them: the top half positive, the bottom half
+// negative (v - 2^k + 1).
+inline int32_t extend_magnitude(int32_t v, int k)
+{
+    return v < (1 << (k - 1)) ? v - (1 << k) + 1 : v;
+}
+
 // A code of L <= 9 bits covers 2^(16-L) >= 128 aligned entries of the full table, so
-// entry i << 7 tells the code for every index that starts with the 9 bits i.
-void fill_short_lookup(int index)
+// entry i << 7 tells the code for every index that starts with the 9 bits i; when the
+// k magnitude bits fit in the rest of the 9 bits, they are decoded here as well.
+void fill_fast_lookup(int index)
 {
     JpegDecoder& d = decoder;
     for (int i = 0; i < 512; ++i) {
-        JpegHuffmanEntry entry = d.huffman_lookup[index][i << 7];
-        d.huffman_short[index][i] = entry.code_length <= 9 ? entry : JpegHuffmanEntry{0, 0};
+        const JpegHuffmanEntry entry = d.huffman_lookup[index][i << 7];
+        JpegFastHuffmanEntry& fast = d.huffman_fast[index][i];
+        fast = JpegFastHuffmanEntry{0, 0, 0, 0};
+        if (entry.code_length == 0 || entry.code_length > 9)
+            continue;
+        fast.code_length = entry.code_length;
+        fast.symbol = entry.symbol;
+        const int k = entry.symbol & 15, total = entry.code_length + k;
+        if (total > 9)
+            continue;
+        fast.total_length = static_cast<uint8_t>(total);
+        if (k)
+            fast.value = static_cast<int16_t>(extend_magnitude((i >> (9 - total)) & ((1 << k) - 1), k));
     }
 }
 
@@ -286,7 +305,7 @@ void read_huffman_tables()
         fill_huffman_lookup(d.huffman_lookup[index], counts);
         if (d.status)
             return;
-        fill_short_lookup(index);
+        fill_fast_lookup(index);
         d.defined_tables |= 1u << index;
     }
     if (d.segment_left != 0)
@@ -434,7 +453,13 @@ inline int32_t decode_huffman_value(BitReader& br, int table, int* symbol)
     if (br.count < 16)
         refill(br, 16);
     const uint32_t next16 = static_cast<uint32_t>(br.buffer >> (br.count - 16)) & 0xFFFF;
-    JpegHuffmanEntry entry = decoder.huffman_short[table][next16 >> 7];
+    const JpegFastHuffmanEntry& fast = decoder.huffman_fast[table][next16 >> 7];
+    if (fast.total_length) {  // 16 bits were held, so the magnitude bits need no refill
+        br.count -= fast.total_length;
+        *symbol = fast.symbol;
+        return fast.value;
+    }
+    JpegHuffmanEntry entry{fast.code_length, fast.symbol};
     if (entry.code_length == 0)
         entry = decoder.huffman_lookup[table][next16];
     if (entry.code_length == 0) {
@@ -443,13 +468,10 @@ inline int32_t decode_huffman_value(BitReader& br, int table, int* symbol)
     }
     br.count -= entry.code_length;
     *symbol = entry.symbol;
-    int k = entry.symbol & 15;
+    const int k = entry.symbol & 15;
     if (k == 0)
         return 0;
-    int32_t v = static_cast<int32_t>(take_bits(br, k));
-    if (v < (1 << (k - 1)))
-        v = v - (1 << k) + 1;
-    return v;
+    return extend_magnitude(static_cast<int32_t>(take_bits(br, k)), k);
 }
 
 // ---------------------------------------------------------------- inverse transform
@@ -673,7 +695,7 @@ void clear_undefined_table(int index)
     JpegDecoder& d = decoder;
     if (!(d.defined_tables & (1u << index))) {
         std::memset(d.huffman_lookup[index], 0, sizeof d.huffman_lookup[index]);
-        std::memset(d.huffman_short[index], 0, sizeof d.huffman_short[index]);
+        std::memset(d.huffman_fast[index], 0, sizeof d.huffman_fast[index]);
         d.defined_tables |= 1u << index;
     }
 }

@@ -39,6 +39,16 @@ struct JpegHuffmanEntry {
     uint8_t symbol;
 };
 
+// First-level entry for the next 9 bits. code_length 0: the code is longer (or invalid),
+// look in the full table. total_length non-zero: the magnitude bits fit in the 9 bits
+// too, and `value` is the decoded coefficient difference.
+struct JpegFastHuffmanEntry {
+    uint8_t code_length;
+    uint8_t symbol;
+    uint8_t total_length;
+    int16_t value;
+};
+
 struct JpegDecoder {
     int32_t status;
     const uint8_t* cursor;
@@ -62,10 +72,9 @@ struct JpegDecoder {
     // Bit i set: huffman_lookup[i] was defined by the current image. Lets a release skip
     // clearing 256 KiB of tables; an undefined table is cleared when a scan names it.
     uint32_t defined_tables;
-    // The first 512 KiB of lookups would keep missing the first-level cache. Codes of up
-    // to 9 bits (nearly all symbols) are found here first, indexed by the next 9 bits;
-    // a code length of 0 sends the decoder to huffman_lookup.
-    JpegHuffmanEntry huffman_short[4][512];
+    // The 512 KiB of full tables keep missing the first-level cache. Codes of up to 9
+    // bits (nearly all symbols) are found here first, mostly with their value.
+    JpegFastHuffmanEntry huffman_fast[4][512];
 };
 
 // Clears the whole state without releasing anything (start-up).
