@@ -1,5 +1,6 @@
 #include "codec/jpeg_decoder.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdlib>
@@ -224,11 +225,41 @@ void read_frame_header()
     skip_bytes(d.segment_left);
 }
 
-void fill_huffman_lookup(JpegHuffmanEntry* lookup, const uint8_t* counts)
+// Magnitude bits as the coder stores them: the top half positive, the bottom half
+// negative (v - 2^k + 1).
+inline int32_t extend_magnitude(int32_t v, int k)
+{
+    return v < (1 << (k - 1)) ? v - (1 << k) + 1 : v;
+}
+
+// A code of L <= 9 bits covers 2^(16-L) >= 128 aligned entries of the full table, that
+// is whole first-level entries: each of them gets the code, and the decoded value when
+// the k magnitude bits fit in the rest of its 9 bits.
+void fill_fast_entries(JpegFastHuffmanEntry* fast, int first, int count, int length, uint8_t symbol)
+{
+    const int k = symbol & 15, total = length + k;
+    for (int i = first; i < first + count; ++i) {
+        fast[i] = JpegFastHuffmanEntry{static_cast<uint8_t>(length), symbol, 0, 0};
+        if (total <= 9) {
+            fast[i].total_length = static_cast<uint8_t>(total);
+            if (k)
+                fast[i].value = static_cast<int16_t>(extend_magnitude((i >> (9 - total)) & ((1 << k) - 1), k));
+        }
+    }
+}
+
+// Assigns the codes in canonical order, each symbol taking the next 2^(16-L) entries of
+// the 16-bit lookup; the entries left over start no code (length 0). The decoder reads
+// the full table only where the first-level table has no code, so the entries of codes
+// of up to 9 bits (nearly all of the table) live in the first-level table alone and are
+// not written out 128 KiB at a time for every table of every image.
+void fill_huffman_lookup(int index, const uint8_t* counts)
 {
     JpegDecoder& d = decoder;
-    int32_t remain = 65536, spread = 65536;
-    JpegHuffmanEntry* next = lookup;
+    JpegHuffmanEntry* lookup = d.huffman_lookup[index];
+    JpegFastHuffmanEntry* fast = d.huffman_fast[index];
+    std::memset(fast, 0, sizeof d.huffman_fast[index]);
+    int32_t remain = 65536, spread = 65536, next = 0;
     for (int length = 1; length <= 16; ++length) {
         spread >>= 1;
         int n = counts[length - 1];
@@ -243,45 +274,18 @@ void fill_huffman_lookup(JpegHuffmanEntry* lookup, const uint8_t* counts)
             d.status = kJpegSyntaxError;
             return;
         }
-        for (int i = 0; i < n; ++i) {
-            const JpegHuffmanEntry entry{static_cast<uint8_t>(length), d.cursor[i]};
-            for (int j = 0; j < spread; ++j)
-                next[j] = entry;
-            next += spread;
+        for (int i = 0; i < n; ++i, next += spread) {
+            const uint8_t symbol = d.cursor[i];
+            if (length <= 9) {
+                fill_fast_entries(fast, next >> 7, spread >> 7, length, symbol);
+            } else {
+                const JpegHuffmanEntry entry{static_cast<uint8_t>(length), symbol};
+                std::fill_n(lookup + next, spread, entry);
+            }
         }
         skip_bytes(n);
     }
-    std::memset(next, 0, size_t(remain) * sizeof(JpegHuffmanEntry));
-}
-
-// Magnitude bits as the coder stores them: the top half positive, the bottom half
-// negative (v - 2^k + 1).
-inline int32_t extend_magnitude(int32_t v, int k)
-{
-    return v < (1 << (k - 1)) ? v - (1 << k) + 1 : v;
-}
-
-// A code of L <= 9 bits covers 2^(16-L) >= 128 aligned entries of the full table, so
-// entry i << 7 tells the code for every index that starts with the 9 bits i; when the
-// k magnitude bits fit in the rest of the 9 bits, they are decoded here as well.
-void fill_fast_lookup(int index)
-{
-    JpegDecoder& d = decoder;
-    for (int i = 0; i < 512; ++i) {
-        const JpegHuffmanEntry entry = d.huffman_lookup[index][i << 7];
-        JpegFastHuffmanEntry& fast = d.huffman_fast[index][i];
-        fast = JpegFastHuffmanEntry{0, 0, 0, 0};
-        if (entry.code_length == 0 || entry.code_length > 9)
-            continue;
-        fast.code_length = entry.code_length;
-        fast.symbol = entry.symbol;
-        const int k = entry.symbol & 15, total = entry.code_length + k;
-        if (total > 9)
-            continue;
-        fast.total_length = static_cast<uint8_t>(total);
-        if (k)
-            fast.value = static_cast<int16_t>(extend_magnitude((i >> (9 - total)) & ((1 << k) - 1), k));
-    }
+    std::memset(lookup + next, 0, size_t(remain) * sizeof(JpegHuffmanEntry));
 }
 
 void read_huffman_tables()
@@ -302,10 +306,9 @@ void read_huffman_tables()
         int index = ((t >> 3) | t) & 3;
         const uint8_t* counts = d.cursor + 1;
         skip_bytes(17);
-        fill_huffman_lookup(d.huffman_lookup[index], counts);
+        fill_huffman_lookup(index, counts);
         if (d.status)
             return;
-        fill_fast_lookup(index);
         d.defined_tables |= 1u << index;
     }
     if (d.segment_left != 0)
