@@ -368,7 +368,9 @@ inline uint64_t load_be64(const uint8_t* p)
 {
     uint64_t v;
     std::memcpy(&v, p, 8);
-    return __builtin_bswap64(v);
+    if constexpr (std::endian::native == std::endian::little)
+        v = __builtin_bswap64(v);
+    return v;
 }
 
 // One byte the slow way, with the marker rules: an exhausted input reads as 1-bits,
@@ -1065,7 +1067,7 @@ void jpeg_decoder_reset()
 void jpeg_release()
 {
     free_planes();
-    // The lookup tables are 256 KiB; marking them undefined has the same effect as
+    // The lookup tables are 512 KiB; marking them undefined has the same effect as
     // clearing them (see clear_undefined_table).
     std::memset(&decoder, 0, offsetof(JpegDecoder, huffman_lookup));
     std::memset(&decoder.bit_buffer, 0, sizeof decoder - offsetof(JpegDecoder, bit_buffer));
@@ -1078,7 +1080,7 @@ int jpeg_decode(const uint8_t* data, int32_t size)
     if (!data || size < 0)
         return kJpegNotJpeg;
     d.cursor = data;
-    d.remaining = size & 0x7FFFFFFF;
+    d.remaining = size;
     if (d.remaining <= 1 || d.cursor[0] != 0xFF || d.cursor[1] != 0xD8)
         return kJpegNotJpeg;
     skip_bytes(2);

@@ -280,7 +280,7 @@ int ac_code(uint8_t symbol)
     return -1;
 }
 
-void write_test_tables(JpegWriter& w, uint8_t quant_value)
+void write_test_tables(JpegWriter& w, uint8_t quant_value, int ac_length = 8)
 {
     w.quant(0, quant_value);
     Bytes dc_counts(16, 0), dc_symbols;
@@ -289,7 +289,7 @@ void write_test_tables(JpegWriter& w, uint8_t quant_value)
         dc_symbols.push_back(uint8_t(i));
     w.huffman(0x00, dc_counts, dc_symbols);
     Bytes ac_counts(16, 0), ac_symbols;
-    ac_counts[7] = kAcSymbolCount;
+    ac_counts[ac_length - 1] = kAcSymbolCount;
     for (int i = 0; i < kAcSymbolCount; ++i)
         ac_symbols.push_back(ac_symbol(i));
     w.huffman(0x10, ac_counts, ac_symbols);
@@ -301,7 +301,7 @@ struct TestBlock {
     std::vector<std::pair<int, int>> ac;  // values in -7..7, positions ascending
 };
 
-void put_block(BitWriter& bits, const TestBlock& block)
+void put_block(BitWriter& bits, const TestBlock& block, int ac_length = 8)
 {
     int dc_category = category_of(block.dc_diff);
     bits.put(uint32_t(dc_category), 4);
@@ -310,25 +310,25 @@ void put_block(BitWriter& bits, const TestBlock& block)
     for (auto [position, value] : block.ac) {
         int run = position - k - 1;
         for (; run >= 16; run -= 16)
-            bits.put(uint32_t(ac_code(0xF0)), 8);
+            bits.put(uint32_t(ac_code(0xF0)), ac_length);
         int category = category_of(value);
-        bits.put(uint32_t(ac_code(uint8_t((run << 4) | category))), 8);
+        bits.put(uint32_t(ac_code(uint8_t((run << 4) | category))), ac_length);
         bits.put_value(value, category);
         k = position;
     }
     if (k < 63)
-        bits.put(uint32_t(ac_code(0x00)), 8);
+        bits.put(uint32_t(ac_code(0x00)), ac_length);
 }
 
 Bytes single_block_image(const std::vector<TestBlock>& blocks, int width, int height,
-                         const Bytes& sampling, uint8_t quant_value)
+                         const Bytes& sampling, uint8_t quant_value, int ac_length = 8)
 {
     JpegWriter w;
-    write_test_tables(w, quant_value);
+    write_test_tables(w, quant_value, ac_length);
     w.frame(width, height, sampling);
     BitWriter bits;
     for (const TestBlock& b : blocks)
-        put_block(bits, b);
+        put_block(bits, b, ac_length);
     w.scan(int(sampling.size()), bits.finish());
     return w.end();
 }
@@ -422,6 +422,13 @@ TEST(JpegDecoder, FullBlockWithoutEndOfBlockAndOverlongRun)
     Bytes reference = oracle_decode(jpeg);
     ASSERT_EQ(reference.size(), d.pixels.size());
     EXPECT_LE(compare(d.pixels, reference).max, 2);
+    // The same coefficients with 12- and 16-bit AC codes, which only the full 16-bit
+    // lookup knows, decode to the same pixels.
+    for (int ac_length : {12, 16}) {
+        Decoded long_codes = decode(single_block_image({full, second}, 16, 8, {0x11}, 2, ac_length));
+        ASSERT_EQ(long_codes.status, kJpegOk);
+        EXPECT_EQ(long_codes.pixels, d.pixels) << ac_length;
+    }
 
     // Four ZRL symbols move to position 64.
     JpegWriter w;
@@ -757,6 +764,13 @@ TEST(JpegDecoder, MalformedSegmentsEndTheDecode)
     EXPECT_EQ(decode(overrun).status, kJpegSyntaxError);
     Bytes not_a_marker{0xFF, 0xD8, 0x12, 0x34};
     EXPECT_EQ(decode(not_a_marker).status, kJpegSyntaxError);
+    Bytes short_restart_interval{0xFF, 0xD8, 0xFF, 0xDD, 0x00, 0x03, 0x00, 0xFF, 0xD9};
+    EXPECT_EQ(decode(short_restart_interval).status, kJpegSyntaxError);
+    // Markers that are not handled end the decode where they occur.
+    for (uint8_t marker : {0xD0, 0xD9, 0xC1, 0xC3, 0xC9, 0xDC}) {
+        Bytes unsupported{0xFF, 0xD8, 0xFF, 0xFE, 0x00, 0x02, 0xFF, marker, 0x00, 0x02};
+        EXPECT_EQ(decode(unsupported).status, kJpegUnsupported) << int(marker);
+    }
 
     // A scan with no frame before it has nothing to decode into.
     Bytes scan_first{0xFF, 0xD8, 0xFF, 0xDA, 0x00, 0x06, 0x00, 0x00, 0x3F, 0x00, 0x00, 0xFF, 0xD9};
