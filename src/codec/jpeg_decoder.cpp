@@ -595,6 +595,17 @@ void write_flat_block(int32_t dc, uint8_t* out, int stride)
         std::memset(out + y * stride, v, 8);
 }
 
+// With only the first row in use every column takes the all-zero shortcut, so all
+// eight rows of the block repeat one line.
+void write_column_shortcuts(const int32_t* c, uint8_t* out, int stride)
+{
+    uint8_t line[8];
+    for (int i = 0; i < 8; ++i)
+        line[i] = clip_sample(sar(uint32_t(c[i]) + 32, 6));
+    for (int y = 0; y < 8; ++y)
+        std::memcpy(out + size_t(y) * stride, line, 8);
+}
+
 // `coefficients` is kept all zero between blocks: a block clears the rows it used
 // (bit r of `rows` for row r) instead of the whole array before it starts.
 void clear_rows(int32_t* coefficients, uint32_t rows)
@@ -642,7 +653,10 @@ void decode_block(BitReader& br, JpegComponent& c, uint8_t* out)
     // An all-zero row stays zero through the row transform.
     for (uint32_t left = rows; left; left &= left - 1)
         idct_row(coefficients + 8 * std::countr_zero(left));
-    idct_columns(coefficients, out, c.plane_stride);
+    if (rows == 1)
+        write_column_shortcuts(coefficients, out, c.plane_stride);
+    else
+        idct_columns(coefficients, out, c.plane_stride);
     clear_rows(coefficients, rows);
 }
 
