@@ -39,6 +39,16 @@ struct JpegHuffmanEntry {
     uint8_t symbol;
 };
 
+// First-level entry for the next 9 bits. code_length 0: the code is longer (or invalid),
+// look in the full table. total_length non-zero: the magnitude bits fit in the 9 bits
+// too, and `value` is the decoded coefficient difference.
+struct JpegFastHuffmanEntry {
+    uint8_t code_length;
+    uint8_t symbol;
+    uint8_t total_length;
+    int16_t value;
+};
+
 struct JpegDecoder {
     int32_t status;
     const uint8_t* cursor;
@@ -53,23 +63,28 @@ struct JpegDecoder {
     int32_t component_count;
     JpegComponent components[3];
     uint8_t quant_tables[4][64];                // zig-zag order, as stored
-    JpegHuffmanEntry huffman_lookup[4][65536];  // DC 0, DC 1, AC 0, AC 1
+    // DC 0, DC 1, AC 0, AC 1. Entries under a code of up to 9 bits are never read (the
+    // first-level table below answers for them) and are left unwritten.
+    JpegHuffmanEntry huffman_lookup[4][65536];
     uint64_t bit_buffer;                        // newest bits at the bottom
     int32_t bit_count;
     int32_t coefficients[64];                   // natural (row-major) order
     int32_t restart_interval;
     uint8_t* rgb_image;
     // Bit i set: huffman_lookup[i] was defined by the current image. Lets a release skip
-    // clearing 256 KiB of tables; an undefined table is cleared when a scan names it.
+    // clearing 512 KiB of tables; an undefined table is cleared when a scan names it.
     uint32_t defined_tables;
+    // The 512 KiB of full tables keep missing the first-level cache. Codes of up to 9
+    // bits (nearly all symbols) are found here first, mostly with their value.
+    JpegFastHuffmanEntry huffman_fast[4][512];
 };
 
 // Clears the whole state without releasing anything (start-up).
 void jpeg_decoder_reset();
 
-// Decodes a complete JPEG byte string; only the low 31 bits of `size` are used, and a
-// negative size or null data is not JPEG data. Returns a JpegStatus, 0 when an image is
-// available through the accessors below.
+// Decodes a complete JPEG byte string of `size` bytes; a negative size or null data is
+// not JPEG data. Returns a JpegStatus, 0 when an image is available through the
+// accessors below.
 int jpeg_decode(const uint8_t* data, int32_t size);
 
 int jpeg_width();

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -279,7 +280,7 @@ int ac_code(uint8_t symbol)
     return -1;
 }
 
-void write_test_tables(JpegWriter& w, uint8_t quant_value)
+void write_test_tables(JpegWriter& w, uint8_t quant_value, int ac_length = 8)
 {
     w.quant(0, quant_value);
     Bytes dc_counts(16, 0), dc_symbols;
@@ -288,7 +289,7 @@ void write_test_tables(JpegWriter& w, uint8_t quant_value)
         dc_symbols.push_back(uint8_t(i));
     w.huffman(0x00, dc_counts, dc_symbols);
     Bytes ac_counts(16, 0), ac_symbols;
-    ac_counts[7] = kAcSymbolCount;
+    ac_counts[ac_length - 1] = kAcSymbolCount;
     for (int i = 0; i < kAcSymbolCount; ++i)
         ac_symbols.push_back(ac_symbol(i));
     w.huffman(0x10, ac_counts, ac_symbols);
@@ -300,7 +301,7 @@ struct TestBlock {
     std::vector<std::pair<int, int>> ac;  // values in -7..7, positions ascending
 };
 
-void put_block(BitWriter& bits, const TestBlock& block)
+void put_block(BitWriter& bits, const TestBlock& block, int ac_length = 8)
 {
     int dc_category = category_of(block.dc_diff);
     bits.put(uint32_t(dc_category), 4);
@@ -309,25 +310,25 @@ void put_block(BitWriter& bits, const TestBlock& block)
     for (auto [position, value] : block.ac) {
         int run = position - k - 1;
         for (; run >= 16; run -= 16)
-            bits.put(uint32_t(ac_code(0xF0)), 8);
+            bits.put(uint32_t(ac_code(0xF0)), ac_length);
         int category = category_of(value);
-        bits.put(uint32_t(ac_code(uint8_t((run << 4) | category))), 8);
+        bits.put(uint32_t(ac_code(uint8_t((run << 4) | category))), ac_length);
         bits.put_value(value, category);
         k = position;
     }
     if (k < 63)
-        bits.put(uint32_t(ac_code(0x00)), 8);
+        bits.put(uint32_t(ac_code(0x00)), ac_length);
 }
 
 Bytes single_block_image(const std::vector<TestBlock>& blocks, int width, int height,
-                         const Bytes& sampling, uint8_t quant_value)
+                         const Bytes& sampling, uint8_t quant_value, int ac_length = 8)
 {
     JpegWriter w;
-    write_test_tables(w, quant_value);
+    write_test_tables(w, quant_value, ac_length);
     w.frame(width, height, sampling);
     BitWriter bits;
     for (const TestBlock& b : blocks)
-        put_block(bits, b);
+        put_block(bits, b, ac_length);
     w.scan(int(sampling.size()), bits.finish());
     return w.end();
 }
@@ -421,6 +422,13 @@ TEST(JpegDecoder, FullBlockWithoutEndOfBlockAndOverlongRun)
     Bytes reference = oracle_decode(jpeg);
     ASSERT_EQ(reference.size(), d.pixels.size());
     EXPECT_LE(compare(d.pixels, reference).max, 2);
+    // The same coefficients with 12- and 16-bit AC codes, which only the full 16-bit
+    // lookup knows, decode to the same pixels.
+    for (int ac_length : {12, 16}) {
+        Decoded long_codes = decode(single_block_image({full, second}, 16, 8, {0x11}, 2, ac_length));
+        ASSERT_EQ(long_codes.status, kJpegOk);
+        EXPECT_EQ(long_codes.pixels, d.pixels) << ac_length;
+    }
 
     // Four ZRL symbols move to position 64.
     JpegWriter w;
@@ -434,98 +442,136 @@ TEST(JpegDecoder, FullBlockWithoutEndOfBlockAndOverlongRun)
     EXPECT_EQ(decode(w.end()).status, kJpegSyntaxError);
 }
 
-// Y sampled 1x1 against chroma 2x2 makes the luma plane the one that is upsampled, and
-// flat chroma of 128 makes R = G = B = that plane. The same luma blocks coded as a grey
-// image give the plane before upsampling, so the filters can be checked exactly.
-std::vector<uint8_t> reference_upsample(const Bytes& plane, int w, int h, int s)
+// A plane as the upsampling filters see it: w x h samples in rows s bytes apart.
+struct Plane {
+    Bytes data;
+    int w, h, s;
+};
+
+uint8_t filter_value(int v)
 {
-    auto cf = [](int v) { v = (v + 64) >> 7; return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); };
-    Bytes wide(size_t(2 * w) * h);
-    for (int y = 0; y < h; ++y) {
-        const uint8_t* p = &plane[size_t(y) * s];
-        uint8_t* o = &wide[size_t(y) * 2 * w];
-        for (int x = 0; x < 2 * w; ++x) {
-            int v;
-            if (x == 0) v = 139 * p[0] - 11 * p[1];
-            else if (x == 1) v = 104 * p[0] + 27 * p[1] - 3 * p[2];
-            else if (x == 2) v = 28 * p[0] + 109 * p[1] - 9 * p[2];
-            else if (x == 2 * w - 3) v = 28 * p[s - 1] + 109 * p[s - 2] - 9 * p[s - 3];
-            else if (x == 2 * w - 2) v = 104 * p[s - 1] + 27 * p[s - 2] - 3 * p[s - 3];
-            else if (x == 2 * w - 1) v = 139 * p[s - 1] - 11 * p[s - 2];
-            else if (x % 2) { int i = (x - 3) / 2; v = -9 * p[i] + 111 * p[i + 1] + 29 * p[i + 2] - 3 * p[i + 3]; }
-            else { int i = (x - 4) / 2; v = -3 * p[i] + 29 * p[i + 1] + 111 * p[i + 2] - 9 * p[i + 3]; }
-            o[x] = cf(v);
-        }
-    }
-    const int w2 = 2 * w;
-    Bytes tall(size_t(w2) * 2 * h);
-    for (int x = 0; x < w2; ++x) {
-        auto r = [&](int y) { return int(wide[size_t(y) * w2 + x]); };
-        for (int y = 0; y < 2 * h; ++y) {
-            int v;
-            if (y == 0) v = 139 * r(0) - 11 * r(1);
-            else if (y == 1) v = 104 * r(0) + 27 * r(1) - 3 * r(2);
-            else if (y == 2) v = 28 * r(0) + 109 * r(1) - 9 * r(2);
-            else if (y == 2 * h - 3) v = 28 * r(h - 1) + 109 * r(h - 2) - 9 * r(h - 3);
-            else if (y == 2 * h - 2) v = 104 * r(h - 1) + 27 * r(h - 2) - 3 * r(h - 3);
-            else if (y == 2 * h - 1) v = 139 * r(h - 1) - 11 * r(h - 2);
-            else if (y % 2) { int i = (y - 3) / 2; v = -9 * r(i) + 111 * r(i + 1) + 29 * r(i + 2) - 3 * r(i + 3); }
-            else { int i = (y - 4) / 2; v = -3 * r(i) + 29 * r(i + 1) + 111 * r(i + 2) - 9 * r(i + 3); }
-            tall[size_t(y) * w2 + x] = cf(v);
-        }
-    }
-    return tall;
+    v = (v + 64) >> 7;
+    return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v);
 }
 
+// The 4-tap filter along a line of n samples, written out case by case; `far_end` is
+// the sample that the last three outputs treat as the line's end.
+uint8_t filter_tap(int i, int n, int far_end, const std::function<int(int)>& p)
+{
+    const int l = far_end;
+    if (i == 0) return filter_value(139 * p(0) - 11 * p(1));
+    if (i == 1) return filter_value(104 * p(0) + 27 * p(1) - 3 * p(2));
+    if (i == 2) return filter_value(28 * p(0) + 109 * p(1) - 9 * p(2));
+    if (i == 2 * n - 3) return filter_value(28 * p(l) + 109 * p(l - 1) - 9 * p(l - 2));
+    if (i == 2 * n - 2) return filter_value(104 * p(l) + 27 * p(l - 1) - 3 * p(l - 2));
+    if (i == 2 * n - 1) return filter_value(139 * p(l) - 11 * p(l - 1));
+    if (i % 2) {
+        int j = (i - 3) / 2;
+        return filter_value(-9 * p(j) + 111 * p(j + 1) + 29 * p(j + 2) - 3 * p(j + 3));
+    }
+    int j = (i - 4) / 2;
+    return filter_value(-3 * p(j) + 29 * p(j + 1) + 111 * p(j + 2) - 9 * p(j + 3));
+}
+
+// Horizontal doubling: the right edge reads the end of the stored row (s, not w).
+Plane reference_horizontal(const Plane& in)
+{
+    Plane out{Bytes(size_t(2 * in.w) * in.h), 2 * in.w, in.h, 2 * in.w};
+    for (int y = 0; y < in.h; ++y)
+        for (int x = 0; x < 2 * in.w; ++x)
+            out.data[size_t(y) * out.s + x] = filter_tap(x, in.w, in.s - 1, [&](int i) {
+                return int(in.data[size_t(y) * in.s + i]);
+            });
+    return out;
+}
+
+Plane reference_vertical(const Plane& in)
+{
+    Plane out{Bytes(size_t(in.w) * 2 * in.h), in.w, 2 * in.h, in.w};
+    for (int y = 0; y < 2 * in.h; ++y)
+        for (int x = 0; x < in.w; ++x)
+            out.data[size_t(y) * out.s + x] = filter_tap(y, in.h, in.h - 1, [&](int i) {
+                return int(in.data[size_t(i) * in.s + x]);
+            });
+    return out;
+}
+
+Plane reference_upsample(Plane plane, int width, int height)
+{
+    while (plane.w < width || plane.h < height) {
+        if (plane.w < width)
+            plane = reference_horizontal(plane);
+        if (plane.h < height)
+            plane = reference_vertical(plane);
+    }
+    return plane;
+}
+
+// Y sampled 1x1 against larger chroma factors makes the luma plane the one that is
+// upsampled, and flat chroma lets every output pixel be predicted from the luma plane
+// alone. The same luma blocks coded as a grey image give the plane before upsampling,
+// so the filters and the colour conversion can be checked exactly: once where one
+// doubling each way suffices (chroma 2x2) and once where the width doubles twice
+// (chroma 4x2).
 TEST(JpegDecoder, UpsamplingAndColourConversionAreExact)
 {
-    const int width = 45, height = 38;  // 3 x 3 MCUs of 16 x 16, luma plane 23 x 19 of 24 x 24
-    const int blocks_x = 3, blocks_y = 3;
-    uint32_t state = 7;
-    std::vector<TestBlock> luma(blocks_x * blocks_y);
-    for (TestBlock& b : luma) {
-        b.dc_diff = int(next_random(state) % 61) - 30;
-        for (int k = 1; k < 64; k += 1 + int(next_random(state) % 9))
-            b.ac.push_back({k, int(next_random(state) % 7) + 1 - 2 * int(next_random(state) % 2) * 4});
-    }
-    Bytes grey = single_block_image(luma, blocks_x * 8, blocks_y * 8, {0x11}, 3);
-    Decoded plane = decode(grey);
-    ASSERT_EQ(plane.status, kJpegOk);
-
-    for (int chroma_dc : {0, 1}) {
-        // Chroma: flat 128, or flat values from DC differences +5 (Cb) and -7 (Cr).
-        const int cb_diff = chroma_dc ? 5 : 0, cr_diff = chroma_dc ? -7 : 0;
-        TestBlock cb, cr;
-        cb.dc_diff = cb_diff;
-        cr.dc_diff = cr_diff;
-        BitWriter bits;
-        for (const TestBlock& y : luma) {
-            put_block(bits, y);
-            if (&y != &luma[0])
-                cb.dc_diff = cr.dc_diff = 0;  // the predictors hold the value from here on
-            put_block(bits, cb);
-            for (int i = 0; i < 3; ++i) put_block(bits, TestBlock{});
-            put_block(bits, cr);
-            for (int i = 0; i < 3; ++i) put_block(bits, TestBlock{});
+    struct Layout {
+        int width, height, chroma_h, chroma_v;
+    };
+    // Both are 3 x 3 MCUs with one luma block each: luma plane 23 x 19 in 24 x 24.
+    for (Layout layout : {Layout{45, 38, 2, 2}, Layout{90, 38, 4, 2}}) {
+        SCOPED_TRACE(layout.chroma_h);
+        const int blocks_x = 3, blocks_y = 3;
+        uint32_t state = 7;
+        std::vector<TestBlock> luma(blocks_x * blocks_y);
+        for (TestBlock& b : luma) {
+            b.dc_diff = int(next_random(state) % 61) - 30;
+            for (int k = 1; k < 64; k += 1 + int(next_random(state) % 9))
+                b.ac.push_back({k, int(next_random(state) % 7) + 1 - 2 * int(next_random(state) % 2) * 4});
         }
-        JpegWriter w;
-        write_test_tables(w, 3);
-        w.frame(width, height, {0x11, 0x22, 0x22});
-        w.scan(3, bits.finish());
-        Decoded colour = decode(w.end());
-        ASSERT_EQ(colour.status, kJpegOk);
-        ASSERT_EQ(colour.pixels.size(), size_t(width) * height * 3);
+        Decoded grey = decode(single_block_image(luma, blocks_x * 8, blocks_y * 8, {0x11}, 3));
+        ASSERT_EQ(grey.status, kJpegOk);
+        const int plane_w = (layout.width + layout.chroma_h - 1) / layout.chroma_h;
+        const int plane_h = (layout.height + layout.chroma_v - 1) / layout.chroma_v;
+        Plane stored{grey.pixels, plane_w, plane_h, blocks_x * 8};
+        Plane up = reference_upsample(stored, layout.width, layout.height);
 
-        Bytes up = reference_upsample(plane.pixels, 23, 19, 24);
-        const int cb_value = flat_value(cb_diff * 3) - 128, cr_value = flat_value(cr_diff * 3) - 128;
-        auto clip = [](int v) { return v < 0 ? 0 : v > 255 ? 255 : v; };
-        for (int y = 0; y < height; ++y) {
-            for (int x = 0; x < width; ++x) {
-                int luma_value = up[size_t(y) * 46 + x] << 8;
-                const uint8_t* rgb = &colour.pixels[(size_t(y) * width + x) * 3];
-                ASSERT_EQ(rgb[0], clip((luma_value + 359 * cr_value + 128) >> 8)) << x << "," << y;
-                ASSERT_EQ(rgb[1], clip((luma_value - 88 * cb_value - 183 * cr_value + 128) >> 8));
-                ASSERT_EQ(rgb[2], clip((luma_value + 454 * cb_value + 128) >> 8));
+        for (int chroma_dc : {0, 1}) {
+            // Chroma: flat 128, or flat values from DC differences +5 (Cb) and -7 (Cr).
+            const int cb_diff = chroma_dc ? 5 : 0, cr_diff = chroma_dc ? -7 : 0;
+            TestBlock cb, cr;
+            cb.dc_diff = cb_diff;
+            cr.dc_diff = cr_diff;
+            const int chroma_blocks = layout.chroma_h * layout.chroma_v;
+            BitWriter bits;
+            for (const TestBlock& y : luma) {
+                put_block(bits, y);
+                if (&y != &luma[0])
+                    cb.dc_diff = cr.dc_diff = 0;  // the predictors hold the value from here on
+                put_block(bits, cb);
+                for (int i = 1; i < chroma_blocks; ++i) put_block(bits, TestBlock{});
+                put_block(bits, cr);
+                for (int i = 1; i < chroma_blocks; ++i) put_block(bits, TestBlock{});
+            }
+            JpegWriter w;
+            write_test_tables(w, 3);
+            const uint8_t chroma = uint8_t(layout.chroma_h << 4 | layout.chroma_v);
+            w.frame(layout.width, layout.height, {0x11, chroma, chroma});
+            w.scan(3, bits.finish());
+            Decoded colour = decode(w.end());
+            ASSERT_EQ(colour.status, kJpegOk);
+            ASSERT_EQ(colour.pixels.size(), size_t(layout.width) * layout.height * 3);
+
+            const int cb_value = flat_value(cb_diff * 3) - 128, cr_value = flat_value(cr_diff * 3) - 128;
+            auto clip = [](int v) { return v < 0 ? 0 : v > 255 ? 255 : v; };
+            for (int y = 0; y < layout.height; ++y) {
+                for (int x = 0; x < layout.width; ++x) {
+                    int luma_value = up.data[size_t(y) * up.s + x] << 8;
+                    const uint8_t* rgb = &colour.pixels[(size_t(y) * layout.width + x) * 3];
+                    ASSERT_EQ(rgb[0], clip((luma_value + 359 * cr_value + 128) >> 8)) << x << "," << y;
+                    ASSERT_EQ(rgb[1], clip((luma_value - 88 * cb_value - 183 * cr_value + 128) >> 8));
+                    ASSERT_EQ(rgb[2], clip((luma_value + 454 * cb_value + 128) >> 8));
+                }
             }
         }
     }
@@ -718,6 +764,13 @@ TEST(JpegDecoder, MalformedSegmentsEndTheDecode)
     EXPECT_EQ(decode(overrun).status, kJpegSyntaxError);
     Bytes not_a_marker{0xFF, 0xD8, 0x12, 0x34};
     EXPECT_EQ(decode(not_a_marker).status, kJpegSyntaxError);
+    Bytes short_restart_interval{0xFF, 0xD8, 0xFF, 0xDD, 0x00, 0x03, 0x00, 0xFF, 0xD9};
+    EXPECT_EQ(decode(short_restart_interval).status, kJpegSyntaxError);
+    // Markers that are not handled end the decode where they occur.
+    for (uint8_t marker : {0xD0, 0xD9, 0xC1, 0xC3, 0xC9, 0xDC}) {
+        Bytes unsupported{0xFF, 0xD8, 0xFF, 0xFE, 0x00, 0x02, 0xFF, marker, 0x00, 0x02};
+        EXPECT_EQ(decode(unsupported).status, kJpegUnsupported) << int(marker);
+    }
 
     // A scan with no frame before it has nothing to decode into.
     Bytes scan_first{0xFF, 0xD8, 0xFF, 0xDA, 0x00, 0x06, 0x00, 0x00, 0x3F, 0x00, 0x00, 0xFF, 0xD9};
