@@ -226,4 +226,21 @@ TEST(ExtractJpeg, BrokenJpeg3TagsAreSkipped)
     EXPECT_TRUE(has_line(run, "------------swf_saveimg done--------------"));
 }
 
+TEST(ExtractFiles, FilesThatCannotBeCreatedAreSkippedWithALine)
+{
+    swfkit::Movie m;
+    m.tag(36, swfkit::lossless_body(1, 5, 1, 1, argb_pattern(1, 1, 1)));
+    m.tag(21, swfkit::jpeg_body(2, Bytes{0xFF, 0xD8, 0xFF, 0xD9}));
+    m.end();
+    ToolRun run;
+    ASSERT_TRUE(swfkit::write_file(run.dir.file("m.swf_res"), Bytes{1}));  // a file where the folder goes
+    run_movie(run, m);
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_NE(run.result.output.find("<read_lossless>: cannot create m.swf_res/1.png, bitmap 1 skipped"),
+              std::string::npos);
+    EXPECT_NE(run.result.output.find("<read_bits>: cannot write m.swf_res/2.jpg, bitmap 2 skipped"),
+              std::string::npos);
+    EXPECT_TRUE(has_line(run, "------------swf_saveimg done--------------"));
+}
+
 }  // namespace

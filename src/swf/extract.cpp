@@ -58,13 +58,13 @@ std::string output_path(Swf* swf, uint16_t id, uint8_t by_name, const char* exte
 }
 
 void write_png_bitmap(Swf* swf, uint16_t id, uint8_t by_name, uint32_t width, uint32_t height,
-                      const uint8_t* pixels)
+                      const uint8_t* pixels, const char* function)
 {
     std::string path = output_path(swf, id, by_name, ".png");
     if (path.empty())
         return;
     if (!write_png(path, width, height, pixels))
-        DEBUG_LINE("swf", "cannot create %s, bitmap %d skipped", path.c_str(), id);
+        DEBUG_LINE_IN("swf", function, "cannot create %s, bitmap %d skipped", path.c_str(), id);
 }
 
 }  // namespace
@@ -164,7 +164,7 @@ void read_lossless(Swf* swf, SwfTag* tag, uint8_t by_name)
         return;
     }
     argb_to_rgba(pixels.get(), size_t{width} * height);
-    write_png_bitmap(swf, id, by_name, width, height, pixels.get());
+    write_png_bitmap(swf, id, by_name, width, height, pixels.get(), __func__);
 }
 
 namespace {
@@ -206,7 +206,7 @@ void write_jpeg_with_alpha(Swf* swf, uint16_t id, uint8_t by_name, const uint8_t
     }
     for (uint64_t i = 0; i < count; ++i)
         decoded.pixels[4 * i + 3] &= plane[i];
-    write_png_bitmap(swf, id, by_name, decoded.width, decoded.height, decoded.pixels);
+    write_png_bitmap(swf, id, by_name, decoded.width, decoded.height, decoded.pixels, "read_bits");
 }
 
 }  // namespace
