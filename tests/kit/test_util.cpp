@@ -16,9 +16,10 @@
 
 namespace testkit {
 
-// Also built into the Windows unit tests, hence no mkdtemp.
 TempDir::TempDir(const std::string& tag)
 {
+#ifdef _WIN32
+    // No mkdtemp in the Windows runtime: try random names until one is new.
     namespace fs = std::filesystem;
     std::error_code ec;
     const fs::path base = fs::temp_directory_path(ec);
@@ -29,6 +30,12 @@ TempDir::TempDir(const std::string& tag)
         if (fs::create_directory(candidate, ec))
             path_ = candidate.string();
     }
+#else
+    std::string pattern = std::filesystem::temp_directory_path().string() + "/pixsieve_" + tag + "_XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    path_ = mkdtemp(buf.data()) ? buf.data() : "";
+#endif
 }
 
 TempDir::~TempDir()
@@ -83,6 +90,13 @@ std::string native_name(const std::string& gbk)
         return gbk;
     out.resize(out.size() - out_left);
     return out;
+}
+
+bool is_pause_prompt(const std::string& line)
+{
+    // "请按任意键继续" (press any key to continue) in GBK.
+    return line.find("Press any key") != std::string::npos ||
+           line.find("\xC7\xEB\xB0\xB4\xC8\xCE\xD2\xE2\xBC\xFC\xBC\xCC\xD0\xF8") != std::string::npos;
 }
 
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,

@@ -39,6 +39,10 @@ bool running_windows_programs();
 // The program to test: the environment variable's value when set, else the one built here.
 std::string tool_under_test(const char* built, const char* variable);
 
+// True for the line a key wait prompts with: ours on POSIX; on Windows the command
+// interpreter's "pause", in English or, on code page 936, in Chinese.
+bool is_pause_prompt(const std::string& line);
+
 // The name under which a file the program named in GBK shows up here: the same bytes for
 // the Linux programs, UTF-8 for a Windows program under wine.
 std::string native_name(const std::string& gbk);
