@@ -11,6 +11,7 @@ WIN_BUILD=$(cd "$2" && pwd)
 export WINEPREFIX="$WIN_BUILD/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
+export HOME="${HOME:-$WIN_BUILD}"
 unset DISPLAY WAYLAND_DISPLAY LC_ALL
 
 # wine takes the ANSI code page from the locale: zh_CN gives code page 936 (GBK), the one
@@ -28,7 +29,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "test-windows: creating the wine prefix"
   timeout 300 wine wineboot --init </dev/null >/dev/null 2>&1
 fi
-wineserver -p
+wineserver -p 2>/dev/null || true  # one may still be running from wineboot
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
 echo "test-windows: unit tests (pixsieve_tests.exe)"
