@@ -1,14 +1,18 @@
 # Thin wrapper over CMake. Every target first makes sure the Debian packages are there.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+WIN_BUILD  ?= build-win
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps build test test-asan demo samples clean
+.PHONY: all deps deps-windows build test test-asan windows test-windows demo samples clean
 
 all: build
 
 deps:
 	@scripts/install-deps.sh
+
+deps-windows:
+	@scripts/install-deps.sh windows
 
 build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -22,6 +26,16 @@ test-asan: deps
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 	@cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# The Windows programs, cross-compiled: $(WIN_BUILD)/pixsieve.exe and pixsieve-edit.exe.
+windows: deps-windows
+	@cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(WIN_BUILD) -j $(JOBS) --target pixsieve pixsieve-edit
+
+# The Windows unit tests, then the Linux command-line suites against the .exe files, under wine.
+test-windows: windows build
+	@cmake --build $(WIN_BUILD) -j $(JOBS) --target pixsieve_tests
+	@scripts/test-windows.sh $(BUILD) $(WIN_BUILD)
+
 # The demo works on a copy under build/, so the tool's output never lands in the source tree.
 demo: build
 	@rm -rf $(BUILD)/demo && mkdir -p $(BUILD)/demo && cp samples/*.swf $(BUILD)/demo/
@@ -33,4 +47,4 @@ samples: build
 	@$(BUILD)/make-sample samples/sample.swf
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(WIN_BUILD)

@@ -1,7 +1,11 @@
 #!/bin/sh
 # Installs the Debian packages the build and the tests need; does nothing when all are present.
+# `install-deps.sh windows` adds what the Windows cross build and its tests under wine need.
 set -e
 PACKAGES="cmake make g++ pkg-config zlib1g-dev lzma-dev libgtest-dev libpng-dev libjpeg-dev libgif-dev"
+if [ "$1" = windows ]; then
+  PACKAGES="$PACKAGES g++-mingw-w64-x86-64 libz-mingw-w64-dev googletest wine64 wine locales"
+fi
 
 missing=""
 for p in $PACKAGES; do

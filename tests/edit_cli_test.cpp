@@ -16,8 +16,8 @@ using swfkit::Bytes;
 using swfkit::Container;
 using testkit::run_program;
 
-const std::string kTool = PIXSIEVE_BIN;
-const std::string kEdit = PIXSIEVE_EDIT_BIN;
+const std::string kTool = testkit::tool_under_test(PIXSIEVE_BIN, "PIXSIEVE_TOOL");
+const std::string kEdit = testkit::tool_under_test(PIXSIEVE_EDIT_BIN, "PIXSIEVE_EDIT_TOOL");
 
 Bytes argb_gradient(uint16_t w, uint16_t h)
 {
@@ -103,7 +103,7 @@ TEST(EditCli, AddedBitmapsKeepTheirNamesAndTheEndTagLast)
 
     ASSERT_EQ(run_program(kTool, {"z.swf"}, dir.path()).status, 0);
     // DefineBitsJPEG2 holding PNG bytes, named by its GBK class name.
-    EXPECT_EQ(testkit::read_file(dir.file("z.swf_res/\xCD\xBC\xC6\xAC.jpg")).substr(1, 3), "PNG");
+    EXPECT_EQ(testkit::read_file(dir.file("z.swf_res/" + testkit::native_name("\xCD\xBC\xC6\xAC.jpg"))).substr(1, 3), "PNG");
 }
 
 TEST(EditCli, FailuresExitOneAndLeaveNoOutput)

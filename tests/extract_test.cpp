@@ -17,7 +17,7 @@ using swfkit::Bytes;
 using swfkit::Container;
 using testkit::run_program;
 
-const std::string kTool = PIXSIEVE_BIN;
+const std::string kTool = testkit::tool_under_test(PIXSIEVE_BIN, "PIXSIEVE_TOOL");
 
 // width x height pixels in A, R, G, B order with a recognisable pattern.
 Bytes argb_pattern(uint16_t width, uint16_t height, uint8_t seed)
@@ -145,7 +145,7 @@ TEST(ExtractNames, SeparatorsCannotLeaveTheFolderOtherBytesStay)
     EXPECT_TRUE(testkit::file_exists(run.res(".._.._x.png")));
     EXPECT_FALSE(testkit::file_exists(run.dir.file("x.png")));
     EXPECT_TRUE(testkit::file_exists(run.res("a_b.png")));
-    EXPECT_TRUE(testkit::file_exists(run.res("\xD6\xD0\xCE\xC4.png")));  // GBK bytes, as stored
+    EXPECT_TRUE(testkit::file_exists(run.res(testkit::native_name("\xD6\xD0\xCE\xC4.png"))));  // GBK, as stored
     EXPECT_TRUE(testkit::file_exists(run.res(".png")));                 // empty class name
     EXPECT_TRUE(testkit::file_exists(run.res("5.png")));                // too long: falls back to the id
     EXPECT_TRUE(testkit::file_exists(run.res("a.b.Picture.png")));

@@ -41,12 +41,15 @@ char stored_container(const char* path)
     return signature;
 }
 
-// Converts NAME from the terminal's UTF-8 to the GBK the names table holds.
-std::string to_gbk(const std::string& utf8)
+// Converts NAME as typed to the GBK the names table holds: terminals type UTF-8, while a
+// Windows console already hands over the ANSI code page's GBK.
+std::string to_gbk(const std::string& typed)
 {
-    std::string gbk(2 * utf8.size() + 1, '\0');
+    if (!kArgumentsAreUtf8)
+        return typed;
+    std::string gbk(2 * typed.size() + 1, '\0');
     int written = 0;
-    if (utf8_to_gbk(utf8.data(), utf8.size(), gbk.data(), gbk.size(), &written) != 0)
+    if (utf8_to_gbk(typed.data(), typed.size(), gbk.data(), gbk.size(), &written) != 0)
         return {};
     gbk.resize(static_cast<size_t>(written));
     return gbk;

@@ -1,15 +1,25 @@
 // Everything that touches the operating system goes through this module.
-// The POSIX implementation lives in platform_posix.cpp.
+// The POSIX implementation lives in platform_posix.cpp, the Windows one in platform_win.cpp;
+// the build compiles exactly one of them.
 #pragma once
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+// MAX_PATH: the ANSI file functions refuse anything longer.
+inline constexpr size_t kMaxPath = 260;
+// Command-line arguments arrive in the ANSI code page (GBK on the systems the tool is for).
+inline constexpr bool kArgumentsAreUtf8 = false;
+#else
 inline constexpr char kPathSeparator = '/';
-
-// Longest path (terminator included) and longest single name the file system takes.
 inline constexpr size_t kMaxPath = 4096;
+inline constexpr bool kArgumentsAreUtf8 = true;  // what terminals type today
+#endif
+// kMaxPath is the longest path with its terminator; kMaxName the longest single name.
 inline constexpr size_t kMaxName = 255;
 
 bool platform_exists(const char* path);    // anything (file or folder) under that name
@@ -22,14 +32,36 @@ void platform_pause();
 // True for a byte that separates folders in a path on this platform.
 inline bool platform_is_separator(char c) { return c == kPathSeparator; }
 
+// True for a single-byte character the file system refuses inside a file name (or takes
+// as a separator). Callers step over the trail bytes of two-byte characters themselves:
+// a GBK trail byte may equal '\\' or '|' and is no such character.
+inline bool platform_is_forbidden_name_byte(char c)
+{
+#ifdef _WIN32
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20)
+        return true;
+    for (const char refused : {'\\', '/', ':', '*', '?', '"', '<', '>', '|'})
+        if (c == refused)
+            return true;
+    return false;
+#else
+    return c == kPathSeparator;
+#endif
+}
+
+// True when `stem` (a file name without its extension) names a device rather than a file
+// ("CON", "nul", "COM1", ...): on Windows "con.png" opens the console, not a file.
+bool platform_is_device_name(std::string_view stem);
+
 // Folder listings, current folder and the program's own path.
 
 // One entry of a folder listing; "." and ".." are never reported.
 struct PlatformDirEntry {
     std::string name;
     bool is_dir;     // a folder, or a link to one
-    bool is_hidden;  // POSIX: the name starts with "."
-    bool is_link;    // a symbolic link (tree walks do not follow these, so they cannot loop)
+    bool is_hidden;  // POSIX: the name starts with "."; Windows: the hidden attribute
+    bool is_link;    // a symbolic link or junction (tree walks do not follow these, so they cannot loop)
 };
 
 // Appends the entries of `folder` in the order the system gives them; false when the

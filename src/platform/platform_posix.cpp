@@ -19,6 +19,9 @@ bool platform_readable(const char* path) { return access(path, R_OK) == 0; }
 
 bool platform_make_dir(const char* path) { return mkdir(path, 0777) == 0; }
 
+// Any name is a file name here.
+bool platform_is_device_name(std::string_view) { return false; }
+
 void platform_pause()
 {
     std::fputs("Press any key to continue . . . ", stdout);

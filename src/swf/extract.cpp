@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include <zlib.h>
 
@@ -74,10 +75,13 @@ std::string sanitize_file_name(std::string name)
     for (size_t i = 0; i < name.size(); ++i) {
         auto byte = static_cast<uint8_t>(name[i]);
         if (byte >= 0x81 && byte <= 0xFE && i + 1 < name.size())
-            ++i;  // a GBK pair: its trail byte may look like a separator but is not one
-        else if (platform_is_separator(name[i]))
+            ++i;  // a GBK pair: its trail byte may look like a refused byte but is not one
+        else if (platform_is_forbidden_name_byte(name[i]))
             name[i] = '_';
     }
+    // The system reads a device name up to the first dot: "con.x.png" is the console too.
+    if (platform_is_device_name(std::string_view(name).substr(0, name.find('.'))))
+        name.insert(0, 1, '_');
     return name;
 }
 

@@ -20,15 +20,33 @@ private:
     std::string path_;
 };
 
+#ifndef _WIN32
 struct RunResult {
-    int status = -1;     // exit status, or -1 when the program did not exit normally
-    std::string output;  // standard output
-    std::string error;   // standard error
+    int status = -1;         // exit status, or -1 when the program did not exit normally
+    std::string output;      // standard output, with "\r\n" read as "\n" for a Windows program
+    std::string error;       // standard error, the same way
+    std::string raw_output;  // standard output as written
 };
 
-// Runs the program with the arguments in `cwd`, stdin from /dev/null.
+// Runs the program with the arguments in `cwd`, stdin from /dev/null. With PIXSIEVE_RUNNER
+// set (make test-windows sets "wine"), the program is started through that runner.
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const std::string& cwd = ".");
+
+// True when the suites run the Windows programs (PIXSIEVE_RUNNER is set).
+bool running_windows_programs();
+
+// The program to test: the environment variable's value when set, else the one built here.
+std::string tool_under_test(const char* built, const char* variable);
+
+// True for the line a key wait prompts with: ours on POSIX; on Windows the command
+// interpreter's "pause", in English or, on code page 936, in Chinese.
+bool is_pause_prompt(const std::string& line);
+
+// The name under which a file the program named in GBK shows up here: the same bytes for
+// the Linux programs, UTF-8 for a Windows program under wine.
+std::string native_name(const std::string& gbk);
+#endif
 
 std::vector<std::string> split_lines(const std::string& text);
 std::string read_file(const std::string& path);

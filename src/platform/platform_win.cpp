@@ -1,0 +1,150 @@
+#include "platform/platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include <io.h>
+#include <windows.h>
+
+namespace {
+
+// _access modes of the runtime library.
+constexpr int kAccessExists = 0;
+constexpr int kAccessRead = 4;
+
+char fold_ascii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool same_ascii_word(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (fold_ascii(a[i]) != fold_ascii(b[i]))
+            return false;
+    return true;
+}
+
+// The ANSI functions report a result that did not fit by returning its full length.
+bool fits(DWORD length, size_t capacity) { return length != 0 && length < capacity; }
+
+}  // namespace
+
+bool platform_exists(const char* path) { return _access(path, kAccessExists) == 0; }
+
+bool platform_readable(const char* path) { return _access(path, kAccessRead) == 0; }
+
+// CreateDirectoryA, not "md" through the shell: a folder name with "&" or "%" in it
+// must not become a command.
+bool platform_make_dir(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
+
+bool platform_is_device_name(std::string_view stem)
+{
+    // The system also ignores trailing spaces: "con .png" is the console as well.
+    while (!stem.empty() && stem.back() == ' ')
+        stem.remove_suffix(1);
+    for (std::string_view device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+        if (same_ascii_word(stem, device))
+            return true;
+    if (stem.size() != 4 || stem[3] < '1' || stem[3] > '9')
+        return false;
+    return same_ascii_word(stem.substr(0, 3), "COM") || same_ascii_word(stem.substr(0, 3), "LPT");
+}
+
+// The command interpreter's own prompt and key wait, as a Windows user knows them.
+void platform_pause()
+{
+    std::fflush(stdout);
+    std::system("pause");
+}
+
+// Folder listings, current folder and the program's own path.
+
+bool platform_list_folder(const char* folder, std::vector<PlatformDirEntry>* entries)
+{
+    std::string pattern = folder;
+    if (!pattern.empty() && !platform_is_separator(pattern.back()) && pattern.back() != '/')
+        pattern += kPathSeparator;
+    pattern += '*';
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    do {
+        const char* name = found.cFileName;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+            continue;
+        const DWORD attributes = found.dwFileAttributes;
+        entries->push_back(PlatformDirEntry{name, (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                                            (attributes & FILE_ATTRIBUTE_HIDDEN) != 0,
+                                            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0});
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return true;
+}
+
+bool platform_current_dir(char* out, size_t capacity)
+{
+    if (capacity == 0 || capacity > MAXDWORD)
+        return false;
+    return fits(GetCurrentDirectoryA(static_cast<DWORD>(capacity), out), capacity);
+}
+
+bool platform_set_current_dir(const char* path) { return SetCurrentDirectoryA(path) != 0; }
+
+bool platform_full_path(const char* path, char* out, size_t capacity)
+{
+    if (path == nullptr || path[0] == '\0' || capacity == 0 || capacity > MAXDWORD)
+        return false;
+    return fits(GetFullPathNameA(path, static_cast<DWORD>(capacity), out, nullptr), capacity);
+}
+
+bool platform_exe_path(char* out, size_t capacity)
+{
+    if (capacity == 0 || capacity > MAXDWORD)
+        return false;
+    // A cut name fills the buffer exactly; that counts as not fitting.
+    return fits(GetModuleFileNameA(nullptr, out, static_cast<DWORD>(capacity)), capacity);
+}
+
+// Safe saving.
+
+std::string platform_temp_path_for(const char* path)
+{
+    return std::string(path) + ".tmp" + std::to_string(GetCurrentProcessId());
+}
+
+bool platform_rename(const char* from, const char* to)
+{
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool platform_remove(const char* path) { return DeleteFileA(path) != 0; }
+
+namespace {
+
+// The volume and file index that identify a file whatever path names it; false when
+// it cannot be opened.
+bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info)
+{
+    // No access rights asked, so a file that another program holds open still answers.
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const bool ok = GetFileInformationByHandle(file, info) != 0;
+    CloseHandle(file);
+    return ok;
+}
+
+}  // namespace
+
+bool platform_same_file(const char* a, const char* b)
+{
+    BY_HANDLE_FILE_INFORMATION ia{}, ib{};
+    return file_identity(a, &ia) && file_identity(b, &ib) &&
+           ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
+           ia.nFileIndexLow == ib.nFileIndexLow;
+}

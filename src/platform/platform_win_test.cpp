@@ -1,0 +1,225 @@
+// The Windows platform layer, and what rests on it (name sanitising, the path functions),
+// run under wine by make test-windows.
+#include "platform/platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "support/paths.h"
+#include "swf/extract.h"
+#include "test_util.h"
+
+namespace {
+
+std::string join(const std::string& folder, const std::string& name) { return folder + kPathSeparator + name; }
+
+bool write_text(const std::string& path, const std::string& text)
+{
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr)
+        return false;
+    const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+std::string upper(std::string text)
+{
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
+TEST(WindowsNames, RefusedBytesBecomeUnderscoresTrailBytesStay)
+{
+    for (char c : std::string("\\/:*?\"<>|\x01\x1F"))
+        EXPECT_TRUE(platform_is_forbidden_name_byte(c)) << int(c);
+    for (char c : std::string("aZ09 .-_#&%'()[]{}~\x7F\x81\xFE"))
+        EXPECT_FALSE(platform_is_forbidden_name_byte(c)) << int(c);
+
+    EXPECT_EQ(sanitize_file_name("a:b*c?d\"e<f>g|h\\i/j\tk"), "a_b_c_d_e_f_g_h_i_j_k");
+    EXPECT_EQ(sanitize_file_name("..\\..\\x"), ".._.._x");
+    // GBK pairs whose trail byte is '\' (0x5C) or '|' (0x7C) are characters, not separators.
+    EXPECT_EQ(sanitize_file_name("\x81\x5C\xB1\x7C|\\"), "\x81\x5C\xB1\x7C__");
+    EXPECT_EQ(sanitize_file_name("ab\x81"), "ab\x81");  // a lone lead byte at the end stays
+    EXPECT_EQ(sanitize_file_name("\xD6\xD0\xCE\xC4"), "\xD6\xD0\xCE\xC4");
+}
+
+TEST(WindowsNames, DeviceNamesGetAPrefix)
+{
+    for (const char* device : {"con", "CON", "Prn", "aux", "nul", "COM1", "com9", "LPT1", "lpt9", "nul ", "conin$"})
+        EXPECT_TRUE(platform_is_device_name(device)) << device;
+    for (const char* plain : {"", "cons", "co", "COM0", "COM10", "LPT", "nul_", "xnul", "\xD6\xD0"})
+        EXPECT_FALSE(platform_is_device_name(plain)) << plain;
+    // The system reads a device name up to the first dot.
+    EXPECT_EQ(sanitize_file_name("con"), "_con");
+    EXPECT_EQ(sanitize_file_name("NUL.x"), "_NUL.x");
+    EXPECT_EQ(sanitize_file_name("com1.a.b"), "_com1.a.b");
+    EXPECT_EQ(sanitize_file_name("a.con"), "a.con");
+    EXPECT_EQ(sanitize_file_name("console"), "console");
+}
+
+std::string path_result(int (*function)(char*, size_t, const char*), const char* path)
+{
+    char out[kPathBufferSize] = "untouched";
+    return function(out, sizeof out, path) == 0 ? out : "-1";
+}
+
+std::string strip_base(const char* base, const char* path)
+{
+    char out[kPathBufferSize] = "untouched";
+    const int result = path_strip_base(base, path, out, sizeof out);
+    return result == 0 ? out : std::to_string(result) + ":" + out;
+}
+
+TEST(WindowsPaths, BackslashIsTheSeparator)
+{
+    EXPECT_EQ(path_result(path_strip_ext, "dir\\movie.swf"), "dir\\movie");
+    EXPECT_EQ(path_result(path_strip_ext, "ver1.2\\movie"), "ver1");
+    EXPECT_EQ(path_result(path_file_name, "a\\b\\c.swf"), "c.swf");
+    EXPECT_EQ(path_result(path_file_name, "a\\b\\"), "b\\");
+    EXPECT_EQ(path_result(path_file_name, "a/b"), "a/b");  // only the backslash separates
+    EXPECT_EQ(path_result(path_ext_or_name, "a\\b.png"), "png");
+    EXPECT_EQ(path_result(path_ext_or_name, "a\\b"), "b");
+    // A GBK character whose trail byte is 0x5C does not end a folder name.
+    EXPECT_EQ(path_result(path_file_name, "d\\\x81\x5Cx.swf"), "\x81\x5Cx.swf");
+
+    EXPECT_EQ(strip_base("C:\\data", "C:\\data\\x\\y.swf"), "x\\y.swf");
+    EXPECT_EQ(strip_base("C:\\data", ".\\x.swf"), "x.swf");
+    EXPECT_EQ(strip_base("C:\\data", "./x.swf"), "x.swf");
+    EXPECT_EQ(strip_base("C:\\data", "C:\\dat"), "-1:untouched");
+    EXPECT_EQ(strip_base("C:\\data", "D:\\data\\x"), "-1:untouched");
+}
+
+// A fresh folder made the current one for the test, the previous one restored after.
+class WindowsFolder : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(dir_.path().empty());
+        ASSERT_TRUE(platform_current_dir(saved_, sizeof saved_));
+        char full[kMaxPath];
+        ASSERT_TRUE(platform_full_path(dir_.path().c_str(), full, sizeof full));
+        root_ = full;
+        ASSERT_TRUE(platform_set_current_dir(root_.c_str()));
+    }
+    void TearDown() override { platform_set_current_dir(saved_); }
+
+    std::string listed(int (*list)(const char*, char**, int, int), const std::string& pattern)
+    {
+        std::vector<char*> slots(16, nullptr);
+        const int count = list(pattern.c_str(), slots.data(), 0, static_cast<int>(slots.size()));
+        std::string joined;
+        for (int i = 0; i < count; ++i) {
+            if (!joined.empty())
+                joined += ',';
+            joined += slots[i];
+            std::free(slots[i]);
+        }
+        return joined;
+    }
+
+    testkit::TempDir dir_{"win"};
+    char saved_[kMaxPath] = {};
+    std::string root_;
+};
+
+TEST_F(WindowsFolder, FoldersFilesAndTheirNames)
+{
+    EXPECT_FALSE(platform_exists("out_res"));
+    EXPECT_TRUE(platform_make_dir("out_res"));
+    EXPECT_FALSE(platform_make_dir("out_res"));  // already there
+    EXPECT_TRUE(platform_exists("out_res"));
+    EXPECT_TRUE(platform_make_dir("a&b %PATH%"));  // no shell: nothing in the name is a command
+    EXPECT_TRUE(platform_exists(join(root_, "a&b %PATH%").c_str()));
+    EXPECT_FALSE(platform_make_dir("missing\\inner"));
+
+    ASSERT_TRUE(write_text("m.swf", "one"));
+    EXPECT_TRUE(platform_readable("m.swf"));
+    EXPECT_FALSE(platform_readable("none.swf"));
+
+    char current[kMaxPath];
+    ASSERT_TRUE(platform_current_dir(current, sizeof current));
+    EXPECT_EQ(upper(current), upper(root_));
+    EXPECT_FALSE(platform_current_dir(current, 3));  // "C:\..." does not fit
+
+    char full[kMaxPath];
+    ASSERT_TRUE(platform_full_path("x\\.\\y\\..\\z.swf", full, sizeof full));
+    EXPECT_EQ(std::string(full), join(root_, "x\\z.swf"));
+    ASSERT_TRUE(platform_full_path("C:\\a\\.\\b\\..\\c", full, sizeof full));
+    EXPECT_STREQ(full, "C:\\a\\c");
+    EXPECT_FALSE(platform_full_path("C:\\a\\c", full, 6));
+    EXPECT_TRUE(platform_full_path("C:\\a\\c", full, 7));
+    EXPECT_FALSE(platform_full_path("", full, sizeof full));
+}
+
+TEST_F(WindowsFolder, SavingReplacesAndSpellingsMeetInOneFile)
+{
+    ASSERT_TRUE(write_text("m.swf", "old"));
+    ASSERT_TRUE(write_text("n.swf", "other"));
+    EXPECT_TRUE(platform_same_file("m.swf", ".\\m.swf"));
+    EXPECT_TRUE(platform_same_file("m.swf", "M.SWF"));  // names are not case sensitive
+    EXPECT_TRUE(platform_same_file("m.swf", join(root_, "m.swf").c_str()));
+    EXPECT_FALSE(platform_same_file("m.swf", "n.swf"));
+    EXPECT_FALSE(platform_same_file("m.swf", "none.swf"));
+
+    const std::string temp = platform_temp_path_for("m.swf");
+    EXPECT_EQ(temp.rfind("m.swf.tmp", 0), 0u);
+    ASSERT_TRUE(write_text(temp, "new"));
+    EXPECT_TRUE(platform_rename(temp.c_str(), "m.swf"));  // over an existing file
+    EXPECT_EQ(testkit::read_file("m.swf"), "new");
+    EXPECT_FALSE(platform_exists(temp.c_str()));
+    EXPECT_FALSE(platform_rename("none.swf", "m.swf"));
+    EXPECT_EQ(testkit::read_file("m.swf"), "new");
+    EXPECT_TRUE(platform_remove("n.swf"));
+    EXPECT_FALSE(platform_remove("n.swf"));
+}
+
+TEST_F(WindowsFolder, ListingsUseTheAttributesAndCaseInsensitiveOrder)
+{
+    for (const char* name : {"B.txt", "a.txt", "hidden.txt"})
+        ASSERT_TRUE(write_text(name, "x"));
+    ASSERT_TRUE(SetFileAttributesA("hidden.txt", FILE_ATTRIBUTE_HIDDEN));
+    for (const char* folder : {"Sub", "a.b", ".dot", "Sub\\Deep"})
+        ASSERT_TRUE(platform_make_dir(folder));
+    ASSERT_TRUE(write_text("Sub\\Deep\\y.txt", "y"));
+
+    std::vector<PlatformDirEntry> entries;
+    ASSERT_TRUE(platform_list_folder(".", &entries));
+    EXPECT_EQ(entries.size(), 6u);  // no "." or ".."
+    for (const PlatformDirEntry& entry : entries) {
+        if (entry.name != ".dot") {  // wine, unlike Windows, also hides names that start with a dot
+            EXPECT_EQ(entry.is_hidden, entry.name == "hidden.txt") << entry.name;
+        }
+        EXPECT_EQ(entry.is_dir, entry.name == "Sub" || entry.name == "a.b" || entry.name == ".dot") << entry.name;
+        EXPECT_FALSE(entry.is_link) << entry.name;
+    }
+    EXPECT_FALSE(platform_list_folder("missing", &entries));
+
+    EXPECT_EQ(listed(list_files, "*.*"), join(root_, "a.txt") + "," + join(root_, "B.txt"));
+    EXPECT_EQ(listed(list_dirs, "*.*"), join(root_, "Sub"));
+    EXPECT_EQ(listed(list_files, "none*.*"), "");
+    EXPECT_EQ(listed(list_files_tree, root_),
+              join(root_, "a.txt") + "," + join(root_, "B.txt") + "," + join(root_, "Sub\\Deep\\y.txt"));
+}
+
+TEST(WindowsProgram, OwnPathAndFolder)
+{
+    char exe[kMaxPath];
+    ASSERT_TRUE(platform_exe_path(exe, sizeof exe));
+    const std::string path = exe;
+    ASSERT_GT(path.size(), 4u);
+    EXPECT_EQ(upper(path.substr(path.size() - 4)), ".EXE");
+    EXPECT_FALSE(platform_exe_path(exe, 4));  // cut names are refused, not returned
+    const std::string folder = exe_dir();
+    EXPECT_EQ(path.substr(0, folder.size() + 1), folder + kPathSeparator);
+    EXPECT_EQ(path.find(kPathSeparator, folder.size() + 1), std::string::npos);
+}
+
+}  // namespace
