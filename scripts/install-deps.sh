@@ -1,7 +1,10 @@
 #!/bin/sh
 # Installs the Debian packages the build and the tests need; does nothing when all are present.
+# "install-deps.sh bench" adds what make bench needs (Google Benchmark, libdeflate as a peer,
+# GNU time for peak memory, Python for the report).
 set -e
 PACKAGES="cmake make g++ pkg-config zlib1g-dev lzma-dev libgtest-dev libpng-dev libjpeg-dev libgif-dev"
+[ "${1:-}" = bench ] && PACKAGES="$PACKAGES libbenchmark-dev libdeflate-dev time python3"
 
 missing=""
 for p in $PACKAGES; do
