@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 WIN_BUILD  ?= build-win
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps deps-windows build test test-asan windows test-windows demo samples clean
+.PHONY: all deps deps-windows build test test-asan windows test-windows demo samples bench clean
 
 all: build
 
@@ -42,9 +42,19 @@ demo: build
 	@cd $(BUILD)/demo && ../pixsieve *.swf
 	@echo; echo "Extracted into $(BUILD)/demo:"; ls -l $(BUILD)/demo/*_res
 
+# Benchmarks against libpng, libjpeg-turbo, iconv, libdeflate and a zlib floor program; prints
+# one table of ratios. Built in its own tree, never part of test or CI. BENCH_ARGS passes
+# options to bench/report.py (e.g. BENCH_ARGS="--rounds 5").
+BENCH_BUILD ?= build-bench
+bench:
+	@scripts/install-deps.sh bench
+	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DPIXSIEVE_BENCH=ON >/dev/null
+	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target pixsieve codec-bench make-corpus zlib-floor
+	@python3 bench/report.py $(BENCH_BUILD) $(BENCH_ARGS)
+
 # Regenerates the bundled sample movie from its generator.
 samples: build
 	@$(BUILD)/make-sample samples/sample.swf
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(WIN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(WIN_BUILD) $(BENCH_BUILD)

@@ -1,11 +1,14 @@
 #!/bin/sh
 # Installs the Debian packages the build and the tests need; does nothing when all are present.
-# `install-deps.sh windows` adds what the Windows cross build and its tests under wine need.
+# An optional group adds what one more target needs:
+#   windows  the Windows cross build and its tests under wine (make windows, make test-windows)
+#   bench    Google Benchmark, libdeflate as a peer, GNU time and Python (make bench)
 set -e
 PACKAGES="cmake make g++ pkg-config zlib1g-dev lzma-dev libgtest-dev libpng-dev libjpeg-dev libgif-dev"
-if [ "$1" = windows ]; then
-  PACKAGES="$PACKAGES g++-mingw-w64-x86-64 libz-mingw-w64-dev googletest wine64 wine locales"
-fi
+case "${1:-}" in
+  windows) PACKAGES="$PACKAGES g++-mingw-w64-x86-64 libz-mingw-w64-dev googletest wine64 wine locales" ;;
+  bench)   PACKAGES="$PACKAGES libbenchmark-dev libdeflate-dev time python3" ;;
+esac
 
 missing=""
 for p in $PACKAGES; do

@@ -7,6 +7,11 @@
 
 #include "support/memory.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define CHARSET_WIDE 1
+#endif
+
 namespace {
 
 alignas(64) uint16_t g_gbk_to_unicode[kGbkTableSize];
@@ -333,6 +338,109 @@ inline bool gbk_to_utf8_four_pairs(const uint8_t*& s, uint8_t*& o) {
     return true;
 }
 
+#ifdef CHARSET_WIDE
+// The wide loops, on SSE2 (which every x86-64 processor has). Inside a Chinese run whole
+// blocks pass a branch that is predicted, so the next block starts before this one is
+// done. Elsewhere a round copies the ASCII bytes that open the next 16, then converts the
+// Chinese characters that follow, up to a block, without branching on the mix: names
+// switch between ASCII and Chinese every few bytes, and each mispredicted switch would cost
+// more than the conversion. The callers keep 32 bytes of input in reach, so every 16-byte
+// load below stays inside it.
+
+inline __m128i load_16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+
+// Copies the ASCII bytes that open the 16 at s. Writes 16 bytes.
+inline void copy_ascii_prefix(const uint8_t*& s, uint8_t*& o) {
+    __m128i v = load_16(s);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
+    unsigned count = unsigned(std::countr_zero(unsigned(_mm_movemask_epi8(v)) | 0x10000u));
+    s += count;
+    o += count;
+}
+
+// Converts the leading run of well-formed three-byte sequences at s (at most four) that
+// have GBK codes; returns their number. Writes 8 bytes whatever the count.
+inline unsigned utf8_to_gbk_chinese_block(const uint8_t* s, uint8_t* o) {
+    __m128i v = load_16(s);
+    // Sequence k (bytes 3k..3k+2) into 32-bit lane k.
+    __m128i lanes = _mm_unpacklo_epi64(_mm_unpacklo_epi32(v, _mm_srli_si128(v, 3)),
+                                       _mm_unpacklo_epi32(_mm_srli_si128(v, 6), _mm_srli_si128(v, 9)));
+    __m128i shape = _mm_cmpeq_epi32(_mm_and_si128(lanes, _mm_set1_epi32(0xC0C0F0)), _mm_set1_epi32(0x8080E0));
+    __m128i u = _mm_or_si128(_mm_or_si128(_mm_slli_epi32(_mm_and_si128(lanes, _mm_set1_epi32(0x0F)), 12),
+                                          _mm_and_si128(_mm_srli_epi32(lanes, 2), _mm_set1_epi32(0xFC0))),
+                             _mm_and_si128(_mm_srli_epi32(lanes, 16), _mm_set1_epi32(0x3F)));
+    // Below U+0800 a three-byte form is overlong: the careful step drops it.
+    __m128i overlong = _mm_cmplt_epi32(u, _mm_set1_epi32(0x800));
+    unsigned good = unsigned(_mm_movemask_ps(_mm_castsi128_ps(_mm_andnot_si128(overlong, shape))));
+    // Every lane indexes inside the table (u <= 0xFFFF), used or not.
+    __m128i codes = _mm_cvtsi32_si128(g_unicode_to_gbk[_mm_extract_epi16(u, 0)]);
+    codes = _mm_insert_epi16(codes, g_unicode_to_gbk[_mm_extract_epi16(u, 2)], 1);
+    codes = _mm_insert_epi16(codes, g_unicode_to_gbk[_mm_extract_epi16(u, 4)], 2);
+    codes = _mm_insert_epi16(codes, g_unicode_to_gbk[_mm_extract_epi16(u, 6)], 3);
+    // Codes hold the lead in the high byte; output order is lead first.
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(o), _mm_or_si128(_mm_slli_epi16(codes, 8), _mm_srli_epi16(codes, 8)));
+    unsigned count = unsigned(std::countr_zero(~good & 0x1F));  // 0..4
+    // The count must not wait for the table reads (the next block's address hangs on it):
+    // characters without a GBK code are rare, so they cost a branch, not a dependency.
+    __m128i unmapped = _mm_cmpeq_epi16(codes, _mm_setzero_si128());
+    unsigned unmapped_lanes = unsigned(_mm_movemask_epi8(_mm_packs_epi16(unmapped, unmapped)));
+    if (__builtin_expect((unmapped_lanes & ((1u << count) - 1)) != 0, 0))
+        count = unsigned(std::countr_zero(unmapped_lanes));
+    return count;
+}
+
+// GBK codes as table indexes: each 16-bit lane of v holds a pair, lead first in memory.
+inline __m128i pair_indexes(__m128i v) {
+    return _mm_and_si128(_mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8)), _mm_set1_epi16(0x7FFF));
+}
+
+// Eight pairs of high bytes that all become three UTF-8 bytes are written as 24 bytes (25
+// touched). Returns false, writing nothing, for anything else.
+inline bool gbk_to_utf8_eight_pairs(const uint8_t* s, uint8_t* o) {
+    __m128i v = load_16(s);
+    if (_mm_movemask_epi8(v) != 0xFFFF) return false;  // pairs sit at even offsets only then
+    __m128i index = pair_indexes(v);
+    uint32_t w0 = g_gbk_utf8[_mm_extract_epi16(index, 0)], w1 = g_gbk_utf8[_mm_extract_epi16(index, 1)];
+    uint32_t w2 = g_gbk_utf8[_mm_extract_epi16(index, 2)], w3 = g_gbk_utf8[_mm_extract_epi16(index, 3)];
+    uint32_t w4 = g_gbk_utf8[_mm_extract_epi16(index, 4)], w5 = g_gbk_utf8[_mm_extract_epi16(index, 5)];
+    uint32_t w6 = g_gbk_utf8[_mm_extract_epi16(index, 6)], w7 = g_gbk_utf8[_mm_extract_epi16(index, 7)];
+    if (((w0 & w1 & w2 & w3 & w4 & w5 & w6 & w7) >> 24) != 3) return false;  // counts are 0, 2 or 3
+    store_le32(o, w0);
+    store_le32(o + 3, w1);
+    store_le32(o + 6, w2);
+    store_le32(o + 9, w3);
+    store_le32(o + 12, w4);
+    store_le32(o + 15, w5);
+    store_le32(o + 18, w6);
+    store_le32(o + 21, w7);
+    return true;
+}
+
+// The leading pairs of high bytes at s (at most eight), converted; an unmapped pair
+// vanishes. A lead whose trail is ASCII is left to the careful step. Writes 25 bytes.
+inline void gbk_to_utf8_pair_block(const uint8_t*& s, uint8_t*& o) {
+    __m128i v = load_16(s);
+    unsigned high_run = unsigned(std::countr_zero(~unsigned(_mm_movemask_epi8(v))));  // 0..16
+    int pairs = int(high_run / 2);
+    __m128i index = pair_indexes(v);
+    // Pair k is written whatever it is; only pairs inside the run move the output on.
+    auto put = [&](int k, int lane) {
+        uint32_t word = g_gbk_utf8[lane];
+        store_le32(o, word);
+        o += (word >> 24) & uint32_t((k - pairs) >> 31);
+    };
+    put(0, _mm_extract_epi16(index, 0));
+    put(1, _mm_extract_epi16(index, 1));
+    put(2, _mm_extract_epi16(index, 2));
+    put(3, _mm_extract_epi16(index, 3));
+    put(4, _mm_extract_epi16(index, 4));
+    put(5, _mm_extract_epi16(index, 5));
+    put(6, _mm_extract_epi16(index, 6));
+    put(7, _mm_extract_epi16(index, 7));
+    s += 2 * pairs;
+}
+#endif
+
 }  // namespace
 
 int utf8_to_gbk(const char* src, size_t src_len, char* out, size_t out_capacity, int* out_len) {
@@ -341,6 +449,25 @@ int utf8_to_gbk(const char* src, size_t src_len, char* out, size_t out_capacity,
     const uint8_t* s = reinterpret_cast<const uint8_t*>(src);
     const uint8_t* const end = s + src_len;
     uint8_t* o = reinterpret_cast<uint8_t*>(out);
+#ifdef CHARSET_WIDE
+    // At least 32 bytes remain: both blocks of a round read inside the input, and since the
+    // output never outgrows the input, their stores stay behind the end of the input.
+    while (end - s >= 32) {
+        // Inside a Chinese run every block is whole: a predicted branch lets the next
+        // block start before this one is done.
+        if (utf8_to_gbk_chinese_block(s, o) == 4) {
+            s += 12;
+            o += 8;
+            continue;
+        }
+        const uint8_t* round = s;
+        copy_ascii_prefix(s, o);
+        unsigned count = utf8_to_gbk_chinese_block(s, o);
+        s += 3 * count;
+        o += 2 * count;
+        if (s == round) utf8_to_gbk_step(s, end, o);  // two-byte forms, unmapped, broken
+    }
+#endif
     // Bulk: at least 16 bytes remain, so no sequence is cut off and the 8-byte stores stay
     // behind the input position (the output never outgrows the input).
     while (end - s >= 16) {
@@ -363,6 +490,21 @@ int gbk_to_utf8(const char* src, size_t src_len, char* out, size_t out_capacity,
     const uint8_t* s = reinterpret_cast<const uint8_t*>(src);
     const uint8_t* const end = s + src_len;
     uint8_t* o = reinterpret_cast<uint8_t*>(out);
+#ifdef CHARSET_WIDE
+    // At least 32 bytes remain, so both blocks read inside the input, and at least 49 bytes
+    // of output are free (1.5 x the input left, plus the NUL): room for the 16 + 25 written.
+    while (end - s >= 32) {
+        if (gbk_to_utf8_eight_pairs(s, o)) {  // inside Chinese text: see utf8_to_gbk
+            s += 16;
+            o += 24;
+            continue;
+        }
+        const uint8_t* round = s;
+        copy_ascii_prefix(s, o);
+        gbk_to_utf8_pair_block(s, o);
+        if (s == round) gbk_to_utf8_step(s, o);  // a lead with an ASCII trail
+    }
+#endif
     // Bulk: at least 8 bytes remain. The output so far is at most 1.5 x the input consumed and
     // the buffer holds 1.5 x the whole input plus the NUL, so at least 13 bytes are free
     // from the output position on: room for every over-long word store below.

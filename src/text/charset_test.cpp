@@ -377,6 +377,51 @@ TEST_F(Charset, LongMixedTextMatchesCharacterByCharacterReading) {
     }
 }
 
+// The block-wide paths take up to four (UTF-8) or eight (GBK) characters at once and must
+// stop exactly at the first one they cannot take. Every troublesome character is put at
+// every offset of a long Chinese run, with ASCII around it, and checked against the
+// one-character reading; the conversions run on buffers of exactly the smallest capacity.
+TEST_F(Charset, BlockPathsStopAtEveryOddCharacter) {
+    const std::string chinese = "\xE4\xB8\xAD";  // U+4E2D, GBK D6D0
+    const std::vector<std::string> odd_utf8 = {
+        "\xC2\xB7",          // two-byte form with a GBK code
+        "\xE0\x81\x81",      // overlong three-byte form of 'A': dropped, never 'A'
+        "\xEF\xBF\xBF",      // U+FFFF: well formed, no GBK code
+        "\xED\xA0\x80",      // a surrogate: no GBK code
+        "\xE4\xB8",          // cut short by the next character
+        "\x80",              // stray continuation
+        "a",                 // ASCII
+        "\xF0\x9F\x98\x80",  // outside the BMP
+    };
+    const std::vector<std::string> odd_gbk = {
+        "\x81\x40",  // GBK extension pair, ASCII-range trail
+        "\xA2\xA0",  // unmapped pair of high bytes: vanishes
+        "\xA1\xA4",  // maps to U+00B7, two UTF-8 bytes
+        "\xD6",      // a lone lead: pairs everything after it differently
+        "x",
+    };
+    for (int tail = 0; tail < 2; ++tail) {
+        for (size_t at = 0; at <= 14; ++at) {
+            for (const std::string& odd : odd_utf8) {
+                std::string utf8 = tail ? "ab" : "";
+                for (size_t k = 0; k < 16; ++k) utf8 += k == at ? odd : chinese;
+                utf8 += "tail text";
+                Converted c = convert(utf8_to_gbk, utf8, size_t(utf8_to_gbk_capacity(utf8.size())));
+                ASSERT_EQ(c.result, 0);
+                EXPECT_EQ(c.text, model_utf8_to_gbk(utf8)) << "offset " << at << " odd " << odd;
+            }
+            for (const std::string& odd : odd_gbk) {
+                std::string gbk = tail ? "a" : "";
+                for (size_t k = 0; k < 20; ++k) gbk += k == at ? odd : "\xD6\xD0";
+                gbk += "tail text";
+                Converted c = convert(gbk_to_utf8, gbk, size_t(gbk_to_utf8_capacity(gbk.size())));
+                ASSERT_EQ(c.result, 0);
+                EXPECT_EQ(c.text, model_gbk_to_utf8(gbk)) << "offset " << at << " odd " << odd;
+            }
+        }
+    }
+}
+
 TEST_F(Charset, LongWellFormedTextAgreesWithIconv) {
     Cp936Oracle oracle;
     ASSERT_TRUE(oracle.ok());

@@ -1,0 +1,184 @@
+// The end-to-end floor: the least work that gets the same pictures out of the same movies.
+// It undoes the container, then for every bitmap inflates the stored pixels (or decodes the
+// JPEG with libjpeg-turbo and inflates its alpha plane), deflates a filter-None PNG at
+// zlib's default level in one call, and writes the files, named by id, into MOVIE_floor.
+// No class names, no diagnostics, no checks beyond what keeps it from crashing on the
+// benchmark corpus. With --libdeflate the PNG deflate uses libdeflate (level 6) instead,
+// to show what that library would buy.
+// Usage: zlib-floor [--libdeflate] MOVIE...
+#include <sys/stat.h>
+
+#include <bit>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <jpeglib.h>
+#include <libdeflate.h>
+#include <zlib.h>
+
+#include "support/lzma_codec.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+bool g_libdeflate = false;
+libdeflate_compressor* g_compressor = nullptr;
+
+uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24; }
+uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+
+void put_be32(Bytes& out, uint32_t v)
+{
+    for (int s = 24; s >= 0; s -= 8) out.push_back(uint8_t(v >> s));
+}
+
+void put_chunk(Bytes& out, const char* type, const uint8_t* data, size_t n)
+{
+    put_be32(out, uint32_t(n));
+    size_t at = out.size();
+    out.insert(out.end(), type, type + 4);
+    out.insert(out.end(), data, data + n);
+    put_be32(out, uint32_t(crc32(0, out.data() + at, uInt(n + 4))));
+}
+
+void write_file(const std::string& path, const uint8_t* data, size_t n)
+{
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return;
+    std::fwrite(data, 1, n, f);
+    std::fclose(f);
+}
+
+void write_png(const std::string& path, const uint8_t* rgba, uint32_t w, uint32_t h)
+{
+    size_t stride = size_t{w} * 4 + 1;
+    Bytes rows(stride * h);
+    for (uint32_t y = 0; y < h; ++y) {
+        rows[y * stride] = 0;
+        std::memcpy(&rows[y * stride + 1], rgba + size_t{y} * w * 4, stride - 1);
+    }
+    Bytes packed;
+    size_t packed_len;
+    if (g_libdeflate) {
+        packed.resize(libdeflate_zlib_compress_bound(g_compressor, rows.size()));
+        packed_len = libdeflate_zlib_compress(g_compressor, rows.data(), rows.size(), packed.data(), packed.size());
+    } else {
+        packed.resize(compressBound(uLong(rows.size())));
+        uLongf n = packed.size();
+        compress(packed.data(), &n, rows.data(), uLong(rows.size()));
+        packed_len = n;
+    }
+    Bytes file = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    file.reserve(packed_len + 64);
+    uint8_t header[13] = {0, 0, 0, 0, 0, 0, 0, 0, 8, 6, 0, 0, 0};
+    for (int i = 0; i < 4; ++i) header[i] = uint8_t(w >> (24 - 8 * i)), header[4 + i] = uint8_t(h >> (24 - 8 * i));
+    put_chunk(file, "IHDR", header, 13);
+    put_chunk(file, "IDAT", packed.data(), packed_len);
+    put_chunk(file, "IEND", nullptr, 0);
+    write_file(path, file.data(), file.size());
+}
+
+void lossless(const std::string& dir, const uint8_t* body, size_t len)
+{
+    uint16_t id = le16(body);
+    uint32_t w = le16(body + 3), h = le16(body + 5);
+    if (body[2] != 5) return;
+    Bytes px(size_t{w} * h * 4);
+    uLongf n = px.size();
+    if (uncompress(px.data(), &n, body + 7, uLong(len - 7)) != Z_OK) return;
+    for (size_t i = 0; i < size_t{w} * h; ++i) {
+        uint32_t v;
+        std::memcpy(&v, &px[4 * i], 4);
+        v = std::rotr(v, 8);
+        std::memcpy(&px[4 * i], &v, 4);
+    }
+    write_png(dir + "/" + std::to_string(id) + ".png", px.data(), w, h);
+}
+
+void jpeg_with_alpha(const std::string& dir, const uint8_t* body, size_t len)
+{
+    uint16_t id = le16(body);
+    uint32_t image_len = le32(body + 2);
+    jpeg_decompress_struct cinfo{};
+    jpeg_error_mgr jerr{};
+    cinfo.err = jpeg_std_error(&jerr);
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, body + 6, image_len);
+    jpeg_read_header(&cinfo, TRUE);
+    cinfo.out_color_space = JCS_EXT_RGBA;
+    jpeg_start_decompress(&cinfo);
+    uint32_t w = cinfo.output_width, h = cinfo.output_height;
+    Bytes px(size_t{w} * h * 4);
+    while (cinfo.output_scanline < h) {
+        JSAMPROW row = px.data() + size_t{cinfo.output_scanline} * w * 4;
+        jpeg_read_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    Bytes alpha(size_t{w} * h);
+    uLongf n = alpha.size();
+    if (uncompress(alpha.data(), &n, body + 6 + image_len, uLong(len - 6 - image_len)) != Z_OK) return;
+    for (size_t i = 0; i < alpha.size(); ++i) px[4 * i + 3] &= alpha[i];
+    write_png(dir + "/" + std::to_string(id) + ".png", px.data(), w, h);
+}
+
+void movie(const char* path)
+{
+    std::FILE* f = std::fopen(path, "rb");
+    if (!f) return;
+    Bytes file;
+    std::fseek(f, 0, SEEK_END);
+    file.resize(size_t(std::ftell(f)));
+    std::rewind(f);
+    size_t got = std::fread(file.data(), 1, file.size(), f);
+    std::fclose(f);
+    if (got != file.size() || file.size() < 8) return;
+    uint32_t length = le32(&file[4]);
+    Bytes body(length - 8);
+    if (file[0] == 'C') {
+        uLongf n = body.size();
+        uncompress(body.data(), &n, &file[8], uLong(file.size() - 8));
+    } else if (file[0] == 'Z') {
+        size_t out_len = body.size(), in_len = file.size() - 17;
+        LzmaUncompress(body.data(), &out_len, &file[17], &in_len, &file[12], kLzmaPropsSize);
+    } else {
+        std::memcpy(body.data(), &file[8], body.size());
+    }
+    std::string dir = std::string(path) + "_floor";
+    mkdir(dir.c_str(), 0777);
+    size_t at = (5 + 4 * (body[0] >> 3) + 7) / 8 + 4;  // frame rectangle, rate and count
+    while (at + 2 <= body.size()) {
+        uint16_t code_length = le16(&body[at]);
+        at += 2;
+        uint32_t code = code_length >> 6, len = code_length & 0x3F;
+        if (len == 0x3F) len = le32(&body[at]), at += 4;
+        if (code == 0 || at + len > body.size()) break;
+        const uint8_t* tag = &body[at];
+        if (code == 20 || code == 36)
+            lossless(dir, tag, len);
+        else if (code == 35)
+            jpeg_with_alpha(dir, tag, len);
+        else if (code == 6 || code == 21)
+            write_file(dir + "/" + std::to_string(le16(tag)) + ".jpg", tag + 2, len - 2);
+        at += len;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int first = 1;
+    if (argc > 1 && std::strcmp(argv[1], "--libdeflate") == 0) {
+        g_libdeflate = true;
+        g_compressor = libdeflate_alloc_compressor(6);
+        first = 2;
+    }
+    for (int i = first; i < argc; ++i) movie(argv[i]);
+    if (g_compressor) libdeflate_free_compressor(g_compressor);
+    return 0;
+}

@@ -1,0 +1,134 @@
+// Writes the end-to-end benchmark corpus: movies in all three containers holding lossless
+// and JPEG-with-alpha bitmaps from 64x64 to 2048x2048, photographic and flat, plus stored
+// JPEGs and class names (some Chinese), until the files reach the asked total size.
+// Usage: make-corpus OUT_DIR MEGABYTES
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <jpeglib.h>
+
+#include "bench_images.h"
+#include "swf_builder.h"
+
+namespace {
+
+using swfkit::Bytes;
+using bench::Look;
+
+struct Bitmap {
+    enum Kind { lossless, lossless2, jpeg2, jpeg3 } kind;
+    Look look;
+    uint16_t width, height;
+};
+
+Bytes jpeg_of(const Bytes& rgba, uint32_t w, uint32_t h)
+{
+    Bytes rgb = bench::drop_alpha(rgba);
+    jpeg_compress_struct cinfo{};
+    jpeg_error_mgr jerr{};
+    cinfo.err = jpeg_std_error(&jerr);
+    jpeg_create_compress(&cinfo);
+    unsigned char* mem = nullptr;
+    unsigned long mem_size = 0;
+    jpeg_mem_dest(&cinfo, &mem, &mem_size);
+    cinfo.image_width = w;
+    cinfo.image_height = h;
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, 80, TRUE);
+    jpeg_start_compress(&cinfo, TRUE);
+    while (cinfo.next_scanline < h) {
+        JSAMPROW row = rgb.data() + size_t{cinfo.next_scanline} * w * 3;
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    Bytes out(mem, mem + mem_size);
+    jpeg_destroy_compress(&cinfo);
+    std::free(mem);
+    return out;
+}
+
+void add_bitmap(swfkit::Movie& movie, uint16_t id, const Bitmap& b, uint32_t seed)
+{
+    bool argb = b.kind == Bitmap::lossless || b.kind == Bitmap::lossless2;
+    Bytes px = bench::make_pixels(b.look, b.width, b.height, seed, argb);
+    switch (b.kind) {
+    case Bitmap::lossless:
+    case Bitmap::lossless2:
+        movie.tag(b.kind == Bitmap::lossless ? 20 : 36, swfkit::lossless_body(id, 5, b.width, b.height, px), true);
+        break;
+    case Bitmap::jpeg2:
+        movie.tag(21, swfkit::jpeg_body(id, jpeg_of(px, b.width, b.height)), true);
+        break;
+    case Bitmap::jpeg3: {
+        Bytes alpha(size_t{b.width} * b.height);
+        for (size_t i = 0; i < alpha.size(); ++i) alpha[i] = px[4 * i + 3];
+        if (b.look == Look::photo)  // a vignette, so the plane is not all opaque
+            for (uint32_t y = 0; y < b.height; ++y)
+                for (uint32_t x = 0; x < b.width; ++x)
+                    alpha[size_t{y} * b.width + x] = uint8_t(255 - (x * 64 / b.width + y * 64 / b.height));
+        movie.tag(35, swfkit::jpeg3_body(id, jpeg_of(px, b.width, b.height), alpha), true);
+        break;
+    }
+    }
+}
+
+// Three movie recipes, one per container; the LZMA one stays small because LZMA encoding
+// (here, to build the corpus) is slow.
+std::vector<Bitmap> recipe(int which)
+{
+    using K = Bitmap;
+    if (which == 0)
+        return {{K::lossless2, Look::photo, 2048, 2048}, {K::lossless, Look::flat, 1024, 1024},
+                {K::jpeg3, Look::photo, 1024, 768},     {K::jpeg2, Look::photo, 512, 512},
+                {K::lossless2, Look::flat, 64, 64},     {K::lossless2, Look::photo, 64, 64},
+                {K::lossless2, Look::photo, 128, 96},   {K::jpeg3, Look::flat, 256, 256}};
+    if (which == 1)
+        return {{K::lossless2, Look::photo, 1024, 1024}, {K::jpeg3, Look::photo, 2048, 2048},
+                {K::lossless2, Look::flat, 2048, 2048},  {K::lossless, Look::photo, 256, 256},
+                {K::lossless2, Look::photo, 640, 480},   {K::jpeg2, Look::flat, 256, 256},
+                {K::lossless2, Look::flat, 96, 64}};
+    return {{K::lossless2, Look::flat, 512, 512}, {K::jpeg3, Look::photo, 512, 512},
+            {K::lossless2, Look::photo, 128, 128}, {K::lossless, Look::photo, 256, 192},
+            {K::lossless2, Look::photo, 64, 64},   {K::jpeg3, Look::flat, 128, 128}};
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: make-corpus OUT_DIR MEGABYTES\n");
+        return 2;
+    }
+    std::string dir = argv[1];
+    uint64_t target = std::strtoull(argv[2], nullptr, 10) << 20;
+    uint64_t total = 0;
+    for (int n = 0; total < target; ++n) {
+        int which = n % 3;
+        swfkit::Movie movie;
+        movie.container = which == 0 ? swfkit::Container::FWS : which == 1 ? swfkit::Container::CWS
+                                                                           : swfkit::Container::ZWS;
+        std::vector<Bitmap> bitmaps = recipe(which);
+        for (size_t i = 0; i < bitmaps.size(); ++i) add_bitmap(movie, uint16_t(i + 1), bitmaps[i], uint32_t(n * 31 + i));
+        // Class names for some bitmaps: ASCII and Chinese ("背景" background, "图标" icon).
+        movie.tag(76, swfkit::symbol_class_body({{1, "ui.Background" + std::to_string(n)},
+                                                 {2, "\xE8\x83\x8C\xE6\x99\xAF" + std::to_string(n)},
+                                                 {3, "\xE5\x9B\xBE\xE6\xA0\x87_" + std::to_string(n)}}));
+        movie.tag(1, {});
+        movie.end();
+        Bytes file = movie.build();
+        char name[64];
+        std::snprintf(name, sizeof name, "/movie%03d.swf", n);
+        if (!swfkit::write_file(dir + name, file)) {
+            std::fprintf(stderr, "make-corpus: cannot write %s%s\n", dir.c_str(), name);
+            return 1;
+        }
+        total += file.size();
+    }
+    std::printf("make-corpus: %.1f MB in %s\n", double(total) / (1 << 20), dir.c_str());
+    return 0;
+}
