@@ -236,10 +236,10 @@ TEST(ExtractFiles, FilesThatCannotBeCreatedAreSkippedWithALine)
     ASSERT_TRUE(swfkit::write_file(run.dir.file("m.swf_res"), Bytes{1}));  // a file where the folder goes
     run_movie(run, m);
     EXPECT_EQ(run.result.status, 0);
-    EXPECT_NE(run.result.output.find("<read_lossless>: cannot create m.swf_res/1.png, bitmap 1 skipped"),
-              std::string::npos);
-    EXPECT_NE(run.result.output.find("<read_bits>: cannot write m.swf_res/2.jpg, bitmap 2 skipped"),
-              std::string::npos);
+    // The separator in the path is the platform's own.
+    for (const char* part : {"<read_lossless>: cannot create m.swf_res", "1.png, bitmap 1 skipped",
+                             "<read_bits>: cannot write m.swf_res", "2.jpg, bitmap 2 skipped"})
+        EXPECT_NE(run.result.output.find(part), std::string::npos) << part;
     EXPECT_TRUE(has_line(run, "------------swf_saveimg done--------------"));
 }
 
