@@ -1,9 +1,11 @@
 # Thin wrapper over CMake. Every target first makes sure the Debian packages are there.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 180
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps build test test-asan demo samples clean
+.PHONY: all deps build test test-asan demo samples corpus fuzz-build fuzz fuzz-replay clean
 
 all: build
 
@@ -32,5 +34,23 @@ demo: build
 samples: build
 	@$(BUILD)/make-sample samples/sample.swf
 
+# Regenerates the fuzz seed corpora under fuzz/corpus from our own writers.
+corpus: build
+	@rm -rf fuzz/corpus && $(BUILD)/make-corpus fuzz/corpus
+
+# The libFuzzer targets, built with clang under AddressSanitizer and UBSan.
+fuzz-build: deps
+	@scripts/install-deps.sh fuzz
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPIXSIEVE_FUZZ=ON >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+# Fuzzes every target for FUZZ_SECONDS each and reports executions and coverage.
+fuzz: fuzz-build
+	@FUZZ_BUILD=$(FUZZ_BUILD) scripts/fuzz.sh run $(FUZZ_SECONDS)
+
+# Runs every seed and regression input once through its target.
+fuzz-replay: fuzz-build
+	@FUZZ_BUILD=$(FUZZ_BUILD) scripts/fuzz.sh replay
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

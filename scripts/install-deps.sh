@@ -2,6 +2,11 @@
 # Installs the Debian packages the build and the tests need; does nothing when all are present.
 set -e
 PACKAGES="cmake make g++ pkg-config zlib1g-dev lzma-dev libgtest-dev libpng-dev libjpeg-dev libgif-dev"
+# Optional groups, named as the argument: `fuzz` (libFuzzer with clang), `check` (leak check).
+case "${1:-}" in
+fuzz) PACKAGES="clang libclang-rt-14-dev" ;;
+check) PACKAGES="valgrind" ;;
+esac
 
 missing=""
 for p in $PACKAGES; do
