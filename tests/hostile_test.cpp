@@ -77,7 +77,9 @@ bool extract_in_process(const std::string& path, const Bytes& file, uint32_t* bo
     return swf != nullptr;
 }
 
-// Where each bitmap's record ends in the uncompressed body, by character id. Walks the
+constexpr uint16_t kSymbolClassKey = 0xFFFF;
+
+// Where each bitmap's record (and the SymbolClass record, under kSymbolClassKey) ends in the uncompressed body, by character id. Walks the
 // records of the movie description independently of the loader.
 std::map<uint16_t, size_t> bitmap_record_ends(const swfkit::Movie& movie)
 {
@@ -94,6 +96,8 @@ std::map<uint16_t, size_t> bitmap_record_ends(const swfkit::Movie& movie)
         }
         if (code == 6 || code == 20 || code == 21 || code == 35 || code == 36)
             ends[static_cast<uint16_t>(body[at] | body[at + 1] << 8)] = at + length;
+        if (code == 76)
+            ends[kSymbolClassKey] = at + length;
         at += length;
     }
     return ends;
@@ -127,16 +131,25 @@ TEST(Hostile, TruncatedMoviesKeepEveryCompleteBitmap)
                 // An uncompressed movie keeps everything up to the cut.
                 bool header_fits = n >= 8 + movie.frame_rect.size() + 4;
                 ASSERT_EQ(loaded, header_fits);
-                if (loaded)
+                if (loaded) {
                     ASSERT_EQ(body_len, n - 8);
+                }
             }
-            std::set<std::string> expected;
-            for (const auto& bitmap : swfkit::multi_bitmap_files())
-                if (loaded && ends.at(bitmap.id) <= body_len)
-                    expected.insert(bitmap.file);
-            ASSERT_EQ(outputs(folder), expected);
-            for (const std::string& name : expected)
-                ASSERT_EQ(testkit::read_file(folder + "/" + name), reference[name]) << name;
+            // Before the SymbolClass record is complete, bitmaps are named by their ids.
+            bool named = loaded && ends.at(kSymbolClassKey) <= body_len;
+            std::map<std::string, std::string> expected;
+            for (const auto& bitmap : swfkit::multi_bitmap_files()) {
+                if (!loaded || ends.at(bitmap.id) > body_len)
+                    continue;
+                std::string extension = bitmap.file.substr(bitmap.file.rfind('.'));
+                expected[named ? bitmap.file : std::to_string(bitmap.id) + extension] = bitmap.file;
+            }
+            std::set<std::string> expected_names;
+            for (const auto& [name, reference_name] : expected)
+                expected_names.insert(name);
+            ASSERT_EQ(outputs(folder), expected_names);
+            for (const auto& [name, reference_name] : expected)
+                ASSERT_EQ(testkit::read_file(folder + "/" + name), reference[reference_name]) << name;
             fs::remove_all(folder);
         }
         expect_only_inside(dir.path(), {"m.swf"});
@@ -300,12 +313,11 @@ TEST(Hostile, DangerousClassNames)
     CliRun run;
     run_tool(run, s.movie.build());
     EXPECT_EQ(run.result.status, 0);
-    // Separators become "_"; dots alone are ordinary names inside the folder; an empty or
-    // too long name falls back to the id, with a line.
-    EXPECT_EQ(run.files(), (std::set<std::string>{"a_b_c.png", "...png", ".._.._escape.png", "4.png", "5.png",
+    // Separators become "_"; dots alone and the empty name are ordinary names inside the
+    // folder; a name too long for the file system falls back to the id, with a line.
+    EXPECT_EQ(run.files(), (std::set<std::string>{"a_b_c.png", "...png", ".._.._escape.png", ".png", "5.png",
                                                   "_abs.png", "\xB1\xB3_\xBE\xB0.png", "..jpg"}));
     EXPECT_TRUE(has_message(run.result.output, "class name of bitmap 5 is too long for a file name; using the id"));
-    EXPECT_TRUE(has_message(run.result.output, "class name of bitmap 4 is empty; using the id"));
 }
 
 TEST(Hostile, TenThousandTags)

@@ -49,6 +49,8 @@ int LzmaUncompressGrowing(uint8_t** dest, size_t* dest_len, size_t limit, const 
         return res;
     }
     LzmaDec_Init(&state);
+    state.dic = nullptr;  // no block yet: the loop below allocates the first one
+    state.dicBufSize = 0;
     // The output block is the decoder's dictionary and is never wrapped, so it may move
     // and grow between calls: the decoder addresses it by offset.
     uint8_t* block = nullptr;

@@ -94,11 +94,7 @@ std::string bitmap_file_path(const Swf* swf, const std::string& folder, uint16_t
                              uint8_t by_name, const char* extension)
 {
     std::string name = by_name ? sanitize_file_name(swf_symbol_name(swf, id)) : std::to_string(id);
-    if (name.empty()) {
-        // An empty class name would give a hidden ".png" that every such bitmap overwrites.
-        DEBUG_LINE("swf", "class name of bitmap %d is empty; using the id", id);
-        name = std::to_string(id);
-    } else if (name.size() + std::strlen(extension) > kMaxName) {
+    if (name.size() + std::strlen(extension) > kMaxName) {
         DEBUG_LINE("swf", "class name of bitmap %d is too long for a file name; using the id", id);
         name = std::to_string(id);
     }
