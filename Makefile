@@ -5,7 +5,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 180
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps build test test-asan demo samples corpus fuzz-build fuzz fuzz-replay clean
+.PHONY: all deps build test test-asan demo samples corpus fuzz-build fuzz fuzz-replay leak-check measure-memory clean
 
 all: build
 
@@ -51,6 +51,15 @@ fuzz: fuzz-build
 # Runs every seed and regression input once through its target.
 fuzz-replay: fuzz-build
 	@FUZZ_BUILD=$(FUZZ_BUILD) scripts/fuzz.sh replay
+
+# One valgrind run of the tool over the sample and seed movies; fails on any leak.
+leak-check: build
+	@scripts/install-deps.sh check
+	@scripts/leak-check.sh $(BUILD)
+
+# Peak memory per movie and over many movies (/usr/bin/time -v); not part of the tests.
+measure-memory: build
+	@scripts/measure-memory.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
