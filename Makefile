@@ -2,9 +2,12 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 WIN_BUILD  ?= build-win
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 180
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps deps-windows build test test-asan windows test-windows demo samples bench clean
+.PHONY: all deps deps-windows build test test-asan windows test-windows demo samples bench \
+        corpus fuzz-build fuzz fuzz-replay leak-check measure-memory clean
 
 all: build
 
@@ -56,5 +59,32 @@ bench:
 samples: build
 	@$(BUILD)/make-sample samples/sample.swf
 
+# Regenerates the fuzz seed corpora under fuzz/corpus from our own writers.
+corpus: build
+	@rm -rf fuzz/corpus && $(BUILD)/make-corpus fuzz/corpus
+
+# The libFuzzer targets, built with clang under AddressSanitizer and UBSan.
+fuzz-build: deps
+	@scripts/install-deps.sh fuzz
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPIXSIEVE_FUZZ=ON >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+# Fuzzes every target for FUZZ_SECONDS each and reports executions and coverage.
+fuzz: fuzz-build
+	@FUZZ_BUILD=$(FUZZ_BUILD) scripts/fuzz.sh run $(FUZZ_SECONDS)
+
+# Runs every seed and regression input once through its target.
+fuzz-replay: fuzz-build
+	@FUZZ_BUILD=$(FUZZ_BUILD) scripts/fuzz.sh replay
+
+# One valgrind run of the tool over the sample and seed movies; fails on any leak.
+leak-check: build
+	@scripts/install-deps.sh check
+	@scripts/leak-check.sh $(BUILD)
+
+# Peak memory per movie and over many movies (/usr/bin/time -v); not part of the tests.
+measure-memory: build
+	@scripts/measure-memory.sh $(BUILD)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(WIN_BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(WIN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)

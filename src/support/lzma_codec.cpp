@@ -1,5 +1,6 @@
 #include "support/lzma_codec.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include <lzma/LzmaDec.h>
@@ -26,6 +27,66 @@ int LzmaUncompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t* 
     if (res == SZ_OK && status == LZMA_STATUS_NEEDS_MORE_INPUT)
         return LZMA_RESULT_INPUT_EOF;
     return res;
+}
+
+size_t grow_output_capacity(size_t current, size_t input_size, size_t limit)
+{
+    constexpr size_t kFirstBlock = size_t{1} << 16;
+    size_t next = current == 0 ? std::max(kFirstBlock, input_size * 4) : current * 2;
+    return std::min(next, limit);
+}
+
+int LzmaUncompressGrowing(uint8_t** dest, size_t* dest_len, size_t limit, const uint8_t* src, size_t* src_len,
+                          const uint8_t* props, size_t props_size)
+{
+    *dest = nullptr;
+    *dest_len = 0;
+    CLzmaDec state;
+    LzmaDec_Construct(&state);
+    SRes res = LzmaDec_AllocateProbs(&state, props, static_cast<unsigned>(props_size), &g_alloc);
+    if (res != SZ_OK) {
+        *src_len = 0;
+        return res;
+    }
+    LzmaDec_Init(&state);
+    state.dic = nullptr;  // no block yet: the loop below allocates the first one
+    state.dicBufSize = 0;
+    // The output block is the decoder's dictionary and is never wrapped, so it may move
+    // and grow between calls: the decoder addresses it by offset.
+    uint8_t* block = nullptr;
+    size_t consumed = 0;
+    ELzmaStatus status = LZMA_STATUS_NOT_SPECIFIED;
+    while (true) {
+        if (state.dicPos == state.dicBufSize) {
+            if (state.dicBufSize == limit)
+                break;  // produced all that was asked for
+            size_t capacity = grow_output_capacity(state.dicBufSize, *src_len, limit);
+            auto* grown = static_cast<uint8_t*>(std::realloc(block, capacity ? capacity : 1));
+            if (grown == nullptr) {
+                res = SZ_ERROR_MEM;
+                break;
+            }
+            block = grown;
+            state.dic = block;
+            state.dicBufSize = capacity;
+        }
+        SizeT in = *src_len - consumed;
+        res = LzmaDec_DecodeToDic(&state, state.dicBufSize, src + consumed, &in, LZMA_FINISH_ANY, &status);
+        consumed += in;
+        if (res != SZ_OK || status != LZMA_STATUS_NOT_FINISHED || state.dicPos < state.dicBufSize)
+            break;
+    }
+    LzmaDec_FreeProbs(&state, &g_alloc);
+    *src_len = consumed;
+    if (res == SZ_OK && status == LZMA_STATUS_NEEDS_MORE_INPUT)
+        res = SZ_ERROR_INPUT_EOF;
+    if (res != SZ_OK) {
+        std::free(block);
+        return res;
+    }
+    *dest = block;
+    *dest_len = state.dicPos;
+    return LZMA_RESULT_OK;
 }
 
 int LzmaCompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t src_len,

@@ -1,5 +1,6 @@
 // Loading a movie: container header, decompression, frame header, tag records.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -24,34 +25,86 @@ struct ScopedStream {
     ~ScopedStream() { stream_clear(&s); }
 };
 
+// Inflates a zlib stream of at most `limit` bytes into a block that grows with the output,
+// so a header claiming far more than the data holds allocates nothing for the claim.
+// Returns what zlib's uncompress would: Z_OK, Z_BUF_ERROR when the data holds more than
+// `limit`, Z_DATA_ERROR for corrupt or cut data, Z_MEM_ERROR.
+int inflate_growing(const uint8_t* packed, uint32_t packed_len, uint32_t limit, Stream* body)
+{
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK)
+        return Z_MEM_ERROR;
+    z.next_in = const_cast<uint8_t*>(packed);
+    z.avail_in = packed_len;
+    uint8_t* block = nullptr;
+    size_t capacity = 0;
+    int rv = Z_OK;
+    while (rv == Z_OK) {
+        if (z.total_out == capacity) {
+            if (capacity == limit) {
+                // Full: only the stream's trailer may follow, which needs no room.
+                z.next_out = block;
+                z.avail_out = 0;
+                rv = inflate(&z, Z_NO_FLUSH) == Z_STREAM_END ? Z_STREAM_END : Z_BUF_ERROR;
+                break;
+            }
+            capacity = grow_output_capacity(capacity, packed_len, limit);
+            auto* grown = static_cast<uint8_t*>(std::realloc(block, capacity ? capacity : 1));
+            if (grown == nullptr) {
+                rv = Z_MEM_ERROR;
+                break;
+            }
+            block = grown;
+        }
+        z.next_out = block + z.total_out;
+        z.avail_out = static_cast<uInt>(capacity - z.total_out);
+        rv = inflate(&z, Z_NO_FLUSH);
+        if (rv == Z_BUF_ERROR && z.avail_out != 0)
+            rv = Z_DATA_ERROR;  // the input ran out before the stream's end
+        else if (rv == Z_BUF_ERROR || rv == Z_NEED_DICT)
+            rv = rv == Z_NEED_DICT ? Z_DATA_ERROR : Z_OK;
+    }
+    if (rv == Z_STREAM_END)
+        rv = Z_OK;
+    else if (rv == Z_OK)
+        rv = Z_BUF_ERROR;
+    inflateEnd(&z);
+    if (rv != Z_OK) {
+        std::free(block);
+        return rv;
+    }
+    body->buf = block;
+    body->len = static_cast<uint32_t>(z.total_out);
+    return Z_OK;
+}
+
 // Inflates or decodes the packed body into `body`. False (with a line) on failure.
+// The header's file length only bounds the output; memory follows the real data.
 bool unpack_body(Swf* swf, const uint8_t* packed, uint32_t packed_len, Stream* body)
 {
     if (swf->signature[0] == 'C') {
-        body->buf = static_cast<uint8_t*>(mem_alloc(swf->file_length));
-        uLongf out_len = swf->file_length;
-        int rv = uncompress(body->buf, &out_len, packed, packed_len);
+        int rv = inflate_growing(packed, packed_len, swf->file_length, body);
         if (rv != Z_OK) {
             // "cws解压缩失败" (CWS decompression failed)
             DEBUG_LINE_IN("swf", "swf_read", "cws\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC:%d", rv);
             return false;
         }
         DEBUG_LINE_IN("swf", "swf_read", "cws\xBD\xE2\xD1\xB9\xCB\xF5OK");  // "cws解压缩OK"
-        body->len = static_cast<uint32_t>(out_len);
         return true;
     }
     if (swf->signature[0] == 'Z') {
-        size_t out_len = swf->file_length - kHeaderSize;
+        uint8_t* block = nullptr;
+        size_t out_len = 0;
         size_t in_len = packed_len - kZwsPrefix;
-        body->buf = static_cast<uint8_t*>(mem_alloc(out_len));
-        int rv = LzmaUncompress(body->buf, &out_len, packed + kZwsPrefix, &in_len, packed + 4,
-                                kLzmaPropsSize);
+        int rv = LzmaUncompressGrowing(&block, &out_len, swf->file_length - kHeaderSize, packed + kZwsPrefix,
+                                       &in_len, packed + 4, kLzmaPropsSize);
         if (rv != LZMA_RESULT_OK) {
             // "zws解压缩失败" (ZWS decompression failed)
             DEBUG_LINE_IN("swf", "swf_read", "zws\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC:%d", rv);
             return false;
         }
         DEBUG_LINE_IN("swf", "swf_read", "zws\xBD\xE2\xD1\xB9\xCB\xF5OK");  // "zws解压缩OK"
+        body->buf = block;
         body->len = static_cast<uint32_t>(out_len);
         return true;
     }

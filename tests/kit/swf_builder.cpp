@@ -165,6 +165,7 @@ bool write_file(const std::string& path, std::span<const uint8_t> bytes)
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (!f)
         return false;
+    // An empty span may hold a null pointer, which fwrite must not be given.
     bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     return std::fclose(f) == 0 && ok;
 }

@@ -1,0 +1,93 @@
+// Editing a loaded movie: replacing a bitmap from a picture file, shrinking lossless
+// bitmaps to JPEG, then saving and loading the result again.
+//
+// Input: one flag byte, a 32-bit little-endian picture length, the picture, the movie.
+// Flag bit 0 names the picture "<id>.jpg" instead of "<id>.png"; bit 1 runs swf_small;
+// bits 2-4 pick the container the movie is saved in (LZMA, whose encoder sets up
+// 16 MiB of dictionary per call, only one time in eight).
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "fuzz_util.h"
+#include "swf/edit.h"
+#include "swf/swf.h"
+#include "swf/writer.h"
+
+FUZZ_SETUP(swf_edit)
+
+namespace {
+
+constexpr size_t kPrefix = 5;
+
+bool is_bitmap(uint16_t code)
+{
+    return code == TAG_DEFINE_BITS || code == TAG_DEFINE_BITS_JPEG2 || code == TAG_DEFINE_BITS_JPEG3 ||
+           code == TAG_DEFINE_BITS_LOSSLESS || code == TAG_DEFINE_BITS_LOSSLESS2;
+}
+
+// The picture goes where swf_replace looks for the first bitmap of the movie.
+void place_picture(Swf* swf, const uint8_t* picture, size_t size, bool as_jpeg)
+{
+    for (SwfTag* tag : swf_tags(swf)) {
+        if (!is_bitmap(tag->code) || tag->body.len < 2)
+            continue;
+        unsigned id = tag->body.buf[0] | tag->body.buf[1] << 8;
+        std::string path = swf->path + "_res/" + std::to_string(id) + (as_jpeg ? ".jpg" : ".png");
+        std::filesystem::create_directory(swf->path + "_res");
+        if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
+            std::fwrite(picture, 1, size, f);
+            std::fclose(f);
+        }
+        return;
+    }
+}
+
+void edit_movie(const uint8_t* data, size_t size)
+{
+    uint8_t flags = data[0];
+    uint32_t picture_size = data[1] | data[2] << 8 | data[3] << 16 | uint32_t{data[4]} << 24;
+    if (picture_size > size - kPrefix)
+        return;
+    const uint8_t* picture = data + kPrefix;
+    const uint8_t* movie = picture + picture_size;
+    size_t movie_size = size - kPrefix - picture_size;
+
+    std::string path = fuzz_scratch() + "/movie.swf";
+    Stream source{const_cast<uint8_t*>(movie), 0, static_cast<uint32_t>(movie_size), 0};
+    SwfPtr swf(swf_read(&source, path.c_str()));
+    if (!swf)
+        return;
+    fuzz_skip_huge_bitmaps(swf.get());
+    place_picture(swf.get(), picture, picture_size, flags & 1);
+    swf_replace(swf.get());
+    if (flags & 2)
+        swf_small(swf.get());
+
+    std::string out = fuzz_scratch() + "/out.swf";
+    int saved = 0;
+    unsigned container = (flags >> 2) & 7;
+    if (container < 4)
+        saved = swf_save_fws(swf.get(), out.c_str());
+    else if (container < 7)
+        saved = swf_save(swf.get(), out.c_str());
+    else
+        saved = swf_save_zws(swf.get(), out.c_str());
+    // Whatever the edits did, a movie we wrote must load again.
+    if (saved && !SwfPtr(swf_readfile(out.c_str())))
+        std::abort();
+}
+
+}  // namespace
+
+FUZZ_TARGET(swf_edit)
+{
+    if (size < kPrefix || size >= (1u << 30))
+        return 0;
+    edit_movie(data, size);
+    fuzz_clean_scratch();
+    return 0;
+}
