@@ -1,10 +1,17 @@
 // The one place that formats diagnostic lines: "[DEBUG] file:line <function>: message\n".
 #pragma once
 
+// mingw's printf takes the C99 formats ("%zu") and GCC checks them as gnu_printf there;
+// clang knows only printf.
+#if defined(__MINGW32__)
+#define PIXSIEVE_PRINTF_FORMAT gnu_printf
+#else
+#define PIXSIEVE_PRINTF_FORMAT printf
+#endif
+
 // `file` is the module's short name as it appears in the line ("swf", "stream", ...).
-// gnu_printf: the C99 formats ("%zu") on Windows too, where the build uses mingw's printf.
 void debug_line(const char* file, int line, const char* function, const char* format, ...)
-    __attribute__((format(gnu_printf, 4, 5)));
+    __attribute__((format(PIXSIEVE_PRINTF_FORMAT, 4, 5)));
 
 #define DEBUG_LINE(file, ...) debug_line((file), __LINE__, __func__, __VA_ARGS__)
 
