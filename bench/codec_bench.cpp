@@ -14,6 +14,8 @@
 
 #include <iconv.h>
 #include <jpeglib.h>
+
+#include "jpeg_oracle.h"
 #include <libdeflate.h>
 #include <png.h>
 #include <zlib.h>
@@ -156,31 +158,7 @@ void register_png(bench::Look look, uint32_t side)
 // libjpeg-turbo encoding of R, G, B samples at the given quality and luma sampling.
 Bytes turbo_encode(const Bytes& rgb, uint32_t w, uint32_t h, int quality, int h_samp, int v_samp)
 {
-    jpeg_compress_struct cinfo{};
-    jpeg_error_mgr jerr{};
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_compress(&cinfo);
-    unsigned char* mem = nullptr;
-    unsigned long mem_size = 0;
-    jpeg_mem_dest(&cinfo, &mem, &mem_size);
-    cinfo.image_width = w;
-    cinfo.image_height = h;
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, quality, TRUE);
-    cinfo.comp_info[0].h_samp_factor = h_samp;
-    cinfo.comp_info[0].v_samp_factor = v_samp;
-    jpeg_start_compress(&cinfo, TRUE);
-    while (cinfo.next_scanline < h) {
-        JSAMPROW row = const_cast<JSAMPROW>(rgb.data() + size_t{cinfo.next_scanline} * w * 3);
-        jpeg_write_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    Bytes out(mem, mem + mem_size);
-    jpeg_destroy_compress(&cinfo);
-    std::free(mem);
-    return out;
+    return oracle::encode_jpeg(w, h, 3, rgb, quality, h_samp, v_samp);
 }
 
 bool turbo_decode(const Bytes& data, Bytes& out)

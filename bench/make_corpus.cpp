@@ -9,6 +9,8 @@
 
 #include <jpeglib.h>
 
+#include "jpeg_oracle.h"
+
 #include "bench_images.h"
 #include "swf_builder.h"
 
@@ -25,30 +27,7 @@ struct Bitmap {
 
 Bytes jpeg_of(const Bytes& rgba, uint32_t w, uint32_t h)
 {
-    Bytes rgb = bench::drop_alpha(rgba);
-    jpeg_compress_struct cinfo{};
-    jpeg_error_mgr jerr{};
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_compress(&cinfo);
-    unsigned char* mem = nullptr;
-    unsigned long mem_size = 0;
-    jpeg_mem_dest(&cinfo, &mem, &mem_size);
-    cinfo.image_width = w;
-    cinfo.image_height = h;
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, 80, TRUE);
-    jpeg_start_compress(&cinfo, TRUE);
-    while (cinfo.next_scanline < h) {
-        JSAMPROW row = rgb.data() + size_t{cinfo.next_scanline} * w * 3;
-        jpeg_write_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    Bytes out(mem, mem + mem_size);
-    jpeg_destroy_compress(&cinfo);
-    std::free(mem);
-    return out;
+    return oracle::encode_jpeg(w, h, 3, bench::drop_alpha(rgba), 80);
 }
 
 void add_bitmap(swfkit::Movie& movie, uint16_t id, const Bitmap& b, uint32_t seed)

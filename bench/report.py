@@ -92,7 +92,7 @@ def run_e2e(build, rounds, corpus_mb):
     corpus = os.path.join(build, "corpus")
     if not os.path.isdir(corpus) or not os.listdir(corpus):
         os.makedirs(corpus, exist_ok=True)
-        subprocess.run([os.path.join(build, "bench", "make-corpus"), corpus, str(corpus_mb)], check=True)
+        subprocess.run([os.path.join(build, "bench", "bench-corpus"), corpus, str(corpus_mb)], check=True)
     movies = sorted(os.path.join(corpus, f) for f in os.listdir(corpus) if f.endswith(".swf"))
     size_mb = sum(os.path.getsize(m) for m in movies) / 2**20
     programs = {
