@@ -3,8 +3,8 @@
 //
 // Input: one flag byte, a 32-bit little-endian picture length, the picture, the movie.
 // Flag bit 0 names the picture "<id>.jpg" instead of "<id>.png"; bit 1 runs swf_small;
-// bits 2-4 pick the container the movie is saved in (LZMA, whose encoder sets up
-// 16 MiB of dictionary per call, only one time in eight).
+// bits 2-7 pick the container the movie is saved in: FWS or CWS by halves, LZMA (whose
+// encoder sets up a 16 MiB dictionary, some 150 MiB of tables, per call) one time in 64.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -69,10 +69,10 @@ void edit_movie(const uint8_t* data, size_t size)
 
     std::string out = fuzz_scratch() + "/out.swf";
     int saved = 0;
-    unsigned container = (flags >> 2) & 7;
-    if (container < 4)
+    unsigned container = flags >> 2;
+    if (container < 32)
         saved = swf_save_fws(swf.get(), out.c_str());
-    else if (container < 7)
+    else if (container < 63)
         saved = swf_save(swf.get(), out.c_str());
     else
         saved = swf_save_zws(swf.get(), out.c_str());
