@@ -158,7 +158,7 @@ void register_png(bench::Look look, uint32_t side)
 // libjpeg-turbo encoding of R, G, B samples at the given quality and luma sampling.
 Bytes turbo_encode(const Bytes& rgb, uint32_t w, uint32_t h, int quality, int h_samp, int v_samp)
 {
-    return oracle::encode_jpeg(w, h, 3, rgb, quality, h_samp, v_samp);
+    return oracle::encode_jpeg(w, h, 3, rgb, {.quality = quality, .h_samp = h_samp, .v_samp = v_samp});
 }
 
 bool turbo_decode(const Bytes& data, Bytes& out)

@@ -27,7 +27,7 @@ struct Bitmap {
 
 Bytes jpeg_of(const Bytes& rgba, uint32_t w, uint32_t h)
 {
-    return oracle::encode_jpeg(w, h, 3, bench::drop_alpha(rgba), 80);
+    return oracle::encode_jpeg(w, h, 3, bench::drop_alpha(rgba), {.quality = 80});
 }
 
 void add_bitmap(swfkit::Movie& movie, uint16_t id, const Bitmap& b, uint32_t seed)

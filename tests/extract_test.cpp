@@ -163,7 +163,7 @@ Bytes grey_rgb(uint32_t width, uint32_t height, uint8_t r, uint8_t g, uint8_t b)
 TEST(ExtractJpeg, StoredBytesAndAlphaMerges)
 {
     for (Container c : {Container::FWS, Container::CWS, Container::ZWS}) {
-        Bytes jpeg = oracle::encode_jpeg(16, 8, 3, grey_rgb(16, 8, 200, 100, 50), 95);
+        Bytes jpeg = oracle::encode_jpeg(16, 8, 3, grey_rgb(16, 8, 200, 100, 50), {.quality = 95});
         Bytes png_bytes = oracle::write_png_memory(2, 1, {1, 2, 3, 0xF0, 4, 5, 6, 0x0F});
         Bytes alpha(16 * 8);
         for (size_t i = 0; i < alpha.size(); ++i)

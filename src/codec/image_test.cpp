@@ -83,7 +83,7 @@ TEST(ImageDecode, JpegColourAndGreyAreOpaque)
             rgb.push_back(v);
     Image colour;
     int rc = 0;
-    decode_output(colour, oracle::encode_jpeg(16, 16, 3, rgb, 95), &rc);
+    decode_output(colour, oracle::encode_jpeg(16, 16, 3, rgb, {.quality = 95}), &rc);
     ASSERT_EQ(rc, 0);
     EXPECT_EQ(colour.d.kind, IMAGE_JPEG);
     for (size_t i = 0; i < 256; ++i) {
@@ -92,7 +92,7 @@ TEST(ImageDecode, JpegColourAndGreyAreOpaque)
         EXPECT_EQ(colour.d.pixels[4 * i + 3], 255);
     }
     Image grey;
-    decode_output(grey, oracle::encode_jpeg(8, 8, 1, Bytes(64, 90), 95), &rc);
+    decode_output(grey, oracle::encode_jpeg(8, 8, 1, Bytes(64, 90), {.quality = 95}), &rc);
     ASSERT_EQ(rc, 0);
     for (size_t i = 0; i < 64; ++i) {
         EXPECT_NEAR(grey.d.pixels[4 * i], 90, 2);

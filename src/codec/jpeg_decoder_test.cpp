@@ -1,7 +1,6 @@
 #include "codec/jpeg_decoder.h"
 
 #include <algorithm>
-#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,96 +9,11 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <jpeglib.h>
+#include "jpeg_oracle.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// ---------------------------------------------------------------- libjpeg-turbo oracle
-
-struct OracleOptions {
-    int components = 3;  // 1 or 3
-    int h_sampling = 1;  // luma factors; chroma is always 1x1
-    int v_sampling = 1;
-    int quality = 85;
-    int restart_interval = 0;  // in MCUs
-    bool progressive = false;
-};
-
-Bytes oracle_encode(const Bytes& pixels, int width, int height, const OracleOptions& options)
-{
-    jpeg_compress_struct cinfo;
-    jpeg_error_mgr jerr;
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_compress(&cinfo);
-    unsigned char* out = nullptr;
-    unsigned long out_size = 0;
-    jpeg_mem_dest(&cinfo, &out, &out_size);
-    cinfo.image_width = width;
-    cinfo.image_height = height;
-    cinfo.input_components = options.components;
-    cinfo.in_color_space = options.components == 1 ? JCS_GRAYSCALE : JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, options.quality, TRUE);
-    cinfo.comp_info[0].h_samp_factor = options.h_sampling;
-    cinfo.comp_info[0].v_samp_factor = options.v_sampling;
-    for (int i = 1; i < cinfo.num_components; ++i)
-        cinfo.comp_info[i].h_samp_factor = cinfo.comp_info[i].v_samp_factor = 1;
-    cinfo.restart_interval = options.restart_interval;
-    if (options.progressive)
-        jpeg_simple_progression(&cinfo);
-    jpeg_start_compress(&cinfo, TRUE);
-    const int row_bytes = width * options.components;
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = const_cast<uint8_t*>(pixels.data()) + cinfo.next_scanline * row_bytes;
-        jpeg_write_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    Bytes result(out, out + out_size);
-    std::free(out);
-    return result;
-}
-
-struct OracleError {
-    jpeg_error_mgr base;
-    std::jmp_buf jump;
-};
-
-void oracle_error_exit(j_common_ptr cinfo)
-{
-    std::longjmp(reinterpret_cast<OracleError*>(cinfo->err)->jump, 1);
-}
-
-// Default libjpeg-turbo decoding: accurate integer IDCT and smooth ("fancy") upsampling.
-// Empty on a decoding error.
-Bytes oracle_decode(const Bytes& jpeg)
-{
-    jpeg_decompress_struct cinfo;
-    OracleError err;
-    cinfo.err = jpeg_std_error(&err.base);
-    err.base.error_exit = oracle_error_exit;
-    err.base.output_message = [](j_common_ptr) {};
-    Bytes pixels;
-    if (setjmp(err.jump)) {
-        jpeg_destroy_decompress(&cinfo);
-        return {};
-    }
-    jpeg_create_decompress(&cinfo);
-    jpeg_mem_src(&cinfo, jpeg.data(), jpeg.size());
-    jpeg_read_header(&cinfo, TRUE);
-    jpeg_start_decompress(&cinfo);
-    const size_t row_bytes = size_t(cinfo.output_width) * cinfo.output_components;
-    pixels.resize(row_bytes * cinfo.output_height);
-    while (cinfo.output_scanline < cinfo.output_height) {
-        JSAMPROW row = pixels.data() + cinfo.output_scanline * row_bytes;
-        jpeg_read_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_decompress(&cinfo);
-    jpeg_destroy_decompress(&cinfo);
-    return pixels;
-}
 
 // ---------------------------------------------------------------- test pictures
 
@@ -378,7 +292,7 @@ TEST(JpegDecoder, ZeroBlocksAreFlat128AndDcOnlyBlocksFollowTheShortcuts)
         for (int x = 0; x < 24; ++x)
             ASSERT_EQ(dc.pixels[y * 24 + x], flat_value(predictors[x / 8] * 4)) << x << "," << y;
     // libjpeg agrees on what the hand-made stream means.
-    EXPECT_LE(compare(dc.pixels, oracle_decode(jpeg)).max, 1);
+    EXPECT_LE(compare(dc.pixels, oracle::decode_jpeg(jpeg).samples).max, 1);
 }
 
 TEST(JpegDecoder, ColourConversionWorkedValues)
@@ -419,7 +333,7 @@ TEST(JpegDecoder, FullBlockWithoutEndOfBlockAndOverlongRun)
     for (int y = 0; y < 8; ++y)
         for (int x = 8; x < 16; ++x)
             ASSERT_EQ(d.pixels[y * 16 + x], flat_value(3 * 2));
-    Bytes reference = oracle_decode(jpeg);
+    Bytes reference = oracle::decode_jpeg(jpeg).samples;
     ASSERT_EQ(reference.size(), d.pixels.size());
     EXPECT_LE(compare(d.pixels, reference).max, 2);
     // The same coefficients with 12- and 16-bit AC codes, which only the full 16-bit
@@ -607,19 +521,15 @@ TEST(JpegDecoder, AgreesWithLibjpegTurbo)
     };
     for (const OracleCase& c : cases) {
         SCOPED_TRACE(c.name);
-        OracleOptions options;
-        options.components = c.components;
-        options.h_sampling = c.h;
-        options.v_sampling = c.v;
-        options.quality = c.quality;
+        oracle::JpegOptions options{.quality = c.quality, .h_samp = c.h, .v_samp = c.v};
         Bytes source = make_picture(c.width, c.height, c.components, 99);
-        Bytes jpeg = oracle_encode(source, c.width, c.height, options);
+        Bytes jpeg = oracle::encode_jpeg(c.width, c.height, c.components, source, options);
         Decoded ours = decode(jpeg);
         ASSERT_EQ(ours.status, kJpegOk);
         EXPECT_EQ(ours.width, c.width);
         EXPECT_EQ(ours.height, c.height);
         EXPECT_EQ(ours.colour, c.components == 3 ? 1 : 0);
-        Bytes reference = oracle_decode(jpeg);
+        Bytes reference = oracle::decode_jpeg(jpeg).samples;
         ASSERT_EQ(ours.pixels.size(), reference.size());
         Difference diff = compare(ours.pixels, reference);
         EXPECT_LT(diff.mean, c.mean_bound) << diff.max;
@@ -645,11 +555,10 @@ TEST(JpegDecoder, RestartMarkersCycleAndResetPredictors)
     // picture runs through D7 and back to D0.
     for (int width : {48, 176}) {
         Bytes source = make_picture(width, 32, 3, 5);
-        OracleOptions options;
-        options.h_sampling = options.v_sampling = 2;
-        Bytes plain = oracle_encode(source, width, 32, options);
+        oracle::JpegOptions options{.quality = 85, .h_samp = 2, .v_samp = 2};
+        Bytes plain = oracle::encode_jpeg(width, 32, 3, source, options);
         options.restart_interval = 1;
-        Bytes restarted = oracle_encode(source, width, 32, options);
+        Bytes restarted = oracle::encode_jpeg(width, 32, 3, source, options);
         ASSERT_NE(find_restart_marker(restarted, 4), 0u);
         if (width == 176) {
             ASSERT_NE(find_restart_marker(restarted, 8), 0u);
@@ -672,9 +581,7 @@ TEST(JpegDecoder, RestartMarkersCycleAndResetPredictors)
 TEST(JpegDecoder, UnsupportedFramesAndTables)
 {
     Bytes source = make_picture(16, 16, 3, 1);
-    OracleOptions options;
-    options.progressive = true;
-    Bytes progressive = oracle_encode(source, 16, 16, options);
+    Bytes progressive = oracle::encode_jpeg(16, 16, 3, source, {.progressive = true});
     EXPECT_EQ(decode(progressive).status, kJpegUnsupported);
 
     auto frame_status = [](int width, int height, const Bytes& sampling, int precision = 8) {
@@ -717,7 +624,7 @@ TEST(JpegDecoder, UnsupportedFramesAndTables)
 TEST(JpegDecoder, GreyComponentSamplingIsIgnored)
 {
     Bytes source = make_picture(21, 13, 1, 3);
-    Bytes jpeg = oracle_encode(source, 21, 13, OracleOptions{1, 1, 1, 85, 0, false});
+    Bytes jpeg = oracle::encode_jpeg(21, 13, 1, source, {.quality = 85});
     Decoded plain = decode(jpeg);
     ASSERT_EQ(plain.status, kJpegOk);
     for (size_t i = 0; i + 10 < jpeg.size(); ++i) {
@@ -780,7 +687,7 @@ TEST(JpegDecoder, MalformedSegmentsEndTheDecode)
 TEST(JpegDecoder, TablesDoNotCarryOverToTheNextImage)
 {
     Bytes source = make_picture(16, 16, 1, 2);
-    Bytes jpeg = oracle_encode(source, 16, 16, OracleOptions{1, 1, 1, 85, 0, false});
+    Bytes jpeg = oracle::encode_jpeg(16, 16, 1, source, {.quality = 85});
     ASSERT_EQ(decode(jpeg).status, kJpegOk);
     // Drop every DHT segment: the scan then names tables the image never defined.
     Bytes stripped{0xFF, 0xD8};
@@ -801,11 +708,9 @@ TEST(JpegDecoder, TablesDoNotCarryOverToTheNextImage)
 
 TEST(JpegDecoder, TruncatedAndCorruptedDataIsRefusedSafely)
 {
-    OracleOptions options;
-    options.h_sampling = options.v_sampling = 2;
-    options.restart_interval = 2;
+    oracle::JpegOptions options{.quality = 85, .h_samp = 2, .v_samp = 2, .restart_interval = 2};
     Bytes source = make_picture(40, 24, 3, 11);
-    Bytes jpeg = oracle_encode(source, 40, 24, options);
+    Bytes jpeg = oracle::encode_jpeg(40, 24, 3, source, options);
     Decoded full = decode(jpeg);
     ASSERT_EQ(full.status, kJpegOk);
 

@@ -13,6 +13,8 @@
 // libjpeg-turbo is the independent oracle: it reads our files and writes reference ones.
 #include <jpeglib.h>
 
+#include "jpeg_oracle.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -107,36 +109,10 @@ struct TurboReader {
     ~TurboReader() { jpeg_destroy_decompress(&info); }
 };
 
-struct DecodedRgb {
-    bool ok = false;
-    uint32_t width = 0, height = 0;
-    int components = 0;
-    Bytes rgb;
-};
-
-// ok: decoded without a single libjpeg warning (corrupt data is only a warning there).
-DecodedRgb turbo_decode(const Bytes& file)
+// RGB as libjpeg-turbo decodes it; clean() when it saw neither an error nor a warning.
+oracle::Decoded turbo_decode(const Bytes& file)
 {
-    DecodedRgb out;
-    try {
-        TurboReader reader(file);
-        jpeg_decompress_struct& info = reader.info;
-        out.components = info.num_components;
-        info.out_color_space = JCS_RGB;
-        jpeg_start_decompress(&info);
-        out.width = info.output_width;
-        out.height = info.output_height;
-        out.rgb.resize(size_t(out.width) * out.height * 3);
-        while (info.output_scanline < info.output_height) {
-            JSAMPROW row = out.rgb.data() + size_t(info.output_scanline) * out.width * 3;
-            jpeg_read_scanlines(&info, &row, 1);
-        }
-        jpeg_finish_decompress(&info);
-        out.ok = reader.err.num_warnings == 0;
-    } catch (const std::runtime_error& e) {
-        ADD_FAILURE() << "libjpeg: " << e.what();
-    }
-    return out;
+    return oracle::decode_jpeg(file, true);
 }
 
 // Quantised coefficients of every block of one component, natural order, raster blocks.
@@ -176,29 +152,7 @@ Coefficients turbo_coefficients(const Bytes& file)
 // A reference file from libjpeg-turbo with the standard tables at the same quality.
 Bytes turbo_encode(const Bytes& rgb, uint32_t width, uint32_t height, int quality)
 {
-    jpeg_compress_struct info;
-    jpeg_error_mgr err;
-    info.err = jpeg_std_error(&err);
-    jpeg_create_compress(&info);
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&info, &buffer, &size);
-    info.image_width = width;
-    info.image_height = height;
-    info.input_components = 3;
-    info.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&info);
-    jpeg_set_quality(&info, quality, TRUE);
-    jpeg_start_compress(&info, TRUE);
-    while (info.next_scanline < info.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(rgb.data()) + size_t(info.next_scanline) * width * 3;
-        jpeg_write_scanlines(&info, &row, 1);
-    }
-    jpeg_finish_compress(&info);
-    jpeg_destroy_compress(&info);
-    Bytes file(buffer, buffer + size);
-    free(buffer);
-    return file;
+    return oracle::encode_jpeg(width, height, 3, rgb, {.quality = quality, .h_samp = 2, .v_samp = 2});
 }
 
 // ---- Marker parsing (headers only, stops at SOS) ----
@@ -443,17 +397,17 @@ TEST(JpegEncoderDecode, LibjpegDecodesCloseToTheInput)
         Bytes pixels = make_picture(c.width, c.height, c.components);
         Encoded e = encode(pixels, c.width, c.height, c.components, c.quality);
         ASSERT_EQ(e.result, 1);
-        DecodedRgb d = turbo_decode(e.sink.data);
-        ASSERT_TRUE(d.ok) << c.width << "x" << c.height;
+        oracle::Decoded d = turbo_decode(e.sink.data);
+        ASSERT_TRUE(d.clean()) << c.width << "x" << c.height << " " << d.error;
         ASSERT_EQ(d.width, c.width);
         ASSERT_EQ(d.height, c.height);
-        EXPECT_EQ(d.components, 3);
+        EXPECT_EQ(d.file_components, 3);
         int worst = 0;
         double total = 0;
         for (size_t p = 0; p < size_t(c.width) * c.height; p++)
             for (int ch = 0; ch < 3; ch++) {
                 int in = pixels[p * c.components + (c.components == 1 ? 0 : ch)];
-                int diff = std::abs(in - d.rgb[p * 3 + ch]);
+                int diff = std::abs(in - d.samples[p * 3 + ch]);
                 worst = std::max(worst, diff);
                 total += diff;
             }
@@ -532,9 +486,9 @@ TEST(JpegEncoderFile, OnePixelColourDecodesToItsColour)
     // Uniform Y block: DC = 8 * Y at quantiser 1.
     double y = 0.299 * 200 + 0.587 * 40 + 0.114 * 90 - 128;
     EXPECT_EQ(c.blocks[0][0][0], std::lround(8 * y));
-    DecodedRgb d = turbo_decode(e.sink.data);
-    ASSERT_TRUE(d.ok);
-    for (int ch = 0; ch < 3; ch++) EXPECT_NEAR(d.rgb[ch], pixel[ch], 2);
+    oracle::Decoded d = turbo_decode(e.sink.data);
+    ASSERT_TRUE(d.clean()) << d.error;
+    for (int ch = 0; ch < 3; ch++) EXPECT_NEAR(d.samples[ch], pixel[ch], 2);
 }
 
 // 9x9: 2x2 MCUs; the right and bottom blocks repeat the last column and row.
@@ -566,9 +520,9 @@ TEST(JpegEncoderFile, NineByNineReplicatesTheEdges)
     const uint8_t* p = &pixels[(8 * 9 + 8) * 3];
     double y = 0.299 * p[0] + 0.587 * p[1] + 0.114 * p[2] - 128;
     EXPECT_NEAR(c.blocks[0][3][0], 8 * y, 0.51);
-    DecodedRgb d = turbo_decode(e.sink.data);
-    ASSERT_TRUE(d.ok);
-    for (size_t i = 0; i < pixels.size(); i++) EXPECT_NEAR(d.rgb[i], pixels[i], 4) << i;
+    oracle::Decoded d = turbo_decode(e.sink.data);
+    ASSERT_TRUE(d.clean()) << d.error;
+    for (size_t i = 0; i < pixels.size(); i++) EXPECT_NEAR(d.samples[i], pixels[i], 4) << i;
 }
 
 // Blocks on the right edge are fetched column by column, inner ones eight pixels at a
@@ -650,7 +604,7 @@ TEST(JpegEncoderFile, LongZeroRunsAndLastCoefficient)
         ASSERT_EQ(c.blocks[2].size(), 1u);
         EXPECT_EQ(c.blocks[1][0], std::vector<int>(64, 0));
         EXPECT_EQ(c.blocks[2][0], std::vector<int>(64, 0));
-        EXPECT_TRUE(turbo_decode(e.sink.data).ok);
+        EXPECT_TRUE(turbo_decode(e.sink.data).clean());
     }
 }
 
@@ -671,10 +625,10 @@ TEST(JpegEncoderFile, EntropyDataIsStuffedAndMarkersAreNot)
     EXPECT_GT(ff_count, 100u);
     EXPECT_EQ(f[f.size() - 2], 0xFF);
     EXPECT_EQ(f[f.size() - 1], 0xD9);
-    DecodedRgb d = turbo_decode(f);
-    ASSERT_TRUE(d.ok);
+    oracle::Decoded d = turbo_decode(f);
+    ASSERT_TRUE(d.clean()) << d.error;
     int worst = 0;
-    for (size_t i = 0; i < noise.size(); i++) worst = std::max(worst, std::abs(noise[i] - d.rgb[i]));
+    for (size_t i = 0; i < noise.size(); i++) worst = std::max(worst, std::abs(noise[i] - d.samples[i]));
     EXPECT_LE(worst, 6);
 }
 
@@ -687,7 +641,7 @@ TEST(JpegEncoderFile, ByteCountEqualsBytesWritten)
     EXPECT_GT(e.sink.calls, 3);
     EXPECT_TRUE(e.sink.counts_were_one);
     EXPECT_EQ(size_t(e.byte_count), e.sink.data.size());
-    EXPECT_TRUE(turbo_decode(e.sink.data).ok);
+    EXPECT_TRUE(turbo_decode(e.sink.data).clean());
 }
 
 TEST(JpegEncoderFile, NullWriteFunctionUsesFwrite)
@@ -756,10 +710,10 @@ TEST(JpegEncoderArguments, LargestDimensionsAreAccepted)
     EXPECT_EQ(e.sink.data[162], 0xFF);
     // libjpeg-turbo stops at 65500, so that width is what it checks.
     e = encode(row, 65500, 1, 1, 50);
-    DecodedRgb d = turbo_decode(e.sink.data);
-    ASSERT_TRUE(d.ok);
+    oracle::Decoded d = turbo_decode(e.sink.data);
+    ASSERT_TRUE(d.clean()) << d.error;
     EXPECT_EQ(d.width, 65500u);
-    EXPECT_NEAR(d.rgb[3 * 40000], 0x55, 2);
+    EXPECT_NEAR(d.samples[3 * 40000], 0x55, 2);
     // A null byte-count pointer is allowed.
     RecordingSink sink;
     EXPECT_EQ(jpeg_encode(&sink, record_write, nullptr, row.data(), 300, 1, 1, 50), 1);
