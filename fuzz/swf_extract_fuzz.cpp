@@ -1,6 +1,7 @@
 // Loading a movie from memory and writing every bitmap it holds, as the tool does.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -9,6 +10,24 @@
 #include "swf/swf.h"
 
 FUZZ_SETUP(swf_extract)
+
+namespace {
+
+// Whatever the class names say, the files land directly in the movie's folder: the
+// scratch folder holds that folder alone, and that folder no folders of its own.
+void check_confined(const std::filesystem::path& res)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    for (const fs::directory_entry& entry : fs::directory_iterator(fuzz_scratch(), ec))
+        if (entry.path() != res)
+            std::abort();
+    for (const fs::directory_entry& entry : fs::directory_iterator(res, ec))
+        if (!entry.is_regular_file(ec))
+            std::abort();
+}
+
+}  // namespace
 
 FUZZ_TARGET(swf_extract)
 {
@@ -23,6 +42,7 @@ FUZZ_TARGET(swf_extract)
         fuzz_skip_huge_bitmaps(swf.get());
         std::filesystem::create_directory(path + "_res");
         swf_saveimg(swf.get(), 1);
+        check_confined(path + "_res");
     }
     fuzz_clean_scratch();
     return 0;
