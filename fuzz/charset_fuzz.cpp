@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "charset_model.h"
 #include "fuzz_util.h"
 #include "text/charset.h"
 
@@ -65,6 +67,11 @@ FUZZ_TARGET(charset)
 
     std::vector<char> gbk = to_gbk(text, length);
     std::vector<char> utf8 = to_utf8(text, length);
+    // The block paths must agree with reading one character at a time.
+    std::string input(text, length);
+    if (std::string(gbk.begin(), gbk.end()) != charset_model::utf8_to_gbk(input) ||
+        std::string(utf8.begin(), utf8.end()) != charset_model::gbk_to_utf8(input))
+        std::abort();
     // Text that came out of the GBK conversion converts back and forth unchanged.
     if (!gbk.empty()) {
         std::vector<char> back = to_utf8(gbk.data(), gbk.size());
@@ -79,6 +86,5 @@ FUZZ_TARGET(charset)
     terminated.push_back('\0');
     if (char* part = utf8_substr(terminated.data(), flags >> 4 & 3, flags >> 6))
         std::free(part);
-    (void)utf8;
     return 0;
 }

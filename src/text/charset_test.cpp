@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "charset_model.h"
+
 namespace {
 
 class Charset : public ::testing::Test {
@@ -289,65 +291,6 @@ TEST_F(Charset, RandomBytesStayInsideBuffers) {
     }
 }
 
-// Straightforward one-character-at-a-time readings of the conversion rules, to hold the
-// word-wide and four-character paths of the real conversions against on long inputs.
-std::string encode_utf8(unsigned u) {
-    if (u < 0x80) return std::string(1, char(u));
-    if (u < 0x800) return {char(0xC0 | (u >> 6)), char(0x80 | (u & 0x3F))};
-    return {char(0xE0 | (u >> 12)), char(0x80 | ((u >> 6) & 0x3F)), char(0x80 | (u & 0x3F))};
-}
-
-std::string model_gbk_to_utf8(const std::string& in) {
-    std::string out;
-    for (size_t i = 0; i < in.size();) {
-        unsigned lead = (unsigned char)in[i];
-        if (lead < 0x80) {
-            out += char(lead);
-            ++i;
-            continue;
-        }
-        if (i + 1 >= in.size()) break;
-        unsigned trail = (unsigned char)in[i + 1];
-        unsigned u = gbk_to_unicode[((lead << 8) | trail) & 0x7FFF];
-        if (u != 0) out += encode_utf8(u);
-        i += (u == 0 && trail < 0x80) ? 1 : 2;
-    }
-    return out;
-}
-
-std::string model_utf8_to_gbk(const std::string& in) {
-    std::string out;
-    auto cont = [&](size_t k) { return k < in.size() && ((unsigned char)in[k] & 0xC0) == 0x80; };
-    for (size_t i = 0; i < in.size();) {
-        unsigned b = (unsigned char)in[i];
-        size_t extra = b < 0x80 ? 0 : (b >= 0xC2 && b <= 0xDF) ? 1 : (b >= 0xE0 && b <= 0xEF) ? 2 : (b >= 0xF0 && b <= 0xF7) ? 3 : 9;
-        if (extra == 0) {
-            out += char(b);
-            ++i;
-            continue;
-        }
-        if (extra == 9) {
-            ++i;
-            continue;
-        }
-        size_t good = 0;
-        while (good < extra && cont(i + 1 + good)) ++good;
-        if (good < extra && i + 1 + good >= in.size()) break;  // cut off by the end
-        if (good < extra) {
-            ++i;
-            continue;
-        }
-        unsigned u = 0;
-        if (extra == 1) u = ((b & 0x1F) << 6) | ((unsigned char)in[i + 1] & 0x3F);
-        if (extra == 2) u = ((b & 0x0F) << 12) | (((unsigned char)in[i + 1] & 0x3F) << 6) | ((unsigned char)in[i + 2] & 0x3F);
-        if (extra == 2 && u < 0x800) u = 0;
-        unsigned code = extra == 3 ? 0 : unicode_to_gbk[u];
-        if (code != 0) out += {char(code >> 8), char(code & 0xFF)};
-        i += 1 + extra;
-    }
-    return out;
-}
-
 TEST_F(Charset, LongMixedTextMatchesCharacterByCharacterReading) {
     std::mt19937 rng(99);
     std::vector<unsigned> codes;
@@ -364,7 +307,7 @@ TEST_F(Charset, LongMixedTextMatchesCharacterByCharacterReading) {
                 } else if (kind < 7) {
                     unsigned code = codes[rng() % codes.size()];
                     gbk += {char(code >> 8), char(code & 0xFF)};
-                    utf8 += encode_utf8(gbk_to_unicode[code - 0x8000]);
+                    utf8 += charset_model::encode_utf8(gbk_to_unicode[code - 0x8000]);
                 } else {  // garbage: stray leads, continuation bytes, four-byte forms, NULs
                     char junk = char(rng() % 4 == 0 ? 0 : 0x80 + rng() % 128);
                     gbk += junk;
@@ -372,8 +315,8 @@ TEST_F(Charset, LongMixedTextMatchesCharacterByCharacterReading) {
                 }
             }
         }
-        EXPECT_EQ(to_utf8(gbk), model_gbk_to_utf8(gbk)) << "round " << round;
-        EXPECT_EQ(to_gbk(utf8), model_utf8_to_gbk(utf8)) << "round " << round;
+        EXPECT_EQ(to_utf8(gbk), charset_model::gbk_to_utf8(gbk)) << "round " << round;
+        EXPECT_EQ(to_gbk(utf8), charset_model::utf8_to_gbk(utf8)) << "round " << round;
     }
 }
 
@@ -408,7 +351,7 @@ TEST_F(Charset, BlockPathsStopAtEveryOddCharacter) {
                 utf8 += "tail text";
                 Converted c = convert(utf8_to_gbk, utf8, size_t(utf8_to_gbk_capacity(utf8.size())));
                 ASSERT_EQ(c.result, 0);
-                EXPECT_EQ(c.text, model_utf8_to_gbk(utf8)) << "offset " << at << " odd " << odd;
+                EXPECT_EQ(c.text, charset_model::utf8_to_gbk(utf8)) << "offset " << at << " odd " << odd;
             }
             for (const std::string& odd : odd_gbk) {
                 std::string gbk = tail ? "a" : "";
@@ -416,7 +359,7 @@ TEST_F(Charset, BlockPathsStopAtEveryOddCharacter) {
                 gbk += "tail text";
                 Converted c = convert(gbk_to_utf8, gbk, size_t(gbk_to_utf8_capacity(gbk.size())));
                 ASSERT_EQ(c.result, 0);
-                EXPECT_EQ(c.text, model_gbk_to_utf8(gbk)) << "offset " << at << " odd " << odd;
+                EXPECT_EQ(c.text, charset_model::gbk_to_utf8(gbk)) << "offset " << at << " odd " << odd;
             }
         }
     }
