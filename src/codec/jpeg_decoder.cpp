@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "support/memory.h"
 
@@ -133,6 +134,7 @@ bool check_sampling(int factor)
 bool allocate_component_planes(int hmax, int vmax)
 {
     JpegDecoder& d = decoder;
+    uint64_t plane_sizes[std::extent_v<decltype(JpegDecoder::components)>];
     for (int i = 0; i < d.component_count; ++i) {
         JpegComponent& c = d.components[i];
         c.plane_width = (d.image_width * c.h_sampling + hmax - 1) / hmax;
@@ -145,12 +147,25 @@ bool allocate_component_planes(int hmax, int vmax)
             return false;
         }
         uint64_t rows = uint64_t(d.mcu_rows) * uint64_t(d.mcu_height) * c.v_sampling / vmax;
-        c.plane = allocate_plane(uint64_t(c.plane_stride) * rows);
-        if (!c.plane)
+        plane_sizes[i] = uint64_t(c.plane_stride) * rows;
+    }
+    uint64_t rgb_size = d.component_count == 3 ? uint64_t(d.image_width) * uint64_t(d.image_height) * 3 : 0;
+    // Every size is checked before anything is allocated: a frame refused for its colour
+    // image must not first take gibibytes for its planes.
+    bool too_large = rgb_size >= kMaxBufferSize;
+    for (int i = 0; i < d.component_count; ++i)
+        too_large |= plane_sizes[i] >= kMaxBufferSize;
+    if (too_large) {
+        d.status = kJpegUnsupported;
+        return false;
+    }
+    for (int i = 0; i < d.component_count; ++i) {
+        d.components[i].plane = allocate_plane(plane_sizes[i]);
+        if (!d.components[i].plane)
             return false;
     }
-    if (d.component_count == 3) {
-        d.rgb_image = allocate_plane(uint64_t(d.image_width) * uint64_t(d.image_height) * 3);
+    if (rgb_size != 0) {
+        d.rgb_image = allocate_plane(rgb_size);
         if (!d.rgb_image)
             return false;
     }

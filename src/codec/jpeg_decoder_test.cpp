@@ -658,6 +658,10 @@ TEST(JpegDecoder, RefusesEmptyAndOversizedFrames)
     // 32768 x 32767 grey is just under 1 GiB of padded plane: still refused once the
     // padding (32768 rows) reaches it.
     EXPECT_EQ(frame_status(32768, 32767, {0x11}), kJpegUnsupported);
+    // 20551 x 35150 colour: each plane (722 MB) is under the limit, the colour image
+    // (2.2 GB) is not. Refused before any plane is taken (the fuzz replay, under a
+    // timeout, holds the input that once claimed and zeroed the planes first).
+    EXPECT_EQ(frame_status(20551, 35150, {0x11, 0x11, 0x11}), kJpegUnsupported);
 }
 
 TEST(JpegDecoder, MalformedSegmentsEndTheDecode)
