@@ -14,8 +14,6 @@
 
 #include <iconv.h>
 #include <jpeglib.h>
-
-#include "jpeg_oracle.h"
 #include <libdeflate.h>
 #include <png.h>
 #include <zlib.h>
@@ -24,6 +22,8 @@
 #include "codec/jpeg_decoder.h"
 #include "codec/jpeg_encoder.h"
 #include "codec/png.h"
+#include "jpeg_oracle.h"
+#include "png_oracle.h"
 #include "text/charset.h"
 
 namespace {
@@ -87,29 +87,16 @@ bool ours_png_read(const Bytes& file, Bytes& out)
     return png_get_data(&png, out.data()) == PNG_OK;
 }
 
-struct LibpngSource {
-    const Bytes* file;
-    size_t at;
-};
-
-void libpng_fetch(png_structp png, png_bytep data, png_size_t n)
-{
-    auto* src = static_cast<LibpngSource*>(png_get_io_ptr(png));
-    if (src->at + n > src->file->size()) png_error(png, "short");
-    std::memcpy(data, src->file->data() + src->at, n);
-    src->at += n;
-}
-
 bool libpng_read(const Bytes& file, Bytes& out, std::vector<png_bytep>& rows)
 {
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
-    LibpngSource src{&file, 0};
+    oracle::MemorySource source{&file};
     if (setjmp(png_jmpbuf(png))) {
         png_destroy_read_struct(&png, &info, nullptr);
         return false;
     }
-    png_set_read_fn(png, &src, libpng_fetch);
+    png_set_read_fn(png, &source, oracle::read_from_memory);
     png_read_info(png, info);
     uint32_t w = png_get_image_width(png, info), h = png_get_image_height(png, info);
     rows.resize(h);

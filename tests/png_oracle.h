@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,21 @@ inline Rgba read_png_file(const std::string& path)
     out.height = image.height;
     out.ok = true;
     return out;
+}
+
+// A PNG in memory for libpng's low-level reader: png_set_read_fn(png, &source, read_from_memory).
+struct MemorySource {
+    const std::vector<uint8_t>* file;
+    size_t at = 0;
+};
+
+inline void read_from_memory(png_structp png, png_bytep out, size_t n)
+{
+    auto* source = static_cast<MemorySource*>(png_get_io_ptr(png));
+    if (source->at + n > source->file->size())
+        png_error(png, "read past end");
+    std::memcpy(out, source->file->data() + source->at, n);
+    source->at += n;
 }
 
 // Encodes samples in the given libpng format (8-bit R, G, B, A by default) as a PNG in memory.

@@ -14,6 +14,8 @@
 #include <png.h>
 #include <zlib.h>
 
+#include "png_oracle.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -78,19 +80,6 @@ void append_to_vector(png_structp png, png_bytep data, size_t n)
 
 void flush_nothing(png_structp) {}
 
-struct ReadCursor {
-    const Bytes* data;
-    size_t pos;
-};
-
-void read_from_vector(png_structp png, png_bytep out, size_t n)
-{
-    auto* cursor = static_cast<ReadCursor*>(png_get_io_ptr(png));
-    if (cursor->pos + n > cursor->data->size()) png_error(png, "read past end");
-    std::memcpy(out, cursor->data->data() + cursor->pos, n);
-    cursor->pos += n;
-}
-
 // libpng reports errors by longjmp; only trivially destructible state lives in between.
 bool libpng_encode(const Image& image, int filters, size_t zbuffer_size, int interlace, Bytes* out)
 {
@@ -125,7 +114,7 @@ Bytes libpng_encode(const Image& image, int filters = PNG_ALL_FILTERS, size_t zb
 
 bool libpng_decode(const Bytes& file, Image* image)
 {
-    ReadCursor cursor{&file, 0};
+    oracle::MemorySource source{&file};
     std::vector<png_bytep> rows;
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
@@ -133,7 +122,7 @@ bool libpng_decode(const Bytes& file, Image* image)
         png_destroy_read_struct(&png, &info, nullptr);
         return false;
     }
-    png_set_read_fn(png, &cursor, read_from_vector);
+    png_set_read_fn(png, &source, oracle::read_from_memory);
     png_read_info(png, info);
     image->width = png_get_image_width(png, info);
     image->height = png_get_image_height(png, info);
