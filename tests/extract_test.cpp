@@ -1,5 +1,7 @@
 // Bitmap extraction end to end: movies built here, run through the pixsieve command,
 // outputs checked with libpng and libjpeg-turbo.
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -47,18 +49,27 @@ bool has_line(const ToolRun& run, const std::string& message)
     return run.result.output.find(">: " + message + "\n") != std::string::npos;
 }
 
-void expect_png_pixels(const std::string& path, uint16_t width, uint16_t height, const Bytes& argb)
+// The straight colour of a premultiplied channel, in floating point apart from the tool's rule.
+int straight(int colour, int alpha)
+{
+    return alpha == 0 ? 0 : static_cast<int>(std::lround(std::min(255.0, colour * 255.0 / alpha)));
+}
+
+// A, R, G, B stored (premultiplied when `with_alpha`, else the first byte is reserved);
+// straight R, G, B, A written.
+void expect_png_pixels(const std::string& path, uint16_t width, uint16_t height, const Bytes& argb,
+                       bool with_alpha = true)
 {
     oracle::Rgba png = oracle::read_png_file(path);
     ASSERT_TRUE(png.ok) << path;
     ASSERT_EQ(png.width, width);
     ASSERT_EQ(png.height, height);
     for (size_t i = 0; i < argb.size(); i += 4) {
-        // A, R, G, B stored; R, G, B, A written; colours never un-premultiplied.
-        ASSERT_EQ(png.pixels[i], argb[i + 1]) << i;
-        ASSERT_EQ(png.pixels[i + 1], argb[i + 2]) << i;
-        ASSERT_EQ(png.pixels[i + 2], argb[i + 3]) << i;
-        ASSERT_EQ(png.pixels[i + 3], argb[i]) << i;
+        int a = with_alpha ? argb[i] : 255;
+        ASSERT_EQ(png.pixels[i], straight(argb[i + 1], a)) << i;
+        ASSERT_EQ(png.pixels[i + 1], straight(argb[i + 2], a)) << i;
+        ASSERT_EQ(png.pixels[i + 2], straight(argb[i + 3], a)) << i;
+        ASSERT_EQ(png.pixels[i + 3], a) << i;
     }
 }
 
@@ -66,7 +77,7 @@ TEST(ExtractLossless, FormatsNamesAndContainers)
 {
     for (Container c : {Container::FWS, Container::CWS, Container::ZWS}) {
         Bytes hero = argb_pattern(5, 3, 128), plain = argb_pattern(4, 4, 0);
-        plain[0] = 0;  // a reserved byte of 0 is alpha 0
+        plain[0] = 0;  // the reserved byte is no alpha: the bitmap is opaque
         swfkit::Movie m;
         m.container = c;
         m.tag(76, swfkit::symbol_class_body({{1, "pics.Hero"}, {9, "unused"}}));
@@ -81,8 +92,10 @@ TEST(ExtractLossless, FormatsNamesAndContainers)
         run_movie(run, m);
         EXPECT_EQ(run.result.status, 0);
         expect_png_pixels(run.res("pics.Hero.png"), 5, 3, hero);
-        expect_png_pixels(run.res("2.png"), 4, 4, plain);
-        for (const char* absent : {"3.png", "4.png", "5.png", "unused.png"})
+        expect_png_pixels(run.res("2.png"), 4, 4, plain, false);
+        EXPECT_TRUE(testkit::file_exists(run.res("3.png")));  // colour-mapped
+        EXPECT_TRUE(testkit::file_exists(run.res("4.png")));  // 15-bit
+        for (const char* absent : {"5.png", "unused.png"})
             EXPECT_FALSE(testkit::file_exists(run.res(absent))) << absent;
         EXPECT_TRUE(has_line(run, "alpha:1,format:5,width:5,height:3"));
         EXPECT_TRUE(has_line(run, "alpha:0,format:5,width:4,height:4"));
@@ -160,6 +173,24 @@ Bytes grey_rgb(uint32_t width, uint32_t height, uint8_t r, uint8_t g, uint8_t b)
     return rgb;
 }
 
+// A JPEG-with-alpha bitmap's PNG: libjpeg's colours (premultiplied in the movie) divided by
+// the plane's alpha; a decoder difference of 2 grows by 255 / alpha.
+void expect_straight_jpeg(const oracle::Rgba& png, const Bytes& jpeg, const Bytes& alpha)
+{
+    oracle::Decoded reference = oracle::decode_jpeg(jpeg, true);
+    ASSERT_TRUE(reference.clean());
+    ASSERT_EQ(png.width, reference.width);
+    ASSERT_EQ(png.pixels.size(), alpha.size() * 4);
+    for (size_t i = 0; i < alpha.size(); ++i) {
+        int a = alpha[i];
+        ASSERT_EQ(png.pixels[4 * i + 3], a) << i;
+        for (int c = 0; c < 3; ++c) {
+            int expected = straight(reference.samples[3 * i + c], a);
+            EXPECT_NEAR(png.pixels[4 * i + c], expected, a == 0 ? 0 : 2 * 255 / a + 1) << i << " " << c;
+        }
+    }
+}
+
 TEST(ExtractJpeg, StoredBytesAndAlphaMerges)
 {
     for (Container c : {Container::FWS, Container::CWS, Container::ZWS}) {
@@ -172,7 +203,7 @@ TEST(ExtractJpeg, StoredBytesAndAlphaMerges)
         m.container = c;
         m.tag(76, swfkit::symbol_class_body({{12, "photo"}}));
         m.tag(6, swfkit::jpeg_body(10, jpeg));
-        m.tag(21, swfkit::jpeg_body(11, png_bytes));  // PNG data keeps its bytes under ".jpg"
+        m.tag(21, swfkit::jpeg_body(11, png_bytes));  // PNG data keeps its bytes under ".png"
         m.tag(35, swfkit::jpeg3_body(12, jpeg, alpha));
         m.tag(35, swfkit::jpeg3_body(13, png_bytes, Bytes{0xFF, 0x3C}));
         m.end();
@@ -180,19 +211,15 @@ TEST(ExtractJpeg, StoredBytesAndAlphaMerges)
         run_movie(run, m);
         EXPECT_EQ(run.result.status, 0);
         EXPECT_EQ(testkit::read_file(run.res("10.jpg")), std::string(jpeg.begin(), jpeg.end()));
-        EXPECT_EQ(testkit::read_file(run.res("11.jpg")), std::string(png_bytes.begin(), png_bytes.end()));
+        EXPECT_EQ(testkit::read_file(run.res("11.png")), std::string(png_bytes.begin(), png_bytes.end()));
+        EXPECT_FALSE(testkit::file_exists(run.res("11.jpg")));
         EXPECT_TRUE(has_line(run, "id:10,alpha:0"));
         EXPECT_TRUE(has_line(run, "id:12,alpha:1"));
 
         oracle::Rgba photo = oracle::read_png_file(run.res("photo.png"));
         ASSERT_TRUE(photo.ok);
         ASSERT_EQ(photo.width, 16u);
-        for (size_t i = 0; i < alpha.size(); ++i) {
-            EXPECT_NEAR(photo.pixels[4 * i], 200, 3);
-            EXPECT_NEAR(photo.pixels[4 * i + 1], 100, 3);
-            EXPECT_NEAR(photo.pixels[4 * i + 2], 50, 3);
-            EXPECT_EQ(photo.pixels[4 * i + 3], alpha[i]);  // JPEG alpha is 255: the plane itself
-        }
+        expect_straight_jpeg(photo, jpeg, alpha);
         oracle::Rgba both = oracle::read_png_file(run.res("13.png"));
         ASSERT_TRUE(both.ok);
         EXPECT_EQ(both.pixels[3], 0xF0 & 0xFF);

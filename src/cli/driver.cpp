@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "support/debug.h"
 #include "swf/extract.h"
+#include "swf/res_folder.h"
 #include "swf/swf.h"
 #include "text/charset.h"
 
@@ -29,21 +30,6 @@ void app_init()
     charset_init();
 }
 
-bool make_res_dir(const char* movie_path, std::string& folder)
-{
-    folder = movie_path;
-    folder += "_res";
-    if (folder.size() >= kMaxPath) {
-        DEBUG_LINE("main", "path too long for an output folder: %s", folder.c_str());
-        return false;
-    }
-    if (platform_exists(folder.c_str()))
-        return true;
-    if (!platform_make_dir(folder.c_str()))
-        DEBUG_LINE("main", "cannot create folder %s", folder.c_str());
-    return true;
-}
-
 bool process_file(const char* path)
 {
     SwfPtr swf(swf_readfile(path));
@@ -52,7 +38,7 @@ bool process_file(const char* path)
     std::string folder;
     if (!make_res_dir(swf->path.c_str(), folder))
         return true;  // the movie was read; its images have nowhere to go
-    swf_saveimg(swf.get(), 1);
+    swf_extract(swf.get(), folder, 1);
     return true;
 }
 

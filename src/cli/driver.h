@@ -1,4 +1,4 @@
-// The pixsieve command: start-up, usage text, the loop over movie paths, output folders.
+// The pixsieve command: start-up, usage text, the loop over movie paths.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +13,3 @@ void app_init();
 
 // Loads one movie and writes its images. False when the movie could not be read.
 bool process_file(const char* path);
-
-// Forms "<movie path>_res" into `folder` and creates that folder unless something of
-// that name exists. False (with a debug line) when the name is too long for the platform.
-bool make_res_dir(const char* movie_path, std::string& folder);

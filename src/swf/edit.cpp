@@ -10,14 +10,11 @@
 #include "support/debug.h"
 #include "support/fileio.h"
 #include "support/memory.h"
+#include "swf/bitmap_format.h"
 #include "swf/swf.h"
 #include "swf/symbols.h"
 
 namespace {
-
-// "解压缩失败" (decompression failed) and "压缩失败" (compression failed)
-#define INFLATE_FAILED "\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC,rv:%d,outlen:%d"
-#define DEFLATE_FAILED "\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC"
 
 constexpr uint16_t kAddedImageId = 1000;
 constexpr uint32_t kMaxDimension = 65535;  // tag fields are 16 bits
@@ -120,8 +117,9 @@ void swf_replace(Swf* swf)
             continue;
         tag->body.pos = 0;
         uint16_t id = stream_read_ui16(&tag->body);
-        if (!try_replacement(swf, tag, id, ".png", swf_write_tag_DefineBitsLossless2))
-            try_replacement(swf, tag, id, ".jpg", swf_replace_jpeg);
+        if (!try_replacement(swf, tag, id, ".png", swf_write_tag_DefineBitsLossless2) &&
+            !try_replacement(swf, tag, id, ".jpg", swf_replace_jpeg))
+            try_replacement(swf, tag, id, ".gif", swf_replace_gif);
     }
     DEBUG_LINE("swf", "------------swf_replace done--------------");
 }
@@ -133,25 +131,18 @@ bool swf_write_tag_DefineBitsLossless2(SwfTag* tag, uint16_t id, const uint8_t* 
         return false;
     DecodedImage& image = picture.image;
     size_t count = size_t{image.width} * image.height;
-    // R, G, B, A becomes A, R, G, B; a fully transparent pixel is stored as zeros.
-    for (size_t i = 0; i < count; ++i) {
-        uint8_t* p = image.pixels + 4 * i;
-        uint8_t a = p[3];
-        uint8_t r = p[0], g = p[1], b = p[2];
-        if (a == 0)
-            r = g = b = 0;
-        p[0] = a, p[1] = r, p[2] = g, p[3] = b;
-    }
+    // The tag stores premultiplied A, R, G, B.
+    premultiply_rgba(image.pixels, count);
+    rgba_to_argb(image.pixels, count);
     uLongf packed_len = compressBound(count * 4);
     ByteBuffer packed = alloc_bytes(packed_len);
     if (!packed || compress(packed.get(), &packed_len, image.pixels, count * 4) != Z_OK) {
         DEBUG_LINE("swf", DEFLATE_FAILED);
         return false;
     }
-    uint8_t header[7] = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8), 5,
-                         static_cast<uint8_t>(image.width), static_cast<uint8_t>(image.width >> 8),
-                         static_cast<uint8_t>(image.height), static_cast<uint8_t>(image.height >> 8)};
-    rebuild_tag(tag, TAG_DEFINE_BITS_LOSSLESS2, header, sizeof header, packed.get(),
+    LosslessRecord header = lossless_header_record(id, LOSSLESS_32BIT, static_cast<uint16_t>(image.width),
+                                                   static_cast<uint16_t>(image.height));
+    rebuild_tag(tag, TAG_DEFINE_BITS_LOSSLESS2, header.data(), header.size(), packed.get(),
                 static_cast<uint32_t>(packed_len));
     return true;
 }
@@ -168,6 +159,17 @@ bool swf_replace_jpeg(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t si
     return true;
 }
 
+bool swf_replace_gif(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size)
+{
+    if (data == nullptr || stored_image_kind({data, size}) != StoredImage::gif) {
+        DEBUG_LINE("swf", "not a GIF picture, tag left unchanged");
+        return false;
+    }
+    uint8_t header[2] = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)};
+    rebuild_tag(tag, TAG_DEFINE_BITS_JPEG2, header, sizeof header, data, size);
+    return true;
+}
+
 void swf_small(Swf* swf)
 {
     for (SwfTag* tag : swf_tags(swf))
@@ -180,40 +182,37 @@ bool lossless2jpeg(SwfTag* tag)
 {
     Stream* body = &tag->body;
     uint32_t old_len = body->len;
-    if (old_len < 7)
+    LosslessHeader header;
+    if (!lossless_read_header({body->buf, old_len}, &header) || header.format != LOSSLESS_32BIT ||
+        header.width == 0 || header.height == 0)
         return false;
-    body->pos = 0;
-    uint16_t id = stream_read_ui16(body);
-    uint8_t format = stream_read_ui8(body);
-    uint16_t width = stream_read_ui16(body);
-    uint16_t height = stream_read_ui16(body);
-    if (format != 5 || width == 0 || height == 0)
-        return false;
-    uint64_t count = uint64_t{width} * height;
-    ByteBuffer pixels = alloc_bytes(count * 4);
+    bool with_alpha = tag->code == TAG_DEFINE_BITS_LOSSLESS2;
+    uint64_t data_size = lossless_data_size(header, with_alpha);
+    uint64_t count = uint64_t{header.width} * header.height;
     ByteBuffer alpha = alloc_bytes(count);
-    if (!pixels || !alpha) {
-        DEBUG_LINE("swf", "bitmap %d of %ux%u pixels is too large, left unchanged", id, width, height);
+    if (data_size == 0 || data_size >= kMaxBufferSize || !alpha) {
+        DEBUG_LINE("swf", "bitmap %d of %ux%u pixels is too large, left unchanged", header.id, header.width,
+                   header.height);
         return false;
     }
-    uLongf out_len = count * 4;
-    int rv = uncompress(pixels.get(), &out_len, body->buf + 7, old_len - 7);
-    if (rv != Z_OK) {
-        DEBUG_LINE("swf", INFLATE_FAILED, rv, static_cast<int>(count * 4));
+    Inflated data = inflate_bitmap_data({body->buf + header.data_offset, old_len - header.data_offset}, data_size);
+    if (data.zlib_code != Z_OK) {
+        DEBUG_LINE("swf", INFLATE_FAILED, data.zlib_code, static_cast<int>(data_size));
         return false;
     }
-    // Split off the alpha plane, then A, R, G, B becomes R, G, B, A.
+    // The colours stay as stored (premultiplied, as the JPEG of a bitmap with alpha holds
+    // them); alpha moves to its plane and out of the encoder's way.
+    uint8_t* pixels = data.bytes.get();
+    lossless_to_rgba(header, with_alpha, {pixels, data.size}, pixels);
     for (uint64_t i = 0; i < count; ++i) {
-        uint8_t* p = pixels.get() + 4 * i;
-        uint8_t a = p[0];
-        alpha[i] = a;
-        p[0] = p[1], p[1] = p[2], p[2] = p[3], p[3] = a;
+        alpha[i] = pixels[4 * i + 3];
+        pixels[4 * i + 3] = 255;
     }
-    uint64_t bound = image_encode_bound(width, height);
+    uint64_t bound = image_encode_bound(header.width, header.height);
     ByteBuffer jpeg = alloc_bytes(bound);
     uint32_t jpeg_size = 0;
-    if (!jpeg || image_encode_pixels(IMAGE_JPEG, pixels.get(), width, height, kDefaultJpegQuality, jpeg.get(),
-                                     static_cast<uint32_t>(bound), &jpeg_size) != 0)
+    if (!jpeg || image_encode_pixels(IMAGE_JPEG, pixels, header.width, header.height, kDefaultJpegQuality,
+                                     jpeg.get(), static_cast<uint32_t>(bound), &jpeg_size) != 0)
         return false;
     uLongf alpha_len = compressBound(count);
     ByteBuffer packed_alpha = alloc_bytes(alpha_len);
@@ -227,7 +226,7 @@ bool lossless2jpeg(SwfTag* tag)
     tag->code = TAG_DEFINE_BITS_JPEG3;
     stream_resize(body, static_cast<uint32_t>(new_len));
     body->pos = 0;
-    stream_write_ui16(body, id);
+    stream_write_ui16(body, header.id);
     stream_write_ui32(body, jpeg_size);
     stream_write_bytes(body, jpeg.get(), jpeg_size);
     stream_write_bytes(body, packed_alpha.get(), static_cast<uint32_t>(alpha_len));

@@ -1,5 +1,6 @@
 #include "swf/edit.h"
 
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -100,8 +101,12 @@ TEST(SwfReplace, PicturesRebuildTheirTags)
         EXPECT_EQ(t->code, 36);
         EXPECT_EQ(t->body.buf[2], 5);
         EXPECT_EQ(t->body.buf[3], 2);  // width 2
-        // Alpha 0 is stored as four zeros; alpha 128 keeps its colour unscaled.
-        EXPECT_EQ(lossless_pixels(t, 2), (Bytes{0, 0, 0, 0, 128, 40, 50, 60}));
+        // Stored premultiplied: alpha 0 as four zeros, alpha 128 with its colour scaled.
+        Bytes stored = lossless_pixels(t, 2);
+        EXPECT_EQ(Bytes(stored.begin(), stored.begin() + 4), (Bytes{0, 0, 0, 0}));
+        EXPECT_EQ(stored[4], 128);
+        for (int c = 0; c < 3; ++c)
+            EXPECT_EQ(stored[5 + c], std::lround((40 + 10 * c) * 128 / 255.0)) << c;
     }
     EXPECT_EQ(e.tag(1)->body.buf[0], 2);  // the id is kept
     EXPECT_EQ(e.tag(2)->code, 21);        // JPEG3 from a .jpg loses its alpha
@@ -157,8 +162,9 @@ TEST(SwfSmall, ShrinksOnlyWhereItPays)
     Bytes jpeg(shrunk->body.buf + 6, shrunk->body.buf + 6 + n);
     oracle::Decoded decoded = oracle::decode_jpeg(jpeg);
     EXPECT_EQ(decoded.width, w);
-    // Colours were flattened onto black: alpha 128 halves them.
-    EXPECT_NEAR(decoded.samples[0], 255 * 128 / 255, 6);
+    // The JPEG holds the colours as stored (they are premultiplied already).
+    EXPECT_NEAR(decoded.samples[0], smooth[1], 6);
+    EXPECT_NEAR(decoded.samples[1], smooth[2], 6);
     Bytes alpha(size_t{w} * h);
     uLongf alpha_len = alpha.size();
     ASSERT_EQ(uncompress(alpha.data(), &alpha_len, shrunk->body.buf + 6 + n, shrunk->body.len - 6 - n), Z_OK);

@@ -1,71 +1,77 @@
-// Bitmap extraction: lossless bitmaps become PNG files, JPEG bitmaps ".jpg" files
-// holding the stored bytes, JPEG bitmaps with an alpha plane PNG files.
+// Bitmap extraction: lossless bitmaps and JPEG bitmaps with an alpha plane become PNG
+// files with straight alpha; JPEG bitmaps are written as stored (repaired and completed
+// with the movie's JPEG tables), PNG and GIF data under their own extensions.
 #include "swf/extract.h"
 
-#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include <zlib.h>
 
-#include "cli/driver.h"
 #include "codec/image.h"
 #include "codec/png.h"
 #include "platform/platform.h"
 #include "support/debug.h"
 #include "support/memory.h"
+#include "swf/bitmap_format.h"
+#include "swf/res_folder.h"
 #include "swf/swf.h"
 #include "swf/symbols.h"
 
 namespace {
 
-// "解压缩失败" (decompression failed)
-#define INFLATE_FAILED "\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC,rv:%d,outlen:%d"
+// One extraction run over a movie.
+struct ExtractJob {
+    Swf* swf;
+    const std::string& folder;
+    uint8_t by_name;
+    std::span<const uint8_t> jpeg_tables;  // the movie's JPEGTables body; empty without one
+};
 
-constexpr uint32_t kLosslessHeader = 7;  // id, format, width, height
-constexpr uint32_t kJpeg3Header = 6;     // id, image length
+enum class Outcome { none, written, skipped, write_failed };
 
-// Stored A, R, G, B becomes R, G, B, A: on a little-endian load that is a rotation.
-void argb_to_rgba(uint8_t* pixels, size_t count)
+// The one place that writes an output file.
+bool write_output_file(const std::string& path, std::span<const uint8_t> bytes)
 {
-    for (size_t i = 0; i < count; ++i) {
-        uint32_t v;
-        std::memcpy(&v, pixels + 4 * i, 4);
-        v = std::rotr(v, 8);
-        std::memcpy(pixels + 4 * i, &v, 4);
-    }
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    bool ok = f != nullptr && (bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size());
+    if (f != nullptr && std::fclose(f) != 0)
+        ok = false;
+    return ok;
 }
 
-// Writes width x height R, G, B, A pixels as a PNG file. False when the file cannot be created.
-bool write_png(const std::string& path, uint32_t width, uint32_t height, const uint8_t* pixels)
+// Writes one bitmap's bytes under its name; `verb` and `function` word the failure line.
+Outcome write_bitmap_file(const ExtractJob& job, uint16_t id, const char* extension,
+                          std::span<const uint8_t> bytes, const char* verb, const char* function)
 {
-    PngHandle png{};
-    if (png_create_file(&png, path.c_str()) != 0)
-        return false;
-    png_write_image(&png, width, height, 8, 6, pixels);
-    png_close(&png);
-    return true;
-}
-
-// Forms the folder and the file path; empty when there is nowhere to write.
-std::string output_path(Swf* swf, uint16_t id, uint8_t by_name, const char* extension)
-{
-    std::string folder;
-    if (!make_res_dir(swf->path.c_str(), folder))
-        return {};
-    return bitmap_file_path(swf, folder, id, by_name, extension);
-}
-
-void write_png_bitmap(Swf* swf, uint16_t id, uint8_t by_name, uint32_t width, uint32_t height,
-                      const uint8_t* pixels, const char* function)
-{
-    std::string path = output_path(swf, id, by_name, ".png");
+    res_dir_create(job.folder);
+    std::string path = bitmap_file_path(job.swf, job.folder, id, job.by_name, extension);
     if (path.empty())
-        return;
-    if (!write_png(path, width, height, pixels))
-        DEBUG_LINE_IN("swf", function, "cannot create %s, bitmap %d skipped", path.c_str(), id);
+        return Outcome::write_failed;
+    if (!write_output_file(path, bytes)) {
+        DEBUG_LINE_IN("swf", function, "cannot %s %s, bitmap %d skipped", verb, path.c_str(), id);
+        return Outcome::write_failed;
+    }
+    return Outcome::written;
+}
+
+// Encodes width x height R, G, B, A pixels as PNG in memory and writes the file.
+Outcome write_png_bitmap(const ExtractJob& job, uint16_t id, uint32_t width, uint32_t height,
+                         const uint8_t* pixels, const char* function)
+{
+    uint64_t bound = png_encoded_size_bound(width, height, 8, 6);
+    ByteBuffer encoded(bound != 0 && bound < kMaxBufferSize ? static_cast<uint8_t*>(std::malloc(bound)) : nullptr);
+    MemoryWriter writer{0, 0, encoded.get(), static_cast<uint32_t>(bound)};
+    PngHandle png{};
+    if (!encoded || png_open_writer(&png, memory_writer, &writer) != PNG_OK ||
+        png_write_image(&png, width, height, 8, 6, pixels) != PNG_OK) {
+        DEBUG_LINE_IN("swf", function, "bitmap %d cannot be encoded as PNG, skipped", id);
+        return Outcome::write_failed;
+    }
+    return write_bitmap_file(job, id, ".png", {encoded.get(), writer.written}, "create", function);
 }
 
 }  // namespace
@@ -110,134 +116,165 @@ std::string bitmap_file_path(const Swf* swf, const std::string& folder, uint16_t
     return path;
 }
 
-void swf_saveimg(Swf* swf, uint8_t by_name)
-{
-    for (SwfTag* tag : swf_tags(swf)) {
-        switch (tag->code) {
-        case TAG_DEFINE_BITS:
-        case TAG_DEFINE_BITS_JPEG2:
-        case TAG_DEFINE_BITS_JPEG3:
-            read_bits(swf, tag, by_name);
-            break;
-        case TAG_DEFINE_BITS_LOSSLESS:
-        case TAG_DEFINE_BITS_LOSSLESS2:
-            read_lossless(swf, tag, by_name);
-            break;
-        default:
-            break;
-        }
-    }
-    DEBUG_LINE("swf", "------------swf_saveimg done--------------");
-}
-
-void read_lossless(Swf* swf, SwfTag* tag, uint8_t by_name)
-{
-    Stream* body = &tag->body;
-    body->pos = 0;
-    int alpha = tag->code == TAG_DEFINE_BITS_LOSSLESS2;
-    if (body->len < kLosslessHeader) {
-        DEBUG_LINE("swf", "lossless bitmap body of %u bytes is too short, skipped", body->len);
-        return;
-    }
-    uint16_t id = stream_read_ui16(body);
-    uint8_t format = stream_read_ui8(body);
-    uint16_t width = stream_read_ui16(body);
-    uint16_t height = stream_read_ui16(body);
-    DEBUG_LINE("swf", "alpha:%d,format:%d,width:%d,height:%d", alpha, format, width, height);
-    if (format == 3 || format == 4)
-        return;  // colour-mapped and 15-bit bitmaps are not converted
-    if (format != 5) {
-        DEBUG_LINE("swf", "unknown lossless image format %u", format);
-        return;
-    }
-    // At most 65535 x 65535 x 4 bytes: computed in 64 bits, refused at the buffer limit.
-    uint64_t size = uint64_t{width} * height * 4;
-    if (size == 0 || size >= kMaxBufferSize) {
-        DEBUG_LINE("swf", "bitmap %d of %ux%u pixels is out of range, skipped", id, width, height);
-        return;
-    }
-    ByteBuffer pixels(static_cast<uint8_t*>(std::calloc(size, 1)));
-    if (!pixels) {
-        DEBUG_LINE("swf", "out of memory for bitmap %d, skipped", id);
-        return;
-    }
-    uLongf out_len = size;
-    int rv = uncompress(pixels.get(), &out_len, body->buf + body->pos, body->len - body->pos);
-    if (rv != Z_OK) {
-        DEBUG_LINE("swf", INFLATE_FAILED, rv, static_cast<int>(size));
-        return;
-    }
-    argb_to_rgba(pixels.get(), size_t{width} * height);
-    write_png_bitmap(swf, id, by_name, width, height, pixels.get(), __func__);
-}
-
 namespace {
 
-void write_stored_jpeg(Swf* swf, uint16_t id, uint8_t by_name, const uint8_t* data, uint32_t size)
+Outcome read_lossless(const ExtractJob& job, const SwfTag* tag)
 {
-    std::string path = output_path(swf, id, by_name, ".jpg");
-    if (path.empty())
-        return;
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    bool ok = f != nullptr && std::fwrite(data, 1, size, f) == size;
-    if (f != nullptr && std::fclose(f) != 0)
-        ok = false;
-    if (!ok)
-        DEBUG_LINE_IN("swf", "read_bits", "cannot write %s, bitmap %d skipped", path.c_str(), id);
+    std::span<const uint8_t> body(tag->body.buf, tag->body.len);
+    bool alpha = tag->code == TAG_DEFINE_BITS_LOSSLESS2;
+    LosslessHeader header;
+    if (!lossless_read_header(body, &header)) {
+        DEBUG_LINE("swf", "lossless bitmap body of %u bytes is too short, skipped", tag->body.len);
+        return Outcome::skipped;
+    }
+    uint16_t id = header.id;
+    DEBUG_LINE("swf", "alpha:%d,format:%d,width:%d,height:%d", alpha, header.format, header.width, header.height);
+    if (!lossless_format_known(header.format)) {
+        DEBUG_LINE("swf", "unknown lossless image format %u", header.format);
+        return Outcome::skipped;
+    }
+    // At most 65535 x 65535 x 4 bytes: computed in 64 bits, refused at the buffer limit.
+    uint64_t data_size = lossless_data_size(header, alpha);
+    uint64_t count = uint64_t{header.width} * header.height;
+    if (data_size == 0 || data_size >= kMaxBufferSize || count * 4 >= kMaxBufferSize) {
+        DEBUG_LINE("swf", "bitmap %d of %ux%u pixels is out of range, skipped", id, header.width, header.height);
+        return Outcome::skipped;
+    }
+    Inflated data = inflate_bitmap_data(body.subspan(header.data_offset), data_size);
+    if (data.zlib_code != Z_OK) {
+        DEBUG_LINE("swf", INFLATE_FAILED, data.zlib_code, static_cast<int>(data_size));
+        return Outcome::skipped;
+    }
+    // 32-bit pixels are converted where they were inflated; the other formats expand.
+    ByteBuffer expanded;
+    uint8_t* pixels = data.bytes.get();
+    if (header.format != LOSSLESS_32BIT) {
+        expanded.reset(static_cast<uint8_t*>(std::malloc(count * 4)));
+        if (!expanded) {
+            DEBUG_LINE("swf", "out of memory for bitmap %d, skipped", id);
+            return Outcome::skipped;
+        }
+        pixels = expanded.get();
+    }
+    lossless_to_rgba(header, alpha, {data.bytes.get(), data.size}, pixels);
+    if (alpha)
+        unpremultiply_rgba(pixels, count);
+    return write_png_bitmap(job, id, header.width, header.height, pixels, __func__);
 }
 
-// Decodes the image, merges the inflated alpha plane by AND and writes a PNG.
-void write_jpeg_with_alpha(Swf* swf, uint16_t id, uint8_t by_name, const uint8_t* image,
-                           uint32_t image_size, const uint8_t* alpha, uint32_t alpha_size)
+// JPEG data repaired (and completed with the movie's tables for DefineBits); PNG and GIF
+// data under their own extensions, as stored.
+Outcome write_stored_image(const ExtractJob& job, uint16_t code, const JpegTagParts& parts)
 {
+    switch (stored_image_kind(parts.image)) {
+    case StoredImage::png:
+        return write_bitmap_file(job, parts.id, ".png", parts.image, "write", "read_bits");
+    case StoredImage::gif:
+        return write_bitmap_file(job, parts.id, ".gif", parts.image, "write", "read_bits");
+    case StoredImage::jpeg:
+        break;
+    }
+    std::vector<uint8_t> jpeg;
+    if (code == TAG_DEFINE_BITS_JPEG2)
+        jpeg = jpeg_repair(parts.image);
+    else if (!job.jpeg_tables.empty())
+        jpeg = jpeg_merge_tables(job.jpeg_tables, parts.image);
+    else
+        jpeg.assign(parts.image.begin(), parts.image.end());
+    return write_bitmap_file(job, parts.id, ".jpg", jpeg, "write", "read_bits");
+}
+
+// Decodes the image, puts in the inflated alpha plane and writes a PNG with straight alpha.
+Outcome write_jpeg_with_alpha(const ExtractJob& job, const JpegTagParts& parts)
+{
+    std::vector<uint8_t> repaired;
+    std::span<const uint8_t> image = parts.image;
+    if (stored_image_kind(image) == StoredImage::jpeg) {
+        repaired = jpeg_repair(image);
+        image = repaired;
+    }
     DecodedImage decoded{};
-    if (image_decode(&decoded, image, image_size) != 0) {
-        DEBUG_LINE_IN("swf", "read_bits", "image of bitmap %d does not decode, skipped", id);
-        return;
+    if (image_decode(&decoded, image.data(), static_cast<uint32_t>(image.size())) != 0) {
+        DEBUG_LINE_IN("swf", "read_bits", "image of bitmap %d does not decode, skipped", parts.id);
+        return Outcome::skipped;
     }
     std::unique_ptr<DecodedImage, decltype(&image_free)> release(&decoded, image_free);
     uint64_t count = uint64_t{decoded.width} * decoded.height;
-    ByteBuffer plane(static_cast<uint8_t*>(std::calloc(count ? count : 1, 1)));
-    if (!plane) {
-        DEBUG_LINE_IN("swf", "read_bits", "out of memory for bitmap %d, skipped", id);
-        return;
+    Inflated plane = inflate_bitmap_data(parts.alpha, count);
+    if (plane.zlib_code != Z_OK) {
+        DEBUG_LINE_IN("swf", "read_bits", INFLATE_FAILED, plane.zlib_code, static_cast<int>(count));
+        return Outcome::skipped;
     }
-    uLongf out_len = count;
-    int rv = uncompress(plane.get(), &out_len, alpha, alpha_size);
-    if (rv != Z_OK) {
-        DEBUG_LINE_IN("swf", "read_bits", INFLATE_FAILED, rv, static_cast<int>(count));
-        return;
+    merge_alpha_plane(decoded.pixels, count, {plane.bytes.get(), count}, decoded.kind == IMAGE_JPEG);
+    return write_png_bitmap(job, parts.id, decoded.width, decoded.height, decoded.pixels, "read_bits");
+}
+
+// DefineBits, DefineBitsJPEG2, DefineBitsJPEG3 and DefineBitsJPEG4.
+Outcome read_bits(const ExtractJob& job, const SwfTag* tag)
+{
+    std::span<const uint8_t> body(tag->body.buf, tag->body.len);
+    JpegTagParts parts;
+    JpegTagLayout layout = jpeg_tag_read(tag->code, body, &parts);
+    if (layout == JpegTagLayout::too_short) {
+        DEBUG_LINE("swf", "jpeg bitmap body of %u bytes is too short, skipped", tag->body.len);
+        return Outcome::skipped;
     }
-    for (uint64_t i = 0; i < count; ++i)
-        decoded.pixels[4 * i + 3] &= plane[i];
-    write_png_bitmap(swf, id, by_name, decoded.width, decoded.height, decoded.pixels, "read_bits");
+    if (tag->code != TAG_DEFINE_BITS_JPEG4)  // the later tag adds no line of its own
+        DEBUG_LINE("swf", "id:%d,alpha:%d", parts.id, parts.has_alpha);
+    if (layout == JpegTagLayout::image_past_end) {
+        DEBUG_LINE("swf", "image length %u of bitmap %d runs past the tag, skipped", parts.image_length, parts.id);
+        return Outcome::skipped;
+    }
+    if (!parts.has_alpha)
+        return write_stored_image(job, tag->code, parts);
+    return write_jpeg_with_alpha(job, parts);
+}
+
+std::span<const uint8_t> find_jpeg_tables(Swf* swf)
+{
+    for (SwfTag* tag : swf_tags(swf))
+        if (tag->code == TAG_JPEG_TABLES)
+            return {tag->body.buf, tag->body.len};
+    return {};
+}
+
+Outcome extract_tag(const ExtractJob& job, const SwfTag* tag)
+{
+    switch (tag->code) {
+    case TAG_DEFINE_BITS:
+    case TAG_DEFINE_BITS_JPEG2:
+    case TAG_DEFINE_BITS_JPEG3:
+    case TAG_DEFINE_BITS_JPEG4:
+        return read_bits(job, tag);
+    case TAG_DEFINE_BITS_LOSSLESS:
+    case TAG_DEFINE_BITS_LOSSLESS2:
+        return read_lossless(job, tag);
+    default:
+        return Outcome::none;
+    }
 }
 
 }  // namespace
 
-void read_bits(Swf* swf, SwfTag* tag, uint8_t by_name)
+ExtractCounts swf_extract(Swf* swf, const std::string& folder, uint8_t by_name)
 {
-    Stream* body = &tag->body;
-    body->pos = 0;
-    int alpha = tag->code == TAG_DEFINE_BITS_JPEG3;
-    uint32_t header = alpha ? kJpeg3Header : 2;
-    if (body->len < header) {
-        DEBUG_LINE("swf", "jpeg bitmap body of %u bytes is too short, skipped", body->len);
-        return;
+    const ExtractJob job{swf, folder, by_name, find_jpeg_tables(swf)};
+    ExtractCounts counts;
+    for (const SwfTag* tag : swf_tags(swf)) {
+        switch (extract_tag(job, tag)) {
+        case Outcome::written: ++counts.written; break;
+        case Outcome::skipped: ++counts.skipped; break;
+        case Outcome::write_failed: ++counts.failed_writes; break;
+        case Outcome::none: break;
+        }
     }
-    uint16_t id = stream_read_ui16(body);
-    uint32_t image_size = alpha ? stream_read_ui32(body) : body->len - 2;
-    DEBUG_LINE("swf", "id:%d,alpha:%d", id, alpha);
-    if (image_size > body->len - header) {
-        DEBUG_LINE("swf", "image length %u of bitmap %d runs past the tag, skipped", image_size, id);
-        return;
-    }
-    const uint8_t* image = body->buf + header;
-    if (!alpha) {
-        write_stored_jpeg(swf, id, by_name, image, image_size);
-        return;
-    }
-    const uint8_t* alpha_data = image + image_size;
-    uint32_t alpha_size = body->len - kJpeg3Header - image_size;
-    write_jpeg_with_alpha(swf, id, by_name, image, image_size, alpha_data, alpha_size);
+    DEBUG_LINE_IN("swf", "swf_saveimg", "------------swf_saveimg done--------------");
+    return counts;
+}
+
+void swf_saveimg(Swf* swf, uint8_t by_name)
+{
+    std::string folder;
+    if (make_res_dir(swf->path.c_str(), folder))
+        swf_extract(swf, folder, by_name);
 }

@@ -7,12 +7,19 @@
 struct Swf;
 struct SwfTag;
 
-// Walks the tag list and writes every bitmap it can; by_name selects class names
-// (else ids) for the files. Prints "------------swf_saveimg done--------------" last.
-void swf_saveimg(Swf* swf, uint8_t by_name);
+struct ExtractCounts {
+    uint32_t written = 0;        // files written
+    uint32_t skipped = 0;        // bitmaps refused for bad data
+    uint32_t failed_writes = 0;  // bitmaps whose file could not be written
+};
 
-void read_lossless(Swf* swf, SwfTag* tag, uint8_t by_name);  // codes 20 and 36
-void read_bits(Swf* swf, SwfTag* tag, uint8_t by_name);      // codes 6, 21 and 35
+// Walks the tag list and writes every bitmap it can into `folder` (created before each
+// file unless it exists); by_name selects class names (else ids) for the files. Prints
+// "------------swf_saveimg done--------------" last.
+ExtractCounts swf_extract(Swf* swf, const std::string& folder, uint8_t by_name);
+
+// swf_extract into the folder beside the movie ("<movie>_res").
+void swf_saveimg(Swf* swf, uint8_t by_name);
 
 // The class name the movie gives the character, else its decimal id.
 std::string swf_symbol_name(const Swf* swf, uint16_t id);

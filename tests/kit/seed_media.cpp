@@ -155,7 +155,7 @@ Movie multi_bitmap_movie(Container container)
     movie.tag(9, Bytes{0x10, 0x20, 0x30});  // SetBackgroundColor
     movie.tag(36, lossless_body(1, 5, kSide, kSide, gradient_argb(kSide, kSide)));
     movie.tag(20, lossless_body(2, 5, 4, 6, gradient_argb(4, 6)));
-    movie.tag(20, lossless_body(3, 3, 2, 2, Bytes(8, 0)));  // colour-mapped: skipped
+    movie.tag(20, lossless_body(3, 3, 2, 2, Bytes(8, 0)));  // colour-mapped, table cut short
     movie.tag(6, jpeg_body(4, jpeg));
     movie.tag(21, jpeg_body(5, jpeg), true);
     movie.tag(35, jpeg3_body(6, jpeg, alpha));
@@ -168,7 +168,7 @@ Movie multi_bitmap_movie(Container container)
 const std::vector<ExpectedBitmap>& multi_bitmap_files()
 {
     static const std::vector<ExpectedBitmap> files = {
-        {1, "ui.Icon.png"}, {2, "2.png"}, {4, "4.jpg"}, {5, "photo.jpg"}, {6, "6.png"},
+        {1, "ui.Icon.png"}, {2, "2.png"}, {3, "3.png"}, {4, "4.jpg"}, {5, "photo.jpg"}, {6, "6.png"},
     };
     return files;
 }

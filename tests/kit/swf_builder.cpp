@@ -105,6 +105,19 @@ Bytes lossless_body(uint16_t id, uint8_t format, uint16_t width, uint16_t height
     return b;
 }
 
+Bytes colour_mapped_body(uint16_t id, uint16_t width, uint16_t height, uint16_t colours,
+                         std::span<const uint8_t> data)
+{
+    Bytes b;
+    put_u16(b, id);
+    b.push_back(3);
+    put_u16(b, width);
+    put_u16(b, height);
+    b.push_back(static_cast<uint8_t>(colours - 1));
+    put_bytes(b, zlib_compress(data));
+    return b;
+}
+
 Bytes jpeg_body(uint16_t id, std::span<const uint8_t> image)
 {
     Bytes b;
@@ -118,6 +131,17 @@ Bytes jpeg3_body(uint16_t id, std::span<const uint8_t> image, std::span<const ui
     Bytes b;
     put_u16(b, id);
     put_u32(b, static_cast<uint32_t>(image.size()));
+    put_bytes(b, image);
+    put_bytes(b, zlib_compress(alpha));
+    return b;
+}
+
+Bytes jpeg4_body(uint16_t id, uint16_t deblocking, std::span<const uint8_t> image, std::span<const uint8_t> alpha)
+{
+    Bytes b;
+    put_u16(b, id);
+    put_u32(b, static_cast<uint32_t>(image.size()));
+    put_u16(b, deblocking);
     put_bytes(b, image);
     put_bytes(b, zlib_compress(alpha));
     return b;

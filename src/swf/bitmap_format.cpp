@@ -1,0 +1,319 @@
+#include "swf/bitmap_format.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#include <zlib.h>
+
+#include "swf/swf.h"
+
+namespace {
+
+uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24; }
+uint32_t be16(const uint8_t* p) { return uint32_t{p[0]} << 8 | p[1]; }
+
+// Rows of every lossless format are padded to a multiple of four bytes.
+uint64_t padded_row(uint64_t bytes) { return (bytes + 3) & ~uint64_t{3}; }
+
+uint32_t table_entry_size(bool with_alpha) { return with_alpha ? 4 : 3; }
+
+void put_pixel(uint8_t* out, uint8_t r, uint8_t g, uint8_t b, uint8_t a)
+{
+    out[0] = r, out[1] = g, out[2] = b, out[3] = a;
+}
+
+void colour_mapped_to_rgba(const LosslessHeader& h, bool with_alpha, std::span<const uint8_t> data, uint8_t* rgba)
+{
+    const uint32_t entry = table_entry_size(with_alpha);
+    const uint64_t table_bytes = uint64_t{h.colours} * entry;
+    // A short stream cuts the table too: the entries it does not reach count as missing.
+    const uint64_t usable = std::min<uint64_t>(h.colours, data.size() / entry);
+    const uint64_t stride = padded_row(h.width);
+    for (uint32_t y = 0; y < h.height; ++y) {
+        for (uint32_t x = 0; x < h.width; ++x, rgba += 4) {
+            uint64_t at = table_bytes + y * stride + x;
+            if (at >= data.size() || data[at] >= usable) {
+                put_pixel(rgba, 0, 0, 0, 0);
+                continue;
+            }
+            const uint8_t* c = data.data() + uint64_t{data[at]} * entry;
+            put_pixel(rgba, c[0], c[1], c[2], with_alpha ? c[3] : 255);
+        }
+    }
+}
+
+// v x 255 / 31, rounded: 0 stays black and 31 full.
+uint8_t five_to_eight(uint32_t v) { return static_cast<uint8_t>((v * 255 + 15) / 31); }
+
+void fifteen_bit_to_rgba(const LosslessHeader& h, std::span<const uint8_t> data, uint8_t* rgba)
+{
+    const uint64_t stride = padded_row(uint64_t{h.width} * 2);
+    for (uint32_t y = 0; y < h.height; ++y) {
+        for (uint32_t x = 0; x < h.width; ++x, rgba += 4) {
+            uint64_t at = y * stride + uint64_t{x} * 2;
+            if (at + 2 > data.size()) {
+                put_pixel(rgba, 0, 0, 0, 0);
+                continue;
+            }
+            uint32_t v = be16(data.data() + at);
+            put_pixel(rgba, five_to_eight(v >> 10 & 31), five_to_eight(v >> 5 & 31), five_to_eight(v & 31), 255);
+        }
+    }
+}
+
+void thirty_two_bit_to_rgba(const LosslessHeader& h, bool with_alpha, std::span<const uint8_t> data, uint8_t* rgba)
+{
+    const size_t count = size_t{h.width} * h.height;
+    const size_t reached = std::min(count, data.size() / 4);
+    std::memmove(rgba, data.data(), reached * 4);
+    argb_to_rgba(rgba, reached);
+    if (!with_alpha)
+        for (size_t i = 0; i < reached; ++i)
+            rgba[4 * i + 3] = 255;
+    std::memset(rgba + reached * 4, 0, (count - reached) * 4);
+}
+
+// The end of the marker segment with a length field at `at`; 0 when none starts there
+// (no marker, a marker without a length, the first scan, EOI, or a cut-off segment).
+size_t length_segment_end(std::span<const uint8_t> data, size_t at)
+{
+    if (at + 4 > data.size() || data[at] != 0xFF)
+        return 0;
+    uint8_t marker = data[at + 1];
+    if (marker == 0xFF || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD9) || marker == 0xDA)
+        return 0;
+    size_t end = at + 2 + be16(data.data() + at + 2);
+    return end <= data.size() ? end : 0;
+}
+
+// Copies one marker segment, a fill byte, or everything left once the bytes stop being
+// segments (the first scan and its coded data among them). Returns where to go on.
+size_t copy_segment(std::span<const uint8_t> data, size_t at, std::vector<uint8_t>& out)
+{
+    size_t end = length_segment_end(data, at);
+    if (end == 0 && at + 1 < data.size() && data[at] == 0xFF && data[at + 1] == 0xFF)
+        end = at + 1;  // a fill byte in front of a marker
+    if (end == 0)
+        end = data.size();
+    out.insert(out.end(), data.begin() + at, data.begin() + end);
+    return end;
+}
+
+bool starts_with(std::span<const uint8_t> data, std::initializer_list<uint8_t> prefix)
+{
+    return data.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), data.begin());
+}
+
+bool is_eoi_soi(std::span<const uint8_t> data, size_t at)
+{
+    return starts_with(data.subspan(std::min(at, data.size())), {0xFF, 0xD9, 0xFF, 0xD8});
+}
+
+// The marker segments after a header-only stream's SOI (JPEGTables data), up to its EOI.
+std::span<const uint8_t> table_segments(std::span<const uint8_t> tables)
+{
+    size_t at = 2;
+    while (size_t end = length_segment_end(tables, at))
+        at = end;
+    return tables.subspan(2, at - 2);
+}
+
+}  // namespace
+
+LosslessRecord lossless_header_record(uint16_t id, uint8_t format, uint16_t width, uint16_t height)
+{
+    return {static_cast<uint8_t>(id),    static_cast<uint8_t>(id >> 8),    format,
+            static_cast<uint8_t>(width), static_cast<uint8_t>(width >> 8), static_cast<uint8_t>(height),
+            static_cast<uint8_t>(height >> 8)};
+}
+
+bool lossless_read_header(std::span<const uint8_t> body, LosslessHeader* header)
+{
+    if (body.size() < kLosslessHeaderSize)
+        return false;
+    const uint8_t* b = body.data();
+    *header = {le16(b), b[2], le16(b + 3), le16(b + 5), 0, kLosslessHeaderSize};
+    if (header->format == LOSSLESS_COLOUR_MAPPED) {
+        if (body.size() == kLosslessHeaderSize)
+            return true;
+        header->colours = uint32_t{b[kLosslessHeaderSize]} + 1;
+        header->data_offset = kLosslessHeaderSize + 1;
+    }
+    return true;
+}
+
+bool lossless_format_known(uint8_t format)
+{
+    return format == LOSSLESS_COLOUR_MAPPED || format == LOSSLESS_15BIT || format == LOSSLESS_32BIT;
+}
+
+uint64_t lossless_data_size(const LosslessHeader& h, bool with_alpha)
+{
+    if (h.width == 0 || h.height == 0)
+        return 0;
+    switch (h.format) {
+    case LOSSLESS_COLOUR_MAPPED:
+        return uint64_t{h.colours} * table_entry_size(with_alpha) + padded_row(h.width) * h.height;
+    case LOSSLESS_15BIT:
+        return padded_row(uint64_t{h.width} * 2) * h.height;
+    case LOSSLESS_32BIT:
+        return uint64_t{h.width} * h.height * 4;
+    default:
+        return 0;
+    }
+}
+
+Inflated inflate_bitmap_data(std::span<const uint8_t> stream, uint64_t capacity)
+{
+    Inflated out;
+    if (capacity == 0 || capacity >= kMaxBufferSize) {
+        out.zlib_code = Z_BUF_ERROR;
+        return out;
+    }
+    out.bytes.reset(static_cast<uint8_t*>(std::calloc(capacity, 1)));
+    if (!out.bytes) {
+        out.zlib_code = Z_MEM_ERROR;
+        return out;
+    }
+    uLongf length = capacity;
+    out.zlib_code = uncompress(out.bytes.get(), &length, stream.data(), stream.size());
+    out.size = out.zlib_code == Z_OK ? length : 0;
+    return out;
+}
+
+void lossless_to_rgba(const LosslessHeader& header, bool with_alpha, std::span<const uint8_t> data, uint8_t* rgba)
+{
+    switch (header.format) {
+    case LOSSLESS_COLOUR_MAPPED:
+        colour_mapped_to_rgba(header, with_alpha, data, rgba);
+        break;
+    case LOSSLESS_15BIT:
+        fifteen_bit_to_rgba(header, data, rgba);
+        break;
+    case LOSSLESS_32BIT:
+        thirty_two_bit_to_rgba(header, with_alpha, data, rgba);
+        break;
+    default:
+        break;
+    }
+}
+
+namespace {
+
+// Moves the first byte of every pixel to the end, or the last one to the front. In a
+// little-endian word the first byte is the low one, so the first is a right rotation.
+void rotate_pixels(uint8_t* pixels, size_t count, bool first_to_last)
+{
+    const bool right = first_to_last == (std::endian::native == std::endian::little);
+    for (size_t i = 0; i < count; ++i) {
+        uint32_t v;
+        std::memcpy(&v, pixels + 4 * i, 4);
+        v = right ? std::rotr(v, 8) : std::rotl(v, 8);
+        std::memcpy(pixels + 4 * i, &v, 4);
+    }
+}
+
+}  // namespace
+
+void argb_to_rgba(uint8_t* pixels, size_t count) { rotate_pixels(pixels, count, true); }
+void rgba_to_argb(uint8_t* pixels, size_t count) { rotate_pixels(pixels, count, false); }
+
+void unpremultiply_rgba(uint8_t* pixels, size_t count)
+{
+    for (uint8_t* p = pixels; p < pixels + 4 * count; p += 4) {
+        uint32_t a = p[3];
+        if (a == 255)
+            continue;
+        for (int c = 0; c < 3; ++c)
+            p[c] = a == 0 ? 0 : static_cast<uint8_t>(std::min<uint32_t>(255, (p[c] * 255u + a / 2) / a));
+    }
+}
+
+void premultiply_rgba(uint8_t* pixels, size_t count)
+{
+    for (uint8_t* p = pixels; p < pixels + 4 * count; p += 4) {
+        uint32_t a = p[3];
+        for (int c = 0; c < 3; ++c)
+            p[c] = static_cast<uint8_t>((p[c] * a + 127) / 255);
+    }
+}
+
+JpegTagLayout jpeg_tag_read(uint16_t code, std::span<const uint8_t> body, JpegTagParts* parts)
+{
+    *parts = {};
+    parts->has_alpha = code == TAG_DEFINE_BITS_JPEG3 || code == TAG_DEFINE_BITS_JPEG4;
+    // id; with alpha the image length; DefineBitsJPEG4 then its deblocking value.
+    const size_t header = code == TAG_DEFINE_BITS_JPEG4 ? 8 : parts->has_alpha ? 6 : 2;
+    if (body.size() < header)
+        return JpegTagLayout::too_short;
+    parts->id = le16(body.data());
+    if (!parts->has_alpha) {
+        parts->image = body.subspan(2);
+        return JpegTagLayout::ok;
+    }
+    uint32_t image_size = parts->image_length = le32(body.data() + 2);
+    if (code == TAG_DEFINE_BITS_JPEG4)
+        parts->deblocking = le16(body.data() + 6);
+    if (image_size > body.size() - header)
+        return JpegTagLayout::image_past_end;
+    parts->image = body.subspan(header, image_size);
+    parts->alpha = body.subspan(header + image_size);
+    return JpegTagLayout::ok;
+}
+
+StoredImage stored_image_kind(std::span<const uint8_t> image)
+{
+    if (starts_with(image, {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}))
+        return StoredImage::png;
+    if (starts_with(image, {'G', 'I', 'F', '8'}))
+        return StoredImage::gif;
+    return StoredImage::jpeg;
+}
+
+std::vector<uint8_t> jpeg_repair(std::span<const uint8_t> data)
+{
+    if (is_eoi_soi(data, 0))
+        data = data.subspan(4);
+    if (!starts_with(data, {0xFF, 0xD8}))
+        return {data.begin(), data.end()};
+    std::vector<uint8_t> out(data.begin(), data.begin() + 2);
+    out.reserve(data.size());
+    size_t at = 2;
+    while (at < data.size()) {
+        if (is_eoi_soi(data, at))
+            at += 4;  // the end of one block and the start of the next: one stream
+        else
+            at = copy_segment(data, at, out);
+    }
+    return out;
+}
+
+std::vector<uint8_t> jpeg_merge_tables(std::span<const uint8_t> tables, std::span<const uint8_t> picture)
+{
+    std::vector<uint8_t> repaired_tables = jpeg_repair(tables);
+    std::vector<uint8_t> repaired_picture = jpeg_repair(picture);
+    if (!starts_with(repaired_tables, {0xFF, 0xD8}) || !starts_with(repaired_picture, {0xFF, 0xD8}))
+        return {picture.begin(), picture.end()};
+    std::span<const uint8_t> segments = table_segments(repaired_tables);
+    std::vector<uint8_t> out;
+    out.reserve(2 + segments.size() + repaired_picture.size());
+    out.insert(out.end(), repaired_picture.begin(), repaired_picture.begin() + 2);
+    out.insert(out.end(), segments.begin(), segments.end());
+    out.insert(out.end(), repaired_picture.begin() + 2, repaired_picture.end());
+    return out;
+}
+
+void merge_alpha_plane(uint8_t* rgba, size_t count, std::span<const uint8_t> plane, bool premultiplied_colour)
+{
+    const size_t reached = std::min(count, plane.size());
+    for (size_t i = 0; i < count; ++i) {
+        uint8_t a = i < reached ? plane[i] : 0;
+        rgba[4 * i + 3] = premultiplied_colour ? a : rgba[4 * i + 3] & a;
+    }
+    if (premultiplied_colour)
+        unpremultiply_rgba(rgba, count);
+}

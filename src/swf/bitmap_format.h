@@ -1,0 +1,109 @@
+// The SWF bitmap formats: tag layouts, pixel orders, premultiplied colour, colour tables,
+// 15-bit pixels, and JPEG streams as authoring tools stored them. Extraction and editing
+// both read and build bitmap tags through this module.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "support/memory.h"
+
+// "解压缩失败" (decompression failed) with zlib's code and the capacity; "压缩失败" (compression failed).
+#define INFLATE_FAILED "\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC,rv:%d,outlen:%d"
+#define DEFLATE_FAILED "\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC"
+
+// Lossless bitmaps (DefineBitsLossless, DefineBitsLossless2).
+
+inline constexpr uint32_t kLosslessHeaderSize = 7;  // id, format, width, height
+
+enum LosslessFormat : uint8_t {
+    LOSSLESS_COLOUR_MAPPED = 3,  // a colour table, then one index byte per pixel
+    LOSSLESS_15BIT = 4,          // 0RRRRRGG GGGBBBBB per pixel
+    LOSSLESS_32BIT = 5,          // A, R, G, B (DefineBitsLossless: reserved, R, G, B)
+};
+
+struct LosslessHeader {
+    uint16_t id;
+    uint8_t format;
+    uint16_t width;
+    uint16_t height;
+    uint32_t colours;      // entries of the colour table (colour-mapped only)
+    uint32_t data_offset;  // where the zlib stream starts in the body
+};
+
+using LosslessRecord = std::array<uint8_t, kLosslessHeaderSize>;
+// The header of a 32-bit or 15-bit bitmap body (a colour-mapped one adds its table size).
+LosslessRecord lossless_header_record(uint16_t id, uint8_t format, uint16_t width, uint16_t height);
+
+// False when the body is shorter than id, format, width and height. A colour-mapped body
+// cut off before its table size has an empty table and no data.
+bool lossless_read_header(std::span<const uint8_t> body, LosslessHeader* header);
+bool lossless_format_known(uint8_t format);
+
+// Bytes the inflated data of a known format holds at most: rows are padded to 32 bits and
+// a colour table (RGB without alpha, RGBA with) comes first. 0 for an empty picture.
+uint64_t lossless_data_size(const LosslessHeader& header, bool with_alpha);
+
+// Inflated bitmap data: `bytes` holds the capacity asked for, zero-filled past `size`.
+struct Inflated {
+    ByteBuffer bytes;
+    uint64_t size = 0;
+    int zlib_code = 0;  // Z_OK, or zlib's code when the stream did not inflate to its end
+};
+// A complete stream holding fewer bytes than `capacity` is no failure; one holding more is.
+Inflated inflate_bitmap_data(std::span<const uint8_t> stream, uint64_t capacity);
+
+// Turns the inflated data of a known format into width x height R, G, B, A pixels at
+// `rgba` (which may be the data's own buffer for 32-bit pixels), colours as stored: premultiplied by alpha in a DefineBitsLossless2 bitmap,
+// opaque without alpha (the reserved byte of 32-bit pixels is ignored). Pixels the data
+// does not reach, and indices past the colour table, are transparent black.
+void lossless_to_rgba(const LosslessHeader& header, bool with_alpha, std::span<const uint8_t> data,
+                      uint8_t* rgba);
+
+// Pixel orders and alpha forms, `count` four-byte pixels in place.
+void argb_to_rgba(uint8_t* pixels, size_t count);
+void rgba_to_argb(uint8_t* pixels, size_t count);
+// Straight colour from premultiplied: each channel x 255 / alpha, rounded, at most 255;
+// alpha 0 gives 0, 0, 0, 0.
+void unpremultiply_rgba(uint8_t* pixels, size_t count);
+// Premultiplied colour from straight: each channel x alpha / 255, rounded.
+void premultiply_rgba(uint8_t* pixels, size_t count);
+
+// JPEG-family bitmaps (DefineBits, DefineBitsJPEG2, DefineBitsJPEG3, DefineBitsJPEG4).
+
+struct JpegTagParts {
+    uint16_t id = 0;
+    bool has_alpha = false;              // DefineBitsJPEG3 and DefineBitsJPEG4
+    uint16_t deblocking = 0;             // DefineBitsJPEG4's filter strength (8.8), not applied
+    uint32_t image_length = 0;           // as stored, with alpha only
+    std::span<const uint8_t> image;      // JPEG, PNG or GIF bytes
+    std::span<const uint8_t> alpha;      // zlib stream of one byte per pixel
+};
+
+enum class JpegTagLayout { ok, too_short, image_past_end };
+
+// Splits the body of a JPEG-family tag. On image_past_end the id is set.
+JpegTagLayout jpeg_tag_read(uint16_t code, std::span<const uint8_t> body, JpegTagParts* parts);
+
+enum class StoredImage { jpeg, png, gif };
+
+// What the image bytes of a JPEG-family tag hold, by their signature (JPEG when neither).
+StoredImage stored_image_kind(std::span<const uint8_t> image);
+
+// JPEG data as tools wrote it before SWF 8 made the layout strict: a leading EOI-SOI pair
+// and EOI-SOI pairs between the segments in front of the first scan are dropped. The scans
+// are copied untouched. Data that does not start with SOI comes back as given.
+std::vector<uint8_t> jpeg_repair(std::span<const uint8_t> data);
+
+// A DefineBits picture completed with the movie's JPEGTables: one SOI, the tables'
+// segments, the picture's segments and its coded data. The picture as given when either
+// part is not a JPEG stream.
+std::vector<uint8_t> jpeg_merge_tables(std::span<const uint8_t> tables, std::span<const uint8_t> picture);
+
+// Puts an inflated alpha plane (`plane`, one byte per pixel, short planes leave the rest 0)
+// into decoded pixels. JPEG colour is stored premultiplied and comes out straight; other
+// pictures (PNG) keep their colour and combine both alphas by AND.
+void merge_alpha_plane(uint8_t* rgba, size_t count, std::span<const uint8_t> plane, bool premultiplied_colour);
