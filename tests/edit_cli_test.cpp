@@ -1,10 +1,14 @@
 // The pixsieve-edit command end to end, together with pixsieve.
+#include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include "jpeg_oracle.h"
 #include "load_util.h"
 #include "png_oracle.h"
 #include "swf_builder.h"
@@ -75,6 +79,82 @@ TEST(EditCli, ExtractEditReplaceExtractAgain)
         for (int c = 0; c < 3; ++c)
             EXPECT_NEAR(again.pixels[i + c], a == 0 ? 0 : edited[i + c], a == 0 ? 0 : 255 / a / 2 + 1) << i;
     }
+}
+
+// The stored A, R, G, B pixels of every 32-bit DefineBitsLossless2 tag of a movie file, by id.
+std::map<uint16_t, Bytes> stored_lossless_pixels(const std::string& file)
+{
+    std::map<uint16_t, Bytes> out;
+    auto loaded = testkit::load_movie(Bytes(file.begin(), file.end()));
+    EXPECT_TRUE(loaded.swf);
+    if (!loaded.swf)
+        return out;
+    for (SwfTag* tag : swf_tags(loaded.swf.get())) {
+        const uint8_t* b = tag->body.buf;
+        if (tag->code != 36 || b[2] != 5)
+            continue;
+        Bytes pixels(size_t(b[3] | b[4] << 8) * (b[5] | b[6] << 8) * 4);
+        uLongf len = pixels.size();
+        EXPECT_EQ(uncompress(pixels.data(), &len, b + 7, tag->body.len - 7), Z_OK);
+        out[static_cast<uint16_t>(b[0] | b[1] << 8)] = pixels;
+    }
+    return out;
+}
+
+TEST(EditCli, ExtractThenReplaceWithTheUntouchedFilesKeepsTheStoredPixels)
+{
+    // Premultiplied A, R, G, B: every colour at most its alpha, alpha 0 with black.
+    Bytes argb;
+    for (int i = 0; i < 16 * 16; ++i) {
+        int a = (i * 37) % 256;
+        argb.insert(argb.end(), {static_cast<uint8_t>(a), static_cast<uint8_t>(a * (i % 7) / 6),
+                                 static_cast<uint8_t>(a / 2), static_cast<uint8_t>(a * (i % 11) / 10)});
+    }
+    Bytes table = {200, 100, 0, 200, 0, 0, 0, 0, 1, 2, 3, 4};  // premultiplied R, G, B, A
+    Bytes palette = table;
+    palette.insert(palette.end(), {0, 1, 2, 0, 2, 1, 0, 0});      // 3 x 2, rows of 4 indices
+    Bytes rgb(16 * 8 * 3);
+    for (size_t i = 0; i < rgb.size(); ++i)
+        rgb[i] = static_cast<uint8_t>(20 + i % 40);
+    Bytes jpeg = oracle::encode_jpeg(16, 8, 3, rgb, {.quality = 95});
+    Bytes plane(16 * 8, 200);
+    Bytes gif = {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0, ';'};
+    swfkit::Movie m;
+    m.container = Container::CWS;
+    m.tag(36, swfkit::lossless_body(1, 5, 16, 16, argb));
+    m.tag(36, swfkit::colour_mapped_body(2, 3, 2, 3, palette));
+    m.tag(35, swfkit::jpeg3_body(3, jpeg, plane));
+    m.tag(21, swfkit::jpeg_body(4, gif));
+    m.end();
+    testkit::TempDir dir("edit_round_trip");
+    ASSERT_TRUE(swfkit::write_file(dir.file("m.swf"), m.build()));
+    ASSERT_EQ(run_program(kTool, {"m.swf"}, dir.path()).status, 0);
+    ASSERT_TRUE(testkit::file_exists(dir.file("m.swf_res/4.gif")));
+    auto r = run_program(kEdit, {"m.swf", "out.swf", "--replace"}, dir.path());
+    ASSERT_EQ(r.status, 0) << r.output;
+
+    std::string out = testkit::read_file(dir.file("out.swf"));
+    std::map<uint16_t, Bytes> stored = stored_lossless_pixels(out);
+    EXPECT_EQ(stored[1], argb);  // exact: colours at most their alpha survive both roundings
+    Bytes expected_palette;
+    for (int index : {0, 1, 2, 2, 1, 0})
+        expected_palette.insert(expected_palette.end(), {table[4 * index + 3], table[4 * index],
+                                                         table[4 * index + 1], table[4 * index + 2]});
+    EXPECT_EQ(stored[2], expected_palette);
+    // The JPEG-with-alpha bitmap comes back as a lossless one holding its premultiplied colours.
+    oracle::Decoded decoded = oracle::decode_jpeg(jpeg, true);
+    ASSERT_EQ(stored[3].size(), plane.size() * 4);
+    for (size_t i = 0; i < plane.size(); ++i) {
+        EXPECT_EQ(stored[3][4 * i], 200);
+        for (int c = 0; c < 3; ++c)
+            EXPECT_NEAR(stored[3][4 * i + 1 + c], decoded.samples[3 * i + c], 2) << i;
+    }
+    // The GIF goes back as stored, as DefineBitsJPEG2 data.
+    auto loaded = testkit::load_movie(Bytes(out.begin(), out.end()));
+    ASSERT_TRUE(loaded.swf);
+    SwfTag* last = loaded.swf->tags.prev->prev;
+    EXPECT_EQ(last->code, 21);
+    EXPECT_EQ(Bytes(last->body.buf + 2, last->body.buf + last->body.len), gif);
 }
 
 TEST(EditCli, SmallMakesSmoothBitmapsSmallerAndStillExtracts)

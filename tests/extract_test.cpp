@@ -271,3 +271,167 @@ TEST(ExtractFiles, FilesThatCannotBeCreatedAreSkippedWithALine)
 }
 
 }  // namespace
+
+namespace {
+
+// Colour-mapped and 15-bit bitmaps of both tags, in every container.
+TEST(ExtractLossless, ColourTablesAndFifteenBitPixels)
+{
+    // 3 x 2, rows padded to 4 indices; index 3 is past the three-entry table.
+    Bytes indices = {0, 1, 2, 9, 2, 3, 0, 9};
+    Bytes rgb = {255, 0, 0, 0, 128, 255, 10, 20, 30};
+    Bytes rgba = {200, 100, 0, 200, 0, 0, 0, 0, 10, 20, 30, 40};  // premultiplied R, G, B, A
+    Bytes rgb_data = rgb, rgba_data = rgba;
+    rgb_data.insert(rgb_data.end(), indices.begin(), indices.end());
+    rgba_data.insert(rgba_data.end(), indices.begin(), indices.end());
+    // 15-bit: pure red, a mid grey, white; second row blue and a 1-level green, rows of 8 bytes.
+    Bytes fifteen = {0x7C, 0x00, 0x40, 0x10 | 0x00, 0x7F, 0xFF, 0, 0, 0x00, 0x1F, 0x00, 0x20, 0x00, 0x00, 0, 0};
+    for (Container c : {Container::FWS, Container::CWS, Container::ZWS}) {
+        swfkit::Movie m;
+        m.container = c;
+        m.tag(20, swfkit::colour_mapped_body(1, 3, 2, 3, rgb_data));
+        m.tag(36, swfkit::colour_mapped_body(2, 3, 2, 3, rgba_data));
+        m.tag(20, swfkit::lossless_body(3, 4, 3, 2, fifteen));
+        m.end();
+        ToolRun run;
+        run_movie(run, m);
+        EXPECT_EQ(run.result.status, 0);
+        // Each index stands for its table entry as A, R, G, B; past the table, transparent black.
+        auto expected_argb = [&](const Bytes& table, bool with_alpha) {
+            Bytes argb;
+            for (size_t i : {0, 1, 2, 4, 5, 6}) {
+                size_t entry = with_alpha ? 4 : 3;
+                if (indices[i] * entry >= table.size()) {
+                    argb.insert(argb.end(), {0, 0, 0, 0});
+                    continue;
+                }
+                const uint8_t* e = table.data() + indices[i] * entry;
+                argb.insert(argb.end(), {with_alpha ? e[3] : uint8_t{255}, e[0], e[1], e[2]});
+            }
+            return argb;
+        };
+        expect_png_pixels(run.res("1.png"), 3, 2, expected_argb(rgb, false));
+        expect_png_pixels(run.res("2.png"), 3, 2, expected_argb(rgba, true));
+        oracle::Rgba png = oracle::read_png_file(run.res("3.png"));
+        ASSERT_TRUE(png.ok);
+        auto level = [](int v) { return static_cast<int>(std::lround(v * 255 / 31.0)); };
+        std::vector<int> expected = {255, 0, 0, 255, level(16), level(0), level(16), 255, 255, 255, 255, 255,
+                                     0, 0, 255, 255, 0, level(1), 0, 255, 0, 0, 0, 255};
+        EXPECT_EQ(std::vector<int>(png.pixels.begin(), png.pixels.end()), expected);
+        EXPECT_TRUE(has_line(run, "alpha:0,format:3,width:3,height:2"));
+        EXPECT_TRUE(has_line(run, "alpha:1,format:3,width:3,height:2"));
+        EXPECT_TRUE(has_line(run, "alpha:0,format:4,width:3,height:2"));
+    }
+}
+
+Bytes operator+(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+const Bytes kEoiSoi = {0xFF, 0xD9, 0xFF, 0xD8};
+
+Bytes photo_jpeg(uint32_t width, uint32_t height)
+{
+    Bytes rgb;
+    for (uint32_t y = 0; y < height; ++y)
+        for (uint32_t x = 0; x < width; ++x)
+            for (uint32_t v : {40 + x * 3, 30 + y * 2, 60 + (x ^ y)})  // below every alpha used
+                rgb.push_back(static_cast<uint8_t>(v));
+    return oracle::encode_jpeg(width, height, 3, rgb, {.quality = 92});  // 4:4:4: no upsampling in the way
+}
+
+void expect_same_picture(const std::string& path, const Bytes& original)
+{
+    std::string file = testkit::read_file(path);
+    oracle::Decoded written = oracle::decode_jpeg(Bytes(file.begin(), file.end()));
+    ASSERT_TRUE(written.clean()) << path << ": " << written.error;
+    EXPECT_EQ(written.samples, oracle::decode_jpeg(original).samples) << path;
+}
+
+TEST(ExtractJpeg, EveryJpegOpensAndShowsTheStoredPicture)
+{
+    Bytes jpeg = photo_jpeg(24, 16);
+    swfkit::SplitJpeg split = swfkit::split_jpeg_tables(jpeg);
+    for (Container c : {Container::FWS, Container::CWS}) {
+        swfkit::Movie m;
+        m.container = c;
+        m.tag(6, swfkit::jpeg_body(1, split.picture));  // before the tables: they count for the movie
+        m.tag(8, kEoiSoi + split.tables);
+        m.tag(6, swfkit::jpeg_body(2, kEoiSoi + split.picture));
+        m.tag(21, swfkit::jpeg_body(3, kEoiSoi + jpeg));
+        m.tag(21, swfkit::jpeg_body(4, split.tables + split.picture));
+        m.tag(21, swfkit::jpeg_body(5, jpeg));
+        m.end();
+        ToolRun run;
+        run_movie(run, m);
+        EXPECT_EQ(run.result.status, 0);
+        for (const char* name : {"1.jpg", "2.jpg", "3.jpg", "4.jpg", "5.jpg"})
+            expect_same_picture(run.res(name), jpeg);
+        EXPECT_EQ(testkit::read_file(run.res("3.jpg")), std::string(jpeg.begin(), jpeg.end()));
+        EXPECT_EQ(testkit::read_file(run.res("5.jpg")), std::string(jpeg.begin(), jpeg.end()));
+        for (int id = 1; id <= 5; ++id)
+            EXPECT_TRUE(has_line(run, "id:" + std::to_string(id) + ",alpha:0"));
+    }
+    // Without a JPEGTables tag the picture is written as stored.
+    swfkit::Movie m;
+    m.tag(6, swfkit::jpeg_body(1, split.picture));
+    m.end();
+    ToolRun run;
+    run_movie(run, m);
+    EXPECT_EQ(testkit::read_file(run.res("1.jpg")), std::string(split.picture.begin(), split.picture.end()));
+}
+
+TEST(ExtractJpeg, PngAndGifDataAreNamedByWhatTheyHold)
+{
+    Bytes png = oracle::write_png_memory(2, 1, {1, 2, 3, 4, 5, 6, 7, 8});
+    Bytes gif = {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0, ';'};
+    swfkit::Movie m;
+    m.tag(76, swfkit::symbol_class_body({{1, "art.Logo"}}));
+    m.tag(21, swfkit::jpeg_body(1, png));
+    m.tag(21, swfkit::jpeg_body(2, gif));
+    m.end();
+    ToolRun run;
+    run_movie(run, m);
+    EXPECT_EQ(testkit::read_file(run.res("art.Logo.png")), std::string(png.begin(), png.end()));
+    EXPECT_EQ(testkit::read_file(run.res("2.gif")), std::string(gif.begin(), gif.end()));
+    EXPECT_FALSE(testkit::file_exists(run.res("art.Logo.jpg")));
+    EXPECT_FALSE(testkit::file_exists(run.res("2.jpg")));
+}
+
+TEST(ExtractJpeg, SplitStreamsAndJpeg4DecodeWithStraightAlpha)
+{
+    Bytes jpeg = photo_jpeg(24, 16);
+    swfkit::SplitJpeg split = swfkit::split_jpeg_tables(jpeg);
+    Bytes alpha(24 * 16);
+    for (size_t i = 0; i < alpha.size(); ++i)
+        alpha[i] = static_cast<uint8_t>(i % 3 == 0 ? 0 : 128 + i % 128);
+    for (Container c : {Container::FWS, Container::ZWS}) {
+        swfkit::Movie m;
+        m.container = c;
+        m.tag(35, swfkit::jpeg3_body(1, kEoiSoi + jpeg, alpha));
+        m.tag(35, swfkit::jpeg3_body(2, split.tables + split.picture, alpha));
+        m.tag(90, swfkit::jpeg4_body(3, 0x0100, jpeg, alpha));
+        m.tag(90, swfkit::jpeg4_body(4, 0, kEoiSoi + split.tables + split.picture, alpha));
+        Bytes past = swfkit::jpeg4_body(5, 0, jpeg, alpha);
+        past[5] = 0x7F;  // image length far past the tag
+        m.tag(90, past);
+        m.end();
+        ToolRun run;
+        run_movie(run, m);
+        EXPECT_EQ(run.result.status, 0);
+        for (const char* name : {"1.png", "2.png", "3.png", "4.png"}) {
+            oracle::Rgba png = oracle::read_png_file(run.res(name));
+            ASSERT_TRUE(png.ok) << name;
+            expect_straight_jpeg(png, jpeg, alpha);
+        }
+        EXPECT_FALSE(testkit::file_exists(run.res("5.png")));
+        // The later tag adds a line only when it fails.
+        EXPECT_EQ(run.result.output.find("id:3,"), std::string::npos);
+        EXPECT_EQ(run.result.output.find("id:4,"), std::string::npos);
+        EXPECT_NE(run.result.output.find("of bitmap 5 runs past the tag, skipped\n"), std::string::npos);
+    }
+}
+
+}  // namespace

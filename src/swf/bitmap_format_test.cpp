@@ -197,27 +197,6 @@ TEST(BitmapJpegTags, StoredImageKindBySignature)
     EXPECT_EQ(stored_image_kind(Bytes{}), StoredImage::jpeg);
 }
 
-// A picture's stream cut in two: its table segments (DQT, DHT) and everything else.
-struct SplitJpeg {
-    Bytes tables;   // SOI, tables, EOI
-    Bytes picture;  // SOI, the other segments, the scan, EOI
-};
-
-SplitJpeg split_tables(const Bytes& jpeg)
-{
-    SplitJpeg split{{0xFF, 0xD8}, {0xFF, 0xD8}};
-    size_t at = 2;
-    while (jpeg[at + 1] != 0xDA) {
-        size_t end = at + 2 + (jpeg[at + 2] << 8 | jpeg[at + 3]);
-        Bytes& into = jpeg[at + 1] == 0xDB || jpeg[at + 1] == 0xC4 ? split.tables : split.picture;
-        into.insert(into.end(), jpeg.begin() + at, jpeg.begin() + end);
-        at = end;
-    }
-    split.tables.insert(split.tables.end(), {0xFF, 0xD9});
-    split.picture.insert(split.picture.end(), jpeg.begin() + at, jpeg.end());
-    return split;
-}
-
 Bytes concat(std::initializer_list<Bytes> parts)
 {
     Bytes out;
@@ -242,7 +221,7 @@ TEST(BitmapJpegRepair, StrayMarkersGoAndTheCodedDataStays)
     EXPECT_EQ(repaired(jpeg), jpeg);  // a sound stream stays byte for byte
     const Bytes eoi_soi = {0xFF, 0xD9, 0xFF, 0xD8};
     EXPECT_EQ(repaired(concat({eoi_soi, jpeg})), jpeg);
-    SplitJpeg split = split_tables(jpeg);
+    swfkit::SplitJpeg split = swfkit::split_jpeg_tables(jpeg);
     Bytes two_blocks = concat({split.tables, split.picture});
     Bytes joined = repaired(two_blocks);
     EXPECT_EQ(joined.size(), jpeg.size());
@@ -265,7 +244,7 @@ TEST(BitmapJpegRepair, StrayMarkersGoAndTheCodedDataStays)
 TEST(BitmapJpegRepair, TablesMergeInFrontOfThePicture)
 {
     Bytes jpeg = test_jpeg();
-    SplitJpeg split = split_tables(jpeg);
+    swfkit::SplitJpeg split = swfkit::split_jpeg_tables(jpeg);
     EXPECT_FALSE(oracle::decode_jpeg(split.picture).ok);  // no tables: libjpeg refuses it
     Bytes merged = jpeg_merge_tables(split.tables, split.picture);
     EXPECT_EQ(merged.size(), jpeg.size());

@@ -55,6 +55,12 @@ struct Edited {
     }
 };
 
+Bytes operator+(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 Bytes body_of(const SwfTag* tag) { return Bytes(tag->body.buf, tag->body.buf + tag->body.len); }
 
 // Inflates the pixels of a DefineBitsLossless2 body (A, R, G, B).
@@ -123,6 +129,18 @@ TEST(SwfReplace, PicturesRebuildTheirTags)
     EXPECT_NE(e.output.find("------------swf_replace done--------------"), std::string::npos);
 }
 
+// A 32-bit lossless body whose zlib stream stores the pixels uncompressed, so it is large.
+Bytes uncompressed_lossless_body(uint16_t id, uint16_t w, uint16_t h, const Bytes& argb)
+{
+    Bytes body = swfkit::lossless_body(id, 5, w, h, argb);
+    body.resize(7);
+    Bytes stored(compressBound(argb.size()));
+    uLongf len = stored.size();
+    compress2(stored.data(), &len, argb.data(), argb.size(), 0);
+    body.insert(body.end(), stored.begin(), stored.begin() + static_cast<long>(len));
+    return body;
+}
+
 TEST(SwfSmall, ShrinksOnlyWhereItPays)
 {
     Edited e;
@@ -132,15 +150,7 @@ TEST(SwfSmall, ShrinksOnlyWhereItPays)
         for (int x = 0; x < w; ++x)
             for (int v : {128, 255 - y, x * 4, y * 4})  // A, R, G, B
                 smooth.push_back(static_cast<uint8_t>(v));
-    Bytes smooth_body = swfkit::lossless_body(1, 5, w, h, smooth);
-    // Store the pixels without compression so the lossless tag is large.
-    smooth_body.resize(7);
-    {
-        Bytes stored(compressBound(smooth.size()));
-        uLongf len = stored.size();
-        compress2(stored.data(), &len, smooth.data(), smooth.size(), 0);
-        smooth_body.insert(smooth_body.end(), stored.begin(), stored.begin() + static_cast<long>(len));
-    }
+    Bytes smooth_body = uncompressed_lossless_body(1, w, h, smooth);
     swfkit::Movie m;
     m.tag(36, smooth_body);
     m.tag(36, swfkit::lossless_body(2, 5, 2, 2, Bytes(16, 7)));  // JPEG would be larger
@@ -173,6 +183,55 @@ TEST(SwfSmall, ShrinksOnlyWhereItPays)
     for (size_t i = 1; i <= 4; ++i)
         EXPECT_EQ(body_of(e.tag(i)), before[i - 1]) << i;
     EXPECT_NE(e.output.find("------------swf_small done--------------"), std::string::npos);
+}
+
+TEST(SwfSmall, BitmapsWithoutAlphaStayOpaque)
+{
+    Edited e;
+    const uint16_t w = 64, h = 64;
+    Bytes pixels;  // reserved byte 0, then a smooth R, G, B
+    for (int i = 0; i < w * h; ++i)
+        pixels.insert(pixels.end(), {0, static_cast<uint8_t>(i % w * 4), static_cast<uint8_t>(i / w * 4), 90});
+    swfkit::Movie m;
+    m.tag(20, uncompressed_lossless_body(1, w, h, pixels));
+    m.end();
+    e.load(m);
+    e.run(swf_small);
+    SwfTag* shrunk = e.tag(0);
+    ASSERT_EQ(shrunk->code, 35);
+    uint32_t n = shrunk->body.buf[2] | shrunk->body.buf[3] << 8 | shrunk->body.buf[4] << 16 |
+                 uint32_t{shrunk->body.buf[5]} << 24;
+    Bytes alpha(size_t{w} * h);
+    uLongf alpha_len = alpha.size();
+    ASSERT_EQ(uncompress(alpha.data(), &alpha_len, shrunk->body.buf + 6 + n, shrunk->body.len - 6 - n), Z_OK);
+    EXPECT_EQ(alpha, Bytes(alpha.size(), 255));
+    oracle::Decoded decoded = oracle::decode_jpeg(Bytes(shrunk->body.buf + 6, shrunk->body.buf + 6 + n), true);
+    ASSERT_TRUE(decoded.clean());
+    EXPECT_NEAR(decoded.samples[3 * 70 + 2], 90, 4);  // colours kept, not blackened by the reserved byte
+}
+
+TEST(SwfReplace, LooksForPngThenJpgThenGif)
+{
+    Edited e;
+    Bytes jpeg = rgb_jpeg(4, 4);
+    Bytes gif = {'G', 'I', 'F', '8', '7', 'a', 1, 0, 1, 0, 0, 0, 0, ';'};
+    swfkit::Movie m;
+    for (uint16_t id = 1; id <= 3; ++id)
+        m.tag(21, swfkit::jpeg_body(id, jpeg));
+    m.end();
+    e.load(m);
+    ASSERT_TRUE(swfkit::write_file(e.res("1.jpg"), jpeg));
+    ASSERT_TRUE(swfkit::write_file(e.res("1.gif"), gif));  // the JPEG wins
+    ASSERT_TRUE(swfkit::write_file(e.res("2.gif"), gif));
+    ASSERT_TRUE(swfkit::write_file(e.res("3.gif"), Bytes{'n', 'o'}));
+    Bytes three = body_of(e.tag(2));
+    e.run(swf_replace);
+    EXPECT_EQ(e.tag(0)->body.buf[2], 0xFF);
+    EXPECT_EQ(body_of(e.tag(1)), Bytes({2, 0}) + gif);
+    EXPECT_EQ(e.tag(1)->code, 21);
+    EXPECT_EQ(body_of(e.tag(2)), three);
+    EXPECT_NE(e.output.find("not a GIF picture, tag left unchanged"), std::string::npos);
+    EXPECT_EQ(e.output.find(e.res("1.gif")), std::string::npos);
 }
 
 TEST(SwfAddImage, TwoAddsTwoTagsOneName)

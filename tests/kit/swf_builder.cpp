@@ -1,5 +1,7 @@
 #include "swf_builder.h"
 
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -145,6 +147,21 @@ Bytes jpeg4_body(uint16_t id, uint16_t deblocking, std::span<const uint8_t> imag
     put_bytes(b, image);
     put_bytes(b, zlib_compress(alpha));
     return b;
+}
+
+SplitJpeg split_jpeg_tables(std::span<const uint8_t> jpeg)
+{
+    SplitJpeg split{{0xFF, 0xD8}, {0xFF, 0xD8}};
+    size_t at = 2;
+    while (at + 4 <= jpeg.size() && jpeg[at + 1] != 0xDA) {
+        size_t end = std::min(jpeg.size(), at + 2 + (jpeg[at + 2] << 8 | jpeg[at + 3]));
+        Bytes& into = jpeg[at + 1] == 0xDB || jpeg[at + 1] == 0xC4 ? split.tables : split.picture;
+        into.insert(into.end(), jpeg.begin() + at, jpeg.begin() + end);
+        at = end;
+    }
+    split.tables.insert(split.tables.end(), {0xFF, 0xD9});
+    split.picture.insert(split.picture.end(), jpeg.begin() + std::min(at, jpeg.size()), jpeg.end());
+    return split;
 }
 
 Bytes Movie::body() const

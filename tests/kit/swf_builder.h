@@ -37,6 +37,13 @@ Bytes jpeg_body(uint16_t id, std::span<const uint8_t> image);  // DefineBits / D
 Bytes jpeg3_body(uint16_t id, std::span<const uint8_t> image, std::span<const uint8_t> alpha);
 Bytes jpeg4_body(uint16_t id, uint16_t deblocking, std::span<const uint8_t> image, std::span<const uint8_t> alpha);
 
+// A JPEG stream split the way DefineBits and JPEGTables hold it (the stream must have a scan).
+struct SplitJpeg {
+    Bytes tables;   // SOI, the DQT and DHT segments, EOI
+    Bytes picture;  // SOI, the other segments, the scan and what follows
+};
+SplitJpeg split_jpeg_tables(std::span<const uint8_t> jpeg);
+
 // A whole movie: frame header (550x400, 24 fps, 1 frame unless told otherwise), the
 // records already put into `records`, wrapped in the container.
 struct Movie {
