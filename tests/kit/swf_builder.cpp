@@ -1,6 +1,5 @@
 #include "swf_builder.h"
 
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
