@@ -194,7 +194,7 @@ Outcome write_jpeg_with_alpha(const ExtractJob& job, const JpegTagParts& parts)
         image = repaired;
     }
     DecodedImage decoded{};
-    if (image_decode(&decoded, image.data(), static_cast<uint32_t>(image.size())) != 0) {
+    if (image.empty() || image_decode(&decoded, image.data(), static_cast<uint32_t>(image.size())) != 0) {
         DEBUG_LINE_IN("swf", "read_bits", "image of bitmap %d does not decode, skipped", parts.id);
         return Outcome::skipped;
     }
