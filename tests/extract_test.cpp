@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include "jpeg_oracle.h"
+#include "load_util.h"
 #include "png_oracle.h"
+#include "swf/extract.h"
 #include "swf_builder.h"
 #include "test_util.h"
 
@@ -432,6 +434,39 @@ TEST(ExtractJpeg, SplitStreamsAndJpeg4DecodeWithStraightAlpha)
         EXPECT_EQ(run.result.output.find("id:4,"), std::string::npos);
         EXPECT_NE(run.result.output.find("of bitmap 5 runs past the tag, skipped\n"), std::string::npos);
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ExtractCounts, WrittenSkippedAndFailedWrites)
+{
+    testkit::TempDir dir("extract_counts");
+    swfkit::Movie m;
+    m.tag(36, swfkit::lossless_body(1, 5, 2, 2, argb_pattern(2, 2, 3)));          // written
+    m.tag(20, swfkit::lossless_body(2, 3, 2, 2, Bytes(8, 1)));                    // written
+    m.tag(36, swfkit::lossless_body(3, 9, 2, 2, Bytes(16, 1)));                   // unknown format
+    m.tag(21, swfkit::jpeg_body(4, Bytes{'G', 'I', 'F', '8', '9', 'a'}));          // written
+    m.tag(35, swfkit::jpeg3_body(5, Bytes{1, 2, 3}, Bytes{1}));                   // does not decode
+    m.tag(76, swfkit::symbol_class_body({{6, std::string(5000, 'x')}}));
+    m.tag(21, swfkit::jpeg_body(6, Bytes{0xFF, 0xD8, 0xFF, 0xD9}));               // written under its id
+    m.end();
+    auto loaded = testkit::load_movie(m.build(), dir.file("m.swf").c_str());
+    ASSERT_TRUE(loaded.swf);
+    testing::internal::CaptureStdout();
+    ExtractCounts counts = swf_extract(loaded.swf.get(), dir.file("out"), 1);
+    ExtractCounts nowhere = swf_extract(loaded.swf.get(), dir.file("no/such/folder"), 1);
+    std::string lines = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(counts.written, 4u);
+    EXPECT_EQ(counts.skipped, 2u);
+    EXPECT_EQ(counts.failed_writes, 0u);
+    EXPECT_TRUE(testkit::file_exists(dir.file("out/4.gif")));
+    EXPECT_TRUE(testkit::file_exists(dir.file("out/6.jpg")));
+    EXPECT_EQ(nowhere.written, 0u);
+    EXPECT_EQ(nowhere.skipped, 2u);
+    EXPECT_EQ(nowhere.failed_writes, 4u);
+    EXPECT_NE(lines.find("cannot create folder"), std::string::npos);
 }
 
 }  // namespace
