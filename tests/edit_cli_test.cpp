@@ -102,7 +102,7 @@ TEST(EditCli, AddedBitmapsKeepTheirNamesAndTheEndTagLast)
     EXPECT_EQ(codes, (std::vector<uint16_t>{36, 21, 76, 0}));
 
     ASSERT_EQ(run_program(kTool, {"z.swf"}, dir.path()).status, 0);
-    // DefineBitsJPEG2 holding PNG bytes, named by its GBK class name.
+    // DefineBitsJPEG2 holding PNG bytes, named by its class name.
     EXPECT_EQ(testkit::read_file(dir.file("z.swf_res/" + testkit::native_name("\xCD\xBC\xC6\xAC.jpg"))).substr(1, 3), "PNG");
 }
 

@@ -12,12 +12,9 @@
 inline constexpr char kPathSeparator = '\\';
 // MAX_PATH: the ANSI file functions refuse anything longer.
 inline constexpr size_t kMaxPath = 260;
-// Command-line arguments arrive in the ANSI code page (GBK on the systems the tool is for).
-inline constexpr bool kArgumentsAreUtf8 = false;
 #else
 inline constexpr char kPathSeparator = '/';
 inline constexpr size_t kMaxPath = 4096;
-inline constexpr bool kArgumentsAreUtf8 = true;  // what terminals type today
 #endif
 // kMaxPath is the longest path with its terminator; kMaxName the longest single name.
 inline constexpr size_t kMaxName = 255;
@@ -32,9 +29,37 @@ void platform_pause();
 // True for a byte that separates folders in a path on this platform.
 inline bool platform_is_separator(char c) { return c == kPathSeparator; }
 
+// Text at the program's edge. Inside, class names and messages are UTF-8. The system's own
+// text (file names, console, command-line arguments) is UTF-8 on POSIX, so there text passes
+// byte for byte, invalid sequences included. On Windows it is the ANSI code page (GBK on the
+// Chinese systems the tool is for).
+
+// `utf8` in the system's encoding; a character the system cannot spell (and a malformed
+// sequence) becomes `replacement`, so a name never silently loses a character.
+std::string platform_native_text(std::string_view utf8, char replacement);
+// Text the system handed over (a command-line argument) as UTF-8.
+std::string platform_utf8_text(std::string_view native);
+
+// The form in which the file system compares names in the system's encoding: two names with
+// the same key are one file (Windows ignores letter case; POSIX compares bytes).
+std::string platform_file_name_key(std::string_view native_name);
+
+// True for a byte that starts a two-byte character in the system's encoding (a GBK lead byte
+// on Windows; never on POSIX, where no byte of a UTF-8 sequence is ASCII).
+inline bool platform_is_lead_byte(char c)
+{
+#ifdef _WIN32
+    const auto byte = static_cast<unsigned char>(c);
+    return byte >= 0x81 && byte <= 0xFE;
+#else
+    (void)c;
+    return false;
+#endif
+}
+
 // True for a single-byte character the file system refuses inside a file name (or takes
-// as a separator). Callers step over the trail bytes of two-byte characters themselves:
-// a GBK trail byte may equal '\\' or '|' and is no such character.
+// as a separator). Callers step over the trail bytes of two-byte characters themselves
+// (platform_is_lead_byte): a GBK trail byte may equal '\\' or '|' and is no such character.
 inline bool platform_is_forbidden_name_byte(char c)
 {
 #ifdef _WIN32

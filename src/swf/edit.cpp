@@ -15,9 +15,9 @@
 
 namespace {
 
-// "解压缩失败" (decompression failed) and "压缩失败" (compression failed)
-#define INFLATE_FAILED "\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC,rv:%d,outlen:%d"
-#define DEFLATE_FAILED "\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC"
+// "decompression failed" and "compression failed"
+#define INFLATE_FAILED "解压缩失败,rv:%d,outlen:%d"
+#define DEFLATE_FAILED "压缩失败"
 
 constexpr uint16_t kAddedImageId = 1000;
 constexpr uint32_t kMaxDimension = 65535;  // tag fields are 16 bits
@@ -101,7 +101,7 @@ bool try_replacement(Swf* swf, SwfTag* tag, uint16_t id, const char* extension, 
         return false;
     }
     rebuild(tag, id, data.get(), static_cast<uint32_t>(size));
-    DEBUG_LINE_IN("swf", "swf_replace", "\xCC\xE6\xBB\xBB\xB5\xF4:%s", path.c_str());  // "替换掉" (replaced)
+    DEBUG_LINE_IN("swf", "swf_replace", "替换掉:%s", path.c_str());  // "replaced"
     return true;
 }
 

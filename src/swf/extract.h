@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "swf/naming.h"  // the file names of the bitmaps
+
 struct Swf;
 struct SwfTag;
 
@@ -13,17 +15,3 @@ void swf_saveimg(Swf* swf, uint8_t by_name);
 
 void read_lossless(Swf* swf, SwfTag* tag, uint8_t by_name);  // codes 20 and 36
 void read_bits(Swf* swf, SwfTag* tag, uint8_t by_name);      // codes 6, 21 and 35
-
-// The class name the movie gives the character, else its decimal id.
-std::string swf_symbol_name(const Swf* swf, uint16_t id);
-
-// "<folder>/<name><extension>" for one bitmap, with the class name made a safe file
-// name by sanitize_file_name so no name reaches outside the folder. A name too long
-// for the file system falls back to the id, with a line. Empty when even that does
-// not fit the platform's path limit.
-std::string bitmap_file_path(const Swf* swf, const std::string& folder, uint16_t id,
-                             uint8_t by_name, const char* extension);
-
-// Replaces the bytes the file system refuses in a name (separators included) by "_",
-// leaving the trail bytes of GBK pairs alone, and puts "_" before a device name.
-std::string sanitize_file_name(std::string name);

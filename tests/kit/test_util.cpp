@@ -72,14 +72,11 @@ std::string tool_under_test(const char* built, const char* variable)
     return chosen != nullptr ? chosen : built;
 }
 
-std::string native_name(const std::string& gbk)
+std::string utf8_from_gbk(const std::string& gbk)
 {
-    if (!running_windows_programs())
-        return gbk;
-    // wine turns the program's code-page-936 names into UTF-8 file names.
     iconv_t cd = iconv_open("UTF-8", "CP936");
     if (cd == reinterpret_cast<iconv_t>(-1))
-        return gbk;
+        return {};
     std::string in = gbk, out(4 * gbk.size() + 4, '\0');
     char* in_ptr = in.data();
     char* out_ptr = out.data();
@@ -87,9 +84,16 @@ std::string native_name(const std::string& gbk)
     const bool ok = iconv(cd, &in_ptr, &in_left, &out_ptr, &out_left) != static_cast<size_t>(-1);
     iconv_close(cd);
     if (!ok)
-        return gbk;
+        return {};
     out.resize(out.size() - out_left);
     return out;
+}
+
+std::string native_name(const std::string& gbk) { return utf8_from_gbk(gbk); }
+
+std::string console_text(const std::string& gbk)
+{
+    return running_windows_programs() ? gbk : utf8_from_gbk(gbk);
 }
 
 bool is_pause_prompt(const std::string& line)
