@@ -44,22 +44,26 @@ std::string platform_utf8_text(std::string_view native);
 // the same key are one file (Windows ignores letter case; POSIX compares bytes).
 std::string platform_file_name_key(std::string_view native_name);
 
-// True for a byte that starts a two-byte character in the system's encoding (a GBK lead byte
-// on Windows; never on POSIX, where no byte of a UTF-8 sequence is ASCII).
-inline bool platform_is_lead_byte(char c)
+// True when name[i] and name[i + 1] form one two-byte character of the system's encoding (a
+// GBK pair on Windows, whose trail byte may equal '\\' or '|'; never on POSIX, where no byte
+// of a UTF-8 sequence is ASCII).
+inline bool platform_is_two_byte_char(std::string_view name, size_t i)
 {
 #ifdef _WIN32
-    const auto byte = static_cast<unsigned char>(c);
-    return byte >= 0x81 && byte <= 0xFE;
+    if (i + 1 >= name.size())
+        return false;
+    const auto lead = static_cast<unsigned char>(name[i]), trail = static_cast<unsigned char>(name[i + 1]);
+    return lead >= 0x81 && lead <= 0xFE && trail >= 0x40 && trail <= 0xFE && trail != 0x7F;
 #else
-    (void)c;
+    (void)name;
+    (void)i;
     return false;
 #endif
 }
 
 // True for a single-byte character the file system refuses inside a file name (or takes
 // as a separator). Callers step over the trail bytes of two-byte characters themselves
-// (platform_is_lead_byte): a GBK trail byte may equal '\\' or '|' and is no such character.
+// (platform_is_two_byte_char): a GBK trail byte may equal '\\' or '|' and is no such character.
 inline bool platform_is_forbidden_name_byte(char c)
 {
 #ifdef _WIN32

@@ -25,7 +25,7 @@ std::string swf_symbol_name(const Swf* swf, uint16_t id)
 std::string sanitize_file_name(std::string name)
 {
     for (size_t i = 0; i < name.size(); ++i) {
-        if (platform_is_lead_byte(name[i]) && i + 1 < name.size())
+        if (platform_is_two_byte_char(name, i))
             ++i;  // a two-byte character: its trail byte may look like a refused byte but is not one
         else if (platform_is_forbidden_name_byte(name[i]))
             name[i] = '_';

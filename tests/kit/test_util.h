@@ -43,6 +43,9 @@ std::string tool_under_test(const char* built, const char* variable);
 // interpreter's "pause", in English or, on code page 936, in Chinese.
 bool is_pause_prompt(const std::string& line);
 
+// True when the text is well-formed UTF-8 (iconv decides).
+bool is_valid_utf8(const std::string& text);
+
 // GBK text in UTF-8, converted by iconv (empty when iconv cannot).
 std::string utf8_from_gbk(const std::string& gbk);
 
