@@ -48,9 +48,9 @@ TEST(Cli, NoArgumentsPrintsUsageAndDoesNotWaitWithoutATerminal)
     EXPECT_EQ(r.status, 0);
     auto lines = testkit::split_lines(r.output);
     ASSERT_GE(lines.size(), 5u);
-    EXPECT_EQ(lines[0], "\xB9\xA4\xBE\xDF\xC3\xFB\xB3\xC6\xA3\xBA\xCC\xE1\xC8\xA1swf\xD6\xD0\xB5\xC4\xCD\xBC\xC6\xAC");
-    EXPECT_EQ(lines[1], "\xCA\xB9\xD3\xC3\xCB\xB5\xC3\xF7\xA3\xBApixsieve.exe a.swf b.swf c.swf");
-    EXPECT_EQ(lines[2], "(\xBB\xF2\xBF\xC9\xD6\xB1\xBD\xD3\xCD\xCF\xB6\xAF\xB6\xE0\xB8\xF6swf\xB5\xBD\xCD\xBC\xB1\xEA\xC9\xCF)");
+    EXPECT_EQ(lines[0], testkit::console_text("\xB9\xA4\xBE\xDF\xC3\xFB\xB3\xC6\xA3\xBA\xCC\xE1\xC8\xA1swf\xD6\xD0\xB5\xC4\xCD\xBC\xC6\xAC"));
+    EXPECT_EQ(lines[1], testkit::console_text("\xCA\xB9\xD3\xC3\xCB\xB5\xC3\xF7\xA3\xBApixsieve.exe a.swf b.swf c.swf"));
+    EXPECT_EQ(lines[2], testkit::console_text("(\xBB\xF2\xBF\xC9\xD6\xB1\xBD\xD3\xCD\xCF\xB6\xAF\xB6\xE0\xB8\xF6swf\xB5\xBD\xCD\xBC\xB1\xEA\xC9\xCF)"));
     EXPECT_EQ(lines[3].rfind("---by ", 0), 0u);
     EXPECT_TRUE(testkit::is_pause_prompt(lines[4])) << lines[4];
 }
@@ -73,8 +73,8 @@ TEST(Cli, LoadsEveryContainerAndMakesTheFolder)
     EXPECT_EQ(m[4], "[TAG]:End (V1.0),0");
     EXPECT_EQ(m[5], "tagnum:2");
     EXPECT_NE(r.output.find("c.swf\n[DEBUG] swf:"), std::string::npos);
-    EXPECT_NE(r.output.find("cws\xBD\xE2\xD1\xB9\xCB\xF5OK"), std::string::npos);
-    EXPECT_NE(r.output.find("zws\xBD\xE2\xD1\xB9\xCB\xF5OK"), std::string::npos);
+    EXPECT_NE(r.output.find(testkit::console_text("cws\xBD\xE2\xD1\xB9\xCB\xF5OK")), std::string::npos);
+    EXPECT_NE(r.output.find(testkit::console_text("zws\xBD\xE2\xD1\xB9\xCB\xF5OK")), std::string::npos);
 }
 
 TEST(Cli, UnreadableMoviesAreSkippedAndReportedInTheExitStatus)

@@ -11,6 +11,7 @@
 #include "jpeg_oracle.h"
 #include "load_util.h"
 #include "png_oracle.h"
+#include "swf/symbols.h"
 #include "swf_builder.h"
 #include "test_util.h"
 
@@ -191,6 +192,51 @@ TEST(EditCli, AddedBitmapsKeepTheirNamesAndTheEndTagLast)
     ASSERT_EQ(run_program(kTool, {"z.swf"}, dir.path()).status, 0);
     // DefineBitsJPEG2 holding PNG bytes, named by its GBK class name and by what it holds.
     EXPECT_EQ(testkit::read_file(dir.file("z.swf_res/" + testkit::native_name("\xCD\xBC\xC6\xAC.png"))).substr(1, 3), "PNG");
+}
+
+std::string class_name(Swf* swf, uint16_t id)
+{
+    uint32_t at = symbols_get(swf->names, id);
+    return at == swf->names->n_buckets ? "<absent>" : swf->names->values[at]->name;
+}
+
+TEST(EditCli, ReplaceAndAddKeepEveryOtherClassNameByteForByte)
+{
+    // Chinese, Korean, an emoji, a stray continuation byte, bytes never found in UTF-8, and
+    // a name for a character the movie does not define.
+    const std::vector<std::pair<uint16_t, std::string>> names = {
+        {1, "\xE8\x83\x8C\xE6\x99\xAF"}, {2, "\xED\x95\x9C\xEA\xB5\xAD"}, {3, "\xF0\x9F\x98\x80"},
+        {4, "a\x80z"},                   {5, "\xFF\xFE"},                 {6, "plain"}};
+    swfkit::Movie m;
+    m.tag(76, swfkit::symbol_class_body(names));
+    m.tag(36, swfkit::lossless_body(1, 5, 2, 2, argb_gradient(2, 2)));
+    m.tag(36, swfkit::lossless_body(2, 5, 2, 2, argb_gradient(2, 2)));
+    m.end();
+    testkit::TempDir dir("edit_names");
+    ASSERT_TRUE(swfkit::write_file(dir.file("m.swf"), m.build()));
+    std::filesystem::create_directory(dir.file("m.swf_res"));
+    const Bytes picture = oracle::write_png_memory(1, 1, {1, 2, 3, 255});
+    ASSERT_TRUE(swfkit::write_file(dir.file("m.swf_res/1.png"), picture));
+    ASSERT_TRUE(swfkit::write_file(dir.file("pic.png"), picture));
+
+    const std::string added = "\xE5\x9B\xBE\xE7\x89\x87";  // "图片" in UTF-8
+    const std::vector<std::vector<std::string>> calls = {
+        {"--replace"}, {"--add", added, "pic.png"}, {"--replace", "--add", added, "pic.png", "--cws"}};
+    for (const auto& call : calls) {
+        std::vector<std::string> args = {"m.swf", "o.swf"};
+        args.insert(args.end(), call.begin(), call.end());
+        auto r = run_program(kEdit, args, dir.path());
+        ASSERT_EQ(r.status, 0) << r.output << r.error;
+        const bool replaced = call[0] == "--replace", adds = call.size() > 1;
+        // "替换掉" (replaced): the picture went in.
+        EXPECT_EQ(r.output.find(testkit::console_text("\xCC\xE6\xBB\xBB\xB5\xF4")) != std::string::npos, replaced);
+        std::string out = testkit::read_file(dir.file("o.swf"));
+        auto loaded = testkit::load_movie(Bytes(out.begin(), out.end()));
+        ASSERT_TRUE(loaded.swf) << call[0];
+        for (const auto& [id, name] : names)
+            EXPECT_EQ(class_name(loaded.swf.get(), id), name) << call[0] << " " << id;
+        EXPECT_EQ(class_name(loaded.swf.get(), 1000), adds ? added : "<absent>") << call[0];
+    }
 }
 
 TEST(EditCli, FailuresExitOneAndLeaveNoOutput)

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -125,7 +127,7 @@ TEST(ExtractLossless, ShortStreamsLeaveTransparentBlackAndBadStreamsSayWhy)
     expected.resize(16, 0);
     expect_png_pixels(run.res("1.png"), 2, 2, expected);
     EXPECT_FALSE(testkit::file_exists(run.res("2.png")));
-    EXPECT_NE(run.result.output.find("\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC,rv:-5,outlen:24"), std::string::npos);
+    EXPECT_NE(run.result.output.find(testkit::console_text("\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC,rv:-5,outlen:24")), std::string::npos);
 }
 
 TEST(ExtractLossless, HostileHeadersSkipOnlyThatBitmap)
@@ -160,10 +162,131 @@ TEST(ExtractNames, SeparatorsCannotLeaveTheFolderOtherBytesStay)
     EXPECT_TRUE(testkit::file_exists(run.res(".._.._x.png")));
     EXPECT_FALSE(testkit::file_exists(run.dir.file("x.png")));
     EXPECT_TRUE(testkit::file_exists(run.res("a_b.png")));
-    EXPECT_TRUE(testkit::file_exists(run.res(testkit::native_name("\xD6\xD0\xCE\xC4.png"))));  // GBK, as stored
+    EXPECT_TRUE(testkit::file_exists(run.res(testkit::native_name("\xD6\xD0\xCE\xC4.png"))));  // "中文"
     EXPECT_TRUE(testkit::file_exists(run.res(".png")));                 // empty class name
     EXPECT_TRUE(testkit::file_exists(run.res("5.png")));                // too long: falls back to the id
     EXPECT_TRUE(testkit::file_exists(run.res("a.b.Picture.png")));
+}
+
+// The names of the files in the movie's folder, bytes as the file system holds them.
+std::set<std::string> folder_files(const ToolRun& run)
+{
+    std::set<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(run.dir.file("m.swf_res"), ec))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+// A 1x1 lossless bitmap whose colour tells its id.
+Bytes id_bitmap(uint16_t id) { return swfkit::lossless_body(id, 5, 1, 1, argb_pattern(1, 1, static_cast<uint8_t>(id))); }
+
+// The names, then a bitmap for each; the End tag is the caller's.
+swfkit::Movie one_bitmap_each(const std::vector<std::pair<uint16_t, std::string>>& names)
+{
+    swfkit::Movie m;
+    m.tag(76, swfkit::symbol_class_body(names));
+    for (const auto& entry : names)
+        m.tag(36, id_bitmap(entry.first));
+    return m;
+}
+
+TEST(ExtractNames, ClassNamesAreFileNamesByteForByteOnPosix)
+{
+    if (testkit::running_windows_programs())
+        GTEST_SKIP() << "Windows names are in its code page (WindowsCli)";
+    const std::vector<std::pair<uint16_t, std::string>> names = {
+        {1, "\xE8\x83\x8C\xE6\x99\xAF"},  // Chinese
+        {2, "\xED\x95\x9C\xEA\xB5\xAD"},  // Korean, which GBK cannot spell
+        {3, "\xF0\x9F\x98\x80"},          // an emoji, outside the 16-bit range
+        {4, "caf\xC3\xA9"},               // an accented Latin letter
+        {5, "a\x80z"},                    // a stray continuation byte
+        {6, "b\xE4\xB8"},                 // a sequence cut short
+        {7, "\xC0\xAF"},                  // an overlong "/", which is no separator
+        {8, "\xFF\xFE"},                  // bytes never found in UTF-8
+    };
+    swfkit::Movie m = one_bitmap_each(names);
+    m.end();
+    ToolRun run;
+    run_movie(run, m);
+    EXPECT_EQ(run.result.status, 0);
+    std::set<std::string> expected;
+    for (const auto& [id, name] : names) {
+        expected.insert(name + ".png");
+        expect_png_pixels(run.res(name + ".png"), 1, 1, argb_pattern(1, 1, static_cast<uint8_t>(id)));
+    }
+    EXPECT_EQ(folder_files(run), expected);
+}
+
+// Decodes the tool's output from the platform's encoding: UTF-8 on POSIX, GBK on Windows.
+// Empty when it is not valid text in that encoding.
+std::string decoded_output(const std::string& output)
+{
+    if (testkit::running_windows_programs())
+        return testkit::utf8_from_gbk(output);
+    return testkit::is_valid_utf8(output) ? output : "";
+}
+
+TEST(ExtractNames, LinesAreTextOfThePlatformWithTheSameMessages)
+{
+    swfkit::Movie m = one_bitmap_each({{1, "\xE8\x83\x8C\xE6\x99\xAF"}, {2, "\xE8\x83\x8C\xE6\x99\xAF"}});
+    Bytes broken = swfkit::lossless_body(3, 5, 2, 3, argb_pattern(2, 3, 1));
+    broken.resize(broken.size() - 4);
+    m.tag(36, broken);
+    m.end();
+    m.container = Container::CWS;
+    ToolRun run;
+    run_movie(run, m);
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_FALSE(decoded_output(run.result.output).empty()) << run.result.output;
+    // The texts the tool printed in GBK before, in this platform's encoding.
+    EXPECT_NE(run.result.output.find(testkit::console_text("cws\xBD\xE2\xD1\xB9\xCB\xF5OK")), std::string::npos);
+    EXPECT_NE(run.result.output.find(testkit::console_text("\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC,rv:")),
+              std::string::npos);
+    EXPECT_TRUE(has_line(run, testkit::console_text("\xB1\xB3\xBE\xB0") +
+                                  ".png is taken by another bitmap; bitmap 2 is written as 2.png"));
+}
+
+TEST(ExtractNames, NamesThatMeetInOneFileBothSurvive)
+{
+    // "a/b" becomes "a_b", which bitmap 2 is called already; bitmap 4 is called "5", the
+    // file of the unnamed bitmap 5; bitmap 7 repeats bitmap 6's name. A JPEG named "a_b"
+    // goes to "a_b.jpg", a file of its own.
+    swfkit::Movie m;
+    m.tag(76, swfkit::symbol_class_body({{2, "a_b"}, {3, "a/b"}, {4, "5"}, {6, "x"}, {7, "x"}, {8, "a_b"}}));
+    for (uint16_t id : {2, 3, 4, 5, 6, 7})
+        m.tag(36, id_bitmap(id));
+    const Bytes jpeg{0xFF, 0xD8, 0xFF, 0xD9};
+    m.tag(21, swfkit::jpeg_body(8, jpeg));
+    m.end();
+    ToolRun run;
+    run_movie(run, m);
+    EXPECT_EQ(run.result.status, 0);
+    const std::vector<std::pair<uint16_t, std::string>> files = {
+        {2, "a_b.png"}, {3, "3.png"}, {4, "5.png"}, {5, "5_2.png"}, {6, "x.png"}, {7, "7.png"}};
+    std::set<std::string> expected = {"a_b.jpg"};
+    for (const auto& [id, file] : files) {
+        expect_png_pixels(run.res(file), 1, 1, argb_pattern(1, 1, static_cast<uint8_t>(id)));
+        expected.insert(file);
+    }
+    EXPECT_EQ(folder_files(run), expected);
+    EXPECT_EQ(testkit::read_file(run.res("a_b.jpg")), std::string(jpeg.begin(), jpeg.end()));
+    EXPECT_TRUE(has_line(run, "a_b.png is taken by another bitmap; bitmap 3 is written as 3.png"));
+    EXPECT_TRUE(has_line(run, "5.png is taken by another bitmap; bitmap 5 is written as 5_2.png"));
+    EXPECT_TRUE(has_line(run, "x.png is taken by another bitmap; bitmap 7 is written as 7.png"));
+}
+
+TEST(ExtractNames, NamesThatDifferInCaseMeetOnlyWhereTheFileSystemIgnoresCase)
+{
+    swfkit::Movie m = one_bitmap_each({{1, "Pic"}, {2, "pic"}});
+    m.end();
+    ToolRun run;
+    run_movie(run, m);
+    EXPECT_EQ(run.result.status, 0);
+    expect_png_pixels(run.res("Pic.png"), 1, 1, argb_pattern(1, 1, 1));
+    const std::string second = testkit::running_windows_programs() ? "2.png" : "pic.png";
+    expect_png_pixels(run.res(second), 1, 1, argb_pattern(1, 1, 2));
+    EXPECT_EQ(folder_files(run), (std::set<std::string>{"Pic.png", second}));
 }
 
 Bytes grey_rgb(uint32_t width, uint32_t height, uint8_t r, uint8_t g, uint8_t b)

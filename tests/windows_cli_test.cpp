@@ -91,7 +91,7 @@ TEST(WindowsCli, ChineseAndRefusedCharactersInClassNames)
 {
     SKIP_UNLESS_WINDOWS_PROGRAMS();
     testkit::TempDir dir("win_names");
-    // Class names are UTF-8 in the movie and GBK in file names. "乗" is 81 5C and "亅" is
+    // Class names are UTF-8 in the movie and GBK (code page 936) in file names. "乗" is 81 5C and "亅" is
     // 81 7C in GBK: their trail bytes are '\' and '|' and must not be replaced.
     auto movie = named_bitmaps({{1, "\xE4\xB8\xAD\xE6\x96\x87"},  // 中文
                                 {2, "\xE4\xB9\x97\xE4\xBA\x85"},  // 乗亅
@@ -107,6 +107,28 @@ TEST(WindowsCli, ChineseAndRefusedCharactersInClassNames)
     EXPECT_TRUE(testkit::file_exists(dir.file(res + "a_b_c_d_e_f_g_h_i.png")));
     EXPECT_TRUE(testkit::file_exists(dir.file(res + "_con.png")));  // not the console device
     EXPECT_TRUE(testkit::file_exists(dir.file(res + "_aux.ui.png")));
+}
+
+TEST(WindowsCli, CharactersGbkCannotSpellBecomeUnderscoresAndNamesNeverMeet)
+{
+    SKIP_UNLESS_WINDOWS_PROGRAMS();
+    testkit::TempDir dir("win_unspellable");
+    // Two Korean names of two characters each: both become "__", so the second bitmap is
+    // written under its id. A malformed byte becomes "_" as well, and a name with an accented
+    // letter that GBK has keeps it.
+    auto movie = named_bitmaps({{1, "\xED\x95\x9C\xEA\xB5\xAD"},  // 한국
+                                {2, "\xEC\xA1\xB0\xEC\x84\xA0"},  // 조선
+                                {3, "a\x80z"},
+                                {4, "caf\xC3\xA9"}});            // café
+    ASSERT_TRUE(swfkit::write_file(dir.file("k.swf"), movie.build()));
+    auto r = run_program(kTool, {"k.swf"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(testkit::file_exists(dir.file("k.swf_res/__.png")));
+    EXPECT_TRUE(testkit::file_exists(dir.file("k.swf_res/2.png")));
+    EXPECT_TRUE(testkit::file_exists(dir.file("k.swf_res/a_z.png")));
+    EXPECT_TRUE(testkit::file_exists(dir.file("k.swf_res/caf\xC3\xA9.png")));
+    EXPECT_NE(r.output.find("__.png is taken by another bitmap; bitmap 2 is written as 2.png"), std::string::npos)
+        << r.output;
 }
 
 TEST(WindowsCli, OverlongPathsAreRefusedWithALine)

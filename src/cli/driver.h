@@ -8,7 +8,7 @@
 // (0 when every movie could be read, 1 otherwise).
 int pixsieve_main(int argc, char** argv);
 
-// Start-up initialisation of the codecs and text tables, run once.
+// Start-up initialisation of the codecs, run once.
 void app_init();
 
 // Loads one movie and writes its images. False when the movie could not be read.

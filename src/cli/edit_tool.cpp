@@ -9,7 +9,6 @@
 #include "swf/swf.h"
 #include "swf/symbols.h"
 #include "swf/writer.h"
-#include "text/charset.h"
 
 namespace {
 
@@ -39,20 +38,6 @@ char stored_container(const char* path)
         std::fclose(f);
     }
     return signature;
-}
-
-// Converts NAME as typed to the GBK the names table holds: terminals type UTF-8, while a
-// Windows console already hands over the ANSI code page's GBK.
-std::string to_gbk(const std::string& typed)
-{
-    if (!kArgumentsAreUtf8)
-        return typed;
-    std::string gbk(2 * typed.size() + 1, '\0');
-    int written = 0;
-    if (utf8_to_gbk(typed.data(), typed.size(), gbk.data(), gbk.size(), &written) != 0)
-        return {};
-    gbk.resize(static_cast<size_t>(written));
-    return gbk;
 }
 
 // Writes the names table as one SymbolClass tag and keeps the movie's End tag last,
@@ -107,7 +92,7 @@ int run(const EditOptions& options)
     names.reserve(options.adds.size());
     SwfTag* end_tag = swf->tags.prev != &swf->tags && swf->tags.prev->code == TAG_END ? swf->tags.prev : nullptr;
     for (const auto& [name, image] : options.adds) {
-        names.push_back(to_gbk(name));
+        names.push_back(platform_utf8_text(name));  // stored in the movie as UTF-8
         if (swf_add_image(swf.get(), names.back().c_str(), image.c_str()) == nullptr) {
             fail("cannot add %s", image.c_str());
             return 1;

@@ -10,7 +10,7 @@ struct EditOptions {
     std::string in, out;
     bool replace = false;
     bool small = false;
-    std::vector<std::pair<std::string, std::string>> adds;  // (class name in UTF-8, image path)
+    std::vector<std::pair<std::string, std::string>> adds;  // (class name as typed, image path)
     SaveContainer container = SaveContainer::Same;
 };
 

@@ -12,12 +12,9 @@
 inline constexpr char kPathSeparator = '\\';
 // MAX_PATH: the ANSI file functions refuse anything longer.
 inline constexpr size_t kMaxPath = 260;
-// Command-line arguments arrive in the ANSI code page (GBK on the systems the tool is for).
-inline constexpr bool kArgumentsAreUtf8 = false;
 #else
 inline constexpr char kPathSeparator = '/';
 inline constexpr size_t kMaxPath = 4096;
-inline constexpr bool kArgumentsAreUtf8 = true;  // what terminals type today
 #endif
 // kMaxPath is the longest path with its terminator; kMaxName the longest single name.
 inline constexpr size_t kMaxName = 255;
@@ -32,9 +29,41 @@ void platform_pause();
 // True for a byte that separates folders in a path on this platform.
 inline bool platform_is_separator(char c) { return c == kPathSeparator; }
 
+// Text at the program's edge. Inside, class names and messages are UTF-8. The system's own
+// text (file names, console, command-line arguments) is UTF-8 on POSIX, so there text passes
+// byte for byte, invalid sequences included. On Windows it is the ANSI code page (GBK on the
+// Chinese systems the tool is for).
+
+// `utf8` in the system's encoding; a character the system cannot spell (and a malformed
+// sequence) becomes `replacement`, so a name never silently loses a character.
+std::string platform_native_text(std::string_view utf8, char replacement);
+// Text the system handed over (a command-line argument) as UTF-8.
+std::string platform_utf8_text(std::string_view native);
+
+// The form in which the file system compares names in the system's encoding: two names with
+// the same key are one file (Windows ignores letter case; POSIX compares bytes).
+std::string platform_file_name_key(std::string_view native_name);
+
+// True when name[i] and name[i + 1] form one two-byte character of the system's encoding (a
+// GBK pair on Windows, whose trail byte may equal '\\' or '|'; never on POSIX, where no byte
+// of a UTF-8 sequence is ASCII).
+inline bool platform_is_two_byte_char(std::string_view name, size_t i)
+{
+#ifdef _WIN32
+    if (i + 1 >= name.size())
+        return false;
+    const auto lead = static_cast<unsigned char>(name[i]), trail = static_cast<unsigned char>(name[i + 1]);
+    return lead >= 0x81 && lead <= 0xFE && trail >= 0x40 && trail <= 0xFE && trail != 0x7F;
+#else
+    (void)name;
+    (void)i;
+    return false;
+#endif
+}
+
 // True for a single-byte character the file system refuses inside a file name (or takes
-// as a separator). Callers step over the trail bytes of two-byte characters themselves:
-// a GBK trail byte may equal '\\' or '|' and is no such character.
+// as a separator). Callers step over the trail bytes of two-byte characters themselves
+// (platform_is_two_byte_char): a GBK trail byte may equal '\\' or '|' and is no such character.
 inline bool platform_is_forbidden_name_byte(char c)
 {
 #ifdef _WIN32

@@ -22,6 +22,13 @@ bool platform_make_dir(const char* path) { return mkdir(path, 0777) == 0; }
 // Any name is a file name here.
 bool platform_is_device_name(std::string_view) { return false; }
 
+// File names and terminals are UTF-8 here: text passes unchanged, whatever it holds.
+std::string platform_native_text(std::string_view utf8, char) { return std::string(utf8); }
+
+std::string platform_utf8_text(std::string_view native) { return std::string(native); }
+
+std::string platform_file_name_key(std::string_view native_name) { return std::string(native_name); }
+
 void platform_pause()
 {
     std::fputs("Press any key to continue . . . ", stdout);

@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +31,38 @@ bool same_ascii_word(std::string_view a, std::string_view b)
 // The ANSI functions report a result that did not fit by returning its full length.
 bool fits(DWORD length, size_t capacity) { return length != 0 && length < capacity; }
 
+// Text of one code page as UTF-16. A malformed sequence becomes U+FFFD.
+std::wstring wide_text(UINT code_page, std::string_view text)
+{
+    if (text.empty() || text.size() > INT_MAX)
+        return {};
+    const int size = static_cast<int>(text.size());
+    const int length = MultiByteToWideChar(code_page, 0, text.data(), size, nullptr, 0);
+    std::wstring wide(static_cast<size_t>(length > 0 ? length : 0), L'\0');
+    if (length > 0)
+        MultiByteToWideChar(code_page, 0, text.data(), size, wide.data(), length);
+    return wide;
+}
+
+// UTF-16 in one code page; a character the code page lacks becomes `replacement` (never a
+// look-alike: "best fit" would turn distinct names into one).
+std::string code_page_text(UINT code_page, std::wstring_view wide, char replacement)
+{
+    if (wide.empty() || wide.size() > INT_MAX)
+        return {};
+    // The UTF-8 code page spells everything and refuses a default character.
+    const bool spells_all = code_page == CP_UTF8 || (code_page == CP_ACP && GetACP() == CP_UTF8);
+    const DWORD flags = spells_all ? 0 : WC_NO_BEST_FIT_CHARS;
+    const char fallback[2] = {replacement, '\0'};
+    const char* default_char = spells_all ? nullptr : fallback;
+    const int size = static_cast<int>(wide.size());
+    const int length = WideCharToMultiByte(code_page, flags, wide.data(), size, nullptr, 0, default_char, nullptr);
+    std::string text(static_cast<size_t>(length > 0 ? length : 0), '\0');
+    if (length > 0)
+        WideCharToMultiByte(code_page, flags, wide.data(), size, text.data(), length, default_char, nullptr);
+    return text;
+}
+
 }  // namespace
 
 bool platform_exists(const char* path) { return _access(path, kAccessExists) == 0; }
@@ -51,6 +84,24 @@ bool platform_is_device_name(std::string_view stem)
     if (stem.size() != 4 || stem[3] < '1' || stem[3] > '9')
         return false;
     return same_ascii_word(stem.substr(0, 3), "COM") || same_ascii_word(stem.substr(0, 3), "LPT");
+}
+
+std::string platform_native_text(std::string_view utf8, char replacement)
+{
+    return code_page_text(CP_ACP, wide_text(CP_UTF8, utf8), replacement);
+}
+
+std::string platform_utf8_text(std::string_view native)
+{
+    return code_page_text(CP_UTF8, wide_text(CP_ACP, native), '?');
+}
+
+std::string platform_file_name_key(std::string_view native_name)
+{
+    std::wstring wide = wide_text(CP_ACP, native_name);
+    if (!wide.empty())
+        CharUpperBuffW(wide.data(), static_cast<DWORD>(wide.size()));
+    return code_page_text(CP_UTF8, wide, '?');
 }
 
 // The command interpreter's own prompt and key wait, as a Windows user knows them.

@@ -246,8 +246,8 @@ int stream_uncompress(Stream* stream, uint32_t* length)
     int rv = uncompress(block, &out_len, stream->buf, stream->len);
     if (rv != Z_OK) {
         mem_free(block);
-        // "解压缩失败" (decompression failed)
-        DEBUG_LINE("stream", "\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC,rv:%d,outlen:%d", rv,
+        // "decompression failed"
+        DEBUG_LINE("stream", "解压缩失败,rv:%d,outlen:%d", rv,
                    static_cast<int>(capacity));
         return rv;
     }

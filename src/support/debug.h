@@ -9,6 +9,8 @@
 #define PIXSIEVE_PRINTF_FORMAT printf
 #endif
 
+// `format` is UTF-8, printed in the system's encoding; %s arguments are already in that
+// encoding (paths as the system gave them, file names as created).
 // `file` is the module's short name as it appears in the line ("swf", "stream", ...).
 void debug_line(const char* file, int line, const char* function, const char* format, ...)
     __attribute__((format(PIXSIEVE_PRINTF_FORMAT, 4, 5)));
@@ -17,3 +19,6 @@ void debug_line(const char* file, int line, const char* function, const char* fo
 
 // For a line that belongs to a named operation but is printed by one of its helpers.
 #define DEBUG_LINE_IN(file, function, ...) debug_line((file), __LINE__, (function), __VA_ARGS__)
+
+// Prints a UTF-8 text and a line feed on standard output, in the system's encoding.
+void console_line(const char* utf8);

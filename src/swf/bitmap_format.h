@@ -12,8 +12,8 @@
 #include "support/memory.h"
 
 // "解压缩失败" (decompression failed) with zlib's code and the capacity; "压缩失败" (compression failed).
-#define INFLATE_FAILED "\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC,rv:%d,outlen:%d"
-#define DEFLATE_FAILED "\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC"
+#define INFLATE_FAILED "解压缩失败,rv:%d,outlen:%d"
+#define DEFLATE_FAILED "压缩失败"
 
 // Lossless bitmaps (DefineBitsLossless, DefineBitsLossless2).
 

@@ -98,7 +98,7 @@ bool try_replacement(Swf* swf, SwfTag* tag, uint16_t id, const char* extension, 
         return false;
     }
     rebuild(tag, id, data.get(), static_cast<uint32_t>(size));
-    DEBUG_LINE_IN("swf", "swf_replace", "\xCC\xE6\xBB\xBB\xB5\xF4:%s", path.c_str());  // "替换掉" (replaced)
+    DEBUG_LINE_IN("swf", "swf_replace", "替换掉:%s", path.c_str());  // "replaced"
     return true;
 }
 

@@ -18,9 +18,9 @@
 #include "support/debug.h"
 #include "support/memory.h"
 #include "swf/bitmap_format.h"
+#include "swf/naming.h"
 #include "swf/res_folder.h"
 #include "swf/swf.h"
-#include "swf/symbols.h"
 
 namespace {
 
@@ -75,49 +75,6 @@ Outcome write_png_bitmap(const ExtractJob& job, uint16_t id, uint32_t width, uin
     return write_bitmap_file(job, id, ".png", {encoded.get(), writer.written}, "create", function);
 }
 
-}  // namespace
-
-std::string sanitize_file_name(std::string name)
-{
-    for (size_t i = 0; i < name.size(); ++i) {
-        auto byte = static_cast<uint8_t>(name[i]);
-        if (byte >= 0x81 && byte <= 0xFE && i + 1 < name.size())
-            ++i;  // a GBK pair: its trail byte may look like a refused byte but is not one
-        else if (platform_is_forbidden_name_byte(name[i]))
-            name[i] = '_';
-    }
-    // The system reads a device name up to the first dot: "con.x.png" is the console too.
-    if (platform_is_device_name(std::string_view(name).substr(0, name.find('.'))))
-        name.insert(0, 1, '_');
-    return name;
-}
-
-std::string swf_symbol_name(const Swf* swf, uint16_t id)
-{
-    const SymbolNames* names = swf->names;
-    uint32_t at = symbols_get(names, id);
-    if (at != names->n_buckets && names->values[at] != nullptr)
-        return names->values[at]->name;
-    return std::to_string(id);
-}
-
-std::string bitmap_file_path(const Swf* swf, const std::string& folder, uint16_t id,
-                             uint8_t by_name, const char* extension)
-{
-    std::string name = by_name ? sanitize_file_name(swf_symbol_name(swf, id)) : std::to_string(id);
-    if (name.size() + std::strlen(extension) > kMaxName) {
-        DEBUG_LINE("swf", "class name of bitmap %d is too long for a file name; using the id", id);
-        name = std::to_string(id);
-    }
-    std::string path = folder + kPathSeparator + name + extension;
-    if (path.size() >= kMaxPath) {
-        DEBUG_LINE("swf", "path too long, bitmap %d skipped: %s", id, path.c_str());
-        return {};
-    }
-    return path;
-}
-
-namespace {
 
 Outcome read_lossless(const ExtractJob& job, const SwfTag* tag)
 {
@@ -259,6 +216,7 @@ Outcome extract_tag(const ExtractJob& job, const SwfTag* tag)
 
 ExtractCounts swf_extract(Swf* swf, const std::string& folder, uint8_t by_name)
 {
+    swf->file_names.clear();  // a second run over the movie writes the same names again
     const ExtractJob job{swf, folder, by_name, find_jpeg_tables(swf)};
     ExtractCounts counts;
     for (const SwfTag* tag : swf_tags(swf)) {

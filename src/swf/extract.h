@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "swf/naming.h"  // the file names of the bitmaps
+
 struct Swf;
 struct SwfTag;
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "stream/stream.h"
+#include "swf/naming.h"
 
 struct SymbolNames;
 
@@ -30,6 +31,7 @@ struct Swf {
     uint8_t rect_bits;
     int32_t xmin, xmax, ymin, ymax;  // frame bounds in pixels
     SymbolNames* names;
+    FileNameClaims file_names;  // the files extraction has given out in the output folder
     SwfTag tags;             // list sentinel: only next and prev are used
 };
 

@@ -85,11 +85,11 @@ bool unpack_body(Swf* swf, const uint8_t* packed, uint32_t packed_len, Stream* b
     if (swf->signature[0] == 'C') {
         int rv = inflate_growing(packed, packed_len, swf->file_length, body);
         if (rv != Z_OK) {
-            // "cws解压缩失败" (CWS decompression failed)
-            DEBUG_LINE_IN("swf", "swf_read", "cws\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC:%d", rv);
+            // "CWS decompression failed"
+            DEBUG_LINE_IN("swf", "swf_read", "cws解压缩失败:%d", rv);
             return false;
         }
-        DEBUG_LINE_IN("swf", "swf_read", "cws\xBD\xE2\xD1\xB9\xCB\xF5OK");  // "cws解压缩OK"
+        DEBUG_LINE_IN("swf", "swf_read", "cws解压缩OK");
         return true;
     }
     if (swf->signature[0] == 'Z') {
@@ -99,11 +99,11 @@ bool unpack_body(Swf* swf, const uint8_t* packed, uint32_t packed_len, Stream* b
         int rv = LzmaUncompressGrowing(&block, &out_len, swf->file_length - kHeaderSize, packed + kZwsPrefix,
                                        &in_len, packed + 4, kLzmaPropsSize);
         if (rv != LZMA_RESULT_OK) {
-            // "zws解压缩失败" (ZWS decompression failed)
-            DEBUG_LINE_IN("swf", "swf_read", "zws\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC:%d", rv);
+            // "ZWS decompression failed"
+            DEBUG_LINE_IN("swf", "swf_read", "zws解压缩失败:%d", rv);
             return false;
         }
-        DEBUG_LINE_IN("swf", "swf_read", "zws\xBD\xE2\xD1\xB9\xCB\xF5OK");  // "zws解压缩OK"
+        DEBUG_LINE_IN("swf", "swf_read", "zws解压缩OK");
         body->buf = block;
         body->len = static_cast<uint32_t>(out_len);
         return true;

@@ -57,9 +57,9 @@ TEST(SwfLoad, DebugLinesInOrderForEveryContainer)
                                              "[TAG]:SetBackgroundColor (V1.0),3",
                                              "[TAG]:ShowFrame (V1.0),0", "[TAG]:End (V1.0),0", "tagnum:3"};
         if (c == Container::CWS)
-            expected.insert(expected.begin(), "cws\xBD\xE2\xD1\xB9\xCB\xF5OK");
+            expected.insert(expected.begin(), testkit::printed_text("cws\xBD\xE2\xD1\xB9\xCB\xF5OK"));
         if (c == Container::ZWS)
-            expected.insert(expected.begin(), "zws\xBD\xE2\xD1\xB9\xCB\xF5OK");
+            expected.insert(expected.begin(), testkit::printed_text("zws\xBD\xE2\xD1\xB9\xCB\xF5OK"));
         ASSERT_EQ(l.lines.size(), expected.size());
         for (size_t i = 0; i < expected.size(); ++i)
             EXPECT_EQ(message(l.lines[i]), expected[i]) << "line " << i;
@@ -120,7 +120,7 @@ TEST(SwfLoad, ZlibBodiesAndTheirFailures)
     m.file_length = 12;  // smaller than the inflated body
     Loaded small = load(m.build());
     EXPECT_FALSE(small.swf);
-    EXPECT_EQ(message(small.lines.back()), "cws\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC:-5");
+    EXPECT_EQ(message(small.lines.back()), testkit::printed_text("cws\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC:-5"));
 
     m.file_length.reset();
     Bytes damaged = m.build();
@@ -128,7 +128,7 @@ TEST(SwfLoad, ZlibBodiesAndTheirFailures)
     damaged[11] ^= 0xFF;
     Loaded bad = load(damaged);
     EXPECT_FALSE(bad.swf);
-    EXPECT_EQ(message(bad.lines.back()), "cws\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC:-3");
+    EXPECT_EQ(message(bad.lines.back()), testkit::printed_text("cws\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC:-3"));
 
     Bytes trailing = m.build();
     trailing.insert(trailing.end(), {1, 2, 3, 4});
@@ -146,7 +146,7 @@ TEST(SwfLoad, LzmaBodiesAndTheirFailures)
     file.resize(file.size() - 3);
     Loaded cut = load(file);
     EXPECT_FALSE(cut.swf);
-    EXPECT_EQ(message(cut.lines.back()), "zws\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC:6");
+    EXPECT_EQ(message(cut.lines.back()), testkit::printed_text("zws\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC:6"));
 }
 
 TEST(SwfLoad, FrameHeaderValues)

@@ -1,12 +1,10 @@
 #include "swf/symbols.h"
 
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "stream/stream.h"
 #include "swf/swf.h"
-#include "text/charset.h"
 
 namespace {
 
@@ -214,10 +212,11 @@ void swf_read_symbols(Swf* swf, uint32_t end)
         if (nul == nullptr)
             return;  // a name cut off by the end of the tag ends the list
         const char* text = stream_read_string(body);
-        uint32_t length = static_cast<uint32_t>(static_cast<const uint8_t*>(nul) - start);
-        auto* name = static_cast<char*>(mem_alloc(2 * size_t{length} + 1));
-        int written = 0;
-        utf8_to_gbk(text, length, name, 2 * size_t{length} + 1, &written);
+        size_t length = static_cast<size_t>(static_cast<const uint8_t*>(nul) - start);
+        // Kept exactly as stored, invalid UTF-8 included, so writing the movie back gives
+        // the same bytes; names become file names or console text only on the way out.
+        auto* name = static_cast<char*>(mem_alloc(length + 1));
+        std::memcpy(name, text, length);
         auto* entry = static_cast<SymbolEntry*>(mem_alloc(sizeof(SymbolEntry)));
         *entry = {id, name, true};
         store_entry(swf->names, entry);
@@ -228,7 +227,7 @@ void swf_write_symbols(Swf* swf, SwfTag* tag)
 {
     struct Pair {
         uint16_t id;
-        std::string utf8;
+        const char* name;
     };
     std::vector<Pair> pairs;
     uint32_t total = 2;
@@ -237,19 +236,14 @@ void swf_write_symbols(Swf* swf, SwfTag* tag)
         if (!symbols_is_live(table, i) || table->values[i] == nullptr)
             continue;
         const char* name = table->values[i]->name;
-        size_t length = std::strlen(name);
-        std::string utf8(3 * length + 1, '\0');
-        int written = 0;
-        gbk_to_utf8(name, length, utf8.data(), utf8.size(), &written);
-        utf8.resize(static_cast<size_t>(written));
-        total += 2 + static_cast<uint32_t>(utf8.size()) + 1;
-        pairs.push_back({static_cast<uint16_t>(table->values[i]->id), std::move(utf8)});
+        total += 2 + static_cast<uint32_t>(std::strlen(name)) + 1;
+        pairs.push_back({static_cast<uint16_t>(table->values[i]->id), name});
     }
     stream_resize(&tag->body, total);
     stream_write_ui16(&tag->body, static_cast<uint16_t>(pairs.size()));
     for (const Pair& pair : pairs) {
         stream_write_ui16(&tag->body, pair.id);
-        stream_write_string(&tag->body, pair.utf8.c_str());
+        stream_write_string(&tag->body, pair.name);
     }
 }
 

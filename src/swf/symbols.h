@@ -1,4 +1,5 @@
-// Per-movie map from character id to class name (GBK), filled from SymbolClass tags.
+// Per-movie map from character id to class name, filled from SymbolClass tags. Names are
+// held as the movie stores them (UTF-8 bytes, whatever they hold), NUL-terminated.
 // An open-addressing hash table with double hashing over a fixed list of primes.
 #pragma once
 
@@ -9,7 +10,7 @@ struct SwfTag;
 
 struct SymbolEntry {
     uint32_t id;
-    char* name;      // GBK, NUL-terminated
+    char* name;      // UTF-8 as stored, NUL-terminated
     bool owns_name;  // names read from a movie are owned; added names are the caller's
 };
 
@@ -37,5 +38,5 @@ bool symbols_is_live(const SymbolNames* table, uint32_t i);
 void swf_read_symbols(Swf* swf, uint32_t end);
 // Writes the whole table as a SymbolClass body into the tag's body.
 void swf_write_symbols(Swf* swf, SwfTag* tag);
-// Registers `name` (kept by pointer, not copied) under id 1000.
+// Registers `name` (UTF-8, kept by pointer, not copied) under id 1000.
 SymbolEntry* swf_add_symbol(Swf* swf, const char* name);

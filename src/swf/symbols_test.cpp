@@ -4,13 +4,13 @@
 #include <map>
 #include <random>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "swf/swf.h"
 #include "load_util.h"
 #include "swf_builder.h"
-#include "text/charset.h"
 
 namespace {
 
@@ -92,9 +92,13 @@ std::string name_of(Swf* swf, uint32_t id)
     return at == swf->names->n_buckets ? "<absent>" : swf->names->values[at]->name;
 }
 
-TEST(SymbolNamesFromMovie, LaterPairsWinEmptyNamesKeptGbkConverted)
+// Names no character set can spell whole: Korean, an emoji, a lone continuation byte, a
+// cut-off sequence, an overlong "/" and a byte never valid in UTF-8.
+const std::vector<std::string> kUnusualNames = {"\xED\x95\x9C\xEA\xB5\xAD", "\xF0\x9F\x98\x80",
+                                                "a\x80z", "b\xE4\xB8", "\xC0\xAF", "\xFF\xFE"};
+
+TEST(SymbolNamesFromMovie, LaterPairsWinNamesKeptAsStored)
 {
-    charset_init();
     SwfPtr swf = load_with_symbols({
         swfkit::symbol_class_body({{0, "zero"}, {5, "first"}, {6, ""}}),
         swfkit::symbol_class_body({{5, "second"}, {7, "\xE4\xB8\xAD"}}),  // U+4E2D
@@ -103,8 +107,16 @@ TEST(SymbolNamesFromMovie, LaterPairsWinEmptyNamesKeptGbkConverted)
     EXPECT_EQ(name_of(swf.get(), 0), "zero");
     EXPECT_EQ(name_of(swf.get(), 5), "second");
     EXPECT_EQ(name_of(swf.get(), 6), "");
-    EXPECT_EQ(name_of(swf.get(), 7), "\xD6\xD0");  // GBK
+    EXPECT_EQ(name_of(swf.get(), 7), "\xE4\xB8\xAD");
     EXPECT_EQ(name_of(swf.get(), 8), "<absent>");
+
+    std::vector<std::pair<uint16_t, std::string>> pairs;
+    for (size_t i = 0; i < kUnusualNames.size(); ++i)
+        pairs.emplace_back(static_cast<uint16_t>(20 + i), kUnusualNames[i]);
+    SwfPtr unusual = load_with_symbols({swfkit::symbol_class_body(pairs)});
+    ASSERT_TRUE(unusual);
+    for (const auto& [id, name] : pairs)
+        EXPECT_EQ(name_of(unusual.get(), id), name) << id;
 }
 
 TEST(SymbolNamesFromMovie, NoSymbolClassLeavesAnEmptyTable)
@@ -129,25 +141,27 @@ TEST(SymbolNamesFromMovie, CutOffBodiesStopWithoutReadingPastTheTag)
 
 TEST(SymbolNamesFromMovie, AddAndWriteBackRoundTrip)
 {
-    charset_init();
-    SwfPtr swf = load_with_symbols({swfkit::symbol_class_body({{1, "a.b.Pic"}, {2, "\xE4\xB8\xAD\xE6\x96\x87"}})});
+    std::vector<std::pair<uint16_t, std::string>> pairs = {{1, "a.b.Pic"}, {2, "\xE4\xB8\xAD\xE6\x96\x87"}};
+    for (size_t i = 0; i < kUnusualNames.size(); ++i)
+        pairs.emplace_back(static_cast<uint16_t>(20 + i), kUnusualNames[i]);
+    SwfPtr swf = load_with_symbols({swfkit::symbol_class_body(pairs)});
     ASSERT_TRUE(swf);
-    static char first[] = "one", second[] = "two";
+    static char first[] = "one", second[] = "\xEB\x91\x98";  // Korean, given in UTF-8
     swf_add_symbol(swf.get(), first);
     SymbolEntry* entry = swf_add_symbol(swf.get(), second);
     EXPECT_EQ(entry->name, second);  // kept by pointer
-    EXPECT_EQ(name_of(swf.get(), 1000), "two");
-    EXPECT_EQ(swf->names->size, 3u);
+    EXPECT_EQ(name_of(swf.get(), 1000), second);
+    EXPECT_EQ(swf->names->size, pairs.size() + 1);
 
     SwfTag tag{};
     swf_write_symbols(swf.get(), &tag);
     SwfPtr again = load_with_symbols({swfkit::Bytes(tag.body.buf, tag.body.buf + tag.body.len)});
     stream_clear(&tag.body);
     ASSERT_TRUE(again);
-    EXPECT_EQ(name_of(again.get(), 1), "a.b.Pic");
-    EXPECT_EQ(name_of(again.get(), 2), "\xD6\xD0\xCE\xC4");
-    EXPECT_EQ(name_of(again.get(), 1000), "two");
-    EXPECT_EQ(again->names->size, 3u);
+    for (const auto& [id, name] : pairs)
+        EXPECT_EQ(name_of(again.get(), id), name) << id;  // every byte as it was read
+    EXPECT_EQ(name_of(again.get(), 1000), second);
+    EXPECT_EQ(again->names->size, pairs.size() + 1);
 }
 
 }  // namespace

@@ -129,7 +129,7 @@ int swf_save(Swf* swf, const char* path)
     stream_resize(&packed.s, static_cast<uint32_t>(packed_len));
     int rv = compress(packed.s.buf, &packed_len, body.s.buf, body.s.len);
     if (rv != Z_OK) {
-        DEBUG_LINE("swf", "cws\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC");  // "cws压缩失败" (compression failed)
+        DEBUG_LINE("swf", "cws压缩失败");  // "compression failed"
         return 0;
     }
     return write_container(path, "CWS", swf->version, file_length, packed.s.buf, static_cast<uint32_t>(packed_len),
@@ -154,7 +154,7 @@ int swf_save_zws(Swf* swf, const char* path)
     int rv = LzmaCompress(packed.s.buf + kZwsPrefix, &packed_len, body.s.buf, body.s.len, packed.s.buf + 4,
                           &props_len, 5, kLzmaDictSize, 3, 0, 2, 32, 2);
     if (rv != LZMA_RESULT_OK) {
-        DEBUG_LINE("swf", "zws\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC");  // "zws压缩失败" (compression failed)
+        DEBUG_LINE("swf", "zws压缩失败");  // "compression failed"
         return 0;
     }
     stream_write_ui32(&packed.s, static_cast<uint32_t>(packed_len));

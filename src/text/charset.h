@@ -1,6 +1,6 @@
 // Conversion between UTF-8 and GBK (code page 936) through 16-bit Unicode, plus a few UTF-8
-// helpers and an in-place normaliser. Movie class names are UTF-8 but become Windows file
-// names and console text, which are GBK.
+// helpers and an in-place normaliser: a library of the text toolkit. The tools themselves
+// keep class names in UTF-8 and leave conversion at the program's edge to the platform layer.
 //
 // Every lookup is one indexed read into direct tables that charset_init expands from the
 // compact lists in charset_tables.cpp. charset_init must run (once, at start-up) before any

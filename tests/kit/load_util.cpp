@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "test_util.h"
+#include "text/charset.h"
 
 namespace testkit {
 
@@ -27,6 +28,21 @@ std::string debug_message(const std::string& line)
 {
     size_t at = line.find(">: ");
     return at == std::string::npos ? line : line.substr(at + 3);
+}
+
+std::string printed_text(const std::string& gbk)
+{
+#ifdef _WIN32
+    return gbk;
+#else
+    charset_init();
+    std::string utf8(gbk_to_utf8_capacity(gbk.size()), '\0');
+    int written = 0;
+    if (gbk.empty() || gbk_to_utf8(gbk.data(), gbk.size(), utf8.data(), utf8.size(), &written) != 0)
+        return {};
+    utf8.resize(static_cast<size_t>(written));
+    return utf8;
+#endif
 }
 
 }  // namespace testkit

@@ -72,24 +72,45 @@ std::string tool_under_test(const char* built, const char* variable)
     return chosen != nullptr ? chosen : built;
 }
 
-std::string native_name(const std::string& gbk)
+namespace {
+
+// `text` converted by iconv between the two encodings; false when it is not valid text
+// in `from`.
+bool iconv_text(const char* to, const char* from, const std::string& text, std::string* out)
 {
-    if (!running_windows_programs())
-        return gbk;
-    // wine turns the program's code-page-936 names into UTF-8 file names.
-    iconv_t cd = iconv_open("UTF-8", "CP936");
+    iconv_t cd = iconv_open(to, from);
     if (cd == reinterpret_cast<iconv_t>(-1))
-        return gbk;
-    std::string in = gbk, out(4 * gbk.size() + 4, '\0');
+        return false;
+    std::string in = text;
+    out->assign(4 * text.size() + 4, '\0');
     char* in_ptr = in.data();
-    char* out_ptr = out.data();
-    size_t in_left = in.size(), out_left = out.size();
+    char* out_ptr = out->data();
+    size_t in_left = in.size(), out_left = out->size();
     const bool ok = iconv(cd, &in_ptr, &in_left, &out_ptr, &out_left) != static_cast<size_t>(-1);
     iconv_close(cd);
-    if (!ok)
-        return gbk;
-    out.resize(out.size() - out_left);
-    return out;
+    out->resize(out->size() - out_left);
+    return ok;
+}
+
+}  // namespace
+
+bool is_valid_utf8(const std::string& text)
+{
+    std::string wide;
+    return iconv_text("UTF-32LE", "UTF-8", text, &wide);
+}
+
+std::string utf8_from_gbk(const std::string& gbk)
+{
+    std::string utf8;
+    return iconv_text("UTF-8", "CP936", gbk, &utf8) ? utf8 : std::string();
+}
+
+std::string native_name(const std::string& gbk) { return utf8_from_gbk(gbk); }
+
+std::string console_text(const std::string& gbk)
+{
+    return running_windows_programs() ? gbk : utf8_from_gbk(gbk);
 }
 
 bool is_pause_prompt(const std::string& line)

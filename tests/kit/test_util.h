@@ -43,9 +43,21 @@ std::string tool_under_test(const char* built, const char* variable);
 // interpreter's "pause", in English or, on code page 936, in Chinese.
 bool is_pause_prompt(const std::string& line);
 
-// The name under which a file the program named in GBK shows up here: the same bytes for
-// the Linux programs, UTF-8 for a Windows program under wine.
+// True when the text is well-formed UTF-8 (iconv decides).
+bool is_valid_utf8(const std::string& text);
+
+// GBK text in UTF-8, converted by iconv (empty when iconv cannot).
+std::string utf8_from_gbk(const std::string& gbk);
+
+// The name under which a file the program named after a class name shows up here, for a
+// name that GBK can spell (given in GBK): UTF-8 both for the Linux programs (which write the
+// class name as stored) and for a Windows program under wine (which turns the program's
+// code-page-936 names into UTF-8).
 std::string native_name(const std::string& gbk);
+
+// The bytes the program under test prints for a message that is given here in GBK: UTF-8
+// from the Linux programs, the GBK itself from a Windows program.
+std::string console_text(const std::string& gbk);
 #endif
 
 std::vector<std::string> split_lines(const std::string& text);
