@@ -247,7 +247,7 @@ int stream_uncompress(Stream* stream, uint32_t* length)
     if (rv != Z_OK) {
         mem_free(block);
         // "解压缩失败" (decompression failed)
-        DEBUG_LINE("stream", "\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC,rv:%d,outlen:%d", rv,
+        DEBUG_PROBLEM("stream", "\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC,rv:%d,outlen:%d", rv,
                    static_cast<int>(capacity));
         return rv;
     }

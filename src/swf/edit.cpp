@@ -40,15 +40,15 @@ ByteBuffer alloc_bytes(uint64_t size)
 bool decode_for_tag(Picture& picture, const uint8_t* data, uint32_t size, const char* function)
 {
     if (data == nullptr || size == 0) {
-        debug_line("swf", __LINE__, function, "empty picture file, tag left unchanged");
+        debug_print(DebugKind::Problem, "swf", __LINE__, function, "empty picture file, tag left unchanged");
         return false;
     }
     if (image_decode(&picture.image, data, size) != 0) {
-        debug_line("swf", __LINE__, function, "picture does not decode, tag left unchanged");
+        debug_print(DebugKind::Problem, "swf", __LINE__, function, "picture does not decode, tag left unchanged");
         return false;
     }
     if (picture.image.width > kMaxDimension || picture.image.height > kMaxDimension) {
-        debug_line("swf", __LINE__, function, "picture of %ux%u is too large for a bitmap tag",
+        debug_print(DebugKind::Problem, "swf", __LINE__, function, "picture of %ux%u is too large for a bitmap tag",
                    picture.image.width, picture.image.height);
         return false;
     }
@@ -65,7 +65,7 @@ bool encode_picture(Picture& picture, ByteBuffer& out, uint32_t* out_size, const
     *out_size = 0;
     if (!out || image_encode(&picture.image, out.get(), static_cast<uint32_t>(bound), out_size) != 0 ||
         *out_size == 0) {
-        debug_line("swf", __LINE__, function, "picture cannot be encoded, tag left unchanged");
+        debug_print(DebugKind::Problem, "swf", __LINE__, function, "picture cannot be encoded, tag left unchanged");
         return false;
     }
     return true;
@@ -97,7 +97,7 @@ bool try_replacement(Swf* swf, SwfTag* tag, uint16_t id, const char* extension, 
     int size = 0;
     ByteBuffer data(file_read_all(path.c_str(), &size));
     if (!data) {
-        DEBUG_LINE_IN("swf", "swf_replace", "cannot read %s", path.c_str());
+        DEBUG_PROBLEM_IN("swf", "swf_replace", "cannot read %s", path.c_str());
         return false;
     }
     rebuild(tag, id, data.get(), static_cast<uint32_t>(size));
@@ -145,7 +145,7 @@ bool swf_write_tag_DefineBitsLossless2(SwfTag* tag, uint16_t id, const uint8_t* 
     uLongf packed_len = compressBound(count * 4);
     ByteBuffer packed = alloc_bytes(packed_len);
     if (!packed || compress(packed.get(), &packed_len, image.pixels, count * 4) != Z_OK) {
-        DEBUG_LINE("swf", DEFLATE_FAILED);
+        DEBUG_PROBLEM("swf", DEFLATE_FAILED);
         return false;
     }
     uint8_t header[7] = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8), 5,
@@ -193,13 +193,13 @@ bool lossless2jpeg(SwfTag* tag)
     ByteBuffer pixels = alloc_bytes(count * 4);
     ByteBuffer alpha = alloc_bytes(count);
     if (!pixels || !alpha) {
-        DEBUG_LINE("swf", "bitmap %d of %ux%u pixels is too large, left unchanged", id, width, height);
+        DEBUG_PROBLEM("swf", "bitmap %d of %ux%u pixels is too large, left unchanged", id, width, height);
         return false;
     }
     uLongf out_len = count * 4;
     int rv = uncompress(pixels.get(), &out_len, body->buf + 7, old_len - 7);
     if (rv != Z_OK) {
-        DEBUG_LINE("swf", INFLATE_FAILED, rv, static_cast<int>(count * 4));
+        DEBUG_PROBLEM("swf", INFLATE_FAILED, rv, static_cast<int>(count * 4));
         return false;
     }
     // Split off the alpha plane, then A, R, G, B becomes R, G, B, A.
@@ -218,7 +218,7 @@ bool lossless2jpeg(SwfTag* tag)
     uLongf alpha_len = compressBound(count);
     ByteBuffer packed_alpha = alloc_bytes(alpha_len);
     if (!packed_alpha || compress(packed_alpha.get(), &alpha_len, alpha.get(), count) != Z_OK) {
-        DEBUG_LINE("swf", DEFLATE_FAILED);
+        DEBUG_PROBLEM("swf", DEFLATE_FAILED);
         return false;
     }
     uint64_t new_len = uint64_t{jpeg_size} + alpha_len + 6;
@@ -239,7 +239,7 @@ SymbolEntry* swf_add_image(Swf* swf, const char* name, const char* path)
     int size = 0;
     ByteBuffer data(file_read_all(path, &size));
     if (!data) {
-        DEBUG_LINE("swf", "cannot read %s, nothing added", path);
+        DEBUG_PROBLEM("swf", "cannot read %s, nothing added", path);
         return nullptr;
     }
     Picture picture;

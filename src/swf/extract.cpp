@@ -49,23 +49,16 @@ bool write_png(const std::string& path, uint32_t width, uint32_t height, const u
     return true;
 }
 
-// Forms the folder and the file path; empty when there is nowhere to write.
-std::string output_path(Swf* swf, uint16_t id, uint8_t by_name, const char* extension)
+BitmapOutcome write_png_bitmap(Swf* swf, const std::string& folder, uint16_t id, uint8_t by_name, uint32_t width,
+                               uint32_t height, const uint8_t* pixels, const char* function)
 {
-    std::string folder;
-    if (!make_res_dir(swf->path.c_str(), folder))
-        return {};
-    return bitmap_file_path(swf, folder, id, by_name, extension);
-}
-
-void write_png_bitmap(Swf* swf, uint16_t id, uint8_t by_name, uint32_t width, uint32_t height,
-                      const uint8_t* pixels, const char* function)
-{
-    std::string path = output_path(swf, id, by_name, ".png");
+    std::string path = bitmap_file_path(swf, folder, id, by_name, ".png");
     if (path.empty())
-        return;
-    if (!write_png(path, width, height, pixels))
-        DEBUG_LINE_IN("swf", function, "cannot create %s, bitmap %d skipped", path.c_str(), id);
+        return BitmapOutcome::Skipped;
+    if (write_png(path, width, height, pixels))
+        return BitmapOutcome::Written;
+    DEBUG_PROBLEM_IN("swf", function, "cannot create %s, bitmap %d skipped", path.c_str(), id);
+    return BitmapOutcome::WriteFailed;
 }
 
 }  // namespace
@@ -104,7 +97,7 @@ std::string bitmap_file_path(const Swf* swf, const std::string& folder, uint16_t
     }
     std::string path = folder + kPathSeparator + name + extension;
     if (path.size() >= kMaxPath) {
-        DEBUG_LINE("swf", "path too long, bitmap %d skipped: %s", id, path.c_str());
+        DEBUG_PROBLEM("swf", "path too long, bitmap %d skipped: %s", id, path.c_str());
         return {};
     }
     return path;
@@ -112,32 +105,54 @@ std::string bitmap_file_path(const Swf* swf, const std::string& folder, uint16_t
 
 void swf_saveimg(Swf* swf, uint8_t by_name)
 {
+    std::string folder;
+    if (make_res_dir(swf->path.c_str(), folder))
+        swf_extract(swf, folder, by_name);
+}
+
+namespace {
+
+void count(ExtractCounts* counts, BitmapOutcome outcome)
+{
+    switch (outcome) {
+    case BitmapOutcome::Written: counts->written++; break;
+    case BitmapOutcome::Skipped: counts->skipped++; break;
+    case BitmapOutcome::WriteFailed: counts->failed_writes++; break;
+    }
+}
+
+}  // namespace
+
+ExtractCounts swf_extract(Swf* swf, const std::string& folder, uint8_t by_name)
+{
+    ExtractCounts counts;
     for (SwfTag* tag : swf_tags(swf)) {
         switch (tag->code) {
         case TAG_DEFINE_BITS:
         case TAG_DEFINE_BITS_JPEG2:
         case TAG_DEFINE_BITS_JPEG3:
-            read_bits(swf, tag, by_name);
+            count(&counts, read_bits(swf, tag, folder, by_name));
             break;
         case TAG_DEFINE_BITS_LOSSLESS:
         case TAG_DEFINE_BITS_LOSSLESS2:
-            read_lossless(swf, tag, by_name);
+            count(&counts, read_lossless(swf, tag, folder, by_name));
             break;
         default:
             break;
         }
     }
-    DEBUG_LINE("swf", "------------swf_saveimg done--------------");
+    DEBUG_LINE_IN("swf", "swf_saveimg", "------------swf_saveimg done--------------");
+    return counts;
 }
 
-void read_lossless(Swf* swf, SwfTag* tag, uint8_t by_name)
+BitmapOutcome read_lossless(Swf* swf, SwfTag* tag, const std::string& folder, uint8_t by_name)
 {
     Stream* body = &tag->body;
     body->pos = 0;
     int alpha = tag->code == TAG_DEFINE_BITS_LOSSLESS2;
     if (body->len < kLosslessHeader) {
-        DEBUG_LINE("swf", "lossless bitmap body of %u bytes is too short, skipped", body->len);
-        return;
+        DEBUG_PROBLEM("swf", "lossless bitmap body of %u bytes is too short, skipped", body->len);
+        return BitmapOutcome::Skipped;
     }
     uint16_t id = stream_read_ui16(body);
     uint8_t format = stream_read_ui8(body);
@@ -145,99 +160,101 @@ void read_lossless(Swf* swf, SwfTag* tag, uint8_t by_name)
     uint16_t height = stream_read_ui16(body);
     DEBUG_LINE("swf", "alpha:%d,format:%d,width:%d,height:%d", alpha, format, width, height);
     if (format == 3 || format == 4)
-        return;  // colour-mapped and 15-bit bitmaps are not converted
+        return BitmapOutcome::Skipped;  // colour-mapped and 15-bit bitmaps are not converted
     if (format != 5) {
-        DEBUG_LINE("swf", "unknown lossless image format %u", format);
-        return;
+        DEBUG_PROBLEM("swf", "unknown lossless image format %u", format);
+        return BitmapOutcome::Skipped;
     }
     // At most 65535 x 65535 x 4 bytes: computed in 64 bits, refused at the buffer limit.
     uint64_t size = uint64_t{width} * height * 4;
     if (size == 0 || size >= kMaxBufferSize) {
-        DEBUG_LINE("swf", "bitmap %d of %ux%u pixels is out of range, skipped", id, width, height);
-        return;
+        DEBUG_PROBLEM("swf", "bitmap %d of %ux%u pixels is out of range, skipped", id, width, height);
+        return BitmapOutcome::Skipped;
     }
     ByteBuffer pixels(static_cast<uint8_t*>(std::calloc(size, 1)));
     if (!pixels) {
-        DEBUG_LINE("swf", "out of memory for bitmap %d, skipped", id);
-        return;
+        DEBUG_PROBLEM("swf", "out of memory for bitmap %d, skipped", id);
+        return BitmapOutcome::Skipped;
     }
     uLongf out_len = size;
     int rv = uncompress(pixels.get(), &out_len, body->buf + body->pos, body->len - body->pos);
     if (rv != Z_OK) {
-        DEBUG_LINE("swf", INFLATE_FAILED, rv, static_cast<int>(size));
-        return;
+        DEBUG_PROBLEM("swf", INFLATE_FAILED, rv, static_cast<int>(size));
+        return BitmapOutcome::Skipped;
     }
     argb_to_rgba(pixels.get(), size_t{width} * height);
-    write_png_bitmap(swf, id, by_name, width, height, pixels.get(), __func__);
+    return write_png_bitmap(swf, folder, id, by_name, width, height, pixels.get(), __func__);
 }
 
 namespace {
 
-void write_stored_jpeg(Swf* swf, uint16_t id, uint8_t by_name, const uint8_t* data, uint32_t size)
+BitmapOutcome write_stored_jpeg(Swf* swf, const std::string& folder, uint16_t id, uint8_t by_name,
+                                const uint8_t* data, uint32_t size)
 {
-    std::string path = output_path(swf, id, by_name, ".jpg");
+    std::string path = bitmap_file_path(swf, folder, id, by_name, ".jpg");
     if (path.empty())
-        return;
+        return BitmapOutcome::Skipped;
     std::FILE* f = std::fopen(path.c_str(), "wb");
     bool ok = f != nullptr && std::fwrite(data, 1, size, f) == size;
     if (f != nullptr && std::fclose(f) != 0)
         ok = false;
-    if (!ok)
-        DEBUG_LINE_IN("swf", "read_bits", "cannot write %s, bitmap %d skipped", path.c_str(), id);
+    if (ok)
+        return BitmapOutcome::Written;
+    DEBUG_PROBLEM_IN("swf", "read_bits", "cannot write %s, bitmap %d skipped", path.c_str(), id);
+    return BitmapOutcome::WriteFailed;
 }
 
 // Decodes the image, merges the inflated alpha plane by AND and writes a PNG.
-void write_jpeg_with_alpha(Swf* swf, uint16_t id, uint8_t by_name, const uint8_t* image,
-                           uint32_t image_size, const uint8_t* alpha, uint32_t alpha_size)
+BitmapOutcome write_jpeg_with_alpha(Swf* swf, const std::string& folder, uint16_t id, uint8_t by_name,
+                                    const uint8_t* image, uint32_t image_size, const uint8_t* alpha, uint32_t alpha_size)
 {
     DecodedImage decoded{};
     if (image_decode(&decoded, image, image_size) != 0) {
-        DEBUG_LINE_IN("swf", "read_bits", "image of bitmap %d does not decode, skipped", id);
-        return;
+        DEBUG_PROBLEM_IN("swf", "read_bits", "image of bitmap %d does not decode, skipped", id);
+        return BitmapOutcome::Skipped;
     }
     std::unique_ptr<DecodedImage, decltype(&image_free)> release(&decoded, image_free);
     uint64_t count = uint64_t{decoded.width} * decoded.height;
     ByteBuffer plane(static_cast<uint8_t*>(std::calloc(count ? count : 1, 1)));
     if (!plane) {
-        DEBUG_LINE_IN("swf", "read_bits", "out of memory for bitmap %d, skipped", id);
-        return;
+        DEBUG_PROBLEM_IN("swf", "read_bits", "out of memory for bitmap %d, skipped", id);
+        return BitmapOutcome::Skipped;
     }
     uLongf out_len = count;
     int rv = uncompress(plane.get(), &out_len, alpha, alpha_size);
     if (rv != Z_OK) {
-        DEBUG_LINE_IN("swf", "read_bits", INFLATE_FAILED, rv, static_cast<int>(count));
-        return;
+        DEBUG_PROBLEM_IN("swf", "read_bits", INFLATE_FAILED, rv, static_cast<int>(count));
+        return BitmapOutcome::Skipped;
     }
     for (uint64_t i = 0; i < count; ++i)
         decoded.pixels[4 * i + 3] &= plane[i];
-    write_png_bitmap(swf, id, by_name, decoded.width, decoded.height, decoded.pixels, "read_bits");
+    return write_png_bitmap(swf, folder, id, by_name, decoded.width, decoded.height, decoded.pixels, "read_bits");
 }
 
 }  // namespace
 
-void read_bits(Swf* swf, SwfTag* tag, uint8_t by_name)
+BitmapOutcome read_bits(Swf* swf, SwfTag* tag, const std::string& folder, uint8_t by_name)
 {
     Stream* body = &tag->body;
     body->pos = 0;
     int alpha = tag->code == TAG_DEFINE_BITS_JPEG3;
     uint32_t header = alpha ? kJpeg3Header : 2;
     if (body->len < header) {
-        DEBUG_LINE("swf", "jpeg bitmap body of %u bytes is too short, skipped", body->len);
-        return;
+        DEBUG_PROBLEM("swf", "jpeg bitmap body of %u bytes is too short, skipped", body->len);
+        return BitmapOutcome::Skipped;
     }
     uint16_t id = stream_read_ui16(body);
     uint32_t image_size = alpha ? stream_read_ui32(body) : body->len - 2;
     DEBUG_LINE("swf", "id:%d,alpha:%d", id, alpha);
     if (image_size > body->len - header) {
-        DEBUG_LINE("swf", "image length %u of bitmap %d runs past the tag, skipped", image_size, id);
-        return;
+        DEBUG_PROBLEM("swf", "image length %u of bitmap %d runs past the tag, skipped", image_size, id);
+        return BitmapOutcome::Skipped;
     }
     const uint8_t* image = body->buf + header;
     if (!alpha) {
-        write_stored_jpeg(swf, id, by_name, image, image_size);
-        return;
+        return write_stored_jpeg(swf, folder, id, by_name, image, image_size);
     }
     const uint8_t* alpha_data = image + image_size;
     uint32_t alpha_size = body->len - kJpeg3Header - image_size;
-    write_jpeg_with_alpha(swf, id, by_name, image, image_size, alpha_data, alpha_size);
+    return write_jpeg_with_alpha(swf, folder, id, by_name, image, image_size, alpha_data, alpha_size);
 }

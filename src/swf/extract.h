@@ -7,12 +7,24 @@
 struct Swf;
 struct SwfTag;
 
-// Walks the tag list and writes every bitmap it can; by_name selects class names
-// (else ids) for the files. Prints "------------swf_saveimg done--------------" last.
+// What became of the bitmaps of one movie.
+struct ExtractCounts {
+    uint32_t written = 0;        // files written
+    uint32_t skipped = 0;        // bitmaps that could not be converted
+    uint32_t failed_writes = 0;  // files that could not be written
+};
+
+// Walks the tag list and writes every bitmap it can into `folder`, which must exist;
+// by_name selects class names (else ids) for the files. Prints
+// "------------swf_saveimg done--------------" last.
+ExtractCounts swf_extract(Swf* swf, const std::string& folder, uint8_t by_name);
+
+// swf_extract into the movie's "<movie>_res" folder beside it, made first.
 void swf_saveimg(Swf* swf, uint8_t by_name);
 
-void read_lossless(Swf* swf, SwfTag* tag, uint8_t by_name);  // codes 20 and 36
-void read_bits(Swf* swf, SwfTag* tag, uint8_t by_name);      // codes 6, 21 and 35
+enum class BitmapOutcome { Written, Skipped, WriteFailed };
+BitmapOutcome read_lossless(Swf* swf, SwfTag* tag, const std::string& folder, uint8_t by_name);  // codes 20, 36
+BitmapOutcome read_bits(Swf* swf, SwfTag* tag, const std::string& folder, uint8_t by_name);  // codes 6, 21, 35
 
 // The class name the movie gives the character, else its decimal id.
 std::string swf_symbol_name(const Swf* swf, uint16_t id);
