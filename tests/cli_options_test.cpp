@@ -136,6 +136,13 @@ TEST(CliOptions, HelpListsEveryOptionAndExitStatusAndVersionAnswers)
                                  "--version", "exit status: 0 done, 1 failed", "2 wrong arguments"})
             EXPECT_NE(r.output.find(text), std::string::npos) << flag << ": " << text;
     }
+    // The manual pages describe this version.
+    const std::string number = version.output.substr(9, version.output.size() - 10);
+    for (const char* page : {"/man/pixsieve.1", "/man/pixsieve-edit.1"})
+        EXPECT_NE(testkit::read_file(std::string(PIXSIEVE_SOURCE_DIR) + page).find("\"pixsieve " + number + "\""),
+                  std::string::npos)
+            << page;
+
     auto edit_version = run_program(kEdit, {"--version"});
     EXPECT_EQ(edit_version.status, 0);
     EXPECT_EQ(edit_version.output.rfind("pixsieve-edit ", 0), 0u);
