@@ -31,8 +31,8 @@ void debug_print(DebugKind kind, const char* file, int line, const char* functio
     PIXSIEVE_PRINTF(5, 6);
 void debug_line(const char* file, int line, const char* function, const char* format, ...) PIXSIEVE_PRINTF(4, 5);
 
-// The codecs' own short lines, printed without the "[DEBUG]" prefix; `text` ends with "\n"
-// where the line should.
+// The codecs' own short lines, printed as formatted, without the "[DEBUG]" prefix and
+// without an added line feed.
 void debug_text(DebugKind kind, const char* format, ...) PIXSIEVE_PRINTF(2, 3);
 
 #define DEBUG_LINE(file, ...) debug_line((file), __LINE__, __func__, __VA_ARGS__)
