@@ -41,4 +41,4 @@ export PIXSIEVE_RUNNER=wine
 export PIXSIEVE_TOOL="$WIN_BUILD/pixsieve.exe"
 export PIXSIEVE_EDIT_TOOL="$WIN_BUILD/pixsieve-edit.exe"
 cd "$LINUX_BUILD"
-ctest --output-on-failure -j 2 --timeout 120 -R '^(Cli|Extract[A-Za-z]*|EditCli|WindowsCli)\.' </dev/null
+ctest --output-on-failure -j 2 --timeout 120 -R '^(Cli|CliOptions|Extract[A-Za-z]*|EditCli|WindowsCli)\.' </dev/null

@@ -131,6 +131,30 @@ TEST(WindowsCli, CharactersGbkCannotSpellBecomeUnderscoresAndNamesNeverMeet)
         << r.output;
 }
 
+TEST(WindowsCli, FolderArgumentsWithAnOutputFolder)
+{
+    SKIP_UNLESS_WINDOWS_PROGRAMS();
+    testkit::TempDir dir("win_folders");
+    std::filesystem::create_directories(dir.file("games/Level 1"));
+    for (const char* name : {"games/B.swf", "games/a.SWF", "games/Level 1/intro.swf", "games/notes.txt"})
+        ASSERT_TRUE(swfkit::write_file(dir.file(name), named_bitmaps({{1, "x"}}).build()));
+    ASSERT_TRUE(swfkit::write_file(dir.file("intro.swf"), named_bitmaps({{2, "y"}}).build()));
+    // The last argument names intro.swf again, in other letters: the same movie, so it
+    // writes its own folder again rather than moving aside.
+    auto r = run_program(kTool, {"-o", "out\\new", "games\\", "intro.swf", "games/Level 1/../../INTRO.SWF"},
+                         dir.path());
+    EXPECT_EQ(r.status, 0) << r.output << r.error;
+    EXPECT_EQ(opened(r.output), (std::vector<std::string>{"games\\a.SWF", "games\\B.swf", "games\\Level 1\\intro.swf",
+                                                          "intro.swf", "games/Level 1/../../INTRO.SWF"}));
+    for (const char* file : {"out/new/a.SWF_res/x.png", "out/new/B.swf_res/x.png", "out/new/Level 1/intro.swf_res/x.png",
+                             "out/new/intro.swf_res/y.png"})
+        EXPECT_TRUE(testkit::file_exists(dir.file(file))) << file;
+    EXPECT_FALSE(testkit::file_exists(dir.file("games/a.SWF_res")));
+    EXPECT_FALSE(testkit::file_exists(dir.file("out/new/intro.swf~2_res")));
+    EXPECT_FALSE(testkit::file_exists(dir.file("out/new/INTRO.SWF~2_res")));
+    EXPECT_EQ(testkit::split_lines(r.error).size(), 1u) << r.error;
+}
+
 TEST(WindowsCli, OverlongPathsAreRefusedWithALine)
 {
     SKIP_UNLESS_WINDOWS_PROGRAMS();

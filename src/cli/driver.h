@@ -1,15 +1,64 @@
-// The pixsieve command: start-up, usage text, the loop over movie paths.
+// The pixsieve command: start-up, options, the list of movies to extract, output folders,
+// the closing summary.
+//
+// A run first collects its jobs (every movie with the folder its bitmaps go to), then
+// processes them; whatever schedules the work only ever sees that list.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
-// Runs the whole tool; returns the process exit status
-// (0 when every movie could be read, 1 otherwise).
+struct DriverOptions {
+    std::vector<std::string> paths;  // movies and folders of movies, in command-line order
+    std::string output;              // -o: where the "_res" folders go; empty: beside each movie
+    bool quiet = false;              // -q: only problem lines on standard output
+    unsigned jobs = 1;               // -j: workers; the processors online unless given
+    bool help = false;               // -h
+    bool version = false;            // --version
+};
+
+// The largest -j accepted.
+inline constexpr unsigned kMaxJobs = 256;
+
+// Parses the arguments after the program name. False, with `error` set to a one-line
+// description of the problem, when they are not a valid call.
+bool parse_options(const std::vector<std::string>& args, DriverOptions* options, std::string* error);
+
+// One movie to extract and the folder its bitmaps go to.
+struct ExtractJob {
+    std::string movie;
+    std::string folder;
+};
+
+// What a run did, for the summary and the exit status.
+struct RunTotals {
+    uint32_t movies_read = 0;
+    uint32_t movies_refused = 0;  // movies that could not be read, and folders that could not be listed
+    uint32_t bitmaps_written = 0;
+    uint32_t bitmaps_skipped = 0;
+    uint32_t failed_writes = 0;
+};
+
+// Expands the folder arguments (every ".swf" below, any letter case, in name order, links
+// not followed) and names each movie's output folder. With an output root, the path below a
+// folder argument is kept under it; two different movies that would share a folder are
+// told apart by "~2", "~3", ... (with a line). A folder that cannot be listed is reported
+// and counted as refused in `totals`.
+std::vector<ExtractJob> collect_jobs(const DriverOptions& options, RunTotals* totals);
+
+// Loads the movie, makes its output folder (with any missing parents) and writes its
+// bitmaps there; adds the outcome to `totals`.
+void run_job(const ExtractJob& job, RunTotals* totals);
+
+// 0 when everything went, 1 when a movie could not be read, else 3 when a bitmap could
+// not be written.
+int exit_status(const RunTotals& totals);
+
+// Runs the whole tool; returns the process exit status (see exit_status; 2 for wrong arguments).
 int pixsieve_main(int argc, char** argv);
 
 // Start-up initialisation of the codecs, run once.
 void app_init();
 
-// Loads one movie and writes its images. False when the movie could not be read.
-bool process_file(const char* path);

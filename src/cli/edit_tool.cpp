@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cli/driver.h"
+#include "cli/version.h"
 #include "platform/platform.h"
 #include "swf/edit.h"
 #include "swf/swf.h"
@@ -18,7 +19,32 @@ constexpr const char kUsage[] =
     "  --small           store lossless bitmaps as JPEG with alpha where that is smaller\n"
     "  --add NAME IMAGE  add IMAGE (PNG, JPEG or BMP) as a bitmap with id 1000 and class NAME\n"
     "  --fws/--cws/--zws container of OUT.swf (default: the container of IN.swf)\n"
-    "Steps run in the order replace, small, add. IN.swf is never modified.\n";
+    "  -h, --help        print this text and exit\n"
+    "  --version         print the version and exit\n"
+    "Steps run in the order replace, small, add. IN.swf is never modified.\n"
+    "exit status: 0 done, 1 failed (with a line on standard error), 2 wrong arguments\n";
+
+// -h and --version answer at once, whatever else the command line holds (the two values
+// of --add are names, not options).
+bool answer_help_or_version(const std::vector<std::string>& args)
+{
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--add") {
+            i += 2;
+            continue;
+        }
+        if (a == "-h" || a == "--help") {
+            std::fputs(kUsage, stdout);
+            return true;
+        }
+        if (a == "--version") {
+            std::printf("pixsieve-edit %s\n", kPixsieveVersion);
+            return true;
+        }
+    }
+    return false;
+}
 
 void fail(const char* format, const char* detail)
 {
@@ -149,8 +175,11 @@ bool parse_edit_options(const std::vector<std::string>& args, EditOptions* optio
 
 int pixsieve_edit_main(int argc, char** argv)
 {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (answer_help_or_version(args))
+        return 0;
     EditOptions options;
-    if (!parse_edit_options(std::vector<std::string>(argv + 1, argv + argc), &options)) {
+    if (!parse_edit_options(args, &options)) {
         std::fputs(kUsage, stderr);
         return 2;
     }

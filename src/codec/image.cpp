@@ -6,6 +6,7 @@
 
 #include "codec/jpeg_decoder.h"
 #include "codec/jpeg_encoder.h"
+#include "support/debug.h"
 #include "support/fileio.h"
 #include "support/memory.h"
 
@@ -33,8 +34,8 @@ uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8)
 
 void print_png_failure(int code)
 {
-    std::printf("%s\n", png_error_text(code));
-    std::printf("png_get_data error:%s\n", png_error_text(code));
+    debug_text(DebugKind::Problem, "%s\n", png_error_text(code));
+    debug_text(DebugKind::Problem, "png_get_data error:%s\n", png_error_text(code));
 }
 
 int decode_png(DecodedImage* image, const uint8_t* data, uint32_t size)
@@ -43,15 +44,15 @@ int decode_png(DecodedImage* image, const uint8_t* data, uint32_t size)
     PngHandle png{};
     int code = png_open_read(&png, memory_reader, &reader);
     if (code != PNG_OK) {
-        std::printf("png_open_read error:%s\n", png_error_text(code));
+        debug_text(DebugKind::Problem, "png_open_read error:%s\n", png_error_text(code));
         return -1;
     }
     if (png.depth > 8) {
-        std::printf("pixpng: %d bits per channel not supported\n", png.depth);
+        debug_text(DebugKind::Problem, "pixpng: %d bits per channel not supported\n", png.depth);
         return -1;
     }
     if (png.color_type != 2 && png.color_type != 6) {
-        std::printf("bogus color type %d\n", png.color_type);
+        debug_text(DebugKind::Problem, "bogus color type %d\n", png.color_type);
         return -1;
     }
     malloc_ptr<uint8_t[]> pixels(alloc_pixels(png.width, png.height, 4));
@@ -89,7 +90,7 @@ int decode_jpeg(DecodedImage* image, const uint8_t* data, uint32_t size)
 {
     JpegRelease release;
     if (jpeg_decode(data, static_cast<int32_t>(size)) != kJpegOk) {
-        std::puts("Error decoding jpeg");
+        debug_text(DebugKind::Problem, "Error decoding jpeg\n");
         return -1;
     }
     uint32_t width = static_cast<uint32_t>(jpeg_width());
@@ -171,7 +172,7 @@ int image_init()
     if (!g_png_ready) {
         int code = png_init(std::malloc, std::free);
         if (code != PNG_OK) {
-            std::printf("png_init error:%s\n", png_error_text(code));
+            debug_text(DebugKind::Problem, "png_init error:%s\n", png_error_text(code));
             return -1;
         }
         g_png_ready = true;
@@ -187,7 +188,7 @@ int image_decode(DecodedImage* image, const uint8_t* data, uint32_t size)
 {
     image_init();
     if (data == nullptr) {
-        std::fputs("buf == null", stdout);
+        debug_text(DebugKind::Problem, "buf == null");
         return -1;
     }
     if (size >= 4 && std::memcmp(data, "\x89PNG", 4) == 0)

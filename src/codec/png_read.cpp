@@ -10,6 +10,7 @@
 
 #include "codec/png.h"
 #include "codec/png_internal.h"
+#include "support/debug.h"
 #include "support/memory.h"
 
 using namespace pngi;
@@ -31,27 +32,27 @@ bool is_known_color_type(uint8_t color_type)
 int check_header(const PngHandle* png, bool report)
 {
     if (!is_known_color_type(png->color_type)) {
-        if (report) std::printf("png->color_type:%d\n", png->color_type);
+        if (report) debug_text(DebugKind::Problem, "png->color_type:%d\n", png->color_type);
         return PNG_UNSUPPORTED;
     }
     if (png->depth != 8 && png->depth != 16) {
-        if (report) std::printf("png->depth:%d\n", png->depth);
+        if (report) debug_text(DebugKind::Problem, "png->depth:%d\n", png->depth);
         return PNG_UNSUPPORTED;
     }
     if (png->interlace_method != 0) {
-        if (report) std::printf("png->interlace_method:%d\n", png->interlace_method);
+        if (report) debug_text(DebugKind::Problem, "png->interlace_method:%d\n", png->interlace_method);
         return PNG_UNSUPPORTED;
     }
     if (png->width == 0 || png->width > kMaxFormatValue) {
-        if (report) std::printf("png->width:%u\n", png->width);
+        if (report) debug_text(DebugKind::Problem, "png->width:%u\n", png->width);
         return PNG_UNSUPPORTED;
     }
     if (png->height == 0 || png->height > kMaxFormatValue) {
-        if (report) std::printf("png->height:%u\n", png->height);
+        if (report) debug_text(DebugKind::Problem, "png->height:%u\n", png->height);
         return PNG_UNSUPPORTED;
     }
     if (filtered_size(png->width, png->height, png->pbb) >= kMaxBufferSize) {
-        if (report) std::printf("pixpng: %ux%u image is too large\n", png->width, png->height);
+        if (report) debug_text(DebugKind::Problem, "pixpng: %ux%u image is too large\n", png->width, png->height);
         return PNG_UNSUPPORTED;
     }
     return PNG_OK;
@@ -72,7 +73,7 @@ int read_header(PngHandle* png)
     uint32_t length;
     if (!read_be32(png, &length)) return PNG_END_OF_FILE;
     if (length != kHeaderLength) {
-        std::printf("%d\n", static_cast<int>(length));
+        debug_text(DebugKind::Problem, "%d\n", static_cast<int>(length));
         return PNG_CRC_ERROR;
     }
     // Type and data; the type is covered by the CRC but, as always here, not compared.
@@ -92,7 +93,7 @@ int read_header(PngHandle* png)
     png->interlace_method = data[12];
     set_pixel_bytes(png);
     if (png->color_type == 3) {  // reported as such, whatever the depth
-        std::printf("png->color_type:%d\n", png->color_type);
+        debug_text(DebugKind::Problem, "png->color_type:%d\n", png->color_type);
         return PNG_UNSUPPORTED;
     }
     return check_header(png, true);
@@ -214,7 +215,7 @@ int consume_rows(RowDecoder* d)
 
 void print_zlib_message(const z_stream* zs)
 {
-    if (zs->msg) std::printf("%s\n", zs->msg);
+    if (zs->msg) debug_text(DebugKind::Problem, "%s\n", zs->msg);
 }
 
 int inflate_chunk(RowDecoder* d, const uint8_t* data, uint32_t length)
@@ -281,7 +282,7 @@ void end_inflate(PngHandle* png)
 {
     if (!png->zstream) return;
     if (inflateEnd(png->zstream) != Z_OK) {
-        std::printf("ZLIB says: %s\n", png->zstream->msg ? png->zstream->msg : "");
+        debug_text(DebugKind::Problem, "ZLIB says: %s\n", png->zstream->msg ? png->zstream->msg : "");
         return;  // the record stays allocated, as zlib may still refer to it
     }
     free_block(png->zstream);

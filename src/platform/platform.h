@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,9 +13,12 @@
 inline constexpr char kPathSeparator = '\\';
 // MAX_PATH: the ANSI file functions refuse anything longer.
 inline constexpr size_t kMaxPath = 260;
+// "A.SWF_res" and "a.swf_res" are one folder.
+inline constexpr bool kNamesIgnoreCase = true;
 #else
 inline constexpr char kPathSeparator = '/';
 inline constexpr size_t kMaxPath = 4096;
+inline constexpr bool kNamesIgnoreCase = false;
 #endif
 // kMaxPath is the longest path with its terminator; kMaxName the longest single name.
 inline constexpr size_t kMaxName = 255;
@@ -22,6 +26,13 @@ inline constexpr size_t kMaxName = 255;
 bool platform_exists(const char* path);    // anything (file or folder) under that name
 bool platform_readable(const char* path);  // read permission granted
 bool platform_make_dir(const char* path);  // true when created; no shell involved
+bool platform_is_dir(const char* path);    // a folder, or a link to one
+
+// The number of processors online; at least 1.
+unsigned platform_cpu_count();
+
+// True when `stream` (stdout or stderr) goes to a terminal or console window.
+bool platform_is_terminal(std::FILE* stream);
 
 // Prints the prompt and waits for one key on a terminal; returns at once without one.
 void platform_pause();

@@ -19,6 +19,20 @@ bool platform_readable(const char* path) { return access(path, R_OK) == 0; }
 
 bool platform_make_dir(const char* path) { return mkdir(path, 0777) == 0; }
 
+bool platform_is_dir(const char* path)
+{
+    struct stat st {};
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+unsigned platform_cpu_count()
+{
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<unsigned>(online) : 1;
+}
+
+bool platform_is_terminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
+
 // Any name is a file name here.
 bool platform_is_device_name(std::string_view) { return false; }
 

@@ -73,6 +73,27 @@ bool platform_readable(const char* path) { return _access(path, kAccessRead) == 
 // must not become a command.
 bool platform_make_dir(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
 
+bool platform_is_dir(const char* path)
+{
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+unsigned platform_cpu_count()
+{
+    SYSTEM_INFO info{};
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1;
+}
+
+// A console, not merely a character device: _isatty also says yes for NUL.
+bool platform_is_terminal(std::FILE* stream)
+{
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode = 0;
+    return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
+}
+
 bool platform_is_device_name(std::string_view stem)
 {
     // The system also ignores trailing spaces: "con .png" is the console as well.

@@ -6,17 +6,102 @@
 
 #include "platform/platform.h"
 
+namespace {
+
+bool quiet = false;
+void (*before_output)() = nullptr;
+// Quiet mode holds the last heading back until a problem line needs it.
+std::string held_heading;
+
+std::string format_text(const char* format, va_list args)
+{
+    va_list measure;
+    va_copy(measure, args);
+    const int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (length <= 0)
+        return {};
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, args);
+    text.pop_back();
+    return text;
+}
+
+void emit(const std::string& text)
+{
+    if (before_output != nullptr)
+        before_output();
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+// Prints or holds back one finished piece of output according to its kind.
+void route(DebugKind kind, std::string text)
+{
+    if (!quiet) {
+        emit(text);
+        return;
+    }
+    switch (kind) {
+    case DebugKind::Progress:
+        break;
+    case DebugKind::Heading:
+        held_heading = std::move(text);
+        break;
+    case DebugKind::Problem:
+        if (!held_heading.empty())
+            emit(held_heading);
+        held_heading.clear();
+        emit(text);
+        break;
+    }
+}
+
 // Messages are UTF-8 in the source; they leave the program in the system's encoding. The
 // %s arguments (paths, file names) are already in it, so only the format is converted.
-void debug_line(const char* file, int line, const char* function, const char* format, ...)
+void vprint_line(DebugKind kind, const char* file, int line, const char* function, const char* format,
+                 va_list args)
 {
-    const std::string native_format = platform_native_text(format, '?');
-    std::printf("[DEBUG] %s:%d <%s>: ", file, line, function);
+    std::string text = "[DEBUG] " + std::string(file) + ":" + std::to_string(line) + " <" + function + ">: ";
+    text += format_text(platform_native_text(format, '?').c_str(), args);
+    text += '\n';
+    route(kind, std::move(text));
+}
+
+}  // namespace
+
+void debug_set_quiet(bool on)
+{
+    quiet = on;
+    held_heading.clear();
+}
+
+bool debug_quiet() { return quiet; }
+
+void debug_set_before_output(void (*hook)()) { before_output = hook; }
+
+void debug_print(DebugKind kind, const char* file, int line, const char* function, const char* format, ...)
+{
     va_list args;
     va_start(args, format);
-    std::vprintf(native_format.c_str(), args);
+    vprint_line(kind, file, line, function, format, args);
     va_end(args);
-    std::putchar('\n');
+}
+
+void debug_line(const char* file, int line, const char* function, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vprint_line(DebugKind::Progress, file, line, function, format, args);
+    va_end(args);
+}
+
+void debug_text(DebugKind kind, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::string text = format_text(platform_native_text(format, '?').c_str(), args);
+    va_end(args);
+    route(kind, std::move(text));
 }
 
 void console_line(const char* utf8) { std::puts(platform_native_text(utf8, '?').c_str()); }

@@ -1,4 +1,9 @@
 // The one place that formats diagnostic lines: "[DEBUG] file:line <function>: message\n".
+//
+// Lines come in three kinds. Progress lines tell what is being done; problem lines report a
+// refused movie, a skipped bitmap or a file that could not be written; a heading line names
+// the movie the lines after it belong to. In quiet mode only problem lines are printed, each
+// group led by the heading it belongs to, so a user still sees which movie had the problem.
 #pragma once
 
 // mingw's printf takes the C99 formats ("%zu") and GCC checks them as gnu_printf there;
@@ -9,16 +14,36 @@
 #define PIXSIEVE_PRINTF_FORMAT printf
 #endif
 
+#define PIXSIEVE_PRINTF(format_at, args_at) __attribute__((format(PIXSIEVE_PRINTF_FORMAT, format_at, args_at)))
+
+enum class DebugKind { Progress, Problem, Heading };
+
+// Set once at start-up, before any line is printed.
+void debug_set_quiet(bool quiet);
+bool debug_quiet();
+
+// Called before anything is printed to standard output, so a progress display on the same
+// terminal can clear itself first. Null for none.
+void debug_set_before_output(void (*hook)());
+
 // `format` is UTF-8, printed in the system's encoding; %s arguments are already in that
 // encoding (paths as the system gave them, file names as created).
 // `file` is the module's short name as it appears in the line ("swf", "stream", ...).
-void debug_line(const char* file, int line, const char* function, const char* format, ...)
-    __attribute__((format(PIXSIEVE_PRINTF_FORMAT, 4, 5)));
+void debug_print(DebugKind kind, const char* file, int line, const char* function, const char* format, ...)
+    PIXSIEVE_PRINTF(5, 6);
+void debug_line(const char* file, int line, const char* function, const char* format, ...) PIXSIEVE_PRINTF(4, 5);
+
+// The codecs' own short lines, printed as formatted, without the "[DEBUG]" prefix and
+// without an added line feed.
+void debug_text(DebugKind kind, const char* format, ...) PIXSIEVE_PRINTF(2, 3);
 
 #define DEBUG_LINE(file, ...) debug_line((file), __LINE__, __func__, __VA_ARGS__)
+#define DEBUG_PROBLEM(file, ...) debug_print(DebugKind::Problem, (file), __LINE__, __func__, __VA_ARGS__)
+#define DEBUG_HEADING(file, ...) debug_print(DebugKind::Heading, (file), __LINE__, __func__, __VA_ARGS__)
 
 // For a line that belongs to a named operation but is printed by one of its helpers.
 #define DEBUG_LINE_IN(file, function, ...) debug_line((file), __LINE__, (function), __VA_ARGS__)
+#define DEBUG_PROBLEM_IN(file, function, ...) debug_print(DebugKind::Problem, (file), __LINE__, (function), __VA_ARGS__)
 
 // Prints a UTF-8 text and a line feed on standard output, in the system's encoding.
 void console_line(const char* utf8);

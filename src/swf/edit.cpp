@@ -37,15 +37,15 @@ ByteBuffer alloc_bytes(uint64_t size)
 bool decode_for_tag(Picture& picture, const uint8_t* data, uint32_t size, const char* function)
 {
     if (data == nullptr || size == 0) {
-        debug_line("swf", __LINE__, function, "empty picture file, tag left unchanged");
+        debug_print(DebugKind::Problem, "swf", __LINE__, function, "empty picture file, tag left unchanged");
         return false;
     }
     if (image_decode(&picture.image, data, size) != 0) {
-        debug_line("swf", __LINE__, function, "picture does not decode, tag left unchanged");
+        debug_print(DebugKind::Problem, "swf", __LINE__, function, "picture does not decode, tag left unchanged");
         return false;
     }
     if (picture.image.width > kMaxDimension || picture.image.height > kMaxDimension) {
-        debug_line("swf", __LINE__, function, "picture of %ux%u is too large for a bitmap tag",
+        debug_print(DebugKind::Problem, "swf", __LINE__, function, "picture of %ux%u is too large for a bitmap tag",
                    picture.image.width, picture.image.height);
         return false;
     }
@@ -62,7 +62,7 @@ bool encode_picture(Picture& picture, ByteBuffer& out, uint32_t* out_size, const
     *out_size = 0;
     if (!out || image_encode(&picture.image, out.get(), static_cast<uint32_t>(bound), out_size) != 0 ||
         *out_size == 0) {
-        debug_line("swf", __LINE__, function, "picture cannot be encoded, tag left unchanged");
+        debug_print(DebugKind::Problem, "swf", __LINE__, function, "picture cannot be encoded, tag left unchanged");
         return false;
     }
     return true;
@@ -94,7 +94,7 @@ bool try_replacement(Swf* swf, SwfTag* tag, uint16_t id, const char* extension, 
     int size = 0;
     ByteBuffer data(file_read_all(path.c_str(), &size));
     if (!data) {
-        DEBUG_LINE_IN("swf", "swf_replace", "cannot read %s", path.c_str());
+        DEBUG_PROBLEM_IN("swf", "swf_replace", "cannot read %s", path.c_str());
         return false;
     }
     rebuild(tag, id, data.get(), static_cast<uint32_t>(size));
@@ -137,7 +137,7 @@ bool swf_write_tag_DefineBitsLossless2(SwfTag* tag, uint16_t id, const uint8_t* 
     uLongf packed_len = compressBound(count * 4);
     ByteBuffer packed = alloc_bytes(packed_len);
     if (!packed || compress(packed.get(), &packed_len, image.pixels, count * 4) != Z_OK) {
-        DEBUG_LINE("swf", DEFLATE_FAILED);
+        DEBUG_PROBLEM("swf", DEFLATE_FAILED);
         return false;
     }
     LosslessRecord header = lossless_header_record(id, LOSSLESS_32BIT, static_cast<uint16_t>(image.width),
@@ -162,7 +162,7 @@ bool swf_replace_jpeg(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t si
 bool swf_replace_gif(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size)
 {
     if (data == nullptr || stored_image_kind({data, size}) != StoredImage::gif) {
-        DEBUG_LINE("swf", "not a GIF picture, tag left unchanged");
+        DEBUG_PROBLEM("swf", "not a GIF picture, tag left unchanged");
         return false;
     }
     uint8_t header[2] = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)};
@@ -191,13 +191,13 @@ bool lossless2jpeg(SwfTag* tag)
     uint64_t count = uint64_t{header.width} * header.height;
     ByteBuffer alpha = alloc_bytes(count);
     if (data_size == 0 || data_size >= kMaxBufferSize || !alpha) {
-        DEBUG_LINE("swf", "bitmap %d of %ux%u pixels is too large, left unchanged", header.id, header.width,
+        DEBUG_PROBLEM("swf", "bitmap %d of %ux%u pixels is too large, left unchanged", header.id, header.width,
                    header.height);
         return false;
     }
     Inflated data = inflate_bitmap_data({body->buf + header.data_offset, old_len - header.data_offset}, data_size);
     if (data.zlib_code != Z_OK) {
-        DEBUG_LINE("swf", INFLATE_FAILED, data.zlib_code, static_cast<int>(data_size));
+        DEBUG_PROBLEM("swf", INFLATE_FAILED, data.zlib_code, static_cast<int>(data_size));
         return false;
     }
     // The colours stay as stored (premultiplied, as the JPEG of a bitmap with alpha holds
@@ -217,7 +217,7 @@ bool lossless2jpeg(SwfTag* tag)
     uLongf alpha_len = compressBound(count);
     ByteBuffer packed_alpha = alloc_bytes(alpha_len);
     if (!packed_alpha || compress(packed_alpha.get(), &alpha_len, alpha.get(), count) != Z_OK) {
-        DEBUG_LINE("swf", DEFLATE_FAILED);
+        DEBUG_PROBLEM("swf", DEFLATE_FAILED);
         return false;
     }
     uint64_t new_len = uint64_t{jpeg_size} + alpha_len + 6;
@@ -238,7 +238,7 @@ SymbolEntry* swf_add_image(Swf* swf, const char* name, const char* path)
     int size = 0;
     ByteBuffer data(file_read_all(path, &size));
     if (!data) {
-        DEBUG_LINE("swf", "cannot read %s, nothing added", path);
+        DEBUG_PROBLEM("swf", "cannot read %s, nothing added", path);
         return nullptr;
     }
     Picture picture;

@@ -53,7 +53,7 @@ Outcome write_bitmap_file(const ExtractJob& job, uint16_t id, const char* extens
     if (path.empty())
         return Outcome::write_failed;
     if (!write_output_file(path, bytes)) {
-        DEBUG_LINE_IN("swf", function, "cannot %s %s, bitmap %d skipped", verb, path.c_str(), id);
+        DEBUG_PROBLEM_IN("swf", function, "cannot %s %s, bitmap %d skipped", verb, path.c_str(), id);
         return Outcome::write_failed;
     }
     return Outcome::written;
@@ -69,7 +69,7 @@ Outcome write_png_bitmap(const ExtractJob& job, uint16_t id, uint32_t width, uin
     PngHandle png{};
     if (!encoded || png_open_writer(&png, memory_writer, &writer) != PNG_OK ||
         png_write_image(&png, width, height, 8, 6, pixels) != PNG_OK) {
-        DEBUG_LINE_IN("swf", function, "bitmap %d cannot be encoded as PNG, skipped", id);
+        DEBUG_PROBLEM_IN("swf", function, "bitmap %d cannot be encoded as PNG, skipped", id);
         return Outcome::write_failed;
     }
     return write_bitmap_file(job, id, ".png", {encoded.get(), writer.written}, "create", function);
@@ -82,25 +82,25 @@ Outcome read_lossless(const ExtractJob& job, const SwfTag* tag)
     bool alpha = tag->code == TAG_DEFINE_BITS_LOSSLESS2;
     LosslessHeader header;
     if (!lossless_read_header(body, &header)) {
-        DEBUG_LINE("swf", "lossless bitmap body of %u bytes is too short, skipped", tag->body.len);
+        DEBUG_PROBLEM("swf", "lossless bitmap body of %u bytes is too short, skipped", tag->body.len);
         return Outcome::skipped;
     }
     uint16_t id = header.id;
     DEBUG_LINE("swf", "alpha:%d,format:%d,width:%d,height:%d", alpha, header.format, header.width, header.height);
     if (!lossless_format_known(header.format)) {
-        DEBUG_LINE("swf", "unknown lossless image format %u", header.format);
+        DEBUG_PROBLEM("swf", "unknown lossless image format %u", header.format);
         return Outcome::skipped;
     }
     // At most 65535 x 65535 x 4 bytes: computed in 64 bits, refused at the buffer limit.
     uint64_t data_size = lossless_data_size(header, alpha);
     uint64_t count = uint64_t{header.width} * header.height;
     if (data_size == 0 || data_size >= kMaxBufferSize || count * 4 >= kMaxBufferSize) {
-        DEBUG_LINE("swf", "bitmap %d of %ux%u pixels is out of range, skipped", id, header.width, header.height);
+        DEBUG_PROBLEM("swf", "bitmap %d of %ux%u pixels is out of range, skipped", id, header.width, header.height);
         return Outcome::skipped;
     }
     Inflated data = inflate_bitmap_data(body.subspan(header.data_offset), data_size);
     if (data.zlib_code != Z_OK) {
-        DEBUG_LINE("swf", INFLATE_FAILED, data.zlib_code, static_cast<int>(data_size));
+        DEBUG_PROBLEM("swf", INFLATE_FAILED, data.zlib_code, static_cast<int>(data_size));
         return Outcome::skipped;
     }
     // 32-bit pixels are converted where they were inflated; the other formats expand.
@@ -109,7 +109,7 @@ Outcome read_lossless(const ExtractJob& job, const SwfTag* tag)
     if (header.format != LOSSLESS_32BIT) {
         expanded.reset(static_cast<uint8_t*>(std::malloc(count * 4)));
         if (!expanded) {
-            DEBUG_LINE("swf", "out of memory for bitmap %d, skipped", id);
+            DEBUG_PROBLEM("swf", "out of memory for bitmap %d, skipped", id);
             return Outcome::skipped;
         }
         pixels = expanded.get();
@@ -153,14 +153,14 @@ Outcome write_jpeg_with_alpha(const ExtractJob& job, const JpegTagParts& parts)
     }
     DecodedImage decoded{};
     if (image.empty() || image_decode(&decoded, image.data(), static_cast<uint32_t>(image.size())) != 0) {
-        DEBUG_LINE_IN("swf", "read_bits", "image of bitmap %d does not decode, skipped", parts.id);
+        DEBUG_PROBLEM_IN("swf", "read_bits", "image of bitmap %d does not decode, skipped", parts.id);
         return Outcome::skipped;
     }
     std::unique_ptr<DecodedImage, decltype(&image_free)> release(&decoded, image_free);
     uint64_t count = uint64_t{decoded.width} * decoded.height;
     Inflated plane = inflate_bitmap_data(parts.alpha, count);
     if (plane.zlib_code != Z_OK) {
-        DEBUG_LINE_IN("swf", "read_bits", INFLATE_FAILED, plane.zlib_code, static_cast<int>(count));
+        DEBUG_PROBLEM_IN("swf", "read_bits", INFLATE_FAILED, plane.zlib_code, static_cast<int>(count));
         return Outcome::skipped;
     }
     merge_alpha_plane(decoded.pixels, count, {plane.bytes.get(), count}, decoded.kind == IMAGE_JPEG);
@@ -174,13 +174,13 @@ Outcome read_bits(const ExtractJob& job, const SwfTag* tag)
     JpegTagParts parts;
     JpegTagLayout layout = jpeg_tag_read(tag->code, body, &parts);
     if (layout == JpegTagLayout::too_short) {
-        DEBUG_LINE("swf", "jpeg bitmap body of %u bytes is too short, skipped", tag->body.len);
+        DEBUG_PROBLEM("swf", "jpeg bitmap body of %u bytes is too short, skipped", tag->body.len);
         return Outcome::skipped;
     }
     if (tag->code != TAG_DEFINE_BITS_JPEG4)  // the later tag adds no line of its own
         DEBUG_LINE("swf", "id:%d,alpha:%d", parts.id, parts.has_alpha);
     if (layout == JpegTagLayout::image_past_end) {
-        DEBUG_LINE("swf", "image length %u of bitmap %d runs past the tag, skipped", parts.image_length, parts.id);
+        DEBUG_PROBLEM("swf", "image length %u of bitmap %d runs past the tag, skipped", parts.image_length, parts.id);
         return Outcome::skipped;
     }
     if (!parts.has_alpha)

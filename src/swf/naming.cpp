@@ -73,7 +73,7 @@ std::string bitmap_file_path(Swf* swf, const std::string& folder, uint16_t id, u
     }
     std::string path = folder + kPathSeparator + file;
     if (path.size() >= kMaxPath) {
-        DEBUG_LINE("swf", "path too long, bitmap %d skipped: %s", id, path.c_str());
+        DEBUG_PROBLEM("swf", "path too long, bitmap %d skipped: %s", id, path.c_str());
         return {};
     }
     return path;

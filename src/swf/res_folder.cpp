@@ -8,7 +8,7 @@ bool res_dir_name(const char* movie_path, std::string& folder)
     folder = movie_path;
     folder += "_res";
     if (folder.size() >= kMaxPath) {
-        DEBUG_LINE_IN("main", "make_res_dir", "path too long for an output folder: %s", folder.c_str());
+        DEBUG_PROBLEM_IN("main", "make_res_dir", "path too long for an output folder: %s", folder.c_str());
         return false;
     }
     return true;
@@ -17,7 +17,7 @@ bool res_dir_name(const char* movie_path, std::string& folder)
 void res_dir_create(const std::string& folder)
 {
     if (!platform_exists(folder.c_str()) && !platform_make_dir(folder.c_str()))
-        DEBUG_LINE_IN("main", "make_res_dir", "cannot create folder %s", folder.c_str());
+        DEBUG_PROBLEM_IN("main", "make_res_dir", "cannot create folder %s", folder.c_str());
 }
 
 bool make_res_dir(const char* movie_path, std::string& folder)

@@ -86,7 +86,7 @@ bool unpack_body(Swf* swf, const uint8_t* packed, uint32_t packed_len, Stream* b
         int rv = inflate_growing(packed, packed_len, swf->file_length, body);
         if (rv != Z_OK) {
             // "CWS decompression failed"
-            DEBUG_LINE_IN("swf", "swf_read", "cws解压缩失败:%d", rv);
+            DEBUG_PROBLEM_IN("swf", "swf_read", "cws解压缩失败:%d", rv);
             return false;
         }
         DEBUG_LINE_IN("swf", "swf_read", "cws解压缩OK");
@@ -100,7 +100,7 @@ bool unpack_body(Swf* swf, const uint8_t* packed, uint32_t packed_len, Stream* b
                                        &in_len, packed + 4, kLzmaPropsSize);
         if (rv != LZMA_RESULT_OK) {
             // "ZWS decompression failed"
-            DEBUG_LINE_IN("swf", "swf_read", "zws解压缩失败:%d", rv);
+            DEBUG_PROBLEM_IN("swf", "swf_read", "zws解压缩失败:%d", rv);
             return false;
         }
         DEBUG_LINE_IN("swf", "swf_read", "zws解压缩OK");
@@ -121,16 +121,16 @@ bool header_is_sound(const Swf* swf, uint32_t file_size)
 {
     std::string_view sig(swf->signature, 3);
     if (sig != "FWS" && sig != "CWS" && sig != "ZWS") {
-        DEBUG_LINE_IN("swf", "swf_read", "not a swf movie: signature is not FWS, CWS or ZWS");
+        DEBUG_PROBLEM_IN("swf", "swf_read", "not a swf movie: signature is not FWS, CWS or ZWS");
         return false;
     }
     if (swf->file_length < kHeaderSize || swf->file_length >= kMaxFileLength) {
-        DEBUG_LINE_IN("swf", "swf_read", "refused: file length %u in the header is out of range",
+        DEBUG_PROBLEM_IN("swf", "swf_read", "refused: file length %u in the header is out of range",
                    swf->file_length);
         return false;
     }
     if (sig == "ZWS" && file_size < kHeaderSize + kZwsPrefix) {
-        DEBUG_LINE_IN("swf", "swf_read", "refused: zws file of %u bytes is too short", file_size);
+        DEBUG_PROBLEM_IN("swf", "swf_read", "refused: zws file of %u bytes is too short", file_size);
         return false;
     }
     return true;
@@ -197,7 +197,7 @@ void build_tag_list(Swf* swf)
         count++;
     }
     if (r == Record::Broken)
-        DEBUG_LINE_IN("swf", "swf_read", "tag record at offset %u runs past the end of the body; tag list ends here",
+        DEBUG_PROBLEM_IN("swf", "swf_read", "tag record at offset %u runs past the end of the body; tag list ends here",
                    body->pos);
     body->pos = body->len;
     DEBUG_LINE_IN("swf", "swf_read", "tagnum:%d", count);
@@ -207,11 +207,11 @@ void build_tag_list(Swf* swf)
 
 Swf* swf_readfile(const char* path)
 {
-    DEBUG_LINE("swf", "%s", path);
+    DEBUG_HEADING("swf", "%s", path);
     int size = 0;
     ByteBuffer file(file_read_all(path, &size));
     if (!file) {
-        DEBUG_LINE("swf", "cannot read %s", path);
+        DEBUG_PROBLEM("swf", "cannot read %s", path);
         return nullptr;
     }
     Stream source{file.get(), 0, static_cast<uint32_t>(size), 0};
@@ -221,7 +221,7 @@ Swf* swf_readfile(const char* path)
 Swf* swf_read(Stream* source, const char* path)
 {
     if (source->len < kHeaderSize) {
-        DEBUG_LINE("swf", "refused: %u bytes is too short for a swf header", source->len);
+        DEBUG_PROBLEM("swf", "refused: %u bytes is too short for a swf header", source->len);
         source->pos = source->len;
         return nullptr;
     }
@@ -246,7 +246,7 @@ Swf* swf_read(Stream* source, const char* path)
     swf->signature[0] = 'F';
 
     if (!frame_header_fits(&swf->body)) {
-        DEBUG_LINE("swf", "refused: body of %u bytes is too short for the frame header",
+        DEBUG_PROBLEM("swf", "refused: body of %u bytes is too short for the frame header",
                    swf->body.len);
         return nullptr;
     }

@@ -73,7 +73,7 @@ int write_container(const char* path, const char* signature, uint8_t version, ui
     stream_write_bytes(&file.s, payload, payload_size);
     if (file_write_all(path, file.s.buf, file.s.len) == 1)
         return 1;
-    debug_line("swf", __LINE__, function, "cannot write %s", path);
+    debug_print(DebugKind::Problem, "swf", __LINE__, function, "cannot write %s", path);
     return 0;
 }
 
@@ -89,7 +89,7 @@ uint32_t swf_size(Swf* swf)
     }
     DEBUG_LINE("swf", "tagnum:%d", count);
     if (size >= kMaxBufferSize) {
-        DEBUG_LINE("swf", "movie of %llu bytes is too large to write", static_cast<unsigned long long>(size));
+        DEBUG_PROBLEM("swf", "movie of %llu bytes is too large to write", static_cast<unsigned long long>(size));
         return 0;
     }
     return static_cast<uint32_t>(size);
@@ -129,7 +129,7 @@ int swf_save(Swf* swf, const char* path)
     stream_resize(&packed.s, static_cast<uint32_t>(packed_len));
     int rv = compress(packed.s.buf, &packed_len, body.s.buf, body.s.len);
     if (rv != Z_OK) {
-        DEBUG_LINE("swf", "cws压缩失败");  // "compression failed"
+        DEBUG_PROBLEM("swf", "cws压缩失败");  // "compression failed"
         return 0;
     }
     return write_container(path, "CWS", swf->version, file_length, packed.s.buf, static_cast<uint32_t>(packed_len),
@@ -145,7 +145,7 @@ int swf_save_zws(Swf* swf, const char* path)
     build_body(swf, &body.s, file_length);
     uint64_t capacity = 2 * uint64_t{file_length};
     if (capacity >= kMaxBufferSize) {
-        DEBUG_LINE("swf", "movie of %u bytes is too large to compress", file_length);
+        DEBUG_PROBLEM("swf", "movie of %u bytes is too large to compress", file_length);
         return 0;
     }
     stream_resize(&packed.s, static_cast<uint32_t>(capacity));
@@ -154,7 +154,7 @@ int swf_save_zws(Swf* swf, const char* path)
     int rv = LzmaCompress(packed.s.buf + kZwsPrefix, &packed_len, body.s.buf, body.s.len, packed.s.buf + 4,
                           &props_len, 5, kLzmaDictSize, 3, 0, 2, 32, 2);
     if (rv != LZMA_RESULT_OK) {
-        DEBUG_LINE("swf", "zws压缩失败");  // "compression failed"
+        DEBUG_PROBLEM("swf", "zws压缩失败");  // "compression failed"
         return 0;
     }
     stream_write_ui32(&packed.s, static_cast<uint32_t>(packed_len));
