@@ -60,25 +60,40 @@ uint8_t* put_header(uint8_t* p, const PngHandle* png)
 
 enum Filter : uint8_t { kNone, kSub, kUp, kAverage, kPaeth };
 
-// Filters `row` against `prior` (the row above, zeros for the first) into out[0..n).
-void apply_filter(Filter filter, const uint8_t* row, const uint8_t* prior, size_t n, size_t bpp, uint8_t* out)
+// One filtered byte from the byte x and its left (a), upper (b) and upper-left (c) bytes.
+uint8_t filter_byte(Filter filter, int x, int a, int b, int c)
 {
     switch (filter) {
-    case kNone: std::memcpy(out, row, n); break;
+    case kNone: return static_cast<uint8_t>(x);
+    case kSub: return static_cast<uint8_t>(x - a);
+    case kUp: return static_cast<uint8_t>(x - b);
+    case kAverage: return static_cast<uint8_t>(x - ((a + b) >> 1));
+    case kPaeth: return static_cast<uint8_t>(x - paeth_predictor(a, b, c));
+    }
+    return static_cast<uint8_t>(x);
+}
+
+// Filters bytes [from, to) of `row` against `prior` (the row above, zeros for the first)
+// into the same positions of `out`. Written as one plain loop per filter, so that the
+// compiler can vectorise them.
+void apply_filter(Filter filter, const uint8_t* row, const uint8_t* prior, size_t from, size_t to, size_t bpp,
+                  uint8_t* out)
+{
+    size_t i = from;
+    for (; i < to && i < bpp; i++) out[i] = filter_byte(filter, row[i], 0, prior[i], 0);  // no left pixel
+    switch (filter) {
+    case kNone: std::memcpy(out + i, row + i, to - i); break;
     case kSub:
-        for (size_t i = 0; i < bpp; i++) out[i] = row[i];
-        for (size_t i = bpp; i < n; i++) out[i] = static_cast<uint8_t>(row[i] - row[i - bpp]);
+        for (; i < to; i++) out[i] = static_cast<uint8_t>(row[i] - row[i - bpp]);
         break;
     case kUp:
-        for (size_t i = 0; i < n; i++) out[i] = static_cast<uint8_t>(row[i] - prior[i]);
+        for (; i < to; i++) out[i] = static_cast<uint8_t>(row[i] - prior[i]);
         break;
     case kAverage:
-        for (size_t i = 0; i < bpp; i++) out[i] = static_cast<uint8_t>(row[i] - (prior[i] >> 1));
-        for (size_t i = bpp; i < n; i++) out[i] = static_cast<uint8_t>(row[i] - ((row[i - bpp] + prior[i]) >> 1));
+        for (; i < to; i++) out[i] = static_cast<uint8_t>(row[i] - ((row[i - bpp] + prior[i]) >> 1));
         break;
     case kPaeth:
-        for (size_t i = 0; i < bpp; i++) out[i] = static_cast<uint8_t>(row[i] - prior[i]);
-        for (size_t i = bpp; i < n; i++)
+        for (; i < to; i++)
             out[i] = static_cast<uint8_t>(row[i] - paeth_predictor(row[i - bpp], prior[i], prior[i - bpp]));
         break;
     }
@@ -92,23 +107,40 @@ uint64_t filter_cost(const uint8_t* p, size_t n)
     return sum;
 }
 
-// Writes the filter byte and the row filtered the cheapest way to out[0..n + 1).
-// `scratch` holds one candidate row.
+// Filters the row one way into `out` and returns the cost, giving up a piece at a time
+// once the cost reaches `limit` (a filter that already lost need not finish).
+uint64_t filter_within(Filter filter, const uint8_t* row, const uint8_t* prior, size_t n, size_t bpp, uint8_t* out,
+                       uint64_t limit)
+{
+    constexpr size_t kPiece = 1024;
+    uint64_t cost = 0;
+    for (size_t from = 0; from < n && cost < limit; from += kPiece) {
+        const size_t to = n - from < kPiece ? n : from + kPiece;
+        apply_filter(filter, row, prior, from, to, bpp, out);
+        cost += filter_cost(out + from, to - from);
+    }
+    return cost;
+}
+
+// Writes the filter byte and the row filtered the cheapest way to out[0..n + 1); on a
+// tie the earlier filter wins. `scratch` holds two candidate rows.
 void filter_row(const uint8_t* row, const uint8_t* prior, size_t n, size_t bpp, uint8_t* out, uint8_t* scratch)
 {
     Filter best = kNone;
     uint64_t best_cost = filter_cost(row, n);
-    std::memcpy(out + 1, row, n);
+    const uint8_t* best_bytes = row;
+    uint8_t* trial = scratch;
     for (Filter filter : {kSub, kUp, kAverage, kPaeth}) {
-        apply_filter(filter, row, prior, n, bpp, scratch);
-        const uint64_t cost = filter_cost(scratch, n);
+        const uint64_t cost = filter_within(filter, row, prior, n, bpp, trial, best_cost);
         if (cost < best_cost) {
-            best_cost = cost;
             best = filter;
-            std::memcpy(out + 1, scratch, n);
+            best_cost = cost;
+            best_bytes = trial;
+            trial = trial == scratch ? scratch + n : scratch;
         }
     }
     out[0] = best;
+    std::memcpy(out + 1, best_bytes, n);
 }
 
 // Filters every row into `filtered` (filtered_size bytes). 16-bit samples are brought to
@@ -116,12 +148,12 @@ void filter_row(const uint8_t* row, const uint8_t* prior, size_t n, size_t bpp, 
 int filter_rows(const PngHandle* png, const uint8_t* pixels, uint8_t* filtered)
 {
     const size_t row_bytes = size_t{png->width} * png->pbb;
-    // Scratch: a zero row (the first row's prior), one candidate, and two swapped rows.
-    auto* scratch = static_cast<uint8_t*>(alloc_block(4 * uint64_t{row_bytes}));
+    // Scratch: a zero row (the first row's prior), two candidates, and two swapped rows.
+    auto* scratch = static_cast<uint8_t*>(alloc_block(5 * uint64_t{row_bytes}));
     if (!scratch) return PNG_NO_MEMORY;
     uint8_t* zeros = scratch;
-    uint8_t* candidate = scratch + row_bytes;
-    uint8_t* swapped[2] = {scratch + 2 * row_bytes, scratch + 3 * row_bytes};
+    uint8_t* candidates = scratch + row_bytes;
+    uint8_t* swapped[2] = {scratch + 3 * row_bytes, scratch + 4 * row_bytes};
     std::memset(zeros, 0, row_bytes);
     const uint8_t* prior = zeros;
     for (uint32_t y = 0; y < png->height; y++) {
@@ -130,7 +162,7 @@ int filter_rows(const PngHandle* png, const uint8_t* pixels, uint8_t* filtered)
             swap_sample_bytes(swapped[y & 1], row, row_bytes);
             row = swapped[y & 1];
         }
-        filter_row(row, prior, row_bytes, png->pbb, filtered + size_t{y} * (row_bytes + 1), candidate);
+        filter_row(row, prior, row_bytes, png->pbb, filtered + size_t{y} * (row_bytes + 1), candidates);
         prior = row;
     }
     free_block(scratch);
