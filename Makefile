@@ -59,7 +59,7 @@ BENCH_BUILD ?= build-bench
 bench:
 	@scripts/install-deps.sh bench
 	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DPIXSIEVE_BENCH=ON >/dev/null
-	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target pixsieve codec-bench bench-corpus zlib-floor
+	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target pixsieve codec-bench bench-corpus zlib-floor png-resave
 	@python3 bench/report.py $(BENCH_BUILD) $(BENCH_ARGS)
 
 # Regenerates the bundled sample movie from its generator.
