@@ -48,26 +48,13 @@ private:
     JpegState* state_;
 };
 
-// The same operations on one decoder shared by the whole process: for single-threaded
-// callers only.
-
-// Clears the whole state without releasing anything (start-up).
-void jpeg_decoder_reset();
-
-// Decodes a complete JPEG byte string of `size` bytes; a negative size or null data is
-// not JPEG data. Returns a JpegStatus, 0 when an image is available through the
-// accessors below.
+// The same operations on one decoder shared by the whole process, as the methods above
+// describe them: for single-threaded callers only.
+void jpeg_decoder_reset();  // releases the picture; the decoder itself needs no set-up
 int jpeg_decode(const uint8_t* data, int32_t size);
-
 int jpeg_width();
 int jpeg_height();
-int jpeg_is_colour();  // 1 unless the image has one component
-
-// Grey: one byte per pixel, rows jpeg_width() bytes apart. Colour: R, G, B per pixel,
-// rows 3 * jpeg_width() apart. Top row first. Valid until the next jpeg_decode or
-// jpeg_release.
+int jpeg_is_colour();
 const uint8_t* jpeg_pixels();
-int jpeg_pixels_size();  // width * height * components
-
-// Frees the planes and the RGB image and clears the state.
+int jpeg_pixels_size();
 void jpeg_release();
