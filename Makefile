@@ -1,12 +1,13 @@
 # Thin wrapper over CMake. Every target first makes sure the Debian packages are there.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 WIN_BUILD  ?= build-win
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 180
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps deps-windows build test test-asan windows test-windows demo samples bench \
+.PHONY: all deps deps-windows build test test-asan test-tsan windows test-windows demo samples bench \
         corpus fuzz-build fuzz fuzz-replay leak-check measure-memory clean
 
 all: build
@@ -28,6 +29,12 @@ test-asan: deps
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DPIXSIEVE_SANITIZE=ON >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 	@cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The tests of the code that threads share (named Threads*), under ThreadSanitizer.
+test-tsan: deps
+	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DPIXSIEVE_TSAN=ON >/dev/null
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target pixsieve_tests
+	@cd $(TSAN_BUILD) && ctest --output-on-failure -j $(JOBS) -R '^Threads'
 
 # The Windows programs, cross-compiled: $(WIN_BUILD)/pixsieve.exe and pixsieve-edit.exe.
 windows: deps-windows
@@ -52,7 +59,7 @@ BENCH_BUILD ?= build-bench
 bench:
 	@scripts/install-deps.sh bench
 	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DPIXSIEVE_BENCH=ON >/dev/null
-	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target pixsieve codec-bench bench-corpus zlib-floor
+	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target pixsieve codec-bench bench-corpus zlib-floor png-resave
 	@python3 bench/report.py $(BENCH_BUILD) $(BENCH_ARGS)
 
 # Regenerates the bundled sample movie from its generator.
@@ -87,4 +94,4 @@ measure-memory: build
 	@scripts/measure-memory.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(WIN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(WIN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)

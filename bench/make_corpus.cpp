@@ -1,7 +1,9 @@
 // Writes the end-to-end benchmark corpus: movies in all three containers holding lossless
 // and JPEG-with-alpha bitmaps from 64x64 to 2048x2048, photographic and flat, plus stored
 // JPEGs and class names (some Chinese), until the files reach the asked total size.
-// Usage: make-corpus OUT_DIR MEGABYTES
+// With --small: COUNT movies of 5 to 50 KB each, a few small bitmaps apiece, as in a
+// game's folder of assets.
+// Usage: make-corpus OUT_DIR MEGABYTES | make-corpus --small OUT_DIR COUNT
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -75,12 +77,63 @@ std::vector<Bitmap> recipe(int which)
             {K::lossless2, Look::photo, 64, 64},   {K::jpeg3, Look::flat, 128, 128}};
 }
 
+bool write_movie(const std::string& dir, int n, const Bytes& file)
+{
+    char name[64];
+    std::snprintf(name, sizeof name, "/movie%04d.swf", n);
+    if (swfkit::write_file(dir + name, file))
+        return true;
+    std::fprintf(stderr, "make-corpus: cannot write %s%s\n", dir.c_str(), name);
+    return false;
+}
+
+// One small movie: bitmaps of 16 to 112 pixels a side, added until the file passes 5 KB,
+// in rotating containers and kinds; 112 x 112 photos keep it below 50 KB.
+Bytes small_movie(int n)
+{
+    constexpr Bitmap::Kind kinds[] = {Bitmap::lossless2, Bitmap::jpeg3, Bitmap::lossless, Bitmap::jpeg2};
+    std::vector<Bitmap> bitmaps;
+    uint32_t state = uint32_t(n) * 2654435761u + 7;
+    Bytes file;
+    for (int i = 0; file.size() < 5 * 1024 && i < 12; ++i) {
+        state = state * 1103515245u + 12345;
+        const uint16_t side = uint16_t(16 + (state >> 16) % 97);
+        const Look look = (state >> 8) % 3 == 0 ? Look::flat : Look::photo;
+        bitmaps.push_back({kinds[(n + i) % 4], look, side, uint16_t(side - side / 4)});
+        swfkit::Movie movie;
+        movie.container = n % 3 == 0 ? swfkit::Container::FWS : n % 3 == 1 ? swfkit::Container::CWS
+                                                                           : swfkit::Container::ZWS;
+        for (size_t b = 0; b < bitmaps.size(); ++b)
+            add_bitmap(movie, uint16_t(b + 1), bitmaps[b], uint32_t(n * 17 + b));
+        movie.tag(76, swfkit::symbol_class_body({{1, "assets.Icon" + std::to_string(n)}}));
+        movie.tag(1, {});
+        movie.end();
+        file = movie.build();
+    }
+    return file;
+}
+
+int small_corpus(const std::string& dir, int count)
+{
+    uint64_t total = 0;
+    for (int n = 0; n < count; ++n) {
+        Bytes file = small_movie(n);
+        if (!write_movie(dir, n, file))
+            return 1;
+        total += file.size();
+    }
+    std::printf("make-corpus: %d movies, %.1f MB in %s\n", count, double(total) / (1 << 20), dir.c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc == 4 && std::string(argv[1]) == "--small")
+        return small_corpus(argv[2], std::atoi(argv[3]));
     if (argc != 3) {
-        std::fprintf(stderr, "usage: make-corpus OUT_DIR MEGABYTES\n");
+        std::fprintf(stderr, "usage: make-corpus OUT_DIR MEGABYTES | make-corpus --small OUT_DIR COUNT\n");
         return 2;
     }
     std::string dir = argv[1];
@@ -100,12 +153,8 @@ int main(int argc, char** argv)
         movie.tag(1, {});
         movie.end();
         Bytes file = movie.build();
-        char name[64];
-        std::snprintf(name, sizeof name, "/movie%03d.swf", n);
-        if (!swfkit::write_file(dir + name, file)) {
-            std::fprintf(stderr, "make-corpus: cannot write %s%s\n", dir.c_str(), name);
+        if (!write_movie(dir, n, file))
             return 1;
-        }
         total += file.size();
     }
     std::printf("make-corpus: %.1f MB in %s\n", double(total) / (1 << 20), dir.c_str());

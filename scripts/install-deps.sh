@@ -2,13 +2,13 @@
 # Installs the Debian packages the build and the tests need; does nothing when all are present.
 # An optional group adds what one more target needs:
 #   windows  the Windows cross build and its tests under wine (make windows, make test-windows)
-#   bench    Google Benchmark, libdeflate as a peer, GNU time and Python (make bench)
+#   bench    Google Benchmark, GNU time and Python (make bench)
 #   fuzz     clang with libFuzzer (make fuzz, make fuzz-replay); check: valgrind (make leak-check)
 set -e
-PACKAGES="cmake make g++ pkg-config zlib1g-dev lzma-dev libgtest-dev libpng-dev libjpeg-dev libgif-dev"
+PACKAGES="cmake make g++ pkg-config zlib1g-dev lzma-dev libgtest-dev libpng-dev libjpeg-dev libgif-dev libdeflate-dev"
 case "${1:-}" in
   windows) PACKAGES="$PACKAGES g++-mingw-w64-x86-64 libz-mingw-w64-dev googletest wine64 wine locales" ;;
-  bench)   PACKAGES="$PACKAGES libbenchmark-dev libdeflate-dev time python3" ;;
+  bench)   PACKAGES="$PACKAGES libbenchmark-dev time python3" ;;
   fuzz)    PACKAGES="clang libclang-rt-14-dev" ;;
   check)   PACKAGES="valgrind" ;;
 esac

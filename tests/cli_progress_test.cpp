@@ -23,7 +23,7 @@ const std::string kTool = testkit::tool_under_test(PIXSIEVE_BIN, "PIXSIEVE_TOOL"
 // each holds one large bitmap that deflates slowly into its PNG.
 void write_slow_movies(const testkit::TempDir& dir, int count)
 {
-    constexpr uint16_t kSide = 256;
+    constexpr uint16_t kSide = 512;
     Bytes argb;
     argb.reserve(size_t{kSide} * kSide * 4);
     uint32_t state = 12345;
@@ -95,10 +95,10 @@ TEST(CliProgress, ShownOnATerminalErasedAtTheEndNeverOffIt)
     if (testkit::running_windows_programs())
         GTEST_SKIP() << "a pseudo-terminal cannot be handed to a program under wine";
     testkit::TempDir dir("cli_progress");
-    constexpr int kMovies = 24;
+    constexpr int kMovies = 32;
     write_slow_movies(dir, kMovies);
 
-    TerminalRun run = run_on_terminal({"-q", "-o", "out", "."}, dir.path());
+    TerminalRun run = run_on_terminal({"-q", "-j", "1", "-o", "out", "."}, dir.path());
     EXPECT_EQ(run.status, 0);
     const size_t bar = run.terminal.find("\r[");
     ASSERT_NE(bar, std::string::npos) << run.terminal;

@@ -12,9 +12,6 @@
 
 namespace {
 
-bool g_png_ready = false;
-bool g_jpeg_ready = false;
-
 constexpr int kDefaultQuality = 80;
 constexpr uint64_t kJpegHeaderBytes = 607 + 2;
 // Worst case of one 8x8 block of three components: every coefficient at its longest
@@ -81,26 +78,27 @@ int decode_png(DecodedImage* image, const uint8_t* data, uint32_t size)
     return 0;
 }
 
-// Releases the process-wide decoder's picture on every path.
+// Releases the decoder's picture on every path.
 struct JpegRelease {
-    ~JpegRelease() { jpeg_release(); }
+    JpegDecoder& decoder;
+    ~JpegRelease() { decoder.release(); }
 };
 
-int decode_jpeg(DecodedImage* image, const uint8_t* data, uint32_t size)
+int decode_jpeg(JpegDecoder& decoder, DecodedImage* image, const uint8_t* data, uint32_t size)
 {
-    JpegRelease release;
-    if (jpeg_decode(data, static_cast<int32_t>(size)) != kJpegOk) {
+    JpegRelease release{decoder};
+    if (decoder.decode(data, static_cast<int32_t>(size)) != kJpegOk) {
         debug_text(DebugKind::Problem, "Error decoding jpeg\n");
         return -1;
     }
-    uint32_t width = static_cast<uint32_t>(jpeg_width());
-    uint32_t height = static_cast<uint32_t>(jpeg_height());
+    uint32_t width = static_cast<uint32_t>(decoder.width());
+    uint32_t height = static_cast<uint32_t>(decoder.height());
     malloc_ptr<uint8_t[]> pixels(alloc_pixels(width, height, 4));
     if (!pixels)
         return -1;
-    const uint8_t* source = jpeg_pixels();
+    const uint8_t* source = decoder.pixels();
     size_t count = size_t{width} * height;
-    if (jpeg_is_colour()) {
+    if (decoder.is_colour()) {
         for (size_t i = 0; i < count; ++i) {
             std::memcpy(pixels.get() + 4 * i, source + 3 * i, 3);
             pixels[4 * i + 3] = 255;
@@ -165,39 +163,46 @@ bool ends_with(const char* text, const char* suffix)
     return n > m && std::memcmp(text + n - m, suffix, m) == 0;
 }
 
+// The context behind the functions that take none.
+ImageContext& default_context()
+{
+    static ImageContext context;
+    return context;
+}
+
+// A leading EOI SOI pair is how some authoring tools started their JPEG data.
+bool looks_like_jpeg(const uint8_t* data, uint32_t size)
+{
+    if (size >= 4 && std::memcmp(data, "\xFF\xD9\xFF\xD8", 4) == 0)
+        return true;
+    return size >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF;
+}
+
 }  // namespace
 
 int image_init()
 {
-    if (!g_png_ready) {
-        int code = png_init(std::malloc, std::free);
-        if (code != PNG_OK) {
-            debug_text(DebugKind::Problem, "png_init error:%s\n", png_error_text(code));
-            return -1;
-        }
-        g_png_ready = true;
-    }
-    if (!g_jpeg_ready) {
-        jpeg_decoder_reset();
-        g_jpeg_ready = true;
-    }
     return 0;
 }
 
-int image_decode(DecodedImage* image, const uint8_t* data, uint32_t size)
+int image_decode_with(ImageContext* context, DecodedImage* image, const uint8_t* data, uint32_t size)
 {
-    image_init();
     if (data == nullptr) {
         debug_text(DebugKind::Problem, "buf == null");
         return -1;
     }
     if (size >= 4 && std::memcmp(data, "\x89PNG", 4) == 0)
         return decode_png(image, data, size);
-    if (size >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF)
-        return decode_jpeg(image, data, size);
+    if (looks_like_jpeg(data, size))
+        return decode_jpeg(context->jpeg, image, data, size);
     if (size >= 2 && data[0] == 0x42 && data[1] == 0x4D)
         return decode_bitmap(image, data, size);
     return -1;
+}
+
+int image_decode(DecodedImage* image, const uint8_t* data, uint32_t size)
+{
+    return image_decode_with(&default_context(), image, data, size);
 }
 
 int image_load_file(DecodedImage* image, const char* path)
@@ -248,7 +253,6 @@ uint64_t image_encode_bound(uint32_t width, uint32_t height)
 int image_encode_pixels(uint32_t kind, uint8_t* pixels, uint32_t width, uint32_t height, uint8_t quality,
                         uint8_t* out, uint32_t capacity, uint32_t* out_size)
 {
-    image_init();
     MemoryWriter writer{0, 0, out, capacity};
     if (kind == IMAGE_PNG) {
         PngHandle png{};
@@ -277,7 +281,6 @@ int image_encode(DecodedImage* image, uint8_t* out, uint32_t capacity, uint32_t*
 
 int image_save_file(DecodedImage* image, const char* path)
 {
-    image_init();
     if (image->kind == IMAGE_PNG) {
         PngHandle png{};
         if (png_create_file(&png, path) != PNG_OK)

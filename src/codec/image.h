@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "codec/jpeg_decoder.h"
 #include "codec/png.h"  // MemoryReader, MemoryWriter and their byte functions
 
 enum ImageKind : uint32_t {
@@ -21,10 +22,18 @@ struct DecodedImage {
     uint8_t* pixels;    // width x height x 4 bytes, R, G, B, A, top row first (malloc'd)
 };
 
+// What one thread needs to decode pictures: give each worker its own. The functions
+// without a context share one and are for single-threaded callers.
+struct ImageContext {
+    JpegDecoder jpeg;
+};
+
+// Nothing to set up any more; kept for callers that still call it. Always 0.
 int image_init();
 
 // 0 on success, -1 (record untouched) when the data is not a picture this layer reads.
 int image_decode(DecodedImage* image, const uint8_t* data, uint32_t size);
+int image_decode_with(ImageContext* context, DecodedImage* image, const uint8_t* data, uint32_t size);
 int image_load_file(DecodedImage* image, const char* path);
 // As image_load_file; a name ending in "_png.jpg" holds colour over an alpha mask.
 int image_load_file_with_alpha(DecodedImage* image, const char* path);

@@ -49,6 +49,25 @@ TEST(ImageDecode, PngRgbaAndRgb)
     EXPECT_EQ(Bytes(b.d.pixels, b.d.pixels + 8), (Bytes{10, 20, 30, 255, 40, 50, 60, 255}));
 }
 
+// JPEG data that starts with an EOI SOI pair (older authoring tools) is still JPEG.
+TEST(ImageDecode, JpegAfterALeadingEndStartPair)
+{
+    Bytes rgb(24 * 16 * 3);
+    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i * 7);
+    Bytes jpeg = oracle::encode_jpeg(24, 16, 3, rgb);
+    Bytes prefixed = {0xFF, 0xD9, 0xFF, 0xD8};
+    prefixed.insert(prefixed.end(), jpeg.begin(), jpeg.end());
+    Image plain, repaired;
+    int rc = 0;
+    decode_output(plain, jpeg, &rc);
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(decode_output(repaired, prefixed, &rc), "");
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(repaired.d.kind, IMAGE_JPEG);
+    ASSERT_EQ(repaired.d.width, 24u);
+    EXPECT_EQ(Bytes(repaired.d.pixels, repaired.d.pixels + 24 * 16 * 4), Bytes(plain.d.pixels, plain.d.pixels + 24 * 16 * 4));
+}
+
 TEST(ImageDecode, RefusedPngsSayWhyAndLeaveTheRecord)
 {
     Image grey;

@@ -13,9 +13,70 @@
 #include <emmintrin.h>
 #endif
 
-namespace {
+// The decoder's record; only this file sees inside it.
+struct JpegComponent {
+    int32_t component_id;  // the scan header must name the components in frame order
+    int32_t h_sampling;    // 1, 2, 4 or 8
+    int32_t v_sampling;
+    int32_t plane_width;   // in samples; grows by upsampling
+    int32_t plane_height;
+    int32_t plane_stride;
+    int32_t quant_table;   // 0..3
+    int32_t ac_table;      // 2 or 3, index into huffman_lookup
+    int32_t dc_table;      // 0 or 1
+    int32_t dc_predictor;
+    uint8_t* plane;        // owned by the decoder
+};
 
-JpegDecoder decoder;
+// One entry of a direct lookup table indexed by the next 16 bits of entropy-coded data.
+// A code length of 0 marks bit patterns that start no code.
+struct JpegHuffmanEntry {
+    uint8_t code_length;
+    uint8_t symbol;
+};
+
+// First-level entry for the next 9 bits. code_length 0: the code is longer (or invalid),
+// look in the full table. total_length non-zero: the magnitude bits fit in the 9 bits
+// too, and `value` is the decoded coefficient difference.
+struct JpegFastHuffmanEntry {
+    uint8_t code_length;
+    uint8_t symbol;
+    uint8_t total_length;
+    int16_t value;
+};
+
+struct JpegState {
+    int32_t status;
+    const uint8_t* cursor;
+    int32_t remaining;
+    int32_t segment_left;
+    int32_t image_width;
+    int32_t image_height;
+    int32_t mcus_per_row;
+    int32_t mcu_rows;
+    int32_t mcu_width;
+    int32_t mcu_height;
+    int32_t component_count;
+    JpegComponent components[3];
+    uint8_t quant_tables[4][64];                // zig-zag order, as stored
+    // DC 0, DC 1, AC 0, AC 1. Entries under a code of up to 9 bits are never read (the
+    // first-level table below answers for them) and are left unwritten.
+    JpegHuffmanEntry huffman_lookup[4][65536];
+    uint64_t bit_buffer;                        // newest bits at the bottom
+    int32_t bit_count;
+    int32_t coefficients[64];                   // natural (row-major) order
+    int32_t restart_interval;
+    uint8_t* rgb_image;
+    // Bit i set: huffman_lookup[i] was defined by the current image. Lets a release skip
+    // clearing 512 KiB of tables; an undefined table is cleared when a scan names it.
+    uint32_t defined_tables;
+    // The 512 KiB of full tables keep missing the first-level cache. Codes of up to 9
+    // bits (nearly all symbols) are found here first, mostly with their value.
+    JpegFastHuffmanEntry huffman_fast[4][512];
+};
+
+
+namespace {
 
 // Natural (row-major) position of the k-th coefficient in zig-zag order.
 constexpr uint8_t kZigzag[64] = {
@@ -45,14 +106,13 @@ inline uint8_t clip_sample(uint32_t v)
 
 // ---------------------------------------------------------------- segments
 
-int read_u16(int offset)
+int read_u16(JpegState& d, int offset)
 {
-    return (decoder.cursor[offset] << 8) | decoder.cursor[offset + 1];
+    return (d.cursor[offset] << 8) | d.cursor[offset + 1];
 }
 
-void skip_bytes(int32_t n)
+void skip_bytes(JpegState& d, int32_t n)
 {
-    JpegDecoder& d = decoder;
     if (n > d.remaining) {  // never step the cursor past the input
         d.status = kJpegSyntaxError;
         return;
@@ -64,32 +124,30 @@ void skip_bytes(int32_t n)
 
 // Reads the segment length. A length below 2 would move the cursor backwards and
 // revisit the same marker forever, so it is refused like one that overruns the input.
-bool begin_segment()
+bool begin_segment(JpegState& d)
 {
-    JpegDecoder& d = decoder;
     if (d.remaining < 2) {
         d.status = kJpegSyntaxError;
         return false;
     }
-    int32_t length = read_u16(0);
+    int32_t length = read_u16(d, 0);
     if (length > d.remaining || length < 2) {
         d.status = kJpegSyntaxError;
         return false;
     }
     d.segment_left = length;
-    skip_bytes(2);
+    skip_bytes(d, 2);
     return true;
 }
 
-void skip_segment()
+void skip_segment(JpegState& d)
 {
-    if (begin_segment())
-        skip_bytes(decoder.segment_left);
+    if (begin_segment(d))
+        skip_bytes(d, d.segment_left);
 }
 
-void free_planes()
+void free_planes(JpegState& d)
 {
-    JpegDecoder& d = decoder;
     for (JpegComponent& c : d.components) {
         std::free(c.plane);
         c.plane = nullptr;
@@ -100,15 +158,15 @@ void free_planes()
 
 // calloc so that a failed decode never exposes uninitialised memory through the
 // accessors. Sizes reaching kMaxBufferSize are refused before asking.
-uint8_t* allocate_plane(uint64_t size)
+uint8_t* allocate_plane(JpegState& d, uint64_t size)
 {
     if (size >= kMaxBufferSize) {
-        decoder.status = kJpegUnsupported;
+        d.status = kJpegUnsupported;
         return nullptr;
     }
     auto* block = static_cast<uint8_t*>(std::calloc(size ? size : 1, 1));
     if (!block)
-        decoder.status = kJpegOutOfMemory;
+        d.status = kJpegOutOfMemory;
     return block;
 }
 
@@ -118,23 +176,22 @@ bool is_power_of_two(int v)
 }
 
 // Returns false with the status set when the factor is unusable.
-bool check_sampling(int factor)
+bool check_sampling(JpegState& d, int factor)
 {
     if (factor == 0) {
-        decoder.status = kJpegSyntaxError;
+        d.status = kJpegSyntaxError;
         return false;
     }
     if (!is_power_of_two(factor)) {
-        decoder.status = kJpegUnsupported;
+        d.status = kJpegUnsupported;
         return false;
     }
     return true;
 }
 
-bool allocate_component_planes(int hmax, int vmax)
+bool allocate_component_planes(JpegState& d, int hmax, int vmax)
 {
-    JpegDecoder& d = decoder;
-    uint64_t plane_sizes[std::extent_v<decltype(JpegDecoder::components)>];
+    uint64_t plane_sizes[std::extent_v<decltype(JpegState::components)>];
     for (int i = 0; i < d.component_count; ++i) {
         JpegComponent& c = d.components[i];
         c.plane_width = (d.image_width * c.h_sampling + hmax - 1) / hmax;
@@ -160,22 +217,21 @@ bool allocate_component_planes(int hmax, int vmax)
         return false;
     }
     for (int i = 0; i < d.component_count; ++i) {
-        d.components[i].plane = allocate_plane(plane_sizes[i]);
+        d.components[i].plane = allocate_plane(d, plane_sizes[i]);
         if (!d.components[i].plane)
             return false;
     }
     if (rgb_size != 0) {
-        d.rgb_image = allocate_plane(rgb_size);
+        d.rgb_image = allocate_plane(d, rgb_size);
         if (!d.rgb_image)
             return false;
     }
     return true;
 }
 
-void read_frame_header()
+void read_frame_header(JpegState& d)
 {
-    JpegDecoder& d = decoder;
-    if (!begin_segment())
+    if (!begin_segment(d))
         return;
     if (d.segment_left < 9) {
         d.status = kJpegSyntaxError;
@@ -185,10 +241,10 @@ void read_frame_header()
         d.status = kJpegUnsupported;
         return;
     }
-    d.image_height = read_u16(1);
-    d.image_width = read_u16(3);
+    d.image_height = read_u16(d, 1);
+    d.image_width = read_u16(d, 3);
     d.component_count = d.cursor[5];
-    skip_bytes(6);
+    skip_bytes(d, 6);
     if (d.component_count != 1 && d.component_count != 3) {
         d.status = kJpegUnsupported;
         return;
@@ -203,7 +259,7 @@ void read_frame_header()
         c.component_id = d.cursor[0];
         c.h_sampling = d.cursor[1] >> 4;
         c.v_sampling = d.cursor[1] & 15;
-        if (!check_sampling(c.h_sampling) || !check_sampling(c.v_sampling))
+        if (!check_sampling(d, c.h_sampling) || !check_sampling(d, c.v_sampling))
             return;
         c.quant_table = d.cursor[2];
         if (c.quant_table > 3) {
@@ -214,7 +270,7 @@ void read_frame_header()
             hmax = c.h_sampling;
         if (c.v_sampling > vmax)
             vmax = c.v_sampling;
-        skip_bytes(3);
+        skip_bytes(d, 3);
     }
     if (d.component_count == 1) {
         d.components[0].h_sampling = d.components[0].v_sampling = 1;
@@ -234,10 +290,10 @@ void read_frame_header()
     d.mcu_height = 8 * vmax;
     d.mcus_per_row = (d.image_width + d.mcu_width - 1) / d.mcu_width;
     d.mcu_rows = (d.image_height + d.mcu_height - 1) / d.mcu_height;
-    free_planes();  // a repeated frame header must not leak the first one's planes
-    if (!allocate_component_planes(hmax, vmax))
+    free_planes(d);  // a repeated frame header must not leak the first one's planes
+    if (!allocate_component_planes(d, hmax, vmax))
         return;
-    skip_bytes(d.segment_left);
+    skip_bytes(d, d.segment_left);
 }
 
 // Magnitude bits as the coder stores them: the top half positive, the bottom half
@@ -268,9 +324,8 @@ void fill_fast_entries(JpegFastHuffmanEntry* fast, int first, int count, int len
 // the full table only where the first-level table has no code, so the entries of codes
 // of up to 9 bits (nearly all of the table) live in the first-level table alone and are
 // not written out 128 KiB at a time for every table of every image.
-void fill_huffman_lookup(int index, const uint8_t* counts)
+void fill_huffman_lookup(JpegState& d, int index, const uint8_t* counts)
 {
-    JpegDecoder& d = decoder;
     JpegHuffmanEntry* lookup = d.huffman_lookup[index];
     JpegFastHuffmanEntry* fast = d.huffman_fast[index];
     std::memset(fast, 0, sizeof d.huffman_fast[index]);
@@ -298,15 +353,14 @@ void fill_huffman_lookup(int index, const uint8_t* counts)
                 std::fill_n(lookup + next, spread, entry);
             }
         }
-        skip_bytes(n);
+        skip_bytes(d, n);
     }
     std::memset(lookup + next, 0, size_t(remain) * sizeof(JpegHuffmanEntry));
 }
 
-void read_huffman_tables()
+void read_huffman_tables(JpegState& d)
 {
-    JpegDecoder& d = decoder;
-    if (!begin_segment())
+    if (!begin_segment(d))
         return;
     while (d.segment_left >= 17) {
         int t = d.cursor[0];
@@ -320,8 +374,8 @@ void read_huffman_tables()
         }
         int index = ((t >> 3) | t) & 3;
         const uint8_t* counts = d.cursor + 1;
-        skip_bytes(17);
-        fill_huffman_lookup(index, counts);
+        skip_bytes(d, 17);
+        fill_huffman_lookup(d, index, counts);
         if (d.status)
             return;
         d.defined_tables |= 1u << index;
@@ -330,10 +384,9 @@ void read_huffman_tables()
         d.status = kJpegSyntaxError;
 }
 
-void read_quant_tables()
+void read_quant_tables(JpegState& d)
 {
-    JpegDecoder& d = decoder;
-    if (!begin_segment())
+    if (!begin_segment(d))
         return;
     while (d.segment_left >= 65) {
         int id = d.cursor[0];
@@ -342,23 +395,22 @@ void read_quant_tables()
             return;
         }
         std::memcpy(d.quant_tables[id], d.cursor + 1, 64);
-        skip_bytes(65);
+        skip_bytes(d, 65);
     }
     if (d.segment_left != 0)
         d.status = kJpegSyntaxError;
 }
 
-void read_restart_interval()
+void read_restart_interval(JpegState& d)
 {
-    JpegDecoder& d = decoder;
-    if (!begin_segment())
+    if (!begin_segment(d))
         return;
     if (d.segment_left < 2) {
         d.status = kJpegSyntaxError;
         return;
     }
-    d.restart_interval = read_u16(0);
-    skip_bytes(d.segment_left);
+    d.restart_interval = read_u16(d, 0);
+    skip_bytes(d, d.segment_left);
 }
 
 // ---------------------------------------------------------------- entropy-coded data
@@ -468,12 +520,12 @@ inline uint32_t take_bits(BitReader& br, int n)
 }
 
 // Decodes one Huffman symbol and the magnitude bits that follow it.
-inline int32_t decode_huffman_value(BitReader& br, int table, int* symbol)
+inline int32_t decode_huffman_value(JpegState& d, BitReader& br, int table, int* symbol)
 {
     if (br.count < 16)
         refill(br, 16);
     const uint32_t next16 = static_cast<uint32_t>(br.buffer >> (br.count - 16)) & 0xFFFF;
-    const JpegFastHuffmanEntry& fast = decoder.huffman_fast[table][next16 >> 7];
+    const JpegFastHuffmanEntry& fast = d.huffman_fast[table][next16 >> 7];
     if (fast.total_length) {  // 16 bits were held, so the magnitude bits need no refill
         br.count -= fast.total_length;
         *symbol = fast.symbol;
@@ -481,7 +533,7 @@ inline int32_t decode_huffman_value(BitReader& br, int table, int* symbol)
     }
     JpegHuffmanEntry entry{fast.code_length, fast.symbol};
     if (entry.code_length == 0)
-        entry = decoder.huffman_lookup[table][next16];
+        entry = d.huffman_lookup[table][next16];
     if (entry.code_length == 0) {
         br.status = kJpegSyntaxError;
         return 0;
@@ -629,13 +681,12 @@ void clear_rows(int32_t* coefficients, uint32_t rows)
         std::memset(coefficients + 8 * std::countr_zero(rows), 0, 8 * sizeof(int32_t));
 }
 
-void decode_block(BitReader& br, JpegComponent& c, uint8_t* out)
+void decode_block(JpegState& d, BitReader& br, JpegComponent& c, uint8_t* out)
 {
-    JpegDecoder& d = decoder;
     int32_t* coefficients = d.coefficients;
     const uint8_t* quant = d.quant_tables[c.quant_table];
     int symbol = 0;
-    uint32_t diff = uint32_t(decode_huffman_value(br, c.dc_table, &symbol));
+    uint32_t diff = uint32_t(decode_huffman_value(d, br, c.dc_table, &symbol));
     c.dc_predictor = static_cast<int32_t>(uint32_t(c.dc_predictor) + diff);
     int32_t dc = static_cast<int32_t>(uint32_t(c.dc_predictor) * quant[0]);
 
@@ -645,7 +696,7 @@ void decode_block(BitReader& br, JpegComponent& c, uint8_t* out)
     int k = 0;
     do {
         symbol = 0;
-        int32_t v = decode_huffman_value(br, c.ac_table, &symbol);
+        int32_t v = decode_huffman_value(d, br, c.ac_table, &symbol);
         if (symbol == 0)
             break;
         k += (symbol >> 4) + 1;
@@ -677,7 +728,7 @@ void decode_block(BitReader& br, JpegComponent& c, uint8_t* out)
 
 // After every `restart_interval` MCUs (except the last) the coder pads to a byte and
 // emits FF D0..D7 in turn; the DC predictors start again from 0.
-void read_restart_marker(BitReader& br, int& expected)
+void read_restart_marker(JpegState& d, BitReader& br, int& expected)
 {
     br.count &= ~7;
     uint32_t marker = take_bits(br, 16);
@@ -686,13 +737,12 @@ void read_restart_marker(BitReader& br, int& expected)
         return;
     }
     expected = (expected + 1) & 7;
-    for (JpegComponent& c : decoder.components)
+    for (JpegComponent& c : d.components)
         c.dc_predictor = 0;
 }
 
-void decode_mcus(BitReader& br)
+void decode_mcus(JpegState& d, BitReader& br)
 {
-    JpegDecoder& d = decoder;
     int countdown = d.restart_interval;
     int expected_restart = 0;
     for (int mby = 0; mby < d.mcu_rows; ++mby) {
@@ -703,7 +753,7 @@ void decode_mcus(BitReader& br)
                     for (int sbx = 0; sbx < c.h_sampling; ++sbx) {
                         size_t row = size_t(mby * c.v_sampling + sby) * 8;
                         size_t column = size_t(mbx * c.h_sampling + sbx) * 8;
-                        decode_block(br, c, c.plane + row * c.plane_stride + column);
+                        decode_block(d, br, c, c.plane + row * c.plane_stride + column);
                         if (br.status)
                             return;
                     }
@@ -714,7 +764,7 @@ void decode_mcus(BitReader& br)
                 return;
             }
             if (d.restart_interval && --countdown == 0) {
-                read_restart_marker(br, expected_restart);
+                read_restart_marker(d, br, expected_restart);
                 if (br.status)
                     return;
                 countdown = d.restart_interval;
@@ -724,9 +774,8 @@ void decode_mcus(BitReader& br)
 }
 
 // A table the image never defined reads as all invalid codes, as after a full reset.
-void clear_undefined_table(int index)
+void clear_undefined_table(JpegState& d, int index)
 {
-    JpegDecoder& d = decoder;
     if (!(d.defined_tables & (1u << index))) {
         std::memset(d.huffman_lookup[index], 0, sizeof d.huffman_lookup[index]);
         std::memset(d.huffman_fast[index], 0, sizeof d.huffman_fast[index]);
@@ -734,10 +783,9 @@ void clear_undefined_table(int index)
     }
 }
 
-void read_scan()
+void read_scan(JpegState& d)
 {
-    JpegDecoder& d = decoder;
-    if (!begin_segment())
+    if (!begin_segment(d))
         return;
     if (d.segment_left < 4 + 2 * d.component_count) {
         d.status = kJpegSyntaxError;
@@ -747,7 +795,7 @@ void read_scan()
         d.status = kJpegUnsupported;
         return;
     }
-    skip_bytes(1);
+    skip_bytes(d, 1);
     for (int i = 0; i < d.component_count; ++i) {
         JpegComponent& c = d.components[i];
         if (d.cursor[0] != c.component_id || (d.cursor[1] & 0xEE)) {
@@ -756,25 +804,25 @@ void read_scan()
         }
         c.dc_table = d.cursor[1] >> 4;
         c.ac_table = (d.cursor[1] & 1) | 2;
-        skip_bytes(2);
+        skip_bytes(d, 2);
     }
     if (d.cursor[0] != 0 || d.cursor[1] != 63 || d.cursor[2] != 0) {
         d.status = kJpegUnsupported;
         return;
     }
-    skip_bytes(d.segment_left);
+    skip_bytes(d, d.segment_left);
     // A scan before any frame header has no planes to fill (and no MCUs to end on).
     if (d.component_count == 0) {
         d.status = kJpegSyntaxError;
         return;
     }
     for (int i = 0; i < d.component_count; ++i) {
-        clear_undefined_table(d.components[i].dc_table);
-        clear_undefined_table(d.components[i].ac_table);
+        clear_undefined_table(d, d.components[i].dc_table);
+        clear_undefined_table(d, d.components[i].ac_table);
     }
 
     BitReader br{d.cursor, d.cursor + d.remaining, d.bit_buffer, d.bit_count, 0};
-    decode_mcus(br);
+    decode_mcus(d, br);
     d.cursor = br.cursor;
     d.remaining = static_cast<int32_t>(br.end - br.cursor);
     d.bit_buffer = br.buffer;
@@ -789,8 +837,9 @@ inline uint8_t filter_clip(int32_t v)
     return clip_byte((v + 64) >> 7);
 }
 
-// One row of the horizontal filter: w samples (stored row s long) into 2w.
-void upsample_row_horizontal(const uint8_t* p, int w, int s, uint8_t* o)
+// One row of the horizontal filter: w samples into 2w. Both edges read the real samples
+// only; the MCU padding beyond w holds the encoder's fill, not picture.
+void upsample_row_horizontal(const uint8_t* p, int w, uint8_t* o)
 {
     o[0] = filter_clip(139 * p[0] - 11 * p[1]);
     o[1] = filter_clip(104 * p[0] + 27 * p[1] - 3 * p[2]);
@@ -799,10 +848,9 @@ void upsample_row_horizontal(const uint8_t* p, int w, int s, uint8_t* o)
         o[2 * x + 3] = filter_clip(-9 * p[x] + 111 * p[x + 1] + 29 * p[x + 2] - 3 * p[x + 3]);
         o[2 * x + 4] = filter_clip(-3 * p[x] + 29 * p[x + 1] + 111 * p[x + 2] - 9 * p[x + 3]);
     }
-    // The right edge reads the end of the stored row, which may lie in the MCU padding.
-    o[2 * w - 3] = filter_clip(28 * p[s - 1] + 109 * p[s - 2] - 9 * p[s - 3]);
-    o[2 * w - 2] = filter_clip(104 * p[s - 1] + 27 * p[s - 2] - 3 * p[s - 3]);
-    o[2 * w - 1] = filter_clip(139 * p[s - 1] - 11 * p[s - 2]);
+    o[2 * w - 3] = filter_clip(28 * p[w - 1] + 109 * p[w - 2] - 9 * p[w - 3]);
+    o[2 * w - 2] = filter_clip(104 * p[w - 1] + 27 * p[w - 2] - 3 * p[w - 3]);
+    o[2 * w - 1] = filter_clip(139 * p[w - 1] - 11 * p[w - 2]);
 }
 
 // Output row y of the vertical filter over h input rows: out = CF(sum of k[i] * row[i]).
@@ -846,23 +894,23 @@ void filter_row(uint8_t* out, const uint8_t* const rows[4], const int k[4], int 
     }
 }
 
-void upsample_horizontal(JpegComponent& c)
+void upsample_horizontal(JpegState& d, JpegComponent& c)
 {
     const int w = c.plane_width, h = c.plane_height, s = c.plane_stride;
-    ByteBuffer doubled(allocate_plane(2 * uint64_t(w) * uint64_t(h)));
+    ByteBuffer doubled(allocate_plane(d, 2 * uint64_t(w) * uint64_t(h)));
     if (!doubled)
         return;
     for (int y = 0; y < h; ++y)
-        upsample_row_horizontal(c.plane + size_t(y) * s, w, s, doubled.get() + size_t(y) * 2 * w);
+        upsample_row_horizontal(c.plane + size_t(y) * s, w, doubled.get() + size_t(y) * 2 * w);
     std::free(c.plane);
     c.plane = doubled.release();
     c.plane_width = c.plane_stride = 2 * w;
 }
 
-void upsample_vertical(JpegComponent& c)
+void upsample_vertical(JpegState& d, JpegComponent& c)
 {
     const int w = c.plane_width, h = c.plane_height, s = c.plane_stride;
-    ByteBuffer doubled(allocate_plane(2 * uint64_t(w) * uint64_t(h)));
+    ByteBuffer doubled(allocate_plane(d, 2 * uint64_t(w) * uint64_t(h)));
     if (!doubled)
         return;
     for (int y = 0; y < 2 * h; ++y) {
@@ -879,17 +927,16 @@ void upsample_vertical(JpegComponent& c)
 }
 
 // The whole-plane passes: each call doubles one dimension.
-void upsample_plane(JpegComponent& c)
+void upsample_plane(JpegState& d, JpegComponent& c)
 {
-    JpegDecoder& d = decoder;
     while (c.plane_width < d.image_width || c.plane_height < d.image_height) {
         if (c.plane_width < d.image_width) {
-            upsample_horizontal(c);
+            upsample_horizontal(d, c);
             if (d.status)
                 return;
         }
         if (c.plane_height < d.image_height) {
-            upsample_vertical(c);
+            upsample_vertical(d, c);
             if (d.status)
                 return;
         }
@@ -909,26 +956,24 @@ struct ComponentRows {
     ByteBuffer tall_row;
 };
 
-bool needs_one_step_at_most(const JpegComponent& c)
+bool needs_one_step_at_most(JpegState& d, const JpegComponent& c)
 {
-    const JpegDecoder& d = decoder;
     return 2 * int64_t(c.plane_width) >= d.image_width && 2 * int64_t(c.plane_height) >= d.image_height;
 }
 
-bool init_component_rows(ComponentRows& rows, const JpegComponent& c)
+bool init_component_rows(JpegState& d, ComponentRows& rows, const JpegComponent& c)
 {
-    const JpegDecoder& d = decoder;
     rows.c = &c;
     rows.double_width = c.plane_width < d.image_width;
     rows.double_height = c.plane_height < d.image_height;
     rows.wide_width = rows.double_width ? 2 * c.plane_width : c.plane_width;
     if (rows.double_width) {
-        rows.wide_rows.reset(allocate_plane(4 * uint64_t(rows.wide_width)));
+        rows.wide_rows.reset(allocate_plane(d, 4 * uint64_t(rows.wide_width)));
         if (!rows.wide_rows)
             return false;
     }
     if (rows.double_height) {
-        rows.tall_row.reset(allocate_plane(uint64_t(rows.wide_width)));
+        rows.tall_row.reset(allocate_plane(d, uint64_t(rows.wide_width)));
         if (!rows.tall_row)
             return false;
     }
@@ -944,7 +989,7 @@ const uint8_t* wide_row(ComponentRows& rows, int j)
         return stored;
     uint8_t* row = rows.wide_rows.get() + size_t(j & 3) * rows.wide_width;
     if (rows.cached[j & 3] != j) {
-        upsample_row_horizontal(stored, c.plane_width, c.plane_stride, row);
+        upsample_row_horizontal(stored, c.plane_width, row);
         rows.cached[j & 3] = j;
     }
     return row;
@@ -1040,18 +1085,17 @@ void convert_row(const uint8_t* py, const uint8_t* pcb, const uint8_t* pcr, uint
     }
 }
 
-void convert_to_rgb()
+void convert_to_rgb(JpegState& d)
 {
-    JpegDecoder& d = decoder;
     ComponentRows rows[3];
     for (int i = 0; i < 3; ++i) {
         JpegComponent& c = d.components[i];
-        if (!needs_one_step_at_most(c)) {
-            upsample_plane(c);
+        if (!needs_one_step_at_most(d, c)) {
+            upsample_plane(d, c);
             if (d.status)
                 return;
         }
-        if (!init_component_rows(rows[i], c))
+        if (!init_component_rows(d, rows[i], c))
             return;
     }
     const int width = d.image_width;
@@ -1063,9 +1107,9 @@ void convert_to_rgb()
     }
 }
 
-void compact_grey_plane()
+void compact_grey_plane(JpegState& d)
 {
-    JpegComponent& c = decoder.components[0];
+    JpegComponent& c = d.components[0];
     if (c.plane_width == c.plane_stride)
         return;
     for (int y = 1; y < c.plane_height; ++y)
@@ -1074,94 +1118,177 @@ void compact_grey_plane()
     c.plane_stride = c.plane_width;
 }
 
-void convert_planes()
+void convert_planes(JpegState& d)
 {
-    JpegDecoder& d = decoder;
     if (d.component_count == 3) {
-        convert_to_rgb();
+        convert_to_rgb(d);
         return;
     }
-    upsample_plane(d.components[0]);  // a no-op: a grey frame is never subsampled
+    upsample_plane(d, d.components[0]);  // a no-op: a grey frame is never subsampled
     if (!d.status)
-        compact_grey_plane();
+        compact_grey_plane(d);
 }
 
-}  // namespace
-
-void jpeg_decoder_reset()
+// Authoring tools before SWF 8 wrote an EOI SOI pair in front of the data, or the
+// tables and the picture as two SOI..EOI blocks. Such a pair only separates segments.
+bool skip_end_start_pair(JpegState& d)
 {
-    std::memset(&decoder, 0, sizeof decoder);
+    if (d.remaining < 4 || d.cursor[0] != 0xFF || d.cursor[1] != 0xD9 || d.cursor[2] != 0xFF ||
+        d.cursor[3] != 0xD8)
+        return false;
+    skip_bytes(d, 4);
+    return true;
 }
 
-void jpeg_release()
+// Forgets the previous picture. The lookup tables are 512 KiB; marking them undefined
+// has the same effect as clearing them (see clear_undefined_table).
+void release_state(JpegState& d)
 {
-    free_planes();
-    // The lookup tables are 512 KiB; marking them undefined has the same effect as
-    // clearing them (see clear_undefined_table).
-    std::memset(&decoder, 0, offsetof(JpegDecoder, huffman_lookup));
-    std::memset(&decoder.bit_buffer, 0, sizeof decoder - offsetof(JpegDecoder, bit_buffer));
+    free_planes(d);
+    std::memset(&d, 0, offsetof(JpegState, huffman_lookup));
+    std::memset(&d.bit_buffer, 0, sizeof d - offsetof(JpegState, bit_buffer));
 }
 
-int jpeg_decode(const uint8_t* data, int32_t size)
+int decode_stream(JpegState& d, const uint8_t* data, int32_t size)
 {
-    JpegDecoder& d = decoder;
-    jpeg_release();
+    release_state(d);
     if (!data || size < 0)
         return kJpegNotJpeg;
     d.cursor = data;
     d.remaining = size;
+    skip_end_start_pair(d);
     if (d.remaining <= 1 || d.cursor[0] != 0xFF || d.cursor[1] != 0xD8)
         return kJpegNotJpeg;
-    skip_bytes(2);
+    skip_bytes(d, 2);
     while (!d.status) {
+        if (skip_end_start_pair(d))
+            continue;
         if (d.remaining < 2 || d.cursor[0] != 0xFF)
             return kJpegSyntaxError;
         uint8_t marker = d.cursor[1];
-        skip_bytes(2);
+        skip_bytes(d, 2);
         switch (marker) {
-        case 0xC0: read_frame_header(); break;
-        case 0xC4: read_huffman_tables(); break;
-        case 0xDB: read_quant_tables(); break;
-        case 0xDD: read_restart_interval(); break;
-        case 0xDA: read_scan(); break;
-        case 0xFE: skip_segment(); break;
+        case 0xC0: read_frame_header(d); break;
+        case 0xC4: read_huffman_tables(d); break;
+        case 0xDB: read_quant_tables(d); break;
+        case 0xDD: read_restart_interval(d); break;
+        case 0xDA: read_scan(d); break;
+        case 0xFE: skip_segment(d); break;
         default:
             if ((marker & 0xF0) != 0xE0)
                 return kJpegUnsupported;
-            skip_segment();
+            skip_segment(d);
             break;
         }
     }
     if (d.status != kJpegScanFinished)
         return d.status;
     d.status = kJpegOk;
-    convert_planes();
+    convert_planes(d);
     return d.status;
+}
+
+}  // namespace
+
+JpegDecoder::JpegDecoder() : state_(static_cast<JpegState*>(std::calloc(1, sizeof(JpegState)))) {}
+
+JpegDecoder::~JpegDecoder()
+{
+    if (state_)
+        free_planes(*state_);
+    std::free(state_);
+}
+
+int JpegDecoder::decode(const uint8_t* data, int32_t size)
+{
+    return state_ ? decode_stream(*state_, data, size) : kJpegOutOfMemory;
+}
+
+void JpegDecoder::release()
+{
+    if (state_)
+        release_state(*state_);
+}
+
+int JpegDecoder::width() const
+{
+    return state_ ? state_->image_width : 0;
+}
+
+int JpegDecoder::height() const
+{
+    return state_ ? state_->image_height : 0;
+}
+
+int JpegDecoder::is_colour() const
+{
+    return state_ && state_->component_count != 1 ? 1 : 0;
+}
+
+const uint8_t* JpegDecoder::pixels() const
+{
+    if (!state_)
+        return nullptr;
+    return state_->component_count == 1 ? state_->components[0].plane : state_->rgb_image;
+}
+
+int JpegDecoder::pixels_size() const
+{
+    if (!state_)
+        return 0;
+    const JpegState& d = *state_;
+    uint64_t size = uint64_t(d.image_width) * uint64_t(d.image_height) * uint64_t(d.component_count);
+    return size < kMaxBufferSize ? static_cast<int>(size) : 0;  // a refused frame may be larger
+}
+
+// ---------------------------------------------------------------- the default decoder
+
+namespace {
+
+JpegDecoder& default_decoder()
+{
+    static JpegDecoder decoder;
+    return decoder;
+}
+
+}  // namespace
+
+void jpeg_decoder_reset()
+{
+    default_decoder().release();
+}
+
+void jpeg_release()
+{
+    default_decoder().release();
+}
+
+int jpeg_decode(const uint8_t* data, int32_t size)
+{
+    return default_decoder().decode(data, size);
 }
 
 int jpeg_width()
 {
-    return decoder.image_width;
+    return default_decoder().width();
 }
 
 int jpeg_height()
 {
-    return decoder.image_height;
+    return default_decoder().height();
 }
 
 int jpeg_is_colour()
 {
-    return decoder.component_count != 1 ? 1 : 0;
+    return default_decoder().is_colour();
 }
 
 const uint8_t* jpeg_pixels()
 {
-    return decoder.component_count == 1 ? decoder.components[0].plane : decoder.rgb_image;
+    return default_decoder().pixels();
 }
 
 int jpeg_pixels_size()
 {
-    uint64_t size = uint64_t(decoder.image_width) * uint64_t(decoder.image_height) *
-                    uint64_t(decoder.component_count);
-    return size < kMaxBufferSize ? static_cast<int>(size) : 0;  // a refused frame may be larger
+    return default_decoder().pixels_size();
 }

@@ -2,15 +2,16 @@
 // one component (grey) or three (Y, Cb, Cr). Integer arithmetic throughout, smooth 4-tap
 // chroma upsampling, output as a grey plane or interleaved RGB.
 //
-// There is exactly one decoder in the process; it holds one image at a time and every
-// jpeg_decode releases the previous one. Not reentrant.
+// A decoder holds one picture at a time; every decode releases the previous one.
+// A leading EOI SOI pair, and an EOI SOI pair between segments (tables and picture
+// written as two SOI..EOI blocks), are passed over.
 #pragma once
 
 #include <cstdint>
 
 enum JpegStatus : int {
     kJpegOk = 0,
-    kJpegNotJpeg = 1,       // fewer than 2 bytes, or not starting with FF D8
+    kJpegNotJpeg = 1,       // fewer than 2 bytes, or not starting with FF D8 (after an EOI SOI pair)
     kJpegUnsupported = 2,   // a feature (or a size) this decoder does not handle
     kJpegOutOfMemory = 3,
     kJpegInternal = 4,      // reserved; the upsampling loop rules it out
@@ -18,84 +19,42 @@ enum JpegStatus : int {
     kJpegScanFinished = 6,  // internal only, never returned
 };
 
-struct JpegComponent {
-    int32_t component_id;  // the scan header must name the components in frame order
-    int32_t h_sampling;    // 1, 2, 4 or 8
-    int32_t v_sampling;
-    int32_t plane_width;   // in samples; grows by upsampling
-    int32_t plane_height;
-    int32_t plane_stride;
-    int32_t quant_table;   // 0..3
-    int32_t ac_table;      // 2 or 3, index into huffman_lookup
-    int32_t dc_table;      // 0 or 1
-    int32_t dc_predictor;
-    uint8_t* plane;        // owned by the decoder
+// One decoder's state: the picture, its planes and its tables (about 530 KiB, allocated
+// once per decoder). Decoders share nothing, so each thread can run its own.
+struct JpegState;
+
+class JpegDecoder {
+public:
+    JpegDecoder();
+    ~JpegDecoder();
+    JpegDecoder(const JpegDecoder&) = delete;
+    JpegDecoder& operator=(const JpegDecoder&) = delete;
+
+    // Decodes a complete JPEG byte string of `size` bytes; a negative size or null data
+    // is not JPEG data. Returns a JpegStatus, kJpegOk when the picture is available
+    // through the accessors below (kJpegOutOfMemory when the state could not be had).
+    int decode(const uint8_t* data, int32_t size);
+    int width() const;
+    int height() const;
+    int is_colour() const;  // 1 unless the picture has one component
+    // Grey: one byte per pixel, rows width() bytes apart. Colour: R, G, B per pixel, rows
+    // 3 * width() apart. Top row first. Valid until the next decode or release.
+    const uint8_t* pixels() const;
+    int pixels_size() const;  // width * height * components
+    // Frees the planes and the RGB image and clears the state.
+    void release();
+
+private:
+    JpegState* state_;
 };
 
-// One entry of a direct lookup table indexed by the next 16 bits of entropy-coded data.
-// A code length of 0 marks bit patterns that start no code.
-struct JpegHuffmanEntry {
-    uint8_t code_length;
-    uint8_t symbol;
-};
-
-// First-level entry for the next 9 bits. code_length 0: the code is longer (or invalid),
-// look in the full table. total_length non-zero: the magnitude bits fit in the 9 bits
-// too, and `value` is the decoded coefficient difference.
-struct JpegFastHuffmanEntry {
-    uint8_t code_length;
-    uint8_t symbol;
-    uint8_t total_length;
-    int16_t value;
-};
-
-struct JpegDecoder {
-    int32_t status;
-    const uint8_t* cursor;
-    int32_t remaining;
-    int32_t segment_left;
-    int32_t image_width;
-    int32_t image_height;
-    int32_t mcus_per_row;
-    int32_t mcu_rows;
-    int32_t mcu_width;
-    int32_t mcu_height;
-    int32_t component_count;
-    JpegComponent components[3];
-    uint8_t quant_tables[4][64];                // zig-zag order, as stored
-    // DC 0, DC 1, AC 0, AC 1. Entries under a code of up to 9 bits are never read (the
-    // first-level table below answers for them) and are left unwritten.
-    JpegHuffmanEntry huffman_lookup[4][65536];
-    uint64_t bit_buffer;                        // newest bits at the bottom
-    int32_t bit_count;
-    int32_t coefficients[64];                   // natural (row-major) order
-    int32_t restart_interval;
-    uint8_t* rgb_image;
-    // Bit i set: huffman_lookup[i] was defined by the current image. Lets a release skip
-    // clearing 512 KiB of tables; an undefined table is cleared when a scan names it.
-    uint32_t defined_tables;
-    // The 512 KiB of full tables keep missing the first-level cache. Codes of up to 9
-    // bits (nearly all symbols) are found here first, mostly with their value.
-    JpegFastHuffmanEntry huffman_fast[4][512];
-};
-
-// Clears the whole state without releasing anything (start-up).
-void jpeg_decoder_reset();
-
-// Decodes a complete JPEG byte string of `size` bytes; a negative size or null data is
-// not JPEG data. Returns a JpegStatus, 0 when an image is available through the
-// accessors below.
+// The same operations on one decoder shared by the whole process, as the methods above
+// describe them: for single-threaded callers only.
+void jpeg_decoder_reset();  // releases the picture; the decoder itself needs no set-up
 int jpeg_decode(const uint8_t* data, int32_t size);
-
 int jpeg_width();
 int jpeg_height();
-int jpeg_is_colour();  // 1 unless the image has one component
-
-// Grey: one byte per pixel, rows jpeg_width() bytes apart. Colour: R, G, B per pixel,
-// rows 3 * jpeg_width() apart. Top row first. Valid until the next jpeg_decode or
-// jpeg_release.
+int jpeg_is_colour();
 const uint8_t* jpeg_pixels();
-int jpeg_pixels_size();  // width * height * components
-
-// Frees the planes and the RGB image and clears the state.
+int jpeg_pixels_size();
 void jpeg_release();

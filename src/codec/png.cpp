@@ -5,25 +5,24 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <zlib.h>
-
+#include "support/deflate.h"
 #include "support/memory.h"
 
 namespace pngi {
 
-PngAllocHook alloc_hook = std::malloc;
-PngFreeHook free_hook = std::free;
+std::atomic<PngAllocHook> alloc_hook{std::malloc};
+std::atomic<PngFreeHook> free_hook{std::free};
 
 void* alloc_block(uint64_t size)
 {
     // Keeps every block below the system-wide limit, and a zero size from reaching the hook.
     if (size == 0 || size >= kMaxBufferSize) return nullptr;
-    return alloc_hook(static_cast<size_t>(size));
+    return alloc_hook.load(std::memory_order_relaxed)(static_cast<size_t>(size));
 }
 
 void free_block(void* block)
 {
-    if (block) free_hook(block);
+    if (block) free_hook.load(std::memory_order_relaxed)(block);
 }
 
 bool read_bytes(PngHandle* png, void* destination, size_t n)
@@ -63,14 +62,7 @@ bool read_be32(PngHandle* png, uint32_t* value)
 
 uint32_t crc_of(const uint8_t* data, size_t n, uint32_t crc)
 {
-    // zlib takes uInt lengths; chunk data never reaches 4 GiB but stay honest anyway.
-    while (n > 0) {
-        uInt piece = n > 0x40000000u ? 0x40000000u : static_cast<uInt>(n);
-        crc = static_cast<uint32_t>(crc32(crc, data, piece));
-        data += piece;
-        n -= piece;
-    }
-    return crc;
+    return crc32_update(crc, {data, n});
 }
 
 uint64_t filtered_size(uint32_t width, uint32_t height, unsigned pbb)
@@ -84,8 +76,8 @@ using namespace pngi;
 
 int png_init(PngAllocHook alloc, PngFreeHook release)
 {
-    alloc_hook = alloc ? alloc : std::malloc;
-    free_hook = release ? release : std::free;
+    alloc_hook.store(alloc ? alloc : std::malloc, std::memory_order_relaxed);
+    free_hook.store(release ? release : std::free, std::memory_order_relaxed);
     return PNG_OK;
 }
 

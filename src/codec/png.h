@@ -1,7 +1,7 @@
 // pixpng: the program's own small PNG reader and writer.
 //
 // Reads non-interlaced 8- and 16-bit grey, grey+alpha, truecolour and truecolour+alpha
-// images; writes one-IDAT PNGs with filter None at zlib's default level. All bytes go
+// images; writes one-IDAT PNGs with adaptive row filters, deflated in one call. All bytes go
 // through the handle's two pluggable functions, so files and memory look the same.
 #pragma once
 

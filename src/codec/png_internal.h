@@ -1,6 +1,7 @@
 // Pieces shared by the PNG reader and writer; not part of the module's interface.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -13,8 +14,9 @@ inline constexpr uint32_t kHeaderLength = 13;
 // The format caps chunk lengths and image sides at 2^31 - 1.
 inline constexpr uint32_t kMaxFormatValue = 0x7FFFFFFFu;
 
-extern PngAllocHook alloc_hook;
-extern PngFreeHook free_hook;
+// Set by png_init, read by every allocation, possibly from several threads.
+extern std::atomic<PngAllocHook> alloc_hook;
+extern std::atomic<PngFreeHook> free_hook;
 
 // Allocates through the hook; null for a zero size or one that would reach kMaxBufferSize.
 void* alloc_block(uint64_t size);
@@ -42,6 +44,16 @@ inline void store_be32(uint8_t* p, uint32_t value)
     p[1] = static_cast<uint8_t>(value >> 16);
     p[2] = static_cast<uint8_t>(value >> 8);
     p[3] = static_cast<uint8_t>(value);
+}
+
+// The Paeth filter's guess from the left (a), upper (b) and upper-left (c) bytes.
+inline uint8_t paeth_predictor(int a, int b, int c)
+{
+    const int pa = b > c ? b - c : c - b;
+    const int pb = a > c ? a - c : c - a;
+    const int pc = a + b > 2 * c ? a + b - 2 * c : 2 * c - a - b;
+    if (pa <= pb && pa <= pc) return static_cast<uint8_t>(a);
+    return static_cast<uint8_t>(pb <= pc ? b : c);
 }
 
 // 16-bit samples are big-endian in the file and low byte first in pixel buffers.

@@ -101,15 +101,6 @@ int read_header(PngHandle* png)
 
 // ---- unfiltering -------------------------------------------------------------------
 
-inline uint8_t paeth(int a, int b, int c)
-{
-    int pa = std::abs(b - c);
-    int pb = std::abs(a - c);
-    int pc = std::abs(a + b - 2 * c);
-    if (pa <= pb && pa <= pc) return static_cast<uint8_t>(a);
-    return static_cast<uint8_t>(pb <= pc ? b : c);
-}
-
 // The pixel distance is a template parameter so the byte loops unroll per pixel.
 template <unsigned BPP>
 void unfilter_sub(const uint8_t* raw, uint8_t* out, size_t n)
@@ -131,7 +122,7 @@ void unfilter_paeth(const uint8_t* raw, const uint8_t* prior, uint8_t* out, size
 {
     for (size_t i = 0; i < BPP; i++) out[i] = static_cast<uint8_t>(raw[i] + prior[i]);
     for (size_t i = BPP; i < n; i++)
-        out[i] = static_cast<uint8_t>(raw[i] + paeth(out[i - BPP], prior[i], prior[i - BPP]));
+        out[i] = static_cast<uint8_t>(raw[i] + paeth_predictor(out[i - BPP], prior[i], prior[i - BPP]));
 }
 
 void unfilter_up(const uint8_t* raw, const uint8_t* prior, uint8_t* out, size_t n)

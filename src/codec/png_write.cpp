@@ -1,29 +1,21 @@
-// pixpng writer: one IDAT chunk, filter None on every row, zlib at its default level.
+// pixpng writer: one IDAT chunk, each row's filter chosen by the smallest sum of its
+// bytes taken as signed values (the common heuristic: small differences deflate well).
 //
-// Rows are staged with their filter byte in a small band and deflated band by band, so
-// the filtered image is never copied whole; the compressed stream goes into a buffer
-// sized by zlib's bound, and the file leaves in a single write.
+// The filtered rows are built whole and deflated in one call; the file is assembled in a
+// buffer sized by the deflate bound and leaves in a single write.
 #include <cstring>
-
-#include <zlib.h>
 
 #include "codec/png.h"
 #include "codec/png_internal.h"
+#include "support/deflate.h"
 #include "support/memory.h"
 
 using namespace pngi;
 
 namespace {
 
-constexpr uint64_t kBandBytes = 128u * 1024;
 // Signature, header chunk, IDAT length/type/CRC and the end chunk around the stream.
 constexpr uint64_t kFileOverhead = 8 + (12 + 13) + 12 + 12;
-
-uint64_t deflate_bound(uint64_t s)
-{
-    // zlib's compressBound, in 64 bits.
-    return s + (s >> 12) + (s >> 14) + (s >> 25) + 13;
-}
 
 int check_image(uint32_t width, uint32_t height, int depth, int color_type, uint64_t* file_bound)
 {
@@ -33,7 +25,7 @@ int check_image(uint32_t width, uint32_t height, int depth, int color_type, uint
     if (width == 0 || height == 0 || width > kMaxFormatValue || height > kMaxFormatValue)
         return PNG_UNSUPPORTED;
     uint64_t s = filtered_size(width, height, static_cast<unsigned>(png_pixel_bytes(color_type, depth)));
-    *file_bound = deflate_bound(s) + kFileOverhead;
+    *file_bound = uint64_t{zlib_deflate_bound(static_cast<size_t>(s))} + kFileOverhead;
     return *file_bound >= kMaxBufferSize ? PNG_NO_MEMORY : PNG_OK;
 }
 
@@ -66,47 +58,132 @@ uint8_t* put_header(uint8_t* p, const PngHandle* png)
     return put_chunk_crc(data - 4, kHeaderLength);
 }
 
-// Deflates the rows into `out` (capacity from the bound); the stream's size on success.
+enum Filter : uint8_t { kNone, kSub, kUp, kAverage, kPaeth };
+
+// One filtered byte from the byte x and its left (a), upper (b) and upper-left (c) bytes.
+uint8_t filter_byte(Filter filter, int x, int a, int b, int c)
+{
+    switch (filter) {
+    case kNone: return static_cast<uint8_t>(x);
+    case kSub: return static_cast<uint8_t>(x - a);
+    case kUp: return static_cast<uint8_t>(x - b);
+    case kAverage: return static_cast<uint8_t>(x - ((a + b) >> 1));
+    case kPaeth: return static_cast<uint8_t>(x - paeth_predictor(a, b, c));
+    }
+    return static_cast<uint8_t>(x);
+}
+
+// Filters bytes [from, to) of `row` against `prior` (the row above, zeros for the first)
+// into the same positions of `out`. Written as one plain loop per filter, so that the
+// compiler can vectorise them.
+void apply_filter(Filter filter, const uint8_t* row, const uint8_t* prior, size_t from, size_t to, size_t bpp,
+                  uint8_t* out)
+{
+    size_t i = from;
+    for (; i < to && i < bpp; i++) out[i] = filter_byte(filter, row[i], 0, prior[i], 0);  // no left pixel
+    switch (filter) {
+    case kNone: std::memcpy(out + i, row + i, to - i); break;
+    case kSub:
+        for (; i < to; i++) out[i] = static_cast<uint8_t>(row[i] - row[i - bpp]);
+        break;
+    case kUp:
+        for (; i < to; i++) out[i] = static_cast<uint8_t>(row[i] - prior[i]);
+        break;
+    case kAverage:
+        for (; i < to; i++) out[i] = static_cast<uint8_t>(row[i] - ((row[i - bpp] + prior[i]) >> 1));
+        break;
+    case kPaeth:
+        for (; i < to; i++)
+            out[i] = static_cast<uint8_t>(row[i] - paeth_predictor(row[i - bpp], prior[i], prior[i - bpp]));
+        break;
+    }
+}
+
+// Sum of the bytes as signed magnitudes: 0 and 255 both count as small.
+uint64_t filter_cost(const uint8_t* p, size_t n)
+{
+    uint64_t sum = 0;
+    for (size_t i = 0; i < n; i++) sum += p[i] < 128 ? p[i] : 256 - p[i];
+    return sum;
+}
+
+// Filters the row one way into `out` and returns the cost, giving up a piece at a time
+// once the cost reaches `limit` (a filter that already lost need not finish).
+uint64_t filter_within(Filter filter, const uint8_t* row, const uint8_t* prior, size_t n, size_t bpp, uint8_t* out,
+                       uint64_t limit)
+{
+    constexpr size_t kPiece = 1024;
+    uint64_t cost = 0;
+    for (size_t from = 0; from < n && cost < limit; from += kPiece) {
+        const size_t to = n - from < kPiece ? n : from + kPiece;
+        apply_filter(filter, row, prior, from, to, bpp, out);
+        cost += filter_cost(out + from, to - from);
+    }
+    return cost;
+}
+
+// Writes the filter byte and the row filtered the cheapest way to out[0..n + 1); on a
+// tie the earlier filter wins. `scratch` holds two candidate rows.
+void filter_row(const uint8_t* row, const uint8_t* prior, size_t n, size_t bpp, uint8_t* out, uint8_t* scratch)
+{
+    Filter best = kNone;
+    uint64_t best_cost = filter_cost(row, n);
+    const uint8_t* best_bytes = row;
+    uint8_t* trial = scratch;
+    for (Filter filter : {kSub, kUp, kAverage, kPaeth}) {
+        const uint64_t cost = filter_within(filter, row, prior, n, bpp, trial, best_cost);
+        if (cost < best_cost) {
+            best = filter;
+            best_cost = cost;
+            best_bytes = trial;
+            trial = trial == scratch ? scratch + n : scratch;
+        }
+    }
+    out[0] = best;
+    std::memcpy(out + 1, best_bytes, n);
+}
+
+// Filters every row into `filtered` (filtered_size bytes). 16-bit samples are brought to
+// the file's byte order first, since the filters work on the bytes as stored.
+int filter_rows(const PngHandle* png, const uint8_t* pixels, uint8_t* filtered)
+{
+    const size_t row_bytes = size_t{png->width} * png->pbb;
+    // Scratch: a zero row (the first row's prior), two candidates, and two swapped rows.
+    auto* scratch = static_cast<uint8_t*>(alloc_block(5 * uint64_t{row_bytes}));
+    if (!scratch) return PNG_NO_MEMORY;
+    uint8_t* zeros = scratch;
+    uint8_t* candidates = scratch + row_bytes;
+    uint8_t* swapped[2] = {scratch + 3 * row_bytes, scratch + 4 * row_bytes};
+    std::memset(zeros, 0, row_bytes);
+    const uint8_t* prior = zeros;
+    for (uint32_t y = 0; y < png->height; y++) {
+        const uint8_t* row = pixels + size_t{y} * row_bytes;
+        if (png->depth == 16) {
+            swap_sample_bytes(swapped[y & 1], row, row_bytes);
+            row = swapped[y & 1];
+        }
+        filter_row(row, prior, row_bytes, png->pbb, filtered + size_t{y} * (row_bytes + 1), candidates);
+        prior = row;
+    }
+    free_block(scratch);
+    return PNG_OK;
+}
+
+// Filters and deflates the rows into out[0..capacity); the stream's size on success.
 int deflate_rows(const PngHandle* png, const uint8_t* pixels, uint8_t* out, uint64_t capacity,
                  uint32_t* compressed_size)
 {
-    size_t row_bytes = size_t{png->width} * png->pbb;
-    size_t stride = row_bytes + 1;
-    uint64_t rows_in_band = kBandBytes / stride;
-    if (rows_in_band == 0) rows_in_band = 1;
-    if (rows_in_band > png->height) rows_in_band = png->height;
-    auto* band = static_cast<uint8_t*>(alloc_block(rows_in_band * stride));
-    if (!band) return PNG_NO_MEMORY;
-
-    z_stream zs{};
-    if (deflateInit(&zs, Z_DEFAULT_COMPRESSION) != Z_OK) {
-        free_block(band);
-        return PNG_ZLIB_ERROR;
+    const uint64_t size = filtered_size(png->width, png->height, png->pbb);
+    auto* filtered = static_cast<uint8_t*>(alloc_block(size));
+    if (!filtered) return PNG_NO_MEMORY;
+    int result = filter_rows(png, pixels, filtered);
+    if (result == PNG_OK) {
+        const size_t n = zlib_deflate({filtered, static_cast<size_t>(size)}, out, static_cast<size_t>(capacity));
+        *compressed_size = static_cast<uint32_t>(n);
+        result = n == 0 ? PNG_ZLIB_ERROR : PNG_OK;
     }
-    zs.next_out = out;
-    zs.avail_out = static_cast<uInt>(capacity);
-    int ret = Z_OK;
-    size_t filled = 0;
-    for (uint32_t y = 0; y < png->height && ret == Z_OK; y++) {
-        const uint8_t* row = pixels + y * row_bytes;
-        band[filled] = 0;  // filter None
-        if (png->depth == 16)
-            swap_sample_bytes(band + filled + 1, row, row_bytes);
-        else
-            std::memcpy(band + filled + 1, row, row_bytes);
-        filled += stride;
-        bool last = y + 1 == png->height;
-        if (last || filled + stride > rows_in_band * stride) {
-            zs.next_in = band;
-            zs.avail_in = static_cast<uInt>(filled);
-            ret = deflate(&zs, last ? Z_FINISH : Z_NO_FLUSH);
-            filled = 0;
-        }
-    }
-    *compressed_size = static_cast<uint32_t>(zs.total_out);
-    deflateEnd(&zs);
-    free_block(band);
-    return ret == Z_STREAM_END ? PNG_OK : PNG_ZLIB_ERROR;
+    free_block(filtered);
+    return result;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include "support/debug.h"
+#include "support/deflate.h"
 #include "support/fileio.h"
 #include "support/lzma_codec.h"
 #include "support/memory.h"
@@ -78,12 +79,37 @@ int inflate_growing(const uint8_t* packed, uint32_t packed_len, uint32_t limit, 
     return Z_OK;
 }
 
+// Claims up to this many times the packed size are believed up front: the block then
+// costs at most that much more than the file already held.
+constexpr uint64_t kTrustedInflateRatio = 32;
+
+// Same results as inflate_growing. A believable claim, as writers make it, is inflated in
+// one call straight into a block of the claimed size; a larger one lets the data decide
+// the memory (inflate_growing).
+int inflate_body(const uint8_t* packed, uint32_t packed_len, uint32_t limit, Stream* body)
+{
+    if (uint64_t{limit} > kTrustedInflateRatio * packed_len)
+        return inflate_growing(packed, packed_len, limit, body);
+    auto* block = static_cast<uint8_t*>(std::malloc(limit ? limit : 1));
+    if (block == nullptr)
+        return Z_MEM_ERROR;
+    size_t size = limit;
+    int rv = zlib_inflate_known_size({packed, packed_len}, block, &size);
+    if (rv != Z_OK) {
+        std::free(block);
+        return rv;
+    }
+    body->buf = block;
+    body->len = static_cast<uint32_t>(size);
+    return Z_OK;
+}
+
 // Inflates or decodes the packed body into `body`. False (with a line) on failure.
 // The header's file length only bounds the output; memory follows the real data.
 bool unpack_body(Swf* swf, const uint8_t* packed, uint32_t packed_len, Stream* body)
 {
     if (swf->signature[0] == 'C') {
-        int rv = inflate_growing(packed, packed_len, swf->file_length, body);
+        int rv = inflate_body(packed, packed_len, swf->file_length, body);
         if (rv != Z_OK) {
             // "CWS decompression failed"
             DEBUG_PROBLEM_IN("swf", "swf_read", "cws解压缩失败:%d", rv);

@@ -1,9 +1,8 @@
 #include "swf/writer.h"
 
-#include <zlib.h>
-
 #include "stream/stream.h"
 #include "support/debug.h"
+#include "support/deflate.h"
 #include "support/fileio.h"
 #include "support/lzma_codec.h"
 #include "support/memory.h"
@@ -124,11 +123,11 @@ int swf_save(Swf* swf, const char* path)
         return 0;
     ScopedStream body, packed;
     build_body(swf, &body.s, file_length);
-    // Room for zlib's worst case, so incompressible movies (JPEG-heavy ones) still save.
-    uLongf packed_len = compressBound(body.s.len);
+    // Room for the worst case, so incompressible movies (JPEG-heavy ones) still save.
+    size_t packed_len = zlib_deflate_bound(body.s.len);
     stream_resize(&packed.s, static_cast<uint32_t>(packed_len));
-    int rv = compress(packed.s.buf, &packed_len, body.s.buf, body.s.len);
-    if (rv != Z_OK) {
+    packed_len = zlib_deflate({body.s.buf, body.s.len}, packed.s.buf, packed_len);
+    if (packed_len == 0) {
         DEBUG_PROBLEM("swf", "cws压缩失败");  // "compression failed"
         return 0;
     }
