@@ -16,8 +16,8 @@ using swfkit::Bytes;
 using swfkit::Container;
 using testkit::run_program;
 
-const std::string kTool = testkit::tool_under_test(PIXSIEVE_BIN, "PIXSIEVE_TOOL");
-const std::string kEdit = testkit::tool_under_test(PIXSIEVE_EDIT_BIN, "PIXSIEVE_EDIT_TOOL");
+const std::string kTool = testkit::tool();
+const std::string kEdit = testkit::edit_tool();
 
 Bytes argb_gradient(uint16_t w, uint16_t h)
 {

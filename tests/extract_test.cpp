@@ -17,7 +17,7 @@ using swfkit::Bytes;
 using swfkit::Container;
 using testkit::run_program;
 
-const std::string kTool = testkit::tool_under_test(PIXSIEVE_BIN, "PIXSIEVE_TOOL");
+const std::string kTool = testkit::tool();
 
 // width x height pixels in A, R, G, B order with a recognisable pattern.
 Bytes argb_pattern(uint16_t width, uint16_t height, uint8_t seed)

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "capture.h"
 #include "seed_media.h"
 #include "swf/extract.h"
 #include "swf/swf.h"
@@ -25,7 +26,7 @@ using swfkit::Bytes;
 using swfkit::Container;
 using testkit::run_program;
 
-const std::string kTool = PIXSIEVE_BIN;
+const std::string kTool = testkit::tool();
 
 // Every path under `root`, relative to it, sorted.
 std::set<std::string> tree(const std::string& root)
@@ -67,13 +68,13 @@ bool has_message(const std::string& output, const std::string& message)
 bool extract_in_process(const std::string& path, const Bytes& file, uint32_t* body_len)
 {
     Stream source{const_cast<uint8_t*>(file.data()), 0, static_cast<uint32_t>(file.size()), 0};
-    testing::internal::CaptureStdout();
+    testkit::CapturedStdout capture;
     SwfPtr swf(swf_read(&source, path.c_str()));
     if (swf) {
         *body_len = swf->body.len;
         swf_saveimg(swf.get(), 1);
     }
-    testing::internal::GetCapturedStdout();
+    capture.take();
     return swf != nullptr;
 }
 
@@ -236,9 +237,9 @@ TEST(Hostile, CompressedBodiesGrowWithTheirData)
             m.file_length = claim;
             Bytes file = m.build();
             Stream source{file.data(), 0, static_cast<uint32_t>(file.size()), 0};
-            testing::internal::CaptureStdout();
+            testkit::CapturedStdout capture;
             SwfPtr swf(swf_read(&source, "m.swf"));
-            testing::internal::GetCapturedStdout();
+            capture.take();
             ASSERT_TRUE(swf);
             ASSERT_EQ(swf->body.len, body.size());
             EXPECT_TRUE(std::equal(body.begin(), body.end(), swf->body.buf));

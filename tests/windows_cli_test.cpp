@@ -15,7 +15,7 @@ namespace {
 using swfkit::Bytes;
 using testkit::run_program;
 
-const std::string kTool = testkit::tool_under_test(PIXSIEVE_BIN, "PIXSIEVE_TOOL");
+const std::string kTool = testkit::tool();
 
 #define SKIP_UNLESS_WINDOWS_PROGRAMS()                                        \
     if (!testkit::running_windows_programs())                                 \

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "support/paths.h"
+#include "toolkit/paths.h"
 #include "swf/extract.h"
 #include "test_util.h"
 

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "capture.h"
 #include "jpeg_oracle.h"
 #include "png_oracle.h"
 #include "swf/swf.h"
@@ -29,9 +30,9 @@ struct Edited {
     void load(const swfkit::Movie& movie)
     {
         ASSERT_TRUE(swfkit::write_file(dir.file("m.swf"), movie.build()));
-        testing::internal::CaptureStdout();
+        testkit::CapturedStdout capture;
         swf.reset(swf_readfile(dir.file("m.swf").c_str()));
-        testing::internal::GetCapturedStdout();
+        capture.take();
         ASSERT_TRUE(swf);
         std::filesystem::create_directory(dir.file("m.swf_res"));
     }
@@ -39,10 +40,9 @@ struct Edited {
     template <class Fn>
     void run(Fn fn)
     {
-        testing::internal::CaptureStdout();
+        testkit::CapturedStdout capture;
         fn(swf.get());
-        std::fflush(stdout);
-        output = testing::internal::GetCapturedStdout();
+        output = capture.take();
     }
 
     SwfTag* tag(size_t index) const

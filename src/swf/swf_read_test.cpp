@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "swf/symbols.h"
+#include "capture.h"
 #include "swf_builder.h"
 #include "load_util.h"
 #include "test_util.h"
@@ -78,11 +79,10 @@ TEST(SwfLoad, ReadFileNamesThePathFirst)
     testkit::TempDir dir("load");
     std::string path = dir.file("a.swf");
     ASSERT_TRUE(swfkit::write_file(path, three_tag_movie(Container::FWS).build()));
-    testing::internal::CaptureStdout();
+    testkit::CapturedStdout capture;
     SwfPtr swf(swf_readfile(path.c_str()));
     SwfPtr missing(swf_readfile(dir.file("none.swf").c_str()));
-    std::fflush(stdout);
-    auto lines = testkit::split_lines(testing::internal::GetCapturedStdout());
+    auto lines = testkit::split_lines(capture.take());
     ASSERT_TRUE(swf);
     EXPECT_FALSE(missing);
     EXPECT_EQ(lines[0], "[DEBUG] swf:" + lines[0].substr(12, lines[0].find(' ', 12) - 12) +

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "capture.h"
 #include "load_util.h"
 #include "support/lzma_codec.h"
 #include "swf_builder.h"
@@ -47,10 +48,9 @@ uint32_t le32(const Bytes& b, size_t at)
 // Loads, saves with `save`, returns the saved bytes; captures the lines.
 Bytes save_copy(Swf* swf, SaveFn save, const std::string& path, std::vector<std::string>* lines = nullptr)
 {
-    testing::internal::CaptureStdout();
+    testkit::CapturedStdout capture;
     int ok = save(swf, path.c_str());
-    std::fflush(stdout);
-    auto out = testkit::split_lines(testing::internal::GetCapturedStdout());
+    auto out = testkit::split_lines(capture.take());
     if (lines)
         *lines = out;
     EXPECT_EQ(ok, 1);
@@ -170,10 +170,9 @@ TEST(SwfWriter, UnwritablePathReturnsZeroWithALine)
     auto loaded = testkit::load_movie(sample_movie(Container::FWS).build());
     ASSERT_TRUE(loaded.swf);
     for (SaveFn save : {swf_save_fws, swf_save, swf_save_zws}) {
-        testing::internal::CaptureStdout();
+        testkit::CapturedStdout capture;
         int ok = save(loaded.swf.get(), "/nonexistent/dir/out.swf");
-        std::fflush(stdout);
-        std::string out = testing::internal::GetCapturedStdout();
+        std::string out = capture.take();
         EXPECT_EQ(ok, 0);
         EXPECT_NE(out.find("cannot write /nonexistent/dir/out.swf"), std::string::npos);
     }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "charset_model.h"
 
 namespace {
@@ -388,11 +389,11 @@ TEST_F(Charset, LongWellFormedTextAgreesWithIconv) {
 }
 
 TEST_F(Charset, PutsUtf8PrintsGbkLine) {
-    testing::internal::CaptureStdout();
+    testkit::CapturedStdout capture;
     puts_utf8("a\xE4\xB8\xAD" "b", 5);
     puts_utf8("ignored", 0);
     puts_utf8("x\xE4", 2);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "a\xD6\xD0" "b\n\nx\n");
+    EXPECT_EQ(capture.take(), "a\xD6\xD0" "b\n\nx\n");
 }
 
 std::string gbk_normalized(std::string text, unsigned flags) {

@@ -1,4 +1,4 @@
-#include "support/text_coders.h"
+#include "toolkit/text_coders.h"
 
 #include <algorithm>
 #include <array>

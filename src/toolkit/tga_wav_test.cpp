@@ -1,4 +1,4 @@
-#include "support/tga_wav.h"
+#include "toolkit/tga_wav.h"
 
 #include <cstdio>
 #include <string>

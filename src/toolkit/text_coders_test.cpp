@@ -1,4 +1,4 @@
-#include "support/text_coders.h"
+#include "toolkit/text_coders.h"
 
 #include <cstring>
 #include <random>
@@ -6,6 +6,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "capture.h"
 
 namespace {
 
@@ -250,18 +252,13 @@ TEST(HexDump, PrintsAtMostFiftyBytesInGroupsOfEight)
         expected += cell;
     }
     expected += '\n';
-    testing::internal::CaptureStdout();
-    hex_dump(data, 60);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
-
-    testing::internal::CaptureStdout();
-    hex_dump(bytes("\x01\xab\xff"), 3);
-    hex_dump(data, 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), " 01 AB FF \n\n");
-
-    testing::internal::CaptureStdout();
-    hex_dump(data, 9);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), " 00 05 0A 0F 14 19 1E 23  28 \n");
+    EXPECT_EQ(testkit::capture_stdout([&] { hex_dump(data, 60); }), expected);
+    EXPECT_EQ(testkit::capture_stdout([&] {
+                  hex_dump(bytes("\x01\xab\xff"), 3);
+                  hex_dump(data, 0);
+              }),
+              " 01 AB FF \n\n");
+    EXPECT_EQ(testkit::capture_stdout([&] { hex_dump(data, 9); }), " 00 05 0A 0F 14 19 1E 23  28 \n");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "support/imalloc.h"
+#include "toolkit/imalloc.h"
 
 #include <cstdint>
 #include <cstring>
@@ -6,6 +6,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "capture.h"
 
 namespace {
 
@@ -17,9 +19,9 @@ const uint8_t* at(const void* p, intptr_t offset)
 // Runs one check and returns its result together with what it printed.
 std::pair<int, std::string> checked(const void* start, size_t length)
 {
-    testing::internal::CaptureStdout();
+    testkit::CapturedStdout capture;
     int rv = imalloc_check(start, length);
-    return {rv, testing::internal::GetCapturedStdout()};
+    return {rv, capture.take()};
 }
 
 void expect_not_found(const void* start, size_t length)

@@ -1,4 +1,4 @@
-#include "support/gif_writer.h"
+#include "toolkit/gif_writer.h"
 
 #include <gif_lib.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "support/paths.h"
+#include "toolkit/paths.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "support/random.h"
+#include "toolkit/random.h"
 
 #include <cmath>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "support/digest.h"
+#include "toolkit/digest.h"
 
 #include <cstdio>
 #include <cstring>
