@@ -33,7 +33,7 @@ swfkit::Movie bitmap_movie(Container c, uint16_t w, uint16_t h)
 {
     swfkit::Movie m;
     m.container = c;
-    m.tag(36, swfkit::lossless_body(1, 5, w, h, argb_gradient(w, h)));
+    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, w, h, argb_gradient(w, h)));
     m.end();
     return m;
 }
@@ -99,7 +99,7 @@ TEST(EditCli, AddedBitmapsKeepTheirNamesAndTheEndTagLast)
     std::vector<uint16_t> codes;
     for (SwfTag* tag : swf_tags(loaded.swf.get()))
         codes.push_back(tag->code);
-    EXPECT_EQ(codes, (std::vector<uint16_t>{36, 21, 76, 0}));
+    EXPECT_EQ(codes, (std::vector<uint16_t>{TAG_DEFINE_BITS_LOSSLESS2, TAG_DEFINE_BITS_JPEG2, TAG_SYMBOL_CLASS, TAG_END}));
 
     ASSERT_EQ(run_program(kTool, {"z.swf"}, dir.path()).status, 0);
     // DefineBitsJPEG2 holding PNG bytes, named by its GBK class name.

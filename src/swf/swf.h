@@ -48,7 +48,16 @@ void swf_read_rect(Swf* swf);
 
 // Tag list.
 void tag_list_append(SwfTag* node, SwfTag* head);
+// Appends a tag whose body is the next `length` bytes of the movie's body (loading).
 SwfTag* swf_add_tag(Swf* swf, uint16_t code, uint32_t length);
+// Appends a tag with an empty body, for the caller to fill.
+SwfTag* swf_append_tag(Swf* swf, uint16_t code);
+// The last tag in the list, or null for a movie without tags.
+SwfTag* swf_last_tag(Swf* swf);
+// Moves a tag of the movie behind all others.
+void swf_move_tag_to_end(Swf* swf, SwfTag* tag);
+// Takes a tag out of the list and releases it with its body.
+void swf_remove_tag(SwfTag* tag);
 std::string swf_tag_name(uint16_t code);
 
 // Range-for over the tags of a movie, in list order.

@@ -282,12 +282,8 @@ void swf_free(Swf* swf)
 {
     if (swf == nullptr)
         return;
-    for (SwfTag* tag = swf->tags.next; tag != &swf->tags;) {
-        SwfTag* next = tag->next;
-        stream_clear(&tag->body);
-        mem_free(tag);
-        tag = next;
-    }
+    while (SwfTag* tag = swf_last_tag(swf))
+        swf_remove_tag(tag);
     symbols_free(swf->names);
     stream_clear(&swf->body);
     stream_clear(&swf->frame_rect);

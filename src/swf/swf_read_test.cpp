@@ -195,7 +195,7 @@ TEST(SwfTags, EveryRecordListedInFileOrder)
     EXPECT_EQ(tags[1]->body.buf[4], 5);
     EXPECT_EQ(tags[2]->code, 100);
     EXPECT_EQ(tags[2]->body.len, 0u);
-    EXPECT_EQ(tags[4]->code, 0);
+    EXPECT_EQ(tags[4]->code, TAG_END);
     EXPECT_EQ(tags[5]->code, 1);
     EXPECT_EQ(message(l.lines[4]), "[TAG]:d,0");
     EXPECT_EQ(message(l.lines[5]), "[TAG]:DefineSceneAndFrameData(v9.0),0");
@@ -264,8 +264,8 @@ TEST(SwfLoad, TruncatedAtEveryOffset)
 {
     for (Container c : {Container::FWS, Container::CWS, Container::ZWS}) {
         Movie m = three_tag_movie(c);
-        m.tag(76, swfkit::symbol_class_body({{1, "a.b.Pic"}, {2, "x"}}));
-        m.tag(36, swfkit::lossless_body(1, 5, 2, 2, Bytes(16, 0x80)));
+        m.tag(TAG_SYMBOL_CLASS, swfkit::symbol_class_body({{1, "a.b.Pic"}, {2, "x"}}));
+        m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 2, 2, Bytes(16, 0x80)));
         m.end();
         Bytes file = m.build();
         for (size_t n = 0; n < file.size(); ++n) {

@@ -29,7 +29,7 @@ swfkit::Movie sample_movie(Container c)
     m.tag(9, Bytes{1, 2, 3}, true);                  // long form on input, short on output
     m.tag(2, Bytes(62, 0x42));
     m.tag(2, Bytes(63, 0x43));
-    m.tag(36, swfkit::lossless_body(1, 5, 20, 20, Bytes(1600, 0x80)));
+    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 20, 20, Bytes(1600, 0x80)));
     m.end();
     return m;
 }
@@ -73,7 +73,7 @@ TEST(SwfWriter, UncompressedOutputIsTheBodyInShortestForm)
     expect.tag(9, Bytes{1, 2, 3});
     expect.tag(2, Bytes(62, 0x42));
     expect.tag(2, Bytes(63, 0x43));
-    expect.tag(36, swfkit::lossless_body(1, 5, 20, 20, Bytes(1600, 0x80)));
+    expect.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 20, 20, Bytes(1600, 0x80)));
     expect.end();
     EXPECT_EQ(out, expect.build());
     EXPECT_EQ(le32(out, 4), out.size());
@@ -155,7 +155,7 @@ TEST(SwfWriter, IncompressibleMoviesStillSaveAsCws)
         x = x * 1103515245 + 12345;
         b = static_cast<uint8_t>(x >> 24);
     }
-    m.tag(21, swfkit::jpeg_body(1, noise));
+    m.tag(TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(1, noise));
     m.end();
     auto loaded = testkit::load_movie(m.build());
     ASSERT_TRUE(loaded.swf);
