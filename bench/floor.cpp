@@ -145,7 +145,7 @@ void movie(const char* path)
         uncompress(body.data(), &n, &file[8], uLong(file.size() - 8));
     } else if (file[0] == 'Z') {
         size_t out_len = body.size(), in_len = file.size() - 17;
-        LzmaUncompress(body.data(), &out_len, &file[17], &in_len, &file[12], kLzmaPropsSize);
+        lzma_uncompress(body.data(), &out_len, &file[17], &in_len, &file[12], kLzmaPropsSize);
     } else {
         std::memcpy(body.data(), &file[8], body.size());
     }

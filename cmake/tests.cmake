@@ -7,6 +7,7 @@ set(PROGRAM_TEST_SOURCES
   tests/cli_test.cpp
   tests/edit_cli_test.cpp
   tests/extract_test.cpp
+  tests/readme_test.cpp
   tests/windows_cli_test.cpp)
 
 # Unit tests left out of the Windows unit-test binary, each with its reason. Every other

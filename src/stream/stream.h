@@ -25,6 +25,15 @@ void stream_clear(Stream* stream);
 void stream_resize(Stream* stream, uint32_t size);
 void stream_free(Stream* stream);
 
+// A Stream that owns its block for the duration of a scope.
+struct ScopedStream {
+    Stream s{};
+    ScopedStream() = default;
+    ScopedStream(const ScopedStream&) = delete;
+    ScopedStream& operator=(const ScopedStream&) = delete;
+    ~ScopedStream() { stream_clear(&s); }
+};
+
 // Bytes left from pos to len (0 when pos is at or past len).
 inline uint32_t stream_remaining(const Stream* stream)
 {

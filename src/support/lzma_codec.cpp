@@ -6,6 +6,8 @@
 #include <lzma/LzmaDec.h>
 #include <lzma/LzmaEnc.h>
 
+#include "support/memory.h"
+
 namespace {
 
 void* sdk_alloc(void*, size_t size) { return std::malloc(size); }
@@ -14,7 +16,7 @@ ISzAlloc g_alloc = {sdk_alloc, sdk_free};
 
 }  // namespace
 
-int LzmaUncompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t* src_len,
+int lzma_uncompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t* src_len,
                    const uint8_t* props, size_t props_size)
 {
     ELzmaStatus status = LZMA_STATUS_NOT_SPECIFIED;
@@ -29,14 +31,7 @@ int LzmaUncompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t* 
     return res;
 }
 
-size_t grow_output_capacity(size_t current, size_t input_size, size_t limit)
-{
-    constexpr size_t kFirstBlock = size_t{1} << 16;
-    size_t next = current == 0 ? std::max(kFirstBlock, input_size * 4) : current * 2;
-    return std::min(next, limit);
-}
-
-int LzmaUncompressGrowing(uint8_t** dest, size_t* dest_len, size_t limit, const uint8_t* src, size_t* src_len,
+int lzma_uncompress_growing(uint8_t** dest, size_t* dest_len, size_t limit, const uint8_t* src, size_t* src_len,
                           const uint8_t* props, size_t props_size)
 {
     *dest = nullptr;
@@ -89,7 +84,7 @@ int LzmaUncompressGrowing(uint8_t** dest, size_t* dest_len, size_t limit, const 
     return LZMA_RESULT_OK;
 }
 
-int LzmaCompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t src_len,
+int lzma_compress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t src_len,
                  uint8_t* out_props, size_t* out_props_size, int level, uint32_t dict_size,
                  int lc, int lp, int pb, int fb, int num_threads)
 {

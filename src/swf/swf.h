@@ -78,7 +78,12 @@ struct SwfTagRange {
 };
 inline SwfTagRange swf_tags(Swf* swf) { return {&swf->tags}; }
 
-// Frame header and record sizes.
+// Container header: signature (3 bytes), version, file length (4). A ZWS body is preceded
+// by its compressed length (4) and the LZMA properties (5).
+inline constexpr uint32_t kHeaderSize = 8;
+inline constexpr uint32_t kZwsPrefix = 9;
+
+// Record header sizes.
 inline constexpr uint32_t kRecordHeaderShort = 2;
 inline constexpr uint32_t kRecordHeaderLong = 6;
 inline constexpr uint8_t kLongLengthMark = 63;

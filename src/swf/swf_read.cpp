@@ -15,15 +15,7 @@
 
 namespace {
 
-constexpr uint32_t kHeaderSize = 8;
-constexpr uint32_t kZwsPrefix = 9;  // compressed length (4) and LZMA properties (5)
 constexpr uint32_t kMaxFileLength = 1u << 30;
-
-// A Stream that owns its block for the duration of a scope.
-struct ScopedStream {
-    Stream s{};
-    ~ScopedStream() { stream_clear(&s); }
-};
 
 // Inflates a zlib stream of at most `limit` bytes into a block that grows with the output,
 // so a header claiming far more than the data holds allocates nothing for the claim.
@@ -96,7 +88,7 @@ bool unpack_body(Swf* swf, const uint8_t* packed, uint32_t packed_len, Stream* b
         uint8_t* block = nullptr;
         size_t out_len = 0;
         size_t in_len = packed_len - kZwsPrefix;
-        int rv = LzmaUncompressGrowing(&block, &out_len, swf->file_length - kHeaderSize, packed + kZwsPrefix,
+        int rv = lzma_uncompress_growing(&block, &out_len, swf->file_length - kHeaderSize, packed + kZwsPrefix,
                                        &in_len, packed + 4, kLzmaPropsSize);
         if (rv != LZMA_RESULT_OK) {
             // "zws解压缩失败" (ZWS decompression failed)

@@ -113,7 +113,7 @@ TEST(SwfWriter, CompressedContainersDecodeToExactlyTheBody)
     EXPECT_EQ(std::memcmp(zws.data() + 12, props, 5), 0);
     Bytes decoded(body.size());
     size_t out_len = decoded.size(), in_len = zws.size() - 17;
-    ASSERT_EQ(LzmaUncompress(decoded.data(), &out_len, zws.data() + 17, &in_len, zws.data() + 12, 5), 0);
+    ASSERT_EQ(lzma_uncompress(decoded.data(), &out_len, zws.data() + 17, &in_len, zws.data() + 12, 5), 0);
     EXPECT_EQ(out_len, body.size());
     EXPECT_EQ(decoded, body);
 }

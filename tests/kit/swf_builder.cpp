@@ -151,7 +151,7 @@ Bytes Movie::build() const
         size_t packed_len = packed.size();
         uint8_t props[kLzmaPropsSize];
         size_t props_len = sizeof props;
-        LzmaCompress(packed.data(), &packed_len, plain.data(), plain.size(), props, &props_len,
+        lzma_compress(packed.data(), &packed_len, plain.data(), plain.size(), props, &props_len,
                      5, 1 << 16, 3, 0, 2, 32, 1);
         put_u32(file, static_cast<uint32_t>(packed_len));
         put_bytes(file, {props, props_len});
