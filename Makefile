@@ -9,7 +9,7 @@ JOBS       ?= $(shell nproc)
 CONFIGURE  = -DPIXSIEVE_TESTS=ON -DPIXSIEVE_WERROR=ON
 
 .PHONY: all deps deps-windows configure build test test-asan windows test-windows demo samples bench \
-        corpus fuzz-build fuzz fuzz-replay leak-check measure-memory clean
+        corpus fuzz-build fuzz fuzz-replay leak-check measure-memory format-check format clean
 
 all: build
 
@@ -91,6 +91,21 @@ leak-check: build
 # Peak memory per movie and over many movies (/usr/bin/time -v); not part of the tests.
 measure-memory: build
 	@scripts/measure-memory.sh $(BUILD)
+
+# Whether every C++ source follows .clang-format (generated tables excepted): names the files
+# that do not. `make format` rewrites them.
+FORMAT_FILES = $(shell git ls-files '*.cpp' '*.h' ':!:src/text/charset_tables.cpp')
+format-check:
+	@scripts/install-deps.sh format
+	@clang-format --style=file --dry-run $(FORMAT_FILES) 2>&1 | sed -n 's/^\([^:]*\):[0-9]*:[0-9]*: warning: code should be clang-formatted.*/\1/p' \
+	  | sort -u > .format-check.out; \
+	if [ -s .format-check.out ]; then sed 's/^/format-check: /' .format-check.out; rm -f .format-check.out; \
+	  echo "format-check: these files differ from .clang-format; make format rewrites them"; exit 1; fi; \
+	rm -f .format-check.out
+
+format:
+	@scripts/install-deps.sh format
+	@clang-format --style=file -i $(FORMAT_FILES)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(WIN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)

@@ -15,10 +15,10 @@ void* mem_realloc(void* block, size_t size);
 void mem_free(void* block);
 
 struct Stream {
-    uint8_t* buf;     // owned heap block, or null
-    uint32_t pos;     // next byte to read or write
-    uint32_t len;     // valid bytes in buf
-    uint8_t bitpos;   // bits of buf[pos] already consumed, 0..7
+    uint8_t* buf;    // owned heap block, or null
+    uint32_t pos;    // next byte to read or write
+    uint32_t len;    // valid bytes in buf
+    uint8_t bitpos;  // bits of buf[pos] already consumed, 0..7
 };
 
 void stream_clear(Stream* stream);

@@ -21,8 +21,8 @@ inline constexpr size_t kLzmaPropsSize = 5;
 // Decodes until `*dest_len` bytes are produced (no end marker needed) or an end
 // marker is met. On return `*dest_len` and `*src_len` hold the bytes produced and
 // consumed. Returns LZMA_RESULT_INPUT_EOF when the input ends before the output is full.
-int lzma_uncompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t* src_len,
-                   const uint8_t* props, size_t props_size);
+int lzma_uncompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t* src_len, const uint8_t* props,
+                    size_t props_size);
 
 // As lzma_uncompress, for a caller that only knows an upper bound (`limit`) of the output:
 // the output block starts small and grows while the data keeps producing bytes, so a
@@ -30,9 +30,9 @@ int lzma_uncompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t*
 // malloc'd block the caller frees (null on failure) and *dest_len the bytes produced.
 // LZMA_RESULT_MEM_ERROR when the block cannot grow.
 int lzma_uncompress_growing(uint8_t** dest, size_t* dest_len, size_t limit, const uint8_t* src, size_t* src_len,
-                          const uint8_t* props, size_t props_size);
+                            const uint8_t* props, size_t props_size);
 
 // Encodes without an end marker. `out_props` receives the properties (5 bytes).
-int lzma_compress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t src_len,
-                 uint8_t* out_props, size_t* out_props_size, int level, uint32_t dict_size,
-                 int lc, int lp, int pb, int fb, int num_threads);
+int lzma_compress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t src_len, uint8_t* out_props,
+                  size_t* out_props_size, int level, uint32_t dict_size, int lc, int lp, int pb, int fb,
+                  int num_threads);

@@ -14,23 +14,23 @@ struct SymbolNames;
 struct SwfTag {
     SwfTag* next;
     SwfTag* prev;
-    Stream body;   // owned copy of the tag body; len is the tag length
+    Stream body;  // owned copy of the tag body; len is the tag length
     uint16_t code;
 };
 
 struct Swf {
-    std::string path;        // as given by the caller; output names derive from it
-    Stream body;             // the decompressed body, frame header first
-    char signature[3];       // first byte is 'F' once loaded (the body is held uncompressed)
+    std::string path;   // as given by the caller; output names derive from it
+    Stream body;        // the decompressed body, frame header first
+    char signature[3];  // first byte is 'F' once loaded (the body is held uncompressed)
     uint8_t version;
-    uint32_t file_length;    // as stored in the header
-    uint8_t frame_rate;      // integer part only
+    uint32_t file_length;  // as stored in the header
+    uint8_t frame_rate;    // integer part only
     uint16_t frame_count;
-    Stream frame_rect;       // the frame-size RECT bytes as stored
+    Stream frame_rect;  // the frame-size RECT bytes as stored
     uint8_t rect_bits;
     int32_t xmin, xmax, ymin, ymax;  // frame bounds in pixels
     SymbolNames* names;
-    SwfTag tags;             // list sentinel: only next and prev are used
+    SwfTag tags;  // list sentinel: only next and prev are used
 };
 
 // Loading. Both print their debug lines and return null when the movie is refused.

@@ -88,8 +88,8 @@ bool unpack_body(Swf* swf, const uint8_t* packed, uint32_t packed_len, Stream* b
         uint8_t* block = nullptr;
         size_t out_len = 0;
         size_t in_len = packed_len - kZwsPrefix;
-        int rv = lzma_uncompress_growing(&block, &out_len, swf->file_length - kHeaderSize, packed + kZwsPrefix,
-                                       &in_len, packed + 4, kLzmaPropsSize);
+        int rv = lzma_uncompress_growing(&block, &out_len, swf->file_length - kHeaderSize, packed + kZwsPrefix, &in_len,
+                                         packed + 4, kLzmaPropsSize);
         if (rv != LZMA_RESULT_OK) {
             // "zws解压缩失败" (ZWS decompression failed)
             DEBUG_LINE_IN("swf", "swf_read", "zws\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC:%d", rv);
@@ -117,8 +117,7 @@ bool header_is_sound(const Swf* swf, uint32_t file_size)
         return false;
     }
     if (swf->file_length < kHeaderSize || swf->file_length >= kMaxFileLength) {
-        DEBUG_LINE_IN("swf", "swf_read", "refused: file length %u in the header is out of range",
-                   swf->file_length);
+        DEBUG_LINE_IN("swf", "swf_read", "refused: file length %u in the header is out of range", swf->file_length);
         return false;
     }
     if (sig == "ZWS" && file_size < kHeaderSize + kZwsPrefix) {
@@ -190,7 +189,7 @@ void build_tag_list(Swf* swf)
     }
     if (r == Record::Broken)
         DEBUG_LINE_IN("swf", "swf_read", "tag record at offset %u runs past the end of the body; tag list ends here",
-                   body->pos);
+                      body->pos);
     body->pos = body->len;
     DEBUG_LINE_IN("swf", "swf_read", "tagnum:%d", count);
 }
@@ -238,8 +237,7 @@ Swf* swf_read(Stream* source, const char* path)
     swf->signature[0] = 'F';
 
     if (!frame_header_fits(&swf->body)) {
-        DEBUG_LINE("swf", "refused: body of %u bytes is too short for the frame header",
-                   swf->body.len);
+        DEBUG_LINE("swf", "refused: body of %u bytes is too short for the frame header", swf->body.len);
         return nullptr;
     }
     swf_read_rect(swf.get());

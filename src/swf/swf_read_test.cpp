@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include "swf/symbols.h"
 #include "capture.h"
-#include "swf_builder.h"
 #include "load_util.h"
+#include "swf/symbols.h"
+#include "swf_builder.h"
 #include "test_util.h"
 
 namespace {
@@ -54,9 +54,9 @@ TEST(SwfLoad, DebugLinesInOrderForEveryContainer)
     for (Container c : {Container::FWS, Container::CWS, Container::ZWS}) {
         Loaded l = load(three_tag_movie(c).build());
         ASSERT_TRUE(l.swf);
-        std::vector<std::string> expected = {"stream->bitpos:1", "framerate:24,totalframe:1",
-                                             "[TAG]:SetBackgroundColor (V1.0),3",
-                                             "[TAG]:ShowFrame (V1.0),0", "[TAG]:End (V1.0),0", "tagnum:3"};
+        std::vector<std::string> expected = {
+            "stream->bitpos:1",         "framerate:24,totalframe:1", "[TAG]:SetBackgroundColor (V1.0),3",
+            "[TAG]:ShowFrame (V1.0),0", "[TAG]:End (V1.0),0",        "tagnum:3"};
         if (c == Container::CWS)
             expected.insert(expected.begin(), "cws\xBD\xE2\xD1\xB9\xCB\xF5OK");
         if (c == Container::ZWS)
@@ -85,8 +85,7 @@ TEST(SwfLoad, ReadFileNamesThePathFirst)
     auto lines = testkit::split_lines(capture.take());
     ASSERT_TRUE(swf);
     EXPECT_FALSE(missing);
-    EXPECT_EQ(lines[0], "[DEBUG] swf:" + lines[0].substr(12, lines[0].find(' ', 12) - 12) +
-                            " <swf_readfile>: " + path);
+    EXPECT_EQ(lines[0], "[DEBUG] swf:" + lines[0].substr(12, lines[0].find(' ', 12) - 12) + " <swf_readfile>: " + path);
     EXPECT_EQ(swf->path, path);
 }
 

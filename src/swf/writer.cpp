@@ -137,8 +137,8 @@ int swf_save_zws(Swf* swf, const char* path)
     stream_resize(&packed.s, static_cast<uint32_t>(capacity));
     size_t packed_len = capacity - kZwsPrefix;
     size_t props_len = kLzmaPropsSize;
-    int rv = lzma_compress(packed.s.buf + kZwsPrefix, &packed_len, body.s.buf, body.s.len, packed.s.buf + 4,
-                          &props_len, 5, kLzmaDictSize, 3, 0, 2, 32, 2);
+    int rv = lzma_compress(packed.s.buf + kZwsPrefix, &packed_len, body.s.buf, body.s.len, packed.s.buf + 4, &props_len,
+                           5, kLzmaDictSize, 3, 0, 2, 32, 2);
     if (rv != LZMA_RESULT_OK) {
         DEBUG_LINE("swf", "zws\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC");  // "zws压缩失败" (compression failed)
         return 0;

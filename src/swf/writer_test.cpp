@@ -25,8 +25,8 @@ swfkit::Movie sample_movie(Container c)
     swfkit::Movie m;
     m.container = c;
     m.version = 9;
-    m.rate_fraction = 77;  // not kept: written back as 0
-    m.tag(9, Bytes{1, 2, 3}, true);                  // long form on input, short on output
+    m.rate_fraction = 77;            // not kept: written back as 0
+    m.tag(9, Bytes{1, 2, 3}, true);  // long form on input, short on output
     m.tag(2, Bytes(62, 0x42));
     m.tag(2, Bytes(63, 0x43));
     m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 20, 20, Bytes(1600, 0x80)));

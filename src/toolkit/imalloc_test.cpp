@@ -29,8 +29,8 @@ void expect_not_found(const void* start, size_t length)
     auto [rv, printed] = checked(start, length);
     EXPECT_NE(rv, 0);
     const std::string head = "[DEBUG] ../src/imalloc:";
-    const std::string tail = " <imalloc_notfound>: not found:" +
-                             std::to_string(reinterpret_cast<intptr_t>(start)) + ",size=" + std::to_string(length) + "\n";
+    const std::string tail = " <imalloc_notfound>: not found:" + std::to_string(reinterpret_cast<intptr_t>(start)) +
+                             ",size=" + std::to_string(length) + "\n";
     ASSERT_GT(printed.size(), head.size() + tail.size()) << printed;
     EXPECT_EQ(printed.compare(0, head.size(), head), 0) << printed;
     EXPECT_EQ(printed.compare(printed.size() - tail.size(), tail.size(), tail), 0) << printed;

@@ -120,16 +120,16 @@ TEST(Base64, DecodeSkipsWhiteSpaceEverywhere)
 
 TEST(Base64, DecodeRefusesMalformedText)
 {
-    EXPECT_EQ(unb64("Zm9"), "<fail>");       // ends inside a group
-    EXPECT_EQ(unb64("Zg="), "<fail>");       // two characters and a single '='
-    EXPECT_EQ(unb64("Z==="), "<fail>");      // padding after one character
-    EXPECT_EQ(unb64("===="), "<fail>");      // padding at the start of a group
-    EXPECT_EQ(unb64("Zh=="), "<fail>");      // 'h' leaves non-zero unused bits
-    EXPECT_EQ(unb64("Zm9="), "<fail>");      // '9' leaves non-zero unused bits
-    EXPECT_EQ(unb64("Zg==x"), "<fail>");     // data after the padding
+    EXPECT_EQ(unb64("Zm9"), "<fail>");    // ends inside a group
+    EXPECT_EQ(unb64("Zg="), "<fail>");    // two characters and a single '='
+    EXPECT_EQ(unb64("Z==="), "<fail>");   // padding after one character
+    EXPECT_EQ(unb64("===="), "<fail>");   // padding at the start of a group
+    EXPECT_EQ(unb64("Zh=="), "<fail>");   // 'h' leaves non-zero unused bits
+    EXPECT_EQ(unb64("Zm9="), "<fail>");   // '9' leaves non-zero unused bits
+    EXPECT_EQ(unb64("Zg==x"), "<fail>");  // data after the padding
     EXPECT_EQ(unb64("Zg== ="), "<fail>");
     EXPECT_EQ(unb64("Zm8=Zm8="), "<fail>");
-    EXPECT_EQ(unb64("Zm-v"), "<fail>");      // not in the alphabet
+    EXPECT_EQ(unb64("Zm-v"), "<fail>");  // not in the alphabet
     EXPECT_EQ(unb64("Zm9v\xc4\xe3"), "<fail>");
     EXPECT_EQ(base64_decode(nullptr, nullptr, 0), -1);
 }

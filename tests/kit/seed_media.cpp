@@ -44,7 +44,11 @@ Bytes filter_row(int filter, const Bytes& row, const Bytes& above, size_t bpp)
         int a = i >= bpp ? row[i - bpp] : 0;
         int b = above[i];
         int c = i >= bpp ? above[i - bpp] : 0;
-        int predictor = filter == 1 ? a : filter == 2 ? b : filter == 3 ? (a + b) / 2 : filter == 4 ? paeth(a, b, c) : 0;
+        int predictor = filter == 1   ? a
+                        : filter == 2 ? b
+                        : filter == 3 ? (a + b) / 2
+                        : filter == 4 ? paeth(a, b, c)
+                                      : 0;
         out[i] = static_cast<uint8_t>(row[i] - predictor);
     }
     return out;

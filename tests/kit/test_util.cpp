@@ -11,8 +11,8 @@
 #include <cerrno>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <iconv.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -142,8 +142,7 @@ bool is_pause_prompt(const std::string& line)
            line.find("\xC7\xEB\xB0\xB4\xC8\xCE\xD2\xE2\xBC\xFC\xBC\xCC\xD0\xF8") != std::string::npos;
 }
 
-RunResult run_program(const std::string& program, const std::vector<std::string>& args,
-                      const std::string& cwd)
+RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd)
 {
     int pipefd[2], errfd[2];
     RunResult result;

@@ -26,10 +26,9 @@ TEST(TestKit, CaptureCollectsStdoutAndRestoresIt)
 // drains one stream before the other would wait forever.
 TEST(TestKit, RunProgramReadsLargeStdoutAndStderrTogether)
 {
-    const std::string script =
-        "i=0; while [ $i -lt 2000 ]; do "
-        "echo \"err line $i with some padding to fill the pipe quickly\" >&2; "
-        "echo \"out line $i\"; i=$((i+1)); done; exit 3";
+    const std::string script = "i=0; while [ $i -lt 2000 ]; do "
+                               "echo \"err line $i with some padding to fill the pipe quickly\" >&2; "
+                               "echo \"out line $i\"; i=$((i+1)); done; exit 3";
     testkit::RunResult r = testkit::run_program("/bin/sh", {"-c", script});
     EXPECT_EQ(r.status, 3);
     auto out = testkit::split_lines(r.output);
