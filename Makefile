@@ -6,9 +6,11 @@ WIN_BUILD  ?= build-win
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 180
 JOBS       ?= $(shell nproc)
+# What every build here adds: the tests, and warnings as errors.
+CONFIGURE  = -DPIXSIEVE_TESTS=ON -DPIXSIEVE_WERROR=ON
 
-.PHONY: all deps deps-windows build test test-asan test-tsan windows test-windows demo samples bench \
-        corpus fuzz-build fuzz fuzz-replay leak-check measure-memory clean
+.PHONY: all deps deps-windows configure build test test-asan test-tsan windows test-windows demo samples bench \
+        corpus fuzz-build fuzz fuzz-replay leak-check measure-memory format-check format clean
 
 all: build
 
@@ -18,15 +20,17 @@ deps:
 deps-windows:
 	@scripts/install-deps.sh windows
 
-build: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
+
+configure: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CONFIGURE) >/dev/null
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 test-asan: deps
-	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DPIXSIEVE_SANITIZE=ON >/dev/null
+	@cmake -S . -B $(ASAN_BUILD) $(CONFIGURE) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DPIXSIEVE_SANITIZE=ON >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 	@cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
 
@@ -38,7 +42,7 @@ test-tsan: deps
 
 # The Windows programs, cross-compiled: $(WIN_BUILD)/pixsieve.exe and pixsieve-edit.exe.
 windows: deps-windows
-	@cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake -S . -B $(WIN_BUILD) $(CONFIGURE) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build $(WIN_BUILD) -j $(JOBS) --target pixsieve pixsieve-edit
 
 # The Windows unit tests, then the Linux command-line suites against the .exe files, under wine.
@@ -46,8 +50,10 @@ test-windows: windows build
 	@cmake --build $(WIN_BUILD) -j $(JOBS) --target pixsieve_tests
 	@scripts/test-windows.sh $(BUILD) $(WIN_BUILD)
 
-# The demo works on a copy under build/, so the tool's output never lands in the source tree.
-demo: build
+# The demo builds only the tool and works on a copy under build/, so the tool's output never
+# lands in the source tree.
+demo: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target pixsieve
 	@rm -rf $(BUILD)/demo && mkdir -p $(BUILD)/demo && cp samples/*.swf $(BUILD)/demo/
 	@cd $(BUILD)/demo && ../pixsieve *.swf
 	@echo; echo "Extracted into $(BUILD)/demo:"; ls -l $(BUILD)/demo/*_res
@@ -58,7 +64,7 @@ demo: build
 BENCH_BUILD ?= build-bench
 bench:
 	@scripts/install-deps.sh bench
-	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DPIXSIEVE_BENCH=ON >/dev/null
+	@cmake -S . -B $(BENCH_BUILD) $(CONFIGURE) -DCMAKE_BUILD_TYPE=Release -DPIXSIEVE_BENCH=ON >/dev/null
 	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target pixsieve codec-bench bench-corpus zlib-floor png-resave
 	@python3 bench/report.py $(BENCH_BUILD) $(BENCH_ARGS)
 
@@ -73,7 +79,7 @@ corpus: build
 # The libFuzzer targets, built with clang under AddressSanitizer and UBSan.
 fuzz-build: deps
 	@scripts/install-deps.sh fuzz
-	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPIXSIEVE_FUZZ=ON >/dev/null
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DPIXSIEVE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPIXSIEVE_FUZZ=ON >/dev/null
 	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
 
 # Fuzzes every target for FUZZ_SECONDS each and reports executions and coverage.
@@ -92,6 +98,21 @@ leak-check: build
 # Peak memory per movie and over many movies (/usr/bin/time -v); not part of the tests.
 measure-memory: build
 	@scripts/measure-memory.sh $(BUILD)
+
+# Whether every C++ source follows .clang-format (generated tables excepted): names the files
+# that do not. `make format` rewrites them.
+FORMAT_FILES = $(shell git ls-files '*.cpp' '*.h' ':!:src/text/charset_tables.cpp')
+format-check:
+	@scripts/install-deps.sh format
+	@clang-format --style=file --dry-run $(FORMAT_FILES) 2>&1 | sed -n 's/^\([^:]*\):[0-9]*:[0-9]*: warning: code should be clang-formatted.*/\1/p' \
+	  | sort -u > .format-check.out; \
+	if [ -s .format-check.out ]; then sed 's/^/format-check: /' .format-check.out; rm -f .format-check.out; \
+	  echo "format-check: these files differ from .clang-format; make format rewrites them"; exit 1; fi; \
+	rm -f .format-check.out
+
+format:
+	@scripts/install-deps.sh format
+	@clang-format --style=file -i $(FORMAT_FILES)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(WIN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)

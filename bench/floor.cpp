@@ -20,6 +20,7 @@
 #include <zlib.h>
 
 #include "support/lzma_codec.h"
+#include "swf/swf.h"
 
 namespace {
 
@@ -144,7 +145,7 @@ void movie(const char* path)
         uncompress(body.data(), &n, &file[8], uLong(file.size() - 8));
     } else if (file[0] == 'Z') {
         size_t out_len = body.size(), in_len = file.size() - 17;
-        LzmaUncompress(body.data(), &out_len, &file[17], &in_len, &file[12], kLzmaPropsSize);
+        lzma_uncompress(body.data(), &out_len, &file[17], &in_len, &file[12], kLzmaPropsSize);
     } else {
         std::memcpy(body.data(), &file[8], body.size());
     }
@@ -156,13 +157,13 @@ void movie(const char* path)
         at += 2;
         uint32_t code = code_length >> 6, len = code_length & 0x3F;
         if (len == 0x3F) len = le32(&body[at]), at += 4;
-        if (code == 0 || at + len > body.size()) break;
+        if (code == TAG_END || at + len > body.size()) break;
         const uint8_t* tag = &body[at];
-        if (code == 20 || code == 36)
+        if (code == TAG_DEFINE_BITS_LOSSLESS || code == TAG_DEFINE_BITS_LOSSLESS2)
             lossless(dir, tag, len);
-        else if (code == 35)
+        else if (code == TAG_DEFINE_BITS_JPEG3)
             jpeg_with_alpha(dir, tag, len);
-        else if (code == 6 || code == 21)
+        else if (code == TAG_DEFINE_BITS || code == TAG_DEFINE_BITS_JPEG2)
             write_file(dir + "/" + std::to_string(le16(tag)) + ".jpg", tag + 2, len - 2);
         at += len;
     }

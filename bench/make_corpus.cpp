@@ -14,6 +14,7 @@
 #include "jpeg_oracle.h"
 
 #include "bench_images.h"
+#include "swf/swf.h"
 #include "swf_builder.h"
 
 namespace {
@@ -42,7 +43,7 @@ void add_bitmap(swfkit::Movie& movie, uint16_t id, const Bitmap& b, uint32_t see
         movie.tag(b.kind == Bitmap::lossless ? 20 : 36, swfkit::lossless_body(id, 5, b.width, b.height, px), true);
         break;
     case Bitmap::jpeg2:
-        movie.tag(21, swfkit::jpeg_body(id, jpeg_of(px, b.width, b.height)), true);
+        movie.tag(TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(id, jpeg_of(px, b.width, b.height)), true);
         break;
     case Bitmap::jpeg3: {
         Bytes alpha(size_t{b.width} * b.height);
@@ -51,7 +52,7 @@ void add_bitmap(swfkit::Movie& movie, uint16_t id, const Bitmap& b, uint32_t see
             for (uint32_t y = 0; y < b.height; ++y)
                 for (uint32_t x = 0; x < b.width; ++x)
                     alpha[size_t{y} * b.width + x] = uint8_t(255 - (x * 64 / b.width + y * 64 / b.height));
-        movie.tag(35, swfkit::jpeg3_body(id, jpeg_of(px, b.width, b.height), alpha), true);
+        movie.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(id, jpeg_of(px, b.width, b.height), alpha), true);
         break;
     }
     }
@@ -147,7 +148,7 @@ int main(int argc, char** argv)
         std::vector<Bitmap> bitmaps = recipe(which);
         for (size_t i = 0; i < bitmaps.size(); ++i) add_bitmap(movie, uint16_t(i + 1), bitmaps[i], uint32_t(n * 31 + i));
         // Class names for some bitmaps: ASCII and Chinese ("背景" background, "图标" icon).
-        movie.tag(76, swfkit::symbol_class_body({{1, "ui.Background" + std::to_string(n)},
+        movie.tag(TAG_SYMBOL_CLASS, swfkit::symbol_class_body({{1, "ui.Background" + std::to_string(n)},
                                                  {2, "\xE8\x83\x8C\xE6\x99\xAF" + std::to_string(n)},
                                                  {3, "\xE5\x9B\xBE\xE6\xA0\x87_" + std::to_string(n)}}));
         movie.tag(1, {});

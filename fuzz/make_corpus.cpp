@@ -9,6 +9,7 @@
 #include <string>
 
 #include "seed_media.h"
+#include "swf/swf.h"
 #include "swf_builder.h"
 
 namespace {
@@ -143,7 +144,7 @@ void measure_movies()
         // A large real picture: 2048 x 2048 pixels.
         swfkit::Movie m;
         m.container = Container::CWS;
-        m.tag(36, swfkit::lossless_body(1, 5, 2048, 2048, swfkit::gradient_argb(2048, 2048)));
+        m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 2048, 2048, swfkit::gradient_argb(2048, 2048)));
         m.end();
         measured(manifest, "large-lossless", m, 2048ull * 2048 * 4);
     }
@@ -151,7 +152,7 @@ void measure_movies()
         // A pixel bomb: 8192 x 8192 transparent pixels in a few hundred KiB.
         swfkit::Movie m;
         m.container = Container::CWS;
-        m.tag(36, swfkit::lossless_body(1, 5, 8192, 8192, Bytes(size_t{8192} * 8192 * 4, 0)));
+        m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 8192, 8192, Bytes(size_t{8192} * 8192 * 4, 0)));
         m.end();
         measured(manifest, "pixel-bomb", m, 8192ull * 8192 * 4);
     }
@@ -171,7 +172,7 @@ void measure_movies()
         Bytes filler(60000, 0x5A);
         for (int i = 0; i < 280; ++i)
             m.tag(2, filler);  // DefineShape bodies the extractor passes over
-        m.tag(36, swfkit::lossless_body(1, 5, 256, 256, swfkit::gradient_argb(256, 256)));
+        m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 256, 256, swfkit::gradient_argb(256, 256)));
         m.end();
         measured(manifest, "big-body-zws", m, 256 * 256 * 4);
     }

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fuzz_util.h"
-#include "support/text_coders.h"
+#include "toolkit/text_coders.h"
 
 FUZZ_SETUP(text_coders)
 

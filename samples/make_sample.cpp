@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "codec/image.h"
+#include "swf/swf.h"
 #include "swf_builder.h"
 
 namespace {
@@ -65,14 +66,14 @@ int main(int argc, char** argv)
     swfkit::Movie movie;
     movie.container = swfkit::Container::CWS;
     movie.tag(9, Bytes{0x33, 0x66, 0x99});  // SetBackgroundColor
-    movie.tag(36, swfkit::lossless_body(1, 5, kSize, kSize, disc_argb()));     // DefineBitsLossless2
-    movie.tag(20, swfkit::lossless_body(2, 5, kSize, kSize, disc_argb()));     // DefineBitsLossless
-    movie.tag(20, swfkit::lossless_body(3, 3, 2, 2, Bytes(8, 0)));            // colour-mapped: skipped
-    movie.tag(21, swfkit::jpeg_body(4, jpeg));                                // DefineBitsJPEG2
-    movie.tag(6, swfkit::jpeg_body(5, jpeg));                                 // DefineBits
-    movie.tag(35, swfkit::jpeg3_body(6, jpeg, ring_alpha()));                 // DefineBitsJPEG3
+    movie.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, kSize, kSize, disc_argb()));
+    movie.tag(TAG_DEFINE_BITS_LOSSLESS, swfkit::lossless_body(2, 5, kSize, kSize, disc_argb()));
+    movie.tag(TAG_DEFINE_BITS_LOSSLESS, swfkit::lossless_body(3, 3, 2, 2, Bytes(8, 0)));  // colour-mapped: skipped
+    movie.tag(TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(4, jpeg));
+    movie.tag(TAG_DEFINE_BITS, swfkit::jpeg_body(5, jpeg));
+    movie.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(6, jpeg, ring_alpha()));
     // "背景" (background) in UTF-8, as movies store class names.
-    movie.tag(76, swfkit::symbol_class_body({{1, "ui.Logo"}, {6, "\xE8\x83\x8C\xE6\x99\xAF"}}));
+    movie.tag(TAG_SYMBOL_CLASS, swfkit::symbol_class_body({{1, "ui.Logo"}, {6, "\xE8\x83\x8C\xE6\x99\xAF"}}));
     movie.tag(1, {});  // ShowFrame
     movie.end();
     return swfkit::write_file(argv[1], movie.build()) ? 0 : 1;

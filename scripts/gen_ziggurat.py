@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generates src/support/random_ziggurat.inc, the 128-layer ziggurat tables for
+"""Generates src/toolkit/random_ziggurat.inc, the 128-layer ziggurat tables for
 the standard normal density f(x) = exp(-x*x/2) used by rand_normal_ziggurat.
 
 Construction (Marsaglia & Tsang's ziggurat, with the tail drawn from an

@@ -4,6 +4,7 @@
 #   windows  the Windows cross build and its tests under wine (make windows, make test-windows)
 #   bench    Google Benchmark, GNU time and Python (make bench)
 #   fuzz     clang with libFuzzer (make fuzz, make fuzz-replay); check: valgrind (make leak-check)
+#   format   clang-format (make format, make format-check)
 set -e
 PACKAGES="cmake make g++ pkg-config zlib1g-dev lzma-dev libgtest-dev libpng-dev libjpeg-dev libgif-dev libdeflate-dev"
 case "${1:-}" in
@@ -11,6 +12,7 @@ case "${1:-}" in
   bench)   PACKAGES="$PACKAGES libbenchmark-dev time python3" ;;
   fuzz)    PACKAGES="clang libclang-rt-14-dev" ;;
   check)   PACKAGES="valgrind" ;;
+  format)  PACKAGES="clang-format" ;;
 esac
 
 missing=""

@@ -21,8 +21,8 @@ using swfkit::Bytes;
 using swfkit::Container;
 using testkit::run_program;
 
-const std::string kTool = testkit::tool_under_test(PIXSIEVE_BIN, "PIXSIEVE_TOOL");
-const std::string kEdit = testkit::tool_under_test(PIXSIEVE_EDIT_BIN, "PIXSIEVE_EDIT_TOOL");
+const std::string kTool = testkit::tool();
+const std::string kEdit = testkit::edit_tool();
 
 // A movie with one lossless bitmap named `name`, whose pixels depend on `seed`.
 Bytes named_movie(const std::string& name, uint8_t seed, Container c = Container::CWS)

@@ -17,7 +17,7 @@ namespace {
 
 using swfkit::Bytes;
 
-const std::string kTool = testkit::tool_under_test(PIXSIEVE_BIN, "PIXSIEVE_TOOL");
+const std::string kTool = testkit::tool();
 
 // Movies that keep the tool busy for well over the half second before a bar appears:
 // each holds one large bitmap that deflates slowly into its PNG.

@@ -15,7 +15,7 @@ using swfkit::Bytes;
 using swfkit::Container;
 using testkit::run_program;
 
-const std::string kTool = testkit::tool_under_test(PIXSIEVE_BIN, "PIXSIEVE_TOOL");
+const std::string kTool = testkit::tool();
 
 swfkit::Movie plain_movie(Container c)
 {

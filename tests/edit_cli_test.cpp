@@ -21,8 +21,8 @@ using swfkit::Bytes;
 using swfkit::Container;
 using testkit::run_program;
 
-const std::string kTool = testkit::tool_under_test(PIXSIEVE_BIN, "PIXSIEVE_TOOL");
-const std::string kEdit = testkit::tool_under_test(PIXSIEVE_EDIT_BIN, "PIXSIEVE_EDIT_TOOL");
+const std::string kTool = testkit::tool();
+const std::string kEdit = testkit::edit_tool();
 
 Bytes argb_gradient(uint16_t w, uint16_t h)
 {
@@ -38,7 +38,7 @@ swfkit::Movie bitmap_movie(Container c, uint16_t w, uint16_t h)
 {
     swfkit::Movie m;
     m.container = c;
-    m.tag(36, swfkit::lossless_body(1, 5, w, h, argb_gradient(w, h)));
+    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, w, h, argb_gradient(w, h)));
     m.end();
     return m;
 }
@@ -187,7 +187,7 @@ TEST(EditCli, AddedBitmapsKeepTheirNamesAndTheEndTagLast)
     std::vector<uint16_t> codes;
     for (SwfTag* tag : swf_tags(loaded.swf.get()))
         codes.push_back(tag->code);
-    EXPECT_EQ(codes, (std::vector<uint16_t>{36, 21, 76, 0}));
+    EXPECT_EQ(codes, (std::vector<uint16_t>{TAG_DEFINE_BITS_LOSSLESS2, TAG_DEFINE_BITS_JPEG2, TAG_SYMBOL_CLASS, TAG_END}));
 
     ASSERT_EQ(run_program(kTool, {"z.swf"}, dir.path()).status, 0);
     // DefineBitsJPEG2 holding PNG bytes, named by its GBK class name and by what it holds.

@@ -10,10 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include "capture.h"
+
 #include "jpeg_oracle.h"
 #include "load_util.h"
 #include "png_oracle.h"
 #include "swf/extract.h"
+#include "swf/swf.h"
 #include "swf_builder.h"
 #include "test_util.h"
 
@@ -23,7 +26,7 @@ using swfkit::Bytes;
 using swfkit::Container;
 using testkit::run_program;
 
-const std::string kTool = testkit::tool_under_test(PIXSIEVE_BIN, "PIXSIEVE_TOOL");
+const std::string kTool = testkit::tool();
 
 // width x height pixels in A, R, G, B order with a recognisable pattern.
 Bytes argb_pattern(uint16_t width, uint16_t height, uint8_t seed)
@@ -84,13 +87,13 @@ TEST(ExtractLossless, FormatsNamesAndContainers)
         plain[0] = 0;  // the reserved byte is no alpha: the bitmap is opaque
         swfkit::Movie m;
         m.container = c;
-        m.tag(76, swfkit::symbol_class_body({{1, "pics.Hero"}, {9, "unused"}}));
-        m.tag(36, swfkit::lossless_body(1, 5, 5, 3, hero));
-        m.tag(20, swfkit::lossless_body(2, 5, 4, 4, plain));
-        m.tag(20, swfkit::lossless_body(3, 3, 2, 2, Bytes(8, 1)));
-        m.tag(36, swfkit::lossless_body(4, 4, 2, 2, Bytes(8, 1)));
-        m.tag(36, swfkit::lossless_body(5, 7, 2, 2, Bytes(16, 1)));
-        m.tag(8, Bytes{0xFF, 0xD8, 0xFF, 0xD9});  // JPEGTables: no output
+        m.tag(TAG_SYMBOL_CLASS, swfkit::symbol_class_body({{1, "pics.Hero"}, {9, "unused"}}));
+        m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 5, 3, hero));
+        m.tag(TAG_DEFINE_BITS_LOSSLESS, swfkit::lossless_body(2, 5, 4, 4, plain));
+        m.tag(TAG_DEFINE_BITS_LOSSLESS, swfkit::lossless_body(3, 3, 2, 2, Bytes(8, 1)));
+        m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(4, 4, 2, 2, Bytes(8, 1)));
+        m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(5, 7, 2, 2, Bytes(16, 1)));
+        m.tag(TAG_JPEG_TABLES, Bytes{0xFF, 0xD8, 0xFF, 0xD9});  // JPEGTables: no output
         m.end();
         ToolRun run;
         run_movie(run, m);
@@ -116,10 +119,10 @@ TEST(ExtractLossless, ShortStreamsLeaveTransparentBlackAndBadStreamsSayWhy)
 {
     swfkit::Movie m;
     Bytes half = argb_pattern(2, 1, 200);  // a complete stream holding half the pixels
-    m.tag(36, swfkit::lossless_body(1, 5, 2, 2, half));
+    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 2, 2, half));
     Bytes broken = swfkit::lossless_body(2, 5, 2, 3, argb_pattern(2, 3, 1));
     broken.resize(broken.size() - 4);  // cut off before its end
-    m.tag(36, broken);
+    m.tag(TAG_DEFINE_BITS_LOSSLESS2, broken);
     m.end();
     ToolRun run;
     run_movie(run, m);
@@ -133,11 +136,11 @@ TEST(ExtractLossless, ShortStreamsLeaveTransparentBlackAndBadStreamsSayWhy)
 TEST(ExtractLossless, HostileHeadersSkipOnlyThatBitmap)
 {
     swfkit::Movie m;
-    m.tag(36, Bytes{1, 0, 5, 2});                                       // too short for the header
-    m.tag(36, swfkit::lossless_body(2, 5, 65535, 65535, Bytes(64, 0)));  // claims 16 GiB of pixels
-    m.tag(36, swfkit::lossless_body(3, 5, 0, 7, Bytes{}));              // no pixels at all
+    m.tag(TAG_DEFINE_BITS_LOSSLESS2, Bytes{1, 0, 5, 2});                                       // too short for the header
+    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(2, 5, 65535, 65535, Bytes(64, 0)));  // claims 16 GiB of pixels
+    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(3, 5, 0, 7, Bytes{}));              // no pixels at all
     Bytes good = argb_pattern(3, 3, 9);
-    m.tag(36, swfkit::lossless_body(4, 5, 3, 3, good));
+    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(4, 5, 3, 3, good));
     m.end();
     ToolRun run;
     run_movie(run, m);
@@ -151,11 +154,11 @@ TEST(ExtractLossless, HostileHeadersSkipOnlyThatBitmap)
 TEST(ExtractNames, SeparatorsCannotLeaveTheFolderOtherBytesStay)
 {
     swfkit::Movie m;
-    m.tag(76, swfkit::symbol_class_body({{1, "../../x"}, {2, "a/b"}, {3, "\xE4\xB8\xAD\xE6\x96\x87"},
+    m.tag(TAG_SYMBOL_CLASS, swfkit::symbol_class_body({{1, "../../x"}, {2, "a/b"}, {3, "\xE4\xB8\xAD\xE6\x96\x87"},
                                          {4, ""}, {5, std::string(300, 'n')}, {6, "a.b.Picture"}}));
     Bytes px = argb_pattern(1, 1, 1);
     for (uint16_t id = 1; id <= 6; ++id)
-        m.tag(36, swfkit::lossless_body(id, 5, 1, 1, px));
+        m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(id, 5, 1, 1, px));
     m.end();
     ToolRun run;
     run_movie(run, m);
@@ -326,11 +329,11 @@ TEST(ExtractJpeg, StoredBytesAndAlphaMerges)
             alpha[i] = static_cast<uint8_t>(i * 2);
         swfkit::Movie m;
         m.container = c;
-        m.tag(76, swfkit::symbol_class_body({{12, "photo"}}));
-        m.tag(6, swfkit::jpeg_body(10, jpeg));
-        m.tag(21, swfkit::jpeg_body(11, png_bytes));  // PNG data keeps its bytes under ".png"
-        m.tag(35, swfkit::jpeg3_body(12, jpeg, alpha));
-        m.tag(35, swfkit::jpeg3_body(13, png_bytes, Bytes{0xFF, 0x3C}));
+        m.tag(TAG_SYMBOL_CLASS, swfkit::symbol_class_body({{12, "photo"}}));
+        m.tag(TAG_DEFINE_BITS, swfkit::jpeg_body(10, jpeg));
+        m.tag(TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(11, png_bytes));  // PNG data keeps its bytes under ".png"
+        m.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(12, jpeg, alpha));
+        m.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(13, png_bytes, Bytes{0xFF, 0x3C}));
         m.end();
         ToolRun run;
         run_movie(run, m);
@@ -359,15 +362,15 @@ TEST(ExtractJpeg, BrokenJpeg3TagsAreSkipped)
     swfkit::Movie m;
     Bytes past = swfkit::jpeg3_body(1, jpeg, Bytes(64, 255));
     past[2] = 0xFF, past[3] = 0xFF, past[4] = 0xFF, past[5] = 0x7F;  // image length far past the tag
-    m.tag(35, past);
+    m.tag(TAG_DEFINE_BITS_JPEG3, past);
     Bytes reversed = jpeg;
     reversed[0] = 0xFF, reversed[1] = 0xD9;  // not recognised as JPEG
-    m.tag(35, swfkit::jpeg3_body(2, reversed, Bytes(64, 255)));
+    m.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(2, reversed, Bytes(64, 255)));
     Bytes bad_alpha = swfkit::jpeg3_body(3, jpeg, Bytes(64, 255));
     bad_alpha.back() ^= 0xFF;
-    m.tag(35, bad_alpha);
-    m.tag(35, Bytes{4, 0, 1});  // too short
-    m.tag(35, swfkit::jpeg3_body(5, jpeg, Bytes(64, 255)));
+    m.tag(TAG_DEFINE_BITS_JPEG3, bad_alpha);
+    m.tag(TAG_DEFINE_BITS_JPEG3, Bytes{4, 0, 1});  // too short
+    m.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(5, jpeg, Bytes(64, 255)));
     m.end();
     ToolRun run;
     run_movie(run, m);
@@ -381,8 +384,8 @@ TEST(ExtractJpeg, BrokenJpeg3TagsAreSkipped)
 TEST(ExtractFiles, FilesThatCannotBeCreatedAreSkippedWithALine)
 {
     swfkit::Movie m;
-    m.tag(36, swfkit::lossless_body(1, 5, 1, 1, argb_pattern(1, 1, 1)));
-    m.tag(21, swfkit::jpeg_body(2, Bytes{0xFF, 0xD8, 0xFF, 0xD9}));
+    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 1, 1, argb_pattern(1, 1, 1)));
+    m.tag(TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(2, Bytes{0xFF, 0xD8, 0xFF, 0xD9}));
     m.end();
     ToolRun run;
     ASSERT_TRUE(swfkit::write_file(run.dir.file("m.swf_res"), Bytes{1}));  // a file where the folder goes
@@ -577,10 +580,10 @@ TEST(ExtractCounts, WrittenSkippedAndFailedWrites)
     m.end();
     auto loaded = testkit::load_movie(m.build(), dir.file("m.swf").c_str());
     ASSERT_TRUE(loaded.swf);
-    testing::internal::CaptureStdout();
+    testkit::CapturedStdout capture;
     ExtractCounts counts = swf_extract(loaded.swf.get(), dir.file("out"), 1);
     ExtractCounts nowhere = swf_extract(loaded.swf.get(), dir.file("no/such/folder"), 1);
-    std::string lines = testing::internal::GetCapturedStdout();
+    std::string lines = capture.take();
     EXPECT_EQ(counts.written, 4u);
     EXPECT_EQ(counts.skipped, 2u);
     EXPECT_EQ(counts.failed_writes, 0u);

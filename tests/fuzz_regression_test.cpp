@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "capture.h"
 #include "fuzz_util.h"
 #include "test_util.h"
 
@@ -57,9 +58,9 @@ size_t replay(const Target& target, const fs::path& folder)
     for (const fs::path& file : files) {
         SCOPED_TRACE(file.string());
         std::string bytes = testkit::read_file(file.string());
-        testing::internal::CaptureStdout();  // the targets' debug lines are not the point
+        testkit::CapturedStdout capture;  // the targets' debug lines are not the point
         int rv = target.entry(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-        testing::internal::GetCapturedStdout();
+        capture.take();
         EXPECT_EQ(rv, 0);
     }
     return files.size();

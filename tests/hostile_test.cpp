@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "capture.h"
 #include "seed_media.h"
 #include "swf/extract.h"
 #include "swf/swf.h"
@@ -25,7 +26,7 @@ using swfkit::Bytes;
 using swfkit::Container;
 using testkit::run_program;
 
-const std::string kTool = PIXSIEVE_BIN;
+const std::string kTool = testkit::tool();
 
 // Every path under `root`, relative to it, sorted.
 std::set<std::string> tree(const std::string& root)
@@ -67,13 +68,13 @@ bool has_message(const std::string& output, const std::string& message)
 bool extract_in_process(const std::string& path, const Bytes& file, uint32_t* body_len)
 {
     Stream source{const_cast<uint8_t*>(file.data()), 0, static_cast<uint32_t>(file.size()), 0};
-    testing::internal::CaptureStdout();
+    testkit::CapturedStdout capture;
     SwfPtr swf(swf_read(&source, path.c_str()));
     if (swf) {
         *body_len = swf->body.len;
         swf_saveimg(swf.get(), 1);
     }
-    testing::internal::GetCapturedStdout();
+    capture.take();
     return swf != nullptr;
 }
 
@@ -94,9 +95,9 @@ std::map<uint16_t, size_t> bitmap_record_ends(const swfkit::Movie& movie)
             length = body[at] | body[at + 1] << 8 | body[at + 2] << 16 | uint32_t{body[at + 3]} << 24;
             at += 4;
         }
-        if (code == 6 || code == 20 || code == 21 || code == 35 || code == 36)
+        if (code == TAG_DEFINE_BITS || code == TAG_DEFINE_BITS_LOSSLESS || code == TAG_DEFINE_BITS_JPEG2 || code == TAG_DEFINE_BITS_JPEG3 || code == TAG_DEFINE_BITS_LOSSLESS2)
             ends[static_cast<uint16_t>(body[at] | body[at + 1] << 8)] = at + length;
-        if (code == 76)
+        if (code == TAG_SYMBOL_CLASS)
             ends[kSymbolClassKey] = at + length;
         at += length;
     }
@@ -160,8 +161,8 @@ TEST(Hostile, TruncatedMoviesKeepEveryCompleteBitmap)
 struct Sandwich {
     swfkit::Movie movie;
     explicit Sandwich(Container c = Container::FWS) { movie.container = c; }
-    void good_lossless(uint16_t id) { movie.tag(36, swfkit::lossless_body(id, 5, 3, 2, swfkit::gradient_argb(3, 2))); }
-    void good_jpeg(uint16_t id) { movie.tag(21, swfkit::jpeg_body(id, swfkit::gradient_jpeg(8, 8))); }
+    void good_lossless(uint16_t id) { movie.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(id, 5, 3, 2, swfkit::gradient_argb(3, 2))); }
+    void good_jpeg(uint16_t id) { movie.tag(TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(id, swfkit::gradient_jpeg(8, 8))); }
 };
 
 struct CliRun {
@@ -226,7 +227,7 @@ TEST(Hostile, CompressedBodiesGrowWithTheirData)
         swfkit::Movie m;
         m.container = c;
         m.tag(2, Bytes(3 << 20, 0x41));  // 3 MiB that pack into a few KiB: several doublings
-        m.tag(36, swfkit::lossless_body(1, 5, 3, 2, swfkit::gradient_argb(3, 2)));
+        m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 3, 2, swfkit::gradient_argb(3, 2)));
         m.end();
         Bytes body = m.body();
         for (uint32_t claim : {static_cast<uint32_t>(body.size() + 8), static_cast<uint32_t>(body.size()), 1u << 29}) {
@@ -236,9 +237,9 @@ TEST(Hostile, CompressedBodiesGrowWithTheirData)
             m.file_length = claim;
             Bytes file = m.build();
             Stream source{file.data(), 0, static_cast<uint32_t>(file.size()), 0};
-            testing::internal::CaptureStdout();
+            testkit::CapturedStdout capture;
             SwfPtr swf(swf_read(&source, "m.swf"));
-            testing::internal::GetCapturedStdout();
+            capture.take();
             ASSERT_TRUE(swf);
             ASSERT_EQ(swf->body.len, body.size());
             EXPECT_TRUE(std::equal(body.begin(), body.end(), swf->body.buf));
@@ -251,8 +252,8 @@ TEST(Hostile, PixelDataClaimingHugeSizes)
     Sandwich s;
     s.good_lossless(1);
     // 65535 x 65535 pixels from a few bytes: refused before anything is allocated.
-    s.movie.tag(36, swfkit::lossless_body(2, 5, 65535, 65535, Bytes(16, 0xFF)));
-    s.movie.tag(20, swfkit::lossless_body(3, 5, 65535, 65535, Bytes(16, 0xFF)));
+    s.movie.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(2, 5, 65535, 65535, Bytes(16, 0xFF)));
+    s.movie.tag(TAG_DEFINE_BITS_LOSSLESS, swfkit::lossless_body(3, 5, 65535, 65535, Bytes(16, 0xFF)));
     s.good_jpeg(4);
     s.movie.end();
     CliRun run;
@@ -286,7 +287,7 @@ TEST(Hostile, RecordLengthsOfAllOnes)
         s.good_lossless(1);
         Bytes symbols = swfkit::symbol_class_body({{1, "only"}});
         symbols[0] = symbols[1] = 0xFF;
-        s.movie.tag(76, symbols);
+        s.movie.tag(TAG_SYMBOL_CLASS, symbols);
         s.movie.end();
         CliRun run;
         run_tool(run, s.movie.build());
@@ -307,13 +308,13 @@ TEST(Hostile, Jpeg3ImageLengthPastTheBody)
         Bytes body = swfkit::jpeg3_body(id, jpeg, alpha);
         body[2] = static_cast<uint8_t>(claim), body[3] = static_cast<uint8_t>(claim >> 8);
         body[4] = static_cast<uint8_t>(claim >> 16), body[5] = static_cast<uint8_t>(claim >> 24);
-        s.movie.tag(35, body);
+        s.movie.tag(TAG_DEFINE_BITS_JPEG3, body);
     }
     // N exactly the rest of the body: no alpha plane at all.
     Bytes bare = swfkit::jpeg3_body(20, jpeg, {});
     bare.resize(6 + jpeg.size());
-    s.movie.tag(35, bare);
-    s.movie.tag(35, swfkit::jpeg3_body(21, jpeg, alpha));  // a good one after the bad ones
+    s.movie.tag(TAG_DEFINE_BITS_JPEG3, bare);
+    s.movie.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(21, jpeg, alpha));  // a good one after the bad ones
     s.movie.end();
     CliRun run;
     run_tool(run, s.movie.build());
@@ -329,7 +330,7 @@ TEST(Hostile, DangerousClassNames)
     for (uint16_t id = 1; id <= 7; ++id)
         s.good_lossless(id);
     s.good_jpeg(8);
-    s.movie.tag(76, swfkit::symbol_class_body({{1, "a/b/c"},
+    s.movie.tag(TAG_SYMBOL_CLASS, swfkit::symbol_class_body({{1, "a/b/c"},
                                                {2, ".."},
                                                {3, "../../escape"},
                                                {4, ""},
@@ -361,7 +362,7 @@ TEST(Hostile, TenThousandTags)
             s.movie.tag(1, {});  // ShowFrame
         }
     }
-    s.movie.tag(76, swfkit::symbol_class_body({{1, "first"}}));
+    s.movie.tag(TAG_SYMBOL_CLASS, swfkit::symbol_class_body({{1, "first"}}));
     s.movie.end();
     expected.erase("1.png");
     expected.insert("first.png");

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "swf/swf.h"
 #include "swf_builder.h"
 #include "test_util.h"
 
@@ -15,7 +16,7 @@ namespace {
 using swfkit::Bytes;
 using testkit::run_program;
 
-const std::string kTool = testkit::tool_under_test(PIXSIEVE_BIN, "PIXSIEVE_TOOL");
+const std::string kTool = testkit::tool();
 
 #define SKIP_UNLESS_WINDOWS_PROGRAMS()                                        \
     if (!testkit::running_windows_programs())                                 \
@@ -24,9 +25,9 @@ const std::string kTool = testkit::tool_under_test(PIXSIEVE_BIN, "PIXSIEVE_TOOL"
 swfkit::Movie named_bitmaps(const std::vector<std::pair<uint16_t, std::string>>& names)
 {
     swfkit::Movie m;
-    m.tag(76, swfkit::symbol_class_body(names));
+    m.tag(TAG_SYMBOL_CLASS, swfkit::symbol_class_body(names));
     for (const auto& entry : names)
-        m.tag(36, swfkit::lossless_body(entry.first, 5, 1, 1, Bytes{255, 1, 2, 3}));
+        m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(entry.first, 5, 1, 1, Bytes{255, 1, 2, 3}));
     m.end();
     return m;
 }

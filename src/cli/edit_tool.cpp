@@ -70,15 +70,9 @@ char stored_container(const char* path)
 // so added bitmaps and their names survive in a well-formed movie.
 void finish_additions(Swf* swf, SwfTag* end_tag)
 {
-    auto* symbols = static_cast<SwfTag*>(mem_alloc(sizeof(SwfTag)));
-    symbols->code = TAG_SYMBOL_CLASS;
-    swf_write_symbols(swf, symbols);
-    tag_list_append(symbols, &swf->tags);
-    if (end_tag != nullptr) {
-        end_tag->prev->next = end_tag->next;
-        end_tag->next->prev = end_tag->prev;
-        tag_list_append(end_tag, &swf->tags);
-    }
+    swf_write_symbols(swf, swf_append_tag(swf, TAG_SYMBOL_CLASS));
+    if (end_tag != nullptr)
+        swf_move_tag_to_end(swf, end_tag);
 }
 
 int save(Swf* swf, const EditOptions& options, char container)
@@ -116,7 +110,9 @@ int run(const EditOptions& options)
         swf_small(swf.get());
     std::vector<std::string> names;  // the names table keeps pointers into these
     names.reserve(options.adds.size());
-    SwfTag* end_tag = swf->tags.prev != &swf->tags && swf->tags.prev->code == TAG_END ? swf->tags.prev : nullptr;
+    SwfTag* end_tag = swf_last_tag(swf.get());
+    if (end_tag != nullptr && end_tag->code != TAG_END)
+        end_tag = nullptr;
     for (const auto& [name, image] : options.adds) {
         names.push_back(platform_utf8_text(name));  // stored in the movie as UTF-8
         if (swf_add_image(swf.get(), names.back().c_str(), image.c_str()) == nullptr) {

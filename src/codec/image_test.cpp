@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "capture.h"
 #include "jpeg_oracle.h"
 #include "png_oracle.h"
 #include "test_util.h"
@@ -22,10 +23,9 @@ struct Image {
 
 std::string decode_output(Image& image, const Bytes& data, int* result)
 {
-    testing::internal::CaptureStdout();
+    testkit::CapturedStdout capture;
     *result = image_decode(&image.d, data.data(), static_cast<uint32_t>(data.size()));
-    std::fflush(stdout);
-    return testing::internal::GetCapturedStdout();
+    return capture.take();
 }
 
 Bytes png_with_format(uint32_t format, uint32_t width, uint32_t height, const Bytes& samples)
@@ -89,9 +89,9 @@ TEST(ImageDecode, RefusedPngsSayWhyAndLeaveTheRecord)
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(junk.d.pixels, nullptr);
     Image null_data;
-    testing::internal::CaptureStdout();
+    testkit::CapturedStdout capture;
     EXPECT_EQ(image_decode(&null_data.d, nullptr, 10), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "buf == null");
+    EXPECT_EQ(capture.take(), "buf == null");
 }
 
 TEST(ImageDecode, JpegColourAndGreyAreOpaque)

@@ -6,7 +6,6 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,6 +13,7 @@
 #include <png.h>
 #include <zlib.h>
 
+#include "capture.h"
 #include "png_oracle.h"
 
 namespace {
@@ -271,13 +271,6 @@ Bytes file_with_scanlines(uint32_t width, uint32_t height, int depth, int color_
                        {"IEND", {}}});
 }
 
-std::string captured_output_of(const std::function<void()>& action)
-{
-    testing::internal::CaptureStdout();
-    action();
-    return testing::internal::GetCapturedStdout();
-}
-
 constexpr int kFilterFlags[] = {PNG_FILTER_NONE, PNG_FILTER_SUB, PNG_FILTER_UP, PNG_FILTER_AVG,
                                 PNG_FILTER_PAETH};
 
@@ -380,7 +373,7 @@ TEST(PngRead, InterlacedFileIsRefused)
 {
     Bytes file = libpng_encode(make_image(8, 8, 8, 6), PNG_ALL_FILTERS, 0, PNG_INTERLACE_ADAM7);
     Decoded d;
-    EXPECT_EQ(captured_output_of([&] { d = pix_decode(file); }), "png->interlace_method:1\n");
+    EXPECT_EQ(testkit::capture_stdout([&] { d = pix_decode(file); }), "png->interlace_method:1\n");
     EXPECT_EQ(d.open_result, PNG_UNSUPPORTED);
 }
 
@@ -403,7 +396,7 @@ TEST(PngHeader, LengthCrcAndTypeChecks)
     Bytes twelve = header_data(1, 1, 8, 6);
     twelve.pop_back();
     Decoded d;
-    EXPECT_EQ(captured_output_of([&] { d = pix_decode(build_file({{"IHDR", twelve}, {"IEND", {}}})); }),
+    EXPECT_EQ(testkit::capture_stdout([&] { d = pix_decode(build_file({{"IHDR", twelve}, {"IEND", {}}})); }),
               "12\n");
     EXPECT_EQ(d.open_result, PNG_CRC_ERROR);
 
@@ -438,11 +431,11 @@ TEST(PngHeader, UnsupportedFormatsPrintTheirField)
     };
     for (const Case& c : cases) {
         Decoded d;
-        EXPECT_EQ(captured_output_of([&] { d = pix_decode(build_file({{"IHDR", c.header}, {"IEND", {}}})); }),
+        EXPECT_EQ(testkit::capture_stdout([&] { d = pix_decode(build_file({{"IHDR", c.header}, {"IEND", {}}})); }),
                   c.line);
         EXPECT_EQ(d.open_result, PNG_UNSUPPORTED) << c.line;
         uint8_t out[64];  // decoding after a refused open is refused again, silently
-        EXPECT_EQ(captured_output_of([&] { EXPECT_EQ(png_get_data(&d.png, out), PNG_UNSUPPORTED); }), "");
+        EXPECT_EQ(testkit::capture_stdout([&] { EXPECT_EQ(png_get_data(&d.png, out), PNG_UNSUPPORTED); }), "");
     }
     // Just below the size limit the header is still accepted.
     Bytes file = build_file({{"IHDR", header_data(16383, 16383, 8, 6)}});
@@ -570,7 +563,7 @@ TEST(PngChunks, MissingIendAndBrokenStreams)
               PNG_ZLIB_ERROR);
     // Not a zlib stream at all: zlib's own message appears on a line.
     Decoded d;
-    std::string printed = captured_output_of([&] {
+    std::string printed = testkit::capture_stdout([&] {
         d = pix_decode(build_file({{"IHDR", header_data(3, 2, 8, 0)}, {"IDAT", Bytes(20, 0xFF)}, {"IEND", {}}}));
     });
     EXPECT_EQ(d.data_result, PNG_ZLIB_ERROR);
@@ -690,7 +683,7 @@ TEST(PngHostile, CorruptedImageDataWithValidCrcsNeverCrashes)
             data[(state >> 8) % data.size()] ^= static_cast<uint8_t>(1 + (state >> 24) % 255);
         }
         Decoded d;
-        captured_output_of([&] { d = pix_decode(build_file(bad)); });
+        testkit::capture_stdout([&] { d = pix_decode(build_file(bad)); });
         ASSERT_EQ(d.open_result, PNG_OK);
         failures += d.data_result != PNG_OK;
     }
@@ -972,11 +965,11 @@ TEST(PngText, DumpInfo)
                                                       {9, unknown}};
     for (auto [type, name] : colors) {
         png.color_type = type;
-        EXPECT_EQ(captured_output_of([&] { png_dump_info(&png); }),
+        EXPECT_EQ(testkit::capture_stdout([&] { png_dump_info(&png); }),
                   expected(name, "inflate/deflate", "adaptive", "no interlace"));
     }
     png.compression = 1;
     png.filter = 2;
     png.interlace_method = 1;
-    EXPECT_EQ(captured_output_of([&] { png_dump_info(&png); }), expected(unknown, unknown, unknown, "interlace"));
+    EXPECT_EQ(testkit::capture_stdout([&] { png_dump_info(&png); }), expected(unknown, unknown, unknown, "interlace"));
 }

@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "support/paths.h"
 #include "swf/naming.h"
+#include "toolkit/paths.h"
 #include "test_util.h"
 
 namespace {

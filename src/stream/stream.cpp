@@ -10,7 +10,10 @@
 
 void* mem_alloc(size_t size)
 {
-    PIXSIEVE_CHECK(size<1024*1024*1024);  // the text is the message: keep it unspaced
+    // The text is the message: keep it unspaced.
+    // clang-format off
+    PIXSIEVE_CHECK(size<1024*1024*1024);
+    // clang-format on
     void* block = std::calloc(size ? size : 1, 1);
     PIXSIEVE_CHECK(block != nullptr);
     return block;
@@ -18,7 +21,10 @@ void* mem_alloc(size_t size)
 
 void* mem_realloc(void* block, size_t size)
 {
-    PIXSIEVE_CHECK(size<1024*1024*1024);  // the text is the message: keep it unspaced
+    // The text is the message: keep it unspaced.
+    // clang-format off
+    PIXSIEVE_CHECK(size<1024*1024*1024);
+    // clang-format on
     void* resized = std::realloc(block, size ? size : 1);
     PIXSIEVE_CHECK(resized != nullptr);
     return resized;

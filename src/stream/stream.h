@@ -15,15 +15,24 @@ void* mem_realloc(void* block, size_t size);
 void mem_free(void* block);
 
 struct Stream {
-    uint8_t* buf;     // owned heap block, or null
-    uint32_t pos;     // next byte to read or write
-    uint32_t len;     // valid bytes in buf
-    uint8_t bitpos;   // bits of buf[pos] already consumed, 0..7
+    uint8_t* buf;    // owned heap block, or null
+    uint32_t pos;    // next byte to read or write
+    uint32_t len;    // valid bytes in buf
+    uint8_t bitpos;  // bits of buf[pos] already consumed, 0..7
 };
 
 void stream_clear(Stream* stream);
 void stream_resize(Stream* stream, uint32_t size);
 void stream_free(Stream* stream);
+
+// A Stream that owns its block for the duration of a scope.
+struct ScopedStream {
+    Stream s{};
+    ScopedStream() = default;
+    ScopedStream(const ScopedStream&) = delete;
+    ScopedStream& operator=(const ScopedStream&) = delete;
+    ~ScopedStream() { stream_clear(&s); }
+};
 
 // Bytes left from pos to len (0 when pos is at or past len).
 inline uint32_t stream_remaining(const Stream* stream)

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "capture.h"
 #include "load_util.h"
 
 namespace {
@@ -22,10 +23,9 @@ struct TestStream {
 
 std::string captured(void (*fn)(Stream*), Stream* s)
 {
-    testing::internal::CaptureStdout();
+    testkit::CapturedStdout capture;
     fn(s);
-    std::fflush(stdout);
-    return testing::internal::GetCapturedStdout();
+    return capture.take();
 }
 
 TEST(StreamBits, ByteReadAfterPartialBitsAlignsAndSaysSo)
@@ -33,10 +33,9 @@ TEST(StreamBits, ByteReadAfterPartialBitsAlignsAndSaysSo)
     TestStream t{0xE0, 0xAB, 0xCD};
     EXPECT_EQ(stream_read_ubits(&t.s, 3), 7u);
     uint8_t value = 0;
-    testing::internal::CaptureStdout();
+    testkit::CapturedStdout capture;
     value = stream_read_ui8(&t.s);
-    std::fflush(stdout);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = capture.take();
     EXPECT_EQ(value, 0xAB);
     EXPECT_EQ(t.s.pos, 2u);
     EXPECT_NE(out.find("[DEBUG] stream:"), std::string::npos);
@@ -147,10 +146,9 @@ TEST(StreamUncompress, InflatesOrLeavesTheStreamAlone)
     TestStream bad{1, 2, 3};
     uint32_t length = 10;
     uint8_t* before = bad.s.buf;
-    testing::internal::CaptureStdout();
+    testkit::CapturedStdout capture;
     int rv = stream_uncompress(&bad.s, &length);
-    std::fflush(stdout);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = capture.take();
     EXPECT_NE(rv, 0);
     EXPECT_EQ(bad.s.buf, before);
     EXPECT_EQ(length, 10u);

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "capture.h"
+
 namespace {
 
 // Runs `print` with the quiet switch set as asked and returns what reached standard output.
@@ -11,10 +13,7 @@ template <typename Print>
 std::string printed(bool quiet, Print print)
 {
     debug_set_quiet(quiet);
-    testing::internal::CaptureStdout();
-    print();
-    std::fflush(stdout);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = testkit::capture_stdout(print);
     debug_set_quiet(false);
     return out;
 }

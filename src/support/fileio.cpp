@@ -62,20 +62,11 @@ uint8_t* file_read_all(const char* path, int* size)
 
 bool file_readable(const char* path) { return platform_readable(path); }
 
-bool file_exists(const char* path)
-{
-    return g_exists_hook ? g_exists_hook(path) : file_readable(path);
-}
+bool file_exists(const char* path) { return g_exists_hook ? g_exists_hook(path) : file_readable(path); }
 
-int file_write_all(const char* path, const void* data, size_t length)
-{
-    return write_file(path, data, length, "wb");
-}
+int file_write_all(const char* path, const void* data, size_t length) { return write_file(path, data, length, "wb"); }
 
-int file_append(const char* path, const void* data, size_t length)
-{
-    return write_file(path, data, length, "ab");
-}
+int file_append(const char* path, const void* data, size_t length) { return write_file(path, data, length, "ab"); }
 
 void file_set_read_hook(FileReadHook hook) { g_read_hook = hook; }
 void file_set_exists_hook(FileExistsHook hook) { g_exists_hook = hook; }

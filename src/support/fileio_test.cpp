@@ -9,10 +9,7 @@
 
 namespace {
 
-std::string temp_path(const char* name)
-{
-    return testing::TempDir() + "pixsieve_fileio_" + name;
-}
+std::string temp_path(const char* name) { return testing::TempDir() + "pixsieve_fileio_" + name; }
 
 TEST(FileIo, ReadMissingFileLeavesSizeUntouched)
 {

@@ -6,6 +6,8 @@
 #include <lzma/LzmaDec.h>
 #include <lzma/LzmaEnc.h>
 
+#include "support/memory.h"
+
 namespace {
 
 void* sdk_alloc(void*, size_t size) { return std::malloc(size); }
@@ -14,14 +16,14 @@ ISzAlloc g_alloc = {sdk_alloc, sdk_free};
 
 }  // namespace
 
-int LzmaUncompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t* src_len,
-                   const uint8_t* props, size_t props_size)
+int lzma_uncompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t* src_len, const uint8_t* props,
+                    size_t props_size)
 {
     ELzmaStatus status = LZMA_STATUS_NOT_SPECIFIED;
     SizeT out = *dest_len;
     SizeT in = *src_len;
-    SRes res = LzmaDecode(dest, &out, src, &in, props, static_cast<unsigned>(props_size),
-                          LZMA_FINISH_ANY, &status, &g_alloc);
+    SRes res = LzmaDecode(dest, &out, src, &in, props, static_cast<unsigned>(props_size), LZMA_FINISH_ANY, &status,
+                          &g_alloc);
     *dest_len = out;
     *src_len = in;
     if (res == SZ_OK && status == LZMA_STATUS_NEEDS_MORE_INPUT)
@@ -29,15 +31,8 @@ int LzmaUncompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t* 
     return res;
 }
 
-size_t grow_output_capacity(size_t current, size_t input_size, size_t limit)
-{
-    constexpr size_t kFirstBlock = size_t{1} << 16;
-    size_t next = current == 0 ? std::max(kFirstBlock, input_size * 4) : current * 2;
-    return std::min(next, limit);
-}
-
-int LzmaUncompressGrowing(uint8_t** dest, size_t* dest_len, size_t limit, const uint8_t* src, size_t* src_len,
-                          const uint8_t* props, size_t props_size)
+int lzma_uncompress_growing(uint8_t** dest, size_t* dest_len, size_t limit, const uint8_t* src, size_t* src_len,
+                            const uint8_t* props, size_t props_size)
 {
     *dest = nullptr;
     *dest_len = 0;
@@ -89,9 +84,9 @@ int LzmaUncompressGrowing(uint8_t** dest, size_t* dest_len, size_t limit, const 
     return LZMA_RESULT_OK;
 }
 
-int LzmaCompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t src_len,
-                 uint8_t* out_props, size_t* out_props_size, int level, uint32_t dict_size,
-                 int lc, int lp, int pb, int fb, int num_threads)
+int lzma_compress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t src_len, uint8_t* out_props,
+                  size_t* out_props_size, int level, uint32_t dict_size, int lc, int lp, int pb, int fb,
+                  int num_threads)
 {
     CLzmaEncProps props;
     LzmaEncProps_Init(&props);
@@ -104,8 +99,8 @@ int LzmaCompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t src
     props.numThreads = num_threads;
     SizeT out = *dest_len;
     SizeT props_size = *out_props_size;
-    SRes res = LzmaEncode(dest, &out, src, src_len, &props, out_props, &props_size,
-                          0 /* no end marker */, nullptr, &g_alloc, &g_alloc);
+    SRes res = LzmaEncode(dest, &out, src, src_len, &props, out_props, &props_size, 0 /* no end marker */, nullptr,
+                          &g_alloc, &g_alloc);
     *dest_len = out;
     *out_props_size = props_size;
     return res;

@@ -21,22 +21,18 @@ inline constexpr size_t kLzmaPropsSize = 5;
 // Decodes until `*dest_len` bytes are produced (no end marker needed) or an end
 // marker is met. On return `*dest_len` and `*src_len` hold the bytes produced and
 // consumed. Returns LZMA_RESULT_INPUT_EOF when the input ends before the output is full.
-int LzmaUncompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t* src_len,
-                   const uint8_t* props, size_t props_size);
+int lzma_uncompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t* src_len, const uint8_t* props,
+                    size_t props_size);
 
-// As LzmaUncompress, for a caller that only knows an upper bound (`limit`) of the output:
+// As lzma_uncompress, for a caller that only knows an upper bound (`limit`) of the output:
 // the output block starts small and grows while the data keeps producing bytes, so a
 // header that claims far more than the data holds costs nothing. On return *dest is a
 // malloc'd block the caller frees (null on failure) and *dest_len the bytes produced.
 // LZMA_RESULT_MEM_ERROR when the block cannot grow.
-int LzmaUncompressGrowing(uint8_t** dest, size_t* dest_len, size_t limit, const uint8_t* src, size_t* src_len,
-                          const uint8_t* props, size_t props_size);
-
-// The next size of an output block that grows towards `limit`: doubling from a start
-// derived from the input size.
-size_t grow_output_capacity(size_t current, size_t input_size, size_t limit);
+int lzma_uncompress_growing(uint8_t** dest, size_t* dest_len, size_t limit, const uint8_t* src, size_t* src_len,
+                            const uint8_t* props, size_t props_size);
 
 // Encodes without an end marker. `out_props` receives the properties (5 bytes).
-int LzmaCompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t src_len,
-                 uint8_t* out_props, size_t* out_props_size, int level, uint32_t dict_size,
-                 int lc, int lp, int pb, int fb, int num_threads);
+int lzma_compress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t src_len, uint8_t* out_props,
+                  size_t* out_props_size, int level, uint32_t dict_size, int lc, int lp, int pb, int fb,
+                  int num_threads);

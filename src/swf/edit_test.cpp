@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "capture.h"
 #include "jpeg_oracle.h"
 #include "load_util.h"
 #include "png_oracle.h"
@@ -31,9 +32,9 @@ struct Edited {
     void load(const swfkit::Movie& movie)
     {
         ASSERT_TRUE(swfkit::write_file(dir.file("m.swf"), movie.build()));
-        testing::internal::CaptureStdout();
+        testkit::CapturedStdout capture;
         swf.reset(swf_readfile(dir.file("m.swf").c_str()));
-        testing::internal::GetCapturedStdout();
+        capture.take();
         ASSERT_TRUE(swf);
         std::filesystem::create_directory(dir.file("m.swf_res"));
     }
@@ -41,10 +42,9 @@ struct Edited {
     template <class Fn>
     void run(Fn fn)
     {
-        testing::internal::CaptureStdout();
+        testkit::CapturedStdout capture;
         fn(swf.get());
-        std::fflush(stdout);
-        output = testing::internal::GetCapturedStdout();
+        output = capture.take();
     }
 
     SwfTag* tag(size_t index) const
@@ -86,11 +86,11 @@ TEST(SwfReplace, PicturesRebuildTheirTags)
     Edited e;
     Bytes jpeg = rgb_jpeg(4, 4);
     swfkit::Movie m;
-    m.tag(36, swfkit::lossless_body(1, 5, 1, 1, Bytes{1, 2, 3, 4}));
-    m.tag(21, swfkit::jpeg_body(2, jpeg));
-    m.tag(35, swfkit::jpeg3_body(3, jpeg, Bytes(16, 9)));
-    m.tag(6, swfkit::jpeg_body(4, jpeg));
-    m.tag(36, swfkit::lossless_body(5, 5, 1, 1, Bytes{1, 2, 3, 4}));
+    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 1, 1, Bytes{1, 2, 3, 4}));
+    m.tag(TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(2, jpeg));
+    m.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(3, jpeg, Bytes(16, 9)));
+    m.tag(TAG_DEFINE_BITS, swfkit::jpeg_body(4, jpeg));
+    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(5, 5, 1, 1, Bytes{1, 2, 3, 4}));
     m.end();
     e.load(m);
     Bytes png = oracle::write_png_memory(2, 1, {10, 20, 30, 0, 40, 50, 60, 128});
@@ -105,7 +105,7 @@ TEST(SwfReplace, PicturesRebuildTheirTags)
 
     for (size_t i : {0, 1}) {
         SwfTag* t = e.tag(i);
-        EXPECT_EQ(t->code, 36);
+        EXPECT_EQ(t->code, TAG_DEFINE_BITS_LOSSLESS2);
         EXPECT_EQ(t->body.buf[2], 5);
         EXPECT_EQ(t->body.buf[3], 2);  // width 2
         // Stored premultiplied: alpha 0 as four zeros, alpha 128 with its colour scaled.
@@ -116,7 +116,7 @@ TEST(SwfReplace, PicturesRebuildTheirTags)
             EXPECT_EQ(stored[5 + c], std::lround((40 + 10 * c) * 128 / 255.0)) << c;
     }
     EXPECT_EQ(e.tag(1)->body.buf[0], 2);  // the id is kept
-    EXPECT_EQ(e.tag(2)->code, 21);        // JPEG3 from a .jpg loses its alpha
+    EXPECT_EQ(e.tag(2)->code, TAG_DEFINE_BITS_JPEG2);        // JPEG3 from a .jpg loses its alpha
     EXPECT_EQ(e.tag(2)->body.buf[0], 3);
     EXPECT_EQ(e.tag(2)->body.buf[2], 0xFF);
     EXPECT_EQ(e.tag(2)->body.buf[3], 0xD8);
@@ -153,11 +153,11 @@ TEST(SwfSmall, ShrinksOnlyWhereItPays)
                 smooth.push_back(static_cast<uint8_t>(v));
     Bytes smooth_body = uncompressed_lossless_body(1, w, h, smooth);
     swfkit::Movie m;
-    m.tag(36, smooth_body);
-    m.tag(36, swfkit::lossless_body(2, 5, 2, 2, Bytes(16, 7)));  // JPEG would be larger
-    m.tag(20, swfkit::lossless_body(3, 3, 2, 2, Bytes(8, 1)));
-    m.tag(36, swfkit::lossless_body(4, 4, 2, 2, Bytes(8, 1)));
-    m.tag(21, swfkit::jpeg_body(5, rgb_jpeg(8, 8)));
+    m.tag(TAG_DEFINE_BITS_LOSSLESS2, smooth_body);
+    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(2, 5, 2, 2, Bytes(16, 7)));  // JPEG would be larger
+    m.tag(TAG_DEFINE_BITS_LOSSLESS, swfkit::lossless_body(3, 3, 2, 2, Bytes(8, 1)));
+    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(4, 4, 2, 2, Bytes(8, 1)));
+    m.tag(TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(5, rgb_jpeg(8, 8)));
     m.end();
     e.load(m);
     std::vector<Bytes> before;
@@ -166,7 +166,7 @@ TEST(SwfSmall, ShrinksOnlyWhereItPays)
     e.run(swf_small);
 
     SwfTag* shrunk = e.tag(0);
-    ASSERT_EQ(shrunk->code, 35);
+    ASSERT_EQ(shrunk->code, TAG_DEFINE_BITS_JPEG3);
     EXPECT_LT(shrunk->body.len, smooth_body.size());
     uint32_t n = shrunk->body.buf[2] | shrunk->body.buf[3] << 8 | shrunk->body.buf[4] << 16 |
                  uint32_t{shrunk->body.buf[5]} << 24;
@@ -180,7 +180,7 @@ TEST(SwfSmall, ShrinksOnlyWhereItPays)
     uLongf alpha_len = alpha.size();
     ASSERT_EQ(uncompress(alpha.data(), &alpha_len, shrunk->body.buf + 6 + n, shrunk->body.len - 6 - n), Z_OK);
     EXPECT_EQ(alpha, Bytes(alpha.size(), 128));
-    EXPECT_EQ(e.tag(1)->code, 36);
+    EXPECT_EQ(e.tag(1)->code, TAG_DEFINE_BITS_LOSSLESS2);
     for (size_t i = 1; i <= 4; ++i)
         EXPECT_EQ(body_of(e.tag(i)), before[i - 1]) << i;
     EXPECT_NE(e.output.find("------------swf_small done--------------"), std::string::npos);
@@ -257,9 +257,9 @@ TEST(SwfAddImage, TwoAddsTwoTagsOneName)
     ASSERT_NE(a, nullptr);
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(c, nullptr);
-    EXPECT_EQ(e.tag(0)->code, 0);  // the library call appends after End
+    EXPECT_EQ(e.tag(0)->code, TAG_END);  // the library call appends after End
     for (size_t i : {1, 2}) {
-        EXPECT_EQ(e.tag(i)->code, 21);
+        EXPECT_EQ(e.tag(i)->code, TAG_DEFINE_BITS_JPEG2);
         EXPECT_EQ(e.tag(i)->body.buf[0] | e.tag(i)->body.buf[1] << 8, 1000);
     }
     EXPECT_EQ(e.tag(3), &e.swf->tags);  // nothing added for the bad files

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "capture.h"
+
 #include "load_util.h"
 #include "platform/platform.h"
 #include "swf/swf.h"
@@ -55,7 +57,7 @@ TEST(BitmapFilePath, TakenNamesGiveWayToTheIdThenToNumberedIds)
         std::string path = bitmap_file_path(swf, folder, id, by_name, extension);
         return path.substr(folder.size() + 1);
     };
-    testing::internal::CaptureStdout();
+    testkit::CapturedStdout capture;
     EXPECT_EQ(file(1, 1, ".png"), "same.png");
     EXPECT_EQ(file(1, 1, ".jpg"), "same.jpg");
     EXPECT_EQ(file(2, 1, ".png"), "2.png");
@@ -64,7 +66,7 @@ TEST(BitmapFilePath, TakenNamesGiveWayToTheIdThenToNumberedIds)
     EXPECT_EQ(file(9, 0, ".png"), "9_3.png");  // the same bitmap again
     EXPECT_EQ(file(4, 1, ".png"), "4.png");    // a name that is its own id
     EXPECT_EQ(file(4, 1, ".png"), "4_2.png");
-    std::string lines = testing::internal::GetCapturedStdout();
+    std::string lines = capture.take();
     EXPECT_NE(lines.find("<bitmap_file_path>: same.png is taken by another bitmap; bitmap 2 is written as 2.png\n"),
               std::string::npos);
     EXPECT_NE(lines.find("9.png is taken by another bitmap; bitmap 9 is written as 9_2.png\n"), std::string::npos);

@@ -15,24 +15,24 @@ struct SymbolNames;
 struct SwfTag {
     SwfTag* next;
     SwfTag* prev;
-    Stream body;   // owned copy of the tag body; len is the tag length
+    Stream body;  // owned copy of the tag body; len is the tag length
     uint16_t code;
 };
 
 struct Swf {
-    std::string path;        // as given by the caller; output names derive from it
-    Stream body;             // the decompressed body, frame header first
-    char signature[3];       // first byte is 'F' once loaded (the body is held uncompressed)
+    std::string path;   // as given by the caller; output names derive from it
+    Stream body;        // the decompressed body, frame header first
+    char signature[3];  // first byte is 'F' once loaded (the body is held uncompressed)
     uint8_t version;
-    uint32_t file_length;    // as stored in the header
-    uint8_t frame_rate;      // integer part only
+    uint32_t file_length;  // as stored in the header
+    uint8_t frame_rate;    // integer part only
     uint16_t frame_count;
-    Stream frame_rect;       // the frame-size RECT bytes as stored
+    Stream frame_rect;  // the frame-size RECT bytes as stored
     uint8_t rect_bits;
     int32_t xmin, xmax, ymin, ymax;  // frame bounds in pixels
     SymbolNames* names;
     FileNameClaims file_names;  // the files extraction has given out in the output folder
-    SwfTag tags;             // list sentinel: only next and prev are used
+    SwfTag tags;                // list sentinel: only next and prev are used
 };
 
 // Loading. Both print their debug lines and return null when the movie is refused.
@@ -50,7 +50,16 @@ void swf_read_rect(Swf* swf);
 
 // Tag list.
 void tag_list_append(SwfTag* node, SwfTag* head);
+// Appends a tag whose body is the next `length` bytes of the movie's body (loading).
 SwfTag* swf_add_tag(Swf* swf, uint16_t code, uint32_t length);
+// Appends a tag with an empty body, for the caller to fill.
+SwfTag* swf_append_tag(Swf* swf, uint16_t code);
+// The last tag in the list, or null for a movie without tags.
+SwfTag* swf_last_tag(Swf* swf);
+// Moves a tag of the movie behind all others.
+void swf_move_tag_to_end(Swf* swf, SwfTag* tag);
+// Takes a tag out of the list and releases it with its body.
+void swf_remove_tag(SwfTag* tag);
 std::string swf_tag_name(uint16_t code);
 
 // Range-for over the tags of a movie, in list order.
@@ -71,7 +80,12 @@ struct SwfTagRange {
 };
 inline SwfTagRange swf_tags(Swf* swf) { return {&swf->tags}; }
 
-// Frame header and record sizes.
+// Container header: signature (3 bytes), version, file length (4). A ZWS body is preceded
+// by its compressed length (4) and the LZMA properties (5).
+inline constexpr uint32_t kHeaderSize = 8;
+inline constexpr uint32_t kZwsPrefix = 9;
+
+// Record header sizes.
 inline constexpr uint32_t kRecordHeaderShort = 2;
 inline constexpr uint32_t kRecordHeaderLong = 6;
 inline constexpr uint8_t kLongLengthMark = 63;

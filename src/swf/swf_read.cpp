@@ -16,15 +16,7 @@
 
 namespace {
 
-constexpr uint32_t kHeaderSize = 8;
-constexpr uint32_t kZwsPrefix = 9;  // compressed length (4) and LZMA properties (5)
 constexpr uint32_t kMaxFileLength = 1u << 30;
-
-// A Stream that owns its block for the duration of a scope.
-struct ScopedStream {
-    Stream s{};
-    ~ScopedStream() { stream_clear(&s); }
-};
 
 // Inflates a zlib stream of at most `limit` bytes into a block that grows with the output,
 // so a header claiming far more than the data holds allocates nothing for the claim.
@@ -122,8 +114,8 @@ bool unpack_body(Swf* swf, const uint8_t* packed, uint32_t packed_len, Stream* b
         uint8_t* block = nullptr;
         size_t out_len = 0;
         size_t in_len = packed_len - kZwsPrefix;
-        int rv = LzmaUncompressGrowing(&block, &out_len, swf->file_length - kHeaderSize, packed + kZwsPrefix,
-                                       &in_len, packed + 4, kLzmaPropsSize);
+        int rv = lzma_uncompress_growing(&block, &out_len, swf->file_length - kHeaderSize, packed + kZwsPrefix, &in_len,
+                                         packed + 4, kLzmaPropsSize);
         if (rv != LZMA_RESULT_OK) {
             // "ZWS decompression failed"
             DEBUG_PROBLEM_IN("swf", "swf_read", "zws解压缩失败:%d", rv);
@@ -151,8 +143,7 @@ bool header_is_sound(const Swf* swf, uint32_t file_size)
         return false;
     }
     if (swf->file_length < kHeaderSize || swf->file_length >= kMaxFileLength) {
-        DEBUG_PROBLEM_IN("swf", "swf_read", "refused: file length %u in the header is out of range",
-                   swf->file_length);
+        DEBUG_PROBLEM_IN("swf", "swf_read", "refused: file length %u in the header is out of range", swf->file_length);
         return false;
     }
     if (sig == "ZWS" && file_size < kHeaderSize + kZwsPrefix) {
@@ -224,7 +215,7 @@ void build_tag_list(Swf* swf)
     }
     if (r == Record::Broken)
         DEBUG_PROBLEM_IN("swf", "swf_read", "tag record at offset %u runs past the end of the body; tag list ends here",
-                   body->pos);
+                      body->pos);
     body->pos = body->len;
     DEBUG_LINE_IN("swf", "swf_read", "tagnum:%d", count);
 }
@@ -272,8 +263,7 @@ Swf* swf_read(Stream* source, const char* path)
     swf->signature[0] = 'F';
 
     if (!frame_header_fits(&swf->body)) {
-        DEBUG_PROBLEM("swf", "refused: body of %u bytes is too short for the frame header",
-                   swf->body.len);
+        DEBUG_PROBLEM("swf", "refused: body of %u bytes is too short for the frame header", swf->body.len);
         return nullptr;
     }
     swf_read_rect(swf.get());
@@ -308,12 +298,8 @@ void swf_free(Swf* swf)
 {
     if (swf == nullptr)
         return;
-    for (SwfTag* tag = swf->tags.next; tag != &swf->tags;) {
-        SwfTag* next = tag->next;
-        stream_clear(&tag->body);
-        mem_free(tag);
-        tag = next;
-    }
+    while (SwfTag* tag = swf_last_tag(swf))
+        swf_remove_tag(tag);
     symbols_free(swf->names);
     stream_clear(&swf->body);
     stream_clear(&swf->frame_rect);

@@ -6,9 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include "capture.h"
+#include "load_util.h"
 #include "swf/symbols.h"
 #include "swf_builder.h"
-#include "load_util.h"
 #include "test_util.h"
 
 namespace {
@@ -53,9 +54,9 @@ TEST(SwfLoad, DebugLinesInOrderForEveryContainer)
     for (Container c : {Container::FWS, Container::CWS, Container::ZWS}) {
         Loaded l = load(three_tag_movie(c).build());
         ASSERT_TRUE(l.swf);
-        std::vector<std::string> expected = {"stream->bitpos:1", "framerate:24,totalframe:1",
-                                             "[TAG]:SetBackgroundColor (V1.0),3",
-                                             "[TAG]:ShowFrame (V1.0),0", "[TAG]:End (V1.0),0", "tagnum:3"};
+        std::vector<std::string> expected = {
+            "stream->bitpos:1",         "framerate:24,totalframe:1", "[TAG]:SetBackgroundColor (V1.0),3",
+            "[TAG]:ShowFrame (V1.0),0", "[TAG]:End (V1.0),0",        "tagnum:3"};
         if (c == Container::CWS)
             expected.insert(expected.begin(), testkit::printed_text("cws\xBD\xE2\xD1\xB9\xCB\xF5OK"));
         if (c == Container::ZWS)
@@ -78,15 +79,13 @@ TEST(SwfLoad, ReadFileNamesThePathFirst)
     testkit::TempDir dir("load");
     std::string path = dir.file("a.swf");
     ASSERT_TRUE(swfkit::write_file(path, three_tag_movie(Container::FWS).build()));
-    testing::internal::CaptureStdout();
+    testkit::CapturedStdout capture;
     SwfPtr swf(swf_readfile(path.c_str()));
     SwfPtr missing(swf_readfile(dir.file("none.swf").c_str()));
-    std::fflush(stdout);
-    auto lines = testkit::split_lines(testing::internal::GetCapturedStdout());
+    auto lines = testkit::split_lines(capture.take());
     ASSERT_TRUE(swf);
     EXPECT_FALSE(missing);
-    EXPECT_EQ(lines[0], "[DEBUG] swf:" + lines[0].substr(12, lines[0].find(' ', 12) - 12) +
-                            " <swf_readfile>: " + path);
+    EXPECT_EQ(lines[0], "[DEBUG] swf:" + lines[0].substr(12, lines[0].find(' ', 12) - 12) + " <swf_readfile>: " + path);
     EXPECT_EQ(swf->path, path);
 }
 
@@ -195,7 +194,7 @@ TEST(SwfTags, EveryRecordListedInFileOrder)
     EXPECT_EQ(tags[1]->body.buf[4], 5);
     EXPECT_EQ(tags[2]->code, 100);
     EXPECT_EQ(tags[2]->body.len, 0u);
-    EXPECT_EQ(tags[4]->code, 0);
+    EXPECT_EQ(tags[4]->code, TAG_END);
     EXPECT_EQ(tags[5]->code, 1);
     EXPECT_EQ(message(l.lines[4]), "[TAG]:d,0");
     EXPECT_EQ(message(l.lines[5]), "[TAG]:DefineSceneAndFrameData(v9.0),0");
@@ -264,8 +263,8 @@ TEST(SwfLoad, TruncatedAtEveryOffset)
 {
     for (Container c : {Container::FWS, Container::CWS, Container::ZWS}) {
         Movie m = three_tag_movie(c);
-        m.tag(76, swfkit::symbol_class_body({{1, "a.b.Pic"}, {2, "x"}}));
-        m.tag(36, swfkit::lossless_body(1, 5, 2, 2, Bytes(16, 0x80)));
+        m.tag(TAG_SYMBOL_CLASS, swfkit::symbol_class_body({{1, "a.b.Pic"}, {2, "x"}}));
+        m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 2, 2, Bytes(16, 0x80)));
         m.end();
         Bytes file = m.build();
         for (size_t n = 0; n < file.size(); ++n) {

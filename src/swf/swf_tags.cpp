@@ -97,16 +97,47 @@ void tag_list_append(SwfTag* node, SwfTag* head)
     head->prev = node;
 }
 
-SwfTag* swf_add_tag(Swf* swf, uint16_t code, uint32_t length)
+namespace {
+
+void tag_list_unlink(SwfTag* node)
+{
+    node->prev->next = node->next;
+    node->next->prev = node->prev;
+    node->next = node->prev = node;
+}
+
+}  // namespace
+
+SwfTag* swf_append_tag(Swf* swf, uint16_t code)
 {
     auto* tag = static_cast<SwfTag*>(mem_alloc(sizeof(SwfTag)));
     tag_list_append(tag, &swf->tags);
     tag->code = code;
-    stream_clear(&tag->body);
+    return tag;
+}
+
+SwfTag* swf_add_tag(Swf* swf, uint16_t code, uint32_t length)
+{
+    SwfTag* tag = swf_append_tag(swf, code);
     stream_resize(&tag->body, length);
     if (length != 0)
         stream_copy(&tag->body, &swf->body, length);
     return tag;
+}
+
+SwfTag* swf_last_tag(Swf* swf) { return swf->tags.prev != &swf->tags ? swf->tags.prev : nullptr; }
+
+void swf_move_tag_to_end(Swf* swf, SwfTag* tag)
+{
+    tag_list_unlink(tag);
+    tag_list_append(tag, &swf->tags);
+}
+
+void swf_remove_tag(SwfTag* tag)
+{
+    tag_list_unlink(tag);
+    stream_clear(&tag->body);
+    mem_free(tag);
 }
 
 // Codes outside the table name themselves by one character, the low byte of the

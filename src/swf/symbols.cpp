@@ -21,7 +21,7 @@ uint32_t upper_bound_for(uint32_t n) { return static_cast<uint32_t>(n * kLoadFac
 uint32_t flag_bits(const uint32_t* flags, uint32_t i) { return flags[i >> 4] >> ((i & 15) << 1) & 3; }
 bool is_empty(const uint32_t* flags, uint32_t i) { return flag_bits(flags, i) & 2; }
 bool is_deleted(const uint32_t* flags, uint32_t i) { return flag_bits(flags, i) & 1; }
-bool is_either(const uint32_t* flags, uint32_t i) { return flag_bits(flags, i) != 0; }
+bool is_empty_or_deleted(const uint32_t* flags, uint32_t i) { return flag_bits(flags, i) != 0; }
 void set_live(uint32_t* flags, uint32_t i) { flags[i >> 4] &= ~(3u << ((i & 15) << 1)); }
 void set_deleted(uint32_t* flags, uint32_t i) { flags[i >> 4] |= 1u << ((i & 15) << 1); }
 
@@ -63,7 +63,7 @@ void symbols_free(SymbolNames* table)
 
 bool symbols_is_live(const SymbolNames* table, uint32_t i)
 {
-    return i < table->n_buckets && !is_either(table->flags, i);
+    return i < table->n_buckets && !is_empty_or_deleted(table->flags, i);
 }
 
 uint32_t symbols_get(const SymbolNames* table, uint32_t key)
@@ -78,7 +78,7 @@ uint32_t symbols_get(const SymbolNames* table, uint32_t key)
         if (p.i == first)
             return n;
     }
-    return is_either(table->flags, p.i) ? n : p.i;
+    return is_empty_or_deleted(table->flags, p.i) ? n : p.i;
 }
 
 void symbols_resize(SymbolNames* table, uint32_t requested)
@@ -104,7 +104,7 @@ void symbols_resize(SymbolNames* table, uint32_t requested)
     // Rehash in place: carry each live pair to its new bucket, displacing (and then
     // placing) whatever live pair still sits there from the old layout.
     for (uint32_t j = 0; j < old_n; ++j) {
-        if (is_either(table->flags, j))
+        if (is_empty_or_deleted(table->flags, j))
             continue;
         uint32_t key = table->keys[j];
         SymbolEntry* value = table->values[j];
@@ -114,7 +114,7 @@ void symbols_resize(SymbolNames* table, uint32_t requested)
             while (!is_empty(new_flags, p.i))
                 p.step();
             set_live(new_flags, p.i);
-            if (p.i < old_n && !is_either(table->flags, p.i)) {
+            if (p.i < old_n && !is_empty_or_deleted(table->flags, p.i)) {
                 std::swap(key, table->keys[p.i]);
                 std::swap(value, table->values[p.i]);
                 set_deleted(table->flags, p.i);

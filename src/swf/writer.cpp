@@ -10,18 +10,8 @@
 
 namespace {
 
-constexpr uint32_t kHeaderSize = 8;
-constexpr uint32_t kZwsPrefix = 9;       // compressed length (4) and LZMA properties (5)
 constexpr uint8_t kZwsVersion = 13;
 constexpr uint32_t kLzmaDictSize = 1u << 24;
-
-struct ScopedStream {
-    Stream s{};
-    ScopedStream() = default;
-    ScopedStream(const ScopedStream&) = delete;
-    ScopedStream& operator=(const ScopedStream&) = delete;
-    ~ScopedStream() { stream_clear(&s); }
-};
 
 uint32_t record_size(const SwfTag* tag)
 {
@@ -46,20 +36,19 @@ void write_body(Swf* swf, Stream* out)
         swf_write_tag(out, tag);
 }
 
-// Sizes the movie and prints the size line; 0 when the movie cannot be written.
-uint32_t size_for_save(Swf* swf, const char* function)
+// What every save starts with: sizes the movie, prints the size line and writes the
+// uncompressed body (frame header and tags) into `body`. False when the movie cannot be
+// written.
+bool build_body(Swf* swf, Stream* body, uint32_t* file_length, const char* function)
 {
-    uint32_t file_length = swf_size(swf);
-    debug_line("swf", __LINE__, function, "size:%d,%d", static_cast<int>(file_length),
+    *file_length = swf_size(swf);
+    debug_line("swf", __LINE__, function, "size:%d,%d", static_cast<int>(*file_length),
                static_cast<int>(swf->file_length));
-    return file_length;
-}
-
-// The uncompressed body alone, for the compressed containers.
-void build_body(Swf* swf, Stream* body, uint32_t file_length)
-{
-    stream_resize(body, file_length - kHeaderSize);
+    if (*file_length == 0)
+        return false;
+    stream_resize(body, *file_length - kHeaderSize);
     write_body(swf, body);
+    return true;
 }
 
 // Writes header and payload to `path` in one piece; 1 when written, else 0 with a line.
@@ -108,21 +97,19 @@ void swf_write_tag(Stream* stream, const SwfTag* tag)
 
 int swf_save_fws(Swf* swf, const char* path)
 {
-    uint32_t file_length = size_for_save(swf, __func__);
-    if (file_length == 0)
-        return 0;
     ScopedStream body;
-    build_body(swf, &body.s, file_length);
+    uint32_t file_length = 0;
+    if (!build_body(swf, &body.s, &file_length, __func__))
+        return 0;
     return write_container(path, "FWS", swf->version, file_length, body.s.buf, body.s.len, __func__);
 }
 
 int swf_save(Swf* swf, const char* path)
 {
-    uint32_t file_length = size_for_save(swf, __func__);
-    if (file_length == 0)
-        return 0;
     ScopedStream body, packed;
-    build_body(swf, &body.s, file_length);
+    uint32_t file_length = 0;
+    if (!build_body(swf, &body.s, &file_length, __func__))
+        return 0;
     // Room for the worst case, so incompressible movies (JPEG-heavy ones) still save.
     size_t packed_len = zlib_deflate_bound(body.s.len);
     stream_resize(&packed.s, static_cast<uint32_t>(packed_len));
@@ -137,11 +124,10 @@ int swf_save(Swf* swf, const char* path)
 
 int swf_save_zws(Swf* swf, const char* path)
 {
-    uint32_t file_length = size_for_save(swf, __func__);
-    if (file_length == 0)
-        return 0;
     ScopedStream body, packed;
-    build_body(swf, &body.s, file_length);
+    uint32_t file_length = 0;
+    if (!build_body(swf, &body.s, &file_length, __func__))
+        return 0;
     uint64_t capacity = 2 * uint64_t{file_length};
     if (capacity >= kMaxBufferSize) {
         DEBUG_PROBLEM("swf", "movie of %u bytes is too large to compress", file_length);
@@ -150,8 +136,8 @@ int swf_save_zws(Swf* swf, const char* path)
     stream_resize(&packed.s, static_cast<uint32_t>(capacity));
     size_t packed_len = capacity - kZwsPrefix;
     size_t props_len = kLzmaPropsSize;
-    int rv = LzmaCompress(packed.s.buf + kZwsPrefix, &packed_len, body.s.buf, body.s.len, packed.s.buf + 4,
-                          &props_len, 5, kLzmaDictSize, 3, 0, 2, 32, 2);
+    int rv = lzma_compress(packed.s.buf + kZwsPrefix, &packed_len, body.s.buf, body.s.len, packed.s.buf + 4, &props_len,
+                           5, kLzmaDictSize, 3, 0, 2, 32, 2);
     if (rv != LZMA_RESULT_OK) {
         DEBUG_PROBLEM("swf", "zws压缩失败");  // "compression failed"
         return 0;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "capture.h"
 #include "load_util.h"
 #include "support/lzma_codec.h"
 #include "swf_builder.h"
@@ -24,11 +25,11 @@ swfkit::Movie sample_movie(Container c)
     swfkit::Movie m;
     m.container = c;
     m.version = 9;
-    m.rate_fraction = 77;  // not kept: written back as 0
-    m.tag(9, Bytes{1, 2, 3}, true);                  // long form on input, short on output
+    m.rate_fraction = 77;            // not kept: written back as 0
+    m.tag(9, Bytes{1, 2, 3}, true);  // long form on input, short on output
     m.tag(2, Bytes(62, 0x42));
     m.tag(2, Bytes(63, 0x43));
-    m.tag(36, swfkit::lossless_body(1, 5, 20, 20, Bytes(1600, 0x80)));
+    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 20, 20, Bytes(1600, 0x80)));
     m.end();
     return m;
 }
@@ -47,10 +48,9 @@ uint32_t le32(const Bytes& b, size_t at)
 // Loads, saves with `save`, returns the saved bytes; captures the lines.
 Bytes save_copy(Swf* swf, SaveFn save, const std::string& path, std::vector<std::string>* lines = nullptr)
 {
-    testing::internal::CaptureStdout();
+    testkit::CapturedStdout capture;
     int ok = save(swf, path.c_str());
-    std::fflush(stdout);
-    auto out = testkit::split_lines(testing::internal::GetCapturedStdout());
+    auto out = testkit::split_lines(capture.take());
     if (lines)
         *lines = out;
     EXPECT_EQ(ok, 1);
@@ -73,7 +73,7 @@ TEST(SwfWriter, UncompressedOutputIsTheBodyInShortestForm)
     expect.tag(9, Bytes{1, 2, 3});
     expect.tag(2, Bytes(62, 0x42));
     expect.tag(2, Bytes(63, 0x43));
-    expect.tag(36, swfkit::lossless_body(1, 5, 20, 20, Bytes(1600, 0x80)));
+    expect.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 20, 20, Bytes(1600, 0x80)));
     expect.end();
     EXPECT_EQ(out, expect.build());
     EXPECT_EQ(le32(out, 4), out.size());
@@ -113,7 +113,7 @@ TEST(SwfWriter, CompressedContainersDecodeToExactlyTheBody)
     EXPECT_EQ(std::memcmp(zws.data() + 12, props, 5), 0);
     Bytes decoded(body.size());
     size_t out_len = decoded.size(), in_len = zws.size() - 17;
-    ASSERT_EQ(LzmaUncompress(decoded.data(), &out_len, zws.data() + 17, &in_len, zws.data() + 12, 5), 0);
+    ASSERT_EQ(lzma_uncompress(decoded.data(), &out_len, zws.data() + 17, &in_len, zws.data() + 12, 5), 0);
     EXPECT_EQ(out_len, body.size());
     EXPECT_EQ(decoded, body);
 }
@@ -155,7 +155,7 @@ TEST(SwfWriter, IncompressibleMoviesStillSaveAsCws)
         x = x * 1103515245 + 12345;
         b = static_cast<uint8_t>(x >> 24);
     }
-    m.tag(21, swfkit::jpeg_body(1, noise));
+    m.tag(TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(1, noise));
     m.end();
     auto loaded = testkit::load_movie(m.build());
     ASSERT_TRUE(loaded.swf);
@@ -170,10 +170,9 @@ TEST(SwfWriter, UnwritablePathReturnsZeroWithALine)
     auto loaded = testkit::load_movie(sample_movie(Container::FWS).build());
     ASSERT_TRUE(loaded.swf);
     for (SaveFn save : {swf_save_fws, swf_save, swf_save_zws}) {
-        testing::internal::CaptureStdout();
+        testkit::CapturedStdout capture;
         int ok = save(loaded.swf.get(), "/nonexistent/dir/out.swf");
-        std::fflush(stdout);
-        std::string out = testing::internal::GetCapturedStdout();
+        std::string out = capture.take();
         EXPECT_EQ(ok, 0);
         EXPECT_NE(out.find("cannot write /nonexistent/dir/out.swf"), std::string::npos);
     }

@@ -26,19 +26,21 @@ struct ConstTable {
 };
 
 template <size_t N, class Fn>
-constexpr ConstTable<N> make_table(Fn entry) {
+constexpr ConstTable<N> make_table(Fn entry)
+{
     ConstTable<N> table{};
-    for (size_t i = 0; i < N; ++i) table.entries[i] = entry(i);
+    for (size_t i = 0; i < N; ++i)
+        table.entries[i] = entry(i);
     return table;
 }
 
 // The two bytes of a GBK code as stored in memory, lead first (little-endian word).
 constexpr uint16_t gbk_bytes_in_order(unsigned code) { return uint16_t((code >> 8) | ((code & 0xFF) << 8)); }
 
-alignas(64) constexpr auto g_unicode_same =
-    make_table<kUnicodeTableSize>([](size_t i) { return uint16_t(i); });
-alignas(64) constexpr auto g_gbk_same =
-    make_table<kGbkTableSize>([](size_t i) { return gbk_bytes_in_order(unsigned(i) | 0x8000); });
+alignas(64) constexpr auto g_unicode_same = make_table<kUnicodeTableSize>([](size_t i) { return uint16_t(i); });
+alignas(64) constexpr auto g_gbk_same = make_table<kGbkTableSize>([](size_t i) {
+    return gbk_bytes_in_order(unsigned(i) | 0x8000);
+});
 
 // gbk_to_unicode pre-encoded for the GBK -> UTF-8 loop: the UTF-8 bytes in memory order in
 // the low three bytes, their count (0 = unmapped) in the top byte. Saves the encoding
@@ -51,7 +53,8 @@ bool g_tables_built = false;
 
 constexpr uint64_t kHighBits = 0x8080808080808080ull;
 
-bool in_gb2312_area(unsigned code) {
+bool in_gb2312_area(unsigned code)
+{
     unsigned lead = code >> 8, trail = code & 0xFF;
     return lead >= 0xA1 && lead <= 0xF7 && trail >= 0xA1;
 }
@@ -60,9 +63,11 @@ bool is_continuation(uint8_t b) { return (b & 0xC0) == 0x80; }
 
 // The UTF-8 bytes of u (0x80..0xFFFF) as a little-endian word, first byte lowest, with the
 // byte count in the top byte; 0 for u = 0. Written as selects so the table loop vectorises.
-constexpr uint32_t utf8_word(unsigned u) {
+constexpr uint32_t utf8_word(unsigned u)
+{
     uint32_t two = (0xC0u | (u >> 6)) | ((0x80u | (u & 0x3F)) << 8) | (2u << 24);
-    uint32_t three = (0xE0u | (u >> 12)) | ((0x80u | ((u >> 6) & 0x3F)) << 8) | ((0x80u | (u & 0x3F)) << 16) | (3u << 24);
+    uint32_t three = (0xE0u | (u >> 12)) | ((0x80u | ((u >> 6) & 0x3F)) << 8) | ((0x80u | (u & 0x3F)) << 16) |
+                     (3u << 24);
     uint32_t word = u < 0x800 ? two : three;
     return u == 0 ? 0 : word;
 }
@@ -70,7 +75,8 @@ constexpr uint32_t utf8_word(unsigned u) {
 // Expands pairs and runs into the direction tables. They start zeroed as static storage and
 // a rebuild writes the same entries again, so they are never cleared: clearing would touch
 // (and fault in) every page at each start.
-void build_gbk_unicode_tables() {
+void build_gbk_unicode_tables()
+{
     for (unsigned i = 0; i + 1 < gbk_single_pairs_words; i += 2) {
         unsigned code = gbk_single_pairs[i], unicode = gbk_single_pairs[i + 1];
         g_gbk_to_unicode[code & 0x7FFF] = uint16_t(unicode);
@@ -84,25 +90,32 @@ void build_gbk_unicode_tables() {
         }
     }
     // One sequential pass is far cheaper than encoding inside the scattered loops above.
-    for (size_t i = 0; i < kGbkTableSize; ++i) g_gbk_utf8[i] = utf8_word(g_gbk_to_unicode[i]);
+    for (size_t i = 0; i < kGbkTableSize; ++i)
+        g_gbk_utf8[i] = utf8_word(g_gbk_to_unicode[i]);
 }
 
 // The simplification tables: identity, then the pairs. Needs gbk_to_unicode built, which
 // stands in for a separate temporary GBK -> Unicode table. The identity is computed rather
 // than copied from the constant tables, which would read as much again.
-void build_simplify_tables() {
-    for (size_t i = 0; i < kUnicodeTableSize; ++i) g_unicode_simplify[i] = uint16_t(i);
-    for (size_t i = 0; i < kGbkTableSize; ++i) g_gbk_simplify[i] = gbk_bytes_in_order(unsigned(i) | 0x8000);
+void build_simplify_tables()
+{
+    for (size_t i = 0; i < kUnicodeTableSize; ++i)
+        g_unicode_simplify[i] = uint16_t(i);
+    for (size_t i = 0; i < kGbkTableSize; ++i)
+        g_gbk_simplify[i] = gbk_bytes_in_order(unsigned(i) | 0x8000);
     for (unsigned i = 0; i + 1 < trad_simp_pairs_words; i += 2) {
         unsigned source = trad_simp_pairs[i], target = trad_simp_pairs[i + 1];
-        if (in_gb2312_area(source)) continue;  // GB2312 characters are never changed
+        if (in_gb2312_area(source))
+            continue;  // GB2312 characters are never changed
         g_gbk_simplify[source & 0x7FFF] = gbk_bytes_in_order(target);
         unsigned from = g_gbk_to_unicode[source & 0x7FFF], to = g_gbk_to_unicode[target & 0x7FFF];
-        if (from != 0 && to != 0) g_unicode_simplify[from] = uint16_t(to);
+        if (from != 0 && to != 0)
+            g_unicode_simplify[from] = uint16_t(to);
     }
 }
 
-void build_ascii_tables() {
+void build_ascii_tables()
+{
     for (unsigned c = 0; c < 128; ++c) {
         g_ascii_same[c] = uint8_t(c);
         g_ascii_lower[c] = uint8_t(c >= 'A' && c <= 'Z' ? c + 32 : c);
@@ -113,15 +126,19 @@ void build_ascii_tables() {
 // Outcome of looking at a multi-byte UTF-8 lead that wants `continuations` more bytes.
 enum class Sequence { complete, cut_off, broken };
 
-inline Sequence check_sequence(const uint8_t* s, const uint8_t* end, unsigned continuations) {
+inline Sequence check_sequence(const uint8_t* s, const uint8_t* end, unsigned continuations)
+{
     for (unsigned k = 1; k <= continuations; ++k) {
-        if (s + k >= end) return Sequence::cut_off;
-        if (!is_continuation(s[k])) return Sequence::broken;
+        if (s + k >= end)
+            return Sequence::cut_off;
+        if (!is_continuation(s[k]))
+            return Sequence::broken;
     }
     return Sequence::complete;
 }
 
-inline uint8_t* put_utf8_3(uint8_t* o, unsigned u) {
+inline uint8_t* put_utf8_3(uint8_t* o, unsigned u)
+{
     o[0] = uint8_t(0xE0 | (u >> 12));
     o[1] = uint8_t(0x80 | ((u >> 6) & 0x3F));
     o[2] = uint8_t(0x80 | (u & 0x3F));
@@ -130,17 +147,19 @@ inline uint8_t* put_utf8_3(uint8_t* o, unsigned u) {
 
 // Writes the GBK code of u, or nothing when u has none (the table holds 0 for all of ASCII,
 // so overlong encodings of ASCII vanish instead of turning into path characters).
-inline uint8_t* put_gbk(uint8_t* o, unsigned u) {
+inline uint8_t* put_gbk(uint8_t* o, unsigned u)
+{
     unsigned code = g_unicode_to_gbk[u];
     o[0] = uint8_t(code >> 8);
     o[1] = uint8_t(code);
     return o + (code != 0 ? 2 : 0);
 }
 
-bool conversion_args_ok(const char* src, size_t src_len, const char* out, size_t out_capacity,
-                        const int* out_len, uint64_t needed) {
-    return src != nullptr && out != nullptr && out_len != nullptr && src_len != 0 &&
-           src_len < kMaxBufferSize && out_capacity >= needed;
+bool conversion_args_ok(const char* src, size_t src_len, const char* out, size_t out_capacity, const int* out_len,
+                        uint64_t needed)
+{
+    return src != nullptr && out != nullptr && out_len != nullptr && src_len != 0 && src_len < kMaxBufferSize &&
+           out_capacity >= needed;
 }
 
 }  // namespace
@@ -166,7 +185,8 @@ const uint8_t utf8_skip[256] = {
     3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 1, 1,  // E0
 };
 
-void charset_init() {
+void charset_init()
+{
     build_gbk_unicode_tables();
     build_simplify_tables();
     build_ascii_tables();
@@ -175,31 +195,40 @@ void charset_init() {
 
 namespace {
 
-inline uint64_t load_le64(const uint8_t* p) {
+inline uint64_t load_le64(const uint8_t* p)
+{
     uint64_t w;
     std::memcpy(&w, p, 8);
-    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    if constexpr (std::endian::native == std::endian::big)
+        w = __builtin_bswap64(w);
     return w;
 }
 
-inline uint32_t load_le32(const uint8_t* p) {
+inline uint32_t load_le32(const uint8_t* p)
+{
     uint32_t w;
     std::memcpy(&w, p, 4);
-    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap32(w);
+    if constexpr (std::endian::native == std::endian::big)
+        w = __builtin_bswap32(w);
     return w;
 }
 
-inline void store_le64(uint8_t* p, uint64_t w) {
-    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+inline void store_le64(uint8_t* p, uint64_t w)
+{
+    if constexpr (std::endian::native == std::endian::big)
+        w = __builtin_bswap64(w);
     std::memcpy(p, &w, 8);
 }
 
-inline void store_le32(uint8_t* p, uint32_t w) {
-    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap32(w);
+inline void store_le32(uint8_t* p, uint32_t w)
+{
+    if constexpr (std::endian::native == std::endian::big)
+        w = __builtin_bswap32(w);
     std::memcpy(p, &w, 4);
 }
 
-inline unsigned decode_utf8_3(const uint8_t* s) {
+inline unsigned decode_utf8_3(const uint8_t* s)
+{
     return ((s[0] & 0x0Fu) << 12) | ((s[1] & 0x3Fu) << 6) | (s[2] & 0x3Fu);
 }
 
@@ -207,7 +236,8 @@ inline unsigned decode_utf8_3(const uint8_t* s) {
 // then the ASCII prefix of the next word (names mix short ASCII runs with other characters,
 // so neither byte-by-byte copying nor whole words alone would do). Each store writes 8
 // bytes; stops while at least `margin` bytes remain before `end`, margin >= 8.
-inline void copy_ascii_run(const uint8_t*& s, const uint8_t* end, size_t margin, uint8_t*& o) {
+inline void copy_ascii_run(const uint8_t*& s, const uint8_t* end, size_t margin, uint8_t*& o)
+{
     for (;;) {
         uint64_t word = load_le64(s);
         store_le64(o, word);
@@ -220,13 +250,15 @@ inline void copy_ascii_run(const uint8_t*& s, const uint8_t* end, size_t margin,
         }
         s += 8;
         o += 8;
-        if (size_t(end - s) < margin) return;
+        if (size_t(end - s) < margin)
+            return;
     }
 }
 
 // One UTF-8 character (or one byte of garbage) from s. Returns false when the input ends
 // inside a sequence, which ends the conversion.
-inline bool utf8_to_gbk_step(const uint8_t*& s, const uint8_t* end, uint8_t*& o) {
+inline bool utf8_to_gbk_step(const uint8_t*& s, const uint8_t* end, uint8_t*& o)
+{
     uint8_t b = *s;
     if (b < 0x80) {
         *o++ = b;
@@ -241,7 +273,8 @@ inline bool utf8_to_gbk_step(const uint8_t*& s, const uint8_t* end, uint8_t*& o)
         return true;
     }
     Sequence seq = check_sequence(s, end, continuations);
-    if (seq == Sequence::cut_off) return false;
+    if (seq == Sequence::cut_off)
+        return false;
     if (seq == Sequence::broken) {  // keep the bytes after the lead: they start something else
         ++s;
         return true;
@@ -250,7 +283,8 @@ inline bool utf8_to_gbk_step(const uint8_t*& s, const uint8_t* end, uint8_t*& o)
         o = put_gbk(o, ((b & 0x1Fu) << 6) | (s[1] & 0x3Fu));
     } else if (continuations == 2) {
         unsigned u = decode_utf8_3(s);
-        if (u >= 0x800) o = put_gbk(o, u);
+        if (u >= 0x800)
+            o = put_gbk(o, u);
     }
     s += continuations + 1;
     return true;
@@ -259,13 +293,15 @@ inline bool utf8_to_gbk_step(const uint8_t*& s, const uint8_t* end, uint8_t*& o)
 // ASCII and well-formed two- and three-byte sequences without a branch on their kind (text
 // that mixes ASCII and Chinese defeats branch prediction). Reads four bytes and writes two.
 // Returns false, consuming nothing, for anything else.
-inline bool utf8_to_gbk_fast_step(const uint8_t*& s, uint8_t*& o) {
+inline bool utf8_to_gbk_fast_step(const uint8_t*& s, uint8_t*& o)
+{
     uint32_t w = load_le32(s);
     uint32_t b0 = w & 0xFF;
     uint32_t is_ascii = b0 < 0x80;
     uint32_t is_two = ((w & 0xC0E0) == 0x80C0) & (b0 >= 0xC2);
     uint32_t is_three = (w & 0xC0C0F0) == 0x8080E0;
-    if (!(is_ascii | is_two | is_three)) return false;
+    if (!(is_ascii | is_two | is_three))
+        return false;
     uint32_t u2 = ((w & 0x1F) << 6) | ((w >> 8) & 0x3F);
     uint32_t u3 = ((w & 0x0F) << 12) | ((w >> 2) & 0xFC0) | ((w >> 16) & 0x3F);
     // Index 0 (no GBK code) stands for ASCII and for overlong three-byte forms.
@@ -283,15 +319,18 @@ inline bool utf8_to_gbk_fast_step(const uint8_t*& s, uint8_t*& o) {
 
 // Four three-byte sequences (12 bytes) that all have GBK codes become 8 bytes at once; the
 // common shape of Chinese text. Returns false, consuming nothing, for anything else.
-inline bool utf8_to_gbk_four_chinese(const uint8_t*& s, uint8_t*& o) {
+inline bool utf8_to_gbk_four_chinese(const uint8_t*& s, uint8_t*& o)
+{
     constexpr uint64_t kShapeMask = 0xC0F0C0C0F0C0C0F0ull, kShape = 0x80E08080E08080E0ull;
     constexpr uint32_t kTailMask = 0xC0C0F0C0u, kTail = 0x8080E080u;
-    if ((load_le64(s) & kShapeMask) != kShape || (load_le32(s + 8) & kTailMask) != kTail) return false;
+    if ((load_le64(s) & kShapeMask) != kShape || (load_le32(s + 8) & kTailMask) != kTail)
+        return false;
     unsigned u0 = decode_utf8_3(s), u1 = decode_utf8_3(s + 3), u2 = decode_utf8_3(s + 6), u3 = decode_utf8_3(s + 9);
     unsigned g0 = g_unicode_to_gbk[u0], g1 = g_unicode_to_gbk[u1], g2 = g_unicode_to_gbk[u2], g3 = g_unicode_to_gbk[u3];
     bool all_mapped = (g0 != 0) & (g1 != 0) & (g2 != 0) & (g3 != 0);
     bool none_overlong = (u0 >= 0x800) & (u1 >= 0x800) & (u2 >= 0x800) & (u3 >= 0x800);
-    if (!(all_mapped & none_overlong)) return false;
+    if (!(all_mapped & none_overlong))
+        return false;
     // Codes hold the lead in the high byte; output order is lead first.
     uint64_t bytes = uint64_t(__builtin_bswap16(uint16_t(g0))) | uint64_t(__builtin_bswap16(uint16_t(g1))) << 16 |
                      uint64_t(__builtin_bswap16(uint16_t(g2))) << 32 | uint64_t(__builtin_bswap16(uint16_t(g3))) << 48;
@@ -303,7 +342,8 @@ inline bool utf8_to_gbk_four_chinese(const uint8_t*& s, uint8_t*& o) {
 
 // One GBK character from s, which must have a byte after it. Writes four bytes whatever
 // the character's length; branch-free, as ASCII and Chinese alternate unpredictably.
-inline void gbk_to_utf8_step(const uint8_t*& s, uint8_t*& o) {
+inline void gbk_to_utf8_step(const uint8_t*& s, uint8_t*& o)
+{
     uint32_t lead = s[0], trail = s[1];
     uint32_t word = g_gbk_utf8[((lead << 8) | trail) & 0x7FFF];
     uint32_t is_pair = lead >> 7;
@@ -322,13 +362,16 @@ inline void gbk_to_utf8_step(const uint8_t*& s, uint8_t*& o) {
 
 // Four pairs of high bytes that all become three UTF-8 bytes are written as 12 bytes (13
 // touched). Returns false, consuming nothing, for anything else.
-inline bool gbk_to_utf8_four_pairs(const uint8_t*& s, uint8_t*& o) {
-    if ((load_le64(s) & kHighBits) != kHighBits) return false;  // pairs sit at even offsets only then
+inline bool gbk_to_utf8_four_pairs(const uint8_t*& s, uint8_t*& o)
+{
+    if ((load_le64(s) & kHighBits) != kHighBits)
+        return false;  // pairs sit at even offsets only then
     uint32_t w0 = g_gbk_utf8[((unsigned(s[0]) << 8) | s[1]) & 0x7FFF];
     uint32_t w1 = g_gbk_utf8[((unsigned(s[2]) << 8) | s[3]) & 0x7FFF];
     uint32_t w2 = g_gbk_utf8[((unsigned(s[4]) << 8) | s[5]) & 0x7FFF];
     uint32_t w3 = g_gbk_utf8[((unsigned(s[6]) << 8) | s[7]) & 0x7FFF];
-    if (((w0 & w1 & w2 & w3) >> 24) != 3) return false;  // counts are 0, 2 or 3
+    if (((w0 & w1 & w2 & w3) >> 24) != 3)
+        return false;  // counts are 0, 2 or 3
     store_le32(o, w0);
     store_le32(o + 3, w1);
     store_le32(o + 6, w2);
@@ -350,7 +393,8 @@ inline bool gbk_to_utf8_four_pairs(const uint8_t*& s, uint8_t*& o) {
 inline __m128i load_16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 
 // Copies the ASCII bytes that open the 16 at s. Writes 16 bytes.
-inline void copy_ascii_prefix(const uint8_t*& s, uint8_t*& o) {
+inline void copy_ascii_prefix(const uint8_t*& s, uint8_t*& o)
+{
     __m128i v = load_16(s);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
     unsigned count = unsigned(std::countr_zero(unsigned(_mm_movemask_epi8(v)) | 0x10000u));
@@ -360,7 +404,8 @@ inline void copy_ascii_prefix(const uint8_t*& s, uint8_t*& o) {
 
 // Converts the leading run of well-formed three-byte sequences at s (at most four) that
 // have GBK codes; returns their number. Writes 8 bytes whatever the count.
-inline unsigned utf8_to_gbk_chinese_block(const uint8_t* s, uint8_t* o) {
+inline unsigned utf8_to_gbk_chinese_block(const uint8_t* s, uint8_t* o)
+{
     __m128i v = load_16(s);
     // Sequence k (bytes 3k..3k+2) into 32-bit lane k.
     __m128i lanes = _mm_unpacklo_epi64(_mm_unpacklo_epi32(v, _mm_srli_si128(v, 3)),
@@ -390,21 +435,25 @@ inline unsigned utf8_to_gbk_chinese_block(const uint8_t* s, uint8_t* o) {
 }
 
 // GBK codes as table indexes: each 16-bit lane of v holds a pair, lead first in memory.
-inline __m128i pair_indexes(__m128i v) {
+inline __m128i pair_indexes(__m128i v)
+{
     return _mm_and_si128(_mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8)), _mm_set1_epi16(0x7FFF));
 }
 
 // Eight pairs of high bytes that all become three UTF-8 bytes are written as 24 bytes (25
 // touched). Returns false, writing nothing, for anything else.
-inline bool gbk_to_utf8_eight_pairs(const uint8_t* s, uint8_t* o) {
+inline bool gbk_to_utf8_eight_pairs(const uint8_t* s, uint8_t* o)
+{
     __m128i v = load_16(s);
-    if (_mm_movemask_epi8(v) != 0xFFFF) return false;  // pairs sit at even offsets only then
+    if (_mm_movemask_epi8(v) != 0xFFFF)
+        return false;  // pairs sit at even offsets only then
     __m128i index = pair_indexes(v);
     uint32_t w0 = g_gbk_utf8[_mm_extract_epi16(index, 0)], w1 = g_gbk_utf8[_mm_extract_epi16(index, 1)];
     uint32_t w2 = g_gbk_utf8[_mm_extract_epi16(index, 2)], w3 = g_gbk_utf8[_mm_extract_epi16(index, 3)];
     uint32_t w4 = g_gbk_utf8[_mm_extract_epi16(index, 4)], w5 = g_gbk_utf8[_mm_extract_epi16(index, 5)];
     uint32_t w6 = g_gbk_utf8[_mm_extract_epi16(index, 6)], w7 = g_gbk_utf8[_mm_extract_epi16(index, 7)];
-    if (((w0 & w1 & w2 & w3 & w4 & w5 & w6 & w7) >> 24) != 3) return false;  // counts are 0, 2 or 3
+    if (((w0 & w1 & w2 & w3 & w4 & w5 & w6 & w7) >> 24) != 3)
+        return false;  // counts are 0, 2 or 3
     store_le32(o, w0);
     store_le32(o + 3, w1);
     store_le32(o + 6, w2);
@@ -418,7 +467,8 @@ inline bool gbk_to_utf8_eight_pairs(const uint8_t* s, uint8_t* o) {
 
 // The leading pairs of high bytes at s (at most eight), converted; an unmapped pair
 // vanishes. A lead whose trail is ASCII is left to the careful step. Writes 25 bytes.
-inline void gbk_to_utf8_pair_block(const uint8_t*& s, uint8_t*& o) {
+inline void gbk_to_utf8_pair_block(const uint8_t*& s, uint8_t*& o)
+{
     __m128i v = load_16(s);
     unsigned high_run = unsigned(std::countr_zero(~unsigned(_mm_movemask_epi8(v))));  // 0..16
     int pairs = int(high_run / 2);
@@ -443,7 +493,8 @@ inline void gbk_to_utf8_pair_block(const uint8_t*& s, uint8_t*& o) {
 
 }  // namespace
 
-int utf8_to_gbk(const char* src, size_t src_len, char* out, size_t out_capacity, int* out_len) {
+int utf8_to_gbk(const char* src, size_t src_len, char* out, size_t out_capacity, int* out_len)
+{
     if (!conversion_args_ok(src, src_len, out, out_capacity, out_len, utf8_to_gbk_capacity(src_len)))
         return -1;
     const uint8_t* s = reinterpret_cast<const uint8_t*>(src);
@@ -465,7 +516,8 @@ int utf8_to_gbk(const char* src, size_t src_len, char* out, size_t out_capacity,
         unsigned count = utf8_to_gbk_chinese_block(s, o);
         s += 3 * count;
         o += 2 * count;
-        if (s == round) utf8_to_gbk_step(s, end, o);  // two-byte forms, unmapped, broken
+        if (s == round)
+            utf8_to_gbk_step(s, end, o);  // two-byte forms, unmapped, broken
     }
 #endif
     // Bulk: at least 16 bytes remain, so no sequence is cut off and the 8-byte stores stay
@@ -484,7 +536,8 @@ int utf8_to_gbk(const char* src, size_t src_len, char* out, size_t out_capacity,
     return 0;
 }
 
-int gbk_to_utf8(const char* src, size_t src_len, char* out, size_t out_capacity, int* out_len) {
+int gbk_to_utf8(const char* src, size_t src_len, char* out, size_t out_capacity, int* out_len)
+{
     if (!conversion_args_ok(src, src_len, out, out_capacity, out_len, gbk_to_utf8_capacity(src_len)))
         return -1;
     const uint8_t* s = reinterpret_cast<const uint8_t*>(src);
@@ -502,7 +555,8 @@ int gbk_to_utf8(const char* src, size_t src_len, char* out, size_t out_capacity,
         const uint8_t* round = s;
         copy_ascii_prefix(s, o);
         gbk_to_utf8_pair_block(s, o);
-        if (s == round) gbk_to_utf8_step(s, o);  // a lead with an ASCII trail
+        if (s == round)
+            gbk_to_utf8_step(s, o);  // a lead with an ASCII trail
     }
 #endif
     // Bulk: at least 8 bytes remain. The output so far is at most 1.5 x the input consumed and
@@ -515,15 +569,19 @@ int gbk_to_utf8(const char* src, size_t src_len, char* out, size_t out_capacity,
             gbk_to_utf8_step(s, o);
         }
     }
-    while (end - s >= 2) gbk_to_utf8_step(s, o);
-    if (s < end && *s < 0x80) *o++ = *s;  // a last lone lead byte is dropped
+    while (end - s >= 2)
+        gbk_to_utf8_step(s, o);
+    if (s < end && *s < 0x80)
+        *o++ = *s;  // a last lone lead byte is dropped
     *o = 0;
     *out_len = int(o - reinterpret_cast<uint8_t*>(out));
     return 0;
 }
 
-void puts_utf8(const char* text, size_t len) {
-    if (!g_tables_built) charset_init();
+void puts_utf8(const char* text, size_t len)
+{
+    if (!g_tables_built)
+        charset_init();
     if (text == nullptr || len == 0 || len >= kMaxBufferSize) {
         std::fputs("\n", stdout);
         return;
@@ -548,7 +606,8 @@ struct NormalizeTables {
     bool halfwidth;
 };
 
-NormalizeTables pick_tables(unsigned flags, const uint16_t* same, const uint16_t* simplified) {
+NormalizeTables pick_tables(unsigned flags, const uint16_t* same, const uint16_t* simplified)
+{
     const uint8_t* bytes = (flags & CHARSET_LOWER)   ? g_ascii_lower
                            : (flags & CHARSET_UPPER) ? g_ascii_upper
                                                      : g_ascii_same;
@@ -556,16 +615,21 @@ NormalizeTables pick_tables(unsigned flags, const uint16_t* same, const uint16_t
 }
 
 // Full-width forms of '!'..'~' and the ideographic space, as ASCII; 0 if u is neither.
-unsigned halfwidth_ascii(unsigned u) {
-    if (u == 0x3000) return 0x20;
-    if (u >= 0xFF01 && u <= 0xFF5E) return u - 0xFEE0;
+unsigned halfwidth_ascii(unsigned u)
+{
+    if (u == 0x3000)
+        return 0x20;
+    if (u >= 0xFF01 && u <= 0xFF5E)
+        return u - 0xFEE0;
     return 0;
 }
 
 }  // namespace
 
-void utf8_normalize(char* text, unsigned flags) {
-    if (text == nullptr) return;
+void utf8_normalize(char* text, unsigned flags)
+{
+    if (text == nullptr)
+        return;
     const NormalizeTables t = pick_tables(flags, g_unicode_same.entries, g_unicode_simplify);
     uint8_t* r = reinterpret_cast<uint8_t*>(text);
     uint8_t* w = r;
@@ -597,8 +661,10 @@ void utf8_normalize(char* text, unsigned flags) {
     *w = 0;
 }
 
-void gbk_normalize(char* text, unsigned flags) {
-    if (text == nullptr) return;
+void gbk_normalize(char* text, unsigned flags)
+{
+    if (text == nullptr)
+        return;
     const NormalizeTables t = pick_tables(flags, g_gbk_same.entries, g_gbk_simplify);
     uint8_t* r = reinterpret_cast<uint8_t*>(text);
     uint8_t* w = r;
@@ -628,16 +694,21 @@ void gbk_normalize(char* text, unsigned flags) {
     *w = 0;
 }
 
-size_t utf8_strlen(const char* text, size_t len) {
-    if (text == nullptr) return 0;
+size_t utf8_strlen(const char* text, size_t len)
+{
+    if (text == nullptr)
+        return 0;
     const uint8_t* s = reinterpret_cast<const uint8_t*>(text);
     size_t count = 0;
-    for (size_t i = 0; i < len; i += utf8_skip[s[i]]) ++count;
+    for (size_t i = 0; i < len; i += utf8_skip[s[i]])
+        ++count;
     return count;
 }
 
-size_t utf8_count_lines(const char* text, size_t len) {
-    if (text == nullptr) return 0;
+size_t utf8_count_lines(const char* text, size_t len)
+{
+    if (text == nullptr)
+        return 0;
     // A line feed is never part of a multi-byte sequence, so every 0x0A byte is one.
     size_t count = 0;
     const char* end = text + len;
@@ -649,25 +720,32 @@ size_t utf8_count_lines(const char* text, size_t len) {
 namespace {
 
 // Byte offset of character `index` (or `len` when the text has fewer), never beyond `len`.
-size_t utf8_offset(const uint8_t* s, size_t len, size_t index) {
+size_t utf8_offset(const uint8_t* s, size_t len, size_t index)
+{
     size_t i = 0;
-    for (size_t n = 0; n < index && i < len; ++n) i += utf8_skip[s[i]];
+    for (size_t n = 0; n < index && i < len; ++n)
+        i += utf8_skip[s[i]];
     return i < len ? i : len;
 }
 
 }  // namespace
 
-char* utf8_substr(const char* text, size_t first, size_t end) {
-    if (text == nullptr) return nullptr;
+char* utf8_substr(const char* text, size_t first, size_t end)
+{
+    if (text == nullptr)
+        return nullptr;
     const uint8_t* s = reinterpret_cast<const uint8_t*>(text);
     size_t len = std::strlen(text);
     size_t count = utf8_strlen(text, len);
-    if (first >= count) return nullptr;
-    if (end > count) end = count;
+    if (first >= count)
+        return nullptr;
+    if (end > count)
+        end = count;
     size_t from = utf8_offset(s, len, first);
     size_t to = end > first ? from + utf8_offset(s + from, len - from, end - first) : from;
     char* result = static_cast<char*>(std::malloc(to - from + 1));
-    if (result == nullptr) return nullptr;
+    if (result == nullptr)
+        return nullptr;
     std::memcpy(result, text + from, to - from);
     result[to - from] = 0;
     return result;

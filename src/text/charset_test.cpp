@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "charset_model.h"
 
 namespace {
@@ -29,7 +30,8 @@ struct Converted {
 
 using ConvertFn = int (*)(const char*, size_t, char*, size_t, int*);
 
-Converted convert(ConvertFn fn, const std::string& input, size_t capacity) {
+Converted convert(ConvertFn fn, const std::string& input, size_t capacity)
+{
     std::vector<char> src(input.begin(), input.end());
     std::vector<char> out(capacity, '\x5A');
     int length = -7;
@@ -45,25 +47,28 @@ Converted convert(ConvertFn fn, const std::string& input, size_t capacity) {
 }
 
 // The buffers the symbol-name reader passes: 2 x length + 1 and 3 x length.
-std::string to_gbk(const std::string& utf8) {
-    if (utf8.empty()) return "";
+std::string to_gbk(const std::string& utf8)
+{
+    if (utf8.empty())
+        return "";
     Converted c = convert(utf8_to_gbk, utf8, 2 * utf8.size() + 1);
     EXPECT_EQ(c.result, 0);
     return c.text;
 }
 
-std::string to_utf8(const std::string& gbk) {
-    if (gbk.empty()) return "";
+std::string to_utf8(const std::string& gbk)
+{
+    if (gbk.empty())
+        return "";
     Converted c = convert(gbk_to_utf8, gbk, 3 * gbk.size());
     EXPECT_EQ(c.result, 0);
     return c.text;
 }
 
-bool in_gb2312_area(unsigned code) {
-    return (code >> 8) >= 0xA1 && (code >> 8) <= 0xF7 && (code & 0xFF) >= 0xA1;
-}
+bool in_gb2312_area(unsigned code) { return (code >> 8) >= 0xA1 && (code >> 8) <= 0xF7 && (code & 0xFF) >= 0xA1; }
 
-bool is_private_use_row(unsigned code) {
+bool is_private_use_row(unsigned code)
+{
     return code == 0xA8BC || code == 0xA8BF || (code >= 0xFE50 && code <= 0xFEA0);
 }
 
@@ -71,20 +76,24 @@ bool is_private_use_row(unsigned code) {
 class Cp936Oracle {
 public:
     Cp936Oracle() : cd_(iconv_open("UTF-8", "CP936")) {}
-    ~Cp936Oracle() {
-        if (ok()) iconv_close(cd_);
+    ~Cp936Oracle()
+    {
+        if (ok())
+            iconv_close(cd_);
     }
     bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
 
     // UTF-8 of the two bytes, or "" when iconv refuses them or they are not one character.
-    std::string convert_pair(unsigned code) {
+    std::string convert_pair(unsigned code)
+    {
         iconv(cd_, nullptr, nullptr, nullptr, nullptr);
         char in[2] = {char(code >> 8), char(code & 0xFF)};
         char out[16];
         char* in_ptr = in;
         char* out_ptr = out;
         size_t in_left = 2, out_left = sizeof out;
-        if (iconv(cd_, &in_ptr, &in_left, &out_ptr, &out_left) == size_t(-1) || in_left != 0) return "";
+        if (iconv(cd_, &in_ptr, &in_left, &out_ptr, &out_left) == size_t(-1) || in_left != 0)
+            return "";
         std::string result(out, sizeof out - out_left);
         // A lead followed by a byte that is no trail comes back as two characters.
         unsigned char first = result.empty() ? 0 : (unsigned char)result[0];
@@ -96,7 +105,8 @@ private:
     iconv_t cd_;
 };
 
-TEST_F(Charset, StoredListsHaveTheDocumentedShape) {
+TEST_F(Charset, StoredListsHaveTheDocumentedShape)
+{
     EXPECT_EQ(gbk_single_pairs_words, 15512u);
     EXPECT_EQ(gbk_runs_words, 7797u);
     EXPECT_EQ(trad_simp_pairs_words % 2, 0u);
@@ -133,20 +143,24 @@ TEST_F(Charset, StoredListsHaveTheDocumentedShape) {
     }
 }
 
-TEST_F(Charset, MappingIsOneToOneWithPrivateUseRows) {
+TEST_F(Charset, MappingIsOneToOneWithPrivateUseRows)
+{
     unsigned mapped = 0;
     for (unsigned i = 0; i < kGbkTableSize; ++i) {
         unsigned u = gbk_to_unicode[i];
-        if (u == 0) continue;
+        if (u == 0)
+            continue;
         ++mapped;
         EXPECT_GE(u, 0x80u);
         EXPECT_EQ(unicode_to_gbk[u], i | 0x8000) << std::hex << (i | 0x8000);
     }
     EXPECT_EQ(mapped, 21874u);
     unsigned reverse = 0;
-    for (unsigned u = 0; u < kUnicodeTableSize; ++u) reverse += unicode_to_gbk[u] != 0;
+    for (unsigned u = 0; u < kUnicodeTableSize; ++u)
+        reverse += unicode_to_gbk[u] != 0;
     EXPECT_EQ(reverse, 21874u);
-    for (unsigned u = 0; u < 0x80; ++u) EXPECT_EQ(unicode_to_gbk[u], 0) << u;
+    for (unsigned u = 0; u < 0x80; ++u)
+        EXPECT_EQ(unicode_to_gbk[u], 0) << u;
 
     EXPECT_EQ(gbk_to_unicode[0xA8BC - 0x8000], 0xE7C7);
     EXPECT_EQ(gbk_to_unicode[0xA8BF - 0x8000], 0xE7C8);
@@ -157,9 +171,11 @@ TEST_F(Charset, MappingIsOneToOneWithPrivateUseRows) {
         EXPECT_EQ(gbk_to_unicode[code - 0x8000], 0xE815 + (code - 0xFE50));
 
     // The single byte 0x80 as a lead and the user-defined areas stay unmapped.
-    for (unsigned trail = 0; trail < 256; ++trail) EXPECT_EQ(gbk_to_unicode[trail], 0);
+    for (unsigned trail = 0; trail < 256; ++trail)
+        EXPECT_EQ(gbk_to_unicode[trail], 0);
     for (unsigned lead = 0xAA; lead <= 0xFE; ++lead) {
-        if (lead > 0xAF && lead < 0xF8) continue;
+        if (lead > 0xAF && lead < 0xF8)
+            continue;
         for (unsigned trail = 0xA1; trail <= 0xFE; ++trail)
             EXPECT_EQ(gbk_to_unicode[((lead << 8) | trail) - 0x8000], 0) << std::hex << lead << trail;
     }
@@ -168,16 +184,19 @@ TEST_F(Charset, MappingIsOneToOneWithPrivateUseRows) {
             EXPECT_EQ(gbk_to_unicode[((lead << 8) | trail) - 0x8000], 0) << std::hex << lead << trail;
 }
 
-TEST_F(Charset, AgreesWithIconvOnEveryOtherCode) {
+TEST_F(Charset, AgreesWithIconvOnEveryOtherCode)
+{
     Cp936Oracle oracle;
     ASSERT_TRUE(oracle.ok());
     unsigned agreed = 0;
     for (unsigned code = 0x8000; code <= 0xFFFF; ++code) {
-        if (is_private_use_row(code)) continue;
+        if (is_private_use_row(code))
+            continue;
         std::string expected = oracle.convert_pair(code);
         bool mapped = gbk_to_unicode[code - 0x8000] != 0;
         ASSERT_EQ(mapped, !expected.empty()) << std::hex << code;
-        if (!mapped) continue;
+        if (!mapped)
+            continue;
         std::string pair{char(code >> 8), char(code & 0xFF)};
         ASSERT_EQ(to_utf8(pair), expected) << std::hex << code;
         ASSERT_EQ(to_gbk(expected), pair) << std::hex << code;
@@ -186,14 +205,23 @@ TEST_F(Charset, AgreesWithIconvOnEveryOtherCode) {
     EXPECT_EQ(agreed, 21874u - 83u);
 }
 
-TEST_F(Charset, Utf8ToGbkExamples) {
+TEST_F(Charset, Utf8ToGbkExamples)
+{
     EXPECT_EQ(to_gbk("\xE4\xB8\xAD"), "\xD6\xD0");  // U+4E2D "middle"
     EXPECT_EQ(to_gbk("\xEF\xBC\x81"), "\xA3\xA1");  // U+FF01 full-width '!'
     EXPECT_EQ(to_gbk("\xC2\xB7"), "\xA1\xA4");      // U+00B7 middle dot
-    EXPECT_EQ(to_gbk("a\xE2\x82\xAC" "b"), "ab");   // U+20AC has no GBK code
-    EXPECT_EQ(to_gbk("\xF0\x9F\x98\x80" "z"), "z");  // outside the BMP, all four bytes skipped
-    EXPECT_EQ(to_gbk("\x80" "a"), "a");
-    EXPECT_EQ(to_gbk("\xC0" "a"), "a");
+    EXPECT_EQ(to_gbk("a\xE2\x82\xAC"
+                     "b"),
+              "ab");  // U+20AC has no GBK code
+    EXPECT_EQ(to_gbk("\xF0\x9F\x98\x80"
+                     "z"),
+              "z");  // outside the BMP, all four bytes skipped
+    EXPECT_EQ(to_gbk("\x80"
+                     "a"),
+              "a");
+    EXPECT_EQ(to_gbk("\xC0"
+                     "a"),
+              "a");
     EXPECT_EQ(to_gbk("plain ASCII text, longer than one word"), "plain ASCII text, longer than one word");
     EXPECT_EQ(to_gbk("\xEE\x9F\x87"), "\xA8\xBC");  // private-use U+E7C7
 
@@ -206,37 +234,64 @@ TEST_F(Charset, Utf8ToGbkExamples) {
     EXPECT_EQ(cut.length, 1);
 }
 
-TEST_F(Charset, Utf8ToGbkNeverSwallowsBytesAfterBrokenSequence) {
-    EXPECT_EQ(to_gbk("\xE4" "AB"), "AB");
-    EXPECT_EQ(to_gbk("\xE4\xB8" "/x"), "/x");
-    EXPECT_EQ(to_gbk("\xC3" "b"), "b");
-    EXPECT_EQ(to_gbk("\xF0" "abc"), "abc");
-    EXPECT_EQ(to_gbk("a\xE4" "b"), "ab");  // not a cut-off sequence: 'b' is no continuation
+TEST_F(Charset, Utf8ToGbkNeverSwallowsBytesAfterBrokenSequence)
+{
+    EXPECT_EQ(to_gbk("\xE4"
+                     "AB"),
+              "AB");
+    EXPECT_EQ(to_gbk("\xE4\xB8"
+                     "/x"),
+              "/x");
+    EXPECT_EQ(to_gbk("\xC3"
+                     "b"),
+              "b");
+    EXPECT_EQ(to_gbk("\xF0"
+                     "abc"),
+              "abc");
+    EXPECT_EQ(to_gbk("a\xE4"
+                     "b"),
+              "ab");  // not a cut-off sequence: 'b' is no continuation
     // Overlong forms decode to nothing, in particular not to '/' or '.'.
-    EXPECT_EQ(to_gbk("\xE0\x80\xAF" "a"), "a");
-    EXPECT_EQ(to_gbk("\xC0\xAF" "a"), "a");
+    EXPECT_EQ(to_gbk("\xE0\x80\xAF"
+                     "a"),
+              "a");
+    EXPECT_EQ(to_gbk("\xC0\xAF"
+                     "a"),
+              "a");
     EXPECT_EQ(to_gbk("\xE0\x82\xB7"), "");  // overlong U+00B7
-    EXPECT_EQ(to_gbk("\xED\xA0\x80" "a"), "a");  // surrogate
+    EXPECT_EQ(to_gbk("\xED\xA0\x80"
+                     "a"),
+              "a");  // surrogate
 }
 
-TEST_F(Charset, GbkToUtf8Examples) {
+TEST_F(Charset, GbkToUtf8Examples)
+{
     EXPECT_EQ(to_utf8("\xD6\xD0"), "\xE4\xB8\xAD");
     EXPECT_EQ(to_utf8("\xA1\xA1"), "\xE3\x80\x80");  // ideographic space
     EXPECT_EQ(to_utf8("\xA1\xA4"), "\xC2\xB7");      // two-byte UTF-8 result
-    EXPECT_EQ(to_utf8("a\xB0"), "a");                 // lone lead at the end
-    EXPECT_EQ(to_utf8("\xAA\xA1" "b"), "b");          // user-defined area: the pair vanishes
-    EXPECT_EQ(to_utf8("\x80\x80" "c"), "c");
-    EXPECT_EQ(to_utf8("\xFE\x7F"), "\xEE\xA1\x84");   // U+E844
-    EXPECT_EQ(to_utf8("\x81\x40"), "\xE4\xB8\x82");   // trail below 0x80 that is a real trail
+    EXPECT_EQ(to_utf8("a\xB0"), "a");                // lone lead at the end
+    EXPECT_EQ(to_utf8("\xAA\xA1"
+                      "b"),
+              "b");  // user-defined area: the pair vanishes
+    EXPECT_EQ(to_utf8("\x80\x80"
+                      "c"),
+              "c");
+    EXPECT_EQ(to_utf8("\xFE\x7F"), "\xEE\xA1\x84");  // U+E844
+    EXPECT_EQ(to_utf8("\x81\x40"), "\xE4\xB8\x82");  // trail below 0x80 that is a real trail
 }
 
-TEST_F(Charset, GbkToUtf8KeepsAsciiAfterStrayLead) {
+TEST_F(Charset, GbkToUtf8KeepsAsciiAfterStrayLead)
+{
     EXPECT_EQ(to_utf8("\x81\n"), "\n");
-    EXPECT_EQ(to_utf8("\xA2" "A" "\xD6\xD0"), "A\xE4\xB8\xAD");  // A241 is unmapped
+    EXPECT_EQ(to_utf8("\xA2"
+                      "A"
+                      "\xD6\xD0"),
+              "A\xE4\xB8\xAD");  // A241 is unmapped
     EXPECT_EQ(to_utf8("\xFF\\x"), "\\x");
 }
 
-TEST_F(Charset, ConversionsRefuseBadArgumentsWithoutTouchingOutput) {
+TEST_F(Charset, ConversionsRefuseBadArgumentsWithoutTouchingOutput)
+{
     for (ConvertFn fn : {utf8_to_gbk, gbk_to_utf8}) {
         char out[8] = "keep";
         int len = 42;
@@ -261,26 +316,32 @@ TEST_F(Charset, ConversionsRefuseBadArgumentsWithoutTouchingOutput) {
     EXPECT_EQ(gbk_to_utf8_capacity(5), 8u);
 }
 
-TEST_F(Charset, WorstCaseOutputsFitTheSmallestCapacity) {
+TEST_F(Charset, WorstCaseOutputsFitTheSmallestCapacity)
+{
     // Every GBK byte pair growing to three bytes, and an odd length ending in a lead.
     std::string gbk;
-    for (int i = 0; i < 33; ++i) gbk += "\xD6\xD0";
+    for (int i = 0; i < 33; ++i)
+        gbk += "\xD6\xD0";
     gbk += "\xB0";
     Converted c = convert(gbk_to_utf8, gbk, size_t(gbk_to_utf8_capacity(gbk.size())));
     EXPECT_EQ(c.result, 0);
     EXPECT_EQ(c.length, 99);
     std::string two_byte;
-    for (int i = 0; i < 20; ++i) two_byte += "\xC2\xB7";
+    for (int i = 0; i < 20; ++i)
+        two_byte += "\xC2\xB7";
     c = convert(utf8_to_gbk, two_byte, size_t(utf8_to_gbk_capacity(two_byte.size())));
     EXPECT_EQ(c.length, 40);
 }
 
-TEST_F(Charset, RandomBytesStayInsideBuffers) {
+TEST_F(Charset, RandomBytesStayInsideBuffers)
+{
     std::mt19937 rng(1234);
-    const char alphabet[] = "\x00\x0A" "aZ/\x7F\x80\xA1\xB0\xBF\xC2\xC3\xD6\xD0\xE0\xE4\xED\xEF\xF0\xF4\xFE\xFF";
+    const char alphabet[] = "\x00\x0A"
+                            "aZ/\x7F\x80\xA1\xB0\xBF\xC2\xC3\xD6\xD0\xE0\xE4\xED\xEF\xF0\xF4\xFE\xFF";
     for (int round = 0; round < 3000; ++round) {
         std::string input(1 + rng() % 40, '\0');
-        for (char& ch : input) ch = (rng() % 4 == 0) ? char(rng()) : alphabet[rng() % (sizeof alphabet - 1)];
+        for (char& ch : input)
+            ch = (rng() % 4 == 0) ? char(rng()) : alphabet[rng() % (sizeof alphabet - 1)];
         Converted a = convert(utf8_to_gbk, input, size_t(utf8_to_gbk_capacity(input.size())));
         Converted b = convert(gbk_to_utf8, input, size_t(gbk_to_utf8_capacity(input.size())));
         ASSERT_EQ(a.result, 0);
@@ -291,11 +352,13 @@ TEST_F(Charset, RandomBytesStayInsideBuffers) {
     }
 }
 
-TEST_F(Charset, LongMixedTextMatchesCharacterByCharacterReading) {
+TEST_F(Charset, LongMixedTextMatchesCharacterByCharacterReading)
+{
     std::mt19937 rng(99);
     std::vector<unsigned> codes;
     for (unsigned code = 0x8140; code <= 0xFEFE; ++code)
-        if (gbk_to_unicode[code - 0x8000] != 0) codes.push_back(code);
+        if (gbk_to_unicode[code - 0x8000] != 0)
+            codes.push_back(code);
     for (int round = 0; round < 400; ++round) {
         std::string gbk, utf8;
         while (gbk.size() < 300) {
@@ -324,7 +387,8 @@ TEST_F(Charset, LongMixedTextMatchesCharacterByCharacterReading) {
 // stop exactly at the first one they cannot take. Every troublesome character is put at
 // every offset of a long Chinese run, with ASCII around it, and checked against the
 // one-character reading; the conversions run on buffers of exactly the smallest capacity.
-TEST_F(Charset, BlockPathsStopAtEveryOddCharacter) {
+TEST_F(Charset, BlockPathsStopAtEveryOddCharacter)
+{
     const std::string chinese = "\xE4\xB8\xAD";  // U+4E2D, GBK D6D0
     const std::vector<std::string> odd_utf8 = {
         "\xC2\xB7",          // two-byte form with a GBK code
@@ -347,7 +411,8 @@ TEST_F(Charset, BlockPathsStopAtEveryOddCharacter) {
         for (size_t at = 0; at <= 14; ++at) {
             for (const std::string& odd : odd_utf8) {
                 std::string utf8 = tail ? "ab" : "";
-                for (size_t k = 0; k < 16; ++k) utf8 += k == at ? odd : chinese;
+                for (size_t k = 0; k < 16; ++k)
+                    utf8 += k == at ? odd : chinese;
                 utf8 += "tail text";
                 Converted c = convert(utf8_to_gbk, utf8, size_t(utf8_to_gbk_capacity(utf8.size())));
                 ASSERT_EQ(c.result, 0);
@@ -355,7 +420,8 @@ TEST_F(Charset, BlockPathsStopAtEveryOddCharacter) {
             }
             for (const std::string& odd : odd_gbk) {
                 std::string gbk = tail ? "a" : "";
-                for (size_t k = 0; k < 20; ++k) gbk += k == at ? odd : "\xD6\xD0";
+                for (size_t k = 0; k < 20; ++k)
+                    gbk += k == at ? odd : "\xD6\xD0";
                 gbk += "tail text";
                 Converted c = convert(gbk_to_utf8, gbk, size_t(gbk_to_utf8_capacity(gbk.size())));
                 ASSERT_EQ(c.result, 0);
@@ -365,7 +431,8 @@ TEST_F(Charset, BlockPathsStopAtEveryOddCharacter) {
     }
 }
 
-TEST_F(Charset, LongWellFormedTextAgreesWithIconv) {
+TEST_F(Charset, LongWellFormedTextAgreesWithIconv)
+{
     Cp936Oracle oracle;
     ASSERT_TRUE(oracle.ok());
     std::mt19937 rng(7);
@@ -377,9 +444,11 @@ TEST_F(Charset, LongWellFormedTextAgreesWithIconv) {
             continue;
         }
         unsigned code = 0x8140 + rng() % (0xFEA0 - 0x8140);
-        if (is_private_use_row(code)) continue;
+        if (is_private_use_row(code))
+            continue;
         std::string expected = oracle.convert_pair(code);
-        if (expected.empty()) continue;
+        if (expected.empty())
+            continue;
         gbk += {char(code >> 8), char(code & 0xFF)};
         utf8 += expected;
     }
@@ -387,28 +456,39 @@ TEST_F(Charset, LongWellFormedTextAgreesWithIconv) {
     EXPECT_EQ(to_gbk(utf8), gbk);
 }
 
-TEST_F(Charset, PutsUtf8PrintsGbkLine) {
-    testing::internal::CaptureStdout();
-    puts_utf8("a\xE4\xB8\xAD" "b", 5);
+TEST_F(Charset, PutsUtf8PrintsGbkLine)
+{
+    testkit::CapturedStdout capture;
+    puts_utf8("a\xE4\xB8\xAD"
+              "b",
+              5);
     puts_utf8("ignored", 0);
     puts_utf8("x\xE4", 2);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "a\xD6\xD0" "b\n\nx\n");
+    EXPECT_EQ(capture.take(), "a\xD6\xD0"
+                              "b\n\nx\n");
 }
 
-std::string gbk_normalized(std::string text, unsigned flags) {
+std::string gbk_normalized(std::string text, unsigned flags)
+{
     gbk_normalize(text.data(), flags);
     return std::string(text.c_str());
 }
 
-std::string utf8_normalized(std::string text, unsigned flags) {
+std::string utf8_normalized(std::string text, unsigned flags)
+{
     utf8_normalize(text.data(), flags);
     return std::string(text.c_str());
 }
 
-TEST_F(Charset, GbkNormalize) {
+TEST_F(Charset, GbkNormalize)
+{
     EXPECT_EQ(gbk_normalized("\xA3\xC1", CHARSET_HALFWIDTH | CHARSET_LOWER), "a");  // full-width 'A'
     EXPECT_EQ(gbk_normalized("\xA1\xA1", CHARSET_HALFWIDTH | CHARSET_LOWER), " ");
-    EXPECT_EQ(gbk_normalized("\xA3\xC1" "Ab", CHARSET_UPPER), "\xA3\xC1" "AB");
+    EXPECT_EQ(gbk_normalized("\xA3\xC1"
+                             "Ab",
+                             CHARSET_UPPER),
+              "\xA3\xC1"
+              "AB");
     EXPECT_EQ(gbk_normalized("Ab", CHARSET_UPPER | CHARSET_LOWER), "ab");
     EXPECT_EQ(gbk_normalized("\x81\x47\xC7\xAC", CHARSET_SIMPLIFIED), "\xB6\xAA\xC7\xAC");  // GB2312 kept
     EXPECT_EQ(gbk_normalized("\x81\x47", 0), "\x81\x47");
@@ -417,19 +497,25 @@ TEST_F(Charset, GbkNormalize) {
     EXPECT_EQ(gbk_normalized("", CHARSET_LOWER), "");
 }
 
-TEST_F(Charset, Utf8Normalize) {
+TEST_F(Charset, Utf8Normalize)
+{
     EXPECT_EQ(utf8_normalized("\xEF\xBC\xA1\xE3\x80\x80Q", CHARSET_HALFWIDTH | CHARSET_LOWER), "a q");
-    EXPECT_EQ(utf8_normalized("\xEF\xBD\x9E", CHARSET_HALFWIDTH), "~");            // U+FF5E
+    EXPECT_EQ(utf8_normalized("\xEF\xBD\x9E", CHARSET_HALFWIDTH), "~");             // U+FF5E
     EXPECT_EQ(utf8_normalized("\xEF\xBD\x9F", CHARSET_HALFWIDTH), "\xEF\xBD\x9F");  // U+FF5F is no ASCII form
     EXPECT_EQ(utf8_normalized("\xEF\xBC\xA1", CHARSET_LOWER), "\xEF\xBC\xA1");
     // U+4E1F -> U+4E22 (GBK 8147 -> B6AA); U+4E7E stays: its GBK code is in the GB2312 area.
     EXPECT_EQ(utf8_normalized("\xE4\xB8\x9F\xE4\xB9\xBE", CHARSET_SIMPLIFIED), "\xE4\xB8\xA2\xE4\xB9\xBE");
     EXPECT_EQ(utf8_normalized("\xC3\xA9Z\xF0\x9F\x98\x80\x80", CHARSET_LOWER), "\xC3\xA9z\xF0\x9F\x98\x80\x80");
-    EXPECT_EQ(utf8_normalized("\xE0\x80\xAF" "A", CHARSET_HALFWIDTH | CHARSET_LOWER), "\xE0\x80\xAF" "a");
+    EXPECT_EQ(utf8_normalized("\xE0\x80\xAF"
+                              "A",
+                              CHARSET_HALFWIDTH | CHARSET_LOWER),
+              "\xE0\x80\xAF"
+              "a");
     EXPECT_EQ(utf8_normalized("x\xE4\xB8", CHARSET_UPPER), "X\xE4\xB8");  // broken sequence at the NUL
 }
 
-TEST_F(Charset, SimplifyTablesSkipGb2312Sources) {
+TEST_F(Charset, SimplifyTablesSkipGb2312Sources)
+{
     unsigned changed = 0, skipped = 0;
     for (unsigned i = 0; i < trad_simp_pairs_words; i += 2) {
         unsigned source = trad_simp_pairs[i], target = trad_simp_pairs[i + 1];
@@ -454,7 +540,8 @@ TEST_F(Charset, SimplifyTablesSkipGb2312Sources) {
     EXPECT_EQ(ascii_same['q'], 'q');
 }
 
-TEST_F(Charset, InitRebuildsTheSameTables) {
+TEST_F(Charset, InitRebuildsTheSameTables)
+{
     std::vector<uint16_t> before(gbk_to_unicode, gbk_to_unicode + kGbkTableSize);
     std::vector<uint16_t> simplify(unicode_simplify, unicode_simplify + kUnicodeTableSize);
     charset_init();
@@ -462,8 +549,10 @@ TEST_F(Charset, InitRebuildsTheSameTables) {
     EXPECT_TRUE(std::equal(simplify.begin(), simplify.end(), unicode_simplify));
 }
 
-TEST_F(Charset, Utf8LengthAndLines) {
-    const char text[] = "a\xC3\xA9\xE4\xB8\xAD" "b";
+TEST_F(Charset, Utf8LengthAndLines)
+{
+    const char text[] = "a\xC3\xA9\xE4\xB8\xAD"
+                        "b";
     EXPECT_EQ(utf8_strlen(text, 7), 4u);
     EXPECT_EQ(utf8_strlen(text, 5), 3u);  // the cut third character still counts
     EXPECT_EQ(utf8_strlen(text, 0), 0u);
@@ -472,11 +561,14 @@ TEST_F(Charset, Utf8LengthAndLines) {
     EXPECT_EQ(utf8_count_lines("\xE4\n\n", 3), 2u);  // a broken lead does not hide line feeds
 }
 
-TEST_F(Charset, Utf8Substr) {
-    const char text[] = "a\xC3\xA9\xE4\xB8\xAD" "b";
+TEST_F(Charset, Utf8Substr)
+{
+    const char text[] = "a\xC3\xA9\xE4\xB8\xAD"
+                        "b";
     auto substr = [](const char* t, size_t first, size_t end) -> std::string {
         char* s = utf8_substr(t, first, end);
-        if (s == nullptr) return "<null>";
+        if (s == nullptr)
+            return "<null>";
         std::string result(s);
         std::free(s);
         return result;
@@ -484,7 +576,8 @@ TEST_F(Charset, Utf8Substr) {
     EXPECT_EQ(substr(text, 1, 3), "\xC3\xA9\xE4\xB8\xAD");
     EXPECT_EQ(substr(text, 4, 9), "<null>");
     EXPECT_EQ(substr(text, 2, 1), "");
-    EXPECT_EQ(substr(text, 1, 9), "\xC3\xA9\xE4\xB8\xAD" "b");
+    EXPECT_EQ(substr(text, 1, 9), "\xC3\xA9\xE4\xB8\xAD"
+                                  "b");
     EXPECT_EQ(substr(text, 0, 1), "a");
     // A lead whose sequence runs into the NUL: the copy stops at the terminator.
     std::vector<char> cut{'a', '\xE4', '\0'};

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "capture.h"
 #include "test_util.h"
 #include "text/charset.h"
 
@@ -16,10 +17,9 @@ Loaded load_movie(const swfkit::Bytes& file, const char* path)
     stream_resize(&source, static_cast<uint32_t>(file.size()));
     if (!file.empty())
         std::memcpy(source.buf, file.data(), file.size());
-    testing::internal::CaptureStdout();
+    testkit::CapturedStdout capture;
     Loaded result{SwfPtr(swf_read(&source, path)), {}};
-    std::fflush(stdout);
-    result.lines = split_lines(testing::internal::GetCapturedStdout());
+    result.lines = split_lines(capture.take());
     stream_clear(&source);
     return result;
 }

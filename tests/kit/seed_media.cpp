@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include "codec/image.h"
+#include "swf/swf.h"
 
 namespace swfkit {
 
@@ -43,7 +44,11 @@ Bytes filter_row(int filter, const Bytes& row, const Bytes& above, size_t bpp)
         int a = i >= bpp ? row[i - bpp] : 0;
         int b = above[i];
         int c = i >= bpp ? above[i - bpp] : 0;
-        int predictor = filter == 1 ? a : filter == 2 ? b : filter == 3 ? (a + b) / 2 : filter == 4 ? paeth(a, b, c) : 0;
+        int predictor = filter == 1   ? a
+                        : filter == 2 ? b
+                        : filter == 3 ? (a + b) / 2
+                        : filter == 4 ? paeth(a, b, c)
+                                      : 0;
         out[i] = static_cast<uint8_t>(row[i] - predictor);
     }
     return out;
@@ -153,13 +158,13 @@ Movie multi_bitmap_movie(Container container)
     Movie movie;
     movie.container = container;
     movie.tag(9, Bytes{0x10, 0x20, 0x30});  // SetBackgroundColor
-    movie.tag(36, lossless_body(1, 5, kSide, kSide, gradient_argb(kSide, kSide)));
-    movie.tag(20, lossless_body(2, 5, 4, 6, gradient_argb(4, 6)));
-    movie.tag(20, lossless_body(3, 3, 2, 2, Bytes(8, 0)));  // colour-mapped, table cut short
-    movie.tag(6, jpeg_body(4, jpeg));
-    movie.tag(21, jpeg_body(5, jpeg), true);
-    movie.tag(35, jpeg3_body(6, jpeg, alpha));
-    movie.tag(76, symbol_class_body({{1, "ui.Icon"}, {5, "photo"}}));
+    movie.tag(TAG_DEFINE_BITS_LOSSLESS2, lossless_body(1, 5, kSide, kSide, gradient_argb(kSide, kSide)));
+    movie.tag(TAG_DEFINE_BITS_LOSSLESS, lossless_body(2, 5, 4, 6, gradient_argb(4, 6)));
+    movie.tag(TAG_DEFINE_BITS_LOSSLESS, lossless_body(3, 3, 2, 2, Bytes(8, 0)));  // colour-mapped, table cut short
+    movie.tag(TAG_DEFINE_BITS, jpeg_body(4, jpeg));
+    movie.tag(TAG_DEFINE_BITS_JPEG2, jpeg_body(5, jpeg), true);
+    movie.tag(TAG_DEFINE_BITS_JPEG3, jpeg3_body(6, jpeg, alpha));
+    movie.tag(TAG_SYMBOL_CLASS, symbol_class_body({{1, "ui.Icon"}, {5, "photo"}}));
     movie.tag(1, {});  // ShowFrame
     movie.end();
     return movie;

@@ -92,8 +92,7 @@ Bytes symbol_class_body(const std::vector<std::pair<uint16_t, std::string>>& pai
     return b;
 }
 
-Bytes lossless_body(uint16_t id, uint8_t format, uint16_t width, uint16_t height,
-                    std::span<const uint8_t> argb)
+Bytes lossless_body(uint16_t id, uint8_t format, uint16_t width, uint16_t height, std::span<const uint8_t> argb)
 {
     Bytes b;
     put_u16(b, id);
@@ -191,8 +190,8 @@ Bytes Movie::build() const
         size_t packed_len = packed.size();
         uint8_t props[kLzmaPropsSize];
         size_t props_len = sizeof props;
-        LzmaCompress(packed.data(), &packed_len, plain.data(), plain.size(), props, &props_len,
-                     5, 1 << 16, 3, 0, 2, 32, 1);
+        lzma_compress(packed.data(), &packed_len, plain.data(), plain.size(), props, &props_len, 5, 1 << 16, 3, 0, 2,
+                      32, 1);
         put_u32(file, static_cast<uint32_t>(packed_len));
         put_bytes(file, {props, props_len});
         put_bytes(file, {packed.data(), packed_len});

@@ -28,8 +28,7 @@ Bytes zlib_compress(std::span<const uint8_t> data);
 // Tag bodies.
 Bytes symbol_class_body(const std::vector<std::pair<uint16_t, std::string>>& pairs);
 // `argb` holds width*height pixels of A,R,G,B; the pixels are zlib-compressed into the body.
-Bytes lossless_body(uint16_t id, uint8_t format, uint16_t width, uint16_t height,
-                    std::span<const uint8_t> argb);
+Bytes lossless_body(uint16_t id, uint8_t format, uint16_t width, uint16_t height, std::span<const uint8_t> argb);
 // A colour-mapped bitmap with `colours` table entries; `data` is the table and the index rows.
 Bytes colour_mapped_body(uint16_t id, uint16_t width, uint16_t height, uint16_t colours,
                          std::span<const uint8_t> data);
@@ -53,8 +52,8 @@ struct Movie {
     uint8_t rate_fraction = 0;
     uint8_t rate = 24;
     uint16_t frames = 1;
-    Bytes records;                           // tag records, End tag included by the caller
-    std::optional<uint32_t> file_length;     // overrides the true length in the header
+    Bytes records;                        // tag records, End tag included by the caller
+    std::optional<uint32_t> file_length;  // overrides the true length in the header
 
     void tag(uint16_t code, std::span<const uint8_t> body, bool long_form = false)
     {

@@ -8,8 +8,11 @@
 #include <sstream>
 
 #ifndef _WIN32
+#include <cerrno>
+
 #include <fcntl.h>
 #include <iconv.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -62,15 +65,55 @@ std::string without_carriage_returns(const std::string& text)
     return plain;
 }
 
+// Reads both pipes to their ends at once, so a child that fills one pipe while we wait on
+// the other never blocks, and closes them.
+void read_both(int out_fd, std::string& out, int err_fd, std::string& err)
+{
+    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    std::string* sinks[2] = {&out, &err};
+    int open_pipes = 2;
+    char buf[65536];
+    while (open_pipes > 0) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;  // poll skips negative descriptors
+                --open_pipes;
+            }
+        }
+    }
+    for (const pollfd& p : fds)
+        if (p.fd >= 0)
+            close(p.fd);
+}
+
 }  // namespace
 
 bool running_windows_programs() { return runner() != nullptr; }
 
-std::string tool_under_test(const char* built, const char* variable)
+namespace {
+
+std::string chosen_or(const char* variable, const char* built)
 {
     const char* chosen = std::getenv(variable);
     return chosen != nullptr ? chosen : built;
 }
+
+}  // namespace
+
+std::string tool() { return chosen_or("PIXSIEVE_TOOL", PIXSIEVE_BIN); }
+
+std::string edit_tool() { return chosen_or("PIXSIEVE_EDIT_TOOL", PIXSIEVE_EDIT_BIN); }
 
 namespace {
 
@@ -120,8 +163,7 @@ bool is_pause_prompt(const std::string& line)
            line.find("\xC7\xEB\xB0\xB4\xC8\xCE\xD2\xE2\xBC\xFC\xBC\xCC\xD0\xF8") != std::string::npos;
 }
 
-RunResult run_program(const std::string& program, const std::vector<std::string>& args,
-                      const std::string& cwd)
+RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd)
 {
     int pipefd[2], errfd[2];
     RunResult result;
@@ -157,14 +199,7 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     }
     close(pipefd[1]);
     close(errfd[1]);
-    char buf[65536];
-    ssize_t n;
-    while ((n = read(pipefd[0], buf, sizeof buf)) > 0)
-        result.output.append(buf, static_cast<size_t>(n));
-    while ((n = read(errfd[0], buf, sizeof buf)) > 0)  // the tools say little on stderr
-        result.error.append(buf, static_cast<size_t>(n));
-    close(pipefd[0]);
-    close(errfd[0]);
+    read_both(pipefd[0], result.output, errfd[0], result.error);
     int status = 0;
     waitpid(pid, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

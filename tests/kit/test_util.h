@@ -1,4 +1,5 @@
 // Small helpers shared by the tests: temporary folders, running the built tools.
+// Capturing standard output: capture.h.
 #pragma once
 
 #include <string>
@@ -30,14 +31,15 @@ struct RunResult {
 
 // Runs the program with the arguments in `cwd`, stdin from /dev/null. With PIXSIEVE_RUNNER
 // set (make test-windows sets "wine"), the program is started through that runner.
-RunResult run_program(const std::string& program, const std::vector<std::string>& args,
-                      const std::string& cwd = ".");
+RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd = ".");
 
 // True when the suites run the Windows programs (PIXSIEVE_RUNNER is set).
 bool running_windows_programs();
 
-// The program to test: the environment variable's value when set, else the one built here.
-std::string tool_under_test(const char* built, const char* variable);
+// The programs to test: pixsieve and pixsieve-edit as built here, or those that
+// PIXSIEVE_TOOL and PIXSIEVE_EDIT_TOOL name (make test-windows names the .exe files).
+std::string tool();
+std::string edit_tool();
 
 // True for the line a key wait prompts with: ours on POSIX; on Windows the command
 // interpreter's "pause", in English or, on code page 936, in Chinese.

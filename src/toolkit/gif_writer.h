@@ -47,8 +47,8 @@ inline constexpr uint32_t kGifMaxSide = 0xFFFF;
 // 1 on success; 0 when the writer is null or already open, the path is null, a side is 0 or
 // above kGifMaxSide, the delay is above kGifMaxDelay, the frame buffer would reach
 // kMaxBufferSize, memory runs out or the file cannot be created.
-int gif_open(GifFile* writer, const char* path, uint32_t width, uint32_t height, uint32_t delay,
-             uint32_t depth = 8, bool dither = false);
+int gif_open(GifFile* writer, const char* path, uint32_t width, uint32_t height, uint32_t delay, uint32_t depth = 8,
+             bool dither = false);
 
 // Appends one frame of width * height * 4 bytes (R, G, B, ignored) with a colour table of
 // 2^depth entries; delay in hundredths of a second. 1 on success; 0 (nothing written, writer
@@ -56,8 +56,8 @@ int gif_open(GifFile* writer, const char* path, uint32_t width, uint32_t height,
 // the one given to gif_open, depth is outside 1..8, the delay is above kGifMaxDelay or
 // memory runs out; also 0 after the frame was written when a write to the file has failed
 // (now or before), so a full disk is not mistaken for success.
-int gif_add_frame(GifFile* writer, const uint8_t* pixels, uint32_t width, uint32_t height,
-                  uint32_t delay, uint32_t depth = 8, bool dither = false);
+int gif_add_frame(GifFile* writer, const uint8_t* pixels, uint32_t width, uint32_t height, uint32_t delay,
+                  uint32_t depth = 8, bool dither = false);
 
 // Writes the trailer and closes the file. 1 on success; 0 when the writer has no open file
 // or any write since gif_open failed (the file is closed and the buffer released either way).
@@ -70,10 +70,10 @@ int gif_close(GifFile* writer);
 // colour of the pixels beside them in the tree; with no pixel at all every entry is black.
 // False when pixels or table is null, depth is outside 1..8, the count would make a buffer
 // of kMaxBufferSize or memory runs out.
-bool gif_build_palette(const uint8_t* previous, const uint8_t* pixels, uint64_t count,
-                       uint32_t depth, bool dither, GifColorTable* table);
+bool gif_build_palette(const uint8_t* previous, const uint8_t* pixels, uint64_t count, uint32_t depth, bool dither,
+                       GifColorTable* table);
 
 // Tree search for the entry (never 0) nearest to (r, g, b) in summed absolute difference,
 // improving on *best_index / *best_distance; start at node 1 with distance 1,000,000.
-void gif_nearest_index(const GifColorTable& table, int64_t r, int64_t g, int64_t b,
-                       uint32_t* best_index, int64_t* best_distance, uint32_t node = 1);
+void gif_nearest_index(const GifColorTable& table, int64_t r, int64_t g, int64_t b, uint32_t* best_index,
+                       int64_t* best_distance, uint32_t node = 1);

@@ -1,4 +1,4 @@
-#include "support/random.h"
+#include "toolkit/random.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -340,7 +340,7 @@ TEST(RandomGamma, InvalidParametersGiveNanWithoutDrawing)
     const double nan = std::nan("");
     const double inf = INFINITY;
     const double cases[][2] = {{0.0, 1.0}, {-0.5, 1.0}, {-1e300, 1.0}, {nan, 1.0}, {inf, 1.0},
-                               {1.0, 0.0}, {1.0, -2.0}, {1.0, nan}, {2.0, inf}};
+                               {1.0, 0.0}, {1.0, -2.0}, {1.0, nan},    {2.0, inf}};
     std::vector<int> raw = raw_sequence(41, 4);
     for (const auto& c : cases) {
         rand_seed(41);

@@ -1,10 +1,10 @@
-#include "support/random.h"
+#include "toolkit/random.h"
 
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 
-#include "support/random_ziggurat.inc"
+#include "toolkit/random_ziggurat.inc"
 
 namespace {
 

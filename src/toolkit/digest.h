@@ -19,7 +19,7 @@ struct Sha1Context {
     uint32_t state[5];
     uint32_t count[2];  // message length in bits, low half first
     uint8_t buffer[kDigestBlockSize];
-    uint32_t pending;   // bytes waiting in `buffer`
+    uint32_t pending;  // bytes waiting in `buffer`
 };
 
 void md5_init(Md5Context* ctx);
@@ -43,5 +43,5 @@ void sha1_update(Sha1Context* ctx, const void* data, size_t length);
 void sha1_final(Sha1Context* ctx, uint8_t digest[kSha1DigestSize]);
 
 // Writes min(output_length, 20) bytes of the code and zeros after them.
-void hmac_sha1(const void* key, size_t key_length, const void* message, size_t message_length,
-               uint8_t* output, size_t output_length);
+void hmac_sha1(const void* key, size_t key_length, const void* message, size_t message_length, uint8_t* output,
+               size_t output_length);

@@ -1,4 +1,4 @@
-#include "support/tga_wav.h"
+#include "toolkit/tga_wav.h"
 
 #include <cstdio>
 #include <string>
@@ -46,11 +46,11 @@ TEST(TgaWrite, RgbImageIsBottomUpInBgrOrder)
 {
     const std::string path = temp_path("rgb.tga");
     const uint8_t pixels[] = {
-        1, 2, 3, 4, 5, 6,       // top row: (1,2,3) (4,5,6)
-        7, 8, 9, 10, 11, 12,    // bottom row
+        1, 2, 3, 4,  5,  6,   // top row: (1,2,3) (4,5,6)
+        7, 8, 9, 10, 11, 12,  // bottom row
     };
     ASSERT_EQ(tga_write(path.c_str(), pixels, 2, 2, 3), 1);
-    const Bytes expected = concat(kTgaPrefix, {2, 0, 2, 0, 24, 0,  // width 2, height 2, 24 bpp, descriptor 0
+    const Bytes expected = concat(kTgaPrefix, {2, 0, 2, 0, 24, 0,    // width 2, height 2, 24 bpp, descriptor 0
                                                9, 8, 7, 12, 11, 10,  // bottom row first
                                                3, 2, 1, 6, 5, 4});
     EXPECT_EQ(read_back(path), expected);
@@ -77,10 +77,10 @@ TEST(TgaWrite, RgbaKeepsAlphaLastAndDimensionsAreLittleEndian)
     const int width = 300;  // 0x012C
     std::vector<uint8_t> pixels(width * 4);
     for (int x = 0; x < width; ++x) {
-        pixels[x * 4 + 0] = static_cast<uint8_t>(x);      // R
-        pixels[x * 4 + 1] = 0x40;                         // G
-        pixels[x * 4 + 2] = static_cast<uint8_t>(~x);     // B
-        pixels[x * 4 + 3] = 0x80;                         // A
+        pixels[x * 4 + 0] = static_cast<uint8_t>(x);   // R
+        pixels[x * 4 + 1] = 0x40;                      // G
+        pixels[x * 4 + 2] = static_cast<uint8_t>(~x);  // B
+        pixels[x * 4 + 3] = 0x80;                      // A
     }
     ASSERT_EQ(tga_write(path.c_str(), pixels.data(), width, 1, 4), 1);
     Bytes file = read_back(path);
@@ -125,8 +125,8 @@ TEST(TgaWavWrite, ReportFailedWrites)
 }
 
 // "RIFF", size, "WAVEfmt ", 16, PCM, channels, rate, byte rate, block align, bits, "data", size.
-Bytes wav_header(uint32_t riff, uint16_t channels, uint32_t rate, uint32_t byte_rate, uint16_t align,
-                 uint16_t bits, uint32_t data)
+Bytes wav_header(uint32_t riff, uint16_t channels, uint32_t rate, uint32_t byte_rate, uint16_t align, uint16_t bits,
+                 uint32_t data)
 {
     auto le = [](Bytes& b, uint32_t v, int n) {
         for (int i = 0; i < n; ++i)
@@ -155,10 +155,9 @@ TEST(WavWrite, StereoSixteenBitHeaderByteForByte)
     const uint8_t samples[] = {0x01, 0x80, 0xFF, 0x7F};
     ASSERT_EQ(wav_write(path.c_str(), 2, 16, 44100, samples, sizeof samples), 1);
     // Written out by hand: 44100 = 0xAC44, byte rate 176400 = 0x02B110, RIFF size 4 + 36 = 40.
-    const Bytes expected = {'R', 'I', 'F', 'F', 40, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
-                            16, 0, 0, 0, 1, 0, 2, 0, 0x44, 0xAC, 0, 0, 0x10, 0xB1, 0x02, 0,
-                            4, 0, 16, 0, 'd', 'a', 't', 'a', 4, 0, 0, 0,
-                            0x01, 0x80, 0xFF, 0x7F};
+    const Bytes expected = {'R', 'I', 'F', 'F', 40,  0,   0,   0,   'W',  'A',  'V', 'E', 'f',  'm',  't',  ' ',
+                            16,  0,   0,   0,   1,   0,   2,   0,   0x44, 0xAC, 0,   0,   0x10, 0xB1, 0x02, 0,
+                            4,   0,   16,  0,   'd', 'a', 't', 'a', 4,    0,    0,   0,   0x01, 0x80, 0xFF, 0x7F};
     EXPECT_EQ(read_back(path), expected);
     EXPECT_EQ(expected.size(), 48u);
     std::remove(path.c_str());
@@ -189,12 +188,12 @@ TEST(WavWrite, RefusesFieldsThatWouldNotFitOrDescribeTheData)
     const uint8_t samples[8] = {};
     EXPECT_EQ(wav_write(path.c_str(), 0, 16, 44100, samples, 4), 0);
     EXPECT_EQ(wav_write(path.c_str(), 65536, 8, 8000, samples, 0), 0);
-    EXPECT_EQ(wav_write(path.c_str(), 2, 12, 44100, samples, 4), 0);    // not whole bytes
+    EXPECT_EQ(wav_write(path.c_str(), 2, 12, 44100, samples, 4), 0);  // not whole bytes
     EXPECT_EQ(wav_write(path.c_str(), 2, 0, 44100, samples, 4), 0);
     EXPECT_EQ(wav_write(path.c_str(), 2, 16, 0, samples, 4), 0);
-    EXPECT_EQ(wav_write(path.c_str(), 2, 16, 44100, samples, 3), 0);    // a partial frame
+    EXPECT_EQ(wav_write(path.c_str(), 2, 16, 44100, samples, 3), 0);  // a partial frame
     EXPECT_EQ(wav_write(path.c_str(), 2, 16, 44100, nullptr, 4), 0);
-    EXPECT_EQ(wav_write(path.c_str(), 65535, 32, 2000000000, samples, 0), 0);  // byte rate overflows 32 bits
+    EXPECT_EQ(wav_write(path.c_str(), 65535, 32, 2000000000, samples, 0), 0);     // byte rate overflows 32 bits
     EXPECT_EQ(wav_write(path.c_str(), 1, 8, 8000, samples, size_t{1} << 30), 0);  // 1 GiB, never read
     EXPECT_EQ(wav_write(nullptr, 1, 8, 8000, samples, 1), 0);
     EXPECT_FALSE(exists(path));

@@ -1,4 +1,4 @@
-#include "support/gif_writer.h"
+#include "toolkit/gif_writer.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -130,8 +130,8 @@ uint32_t widest_channel(const uint32_t* pixels, size_t count)
 // Gives a part of the tree that no pixel reaches one colour taken from the pixels beside it,
 // with splits at that colour. Black (or any colour from elsewhere) could lie outside the box
 // the ancestors' splits promise, and the pruned search would then miss it.
-void gif_fill_subtree(uint32_t colour, uint32_t first, uint32_t last, uint32_t split, uint32_t distance,
-                      uint32_t node, GifColorTable* table)
+void gif_fill_subtree(uint32_t colour, uint32_t first, uint32_t last, uint32_t split, uint32_t distance, uint32_t node,
+                      GifColorTable* table)
 {
     if (last <= first)
         return;
@@ -147,8 +147,8 @@ void gif_fill_subtree(uint32_t colour, uint32_t first, uint32_t last, uint32_t s
 
 // Assigns entries [first, last) to `pixels`, splitting the element range at `split` and the
 // pixels at the matching share, so each entry stands for about as many pixels.
-void gif_median_split(uint32_t* pixels, size_t count, uint32_t first, uint32_t last, uint32_t split,
-                      uint32_t distance, uint32_t node, bool dither, GifColorTable* table)
+void gif_median_split(uint32_t* pixels, size_t count, uint32_t first, uint32_t last, uint32_t split, uint32_t distance,
+                      uint32_t node, bool dither, GifColorTable* table)
 {
     if (last <= first || count == 0)
         return;
@@ -166,8 +166,8 @@ void gif_median_split(uint32_t* pixels, size_t count, uint32_t first, uint32_t l
         gif_fill_subtree(pixels[0], first, split, split - distance, distance / 2, 2 * node, table);
     else
         gif_median_split(pixels, nth, first, split, split - distance, distance / 2, 2 * node, dither, table);
-    gif_median_split(pixels + nth, count - nth, split, last, split + distance, distance / 2, 2 * node + 1,
-                     dither, table);
+    gif_median_split(pixels + nth, count - nth, split, last, split + distance, distance / 2, 2 * node + 1, dither,
+                     table);
 }
 
 // Copies the pixels whose colour differs from the previous frame to the front of `out`.

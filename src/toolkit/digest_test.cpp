@@ -1,4 +1,4 @@
-#include "support/digest.h"
+#include "toolkit/digest.h"
 
 #include <cstdio>
 #include <cstring>
@@ -79,8 +79,7 @@ TEST(DigestMd5, Rfc1321TestSuiteInUpperCaseHex)
         {"abc", "900150983CD24FB0D6963F7D28E17F72"},
         {"message digest", "F96B697D7CB7938D525A2F31AAF161D0"},
         {"abcdefghijklmnopqrstuvwxyz", "C3FCD3D76192E4007DFB496CCA67E13B"},
-        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
-         "D174AB98D277D9F5A5611C2C9F419D9F"},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "D174AB98D277D9F5A5611C2C9F419D9F"},
         {"1234567890123456789012345678901234567890123456789012345678901234567890123456789"
          "0",
          "57EDF4A22BE3C955AC49DA2E2107B67A"},
@@ -214,11 +213,9 @@ TEST(DigestHmacSha1, Rfc2202TestCases)
     const std::string big_key(80, '\xaa');
     EXPECT_EQ(hmac_hex(std::string(20, '\x0b'), "Hi There"), "b617318655057264e28bc0b6fb378c8ef146be00");
     EXPECT_EQ(hmac_hex("Jefe", "what do ya want for nothing?"), "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79");
-    EXPECT_EQ(hmac_hex(std::string(20, '\xaa'), std::string(50, '\xdd')),
-              "125d7342b9ac11cd91a39af48aa17b4f63f175d3");
+    EXPECT_EQ(hmac_hex(std::string(20, '\xaa'), std::string(50, '\xdd')), "125d7342b9ac11cd91a39af48aa17b4f63f175d3");
     EXPECT_EQ(hmac_hex(key4, std::string(50, '\xcd')), "4c9007f4026250c6bc8414f9bf50c86c2d7235da");
-    EXPECT_EQ(hmac_hex(std::string(20, '\x0c'), "Test With Truncation"),
-              "4c1a03424b55e07fe7f27be1d58bb9324a9a5a04");
+    EXPECT_EQ(hmac_hex(std::string(20, '\x0c'), "Test With Truncation"), "4c1a03424b55e07fe7f27be1d58bb9324a9a5a04");
     EXPECT_EQ(hmac_hex(big_key, "Test Using Larger Than Block-Size Key - Hash Key First"),
               "aa4ae5e15272d00e95705637ce8a3b55ed402112");
     EXPECT_EQ(hmac_hex(big_key, "Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data"),

@@ -1,4 +1,4 @@
-#include "support/tga_wav.h"
+#include "toolkit/tga_wav.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -90,8 +90,8 @@ int tga_write(const char* path, const uint8_t* pixels, int width, int height, in
     return finish(std::move(f), ok);
 }
 
-int wav_write(const char* path, int channels, int bits_per_sample, int sample_rate,
-              const void* samples, size_t data_size)
+int wav_write(const char* path, int channels, int bits_per_sample, int sample_rate, const void* samples,
+              size_t data_size)
 {
     if (path == nullptr || (samples == nullptr && data_size > 0))
         return 0;

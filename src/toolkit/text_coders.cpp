@@ -1,4 +1,4 @@
-#include "support/text_coders.h"
+#include "toolkit/text_coders.h"
 
 #include <algorithm>
 #include <array>
@@ -139,9 +139,7 @@ int base64_decode(const char* text, uint8_t* out, size_t capacity)
         if (last_write >= (out != nullptr ? limit : kMaxCount))
             return -1;
         switch (s) {
-        case 0:
-            partial = static_cast<uint8_t>(v << 2);
-            break;
+        case 0: partial = static_cast<uint8_t>(v << 2); break;
         case 1:
             if (out)
                 out[i] = partial | static_cast<uint8_t>(v >> 4);
@@ -154,9 +152,7 @@ int base64_decode(const char* text, uint8_t* out, size_t capacity)
             partial = static_cast<uint8_t>(v << 6);
             ++i;
             break;
-        default:
-            partial |= static_cast<uint8_t>(v);
-            break;
+        default: partial |= static_cast<uint8_t>(v); break;
         }
         if (out)
             out[i] = partial;

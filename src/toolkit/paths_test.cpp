@@ -1,4 +1,4 @@
-#include "support/paths.h"
+#include "toolkit/paths.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -110,8 +110,10 @@ TEST(Paths, PatternMatchingFollowsWindowsRules)
     // Two-byte GBK characters: '?' takes the whole character, and a trail byte that
     // happens to be an ASCII letter keeps its case.
     EXPECT_TRUE(path_match_pattern("?.png", "\xC4\xE3.png"));
-    EXPECT_TRUE(path_match_pattern("\xC4\x41*", "\xC4\x41" "b"));
-    EXPECT_FALSE(path_match_pattern("\xC4\x41*", "\xC4\x61" "b"));
+    EXPECT_TRUE(path_match_pattern("\xC4\x41*", "\xC4\x41"
+                                                "b"));
+    EXPECT_FALSE(path_match_pattern("\xC4\x41*", "\xC4\x61"
+                                                 "b"));
     EXPECT_FALSE(path_match_pattern("?a", "\xC4\x61"));
 }
 
@@ -237,7 +239,8 @@ TEST_F(PathListing, ListingsRespectTheListCapacity)
     EXPECT_EQ(listed(list_files, "*.*", 3, 3), std::vector<std::string>{});
     EXPECT_EQ(listed(list_files, "*.*", -1, 3), std::vector<std::string>{});
     EXPECT_EQ(listed(list_dirs_tree, root_, 0, 2), in_root({"sub0", long_dir_}));
-    EXPECT_EQ(listed(list_files_tree, root_, 2, 8), in_root({"a.txt", "B.txt", "c.dat", "noext", "sub0/z.bin", "Sub1/x.txt"}));
+    EXPECT_EQ(listed(list_files_tree, root_, 2, 8),
+              in_root({"a.txt", "B.txt", "c.dat", "noext", "sub0/z.bin", "Sub1/x.txt"}));
     EXPECT_EQ(current_dir(), root_);
 }
 

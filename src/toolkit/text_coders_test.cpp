@@ -1,4 +1,4 @@
-#include "support/text_coders.h"
+#include "toolkit/text_coders.h"
 
 #include <cstring>
 #include <random>
@@ -6,6 +6,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "capture.h"
 
 namespace {
 
@@ -118,16 +120,16 @@ TEST(Base64, DecodeSkipsWhiteSpaceEverywhere)
 
 TEST(Base64, DecodeRefusesMalformedText)
 {
-    EXPECT_EQ(unb64("Zm9"), "<fail>");       // ends inside a group
-    EXPECT_EQ(unb64("Zg="), "<fail>");       // two characters and a single '='
-    EXPECT_EQ(unb64("Z==="), "<fail>");      // padding after one character
-    EXPECT_EQ(unb64("===="), "<fail>");      // padding at the start of a group
-    EXPECT_EQ(unb64("Zh=="), "<fail>");      // 'h' leaves non-zero unused bits
-    EXPECT_EQ(unb64("Zm9="), "<fail>");      // '9' leaves non-zero unused bits
-    EXPECT_EQ(unb64("Zg==x"), "<fail>");     // data after the padding
+    EXPECT_EQ(unb64("Zm9"), "<fail>");    // ends inside a group
+    EXPECT_EQ(unb64("Zg="), "<fail>");    // two characters and a single '='
+    EXPECT_EQ(unb64("Z==="), "<fail>");   // padding after one character
+    EXPECT_EQ(unb64("===="), "<fail>");   // padding at the start of a group
+    EXPECT_EQ(unb64("Zh=="), "<fail>");   // 'h' leaves non-zero unused bits
+    EXPECT_EQ(unb64("Zm9="), "<fail>");   // '9' leaves non-zero unused bits
+    EXPECT_EQ(unb64("Zg==x"), "<fail>");  // data after the padding
     EXPECT_EQ(unb64("Zg== ="), "<fail>");
     EXPECT_EQ(unb64("Zm8=Zm8="), "<fail>");
-    EXPECT_EQ(unb64("Zm-v"), "<fail>");      // not in the alphabet
+    EXPECT_EQ(unb64("Zm-v"), "<fail>");  // not in the alphabet
     EXPECT_EQ(unb64("Zm9v\xc4\xe3"), "<fail>");
     EXPECT_EQ(base64_decode(nullptr, nullptr, 0), -1);
 }
@@ -250,18 +252,13 @@ TEST(HexDump, PrintsAtMostFiftyBytesInGroupsOfEight)
         expected += cell;
     }
     expected += '\n';
-    testing::internal::CaptureStdout();
-    hex_dump(data, 60);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
-
-    testing::internal::CaptureStdout();
-    hex_dump(bytes("\x01\xab\xff"), 3);
-    hex_dump(data, 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), " 01 AB FF \n\n");
-
-    testing::internal::CaptureStdout();
-    hex_dump(data, 9);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), " 00 05 0A 0F 14 19 1E 23  28 \n");
+    EXPECT_EQ(testkit::capture_stdout([&] { hex_dump(data, 60); }), expected);
+    EXPECT_EQ(testkit::capture_stdout([&] {
+                  hex_dump(bytes("\x01\xab\xff"), 3);
+                  hex_dump(data, 0);
+              }),
+              " 01 AB FF \n\n");
+    EXPECT_EQ(testkit::capture_stdout([&] { hex_dump(data, 9); }), " 00 05 0A 0F 14 19 1E 23  28 \n");
 }
 
 }  // namespace

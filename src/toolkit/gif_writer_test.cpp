@@ -1,4 +1,4 @@
-#include "support/gif_writer.h"
+#include "toolkit/gif_writer.h"
 
 #include <gif_lib.h>
 #include <unistd.h>
@@ -169,8 +169,8 @@ int best_distance(const std::vector<Rgb>& table, Rgb c)
 }
 
 // Writes the frames (each with the same options) and decodes the result.
-DecodedGif write_and_decode(const char* name, uint32_t w, uint32_t h, const std::vector<Pixels>& frames,
-                            uint32_t depth, bool dither, uint32_t delay = 7)
+DecodedGif write_and_decode(const char* name, uint32_t w, uint32_t h, const std::vector<Pixels>& frames, uint32_t depth,
+                            bool dither, uint32_t delay = 7)
 {
     const std::string path = temp_gif(name);
     GifFile writer;

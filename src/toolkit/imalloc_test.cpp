@@ -1,4 +1,4 @@
-#include "support/imalloc.h"
+#include "toolkit/imalloc.h"
 
 #include <cstdint>
 #include <cstring>
@@ -6,6 +6,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "capture.h"
 
 namespace {
 
@@ -17,9 +19,9 @@ const uint8_t* at(const void* p, intptr_t offset)
 // Runs one check and returns its result together with what it printed.
 std::pair<int, std::string> checked(const void* start, size_t length)
 {
-    testing::internal::CaptureStdout();
+    testkit::CapturedStdout capture;
     int rv = imalloc_check(start, length);
-    return {rv, testing::internal::GetCapturedStdout()};
+    return {rv, capture.take()};
 }
 
 void expect_not_found(const void* start, size_t length)
@@ -27,8 +29,8 @@ void expect_not_found(const void* start, size_t length)
     auto [rv, printed] = checked(start, length);
     EXPECT_NE(rv, 0);
     const std::string head = "[DEBUG] ../src/imalloc:";
-    const std::string tail = " <imalloc_notfound>: not found:" +
-                             std::to_string(reinterpret_cast<intptr_t>(start)) + ",size=" + std::to_string(length) + "\n";
+    const std::string tail = " <imalloc_notfound>: not found:" + std::to_string(reinterpret_cast<intptr_t>(start)) +
+                             ",size=" + std::to_string(length) + "\n";
     ASSERT_GT(printed.size(), head.size() + tail.size()) << printed;
     EXPECT_EQ(printed.compare(0, head.size(), head), 0) << printed;
     EXPECT_EQ(printed.compare(printed.size() - tail.size(), tail.size(), tail), 0) << printed;

@@ -1,4 +1,4 @@
-#include "support/imalloc.h"
+#include "toolkit/imalloc.h"
 
 #include <cinttypes>
 #include <cstdint>

@@ -14,5 +14,5 @@ int tga_write(const char* path, const uint8_t* pixels, int width, int height, in
 // stored unchanged. Channels 1..65535, 8/16/24/32 bits per sample, a positive rate,
 // whole sample frames only and less than 1 GiB of data.
 // 1 when the whole file was written and closed, 0 otherwise.
-int wav_write(const char* path, int channels, int bits_per_sample, int sample_rate,
-              const void* samples, size_t data_size);
+int wav_write(const char* path, int channels, int bits_per_sample, int sample_rate, const void* samples,
+              size_t data_size);

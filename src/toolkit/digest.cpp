@@ -1,4 +1,4 @@
-#include "support/digest.h"
+#include "toolkit/digest.h"
 
 #include <cstdio>
 #include <cstring>
@@ -57,8 +57,7 @@ void wipe(void* p, size_t n)
 
 // Both digests buffer partial blocks the same way; only the compression differs.
 template <class Compress>
-void feed_blocks(uint8_t* buffer, uint32_t* pending, const uint8_t* data, size_t length,
-                 Compress compress)
+void feed_blocks(uint8_t* buffer, uint32_t* pending, const uint8_t* data, size_t length, Compress compress)
 {
     if (*pending > 0) {
         size_t take = kDigestBlockSize - *pending;
@@ -103,10 +102,22 @@ void md5_compress(uint32_t state[4], const uint8_t* block)
         uint32_t f;
         int g;
         switch (i >> 4) {
-        case 0: f = (b & c) | (~b & d); g = i; break;
-        case 1: f = (d & b) | (~d & c); g = (5 * i + 1) & 15; break;
-        case 2: f = b ^ c ^ d; g = (3 * i + 5) & 15; break;
-        default: f = c ^ (b | ~d); g = (7 * i) & 15; break;
+        case 0:
+            f = (b & c) | (~b & d);
+            g = i;
+            break;
+        case 1:
+            f = (d & b) | (~d & c);
+            g = (5 * i + 1) & 15;
+            break;
+        case 2:
+            f = b ^ c ^ d;
+            g = (3 * i + 5) & 15;
+            break;
+        default:
+            f = c ^ (b | ~d);
+            g = (7 * i) & 15;
+            break;
         }
         uint32_t next = b + rotl(a + f + kMd5Sine[i] + m[g], kMd5Shift[i >> 4][i & 3]);
         a = d;
@@ -180,10 +191,7 @@ void pad_message(size_t pending, const uint8_t length_bytes[8], Update update)
 
 }  // namespace
 
-void md5_init(Md5Context* ctx)
-{
-    *ctx = Md5Context{{0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476}, {0, 0}, {}};
-}
+void md5_init(Md5Context* ctx) { *ctx = Md5Context{{0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476}, {0, 0}, {}}; }
 
 void md5_update(Md5Context* ctx, const void* data, size_t length)
 {
@@ -221,8 +229,7 @@ void md5_final(uint8_t digest[kMd5DigestSize], Md5Context* ctx)
     uint8_t length_bytes[8];
     store_le32(length_bytes, ctx->count[0]);
     store_le32(length_bytes + 4, ctx->count[1]);
-    pad_message((ctx->count[0] >> 3) & 63, length_bytes,
-                [ctx](const uint8_t* p, size_t n) { md5_update(ctx, p, n); });
+    pad_message((ctx->count[0] >> 3) & 63, length_bytes, [ctx](const uint8_t* p, size_t n) { md5_update(ctx, p, n); });
     for (int i = 0; i < 4; ++i)
         store_le32(digest + 4 * i, ctx->state[i]);
     wipe(ctx, sizeof *ctx);
@@ -283,15 +290,14 @@ void sha1_final(Sha1Context* ctx, uint8_t digest[kSha1DigestSize])
     uint8_t length_bytes[8];
     store_be32(length_bytes, ctx->count[1]);
     store_be32(length_bytes + 4, ctx->count[0]);
-    pad_message(ctx->pending, length_bytes,
-                [ctx](const uint8_t* p, size_t n) { sha1_update(ctx, p, n); });
+    pad_message(ctx->pending, length_bytes, [ctx](const uint8_t* p, size_t n) { sha1_update(ctx, p, n); });
     for (int i = 0; i < 5; ++i)
         store_be32(digest + 4 * i, ctx->state[i]);
     wipe(ctx, sizeof *ctx);
 }
 
-void hmac_sha1(const void* key, size_t key_length, const void* message, size_t message_length,
-               uint8_t* output, size_t output_length)
+void hmac_sha1(const void* key, size_t key_length, const void* message, size_t message_length, uint8_t* output,
+               size_t output_length)
 {
     if (output == nullptr)
         return;

@@ -1,4 +1,4 @@
-#include "support/paths.h"
+#include "toolkit/paths.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -55,10 +55,7 @@ int write_result(std::string_view text, char* out, size_t out_size)
     return 0;
 }
 
-std::string_view after(std::string_view path, size_t mark)
-{
-    return mark == kNotFound ? path : path.substr(mark + 1);
-}
+std::string_view after(std::string_view path, size_t mark) { return mark == kNotFound ? path : path.substr(mark + 1); }
 
 }  // namespace
 
@@ -97,8 +94,8 @@ int path_strip_base(const char* base, const char* path, char* out, size_t out_si
     if (!text.starts_with(prefix))
         return -1;
     std::string_view rest = text.substr(prefix.size());
-    const bool base_has_separator =
-        !prefix.empty() && last_char_before(prefix, prefix.size(), is_separator) == prefix.size() - 1;
+    const bool base_has_separator = !prefix.empty() &&
+                                    last_char_before(prefix, prefix.size(), is_separator) == prefix.size() - 1;
     if (!rest.empty() && !base_has_separator) {
         // "C:/database" is not under "C:/data".
         if (!is_separator(rest[0]))
@@ -256,10 +253,7 @@ char* new_full_path(const std::string& relative)
     return copy;
 }
 
-bool valid_slots(char** list, int start, int capacity)
-{
-    return list != nullptr && start >= 0 && start < capacity;
-}
+bool valid_slots(char** list, int start, int capacity) { return list != nullptr && start >= 0 && start < capacity; }
 
 int list_matching(const char* pattern, char** list, int start, int capacity, EntryKind kind)
 {
