@@ -37,23 +37,22 @@ bool make_res_dir(const char* movie_path, std::string& folder)
         DEBUG_LINE("main", "path too long for an output folder: %s", folder.c_str());
         return false;
     }
-    if (platform_exists(folder.c_str()))
-        return true;
-    if (!platform_make_dir(folder.c_str()))
-        DEBUG_LINE("main", "cannot create folder %s", folder.c_str());
+    if (!platform_prepare_output_dir(folder.c_str())) {
+        DEBUG_LINE("main", "cannot use %s as output folder (not a real folder, or cannot be created)",
+                   folder.c_str());
+        return false;
+    }
     return true;
 }
 
-bool process_file(const char* path)
+int process_file(const char* path)
 {
     SwfPtr swf(swf_readfile(path));
     if (!swf)
-        return false;
+        return kExitUnreadable;
     std::string folder;
-    if (!make_res_dir(swf->path.c_str(), folder))
-        return true;  // the movie was read; its images have nowhere to go
-    swf_saveimg(swf.get(), 1);
-    return true;
+    make_res_dir(swf->path.c_str(), folder);  // a folder that is unusable fails each bitmap, with a line
+    return swf_saveimg(swf.get(), 1) == 0 ? kExitDone : kExitNotWritten;
 }
 
 int pixsieve_main(int argc, char** argv)
@@ -65,11 +64,13 @@ int pixsieve_main(int argc, char** argv)
         platform_pause();
         return 0;
     }
-    bool all_read = true;
+    // An unreadable movie outweighs bitmaps that could not be written.
+    int status = kExitDone;
     for (int i = 1; i < argc; ++i) {
-        if (!process_file(argv[i]))
-            all_read = false;
+        const int file_status = process_file(argv[i]);
+        if (status != kExitUnreadable && file_status != kExitDone)
+            status = file_status;
         std::fflush(stdout);
     }
-    return all_read ? 0 : 1;
+    return status;
 }

@@ -19,7 +19,6 @@ namespace {
 #define INFLATE_FAILED "\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC,rv:%d,outlen:%d"
 #define DEFLATE_FAILED "\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC"
 
-constexpr uint16_t kAddedImageId = 1000;
 constexpr uint32_t kMaxDimension = 65535;  // tag fields are 16 bits
 constexpr int kDefaultJpegQuality = 80;
 
@@ -71,15 +70,22 @@ bool encode_picture(Picture& picture, ByteBuffer& out, uint32_t* out_size, const
     return true;
 }
 
-// Replaces the tag's code and body with `header` followed by `payload`.
-void rebuild_tag(SwfTag* tag, uint16_t code, const uint8_t* header, uint32_t header_size,
+// Replaces the tag's code and body with `header` followed by `payload`; false (tag
+// unchanged) when that body would reach the buffer limit.
+bool rebuild_tag(SwfTag* tag, uint16_t code, const uint8_t* header, uint32_t header_size,
                  const uint8_t* payload, uint32_t payload_size)
 {
+    if (uint64_t{header_size} + payload_size >= kMaxBufferSize) {
+        DEBUG_LINE("swf", "a tag body of %llu bytes is too large, tag left unchanged",
+                   static_cast<unsigned long long>(uint64_t{header_size} + payload_size));
+        return false;
+    }
     tag->code = code;
     stream_resize(&tag->body, header_size + payload_size);
     tag->body.pos = 0;
     stream_write_bytes(&tag->body, header, header_size);
     stream_write_bytes(&tag->body, payload, payload_size);
+    return true;
 }
 
 std::string replacement_path(const Swf* swf, uint16_t id, const char* extension)
@@ -87,22 +93,29 @@ std::string replacement_path(const Swf* swf, uint16_t id, const char* extension)
     return swf->path + "_res" + kPathSeparator + std::to_string(id) + extension;
 }
 
-// Reads a replacement file and hands it to `rebuild`; true when a file was found.
+// Reads a replacement file and hands it to `rebuild`: unchanged when there is no such
+// file, failed (with a line naming it) when it cannot be read or used.
 template <class Rebuild>
-bool try_replacement(Swf* swf, SwfTag* tag, uint16_t id, const char* extension, Rebuild rebuild)
+EditResult try_replacement(Swf* swf, SwfTag* tag, uint16_t id, const char* extension, Rebuild rebuild)
 {
     std::string path = replacement_path(swf, id, extension);
-    if (path.size() >= kMaxPath || !file_exists(path.c_str()))
-        return false;
+    if (path.size() >= kMaxPath || !platform_exists(path.c_str()))
+        return EditResult::unchanged;
     int size = 0;
     ByteBuffer data(file_read_all(path.c_str(), &size));
-    if (!data) {
-        DEBUG_LINE_IN("swf", "swf_replace", "cannot read %s", path.c_str());
-        return false;
+    if (!data || !rebuild(tag, id, data.get(), static_cast<uint32_t>(size))) {
+        DEBUG_LINE_IN("swf", "swf_replace", "cannot use %s (not a readable regular file, or no usable picture)",
+                      path.c_str());
+        return EditResult::failed;
     }
-    rebuild(tag, id, data.get(), static_cast<uint32_t>(size));
     DEBUG_LINE_IN("swf", "swf_replace", "\xCC\xE6\xBB\xBB\xB5\xF4:%s", path.c_str());  // "替换掉" (replaced)
-    return true;
+    return EditResult::changed;
+}
+
+void count(EditCount& counts, EditResult result)
+{
+    counts.changed += result == EditResult::changed ? 1 : 0;
+    counts.failed += result == EditResult::failed ? 1 : 0;
 }
 
 bool is_bitmap_tag(uint16_t code)
@@ -113,17 +126,21 @@ bool is_bitmap_tag(uint16_t code)
 
 }  // namespace
 
-void swf_replace(Swf* swf)
+EditCount swf_replace(Swf* swf)
 {
+    EditCount counts;
     for (SwfTag* tag : swf_tags(swf)) {
         if (!is_bitmap_tag(tag->code) || tag->body.len < 2)
             continue;
         tag->body.pos = 0;
         uint16_t id = stream_read_ui16(&tag->body);
-        if (!try_replacement(swf, tag, id, ".png", swf_write_tag_DefineBitsLossless2))
-            try_replacement(swf, tag, id, ".jpg", swf_replace_jpeg);
+        EditResult result = try_replacement(swf, tag, id, ".png", swf_write_tag_DefineBitsLossless2);
+        if (result == EditResult::unchanged)
+            result = try_replacement(swf, tag, id, ".jpg", swf_replace_jpeg);
+        count(counts, result);
     }
     DEBUG_LINE("swf", "------------swf_replace done--------------");
+    return counts;
 }
 
 bool swf_write_tag_DefineBitsLossless2(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size)
@@ -151,9 +168,8 @@ bool swf_write_tag_DefineBitsLossless2(SwfTag* tag, uint16_t id, const uint8_t* 
     uint8_t header[7] = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8), 5,
                          static_cast<uint8_t>(image.width), static_cast<uint8_t>(image.width >> 8),
                          static_cast<uint8_t>(image.height), static_cast<uint8_t>(image.height >> 8)};
-    rebuild_tag(tag, TAG_DEFINE_BITS_LOSSLESS2, header, sizeof header, packed.get(),
-                static_cast<uint32_t>(packed_len));
-    return true;
+    return rebuild_tag(tag, TAG_DEFINE_BITS_LOSSLESS2, header, sizeof header, packed.get(),
+                       static_cast<uint32_t>(packed_len));
 }
 
 bool swf_replace_jpeg(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size)
@@ -164,43 +180,47 @@ bool swf_replace_jpeg(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t si
     if (!decode_for_tag(picture, data, size, __func__) || !encode_picture(picture, encoded, &encoded_size, __func__))
         return false;
     uint8_t header[2] = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)};
-    rebuild_tag(tag, TAG_DEFINE_BITS_JPEG2, header, sizeof header, encoded.get(), encoded_size);
-    return true;
+    return rebuild_tag(tag, TAG_DEFINE_BITS_JPEG2, header, sizeof header, encoded.get(), encoded_size);
 }
 
-void swf_small(Swf* swf)
+EditCount swf_small(Swf* swf)
 {
+    EditCount counts;
     for (SwfTag* tag : swf_tags(swf))
         if (tag->code == TAG_DEFINE_BITS_LOSSLESS || tag->code == TAG_DEFINE_BITS_LOSSLESS2)
-            lossless2jpeg(tag);
+            count(counts, lossless2jpeg(tag));
     DEBUG_LINE("swf", "------------swf_small done--------------");
+    return counts;
 }
 
-bool lossless2jpeg(SwfTag* tag)
+EditResult lossless2jpeg(SwfTag* tag)
 {
     Stream* body = &tag->body;
     uint32_t old_len = body->len;
-    if (old_len < 7)
-        return false;
+    if (old_len < 7) {
+        DEBUG_LINE("swf", "lossless bitmap body of %u bytes is too short, left unchanged", old_len);
+        return EditResult::failed;
+    }
     body->pos = 0;
     uint16_t id = stream_read_ui16(body);
     uint8_t format = stream_read_ui8(body);
     uint16_t width = stream_read_ui16(body);
     uint16_t height = stream_read_ui16(body);
     if (format != 5 || width == 0 || height == 0)
-        return false;
+        return EditResult::unchanged;
     uint64_t count = uint64_t{width} * height;
     ByteBuffer pixels = alloc_bytes(count * 4);
     ByteBuffer alpha = alloc_bytes(count);
     if (!pixels || !alpha) {
         DEBUG_LINE("swf", "bitmap %d of %ux%u pixels is too large, left unchanged", id, width, height);
-        return false;
+        return EditResult::failed;
     }
     uLongf out_len = count * 4;
     int rv = uncompress(pixels.get(), &out_len, body->buf + 7, old_len - 7);
     if (rv != Z_OK) {
         DEBUG_LINE("swf", INFLATE_FAILED, rv, static_cast<int>(count * 4));
-        return false;
+        DEBUG_LINE("swf", "pixels of bitmap %d do not inflate, left unchanged", id);
+        return EditResult::failed;
     }
     // Split off the alpha plane, then A, R, G, B becomes R, G, B, A.
     for (uint64_t i = 0; i < count; ++i) {
@@ -213,17 +233,19 @@ bool lossless2jpeg(SwfTag* tag)
     ByteBuffer jpeg = alloc_bytes(bound);
     uint32_t jpeg_size = 0;
     if (!jpeg || image_encode_pixels(IMAGE_JPEG, pixels.get(), width, height, kDefaultJpegQuality, jpeg.get(),
-                                     static_cast<uint32_t>(bound), &jpeg_size) != 0)
-        return false;
+                                     static_cast<uint32_t>(bound), &jpeg_size) != 0) {
+        DEBUG_LINE("swf", "bitmap %d cannot be encoded as JPEG, left unchanged", id);
+        return EditResult::failed;
+    }
     uLongf alpha_len = compressBound(count);
     ByteBuffer packed_alpha = alloc_bytes(alpha_len);
     if (!packed_alpha || compress(packed_alpha.get(), &alpha_len, alpha.get(), count) != Z_OK) {
         DEBUG_LINE("swf", DEFLATE_FAILED);
-        return false;
+        return EditResult::failed;
     }
     uint64_t new_len = uint64_t{jpeg_size} + alpha_len + 6;
     if (new_len >= old_len)
-        return false;  // the JPEG form is not smaller: keep the lossless tag
+        return EditResult::unchanged;  // the JPEG form is not smaller: keep the lossless tag
     tag->code = TAG_DEFINE_BITS_JPEG3;
     stream_resize(body, static_cast<uint32_t>(new_len));
     body->pos = 0;
@@ -231,10 +253,10 @@ bool lossless2jpeg(SwfTag* tag)
     stream_write_ui32(body, jpeg_size);
     stream_write_bytes(body, jpeg.get(), jpeg_size);
     stream_write_bytes(body, packed_alpha.get(), static_cast<uint32_t>(alpha_len));
-    return true;
+    return EditResult::changed;
 }
 
-SymbolEntry* swf_add_image(Swf* swf, const char* name, const char* path)
+SymbolEntry* swf_add_image(Swf* swf, const char* name, const char* path, uint16_t id)
 {
     int size = 0;
     ByteBuffer data(file_read_all(path, &size));
@@ -249,8 +271,11 @@ SymbolEntry* swf_add_image(Swf* swf, const char* name, const char* path)
         !encode_picture(picture, encoded, &encoded_size, __func__))
         return nullptr;
     auto* tag = static_cast<SwfTag*>(mem_alloc(sizeof(SwfTag)));
-    uint8_t header[2] = {static_cast<uint8_t>(kAddedImageId), static_cast<uint8_t>(kAddedImageId >> 8)};
-    rebuild_tag(tag, TAG_DEFINE_BITS_JPEG2, header, sizeof header, encoded.get(), encoded_size);
+    uint8_t header[2] = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)};
+    if (!rebuild_tag(tag, TAG_DEFINE_BITS_JPEG2, header, sizeof header, encoded.get(), encoded_size)) {
+        mem_free(tag);
+        return nullptr;
+    }
     tag_list_append(tag, &swf->tags);
-    return swf_add_symbol(swf, name);
+    return swf_add_symbol(swf, name, id);
 }

@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <span>
 #include <string_view>
+#include <vector>
 
 #include <zlib.h>
 
@@ -38,15 +41,28 @@ void argb_to_rgba(uint8_t* pixels, size_t count)
     }
 }
 
-// Writes width x height R, G, B, A pixels as a PNG file. False when the file cannot be created.
-bool write_png(const std::string& path, uint32_t width, uint32_t height, const uint8_t* pixels)
+// Collects what the PNG writer produces (it hands over the whole file in one call).
+size_t append_to_bytes(const void* source, size_t size, size_t count, void* bytes)
 {
-    PngHandle png{};
-    if (png_create_file(&png, path.c_str()) != 0)
-        return false;
-    png_write_image(&png, width, height, 8, 6, pixels);
-    png_close(&png);
-    return true;
+    const auto* from = static_cast<const uint8_t*>(source);
+    try {
+        static_cast<std::vector<uint8_t>*>(bytes)->insert(static_cast<std::vector<uint8_t>*>(bytes)->end(), from,
+                                                          from + size * count);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    return count;
+}
+
+// Writes the file whole or not at all; false (with a line) when it was not written.
+bool write_output(const std::string& path, std::span<const uint8_t> bytes, uint16_t id, const char* function)
+{
+    WriteStatus status = platform_write_file_whole(path.c_str(), bytes);
+    if (status == WriteStatus::ok)
+        return true;
+    DEBUG_LINE_IN("swf", function, "cannot write %s (%s), bitmap %d skipped", path.c_str(),
+                  platform_write_status_text(status), id);
+    return false;
 }
 
 // Forms the folder and the file path; empty when there is nowhere to write.
@@ -58,14 +74,34 @@ std::string output_path(Swf* swf, uint16_t id, uint8_t by_name, const char* exte
     return bitmap_file_path(swf, folder, id, by_name, extension);
 }
 
-void write_png_bitmap(Swf* swf, uint16_t id, uint8_t by_name, uint32_t width, uint32_t height,
+// False (with a line) when the PNG of a width x height bitmap could pass the buffer limit.
+bool png_fits(uint16_t id, uint32_t width, uint32_t height, const char* function)
+{
+    if (png_encoded_size_bound(width, height, 8, 6) != 0)
+        return true;
+    DEBUG_LINE_IN("swf", function, "bitmap %d of %ux%u pixels cannot be encoded within the buffer limit, skipped", id,
+                  width, height);
+    return false;
+}
+
+// Encodes width x height R, G, B, A pixels as PNG in memory, then writes the file.
+// False when the bitmap could not be written; nothing is created before the encoding
+// has succeeded.
+bool write_png_bitmap(Swf* swf, uint16_t id, uint8_t by_name, uint32_t width, uint32_t height,
                       const uint8_t* pixels, const char* function)
 {
+    if (!png_fits(id, width, height, function))
+        return false;
+    std::vector<uint8_t> encoded;
+    PngHandle png{};
+    png_open_writer(&png, append_to_bytes, &encoded);
+    int rv = png_write_image(&png, width, height, 8, 6, pixels);
+    if (rv != PNG_OK) {
+        DEBUG_LINE_IN("swf", function, "bitmap %d cannot be encoded: %s, skipped", id, png_error_text(rv));
+        return false;
+    }
     std::string path = output_path(swf, id, by_name, ".png");
-    if (path.empty())
-        return;
-    if (!write_png(path, width, height, pixels))
-        DEBUG_LINE_IN("swf", function, "cannot create %s, bitmap %d skipped", path.c_str(), id);
+    return !path.empty() && write_output(path, encoded, id, function);
 }
 
 }  // namespace
@@ -110,34 +146,38 @@ std::string bitmap_file_path(const Swf* swf, const std::string& folder, uint16_t
     return path;
 }
 
-void swf_saveimg(Swf* swf, uint8_t by_name)
+uint32_t swf_saveimg(Swf* swf, uint8_t by_name)
 {
+    uint32_t not_written = 0;
     for (SwfTag* tag : swf_tags(swf)) {
+        bool written = true;
         switch (tag->code) {
         case TAG_DEFINE_BITS:
         case TAG_DEFINE_BITS_JPEG2:
         case TAG_DEFINE_BITS_JPEG3:
-            read_bits(swf, tag, by_name);
+            written = read_bits(swf, tag, by_name);
             break;
         case TAG_DEFINE_BITS_LOSSLESS:
         case TAG_DEFINE_BITS_LOSSLESS2:
-            read_lossless(swf, tag, by_name);
+            written = read_lossless(swf, tag, by_name);
             break;
         default:
             break;
         }
+        not_written += written ? 0 : 1;
     }
     DEBUG_LINE("swf", "------------swf_saveimg done--------------");
+    return not_written;
 }
 
-void read_lossless(Swf* swf, SwfTag* tag, uint8_t by_name)
+bool read_lossless(Swf* swf, SwfTag* tag, uint8_t by_name)
 {
     Stream* body = &tag->body;
     body->pos = 0;
     int alpha = tag->code == TAG_DEFINE_BITS_LOSSLESS2;
     if (body->len < kLosslessHeader) {
         DEBUG_LINE("swf", "lossless bitmap body of %u bytes is too short, skipped", body->len);
-        return;
+        return true;
     }
     uint16_t id = stream_read_ui16(body);
     uint8_t format = stream_read_ui8(body);
@@ -145,77 +185,72 @@ void read_lossless(Swf* swf, SwfTag* tag, uint8_t by_name)
     uint16_t height = stream_read_ui16(body);
     DEBUG_LINE("swf", "alpha:%d,format:%d,width:%d,height:%d", alpha, format, width, height);
     if (format == 3 || format == 4)
-        return;  // colour-mapped and 15-bit bitmaps are not converted
+        return true;  // colour-mapped and 15-bit bitmaps are not converted
     if (format != 5) {
         DEBUG_LINE("swf", "unknown lossless image format %u", format);
-        return;
+        return true;
     }
     // At most 65535 x 65535 x 4 bytes: computed in 64 bits, refused at the buffer limit.
     uint64_t size = uint64_t{width} * height * 4;
     if (size == 0 || size >= kMaxBufferSize) {
         DEBUG_LINE("swf", "bitmap %d of %ux%u pixels is out of range, skipped", id, width, height);
-        return;
+        return true;
     }
+    if (!png_fits(id, width, height, __func__))
+        return false;
     ByteBuffer pixels(static_cast<uint8_t*>(std::calloc(size, 1)));
     if (!pixels) {
         DEBUG_LINE("swf", "out of memory for bitmap %d, skipped", id);
-        return;
+        return false;
     }
     uLongf out_len = size;
     int rv = uncompress(pixels.get(), &out_len, body->buf + body->pos, body->len - body->pos);
     if (rv != Z_OK) {
         DEBUG_LINE("swf", INFLATE_FAILED, rv, static_cast<int>(size));
-        return;
+        return true;
     }
     argb_to_rgba(pixels.get(), size_t{width} * height);
-    write_png_bitmap(swf, id, by_name, width, height, pixels.get(), __func__);
+    return write_png_bitmap(swf, id, by_name, width, height, pixels.get(), __func__);
 }
 
 namespace {
 
-void write_stored_jpeg(Swf* swf, uint16_t id, uint8_t by_name, const uint8_t* data, uint32_t size)
+bool write_stored_jpeg(Swf* swf, uint16_t id, uint8_t by_name, const uint8_t* data, uint32_t size)
 {
     std::string path = output_path(swf, id, by_name, ".jpg");
-    if (path.empty())
-        return;
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    bool ok = f != nullptr && std::fwrite(data, 1, size, f) == size;
-    if (f != nullptr && std::fclose(f) != 0)
-        ok = false;
-    if (!ok)
-        DEBUG_LINE_IN("swf", "read_bits", "cannot write %s, bitmap %d skipped", path.c_str(), id);
+    return !path.empty() && write_output(path, {data, size}, id, "read_bits");
 }
 
 // Decodes the image, merges the inflated alpha plane by AND and writes a PNG.
-void write_jpeg_with_alpha(Swf* swf, uint16_t id, uint8_t by_name, const uint8_t* image,
+bool write_jpeg_with_alpha(Swf* swf, uint16_t id, uint8_t by_name, const uint8_t* image,
                            uint32_t image_size, const uint8_t* alpha, uint32_t alpha_size)
 {
     DecodedImage decoded{};
     if (image_decode(&decoded, image, image_size) != 0) {
         DEBUG_LINE_IN("swf", "read_bits", "image of bitmap %d does not decode, skipped", id);
-        return;
+        return true;
     }
     std::unique_ptr<DecodedImage, decltype(&image_free)> release(&decoded, image_free);
     uint64_t count = uint64_t{decoded.width} * decoded.height;
     ByteBuffer plane(static_cast<uint8_t*>(std::calloc(count ? count : 1, 1)));
     if (!plane) {
         DEBUG_LINE_IN("swf", "read_bits", "out of memory for bitmap %d, skipped", id);
-        return;
+        return false;
     }
     uLongf out_len = count;
     int rv = uncompress(plane.get(), &out_len, alpha, alpha_size);
     if (rv != Z_OK) {
         DEBUG_LINE_IN("swf", "read_bits", INFLATE_FAILED, rv, static_cast<int>(count));
-        return;
+        return true;
     }
     for (uint64_t i = 0; i < count; ++i)
         decoded.pixels[4 * i + 3] &= plane[i];
-    write_png_bitmap(swf, id, by_name, decoded.width, decoded.height, decoded.pixels, "read_bits");
+    return write_png_bitmap(swf, id, by_name, decoded.width, decoded.height, decoded.pixels, "read_bits");
 }
 
 }  // namespace
 
-void read_bits(Swf* swf, SwfTag* tag, uint8_t by_name)
+bool read_bits(Swf* swf, SwfTag* tag, uint8_t by_name)
 {
     Stream* body = &tag->body;
     body->pos = 0;
@@ -223,21 +258,19 @@ void read_bits(Swf* swf, SwfTag* tag, uint8_t by_name)
     uint32_t header = alpha ? kJpeg3Header : 2;
     if (body->len < header) {
         DEBUG_LINE("swf", "jpeg bitmap body of %u bytes is too short, skipped", body->len);
-        return;
+        return true;
     }
     uint16_t id = stream_read_ui16(body);
     uint32_t image_size = alpha ? stream_read_ui32(body) : body->len - 2;
     DEBUG_LINE("swf", "id:%d,alpha:%d", id, alpha);
     if (image_size > body->len - header) {
         DEBUG_LINE("swf", "image length %u of bitmap %d runs past the tag, skipped", image_size, id);
-        return;
+        return true;
     }
     const uint8_t* image = body->buf + header;
-    if (!alpha) {
-        write_stored_jpeg(swf, id, by_name, image, image_size);
-        return;
-    }
+    if (!alpha)
+        return write_stored_jpeg(swf, id, by_name, image, image_size);
     const uint8_t* alpha_data = image + image_size;
     uint32_t alpha_size = body->len - kJpeg3Header - image_size;
-    write_jpeg_with_alpha(swf, id, by_name, image, image_size, alpha_data, alpha_size);
+    return write_jpeg_with_alpha(swf, id, by_name, image, image_size, alpha_data, alpha_size);
 }

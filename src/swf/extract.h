@@ -9,10 +9,13 @@ struct SwfTag;
 
 // Walks the tag list and writes every bitmap it can; by_name selects class names
 // (else ids) for the files. Prints "------------swf_saveimg done--------------" last.
-void swf_saveimg(Swf* swf, uint8_t by_name);
+// Returns how many bitmaps could not be written (a malformed bitmap, skipped with a
+// line, is not counted: there was nothing to write).
+uint32_t swf_saveimg(Swf* swf, uint8_t by_name);
 
-void read_lossless(Swf* swf, SwfTag* tag, uint8_t by_name);  // codes 20 and 36
-void read_bits(Swf* swf, SwfTag* tag, uint8_t by_name);      // codes 6, 21 and 35
+// Each writes one bitmap; false when its file could not be written (with a line).
+bool read_lossless(Swf* swf, SwfTag* tag, uint8_t by_name);  // codes 20 and 36
+bool read_bits(Swf* swf, SwfTag* tag, uint8_t by_name);      // codes 6, 21 and 35
 
 // The class name the movie gives the character, else its decimal id.
 std::string swf_symbol_name(const Swf* swf, uint16_t id);
