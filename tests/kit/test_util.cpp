@@ -8,7 +8,9 @@
 #include <sstream>
 
 #ifndef _WIN32
+#include <csignal>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <iconv.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -62,6 +64,22 @@ std::string without_carriage_returns(const std::string& text)
     return plain;
 }
 
+// In the child, before exec: the limits hold for the program it becomes.
+void apply_limits(const RunLimits& limits)
+{
+    if (limits.address_space != 0) {
+        rlimit limit{limits.address_space, limits.address_space};
+        setrlimit(RLIMIT_AS, &limit);
+    }
+    if (limits.file_size != 0) {
+        std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of ending the program
+        rlimit limit{limits.file_size, limits.file_size};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (limits.seconds != 0)
+        alarm(limits.seconds);  // the pending alarm survives exec
+}
+
 }  // namespace
 
 bool running_windows_programs() { return runner() != nullptr; }
@@ -100,7 +118,7 @@ bool is_pause_prompt(const std::string& line)
 }
 
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
-                      const std::string& cwd)
+                      const std::string& cwd, const RunLimits& limits)
 {
     int pipefd[2], errfd[2];
     RunResult result;
@@ -122,6 +140,7 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
         close(errfd[1]);
         int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, STDIN_FILENO);
+        apply_limits(limits);
         if (chdir(cwd.c_str()) != 0)
             _exit(127);
         std::vector<char*> argv;
