@@ -45,11 +45,11 @@ void argb_to_rgba(uint8_t* pixels, size_t count)
 size_t append_to_bytes(const void* source, size_t size, size_t count, void* bytes)
 {
     const auto* from = static_cast<const uint8_t*>(source);
+    auto* out = static_cast<std::vector<uint8_t>*>(bytes);
     try {
-        static_cast<std::vector<uint8_t>*>(bytes)->insert(static_cast<std::vector<uint8_t>*>(bytes)->end(), from,
-                                                          from + size * count);
+        out->insert(out->end(), from, from + size * count);
     } catch (const std::bad_alloc&) {
-        return 0;
+        return 0;  // the writer reports the failed write; no exception leaves the codec
     }
     return count;
 }
