@@ -20,13 +20,16 @@ set(NOT_IN_WINDOWS_UNIT_TESTS
   src/codec/jpeg_decoder_test.cpp   # libjpeg oracle
   src/codec/jpeg_encoder_test.cpp   # libjpeg oracle
   src/codec/png_test.cpp            # libpng oracle
+  src/platform/platform_test.cpp    # POSIX links, FIFOs, devices and modes (platform_win_test.cpp is its Windows side)
+  src/swf/bitmap_format_test.cpp    # libjpeg oracle
   src/swf/edit_test.cpp             # libpng and libjpeg oracles
   src/text/charset_test.cpp         # glibc iconv oracle
   src/toolkit/gif_writer_test.cpp   # giflib oracle, /dev/full
   src/toolkit/paths_test.cpp        # POSIX file modes and links
   src/toolkit/tga_wav_test.cpp      # /dev/full
   tests/fuzz_regression_test.cpp    # the fuzz targets are POSIX-only
-  tests/hostile_test.cpp)           # starts the Linux program
+  tests/hostile_test.cpp            # starts the Linux program
+  tests/safety_test.cpp)            # links, FIFOs, devices and resource limits: POSIX
 
 # GoogleTest: Debian's binaries natively; for the cross compiler, which has none, Debian's
 # sources (package googletest) built here.

@@ -235,7 +235,8 @@ TEST(EditCli, ReplaceAndAddKeepEveryOtherClassNameByteForByte)
         ASSERT_TRUE(loaded.swf) << call[0];
         for (const auto& [id, name] : names)
             EXPECT_EQ(class_name(loaded.swf.get(), id), name) << call[0] << " " << id;
-        EXPECT_EQ(class_name(loaded.swf.get(), 1000), adds ? added : "<absent>") << call[0];
+        // The added bitmap takes the first id above every one in use (6, a name without a bitmap).
+        EXPECT_EQ(class_name(loaded.swf.get(), 7), adds ? added : "<absent>") << call[0];
     }
 }
 
@@ -259,6 +260,81 @@ TEST(EditCli, FailuresExitOneAndLeaveNoOutput)
     EXPECT_EQ(std::filesystem::directory_iterator(dir.path()) == std::filesystem::directory_iterator(), false);
     for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
         EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos);
+}
+
+TEST(EditCli, ReplaceFailsWithoutWritingWhenAPictureCannotBeUsed)
+{
+    testkit::TempDir dir("edit_replace_fail");
+    swfkit::Movie m;
+    m.tag(36, swfkit::lossless_body(1, 5, 2, 2, argb_gradient(2, 2)));
+    m.tag(36, swfkit::lossless_body(2, 5, 2, 2, argb_gradient(2, 2)));
+    m.end();
+    ASSERT_TRUE(swfkit::write_file(dir.file("m.swf"), m.build()));
+    std::filesystem::create_directory(dir.file("m.swf_res"));
+    ASSERT_TRUE(swfkit::write_file(dir.file("m.swf_res/1.png"), oracle::write_png_memory(1, 1, {1, 2, 3, 4})));
+    const std::vector<std::pair<const char*, Bytes>> unusable = {
+        {"corrupt", Bytes{0x89, 'P', 'N', 'G', 1, 2, 3}},
+        {"empty", Bytes{}},
+        {"too wide for a tag", oracle::write_png_memory(65536, 1, Bytes(65536 * 4, 9))},
+    };
+    for (const auto& [what, picture] : unusable) {
+        ASSERT_TRUE(swfkit::write_file(dir.file("m.swf_res/2.png"), picture));
+        auto r = run_program(kEdit, {"m.swf", "out.swf", "--replace"}, dir.path());
+        EXPECT_EQ(r.status, 1) << what;
+        EXPECT_NE(r.output.find("cannot use m.swf_res"), std::string::npos) << what << r.output;
+        EXPECT_NE(r.output.find("2.png"), std::string::npos) << what;
+        EXPECT_NE(r.error.find("replace: 1 bitmap(s) could not be done"), std::string::npos) << what << r.error;
+        EXPECT_EQ(r.output.find("wrote"), std::string::npos) << what;
+        EXPECT_FALSE(testkit::file_exists(dir.file("out.swf"))) << what;
+    }
+    std::filesystem::remove(dir.file("m.swf_res/2.png"));
+    auto r = run_program(kEdit, {"m.swf", "out.swf", "--replace"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.error;
+    EXPECT_NE(r.output.find("replace: 1 bitmap(s) changed"), std::string::npos);
+    EXPECT_TRUE(testkit::file_exists(dir.file("out.swf")));
+
+    // --small: a lossless bitmap whose pixels do not inflate is named, and nothing is written.
+    swfkit::Movie broken;
+    Bytes cut = swfkit::lossless_body(3, 5, 64, 64, argb_gradient(64, 64));
+    cut.resize(cut.size() / 2);
+    broken.tag(36, cut);
+    broken.end();
+    ASSERT_TRUE(swfkit::write_file(dir.file("b.swf"), broken.build()));
+    auto small = run_program(kEdit, {"b.swf", "small.swf", "--small"}, dir.path());
+    EXPECT_EQ(small.status, 1);
+    EXPECT_NE(small.output.find("pixels of bitmap 3 do not inflate"), std::string::npos) << small.output;
+    EXPECT_FALSE(testkit::file_exists(dir.file("small.swf")));
+}
+
+TEST(EditCli, AddedBitmapsGetFreeIdsAboveEveryIdInUse)
+{
+    testkit::TempDir dir("edit_add_ids");
+    swfkit::Movie m;
+    m.tag(36, swfkit::lossless_body(1000, 5, 2, 2, argb_gradient(2, 2)));  // the id the library call uses
+    m.tag(26, Bytes{0x02, 1, 0, 0xB0, 0x04});                                // places character 1200
+    m.tag(76, swfkit::symbol_class_body({{1000, "Old"}}));
+    m.end();
+    ASSERT_TRUE(swfkit::write_file(dir.file("m.swf"), m.build()));
+    ASSERT_TRUE(swfkit::write_file(dir.file("a.png"), oracle::write_png_memory(1, 1, {1, 2, 3, 255})));
+    ASSERT_TRUE(swfkit::write_file(dir.file("b.png"), oracle::write_png_memory(1, 1, {4, 5, 6, 255})));
+    auto r = run_program(kEdit, {"m.swf", "out.swf", "--add", "A", "a.png", "--add", "B", "b.png"}, dir.path());
+    ASSERT_EQ(r.status, 0) << r.error;
+    EXPECT_NE(r.output.find("added a.png as character 1201"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("added b.png as character 1202"), std::string::npos) << r.output;
+
+    std::string out = testkit::read_file(dir.file("out.swf"));
+    auto loaded = testkit::load_movie(Bytes(out.begin(), out.end()));
+    ASSERT_TRUE(loaded.swf);
+    std::vector<int> defined;
+    for (SwfTag* tag : swf_tags(loaded.swf.get()))
+        if (tag->code == TAG_DEFINE_BITS_LOSSLESS2 || tag->code == TAG_DEFINE_BITS_JPEG2)
+            defined.push_back(tag->body.buf[0] | tag->body.buf[1] << 8);
+    EXPECT_EQ(defined, (std::vector<int>{1000, 1201, 1202}));  // one definition per id
+
+    ASSERT_EQ(run_program(kTool, {"out.swf"}, dir.path()).status, 0);
+    // The added pictures are PNG data in DefineBitsJPEG2 tags, named by what they hold.
+    for (const char* name : {"Old.png", "A.png", "B.png"})
+        EXPECT_TRUE(testkit::file_exists(dir.file(std::string("out.swf_res/") + name))) << name;
 }
 
 }  // namespace

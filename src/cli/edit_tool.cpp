@@ -1,11 +1,14 @@
 #include "cli/edit_tool.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "cli/driver.h"
 #include "cli/version.h"
 #include "platform/platform.h"
+#include "support/debug.h"
+#include "swf/character_ids.h"
 #include "swf/edit.h"
 #include "swf/swf.h"
 #include "swf/symbols.h"
@@ -17,7 +20,7 @@ constexpr const char kUsage[] =
     "usage: pixsieve-edit IN.swf OUT.swf [--replace] [--small] [--add NAME IMAGE]... [--fws | --cws | --zws]\n"
     "  --replace         rebuild bitmaps from IN.swf_res/<id>.png (else <id>.jpg)\n"
     "  --small           store lossless bitmaps as JPEG with alpha where that is smaller\n"
-    "  --add NAME IMAGE  add IMAGE (PNG, JPEG or BMP) as a bitmap with id 1000 and class NAME\n"
+    "  --add NAME IMAGE  add IMAGE (PNG, JPEG or BMP) as a bitmap with a free id and class NAME\n"
     "  --fws/--cws/--zws container of OUT.swf (default: the container of IN.swf)\n"
     "  -h, --help        print this text and exit\n"
     "  --version         print the version and exit\n"
@@ -46,11 +49,16 @@ bool answer_help_or_version(const std::vector<std::string>& args)
     return false;
 }
 
-void fail(const char* format, const char* detail)
+void fail(const char* format, ...) __attribute__((format(PIXSIEVE_PRINTF_FORMAT, 1, 2)));
+
+void fail(const char* format, ...)
 {
     std::fflush(stdout);
     std::fprintf(stderr, "pixsieve-edit: ");
-    std::fprintf(stderr, format, detail);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
     std::fprintf(stderr, "\n");
 }
 
@@ -75,22 +83,59 @@ void finish_additions(Swf* swf, SwfTag* end_tag)
         swf_move_tag_to_end(swf, end_tag);
 }
 
-int save(Swf* swf, const EditOptions& options, char container)
+struct OwnedStream {
+    Stream s{};
+    ~OwnedStream() { stream_clear(&s); }
+};
+
+// Writes OUT durably through a temporary beside it; 0, or 1 with a line.
+int save(Swf* swf, const std::string& out, char container)
 {
-    std::string temp = platform_temp_path_for(options.out.c_str());
-    int ok = 0;
-    if (container == 'C')
-        ok = swf_save(swf, temp.c_str());
-    else if (container == 'Z')
-        ok = swf_save_zws(swf, temp.c_str());
-    else
-        ok = swf_save_fws(swf, temp.c_str());
-    if (!ok || !platform_rename(temp.c_str(), options.out.c_str())) {
-        platform_remove(temp.c_str());
-        fail("cannot write %s", options.out.c_str());
+    if (int stale = platform_remove_stale_temporaries(out.c_str()))
+        std::printf("pixsieve-edit: removed %d temporary file(s) an interrupted save of %s left behind\n", stale,
+                    out.c_str());
+    OwnedStream file;
+    if (!swf_build_file(swf, container, &file.s)) {
+        fail("cannot write %s: the movie cannot be built", out.c_str());
+        return 1;
+    }
+    WriteStatus status = platform_save_file_durably(out.c_str(), {file.s.buf, file.s.len});
+    if (status != WriteStatus::ok) {
+        fail("cannot write %s: %s", out.c_str(), platform_write_status_text(status));
         return 1;
     }
     return 0;
+}
+
+// Reports what a walk changed; false (with a line) when some bitmap could not be done.
+bool report(const char* step, EditCount counts, const std::string& out)
+{
+    std::printf("pixsieve-edit: %s: %u bitmap(s) changed\n", step, counts.changed);
+    if (counts.failed == 0)
+        return true;
+    fail("%s: %u bitmap(s) could not be done (see the lines above); %s not written", step, counts.failed,
+         out.c_str());
+    return false;
+}
+
+// Adds each picture under a character id no other character has; false with a line.
+bool add_images(Swf* swf, const EditOptions& options, std::vector<std::string>& names)
+{
+    names.reserve(options.adds.size());  // the names table keeps pointers into these
+    for (const auto& [name, image] : options.adds) {
+        names.push_back(platform_utf8_text(name));  // stored in the movie as UTF-8
+        uint32_t id = swf_free_character_id(swf);
+        if (id == 0) {
+            fail("cannot add %s: every character id up to 65535 is taken", image.c_str());
+            return false;
+        }
+        if (swf_add_image(swf, names.back().c_str(), image.c_str(), static_cast<uint16_t>(id)) == nullptr) {
+            fail("cannot add %s", image.c_str());
+            return false;
+        }
+        std::printf("pixsieve-edit: added %s as character %u\n", image.c_str(), id);
+    }
+    return true;
 }
 
 int run(const EditOptions& options)
@@ -99,27 +144,25 @@ int run(const EditOptions& options)
         fail("OUT names the same file as IN (%s); IN is never modified", options.in.c_str());
         return 1;
     }
+    if (!platform_regular_or_absent(options.out.c_str())) {
+        fail("OUT (%s) is not a regular file (a link, folder, device or FIFO); it is left alone", options.out.c_str());
+        return 1;
+    }
     SwfPtr swf(swf_readfile(options.in.c_str()));
     if (!swf) {
         fail("cannot load %s", options.in.c_str());
         return 1;
     }
-    if (options.replace)
-        swf_replace(swf.get());
-    if (options.small)
-        swf_small(swf.get());
-    std::vector<std::string> names;  // the names table keeps pointers into these
-    names.reserve(options.adds.size());
+    if (options.replace && !report("replace", swf_replace(swf.get()), options.out))
+        return 1;
+    if (options.small && !report("small", swf_small(swf.get()), options.out))
+        return 1;
+    std::vector<std::string> names;
     SwfTag* end_tag = swf_last_tag(swf.get());
     if (end_tag != nullptr && end_tag->code != TAG_END)
         end_tag = nullptr;
-    for (const auto& [name, image] : options.adds) {
-        names.push_back(platform_utf8_text(name));  // stored in the movie as UTF-8
-        if (swf_add_image(swf.get(), names.back().c_str(), image.c_str()) == nullptr) {
-            fail("cannot add %s", image.c_str());
-            return 1;
-        }
-    }
+    if (!add_images(swf.get(), options, names))
+        return 1;
     if (!options.adds.empty())
         finish_additions(swf.get(), end_tag);
 
@@ -130,7 +173,7 @@ int run(const EditOptions& options)
     case SaveContainer::ZWS: container = 'Z'; break;
     case SaveContainer::Same: break;
     }
-    int status = save(swf.get(), options, container);
+    int status = save(swf.get(), options.out, container);
     if (status == 0)
         std::printf("pixsieve-edit: wrote %s\n", options.out.c_str());
     return status;

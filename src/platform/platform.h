@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +35,51 @@ unsigned platform_cpu_count();
 
 // True when `stream` (stdout or stderr) goes to a terminal or console window.
 bool platform_is_terminal(std::FILE* stream);
+
+// Output that can never land outside where it was meant to go, nor halfway.
+
+enum class WriteStatus {
+    ok,
+    occupied,        // a link, folder, device or FIFO sits at the path; it is left alone
+    cannot_create,   // no temporary file could be made in the folder
+    cannot_write,    // a write, the sync or the close failed (a full disk, ...)
+    cannot_replace,  // the finished temporary could not be renamed into place
+};
+// A short English phrase for a status, to end a "cannot write X: ..." line.
+const char* platform_write_status_text(WriteStatus status);
+
+// Creates `folder` unless it exists. False when it cannot be created, or when what sits
+// there is not a real folder: a link (even to a folder) or a file is refused, so the
+// files written into it cannot be redirected elsewhere.
+bool platform_prepare_output_dir(const char* folder);
+
+// Writes `data` as the file `path`, whole or not at all: into a fresh temporary in the
+// same folder, created exclusively (a planted link is never followed), every write and
+// the close checked, then renamed over `path`. Anything but a regular file at `path` is
+// refused and left alone. A replaced file keeps its permission bits, a new one gets the
+// default ones (0666 less the umask). On any failure the temporary is removed.
+WriteStatus platform_write_file_whole(const char* path, std::span<const uint8_t> data);
+// The same, and durable: the data reach the disk before the rename, the folder's entry
+// after it, so a power loss leaves the old file or the new one, never an empty one.
+WriteStatus platform_save_file_durably(const char* path, std::span<const uint8_t> data);
+
+// True when nothing, or a regular file, sits at `path` (a link is neither).
+bool platform_regular_or_absent(const char* path);
+
+// Temporaries are named "<file name>.pixsieve-tmp-XXXXXX" beside the file (the name cut
+// short where it would not fit). This removes the regular files of that pattern that an
+// interrupted save of `path` left behind and returns how many it removed.
+int platform_remove_stale_temporaries(const char* path);
+// The name all temporaries of `path` start with (folder included).
+std::string platform_temporary_prefix(const char* path);
+inline constexpr char kTemporaryMarker[] = ".pixsieve-tmp-";
+inline constexpr size_t kTemporarySuffixLength = 6;
+
+enum class ReadStatus { ok, missing, not_a_regular_file, cannot_read, too_large };
+// Reads a whole regular file into a new malloc'd block (free() it; one byte for an empty
+// file). A FIFO, device or folder is refused without waiting for a writer. Files of
+// `max_size` bytes or more are refused.
+ReadStatus platform_read_regular_file(const char* path, size_t max_size, uint8_t** data, size_t* size);
 
 // Prints the prompt and waits for one key on a terminal; returns at once without one.
 void platform_pause();
@@ -119,8 +166,6 @@ bool platform_full_path(const char* path, char* out, size_t capacity);
 // The running program's own file, as the system reports it; false when it does not fit.
 bool platform_exe_path(char* out, size_t capacity);
 
-// Saving a file safely: write a temporary beside it, then rename it into place.
-std::string platform_temp_path_for(const char* path);  // unique per process
 bool platform_rename(const char* from, const char* to);  // replaces `to` atomically
 bool platform_remove(const char* path);
 // True when both paths name one existing file (links and spellings included).

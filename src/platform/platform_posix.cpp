@@ -1,7 +1,10 @@
 #include "platform/platform.h"
+#include "platform/platform_internal.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -32,6 +35,145 @@ unsigned platform_cpu_count()
 }
 
 bool platform_is_terminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
+
+// Safe output.
+
+namespace {
+
+// What new files get: 0666 less the umask. Read once; umask() can only be read by setting it.
+mode_t default_file_mode()
+{
+    static const mode_t mode = [] {
+        const mode_t mask = umask(0);
+        umask(mask);
+        return static_cast<mode_t>(0666 & ~mask);
+    }();
+    return mode;
+}
+
+bool write_fully(int fd, std::span<const uint8_t> data)
+{
+    while (!data.empty()) {
+        const ssize_t n = write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data = data.subspan(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+std::string folder_of(const char* path)
+{
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr)
+        return ".";
+    return slash == path ? "/" : std::string(path, slash);
+}
+
+// A folder's entries reach the disk only when the folder itself is synced.
+void sync_folder(const char* path)
+{
+    const int fd = open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    fsync(fd);
+    close(fd);
+}
+
+WriteStatus write_whole(const char* path, std::span<const uint8_t> data, bool durable)
+{
+    mode_t mode = default_file_mode();
+    struct stat st {};
+    if (lstat(path, &st) == 0) {
+        if (!S_ISREG(st.st_mode))
+            return WriteStatus::occupied;
+        mode = st.st_mode & 0777;
+    } else if (errno != ENOENT) {
+        return WriteStatus::cannot_create;
+    }
+    // mkostemp creates with O_CREAT | O_EXCL: a name taken by anything, a dangling link
+    // included, is never opened.
+    std::string temp = platform_temporary_prefix(path) + std::string(kTemporarySuffixLength, 'X');
+    const int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0)
+        return WriteStatus::cannot_create;
+    bool written = write_fully(fd, data) && fchmod(fd, mode) == 0 && (!durable || fsync(fd) == 0);
+    written = close(fd) == 0 && written;
+    if (!written) {
+        unlink(temp.c_str());
+        return WriteStatus::cannot_write;
+    }
+    // rename replaces the name, never what a link there would point to.
+    if (rename(temp.c_str(), path) != 0) {
+        unlink(temp.c_str());
+        return WriteStatus::cannot_replace;
+    }
+    if (durable)
+        sync_folder(path);
+    return WriteStatus::ok;
+}
+
+}  // namespace
+
+bool platform_prepare_output_dir(const char* folder)
+{
+    struct stat st {};
+    if (lstat(folder, &st) != 0) {
+        if (errno != ENOENT)
+            return false;
+        if (mkdir(folder, 0777) == 0)
+            return true;
+        if (errno != EEXIST || lstat(folder, &st) != 0)  // made meanwhile by someone else
+            return false;
+    }
+    return S_ISDIR(st.st_mode);  // lstat: a link to a folder is a link, not a folder
+}
+
+bool platform_regular_or_absent(const char* path)
+{
+    struct stat st {};
+    return lstat(path, &st) == 0 ? S_ISREG(st.st_mode) : errno == ENOENT;
+}
+
+WriteStatus platform_write_file_whole(const char* path, std::span<const uint8_t> data)
+{
+    return write_whole(path, data, false);
+}
+
+WriteStatus platform_save_file_durably(const char* path, std::span<const uint8_t> data)
+{
+    return write_whole(path, data, true);
+}
+
+namespace {
+
+long read_fd(void* source, uint8_t* to, size_t count)
+{
+    for (;;) {
+        const ssize_t n = read(*static_cast<int*>(source), to, count);
+        if (n >= 0 || errno != EINTR)
+            return static_cast<long>(n);
+    }
+}
+
+}  // namespace
+
+ReadStatus platform_read_regular_file(const char* path, size_t max_size, uint8_t** data, size_t* size)
+{
+    // O_NONBLOCK: opening a FIFO for reading would wait for a writer.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT || errno == ENOTDIR ? ReadStatus::missing : ReadStatus::cannot_read;
+    struct stat st {};
+    const ReadStatus status = fstat(fd, &st) != 0    ? ReadStatus::cannot_read
+                              : !S_ISREG(st.st_mode) ? ReadStatus::not_a_regular_file
+                                                     : read_whole_block(static_cast<uint64_t>(st.st_size), max_size,
+                                                                        read_fd, &fd, data, size);
+    close(fd);
+    return status;
+}
 
 // Any name is a file name here.
 bool platform_is_device_name(std::string_view) { return false; }
@@ -157,11 +299,6 @@ bool platform_exe_path(char* out, size_t capacity)
 }
 
 // Safe saving.
-
-std::string platform_temp_path_for(const char* path)
-{
-    return std::string(path) + ".tmp" + std::to_string(getpid());
-}
 
 bool platform_rename(const char* from, const char* to) { return rename(from, to) == 0; }
 

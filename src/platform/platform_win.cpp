@@ -1,4 +1,5 @@
 #include "platform/platform.h"
+#include "platform/platform_internal.h"
 
 #include <climits>
 #include <cstdio>
@@ -181,11 +182,139 @@ bool platform_exe_path(char* out, size_t capacity)
     return fits(GetModuleFileNameA(nullptr, out, static_cast<DWORD>(capacity)), capacity);
 }
 
-// Safe saving.
+// Safe output. Windows has no umask or mode bits to keep; links there are reparse points.
 
-std::string platform_temp_path_for(const char* path)
+namespace {
+
+// Reparse points (symbolic links, junctions) and devices are never written through.
+bool is_plain_file(DWORD attributes)
 {
-    return std::string(path) + ".tmp" + std::to_string(GetCurrentProcessId());
+    return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
+bool is_missing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+// A new, exclusively created temporary beside `path`, its name in `temp`.
+HANDLE create_temporary(const char* path, std::string* temp)
+{
+    static unsigned counter = 0;
+    const std::string prefix = platform_temporary_prefix(path);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        unsigned mix = GetTickCount() ^ (GetCurrentProcessId() << 12) ^ (++counter * 2654435761u);
+        std::string name = prefix;
+        for (size_t i = 0; i < kTemporarySuffixLength; ++i, mix /= 36)
+            name += "0123456789abcdefghijklmnopqrstuvwxyz"[mix % 36];
+        // CREATE_NEW fails on any existing name, a link included: nothing is followed.
+        HANDLE file = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            *temp = name;
+            return file;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
+            break;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+bool write_fully(HANDLE file, std::span<const uint8_t> data)
+{
+    while (!data.empty()) {
+        const DWORD chunk = data.size() > (1u << 30) ? (1u << 30) : static_cast<DWORD>(data.size());
+        DWORD written = 0;
+        if (!WriteFile(file, data.data(), chunk, &written, nullptr) || written == 0)
+            return false;
+        data = data.subspan(written);
+    }
+    return true;
+}
+
+WriteStatus write_whole(const char* path, std::span<const uint8_t> data, bool durable)
+{
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        if (!is_missing(GetLastError()))
+            return WriteStatus::cannot_create;
+    } else if (!is_plain_file(attributes)) {
+        return WriteStatus::occupied;
+    }
+    std::string temp;
+    HANDLE file = create_temporary(path, &temp);
+    if (file == INVALID_HANDLE_VALUE)
+        return WriteStatus::cannot_create;
+    bool written = write_fully(file, data) && (!durable || FlushFileBuffers(file));
+    written = CloseHandle(file) && written;
+    if (!written) {
+        DeleteFileA(temp.c_str());
+        return WriteStatus::cannot_write;
+    }
+    // MoveFileEx replaces a link's own entry, never its target.
+    if (!MoveFileExA(temp.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileA(temp.c_str());
+        return WriteStatus::cannot_replace;
+    }
+    return WriteStatus::ok;
+}
+
+}  // namespace
+
+bool platform_prepare_output_dir(const char* folder)
+{
+    DWORD attributes = GetFileAttributesA(folder);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        if (!is_missing(GetLastError()))
+            return false;
+        if (CreateDirectoryA(folder, nullptr))
+            return true;
+        attributes = GetFileAttributesA(folder);  // made meanwhile by someone else?
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            return false;
+    }
+    // A junction or a link to a folder is a reparse point: refused.
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+bool platform_regular_or_absent(const char* path)
+{
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes == INVALID_FILE_ATTRIBUTES ? is_missing(GetLastError()) : is_plain_file(attributes);
+}
+
+WriteStatus platform_write_file_whole(const char* path, std::span<const uint8_t> data)
+{
+    return write_whole(path, data, false);
+}
+
+// Windows has no way to flush a folder's entry; MOVEFILE_WRITE_THROUGH waits for the rename.
+WriteStatus platform_save_file_durably(const char* path, std::span<const uint8_t> data)
+{
+    return write_whole(path, data, true);
+}
+
+namespace {
+
+long read_handle(void* source, uint8_t* to, size_t count)
+{
+    DWORD n = 0;
+    const DWORD chunk = count > (1u << 30) ? (1u << 30) : static_cast<DWORD>(count);
+    return ReadFile(*static_cast<HANDLE*>(source), to, chunk, &n, nullptr) ? static_cast<long>(n) : -1;
+}
+
+}  // namespace
+
+ReadStatus platform_read_regular_file(const char* path, size_t max_size, uint8_t** data, size_t* size)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return is_missing(GetLastError()) ? ReadStatus::missing : ReadStatus::cannot_read;
+    LARGE_INTEGER length{};
+    // Pipes and character devices (NUL, CON, COM1) are not disk files.
+    const ReadStatus status = GetFileType(file) != FILE_TYPE_DISK ? ReadStatus::not_a_regular_file
+                              : !GetFileSizeEx(file, &length)     ? ReadStatus::cannot_read
+                                                                  : read_whole_block(static_cast<uint64_t>(length.QuadPart),
+                                                                                     max_size, read_handle, &file, data, size);
+    CloseHandle(file);
+    return status;
 }
 
 bool platform_rename(const char* from, const char* to)

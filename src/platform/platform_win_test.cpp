@@ -195,8 +195,8 @@ TEST_F(WindowsFolder, SavingReplacesAndSpellingsMeetInOneFile)
     EXPECT_FALSE(platform_same_file("m.swf", "n.swf"));
     EXPECT_FALSE(platform_same_file("m.swf", "none.swf"));
 
-    const std::string temp = platform_temp_path_for("m.swf");
-    EXPECT_EQ(temp.rfind("m.swf.tmp", 0), 0u);
+    const std::string temp = platform_temporary_prefix("m.swf") + "abc123";
+    EXPECT_EQ(temp, "m.swf.pixsieve-tmp-abc123");
     ASSERT_TRUE(write_text(temp, "new"));
     EXPECT_TRUE(platform_rename(temp.c_str(), "m.swf"));  // over an existing file
     EXPECT_EQ(testkit::read_file("m.swf"), "new");
@@ -205,6 +205,51 @@ TEST_F(WindowsFolder, SavingReplacesAndSpellingsMeetInOneFile)
     EXPECT_EQ(testkit::read_file("m.swf"), "new");
     EXPECT_TRUE(platform_remove("n.swf"));
     EXPECT_FALSE(platform_remove("n.swf"));
+}
+
+std::span<const uint8_t> bytes_of(const std::string& text)
+{
+    return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+TEST_F(WindowsFolder, OutputGoesOnlyIntoRealFoldersAndOverPlainFiles)
+{
+    EXPECT_TRUE(platform_prepare_output_dir("out_res"));
+    EXPECT_TRUE(platform_prepare_output_dir("out_res"));  // there already
+    ASSERT_TRUE(write_text("file_res", "x"));
+    EXPECT_FALSE(platform_prepare_output_dir("file_res"));
+    EXPECT_FALSE(platform_prepare_output_dir("missing\\inner_res"));
+
+    EXPECT_EQ(platform_write_file_whole("out_res\\a.png", bytes_of("first")), WriteStatus::ok);
+    EXPECT_EQ(platform_save_file_durably("out_res\\a.png", bytes_of("second")), WriteStatus::ok);
+    EXPECT_EQ(testkit::read_file("out_res\\a.png"), "second");
+    ASSERT_TRUE(platform_make_dir("out_res\\folder.png"));
+    EXPECT_EQ(platform_write_file_whole("out_res\\folder.png", bytes_of("x")), WriteStatus::occupied);
+    EXPECT_FALSE(platform_regular_or_absent("out_res\\folder.png"));
+    EXPECT_TRUE(platform_regular_or_absent("out_res\\a.png"));
+    EXPECT_TRUE(platform_regular_or_absent("out_res\\none.png"));
+    std::vector<PlatformDirEntry> entries;
+    ASSERT_TRUE(platform_list_folder("out_res", &entries));
+    EXPECT_EQ(entries.size(), 2u);  // a.png and folder.png: no temporaries left
+
+    ASSERT_TRUE(write_text("o.swf.pixsieve-tmp-zz99zz", "left behind"));
+    EXPECT_EQ(platform_remove_stale_temporaries("o.swf"), 1);
+    EXPECT_FALSE(platform_exists("o.swf.pixsieve-tmp-zz99zz"));
+}
+
+TEST_F(WindowsFolder, OnlyDiskFilesAreRead)
+{
+    ASSERT_TRUE(write_text("a.png", "content"));
+    uint8_t* data = nullptr;
+    size_t size = 0;
+    ASSERT_EQ(platform_read_regular_file("a.png", 100, &data, &size), ReadStatus::ok);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), "content");
+    std::free(data);
+    data = nullptr;
+    EXPECT_EQ(platform_read_regular_file("a.png", 7, &data, &size), ReadStatus::too_large);
+    EXPECT_EQ(platform_read_regular_file("NUL", 100, &data, &size), ReadStatus::not_a_regular_file);
+    EXPECT_EQ(platform_read_regular_file("none.png", 100, &data, &size), ReadStatus::missing);
+    EXPECT_EQ(data, nullptr);
 }
 
 TEST_F(WindowsFolder, ListingsUseTheAttributesAndCaseInsensitiveOrder)

@@ -37,20 +37,11 @@ int write_file(const char* path, const void* data, size_t length, const char* mo
 
 uint8_t* file_read_all_raw(const char* path, int* size)
 {
-    File f(std::fopen(path, "rb"));
-    if (!f || std::fseek(f.get(), 0, SEEK_END) != 0)
+    // Only regular files: a FIFO or device would block or never end.
+    uint8_t* block = nullptr;
+    size_t length = 0;
+    if (platform_read_regular_file(path, size_t{INT_MAX} + 1, &block, &length) != ReadStatus::ok)
         return nullptr;
-    long length = std::ftell(f.get());
-    if (length < 0 || length > INT_MAX)
-        return nullptr;
-    std::rewind(f.get());
-    auto* block = static_cast<uint8_t*>(std::malloc(length > 0 ? length : 1));
-    if (block == nullptr)
-        return nullptr;
-    if (std::fread(block, 1, length, f.get()) != static_cast<size_t>(length)) {
-        std::free(block);
-        return nullptr;
-    }
     *size = static_cast<int>(length);
     return block;
 }

@@ -8,8 +8,9 @@ using FileReadHook = uint8_t* (*)(const char* path, int* size);
 using FileExistsHook = bool (*)(const char* path);
 
 // Reads the whole file into a new malloc'd block (release with free()); null when the
-// file cannot be opened or read. `size` is left untouched on failure. An empty file
-// gives a valid one-byte block and size 0. Goes through the read hook when one is set.
+// file cannot be opened or read, or is not a regular file (a FIFO, device or folder: they
+// could block or never end). `size` is left untouched on failure. An empty file gives a
+// valid one-byte block and size 0. Goes through the read hook when one is set.
 uint8_t* file_read_all(const char* path, int* size);
 uint8_t* file_read_all_raw(const char* path, int* size);
 

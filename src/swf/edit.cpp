@@ -8,6 +8,7 @@
 #include "codec/image.h"
 #include "platform/platform.h"
 #include "support/debug.h"
+#include "support/deflate.h"
 #include "support/fileio.h"
 #include "support/memory.h"
 #include "swf/bitmap_format.h"
@@ -68,15 +69,22 @@ bool encode_picture(Picture& picture, ByteBuffer& out, uint32_t* out_size, const
     return true;
 }
 
-// Replaces the tag's code and body with `header` followed by `payload`.
-void rebuild_tag(SwfTag* tag, uint16_t code, const uint8_t* header, uint32_t header_size,
+// Replaces the tag's code and body with `header` followed by `payload`; false (tag
+// unchanged) when that body would reach the buffer limit.
+bool rebuild_tag(SwfTag* tag, uint16_t code, const uint8_t* header, uint32_t header_size,
                  const uint8_t* payload, uint32_t payload_size)
 {
+    if (uint64_t{header_size} + payload_size >= kMaxBufferSize) {
+        DEBUG_LINE("swf", "a tag body of %llu bytes is too large, tag left unchanged",
+                   static_cast<unsigned long long>(uint64_t{header_size} + payload_size));
+        return false;
+    }
     tag->code = code;
     stream_resize(&tag->body, header_size + payload_size);
     tag->body.pos = 0;
     stream_write_bytes(&tag->body, header, header_size);
     stream_write_bytes(&tag->body, payload, payload_size);
+    return true;
 }
 
 std::string replacement_path(const Swf* swf, uint16_t id, const char* extension)
@@ -84,22 +92,29 @@ std::string replacement_path(const Swf* swf, uint16_t id, const char* extension)
     return swf->path + "_res" + kPathSeparator + std::to_string(id) + extension;
 }
 
-// Reads a replacement file and hands it to `rebuild`; true when a file was found.
+// Reads a replacement file and hands it to `rebuild`: unchanged when there is no such
+// file, failed (with a line naming it) when it cannot be read or used.
 template <class Rebuild>
-bool try_replacement(Swf* swf, SwfTag* tag, uint16_t id, const char* extension, Rebuild rebuild)
+EditResult try_replacement(Swf* swf, SwfTag* tag, uint16_t id, const char* extension, Rebuild rebuild)
 {
     std::string path = replacement_path(swf, id, extension);
-    if (path.size() >= kMaxPath || !file_exists(path.c_str()))
-        return false;
+    if (path.size() >= kMaxPath || !platform_exists(path.c_str()))
+        return EditResult::unchanged;
     int size = 0;
     ByteBuffer data(file_read_all(path.c_str(), &size));
-    if (!data) {
-        DEBUG_PROBLEM_IN("swf", "swf_replace", "cannot read %s", path.c_str());
-        return false;
+    if (!data || !rebuild(tag, id, data.get(), static_cast<uint32_t>(size))) {
+        DEBUG_PROBLEM_IN("swf", "swf_replace", "cannot use %s (not a readable regular file, or no usable picture)",
+                      path.c_str());
+        return EditResult::failed;
     }
-    rebuild(tag, id, data.get(), static_cast<uint32_t>(size));
     DEBUG_LINE_IN("swf", "swf_replace", "替换掉:%s", path.c_str());  // "replaced"
-    return true;
+    return EditResult::changed;
+}
+
+void count(EditCount& counts, EditResult result)
+{
+    counts.changed += result == EditResult::changed ? 1 : 0;
+    counts.failed += result == EditResult::failed ? 1 : 0;
 }
 
 bool is_bitmap_tag(uint16_t code)
@@ -110,18 +125,23 @@ bool is_bitmap_tag(uint16_t code)
 
 }  // namespace
 
-void swf_replace(Swf* swf)
+EditCount swf_replace(Swf* swf)
 {
+    EditCount counts;
     for (SwfTag* tag : swf_tags(swf)) {
         if (!is_bitmap_tag(tag->code) || tag->body.len < 2)
             continue;
         tag->body.pos = 0;
         uint16_t id = stream_read_ui16(&tag->body);
-        if (!try_replacement(swf, tag, id, ".png", swf_write_tag_DefineBitsLossless2) &&
-            !try_replacement(swf, tag, id, ".jpg", swf_replace_jpeg))
-            try_replacement(swf, tag, id, ".gif", swf_replace_gif);
+        EditResult result = try_replacement(swf, tag, id, ".png", swf_write_tag_DefineBitsLossless2);
+        if (result == EditResult::unchanged)
+            result = try_replacement(swf, tag, id, ".jpg", swf_replace_jpeg);
+        if (result == EditResult::unchanged)
+            result = try_replacement(swf, tag, id, ".gif", swf_replace_gif);
+        count(counts, result);
     }
     DEBUG_LINE("swf", "------------swf_replace done--------------");
+    return counts;
 }
 
 bool swf_write_tag_DefineBitsLossless2(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size)
@@ -134,17 +154,18 @@ bool swf_write_tag_DefineBitsLossless2(SwfTag* tag, uint16_t id, const uint8_t* 
     // The tag stores premultiplied A, R, G, B.
     premultiply_rgba(image.pixels, count);
     rgba_to_argb(image.pixels, count);
-    uLongf packed_len = compressBound(count * 4);
+    size_t packed_len = zlib_deflate_bound(count * 4);
     ByteBuffer packed = alloc_bytes(packed_len);
-    if (!packed || compress(packed.get(), &packed_len, image.pixels, count * 4) != Z_OK) {
+    if (packed)
+        packed_len = zlib_deflate({image.pixels, count * 4}, packed.get(), packed_len);
+    if (!packed || packed_len == 0) {
         DEBUG_PROBLEM("swf", DEFLATE_FAILED);
         return false;
     }
     LosslessRecord header = lossless_header_record(id, LOSSLESS_32BIT, static_cast<uint16_t>(image.width),
                                                    static_cast<uint16_t>(image.height));
-    rebuild_tag(tag, TAG_DEFINE_BITS_LOSSLESS2, header.data(), header.size(), packed.get(),
-                static_cast<uint32_t>(packed_len));
-    return true;
+    return rebuild_tag(tag, TAG_DEFINE_BITS_LOSSLESS2, header.data(), header.size(), packed.get(),
+                       static_cast<uint32_t>(packed_len));
 }
 
 bool swf_replace_jpeg(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size)
@@ -155,8 +176,7 @@ bool swf_replace_jpeg(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t si
     if (!decode_for_tag(picture, data, size, __func__) || !encode_picture(picture, encoded, &encoded_size, __func__))
         return false;
     uint8_t header[2] = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)};
-    rebuild_tag(tag, TAG_DEFINE_BITS_JPEG2, header, sizeof header, encoded.get(), encoded_size);
-    return true;
+    return rebuild_tag(tag, TAG_DEFINE_BITS_JPEG2, header, sizeof header, encoded.get(), encoded_size);
 }
 
 bool swf_replace_gif(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size)
@@ -166,39 +186,41 @@ bool swf_replace_gif(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t siz
         return false;
     }
     uint8_t header[2] = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)};
-    rebuild_tag(tag, TAG_DEFINE_BITS_JPEG2, header, sizeof header, data, size);
-    return true;
+    return rebuild_tag(tag, TAG_DEFINE_BITS_JPEG2, header, sizeof header, data, size);
 }
 
-void swf_small(Swf* swf)
+EditCount swf_small(Swf* swf)
 {
+    EditCount counts;
     for (SwfTag* tag : swf_tags(swf))
         if (tag->code == TAG_DEFINE_BITS_LOSSLESS || tag->code == TAG_DEFINE_BITS_LOSSLESS2)
-            lossless2jpeg(tag);
+            count(counts, lossless2jpeg(tag));
     DEBUG_LINE("swf", "------------swf_small done--------------");
+    return counts;
 }
 
-bool lossless2jpeg(SwfTag* tag)
+EditResult lossless2jpeg(SwfTag* tag)
 {
     Stream* body = &tag->body;
     uint32_t old_len = body->len;
     LosslessHeader header;
     if (!lossless_read_header({body->buf, old_len}, &header) || header.format != LOSSLESS_32BIT ||
         header.width == 0 || header.height == 0)
-        return false;
+        return EditResult::unchanged;
     bool with_alpha = tag->code == TAG_DEFINE_BITS_LOSSLESS2;
     uint64_t data_size = lossless_data_size(header, with_alpha);
     uint64_t count = uint64_t{header.width} * header.height;
     ByteBuffer alpha = alloc_bytes(count);
     if (data_size == 0 || data_size >= kMaxBufferSize || !alpha) {
         DEBUG_PROBLEM("swf", "bitmap %d of %ux%u pixels is too large, left unchanged", header.id, header.width,
-                   header.height);
-        return false;
+                      header.height);
+        return EditResult::failed;
     }
     Inflated data = inflate_bitmap_data({body->buf + header.data_offset, old_len - header.data_offset}, data_size);
     if (data.zlib_code != Z_OK) {
         DEBUG_PROBLEM("swf", INFLATE_FAILED, data.zlib_code, static_cast<int>(data_size));
-        return false;
+        DEBUG_PROBLEM("swf", "pixels of bitmap %d do not inflate, left unchanged", header.id);
+        return EditResult::failed;
     }
     // The colours stay as stored (premultiplied, as the JPEG of a bitmap with alpha holds
     // them); alpha moves to its plane and out of the encoder's way.
@@ -212,17 +234,21 @@ bool lossless2jpeg(SwfTag* tag)
     ByteBuffer jpeg = alloc_bytes(bound);
     uint32_t jpeg_size = 0;
     if (!jpeg || image_encode_pixels(IMAGE_JPEG, pixels, header.width, header.height, kDefaultJpegQuality,
-                                     jpeg.get(), static_cast<uint32_t>(bound), &jpeg_size) != 0)
-        return false;
-    uLongf alpha_len = compressBound(count);
+                                     jpeg.get(), static_cast<uint32_t>(bound), &jpeg_size) != 0) {
+        DEBUG_PROBLEM("swf", "bitmap %d cannot be encoded as JPEG, left unchanged", header.id);
+        return EditResult::failed;
+    }
+    size_t alpha_len = zlib_deflate_bound(count);
     ByteBuffer packed_alpha = alloc_bytes(alpha_len);
-    if (!packed_alpha || compress(packed_alpha.get(), &alpha_len, alpha.get(), count) != Z_OK) {
+    if (packed_alpha)
+        alpha_len = zlib_deflate({alpha.get(), count}, packed_alpha.get(), alpha_len);
+    if (!packed_alpha || alpha_len == 0) {
         DEBUG_PROBLEM("swf", DEFLATE_FAILED);
-        return false;
+        return EditResult::failed;
     }
     uint64_t new_len = uint64_t{jpeg_size} + alpha_len + 6;
     if (new_len >= old_len)
-        return false;  // the JPEG form is not smaller: keep the lossless tag
+        return EditResult::unchanged;  // the JPEG form is not smaller: keep the lossless tag
     tag->code = TAG_DEFINE_BITS_JPEG3;
     stream_resize(body, static_cast<uint32_t>(new_len));
     body->pos = 0;
@@ -230,10 +256,10 @@ bool lossless2jpeg(SwfTag* tag)
     stream_write_ui32(body, jpeg_size);
     stream_write_bytes(body, jpeg.get(), jpeg_size);
     stream_write_bytes(body, packed_alpha.get(), static_cast<uint32_t>(alpha_len));
-    return true;
+    return EditResult::changed;
 }
 
-SymbolEntry* swf_add_image(Swf* swf, const char* name, const char* path)
+SymbolEntry* swf_add_image(Swf* swf, const char* name, const char* path, uint16_t id)
 {
     int size = 0;
     ByteBuffer data(file_read_all(path, &size));
@@ -248,8 +274,11 @@ SymbolEntry* swf_add_image(Swf* swf, const char* name, const char* path)
         !encode_picture(picture, encoded, &encoded_size, __func__))
         return nullptr;
     auto* tag = static_cast<SwfTag*>(mem_alloc(sizeof(SwfTag)));
-    uint8_t header[2] = {static_cast<uint8_t>(kAddedImageId), static_cast<uint8_t>(kAddedImageId >> 8)};
-    rebuild_tag(tag, TAG_DEFINE_BITS_JPEG2, header, sizeof header, encoded.get(), encoded_size);
+    uint8_t header[2] = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)};
+    if (!rebuild_tag(tag, TAG_DEFINE_BITS_JPEG2, header, sizeof header, encoded.get(), encoded_size)) {
+        mem_free(tag);
+        return nullptr;
+    }
     tag_list_append(tag, &swf->tags);
-    return swf_add_symbol(swf, name);
+    return swf_add_symbol(swf, name, id);
 }

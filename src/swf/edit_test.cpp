@@ -101,7 +101,10 @@ TEST(SwfReplace, PicturesRebuildTheirTags)
     ASSERT_TRUE(swfkit::write_file(e.res("4.png"), Bytes{'n', 'o', 'p', 'e'}));
     ASSERT_TRUE(swfkit::write_file(e.res("5.png"), Bytes{}));
     Bytes defbits = body_of(e.tag(3)), five = body_of(e.tag(4));
-    e.run(swf_replace);
+    EditCount counts;
+    e.run([&](Swf* swf) { counts = swf_replace(swf); });
+    EXPECT_EQ(counts.changed, 3u);
+    EXPECT_EQ(counts.failed, 2u);  // 4.png does not decode, 5.png is empty
 
     for (size_t i : {0, 1}) {
         SwfTag* t = e.tag(i);
@@ -124,7 +127,10 @@ TEST(SwfReplace, PicturesRebuildTheirTags)
     EXPECT_EQ(body_of(e.tag(4)), five);     // empty file: unchanged
     EXPECT_NE(e.output.find(testkit::printed_text("\xCC\xE6\xBB\xBB\xB5\xF4") + ":" + e.res("1.png")), std::string::npos);
     EXPECT_EQ(e.output.find(e.res("1.jpg")), std::string::npos);
-    EXPECT_NE(e.output.find(testkit::printed_text("\xCC\xE6\xBB\xBB\xB5\xF4") + ":" + e.res("4.png")), std::string::npos);
+    // Unusable pictures are named as such, never as replaced.
+    EXPECT_EQ(e.output.find(testkit::printed_text("\xCC\xE6\xBB\xBB\xB5\xF4") + ":" + e.res("4.png")), std::string::npos);
+    EXPECT_NE(e.output.find("cannot use " + e.res("4.png")), std::string::npos);
+    EXPECT_NE(e.output.find("cannot use " + e.res("5.png")), std::string::npos);
     EXPECT_NE(e.output.find("does not decode"), std::string::npos);
     EXPECT_NE(e.output.find("empty picture file"), std::string::npos);
     EXPECT_NE(e.output.find("------------swf_replace done--------------"), std::string::npos);
@@ -158,12 +164,19 @@ TEST(SwfSmall, ShrinksOnlyWhereItPays)
     m.tag(TAG_DEFINE_BITS_LOSSLESS, swfkit::lossless_body(3, 3, 2, 2, Bytes(8, 1)));
     m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(4, 4, 2, 2, Bytes(8, 1)));
     m.tag(TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(5, rgb_jpeg(8, 8)));
+    Bytes corrupt = swfkit::lossless_body(6, 5, 2, 2, Bytes(16, 7));
+    corrupt.resize(corrupt.size() - 3);  // the pixels no longer inflate
+    m.tag(TAG_DEFINE_BITS_LOSSLESS2, corrupt);
     m.end();
     e.load(m);
     std::vector<Bytes> before;
-    for (size_t i = 1; i <= 4; ++i)
+    for (size_t i = 1; i <= 5; ++i)
         before.push_back(body_of(e.tag(i)));
-    e.run(swf_small);
+    EditCount counts;
+    e.run([&](Swf* swf) { counts = swf_small(swf); });
+    EXPECT_EQ(counts.changed, 1u);
+    EXPECT_EQ(counts.failed, 1u);  // the corrupt bitmap, named in a line
+    EXPECT_NE(e.output.find("pixels of bitmap 6 do not inflate, left unchanged"), std::string::npos);
 
     SwfTag* shrunk = e.tag(0);
     ASSERT_EQ(shrunk->code, TAG_DEFINE_BITS_JPEG3);
@@ -181,7 +194,7 @@ TEST(SwfSmall, ShrinksOnlyWhereItPays)
     ASSERT_EQ(uncompress(alpha.data(), &alpha_len, shrunk->body.buf + 6 + n, shrunk->body.len - 6 - n), Z_OK);
     EXPECT_EQ(alpha, Bytes(alpha.size(), 128));
     EXPECT_EQ(e.tag(1)->code, TAG_DEFINE_BITS_LOSSLESS2);
-    for (size_t i = 1; i <= 4; ++i)
+    for (size_t i = 1; i <= 5; ++i)
         EXPECT_EQ(body_of(e.tag(i)), before[i - 1]) << i;
     EXPECT_NE(e.output.find("------------swf_small done--------------"), std::string::npos);
 }
@@ -267,6 +280,20 @@ TEST(SwfAddImage, TwoAddsTwoTagsOneName)
     EXPECT_EQ(e.tag(2)->body.buf[2], 0x89);  // PNG stays PNG
     EXPECT_EQ(e.swf->names->size, 1u);
     EXPECT_STREQ(e.swf->names->values[symbols_get(e.swf->names, 1000)]->name, "Second");
+}
+
+TEST(SwfAddImage, ACallerChosenIdGoesIntoTagAndNames)
+{
+    Edited e;
+    swfkit::Movie m;
+    m.end();
+    e.load(m);
+    ASSERT_TRUE(swfkit::write_file(e.dir.file("a.jpg"), rgb_jpeg(8, 8)));
+    static char name[] = "Chosen";
+    e.run([&](Swf* swf) { ASSERT_NE(swf_add_image(swf, name, e.dir.file("a.jpg").c_str(), 4321), nullptr); });
+    EXPECT_EQ(e.tag(1)->body.buf[0] | e.tag(1)->body.buf[1] << 8, 4321);
+    EXPECT_STREQ(e.swf->names->values[symbols_get(e.swf->names, 4321)]->name, "Chosen");
+    EXPECT_EQ(symbols_get(e.swf->names, 1000), e.swf->names->n_buckets);  // not registered under 1000
 }
 
 }  // namespace

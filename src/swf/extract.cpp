@@ -34,37 +34,51 @@ struct ExtractJob {
 
 enum class Outcome { none, written, skipped, write_failed };
 
-// The one place that writes an output file.
-bool write_output_file(const std::string& path, std::span<const uint8_t> bytes)
+// The one place that writes an output file: whole or not at all, never through a link
+// or into anything but a regular file.
+WriteStatus write_output_file(const std::string& path, std::span<const uint8_t> bytes)
 {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    bool ok = f != nullptr && (bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size());
-    if (f != nullptr && std::fclose(f) != 0)
-        ok = false;
-    return ok;
+    return platform_write_file_whole(path.c_str(), bytes);
 }
 
-// Writes one bitmap's bytes under its name; `verb` and `function` word the failure line.
+// Writes one bitmap's bytes under its name; `function` names the failure line.
 Outcome write_bitmap_file(const ExtractJob& job, uint16_t id, const char* extension,
-                          std::span<const uint8_t> bytes, const char* verb, const char* function)
+                          std::span<const uint8_t> bytes, const char* function)
 {
-    res_dir_create(job.folder);
+    if (!res_dir_create(job.folder))
+        return Outcome::write_failed;
     std::string path = bitmap_file_path(job.swf, job.folder, id, job.by_name, extension);
     if (path.empty())
         return Outcome::write_failed;
-    if (!write_output_file(path, bytes)) {
-        DEBUG_PROBLEM_IN("swf", function, "cannot %s %s, bitmap %d skipped", verb, path.c_str(), id);
+    WriteStatus status = write_output_file(path, bytes);
+    if (status != WriteStatus::ok) {
+        DEBUG_PROBLEM_IN("swf", function, "cannot write %s (%s), bitmap %d skipped", path.c_str(),
+                         platform_write_status_text(status), id);
         return Outcome::write_failed;
     }
     return Outcome::written;
 }
 
-// Encodes width x height R, G, B, A pixels as PNG in memory and writes the file.
+// False (with a line) when the PNG of a width x height bitmap could pass the buffer limit.
+bool png_fits(uint16_t id, uint32_t width, uint32_t height, const char* function)
+{
+    uint64_t bound = png_encoded_size_bound(width, height, 8, 6);
+    if (bound != 0 && bound < kMaxBufferSize)
+        return true;
+    DEBUG_PROBLEM_IN("swf", function, "bitmap %d of %ux%u pixels cannot be encoded within the buffer limit, skipped",
+                     id, width, height);
+    return false;
+}
+
+// Encodes width x height R, G, B, A pixels as PNG in memory and writes the file; nothing
+// is created before the encoding has succeeded.
 Outcome write_png_bitmap(const ExtractJob& job, uint16_t id, uint32_t width, uint32_t height,
                          const uint8_t* pixels, const char* function)
 {
+    if (!png_fits(id, width, height, function))
+        return Outcome::write_failed;
     uint64_t bound = png_encoded_size_bound(width, height, 8, 6);
-    ByteBuffer encoded(bound != 0 && bound < kMaxBufferSize ? static_cast<uint8_t*>(std::malloc(bound)) : nullptr);
+    ByteBuffer encoded(static_cast<uint8_t*>(std::malloc(bound)));
     MemoryWriter writer{0, 0, encoded.get(), static_cast<uint32_t>(bound)};
     PngHandle png{};
     if (!encoded || png_open_writer(&png, memory_writer, &writer) != PNG_OK ||
@@ -72,7 +86,7 @@ Outcome write_png_bitmap(const ExtractJob& job, uint16_t id, uint32_t width, uin
         DEBUG_PROBLEM_IN("swf", function, "bitmap %d cannot be encoded as PNG, skipped", id);
         return Outcome::write_failed;
     }
-    return write_bitmap_file(job, id, ".png", {encoded.get(), writer.written}, "create", function);
+    return write_bitmap_file(job, id, ".png", {encoded.get(), writer.written}, function);
 }
 
 
@@ -98,6 +112,8 @@ Outcome read_lossless(const ExtractJob& job, const SwfTag* tag)
         DEBUG_PROBLEM("swf", "bitmap %d of %ux%u pixels is out of range, skipped", id, header.width, header.height);
         return Outcome::skipped;
     }
+    if (!png_fits(id, header.width, header.height, __func__))
+        return Outcome::write_failed;
     Inflated data = inflate_bitmap_data(body.subspan(header.data_offset), data_size);
     if (data.zlib_code != Z_OK) {
         DEBUG_PROBLEM("swf", INFLATE_FAILED, data.zlib_code, static_cast<int>(data_size));
@@ -126,9 +142,9 @@ Outcome write_stored_image(const ExtractJob& job, uint16_t code, const JpegTagPa
 {
     switch (stored_image_kind(parts.image)) {
     case StoredImage::png:
-        return write_bitmap_file(job, parts.id, ".png", parts.image, "write", "read_bits");
+        return write_bitmap_file(job, parts.id, ".png", parts.image, "read_bits");
     case StoredImage::gif:
-        return write_bitmap_file(job, parts.id, ".gif", parts.image, "write", "read_bits");
+        return write_bitmap_file(job, parts.id, ".gif", parts.image, "read_bits");
     case StoredImage::jpeg:
         break;
     }
@@ -139,7 +155,7 @@ Outcome write_stored_image(const ExtractJob& job, uint16_t code, const JpegTagPa
         jpeg = jpeg_merge_tables(job.jpeg_tables, parts.image);
     else
         jpeg.assign(parts.image.begin(), parts.image.end());
-    return write_bitmap_file(job, parts.id, ".jpg", jpeg, "write", "read_bits");
+    return write_bitmap_file(job, parts.id, ".jpg", jpeg, "read_bits");
 }
 
 // Decodes the image, puts in the inflated alpha plane and writes a PNG with straight alpha.

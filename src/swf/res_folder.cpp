@@ -14,16 +14,18 @@ bool res_dir_name(const char* movie_path, std::string& folder)
     return true;
 }
 
-void res_dir_create(const std::string& folder)
+bool res_dir_create(const std::string& folder)
 {
-    if (!platform_exists(folder.c_str()) && !platform_make_dir(folder.c_str()))
-        DEBUG_PROBLEM_IN("main", "make_res_dir", "cannot create folder %s", folder.c_str());
+    if (platform_prepare_output_dir(folder.c_str()))
+        return true;
+    DEBUG_PROBLEM_IN("main", "make_res_dir", "cannot use %s as output folder (not a real folder, or cannot be created)",
+                     folder.c_str());
+    return false;
 }
 
 bool make_res_dir(const char* movie_path, std::string& folder)
 {
     if (!res_dir_name(movie_path, folder))
         return false;
-    res_dir_create(folder);
-    return true;
+    return res_dir_create(folder);
 }

@@ -7,9 +7,10 @@
 // for the platform.
 bool res_dir_name(const char* movie_path, std::string& folder);
 
-// Creates the folder unless something of that name exists (a line when that fails; the
-// writes into it then report their own failures).
-void res_dir_create(const std::string& folder);
+// Creates the folder unless it exists. False (with a line) when it cannot be created or
+// when what bears its name is not a real folder: a link, even to a folder, is refused, so
+// no file written into it can land elsewhere.
+bool res_dir_create(const std::string& folder);
 
-// Both of the above. False only when the name is too long.
+// Both of the above.
 bool make_res_dir(const char* movie_path, std::string& folder);

@@ -247,10 +247,10 @@ void swf_write_symbols(Swf* swf, SwfTag* tag)
     }
 }
 
-SymbolEntry* swf_add_symbol(Swf* swf, const char* name)
+SymbolEntry* swf_add_symbol(Swf* swf, const char* name, uint32_t id)
 {
     auto* entry = static_cast<SymbolEntry*>(mem_alloc(sizeof(SymbolEntry)));
-    *entry = {1000, const_cast<char*>(name), false};
+    *entry = {id, const_cast<char*>(name), false};
     store_entry(swf->names, entry);
     return entry;
 }

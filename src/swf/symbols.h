@@ -38,5 +38,5 @@ bool symbols_is_live(const SymbolNames* table, uint32_t i);
 void swf_read_symbols(Swf* swf, uint32_t end);
 // Writes the whole table as a SymbolClass body into the tag's body.
 void swf_write_symbols(Swf* swf, SwfTag* tag);
-// Registers `name` (UTF-8, kept by pointer, not copied) under id 1000.
-SymbolEntry* swf_add_symbol(Swf* swf, const char* name);
+// Registers `name` (UTF-8, kept by pointer, not copied) under `id`.
+SymbolEntry* swf_add_symbol(Swf* swf, const char* name, uint32_t id = 1000);

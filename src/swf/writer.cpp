@@ -1,9 +1,9 @@
 #include "swf/writer.h"
 
+#include "platform/platform.h"
 #include "stream/stream.h"
 #include "support/debug.h"
 #include "support/deflate.h"
-#include "support/fileio.h"
 #include "support/lzma_codec.h"
 #include "support/memory.h"
 #include "swf/swf.h"
@@ -36,33 +36,103 @@ void write_body(Swf* swf, Stream* out)
         swf_write_tag(out, tag);
 }
 
-// What every save starts with: sizes the movie, prints the size line and writes the
-// uncompressed body (frame header and tags) into `body`. False when the movie cannot be
-// written.
-bool build_body(Swf* swf, Stream* body, uint32_t* file_length, const char* function)
+// Sizes the movie and prints the size line; 0 when the movie cannot be written.
+uint32_t size_for_save(Swf* swf, const char* function)
 {
-    *file_length = swf_size(swf);
-    debug_line("swf", __LINE__, function, "size:%d,%d", static_cast<int>(*file_length),
+    uint32_t file_length = swf_size(swf);
+    debug_line("swf", __LINE__, function, "size:%d,%d", static_cast<int>(file_length),
                static_cast<int>(swf->file_length));
-    if (*file_length == 0)
-        return false;
-    stream_resize(body, *file_length - kHeaderSize);
+    return file_length;
+}
+
+// The uncompressed body alone, for the compressed containers.
+void build_body(Swf* swf, Stream* body, uint32_t file_length)
+{
+    stream_resize(body, file_length - kHeaderSize);
     write_body(swf, body);
+}
+
+// Writes the finished file whole or not at all; 1 when written, else 0 with a line.
+int write_file(const char* path, const Stream& file, const char* function)
+{
+    WriteStatus status = platform_write_file_whole(path, {file.buf, file.len});
+    if (status == WriteStatus::ok)
+        return 1;
+    debug_print(DebugKind::Problem, "swf", __LINE__, function, "cannot write %s (%s)", path,
+                platform_write_status_text(status));
+    return 0;
+}
+
+bool build_fws(Swf* swf, Stream* file, const char* function)
+{
+    stream_clear(file);
+    uint32_t file_length = size_for_save(swf, function);
+    if (file_length == 0)
+        return false;
+    stream_resize(file, file_length);
+    write_header(file, "FWS", swf->version, file_length);
+    write_body(swf, file);
     return true;
 }
 
-// Writes header and payload to `path` in one piece; 1 when written, else 0 with a line.
-int write_container(const char* path, const char* signature, uint8_t version, uint32_t file_length,
-                    const uint8_t* payload, uint32_t payload_size, const char* function)
+// Sizes the movie and builds its uncompressed body; the file length, or 0 (with a
+// line) when the movie cannot be written.
+uint32_t start_compressed(Swf* swf, Stream* body, Stream* file, const char* function)
+{
+    stream_clear(file);
+    uint32_t file_length = size_for_save(swf, function);
+    if (file_length != 0)
+        build_body(swf, body, file_length);
+    return file_length;
+}
+
+bool build_cws(Swf* swf, Stream* file, const char* function)
+{
+    ScopedStream body;
+    uint32_t file_length = start_compressed(swf, &body.s, file, function);
+    if (file_length == 0)
+        return false;
+    size_t packed_len = swf_compressed_capacity('C', body.s.len);
+    stream_resize(file, kHeaderSize + static_cast<uint32_t>(packed_len));
+    write_header(file, "CWS", swf->version, file_length);
+    packed_len = zlib_deflate({body.s.buf, body.s.len}, file->buf + kHeaderSize, packed_len);
+    if (packed_len == 0) {
+        debug_print(DebugKind::Problem, "swf", __LINE__, function, "cws压缩失败");  // "compression failed"
+        return false;
+    }
+    stream_resize(file, kHeaderSize + static_cast<uint32_t>(packed_len));
+    return true;
+}
+
+bool build_zws(Swf* swf, Stream* file, const char* function)
+{
+    ScopedStream body;
+    uint32_t file_length = start_compressed(swf, &body.s, file, function);
+    if (file_length == 0)
+        return false;
+    constexpr uint32_t kPrefix = kHeaderSize + kZwsPrefix;
+    size_t packed_len = swf_compressed_capacity('Z', body.s.len);
+    stream_resize(file, kPrefix + static_cast<uint32_t>(packed_len));
+    size_t props_len = kLzmaPropsSize;
+    int rv = lzma_compress(file->buf + kPrefix, &packed_len, body.s.buf, body.s.len, file->buf + kHeaderSize + 4,
+                          &props_len, 5, kLzmaDictSize, 3, 0, 2, 32, 2);
+    if (rv != LZMA_RESULT_OK) {
+        debug_print(DebugKind::Problem, "swf", __LINE__, function, "zws压缩失败");  // "compression failed"
+        return false;
+    }
+    write_header(file, "ZWS", kZwsVersion, file_length);
+    stream_write_ui32(file, static_cast<uint32_t>(packed_len));
+    stream_resize(file, kPrefix + static_cast<uint32_t>(packed_len));
+    swf->version = kZwsVersion;
+    return true;
+}
+
+using Builder = bool (*)(Swf*, Stream*, const char*);
+
+int save_with(Builder build, Swf* swf, const char* path, const char* function)
 {
     ScopedStream file;
-    stream_resize(&file.s, kHeaderSize + payload_size);
-    write_header(&file.s, signature, version, file_length);
-    stream_write_bytes(&file.s, payload, payload_size);
-    if (file_write_all(path, file.s.buf, file.s.len) == 1)
-        return 1;
-    debug_print(DebugKind::Problem, "swf", __LINE__, function, "cannot write %s", path);
-    return 0;
+    return build(swf, &file.s, function) ? write_file(path, file.s, function) : 0;
 }
 
 }  // namespace
@@ -95,55 +165,28 @@ void swf_write_tag(Stream* stream, const SwfTag* tag)
     stream_write_bytes(stream, tag->body.buf, length);
 }
 
-int swf_save_fws(Swf* swf, const char* path)
+uint32_t swf_compressed_capacity(char container, uint32_t body_length)
 {
-    ScopedStream body;
-    uint32_t file_length = 0;
-    if (!build_body(swf, &body.s, &file_length, __func__))
-        return 0;
-    return write_container(path, "FWS", swf->version, file_length, body.s.buf, body.s.len, __func__);
+    // deflate's worst case, or twice the file for LZMA; cut so that header and output stay
+    // below the buffer limit (a body that does not shrink into that much fails to compress).
+    uint64_t wanted = container == 'Z' ? 2 * (uint64_t{body_length} + kHeaderSize) - kZwsPrefix
+                                       : zlib_deflate_bound(body_length);
+    uint64_t prefix = container == 'Z' ? kHeaderSize + kZwsPrefix : kHeaderSize;
+    uint64_t room = kMaxBufferSize - 1 - prefix;
+    return static_cast<uint32_t>(wanted < room ? wanted : room);
 }
 
-int swf_save(Swf* swf, const char* path)
+bool swf_build_file(Swf* swf, char container, Stream* file)
 {
-    ScopedStream body, packed;
-    uint32_t file_length = 0;
-    if (!build_body(swf, &body.s, &file_length, __func__))
-        return 0;
-    // Room for the worst case, so incompressible movies (JPEG-heavy ones) still save.
-    size_t packed_len = zlib_deflate_bound(body.s.len);
-    stream_resize(&packed.s, static_cast<uint32_t>(packed_len));
-    packed_len = zlib_deflate({body.s.buf, body.s.len}, packed.s.buf, packed_len);
-    if (packed_len == 0) {
-        DEBUG_PROBLEM("swf", "cws压缩失败");  // "compression failed"
-        return 0;
-    }
-    return write_container(path, "CWS", swf->version, file_length, packed.s.buf, static_cast<uint32_t>(packed_len),
-                           __func__);
+    if (container == 'C')
+        return build_cws(swf, file, "swf_save");
+    if (container == 'Z')
+        return build_zws(swf, file, "swf_save_zws");
+    return build_fws(swf, file, "swf_save_fws");
 }
 
-int swf_save_zws(Swf* swf, const char* path)
-{
-    ScopedStream body, packed;
-    uint32_t file_length = 0;
-    if (!build_body(swf, &body.s, &file_length, __func__))
-        return 0;
-    uint64_t capacity = 2 * uint64_t{file_length};
-    if (capacity >= kMaxBufferSize) {
-        DEBUG_PROBLEM("swf", "movie of %u bytes is too large to compress", file_length);
-        return 0;
-    }
-    stream_resize(&packed.s, static_cast<uint32_t>(capacity));
-    size_t packed_len = capacity - kZwsPrefix;
-    size_t props_len = kLzmaPropsSize;
-    int rv = lzma_compress(packed.s.buf + kZwsPrefix, &packed_len, body.s.buf, body.s.len, packed.s.buf + 4, &props_len,
-                           5, kLzmaDictSize, 3, 0, 2, 32, 2);
-    if (rv != LZMA_RESULT_OK) {
-        DEBUG_PROBLEM("swf", "zws压缩失败");  // "compression failed"
-        return 0;
-    }
-    stream_write_ui32(&packed.s, static_cast<uint32_t>(packed_len));
-    swf->version = kZwsVersion;
-    return write_container(path, "ZWS", kZwsVersion, file_length, packed.s.buf,
-                           kZwsPrefix + static_cast<uint32_t>(packed_len), __func__);
-}
+int swf_save_fws(Swf* swf, const char* path) { return save_with(build_fws, swf, path, __func__); }
+
+int swf_save(Swf* swf, const char* path) { return save_with(build_cws, swf, path, __func__); }
+
+int swf_save_zws(Swf* swf, const char* path) { return save_with(build_zws, swf, path, __func__); }

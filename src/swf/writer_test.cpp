@@ -1,5 +1,6 @@
 #include "swf/writer.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 
 #include "capture.h"
 #include "load_util.h"
+#include "support/deflate.h"
 #include "support/lzma_codec.h"
 #include "swf_builder.h"
 #include "test_util.h"
@@ -175,6 +177,39 @@ TEST(SwfWriter, UnwritablePathReturnsZeroWithALine)
         std::string out = capture.take();
         EXPECT_EQ(ok, 0);
         EXPECT_NE(out.find("cannot write /nonexistent/dir/out.swf"), std::string::npos);
+    }
+}
+
+TEST(SwfWriter, CompressorRoomStaysBelowTheBufferLimit)
+{
+    // Small bodies get the codec's worst case...
+    EXPECT_EQ(swf_compressed_capacity('C', 50000), zlib_deflate_bound(50000));
+    EXPECT_EQ(swf_compressed_capacity('Z', 50000), 2 * (50000u + 8) - 9);
+    // ...and a body just under 1 GiB (which a 1 MB CWS movie may inflate to) gets no room
+    // that would take header and output past the limit of the buffers.
+    const uint64_t limit = uint64_t{1} << 30;
+    for (uint32_t body : {uint32_t(limit - 100), uint32_t(limit / 2), uint32_t(limit - 8 - 1)}) {
+        EXPECT_LT(8 + uint64_t{swf_compressed_capacity('C', body)}, limit) << body;
+        EXPECT_LT(17 + uint64_t{swf_compressed_capacity('Z', body)}, limit) << body;
+        EXPECT_GE(uint64_t{swf_compressed_capacity('C', body)}, std::min<uint64_t>(body, limit - 9)) << body;
+    }
+}
+
+TEST(SwfWriter, BuildsTheWholeFileInMemory)
+{
+    testkit::TempDir dir("writer_build");
+    auto loaded = testkit::load_movie(sample_movie(Container::FWS).build());
+    ASSERT_TRUE(loaded.swf);
+    const std::pair<char, SaveFn> savers[] = {{'F', swf_save_fws}, {'C', swf_save}, {'Z', swf_save_zws}};
+    for (auto [container, save] : savers) {
+        Stream file{};
+        testing::internal::CaptureStdout();
+        ASSERT_TRUE(swf_build_file(loaded.swf.get(), container, &file));
+        testing::internal::GetCapturedStdout();
+        Bytes built(file.buf, file.buf + file.len);
+        stream_clear(&file);
+        EXPECT_EQ(built, save_copy(loaded.swf.get(), save, dir.file("b.swf"))) << container;
+        EXPECT_EQ(built[0], static_cast<uint8_t>(container));
     }
 }
 

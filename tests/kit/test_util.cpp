@@ -9,8 +9,10 @@
 
 #ifndef _WIN32
 #include <cerrno>
+#include <csignal>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <iconv.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -97,6 +99,22 @@ void read_both(int out_fd, std::string& out, int err_fd, std::string& err)
             close(p.fd);
 }
 
+// In the child, before exec: the limits hold for the program it becomes.
+void apply_limits(const RunLimits& limits)
+{
+    if (limits.address_space != 0) {
+        rlimit limit{limits.address_space, limits.address_space};
+        setrlimit(RLIMIT_AS, &limit);
+    }
+    if (limits.file_size != 0) {
+        std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of ending the program
+        rlimit limit{limits.file_size, limits.file_size};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (limits.seconds != 0)
+        alarm(limits.seconds);  // the pending alarm survives exec
+}
+
 }  // namespace
 
 bool running_windows_programs() { return runner() != nullptr; }
@@ -163,7 +181,8 @@ bool is_pause_prompt(const std::string& line)
            line.find("\xC7\xEB\xB0\xB4\xC8\xCE\xD2\xE2\xBC\xFC\xBC\xCC\xD0\xF8") != std::string::npos;
 }
 
-RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd)
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& cwd, const RunLimits& limits)
 {
     int pipefd[2], errfd[2];
     RunResult result;
@@ -185,6 +204,7 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
         close(errfd[1]);
         int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, STDIN_FILENO);
+        apply_limits(limits);
         if (chdir(cwd.c_str()) != 0)
             _exit(127);
         std::vector<char*> argv;

@@ -29,9 +29,17 @@ struct RunResult {
     std::string raw_output;  // standard output as written
 };
 
+// Resource limits for the started program; 0 leaves a limit as it is.
+struct RunLimits {
+    unsigned long long address_space = 0;  // bytes of virtual memory (RLIMIT_AS)
+    unsigned long long file_size = 0;      // bytes any one file may grow to (RLIMIT_FSIZE); writes past fail
+    unsigned seconds = 0;                  // ended by SIGALRM after this long (a program that hangs fails)
+};
+
 // Runs the program with the arguments in `cwd`, stdin from /dev/null. With PIXSIEVE_RUNNER
 // set (make test-windows sets "wine"), the program is started through that runner.
-RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd = ".");
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& cwd = ".", const RunLimits& limits = {});
 
 // True when the suites run the Windows programs (PIXSIEVE_RUNNER is set).
 bool running_windows_programs();
