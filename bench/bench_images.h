@@ -23,8 +23,7 @@ inline uint32_t grain(uint32_t x, uint32_t y, uint32_t seed)
 }
 
 // Fills R, G, B, A pixels (channel order as given by the caller through `argb`).
-inline std::vector<uint8_t> make_pixels(Look look, uint32_t width, uint32_t height, uint32_t seed,
-                                        bool argb = false)
+inline std::vector<uint8_t> make_pixels(Look look, uint32_t width, uint32_t height, uint32_t seed, bool argb = false)
 {
     std::vector<uint8_t> px(size_t{width} * height * 4);
     uint8_t* p = px.data();
@@ -65,7 +64,8 @@ inline std::vector<uint8_t> drop_alpha(const std::vector<uint8_t>& rgba)
 {
     std::vector<uint8_t> rgb(rgba.size() / 4 * 3);
     for (size_t i = 0, n = rgba.size() / 4; i < n; ++i)
-        for (int c = 0; c < 3; ++c) rgb[3 * i + c] = rgba[4 * i + c];
+        for (int c = 0; c < 3; ++c)
+            rgb[3 * i + c] = rgba[4 * i + c];
     return rgb;
 }
 

@@ -40,7 +40,8 @@ size_t ours_png_write(const Bytes& rgba, uint32_t w, uint32_t h, Bytes& out)
     MemoryWriter writer{0, 0, out.data(), static_cast<uint32_t>(out.size())};
     PngHandle png{};
     png_open_writer(&png, memory_writer, &writer);
-    if (png_write_image(&png, w, h, 8, 6, rgba.data()) != PNG_OK) return 0;
+    if (png_write_image(&png, w, h, 8, 6, rgba.data()) != PNG_OK)
+        return 0;
     return writer.written;
 }
 
@@ -55,7 +56,8 @@ bool ours_png_read(const Bytes& file, Bytes& out)
 {
     MemoryReader reader{0, static_cast<uint32_t>(file.size()), file.data()};
     PngHandle png{};
-    if (png_open_read(&png, memory_reader, &reader) != PNG_OK) return false;
+    if (png_open_read(&png, memory_reader, &reader) != PNG_OK)
+        return false;
     return png_get_data(&png, out.data()) == PNG_OK;
 }
 
@@ -72,7 +74,8 @@ bool libpng_read(const Bytes& file, Bytes& out, std::vector<png_bytep>& rows)
     png_read_info(png, info);
     uint32_t w = png_get_image_width(png, info), h = png_get_image_height(png, info);
     rows.resize(h);
-    for (uint32_t y = 0; y < h; ++y) rows[y] = out.data() + size_t{y} * w * 4;
+    for (uint32_t y = 0; y < h; ++y)
+        rows[y] = out.data() + size_t{y} * w * 4;
     png_read_image(png, rows.data());
     png_read_end(png, nullptr);
     png_destroy_read_struct(&png, &info, nullptr);
@@ -86,7 +89,8 @@ void register_png(bench::Look look, uint32_t side)
     benchmark::RegisterBenchmark(("png_write/" + name + "/ours").c_str(), [=](benchmark::State& st) {
         Bytes out(png_encoded_size_bound(side, side, 8, 6));
         size_t n = 0;
-        for (auto _ : st) benchmark::DoNotOptimize(n = ours_png_write(*rgba, side, side, out));
+        for (auto _ : st)
+            benchmark::DoNotOptimize(n = ours_png_write(*rgba, side, side, out));
         st.counters["bytes_out"] = double(n);
         st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(rgba->size()));
     });
@@ -94,7 +98,8 @@ void register_png(bench::Look look, uint32_t side)
         Bytes out;
         out.reserve(png_encoded_size_bound(side, side, 8, 6));
         size_t n = 0;
-        for (auto _ : st) benchmark::DoNotOptimize(n = bench::libpng_write(*rgba, side, side, out));
+        for (auto _ : st)
+            benchmark::DoNotOptimize(n = bench::libpng_write(*rgba, side, side, out));
         st.counters["bytes_out"] = double(n);
         st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(rgba->size()));
     });
@@ -102,16 +107,20 @@ void register_png(bench::Look look, uint32_t side)
     benchmark::RegisterBenchmark(("png_read/" + name + "/ours").c_str(), [=](benchmark::State& st) {
         Bytes out(rgba->size());
         for (auto _ : st)
-            if (!ours_png_read(*file, out)) st.SkipWithError("decode failed");
-        if (out != *rgba) st.SkipWithError("wrong pixels");
+            if (!ours_png_read(*file, out))
+                st.SkipWithError("decode failed");
+        if (out != *rgba)
+            st.SkipWithError("wrong pixels");
         st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(rgba->size()));
     });
     benchmark::RegisterBenchmark(("png_read/" + name + "/peer").c_str(), [=](benchmark::State& st) {
         Bytes out(rgba->size());
         std::vector<png_bytep> rows;
         for (auto _ : st)
-            if (!libpng_read(*file, out, rows)) st.SkipWithError("decode failed");
-        if (out != *rgba) st.SkipWithError("wrong pixels");
+            if (!libpng_read(*file, out, rows))
+                st.SkipWithError("decode failed");
+        if (out != *rgba)
+            st.SkipWithError("wrong pixels");
         st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(rgba->size()));
     });
 }
@@ -137,7 +146,8 @@ bool turbo_decode(const Bytes& data, Bytes& out)
     size_t stride = size_t{cinfo.output_width} * 3;
     while (cinfo.output_scanline < cinfo.output_height) {
         JSAMPROW rows[16];
-        for (int i = 0; i < 16; ++i) rows[i] = out.data() + (cinfo.output_scanline + i) * stride;
+        for (int i = 0; i < 16; ++i)
+            rows[i] = out.data() + (cinfo.output_scanline + i) * stride;
         jpeg_read_scanlines(&cinfo, rows, 16);
     }
     jpeg_finish_decompress(&cinfo);
@@ -163,7 +173,8 @@ void register_jpeg(bench::Look look, uint32_t side)
         std::string name = "jpeg_decode/" + base + "/" + label;
         benchmark::RegisterBenchmark((name + "/ours").c_str(), [=](benchmark::State& st) {
             for (auto _ : st) {
-                if (jpeg_decode(jpeg->data(), int32_t(jpeg->size())) != kJpegOk) st.SkipWithError("decode failed");
+                if (jpeg_decode(jpeg->data(), int32_t(jpeg->size())) != kJpegOk)
+                    st.SkipWithError("decode failed");
                 benchmark::DoNotOptimize(jpeg_pixels());
                 jpeg_release();
             }
@@ -171,7 +182,8 @@ void register_jpeg(bench::Look look, uint32_t side)
         });
         benchmark::RegisterBenchmark((name + "/peer").c_str(), [=](benchmark::State& st) {
             Bytes out(rgb->size() + size_t{side} * 3 * 16);
-            for (auto _ : st) turbo_decode(*jpeg, out);
+            for (auto _ : st)
+                turbo_decode(*jpeg, out);
             st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(rgb->size()));
         });
     }
@@ -182,14 +194,16 @@ void register_jpeg(bench::Look look, uint32_t side)
         for (auto _ : st) {
             out.clear();
             int n = 0;
-            if (!jpeg_encode(&out, append_sink, &n, rgb->data(), side, side, 3, kQuality)) st.SkipWithError("encode failed");
+            if (!jpeg_encode(&out, append_sink, &n, rgb->data(), side, side, 3, kQuality))
+                st.SkipWithError("encode failed");
         }
         st.counters["bytes_out"] = double(out.size());
         st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(rgb->size()));
     });
     benchmark::RegisterBenchmark((name + "/peer").c_str(), [=](benchmark::State& st) {
         size_t n = 0;
-        for (auto _ : st) n = turbo_encode(*rgb, side, side, kQuality, 1, 1).size();
+        for (auto _ : st)
+            n = turbo_encode(*rgb, side, side, kQuality, 1, 1).size();
         st.counters["bytes_out"] = double(n);
         st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(rgb->size()));
     });
@@ -207,7 +221,8 @@ Bytes make_gbk_text(bool mixed, size_t bytes)
         n = n * 1103515245u + 12345u;
         if (mixed && (n >> 16) % 2 == 0) {
             static const char* words[] = {"ui", "Panel", "bg", "icon_", "button", ".", "_", "Main", "img", "01"};
-            for (const char* c = words[(n >> 20) % 10]; *c; ++c) text.push_back(uint8_t(*c));
+            for (const char* c = words[(n >> 20) % 10]; *c; ++c)
+                text.push_back(uint8_t(*c));
         } else {
             for (int k = 0, run = mixed ? 1 + (n >> 24) % 4 : 16; k < run; ++k) {
                 n = n * 1103515245u + 12345u;
@@ -226,7 +241,8 @@ Bytes iconv_convert(iconv_t cd, const Bytes& in, Bytes& out)
     size_t src_left = in.size();
     char* dst = reinterpret_cast<char*>(out.data());
     size_t dst_left = out.size();
-    if (iconv(cd, &src, &src_left, &dst, &dst_left) == size_t(-1)) return {};
+    if (iconv(cd, &src, &src_left, &dst, &dst_left) == size_t(-1))
+        return {};
     return Bytes(out.data(), out.data() + (out.size() - dst_left));
 }
 
@@ -250,12 +266,14 @@ void register_gbk(bool mixed)
         for (auto _ : st)
             gbk_to_utf8(reinterpret_cast<const char*>(gbk->data()), gbk->size(), reinterpret_cast<char*>(out.data()),
                         out.size(), &len);
-        if (Bytes(out.data(), out.data() + len) != *utf8) st.SkipWithError("differs from iconv");
+        if (Bytes(out.data(), out.data() + len) != *utf8)
+            st.SkipWithError("differs from iconv");
         st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(gbk->size()));
     });
     benchmark::RegisterBenchmark(("gbk_to_utf8/" + kind + "/peer").c_str(), [=](benchmark::State& st) {
         Bytes out(gbk->size() * 2 + 16);
-        for (auto _ : st) benchmark::DoNotOptimize(iconv_convert(to_utf8, *gbk, out).size());
+        for (auto _ : st)
+            benchmark::DoNotOptimize(iconv_convert(to_utf8, *gbk, out).size());
         st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(gbk->size()));
     });
     benchmark::RegisterBenchmark(("utf8_to_gbk/" + kind + "/ours").c_str(), [=](benchmark::State& st) {
@@ -264,12 +282,14 @@ void register_gbk(bool mixed)
         for (auto _ : st)
             utf8_to_gbk(reinterpret_cast<const char*>(utf8->data()), utf8->size(), reinterpret_cast<char*>(out.data()),
                         out.size(), &len);
-        if (Bytes(out.data(), out.data() + len) != *gbk) st.SkipWithError("differs from iconv");
+        if (Bytes(out.data(), out.data() + len) != *gbk)
+            st.SkipWithError("differs from iconv");
         st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(utf8->size()));
     });
     benchmark::RegisterBenchmark(("utf8_to_gbk/" + kind + "/peer").c_str(), [=](benchmark::State& st) {
         Bytes out(utf8->size() + 16);
-        for (auto _ : st) benchmark::DoNotOptimize(iconv_convert(to_gbk, *utf8, out).size());
+        for (auto _ : st)
+            benchmark::DoNotOptimize(iconv_convert(to_gbk, *utf8, out).size());
         st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(utf8->size()));
     });
 }
@@ -307,7 +327,8 @@ void register_deflate(bench::Look look, uint32_t side)
         libdeflate_compressor* c = libdeflate_alloc_compressor(6);
         Bytes out(libdeflate_zlib_compress_bound(c, rows->size()));
         size_t n = 0;
-        for (auto _ : st) n = libdeflate_zlib_compress(c, rows->data(), rows->size(), out.data(), out.size());
+        for (auto _ : st)
+            n = libdeflate_zlib_compress(c, rows->data(), rows->size(), out.data(), out.size());
         libdeflate_free_compressor(c);
         // The candidate's stream must inflate to the same bytes with zlib.
         Bytes back(rows->size());
@@ -327,9 +348,12 @@ int main(int argc, char** argv)
     jpeg_decoder_reset();
     png_init(nullptr, nullptr);
     for (auto look : {bench::Look::photo, bench::Look::flat}) {
-        for (uint32_t side : {256u, 1024u, 2048u}) register_png(look, side);
-        for (uint32_t side : {512u, 2048u}) register_jpeg(look, side);
-        for (uint32_t side : {1024u}) register_deflate(look, side);
+        for (uint32_t side : {256u, 1024u, 2048u})
+            register_png(look, side);
+        for (uint32_t side : {512u, 2048u})
+            register_jpeg(look, side);
+        for (uint32_t side : {1024u})
+            register_deflate(look, side);
     }
     register_gbk(true);
     register_gbk(false);

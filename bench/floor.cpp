@@ -34,7 +34,8 @@ uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
 
 void put_be32(Bytes& out, uint32_t v)
 {
-    for (int s = 24; s >= 0; s -= 8) out.push_back(uint8_t(v >> s));
+    for (int s = 24; s >= 0; s -= 8)
+        out.push_back(uint8_t(v >> s));
 }
 
 void put_chunk(Bytes& out, const char* type, const uint8_t* data, size_t n)
@@ -49,7 +50,8 @@ void put_chunk(Bytes& out, const char* type, const uint8_t* data, size_t n)
 void write_file(const std::string& path, const uint8_t* data, size_t n)
 {
     std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return;
+    if (!f)
+        return;
     std::fwrite(data, 1, n, f);
     std::fclose(f);
 }
@@ -76,7 +78,8 @@ void write_png(const std::string& path, const uint8_t* rgba, uint32_t w, uint32_
     Bytes file = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
     file.reserve(packed_len + 64);
     uint8_t header[13] = {0, 0, 0, 0, 0, 0, 0, 0, 8, 6, 0, 0, 0};
-    for (int i = 0; i < 4; ++i) header[i] = uint8_t(w >> (24 - 8 * i)), header[4 + i] = uint8_t(h >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i)
+        header[i] = uint8_t(w >> (24 - 8 * i)), header[4 + i] = uint8_t(h >> (24 - 8 * i));
     put_chunk(file, "IHDR", header, 13);
     put_chunk(file, "IDAT", packed.data(), packed_len);
     put_chunk(file, "IEND", nullptr, 0);
@@ -87,10 +90,12 @@ void lossless(const std::string& dir, const uint8_t* body, size_t len)
 {
     uint16_t id = le16(body);
     uint32_t w = le16(body + 3), h = le16(body + 5);
-    if (body[2] != 5) return;
+    if (body[2] != 5)
+        return;
     Bytes px(size_t{w} * h * 4);
     uLongf n = px.size();
-    if (uncompress(px.data(), &n, body + 7, uLong(len - 7)) != Z_OK) return;
+    if (uncompress(px.data(), &n, body + 7, uLong(len - 7)) != Z_OK)
+        return;
     for (size_t i = 0; i < size_t{w} * h; ++i) {
         uint32_t v;
         std::memcpy(&v, &px[4 * i], 4);
@@ -122,22 +127,26 @@ void jpeg_with_alpha(const std::string& dir, const uint8_t* body, size_t len)
     jpeg_destroy_decompress(&cinfo);
     Bytes alpha(size_t{w} * h);
     uLongf n = alpha.size();
-    if (uncompress(alpha.data(), &n, body + 6 + image_len, uLong(len - 6 - image_len)) != Z_OK) return;
-    for (size_t i = 0; i < alpha.size(); ++i) px[4 * i + 3] &= alpha[i];
+    if (uncompress(alpha.data(), &n, body + 6 + image_len, uLong(len - 6 - image_len)) != Z_OK)
+        return;
+    for (size_t i = 0; i < alpha.size(); ++i)
+        px[4 * i + 3] &= alpha[i];
     write_png(dir + "/" + std::to_string(id) + ".png", px.data(), w, h);
 }
 
 void movie(const char* path)
 {
     std::FILE* f = std::fopen(path, "rb");
-    if (!f) return;
+    if (!f)
+        return;
     Bytes file;
     std::fseek(f, 0, SEEK_END);
     file.resize(size_t(std::ftell(f)));
     std::rewind(f);
     size_t got = std::fread(file.data(), 1, file.size(), f);
     std::fclose(f);
-    if (got != file.size() || file.size() < 8) return;
+    if (got != file.size() || file.size() < 8)
+        return;
     uint32_t length = le32(&file[4]);
     Bytes body(length - 8);
     if (file[0] == 'C') {
@@ -156,8 +165,10 @@ void movie(const char* path)
         uint16_t code_length = le16(&body[at]);
         at += 2;
         uint32_t code = code_length >> 6, len = code_length & 0x3F;
-        if (len == 0x3F) len = le32(&body[at]), at += 4;
-        if (code == TAG_END || at + len > body.size()) break;
+        if (len == 0x3F)
+            len = le32(&body[at]), at += 4;
+        if (code == TAG_END || at + len > body.size())
+            break;
         const uint8_t* tag = &body[at];
         if (code == TAG_DEFINE_BITS_LOSSLESS || code == TAG_DEFINE_BITS_LOSSLESS2)
             lossless(dir, tag, len);
@@ -179,7 +190,9 @@ int main(int argc, char** argv)
         g_compressor = libdeflate_alloc_compressor(6);
         first = 2;
     }
-    for (int i = first; i < argc; ++i) movie(argv[i]);
-    if (g_compressor) libdeflate_free_compressor(g_compressor);
+    for (int i = first; i < argc; ++i)
+        movie(argv[i]);
+    if (g_compressor)
+        libdeflate_free_compressor(g_compressor);
     return 0;
 }

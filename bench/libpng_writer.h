@@ -33,7 +33,8 @@ inline size_t libpng_write(const std::vector<uint8_t>& rgba, uint32_t w, uint32_
     png_set_IHDR(png, info, w, h, 8, PNG_COLOR_TYPE_RGBA, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
-    for (uint32_t y = 0; y < h; ++y) png_write_row(png, rgba.data() + size_t{y} * w * 4);
+    for (uint32_t y = 0; y < h; ++y)
+        png_write_row(png, rgba.data() + size_t{y} * w * 4);
     png_write_end(png, info);
     png_destroy_write_struct(&png, &info);
     return out.size();

@@ -19,8 +19,8 @@
 
 namespace {
 
-using swfkit::Bytes;
 using bench::Look;
+using swfkit::Bytes;
 
 struct Bitmap {
     enum Kind { lossless, lossless2, jpeg2, jpeg3 } kind;
@@ -47,7 +47,8 @@ void add_bitmap(swfkit::Movie& movie, uint16_t id, const Bitmap& b, uint32_t see
         break;
     case Bitmap::jpeg3: {
         Bytes alpha(size_t{b.width} * b.height);
-        for (size_t i = 0; i < alpha.size(); ++i) alpha[i] = px[4 * i + 3];
+        for (size_t i = 0; i < alpha.size(); ++i)
+            alpha[i] = px[4 * i + 3];
         if (b.look == Look::photo)  // a vignette, so the plane is not all opaque
             for (uint32_t y = 0; y < b.height; ++y)
                 for (uint32_t x = 0; x < b.width; ++x)
@@ -65,15 +66,15 @@ std::vector<Bitmap> recipe(int which)
     using K = Bitmap;
     if (which == 0)
         return {{K::lossless2, Look::photo, 2048, 2048}, {K::lossless, Look::flat, 1024, 1024},
-                {K::jpeg3, Look::photo, 1024, 768},     {K::jpeg2, Look::photo, 512, 512},
-                {K::lossless2, Look::flat, 64, 64},     {K::lossless2, Look::photo, 64, 64},
-                {K::lossless2, Look::photo, 128, 96},   {K::jpeg3, Look::flat, 256, 256}};
+                {K::jpeg3, Look::photo, 1024, 768},      {K::jpeg2, Look::photo, 512, 512},
+                {K::lossless2, Look::flat, 64, 64},      {K::lossless2, Look::photo, 64, 64},
+                {K::lossless2, Look::photo, 128, 96},    {K::jpeg3, Look::flat, 256, 256}};
     if (which == 1)
         return {{K::lossless2, Look::photo, 1024, 1024}, {K::jpeg3, Look::photo, 2048, 2048},
                 {K::lossless2, Look::flat, 2048, 2048},  {K::lossless, Look::photo, 256, 256},
                 {K::lossless2, Look::photo, 640, 480},   {K::jpeg2, Look::flat, 256, 256},
                 {K::lossless2, Look::flat, 96, 64}};
-    return {{K::lossless2, Look::flat, 512, 512}, {K::jpeg3, Look::photo, 512, 512},
+    return {{K::lossless2, Look::flat, 512, 512},  {K::jpeg3, Look::photo, 512, 512},
             {K::lossless2, Look::photo, 128, 128}, {K::lossless, Look::photo, 256, 192},
             {K::lossless2, Look::photo, 64, 64},   {K::jpeg3, Look::flat, 128, 128}};
 }
@@ -102,8 +103,9 @@ Bytes small_movie(int n)
         const Look look = (state >> 8) % 3 == 0 ? Look::flat : Look::photo;
         bitmaps.push_back({kinds[(n + i) % 4], look, side, uint16_t(side - side / 4)});
         swfkit::Movie movie;
-        movie.container = n % 3 == 0 ? swfkit::Container::FWS : n % 3 == 1 ? swfkit::Container::CWS
-                                                                           : swfkit::Container::ZWS;
+        movie.container = n % 3 == 0   ? swfkit::Container::FWS
+                          : n % 3 == 1 ? swfkit::Container::CWS
+                                       : swfkit::Container::ZWS;
         for (size_t b = 0; b < bitmaps.size(); ++b)
             add_bitmap(movie, uint16_t(b + 1), bitmaps[b], uint32_t(n * 17 + b));
         movie.tag(76, swfkit::symbol_class_body({{1, "assets.Icon" + std::to_string(n)}}));
@@ -143,14 +145,16 @@ int main(int argc, char** argv)
     for (int n = 0; total < target; ++n) {
         int which = n % 3;
         swfkit::Movie movie;
-        movie.container = which == 0 ? swfkit::Container::FWS : which == 1 ? swfkit::Container::CWS
-                                                                           : swfkit::Container::ZWS;
+        movie.container = which == 0   ? swfkit::Container::FWS
+                          : which == 1 ? swfkit::Container::CWS
+                                       : swfkit::Container::ZWS;
         std::vector<Bitmap> bitmaps = recipe(which);
-        for (size_t i = 0; i < bitmaps.size(); ++i) add_bitmap(movie, uint16_t(i + 1), bitmaps[i], uint32_t(n * 31 + i));
+        for (size_t i = 0; i < bitmaps.size(); ++i)
+            add_bitmap(movie, uint16_t(i + 1), bitmaps[i], uint32_t(n * 31 + i));
         // Class names for some bitmaps: ASCII and Chinese ("背景" background, "图标" icon).
         movie.tag(TAG_SYMBOL_CLASS, swfkit::symbol_class_body({{1, "ui.Background" + std::to_string(n)},
-                                                 {2, "\xE8\x83\x8C\xE6\x99\xAF" + std::to_string(n)},
-                                                 {3, "\xE5\x9B\xBE\xE6\xA0\x87_" + std::to_string(n)}}));
+                                                               {2, "\xE8\x83\x8C\xE6\x99\xAF" + std::to_string(n)},
+                                                               {3, "\xE5\x9B\xBE\xE6\xA0\x87_" + std::to_string(n)}}));
         movie.tag(1, {});
         movie.end();
         Bytes file = movie.build();

@@ -14,9 +14,11 @@ int main(int argc, char** argv)
     std::vector<uint8_t> out;
     for (int i = 1; i < argc; ++i) {
         oracle::Rgba picture = oracle::read_png_file(argv[i]);
-        if (!picture.ok) continue;
+        if (!picture.ok)
+            continue;
         const size_t resaved = bench::libpng_write(picture.pixels, picture.width, picture.height, out);
-        if (resaved == 0) continue;
+        if (resaved == 0)
+            continue;
         ++files;
         ours += std::filesystem::file_size(argv[i]);
         theirs += resaved;

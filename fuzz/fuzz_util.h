@@ -12,11 +12,11 @@
 #define FUZZ_SETUP(name)
 #else
 #define FUZZ_TARGET(name) extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-#define FUZZ_SETUP(name)                                 \
-    extern "C" int LLVMFuzzerInitialize(int*, char***) \
-    {                                                  \
-        fuzz_init();                                   \
-        return 0;                                      \
+#define FUZZ_SETUP(name)                                                                                               \
+    extern "C" int LLVMFuzzerInitialize(int*, char***)                                                                 \
+    {                                                                                                                  \
+        fuzz_init();                                                                                                   \
+        return 0;                                                                                                      \
     }
 #endif
 

@@ -56,7 +56,8 @@ void single_tag_movies(const std::string& target, Container container)
 void movies()
 {
     for (Container c : {Container::FWS, Container::CWS, Container::ZWS}) {
-        seed("swf_extract_fuzz", std::string(container_name(c)) + "-all-bitmaps.swf", swfkit::multi_bitmap_movie(c).build());
+        seed("swf_extract_fuzz", std::string(container_name(c)) + "-all-bitmaps.swf",
+             swfkit::multi_bitmap_movie(c).build());
         single_tag_movies("swf_extract_fuzz", c);
     }
 }
@@ -113,8 +114,11 @@ void pictures()
 void texts()
 {
     seed("charset_fuzz", "ascii", text("\x05Hello, World 123"));
-    seed("charset_fuzz", "utf8-chinese", text("\x0f\xE8\x83\x8C\xE6\x99\xAF \xE5\x9C\x96\xE7\x89\x87\xEF\xBC\xA1\xE3\x80\x80z"));
-    seed("charset_fuzz", "gbk", text("\x1a\xB1\xB3\xBE\xB0\xCD\xBC\xC6\xAC\xA3\xC1" "a\x81"));
+    seed("charset_fuzz", "utf8-chinese",
+         text("\x0f\xE8\x83\x8C\xE6\x99\xAF \xE5\x9C\x96\xE7\x89\x87\xEF\xBC\xA1\xE3\x80\x80z"));
+    seed("charset_fuzz", "gbk",
+         text("\x1a\xB1\xB3\xBE\xB0\xCD\xBC\xC6\xAC\xA3\xC1"
+              "a\x81"));
     seed("charset_fuzz", "lines", text("\x42line one\nline \xE4\xBA\x8C\n\xF0\x9F\x98\x80\n"));
     seed("text_coders_fuzz", "base64", text("\x10SGVsbG8sIHdvcmxkIQ=="));
     seed("text_coders_fuzz", "base64-spaces", text("\x04 QU Jj\nZA= =\n"));

@@ -119,9 +119,9 @@ TEST(CliOptions, HelpListsEveryOptionAndExitStatusAndVersionAnswers)
         EXPECT_EQ(r.status, 0) << flag;
         EXPECT_EQ(r.error, "") << flag;
         EXPECT_FALSE(testkit::is_pause_prompt(r.output));
-        for (const char* text : {"-o, --output DIR", "-q, --quiet", "-j, --jobs N", "-h, --help", "--version", "--  ",
-                                 "  0  ", "  1  a movie could not be read", "  2  wrong arguments",
-                                 "  3  a bitmap could not be written"})
+        for (const char* text :
+             {"-o, --output DIR", "-q, --quiet", "-j, --jobs N", "-h, --help", "--version", "--  ", "  0  ",
+              "  1  a movie could not be read", "  2  wrong arguments", "  3  a bitmap could not be written"})
             EXPECT_NE(r.output.find(text), std::string::npos) << flag << ": " << text;
     }
     auto version = run_program(kTool, {"--version"});
@@ -132,8 +132,8 @@ TEST(CliOptions, HelpListsEveryOptionAndExitStatusAndVersionAnswers)
     for (const char* flag : {"-h", "--help"}) {
         auto r = run_program(kEdit, {"in.swf", flag});
         EXPECT_EQ(r.status, 0) << flag;
-        for (const char* text : {"--replace", "--small", "--add NAME IMAGE", "--fws/--cws/--zws", "--help",
-                                 "--version", "exit status: 0 done, 1 failed", "2 wrong arguments"})
+        for (const char* text : {"--replace", "--small", "--add NAME IMAGE", "--fws/--cws/--zws", "--help", "--version",
+                                 "exit status: 0 done, 1 failed", "2 wrong arguments"})
             EXPECT_NE(r.output.find(text), std::string::npos) << flag << ": " << text;
     }
     // The manual pages describe this version.
@@ -166,7 +166,12 @@ TEST(CliOptions, WrongArgumentsGiveOneLineExitTwoAndExtractNothing)
         {{"--jobs=", "m.swf"}, "not ''"},
         {{"--quiet=yes", "m.swf"}, "--quiet takes no value"},
         {{"-q"}, "no movie or folder given"},
-        {{"-j", "2", "--", }, "no movie or folder given"},
+        {{
+             "-j",
+             "2",
+             "--",
+         },
+         "no movie or folder given"},
     };
     for (const auto& [args, problem] : cases) {
         auto r = run_program(kTool, args, dir.path());
@@ -282,8 +287,8 @@ TEST(CliFolders, EveryMovieBelowInNameOrderWithoutLinksOrOtherFiles)
     EXPECT_EQ(r.status, 0) << r.error;
     const std::vector<std::string> expected = {"games/a.SWF", "games/B.swf", "games/c/c.swf", "games/c/deep/d.Swf"};
     EXPECT_EQ(opened(r.output), expected);
-    for (const char* file : {"games/a.SWF_res/a.png", "games/B.swf_res/b.png", "games/c/c.swf_res/c.png",
-                             "games/c/deep/d.Swf_res/d.png"})
+    for (const char* file :
+         {"games/a.SWF_res/a.png", "games/B.swf_res/b.png", "games/c/c.swf_res/c.png", "games/c/deep/d.Swf_res/d.png"})
         EXPECT_TRUE(testkit::file_exists(dir.file(file))) << file;
     for (const char* absent : {"games/linked.swf_res", "outside/far.swf_res", "games/movie.swf.bak_res",
                                "games/swf_res", "games/empty.swf_res"})
@@ -306,9 +311,8 @@ TEST(CliFolders, OutputKeepsThePathBelowTheFolderSoSameNamesNeverMix)
     auto r = run_program(kTool, {"-o", "out/deeper", "game", "other/intro.swf", "./game/level1/../intro.swf"},
                          dir.path());
     EXPECT_EQ(r.status, 0) << r.error;
-    const std::vector<std::string> expected = {
-        "intro.swf_res/top.png", "intro.swf~2_res/other.png", "level1/intro.swf_res/one.png",
-        "level2/intro.swf_res/two.png"};
+    const std::vector<std::string> expected = {"intro.swf_res/top.png", "intro.swf~2_res/other.png",
+                                               "level1/intro.swf_res/one.png", "level2/intro.swf_res/two.png"};
     EXPECT_EQ(files_below(dir.file("out/deeper")), expected);
     // The second name of game/intro.swf is the same movie: it writes its own folder again.
     EXPECT_NE(r.output.find("other/intro.swf: output folder out/deeper/intro.swf_res is taken by another movie; "
@@ -365,7 +369,8 @@ TEST(CliQuiet, OnlyProblemLinesEachLedByItsMovie)
     auto lines = testkit::split_lines(quiet.output);
     ASSERT_EQ(lines.size(), 6u) << quiet.output;
     EXPECT_NE(lines[0].find("<swf_readfile>: broken.swf"), std::string::npos);
-    EXPECT_NE(lines[1].find("<read_lossless>: " + testkit::console_text("\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC,rv:-5,outlen:64")),
+    EXPECT_NE(lines[1].find("<read_lossless>: " +
+                            testkit::console_text("\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC,rv:-5,outlen:64")),
               std::string::npos);
     EXPECT_NE(lines[2].find("<swf_readfile>: junk.swf"), std::string::npos);
     EXPECT_NE(lines[3].find(testkit::console_text("cws\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC")), std::string::npos);
@@ -385,15 +390,15 @@ TEST(CliQuiet, OnlyProblemLinesEachLedByItsMovie)
 TEST(CliSummary, FiguresMatchTheFilesActuallyWritten)
 {
     testkit::TempDir dir("cli_summary");
-    put(dir.file("set/a.swf"), three_bitmaps(1));             // 3 written
-    put(dir.file("set/b.swf"), broken_bitmap_movie());        // 1 written, 1 skipped
-    put(dir.file("set/c.swf"), kJunk);                        // refused
-    swfkit::Movie mapped;                                     // colour-mapped: 1 written
+    put(dir.file("set/a.swf"), three_bitmaps(1));       // 3 written
+    put(dir.file("set/b.swf"), broken_bitmap_movie());  // 1 written, 1 skipped
+    put(dir.file("set/c.swf"), kJunk);                  // refused
+    swfkit::Movie mapped;                               // colour-mapped: 1 written
     mapped.tag(20, swfkit::lossless_body(7, 3, 2, 2, Bytes(8, 1)));
     mapped.end();
     put(dir.file("set/d.swf"), mapped.build());
-    put(dir.file("set/e.swf"), three_bitmaps(2));             // 3 that cannot be written
-    put(dir.file("set/e.swf_res"), Bytes{'x'});               // a file where its folder goes
+    put(dir.file("set/e.swf"), three_bitmaps(2));  // 3 that cannot be written
+    put(dir.file("set/e.swf_res"), Bytes{'x'});    // a file where its folder goes
     auto r = run_program(kTool, {"-q", "set"}, dir.path());
     EXPECT_EQ(r.status, 1);  // a refused movie outweighs the files that could not be written
     auto lines = testkit::split_lines(r.error);

@@ -38,7 +38,7 @@ std::vector<std::string> messages(const std::string& output)
 
 bool is_dir(const std::string& path)
 {
-    struct stat st{};
+    struct stat st {};
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -48,9 +48,15 @@ TEST(Cli, NoArgumentsPrintsUsageAndDoesNotWaitWithoutATerminal)
     EXPECT_EQ(r.status, 0);
     auto lines = testkit::split_lines(r.output);
     ASSERT_GE(lines.size(), 5u);
-    EXPECT_EQ(lines[0], testkit::console_text("\xB9\xA4\xBE\xDF\xC3\xFB\xB3\xC6\xA3\xBA\xCC\xE1\xC8\xA1swf\xD6\xD0\xB5\xC4\xCD\xBC\xC6\xAC"));
-    EXPECT_EQ(lines[1], testkit::console_text("\xCA\xB9\xD3\xC3\xCB\xB5\xC3\xF7\xA3\xBApixsieve.exe a.swf b.swf c.swf"));
-    EXPECT_EQ(lines[2], testkit::console_text("(\xBB\xF2\xBF\xC9\xD6\xB1\xBD\xD3\xCD\xCF\xB6\xAF\xB6\xE0\xB8\xF6swf\xB5\xBD\xCD\xBC\xB1\xEA\xC9\xCF)"));
+    EXPECT_EQ(lines[0],
+              testkit::console_text(
+                  "\xB9\xA4\xBE\xDF\xC3\xFB\xB3\xC6\xA3\xBA\xCC\xE1\xC8\xA1swf\xD6\xD0\xB5\xC4\xCD\xBC\xC6\xAC"));
+    EXPECT_EQ(lines[1],
+              testkit::console_text("\xCA\xB9\xD3\xC3\xCB\xB5\xC3\xF7\xA3\xBApixsieve.exe a.swf b.swf c.swf"));
+    EXPECT_EQ(
+        lines[2],
+        testkit::console_text(
+            "(\xBB\xF2\xBF\xC9\xD6\xB1\xBD\xD3\xCD\xCF\xB6\xAF\xB6\xE0\xB8\xF6swf\xB5\xBD\xCD\xBC\xB1\xEA\xC9\xCF)"));
     EXPECT_EQ(lines[3].rfind("---by ", 0), 0u);
     EXPECT_TRUE(testkit::is_pause_prompt(lines[4])) << lines[4];
 }

@@ -45,8 +45,12 @@ swfkit::Movie bitmap_movie(Container c, uint16_t w, uint16_t h)
 
 TEST(EditCli, BadArgumentsPrintUsageAndExitTwo)
 {
-    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-             {}, {"in.swf"}, {"a", "b", "c"}, {"a", "b", "--bogus"}, {"a", "b", "--fws", "--cws"}, {"a", "b", "--add", "x"}}) {
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{{},
+                                                                               {"in.swf"},
+                                                                               {"a", "b", "c"},
+                                                                               {"a", "b", "--bogus"},
+                                                                               {"a", "b", "--fws", "--cws"},
+                                                                               {"a", "b", "--add", "x"}}) {
         auto r = run_program(kEdit, args);
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.output, "");  // the usage goes to standard error
@@ -66,7 +70,7 @@ TEST(EditCli, ExtractEditReplaceExtractAgain)
     std::string before = testkit::read_file(dir.file("m.swf"));
     auto r = run_program(kEdit, {"m.swf", "out.swf", "--replace"}, dir.path());
     ASSERT_EQ(r.status, 0) << r.output;
-    EXPECT_EQ(testkit::read_file(dir.file("m.swf")), before);  // IN untouched
+    EXPECT_EQ(testkit::read_file(dir.file("m.swf")), before);                // IN untouched
     EXPECT_EQ(testkit::read_file(dir.file("out.swf")).substr(0, 3), "CWS");  // container kept
 
     ASSERT_EQ(run_program(kTool, {"out.swf"}, dir.path()).status, 0);
@@ -113,7 +117,7 @@ TEST(EditCli, ExtractThenReplaceWithTheUntouchedFilesKeepsTheStoredPixels)
     }
     Bytes table = {200, 100, 0, 200, 0, 0, 0, 0, 1, 2, 3, 4};  // premultiplied R, G, B, A
     Bytes palette = table;
-    palette.insert(palette.end(), {0, 1, 2, 0, 2, 1, 0, 0});      // 3 x 2, rows of 4 indices
+    palette.insert(palette.end(), {0, 1, 2, 0, 2, 1, 0, 0});  // 3 x 2, rows of 4 indices
     Bytes rgb(16 * 8 * 3);
     for (size_t i = 0; i < rgb.size(); ++i)
         rgb[i] = static_cast<uint8_t>(20 + i % 40);
@@ -139,8 +143,8 @@ TEST(EditCli, ExtractThenReplaceWithTheUntouchedFilesKeepsTheStoredPixels)
     EXPECT_EQ(stored[1], argb);  // exact: colours at most their alpha survive both roundings
     Bytes expected_palette;
     for (int index : {0, 1, 2, 2, 1, 0})
-        expected_palette.insert(expected_palette.end(), {table[4 * index + 3], table[4 * index],
-                                                         table[4 * index + 1], table[4 * index + 2]});
+        expected_palette.insert(expected_palette.end(),
+                                {table[4 * index + 3], table[4 * index], table[4 * index + 1], table[4 * index + 2]});
     EXPECT_EQ(stored[2], expected_palette);
     // The JPEG-with-alpha bitmap comes back as a lossless one holding its premultiplied colours.
     oracle::Decoded decoded = oracle::decode_jpeg(jpeg, true);
@@ -187,11 +191,13 @@ TEST(EditCli, AddedBitmapsKeepTheirNamesAndTheEndTagLast)
     std::vector<uint16_t> codes;
     for (SwfTag* tag : swf_tags(loaded.swf.get()))
         codes.push_back(tag->code);
-    EXPECT_EQ(codes, (std::vector<uint16_t>{TAG_DEFINE_BITS_LOSSLESS2, TAG_DEFINE_BITS_JPEG2, TAG_SYMBOL_CLASS, TAG_END}));
+    EXPECT_EQ(codes,
+              (std::vector<uint16_t>{TAG_DEFINE_BITS_LOSSLESS2, TAG_DEFINE_BITS_JPEG2, TAG_SYMBOL_CLASS, TAG_END}));
 
     ASSERT_EQ(run_program(kTool, {"z.swf"}, dir.path()).status, 0);
     // DefineBitsJPEG2 holding PNG bytes, named by its GBK class name and by what it holds.
-    EXPECT_EQ(testkit::read_file(dir.file("z.swf_res/" + testkit::native_name("\xCD\xBC\xC6\xAC.png"))).substr(1, 3), "PNG");
+    EXPECT_EQ(testkit::read_file(dir.file("z.swf_res/" + testkit::native_name("\xCD\xBC\xC6\xAC.png"))).substr(1, 3),
+              "PNG");
 }
 
 std::string class_name(Swf* swf, uint16_t id)
@@ -204,9 +210,12 @@ TEST(EditCli, ReplaceAndAddKeepEveryOtherClassNameByteForByte)
 {
     // Chinese, Korean, an emoji, a stray continuation byte, bytes never found in UTF-8, and
     // a name for a character the movie does not define.
-    const std::vector<std::pair<uint16_t, std::string>> names = {
-        {1, "\xE8\x83\x8C\xE6\x99\xAF"}, {2, "\xED\x95\x9C\xEA\xB5\xAD"}, {3, "\xF0\x9F\x98\x80"},
-        {4, "a\x80z"},                   {5, "\xFF\xFE"},                 {6, "plain"}};
+    const std::vector<std::pair<uint16_t, std::string>> names = {{1, "\xE8\x83\x8C\xE6\x99\xAF"},
+                                                                 {2, "\xED\x95\x9C\xEA\xB5\xAD"},
+                                                                 {3, "\xF0\x9F\x98\x80"},
+                                                                 {4, "a\x80z"},
+                                                                 {5, "\xFF\xFE"},
+                                                                 {6, "plain"}};
     swfkit::Movie m;
     m.tag(76, swfkit::symbol_class_body(names));
     m.tag(36, swfkit::lossless_body(1, 5, 2, 2, argb_gradient(2, 2)));
@@ -311,7 +320,7 @@ TEST(EditCli, AddedBitmapsGetFreeIdsAboveEveryIdInUse)
     testkit::TempDir dir("edit_add_ids");
     swfkit::Movie m;
     m.tag(36, swfkit::lossless_body(1000, 5, 2, 2, argb_gradient(2, 2)));  // the id the library call uses
-    m.tag(26, Bytes{0x02, 1, 0, 0xB0, 0x04});                                // places character 1200
+    m.tag(26, Bytes{0x02, 1, 0, 0xB0, 0x04});                              // places character 1200
     m.tag(76, swfkit::symbol_class_body({{1000, "Old"}}));
     m.end();
     ASSERT_TRUE(swfkit::write_file(dir.file("m.swf"), m.build()));

@@ -130,15 +130,17 @@ TEST(ExtractLossless, ShortStreamsLeaveTransparentBlackAndBadStreamsSayWhy)
     expected.resize(16, 0);
     expect_png_pixels(run.res("1.png"), 2, 2, expected);
     EXPECT_FALSE(testkit::file_exists(run.res("2.png")));
-    EXPECT_NE(run.result.output.find(testkit::console_text("\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC,rv:-5,outlen:24")), std::string::npos);
+    EXPECT_NE(run.result.output.find(testkit::console_text("\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC,rv:-5,outlen:24")),
+              std::string::npos);
 }
 
 TEST(ExtractLossless, HostileHeadersSkipOnlyThatBitmap)
 {
     swfkit::Movie m;
-    m.tag(TAG_DEFINE_BITS_LOSSLESS2, Bytes{1, 0, 5, 2});                                       // too short for the header
-    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(2, 5, 65535, 65535, Bytes(64, 0)));  // claims 16 GiB of pixels
-    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(3, 5, 0, 7, Bytes{}));              // no pixels at all
+    m.tag(TAG_DEFINE_BITS_LOSSLESS2, Bytes{1, 0, 5, 2});  // too short for the header
+    m.tag(TAG_DEFINE_BITS_LOSSLESS2,
+          swfkit::lossless_body(2, 5, 65535, 65535, Bytes(64, 0)));                // claims 16 GiB of pixels
+    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(3, 5, 0, 7, Bytes{}));  // no pixels at all
     Bytes good = argb_pattern(3, 3, 9);
     m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(4, 5, 3, 3, good));
     m.end();
@@ -154,8 +156,12 @@ TEST(ExtractLossless, HostileHeadersSkipOnlyThatBitmap)
 TEST(ExtractNames, SeparatorsCannotLeaveTheFolderOtherBytesStay)
 {
     swfkit::Movie m;
-    m.tag(TAG_SYMBOL_CLASS, swfkit::symbol_class_body({{1, "../../x"}, {2, "a/b"}, {3, "\xE4\xB8\xAD\xE6\x96\x87"},
-                                         {4, ""}, {5, std::string(300, 'n')}, {6, "a.b.Picture"}}));
+    m.tag(TAG_SYMBOL_CLASS, swfkit::symbol_class_body({{1, "../../x"},
+                                                       {2, "a/b"},
+                                                       {3, "\xE4\xB8\xAD\xE6\x96\x87"},
+                                                       {4, ""},
+                                                       {5, std::string(300, 'n')},
+                                                       {6, "a.b.Picture"}}));
     Bytes px = argb_pattern(1, 1, 1);
     for (uint16_t id = 1; id <= 6; ++id)
         m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(id, 5, 1, 1, px));
@@ -166,8 +172,8 @@ TEST(ExtractNames, SeparatorsCannotLeaveTheFolderOtherBytesStay)
     EXPECT_FALSE(testkit::file_exists(run.dir.file("x.png")));
     EXPECT_TRUE(testkit::file_exists(run.res("a_b.png")));
     EXPECT_TRUE(testkit::file_exists(run.res(testkit::native_name("\xD6\xD0\xCE\xC4.png"))));  // "中文"
-    EXPECT_TRUE(testkit::file_exists(run.res(".png")));                 // empty class name
-    EXPECT_TRUE(testkit::file_exists(run.res("5.png")));                // too long: falls back to the id
+    EXPECT_TRUE(testkit::file_exists(run.res(".png")));                                        // empty class name
+    EXPECT_TRUE(testkit::file_exists(run.res("5.png")));  // too long: falls back to the id
     EXPECT_TRUE(testkit::file_exists(run.res("a.b.Picture.png")));
 }
 
@@ -182,7 +188,10 @@ std::set<std::string> folder_files(const ToolRun& run)
 }
 
 // A 1x1 lossless bitmap whose colour tells its id.
-Bytes id_bitmap(uint16_t id) { return swfkit::lossless_body(id, 5, 1, 1, argb_pattern(1, 1, static_cast<uint8_t>(id))); }
+Bytes id_bitmap(uint16_t id)
+{
+    return swfkit::lossless_body(id, 5, 1, 1, argb_pattern(1, 1, static_cast<uint8_t>(id)));
+}
 
 // The names, then a bitmap for each; the End tag is the caller's.
 swfkit::Movie one_bitmap_each(const std::vector<std::pair<uint16_t, std::string>>& names)
@@ -265,8 +274,8 @@ TEST(ExtractNames, NamesThatMeetInOneFileBothSurvive)
     ToolRun run;
     run_movie(run, m);
     EXPECT_EQ(run.result.status, 0);
-    const std::vector<std::pair<uint16_t, std::string>> files = {
-        {2, "a_b.png"}, {3, "3.png"}, {4, "5.png"}, {5, "5_2.png"}, {6, "x.png"}, {7, "7.png"}};
+    const std::vector<std::pair<uint16_t, std::string>> files = {{2, "a_b.png"}, {3, "3.png"}, {4, "5.png"},
+                                                                 {5, "5_2.png"}, {6, "x.png"}, {7, "7.png"}};
     std::set<std::string> expected = {"a_b.jpg"};
     for (const auto& [id, file] : files) {
         expect_png_pixels(run.res(file), 1, 1, argb_pattern(1, 1, static_cast<uint8_t>(id)));
@@ -440,8 +449,8 @@ TEST(ExtractLossless, ColourTablesAndFifteenBitPixels)
         oracle::Rgba png = oracle::read_png_file(run.res("3.png"));
         ASSERT_TRUE(png.ok);
         auto level = [](int v) { return static_cast<int>(std::lround(v * 255 / 31.0)); };
-        std::vector<int> expected = {255, 0, 0, 255, level(16), level(0), level(16), 255, 255, 255, 255, 255,
-                                     0, 0, 255, 255, 0, level(1), 0, 255, 0, 0, 0, 255};
+        std::vector<int> expected = {255, 0, 0,   255, level(16), level(0), level(16), 255, 255, 255, 255, 255,
+                                     0,   0, 255, 255, 0,         level(1), 0,         255, 0,   0,   0,   255};
         EXPECT_EQ(std::vector<int>(png.pixels.begin(), png.pixels.end()), expected);
         EXPECT_TRUE(has_line(run, "alpha:0,format:3,width:3,height:2"));
         EXPECT_TRUE(has_line(run, "alpha:1,format:3,width:3,height:2"));
@@ -567,13 +576,13 @@ TEST(ExtractCounts, WrittenSkippedAndFailedWrites)
 {
     testkit::TempDir dir("extract_counts");
     swfkit::Movie m;
-    m.tag(36, swfkit::lossless_body(1, 5, 2, 2, argb_pattern(2, 2, 3)));          // written
-    m.tag(20, swfkit::lossless_body(2, 3, 2, 2, Bytes(8, 1)));                    // written
-    m.tag(36, swfkit::lossless_body(3, 9, 2, 2, Bytes(16, 1)));                   // unknown format
-    m.tag(21, swfkit::jpeg_body(4, Bytes{'G', 'I', 'F', '8', '9', 'a'}));          // written
-    m.tag(35, swfkit::jpeg3_body(5, Bytes{1, 2, 3}, Bytes{1}));                   // does not decode
+    m.tag(36, swfkit::lossless_body(1, 5, 2, 2, argb_pattern(2, 2, 3)));   // written
+    m.tag(20, swfkit::lossless_body(2, 3, 2, 2, Bytes(8, 1)));             // written
+    m.tag(36, swfkit::lossless_body(3, 9, 2, 2, Bytes(16, 1)));            // unknown format
+    m.tag(21, swfkit::jpeg_body(4, Bytes{'G', 'I', 'F', '8', '9', 'a'}));  // written
+    m.tag(35, swfkit::jpeg3_body(5, Bytes{1, 2, 3}, Bytes{1}));            // does not decode
     m.tag(76, swfkit::symbol_class_body({{6, std::string(5000, 'x')}}));
-    m.tag(21, swfkit::jpeg_body(6, Bytes{0xFF, 0xD8, 0xFF, 0xD9}));               // written under its id
+    m.tag(21, swfkit::jpeg_body(6, Bytes{0xFF, 0xD8, 0xFF, 0xD9}));  // written under its id
     m.end();
     auto loaded = testkit::load_movie(m.build(), dir.file("m.swf").c_str());
     ASSERT_TRUE(loaded.swf);

@@ -34,8 +34,8 @@ struct Target {
 };
 
 constexpr Target kTargets[] = {
-    {"swf_extract_fuzz", swf_extract_fuzz_one}, {"swf_edit_fuzz", swf_edit_fuzz_one},
-    {"png_read_fuzz", png_read_fuzz_one},       {"jpeg_decode_fuzz", jpeg_decode_fuzz_one},
+    {"swf_extract_fuzz", swf_extract_fuzz_one},   {"swf_edit_fuzz", swf_edit_fuzz_one},
+    {"png_read_fuzz", png_read_fuzz_one},         {"jpeg_decode_fuzz", jpeg_decode_fuzz_one},
     {"image_decode_fuzz", image_decode_fuzz_one}, {"charset_fuzz", charset_fuzz_one},
     {"text_coders_fuzz", text_coders_fuzz_one},
 };

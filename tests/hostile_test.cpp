@@ -80,8 +80,8 @@ bool extract_in_process(const std::string& path, const Bytes& file, uint32_t* bo
 
 constexpr uint16_t kSymbolClassKey = 0xFFFF;
 
-// Where each bitmap's record (and the SymbolClass record, under kSymbolClassKey) ends in the uncompressed body, by character id. Walks the
-// records of the movie description independently of the loader.
+// Where each bitmap's record (and the SymbolClass record, under kSymbolClassKey) ends in the uncompressed body, by
+// character id. Walks the records of the movie description independently of the loader.
 std::map<uint16_t, size_t> bitmap_record_ends(const swfkit::Movie& movie)
 {
     std::map<uint16_t, size_t> ends;
@@ -95,7 +95,8 @@ std::map<uint16_t, size_t> bitmap_record_ends(const swfkit::Movie& movie)
             length = body[at] | body[at + 1] << 8 | body[at + 2] << 16 | uint32_t{body[at + 3]} << 24;
             at += 4;
         }
-        if (code == TAG_DEFINE_BITS || code == TAG_DEFINE_BITS_LOSSLESS || code == TAG_DEFINE_BITS_JPEG2 || code == TAG_DEFINE_BITS_JPEG3 || code == TAG_DEFINE_BITS_LOSSLESS2)
+        if (code == TAG_DEFINE_BITS || code == TAG_DEFINE_BITS_LOSSLESS || code == TAG_DEFINE_BITS_JPEG2 ||
+            code == TAG_DEFINE_BITS_JPEG3 || code == TAG_DEFINE_BITS_LOSSLESS2)
             ends[static_cast<uint16_t>(body[at] | body[at + 1] << 8)] = at + length;
         if (code == TAG_SYMBOL_CLASS)
             ends[kSymbolClassKey] = at + length;
@@ -161,8 +162,14 @@ TEST(Hostile, TruncatedMoviesKeepEveryCompleteBitmap)
 struct Sandwich {
     swfkit::Movie movie;
     explicit Sandwich(Container c = Container::FWS) { movie.container = c; }
-    void good_lossless(uint16_t id) { movie.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(id, 5, 3, 2, swfkit::gradient_argb(3, 2))); }
-    void good_jpeg(uint16_t id) { movie.tag(TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(id, swfkit::gradient_jpeg(8, 8))); }
+    void good_lossless(uint16_t id)
+    {
+        movie.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(id, 5, 3, 2, swfkit::gradient_argb(3, 2)));
+    }
+    void good_jpeg(uint16_t id)
+    {
+        movie.tag(TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(id, swfkit::gradient_jpeg(8, 8)));
+    }
 };
 
 struct CliRun {
@@ -203,7 +210,9 @@ TEST(Hostile, BodiesClaimingNearlyOneGibibyte)
         CliRun run;
         run_tool(run, s.movie.build());
         EXPECT_EQ(run.result.status, 1);
-        EXPECT_TRUE(has_message(run.result.output, testkit::console_text("zws\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC:6")))  // "zws解压缩失败"
+        EXPECT_TRUE(
+            has_message(run.result.output,
+                        testkit::console_text("zws\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC:6")))  // "zws解压缩失败"
             << run.result.output;
     }
     {
@@ -331,19 +340,19 @@ TEST(Hostile, DangerousClassNames)
         s.good_lossless(id);
     s.good_jpeg(8);
     s.movie.tag(TAG_SYMBOL_CLASS, swfkit::symbol_class_body({{1, "a/b/c"},
-                                               {2, ".."},
-                                               {3, "../../escape"},
-                                               {4, ""},
-                                               {5, long_name},
-                                               {6, "/abs"},
-                                               {7, "\xE8\x83\x8C/\xE6\x99\xAF"},  // "背/景" in UTF-8
-                                               {8, "."}}));
+                                                             {2, ".."},
+                                                             {3, "../../escape"},
+                                                             {4, ""},
+                                                             {5, long_name},
+                                                             {6, "/abs"},
+                                                             {7, "\xE8\x83\x8C/\xE6\x99\xAF"},  // "背/景" in UTF-8
+                                                             {8, "."}}));
     s.movie.end();
     CliRun run;
     run_tool(run, s.movie.build());
     EXPECT_EQ(run.result.status, 0);
-    // Separators become "_" (the rest of a name stays as stored); dots alone and the empty name are ordinary names inside the
-    // folder; a name too long for the file system falls back to the id, with a line.
+    // Separators become "_" (the rest of a name stays as stored); dots alone and the empty name are ordinary names
+    // inside the folder; a name too long for the file system falls back to the id, with a line.
     EXPECT_EQ(run.files(), (std::set<std::string>{"a_b_c.png", "...png", ".._.._escape.png", ".png", "5.png",
                                                   "_abs.png", "\xE8\x83\x8C_\xE6\x99\xAF.png", "..jpg"}));
     EXPECT_TRUE(has_message(run.result.output, "class name of bitmap 5 is too long for a file name; using the id"));

@@ -95,8 +95,9 @@ Bytes zeros_zlib(uint64_t count)
 // (transparent black), or, when `complete` is false, is cut after a few bytes.
 Bytes tiny_lossless(uint16_t id, uint16_t width, uint16_t height, bool complete)
 {
-    Bytes body{static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8), 5, static_cast<uint8_t>(width),
-               static_cast<uint8_t>(width >> 8), static_cast<uint8_t>(height), static_cast<uint8_t>(height >> 8)};
+    Bytes body{static_cast<uint8_t>(id),         static_cast<uint8_t>(id >> 8),    5,
+               static_cast<uint8_t>(width),      static_cast<uint8_t>(width >> 8), static_cast<uint8_t>(height),
+               static_cast<uint8_t>(height >> 8)};
     Bytes packed = zeros_zlib(complete ? uint64_t{width} * height * 4 : 4096);
     if (!complete)
         packed.resize(8);
@@ -146,7 +147,8 @@ TEST(Safety, LinksAndFifosInTheOutputFolderAreNeverWrittenThrough)
     for (const char* name : {"evil.jpg", "dangle.png", "fifo.jpg"})
         EXPECT_TRUE(mentions(r, "cannot write m.swf_res/" + std::string(name) +
                                     " (something other than a regular file is in the way)"))
-            << name << "\n" << r.output;
+            << name << "\n"
+            << r.output;
     EXPECT_EQ(names_in(dir.file("m.swf_res")).size(), 4u);  // no temporaries left
 
     // A linked output folder is refused: nothing lands where it points.

@@ -18,8 +18,8 @@ using testkit::run_program;
 
 const std::string kTool = testkit::tool();
 
-#define SKIP_UNLESS_WINDOWS_PROGRAMS()                                        \
-    if (!testkit::running_windows_programs())                                 \
+#define SKIP_UNLESS_WINDOWS_PROGRAMS()                                                                                 \
+    if (!testkit::running_windows_programs())                                                                          \
     GTEST_SKIP() << "runs against the Windows programs (make test-windows)"
 
 swfkit::Movie named_bitmaps(const std::vector<std::pair<uint16_t, std::string>>& names)
@@ -83,7 +83,7 @@ TEST(WindowsCli, WildcardsExpandInCaseInsensitiveOrder)
     EXPECT_EQ(opened(r.output), (std::vector<std::string>{"a.swf", "B.swf", "c.swf", "none*.swf", "[ab].swf"}));
     EXPECT_NE(r.output.find("cannot read none*.swf"), std::string::npos);
     EXPECT_NE(r.output.find("cannot read [ab].swf"), std::string::npos);  // '[' is no wildcard
-    EXPECT_EQ(bare_line_feeds(r.raw_output), 0u);  // the debug lines too
+    EXPECT_EQ(bare_line_feeds(r.raw_output), 0u);                         // the debug lines too
     for (const char* folder : {"a.swf_res/x.png", "B.swf_res/x.png", "c.swf_res/x.png"})
         EXPECT_TRUE(testkit::file_exists(dir.file(folder))) << folder;
 }
@@ -120,7 +120,7 @@ TEST(WindowsCli, CharactersGbkCannotSpellBecomeUnderscoresAndNamesNeverMeet)
     auto movie = named_bitmaps({{1, "\xED\x95\x9C\xEA\xB5\xAD"},  // 한국
                                 {2, "\xEC\xA1\xB0\xEC\x84\xA0"},  // 조선
                                 {3, "a\x80z"},
-                                {4, "caf\xC3\xA9"}});            // café
+                                {4, "caf\xC3\xA9"}});  // café
     ASSERT_TRUE(swfkit::write_file(dir.file("k.swf"), movie.build()));
     auto r = run_program(kTool, {"k.swf"}, dir.path());
     EXPECT_EQ(r.status, 0) << r.output;
@@ -147,8 +147,8 @@ TEST(WindowsCli, FolderArgumentsWithAnOutputFolder)
     EXPECT_EQ(r.status, 0) << r.output << r.error;
     EXPECT_EQ(opened(r.output), (std::vector<std::string>{"games\\a.SWF", "games\\B.swf", "games\\Level 1\\intro.swf",
                                                           "intro.swf", "games/Level 1/../../INTRO.SWF"}));
-    for (const char* file : {"out/new/a.SWF_res/x.png", "out/new/B.swf_res/x.png", "out/new/Level 1/intro.swf_res/x.png",
-                             "out/new/intro.swf_res/y.png"})
+    for (const char* file : {"out/new/a.SWF_res/x.png", "out/new/B.swf_res/x.png",
+                             "out/new/Level 1/intro.swf_res/x.png", "out/new/intro.swf_res/y.png"})
         EXPECT_TRUE(testkit::file_exists(dir.file(file))) << file;
     EXPECT_FALSE(testkit::file_exists(dir.file("games/a.SWF_res")));
     EXPECT_FALSE(testkit::file_exists(dir.file("out/new/intro.swf~2_res")));

@@ -20,11 +20,10 @@ namespace {
 
 // Four lines: tool name (extract the pictures in a swf), usage, "or drag several swf files
 // onto the icon", then the credit line.
-constexpr const char kUsage[] =
-    "工具名称：提取swf中的图片\n"
-    "使用说明：pixsieve.exe a.swf b.swf c.swf\n"
-    "(或可直接拖动多个swf到图标上)\n"
-    "---by pixsieve(https://pixsieve.invalid)";
+constexpr const char kUsage[] = "工具名称：提取swf中的图片\n"
+                                "使用说明：pixsieve.exe a.swf b.swf c.swf\n"
+                                "(或可直接拖动多个swf到图标上)\n"
+                                "---by pixsieve(https://pixsieve.invalid)";
 
 constexpr const char kHelp[] =
     "usage: pixsieve [OPTIONS] PATH...\n"
@@ -163,8 +162,7 @@ bool has_movie_extension(const std::string& name)
     if (name.size() <= kExtension.size())
         return false;
     const std::string_view tail = std::string_view(name).substr(name.size() - kExtension.size());
-    return std::equal(tail.begin(), tail.end(), kExtension.begin(),
-                      [](char a, char b) { return fold_ascii(a) == b; });
+    return std::equal(tail.begin(), tail.end(), kExtension.begin(), [](char a, char b) { return fold_ascii(a) == b; });
 }
 
 // Name order as a user reads it: letter case aside, then byte order to settle ties.
@@ -284,8 +282,8 @@ void print_summary(const RunTotals& t, double seconds)
     std::fprintf(stderr,
                  "pixsieve: %u movie%s read, %u refused; %u bitmap%s written, %u skipped; "
                  "%u file%s could not be written; %.2f s\n",
-                 t.movies_read, plural(t.movies_read), t.movies_refused, t.bitmaps_written,
-                 plural(t.bitmaps_written), t.bitmaps_skipped, t.failed_writes, plural(t.failed_writes), seconds);
+                 t.movies_read, plural(t.movies_read), t.movies_refused, t.bitmaps_written, plural(t.bitmaps_written),
+                 t.bitmaps_skipped, t.failed_writes, plural(t.failed_writes), seconds);
 }
 
 int run(const DriverOptions& options)

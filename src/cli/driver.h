@@ -61,4 +61,3 @@ int pixsieve_main(int argc, char** argv);
 
 // Start-up initialisation of the codecs, run once.
 void app_init();
-

@@ -113,8 +113,7 @@ bool report(const char* step, EditCount counts, const std::string& out)
     std::printf("pixsieve-edit: %s: %u bitmap(s) changed\n", step, counts.changed);
     if (counts.failed == 0)
         return true;
-    fail("%s: %u bitmap(s) could not be done (see the lines above); %s not written", step, counts.failed,
-         out.c_str());
+    fail("%s: %u bitmap(s) could not be done (see the lines above); %s not written", step, counts.failed, out.c_str());
     return false;
 }
 
@@ -197,7 +196,9 @@ bool parse_edit_options(const std::vector<std::string>& args, EditOptions* optio
             options->adds.emplace_back(args[i + 1], args[i + 2]);
             i += 2;
         } else if (a == "--fws" || a == "--cws" || a == "--zws") {
-            options->container = a == "--fws" ? SaveContainer::FWS : a == "--cws" ? SaveContainer::CWS : SaveContainer::ZWS;
+            options->container = a == "--fws"   ? SaveContainer::FWS
+                                 : a == "--cws" ? SaveContainer::CWS
+                                                : SaveContainer::ZWS;
             containers++;
         } else if (a.rfind("--", 0) == 0) {
             return false;

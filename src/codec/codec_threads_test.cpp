@@ -34,8 +34,10 @@ Bytes gradient(uint32_t width, uint32_t height, int channels, uint32_t seed)
 std::vector<Bytes> mixed_pictures()
 {
     std::vector<Bytes> pictures;
-    pictures.push_back(oracle::encode_jpeg(203, 131, 3, gradient(203, 131, 3, 1), {.quality = 80, .h_samp = 2, .v_samp = 2}));
-    pictures.push_back(oracle::encode_jpeg(97, 64, 3, gradient(97, 64, 3, 2), {.quality = 90, .h_samp = 2, .v_samp = 1}));
+    pictures.push_back(
+        oracle::encode_jpeg(203, 131, 3, gradient(203, 131, 3, 1), {.quality = 80, .h_samp = 2, .v_samp = 2}));
+    pictures.push_back(
+        oracle::encode_jpeg(97, 64, 3, gradient(97, 64, 3, 2), {.quality = 90, .h_samp = 2, .v_samp = 1}));
     pictures.push_back(oracle::encode_jpeg(120, 77, 1, gradient(120, 77, 1, 3), {.quality = 75}));
     pictures.push_back(oracle::encode_jpeg(64, 64, 3, gradient(64, 64, 3, 4), {.quality = 95, .restart_interval = 2}));
     pictures.push_back(oracle::write_png_memory(150, 90, gradient(150, 90, 4, 5)));
@@ -54,7 +56,8 @@ Result decode_and_encode(ImageContext* context, const Bytes& picture)
     Result result;
     DecodedImage image{};
     result.code = image_decode_with(context, &image, picture.data(), static_cast<uint32_t>(picture.size()));
-    if (result.code != 0) return result;
+    if (result.code != 0)
+        return result;
     result.pixels.assign(image.pixels, image.pixels + size_t{image.width} * image.height * 4);
     Bytes out(image_encode_bound(image.width, image.height));
     uint32_t size = 0;
@@ -88,7 +91,8 @@ TEST(ThreadsImage, PicturesDecodeAndEncodeAtOnceAsOnOneThread)
                     together[t][i] = decode_and_encode(&context, pictures[i]);
                 }
         });
-    for (std::thread& thread : threads) thread.join();
+    for (std::thread& thread : threads)
+        thread.join();
     for (int t = 0; t < kThreads; ++t)
         for (size_t i = 0; i < pictures.size(); ++i) {
             EXPECT_EQ(together[t][i].code, 0) << t << " " << i;
@@ -124,7 +128,8 @@ TEST(ThreadsDeflate, StreamsAndChecksumsAtOnceAsOnOneThread)
                 together[t] = stream;
             }
         });
-    for (std::thread& thread : threads) thread.join();
+    for (std::thread& thread : threads)
+        thread.join();
     for (int t = 0; t < kThreads; ++t) {
         EXPECT_EQ(ok[t], kRounds) << t;
         EXPECT_EQ(together[t], alone[t]) << t;

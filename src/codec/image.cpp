@@ -180,10 +180,7 @@ bool looks_like_jpeg(const uint8_t* data, uint32_t size)
 
 }  // namespace
 
-int image_init()
-{
-    return 0;
-}
+int image_init() { return 0; }
 
 int image_decode_with(ImageContext* context, DecodedImage* image, const uint8_t* data, uint32_t size)
 {
@@ -250,8 +247,8 @@ uint64_t image_encode_bound(uint32_t width, uint32_t height)
     return jpeg > png ? jpeg : png;
 }
 
-int image_encode_pixels(uint32_t kind, uint8_t* pixels, uint32_t width, uint32_t height, uint8_t quality,
-                        uint8_t* out, uint32_t capacity, uint32_t* out_size)
+int image_encode_pixels(uint32_t kind, uint8_t* pixels, uint32_t width, uint32_t height, uint8_t quality, uint8_t* out,
+                        uint32_t capacity, uint32_t* out_size)
 {
     MemoryWriter writer{0, 0, out, capacity};
     if (kind == IMAGE_PNG) {

@@ -15,11 +15,11 @@ enum ImageKind : uint32_t {
 };
 
 struct DecodedImage {
-    uint32_t kind;      // ImageKind of the source; chooses the encoder when re-encoding
-    uint8_t quality;    // JPEG quality for re-encoding; 0 means 80
+    uint32_t kind;    // ImageKind of the source; chooses the encoder when re-encoding
+    uint8_t quality;  // JPEG quality for re-encoding; 0 means 80
     uint32_t width;
     uint32_t height;
-    uint8_t* pixels;    // width x height x 4 bytes, R, G, B, A, top row first (malloc'd)
+    uint8_t* pixels;  // width x height x 4 bytes, R, G, B, A, top row first (malloc'd)
 };
 
 // What one thread needs to decode pictures: give each worker its own. The functions
@@ -41,8 +41,8 @@ int image_load_file_with_alpha(DecodedImage* image, const char* path);
 // Encodes as PNG (IMAGE_PNG) or JPEG (IMAGE_JPEG) into out[0..capacity). JPEG first
 // flattens the caller's pixels onto black in place. 0 with *out_size set; -1 when the
 // output would not fit; other kinds produce nothing and leave *out_size alone.
-int image_encode_pixels(uint32_t kind, uint8_t* pixels, uint32_t width, uint32_t height,
-                        uint8_t quality, uint8_t* out, uint32_t capacity, uint32_t* out_size);
+int image_encode_pixels(uint32_t kind, uint8_t* pixels, uint32_t width, uint32_t height, uint8_t quality, uint8_t* out,
+                        uint32_t capacity, uint32_t* out_size);
 int image_encode(DecodedImage* image, uint8_t* out, uint32_t capacity, uint32_t* out_size);
 // A buffer size that holds any encoding of a width x height picture.
 uint64_t image_encode_bound(uint32_t width, uint32_t height);

@@ -53,7 +53,8 @@ TEST(ImageDecode, PngRgbaAndRgb)
 TEST(ImageDecode, JpegAfterALeadingEndStartPair)
 {
     Bytes rgb(24 * 16 * 3);
-    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i * 7);
+    for (size_t i = 0; i < rgb.size(); ++i)
+        rgb[i] = static_cast<uint8_t>(i * 7);
     Bytes jpeg = oracle::encode_jpeg(24, 16, 3, rgb);
     Bytes prefixed = {0xFF, 0xD9, 0xFF, 0xD8};
     prefixed.insert(prefixed.end(), jpeg.begin(), jpeg.end());
@@ -65,7 +66,8 @@ TEST(ImageDecode, JpegAfterALeadingEndStartPair)
     ASSERT_EQ(rc, 0);
     EXPECT_EQ(repaired.d.kind, IMAGE_JPEG);
     ASSERT_EQ(repaired.d.width, 24u);
-    EXPECT_EQ(Bytes(repaired.d.pixels, repaired.d.pixels + 24 * 16 * 4), Bytes(plain.d.pixels, plain.d.pixels + 24 * 16 * 4));
+    EXPECT_EQ(Bytes(repaired.d.pixels, repaired.d.pixels + 24 * 16 * 4),
+              Bytes(plain.d.pixels, plain.d.pixels + 24 * 16 * 4));
 }
 
 TEST(ImageDecode, RefusedPngsSayWhyAndLeaveTheRecord)
@@ -150,8 +152,7 @@ TEST(ImageDecode, BitmapFilesBottomUpAndTopDown)
     decode_output(up, bitmap_file(2, 2, 24, rows), &rc);
     ASSERT_EQ(rc, 0);
     EXPECT_EQ(up.d.kind, IMAGE_BITMAP);
-    EXPECT_EQ(Bytes(up.d.pixels, up.d.pixels + 16),
-              (Bytes{9, 8, 7, 255, 12, 11, 10, 255, 3, 2, 1, 255, 6, 5, 4, 255}));
+    EXPECT_EQ(Bytes(up.d.pixels, up.d.pixels + 16), (Bytes{9, 8, 7, 255, 12, 11, 10, 255, 3, 2, 1, 255, 6, 5, 4, 255}));
 
     Image down;
     decode_output(down, bitmap_file(1, -2, 32, {1, 2, 3, 40, 5, 6, 7, 80}), &rc);
@@ -173,7 +174,8 @@ TEST(ImageEncode, JpegFlattensOntoBlackAndDefaultsToQuality80)
     uint8_t pixel[4] = {10, 20, 30, 128};
     Bytes out(image_encode_bound(1, 1));
     uint32_t size = 0;
-    ASSERT_EQ(image_encode_pixels(IMAGE_JPEG, pixel, 1, 1, 80, out.data(), static_cast<uint32_t>(out.size()), &size), 0);
+    ASSERT_EQ(image_encode_pixels(IMAGE_JPEG, pixel, 1, 1, 80, out.data(), static_cast<uint32_t>(out.size()), &size),
+              0);
     EXPECT_EQ(Bytes(pixel, pixel + 4), (Bytes{5, 10, 15, 255}));
     EXPECT_GT(size, 607u);
 
@@ -184,8 +186,11 @@ TEST(ImageEncode, JpegFlattensOntoBlackAndDefaultsToQuality80)
     Bytes with_default(image_encode_bound(8, 8)), with_80(image_encode_bound(8, 8));
     uint32_t n_default = 0, n_80 = 0;
     ASSERT_EQ(image_encode(&img.d, with_default.data(), static_cast<uint32_t>(with_default.size()), &n_default), 0);
-    ASSERT_EQ(image_encode_pixels(IMAGE_JPEG, px.data(), 8, 8, 80, with_80.data(), static_cast<uint32_t>(with_80.size()), &n_80), 0);
-    EXPECT_EQ(Bytes(with_default.begin(), with_default.begin() + n_default), Bytes(with_80.begin(), with_80.begin() + n_80));
+    ASSERT_EQ(image_encode_pixels(IMAGE_JPEG, px.data(), 8, 8, 80, with_80.data(),
+                                  static_cast<uint32_t>(with_80.size()), &n_80),
+              0);
+    EXPECT_EQ(Bytes(with_default.begin(), with_default.begin() + n_default),
+              Bytes(with_80.begin(), with_80.begin() + n_80));
     EXPECT_EQ(with_80[25], (40 * 16 + 50) / 100);  // first luminance quantiser at quality 80
 }
 
@@ -206,7 +211,8 @@ TEST(ImageEncode, PngRoundTripAndFlattenWithZeroDivisor)
     Bytes px = {1, 2, 3, 4, 5, 6, 7, 8};
     Bytes out(image_encode_bound(2, 1));
     uint32_t size = 0;
-    ASSERT_EQ(image_encode_pixels(IMAGE_PNG, px.data(), 2, 1, 0, out.data(), static_cast<uint32_t>(out.size()), &size), 0);
+    ASSERT_EQ(image_encode_pixels(IMAGE_PNG, px.data(), 2, 1, 0, out.data(), static_cast<uint32_t>(out.size()), &size),
+              0);
     Image back;
     int rc = 0;
     decode_output(back, Bytes(out.begin(), out.begin() + size), &rc);
@@ -220,8 +226,8 @@ TEST(ImageFiles, ColourOverAlphaNamesAndSaving)
 {
     testkit::TempDir dir("image");
     // 2x4: rows 0-1 colour, rows 2-3 the mask in green.
-    Bytes rgba = {10, 11, 12, 255, 20, 21, 22, 255, 30, 31, 32, 255, 40, 41, 42, 255,
-                  0, 100, 0, 255, 0, 150, 0, 255, 0, 200, 0, 255, 0, 250, 0, 255};
+    Bytes rgba = {10, 11,  12, 255, 20, 21,  22, 255, 30, 31,  32, 255, 40, 41,  42, 255,
+                  0,  100, 0,  255, 0,  150, 0,  255, 0,  200, 0,  255, 0,  250, 0,  255};
     Bytes png = oracle::write_png_memory(2, 4, rgba);
     for (const char* name : {"pic_png.jpg", "pic.jpg"}) {
         std::string path = dir.file(name);

@@ -18,14 +18,14 @@ struct JpegComponent {
     int32_t component_id;  // the scan header must name the components in frame order
     int32_t h_sampling;    // 1, 2, 4 or 8
     int32_t v_sampling;
-    int32_t plane_width;   // in samples; grows by upsampling
+    int32_t plane_width;  // in samples; grows by upsampling
     int32_t plane_height;
     int32_t plane_stride;
-    int32_t quant_table;   // 0..3
-    int32_t ac_table;      // 2 or 3, index into huffman_lookup
-    int32_t dc_table;      // 0 or 1
+    int32_t quant_table;  // 0..3
+    int32_t ac_table;     // 2 or 3, index into huffman_lookup
+    int32_t dc_table;     // 0 or 1
     int32_t dc_predictor;
-    uint8_t* plane;        // owned by the decoder
+    uint8_t* plane;  // owned by the decoder
 };
 
 // One entry of a direct lookup table indexed by the next 16 bits of entropy-coded data.
@@ -58,13 +58,13 @@ struct JpegState {
     int32_t mcu_height;
     int32_t component_count;
     JpegComponent components[3];
-    uint8_t quant_tables[4][64];                // zig-zag order, as stored
+    uint8_t quant_tables[4][64];  // zig-zag order, as stored
     // DC 0, DC 1, AC 0, AC 1. Entries under a code of up to 9 bits are never read (the
     // first-level table below answers for them) and are left unwritten.
     JpegHuffmanEntry huffman_lookup[4][65536];
-    uint64_t bit_buffer;                        // newest bits at the bottom
+    uint64_t bit_buffer;  // newest bits at the bottom
     int32_t bit_count;
-    int32_t coefficients[64];                   // natural (row-major) order
+    int32_t coefficients[64];  // natural (row-major) order
     int32_t restart_interval;
     uint8_t* rgb_image;
     // Bit i set: huffman_lookup[i] was defined by the current image. Lets a release skip
@@ -75,41 +75,27 @@ struct JpegState {
     JpegFastHuffmanEntry huffman_fast[4][512];
 };
 
-
 namespace {
 
 // Natural (row-major) position of the k-th coefficient in zig-zag order.
 constexpr uint8_t kZigzag[64] = {
-    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
-    12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
-    35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
-    58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
+    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
+    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
 };
 
-inline uint8_t clip_byte(int32_t v)
-{
-    return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
-}
+inline uint8_t clip_byte(int32_t v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
 
 // The transform is defined on 32-bit two's-complement words. Corrupt data can push
 // coefficients far enough to overflow, so the arithmetic runs on uint32_t (which wraps
 // by definition) and only the right shifts look at the sign.
-inline uint32_t sar(uint32_t v, int n)
-{
-    return static_cast<uint32_t>(static_cast<int32_t>(v) >> n);
-}
+inline uint32_t sar(uint32_t v, int n) { return static_cast<uint32_t>(static_cast<int32_t>(v) >> n); }
 
-inline uint8_t clip_sample(uint32_t v)
-{
-    return clip_byte(static_cast<int32_t>(v) + 128);
-}
+inline uint8_t clip_sample(uint32_t v) { return clip_byte(static_cast<int32_t>(v) + 128); }
 
 // ---------------------------------------------------------------- segments
 
-int read_u16(JpegState& d, int offset)
-{
-    return (d.cursor[offset] << 8) | d.cursor[offset + 1];
-}
+int read_u16(JpegState& d, int offset) { return (d.cursor[offset] << 8) | d.cursor[offset + 1]; }
 
 void skip_bytes(JpegState& d, int32_t n)
 {
@@ -170,10 +156,7 @@ uint8_t* allocate_plane(JpegState& d, uint64_t size)
     return block;
 }
 
-bool is_power_of_two(int v)
-{
-    return (v & (v - 1)) == 0;
-}
+bool is_power_of_two(int v) { return (v & (v - 1)) == 0; }
 
 // Returns false with the status set when the factor is unusable.
 bool check_sampling(JpegState& d, int factor)
@@ -198,8 +181,7 @@ bool allocate_component_planes(JpegState& d, int hmax, int vmax)
         c.plane_height = (d.image_height * c.v_sampling + vmax - 1) / vmax;
         c.plane_stride = d.mcus_per_row * d.mcu_width * c.h_sampling / hmax;
         // The 4-tap upsampling filters read three samples from each edge.
-        if ((c.plane_width < 3 && c.h_sampling != hmax) ||
-            (c.plane_height < 3 && c.v_sampling != vmax)) {
+        if ((c.plane_width < 3 && c.h_sampling != hmax) || (c.plane_height < 3 && c.v_sampling != vmax)) {
             d.status = kJpegUnsupported;
             return false;
         }
@@ -298,10 +280,7 @@ void read_frame_header(JpegState& d)
 
 // Magnitude bits as the coder stores them: the top half positive, the bottom half
 // negative (v - 2^k + 1).
-inline int32_t extend_magnitude(int32_t v, int k)
-{
-    return v < (1 << (k - 1)) ? v - (1 << k) + 1 : v;
-}
+inline int32_t extend_magnitude(int32_t v, int k) { return v < (1 << (k - 1)) ? v - (1 << k) + 1 : v; }
 
 // A code of L <= 9 bits covers 2^(16-L) >= 128 aligned entries of the full table, that
 // is whole first-level entries: each of them gets the code, and the decoded value when
@@ -595,10 +574,7 @@ using Lanes = uint32_t __attribute__((vector_size(16)));
 using SignedLanes = int32_t __attribute__((vector_size(16)));
 using ByteLanes = uint8_t __attribute__((vector_size(4)));
 
-inline Lanes sar(Lanes v, int n)
-{
-    return reinterpret_cast<Lanes>(reinterpret_cast<SignedLanes>(v) >> n);
-}
+inline Lanes sar(Lanes v, int n) { return reinterpret_cast<Lanes>(reinterpret_cast<SignedLanes>(v) >> n); }
 
 inline ByteLanes clip_samples(Lanes v)
 {
@@ -832,10 +808,7 @@ void read_scan(JpegState& d)
 
 // ---------------------------------------------------------------- upsampling and colour
 
-inline uint8_t filter_clip(int32_t v)
-{
-    return clip_byte((v + 64) >> 7);
-}
+inline uint8_t filter_clip(int32_t v) { return clip_byte((v + 64) >> 7); }
 
 // One row of the horizontal filter: w samples into 2w. Both edges read the real samples
 // only; the MCU padding beyond w holds the encoder's fill, not picture.
@@ -950,7 +923,7 @@ void upsample_plane(JpegState& d, JpegComponent& c)
 struct ComponentRows {
     const JpegComponent* c = nullptr;
     bool double_width = false, double_height = false;
-    int wide_width = 0;  // row length after the horizontal step
+    int wide_width = 0;    // row length after the horizontal step
     ByteBuffer wide_rows;  // four horizontally doubled rows, row j in slot j & 3
     int cached[4] = {-1, -1, -1, -1};
     ByteBuffer tall_row;
@@ -1113,8 +1086,7 @@ void compact_grey_plane(JpegState& d)
     if (c.plane_width == c.plane_stride)
         return;
     for (int y = 1; y < c.plane_height; ++y)
-        std::memmove(c.plane + size_t(y) * c.plane_width, c.plane + size_t(y) * c.plane_stride,
-                     size_t(c.plane_width));
+        std::memmove(c.plane + size_t(y) * c.plane_width, c.plane + size_t(y) * c.plane_stride, size_t(c.plane_width));
     c.plane_stride = c.plane_width;
 }
 
@@ -1133,8 +1105,7 @@ void convert_planes(JpegState& d)
 // tables and the picture as two SOI..EOI blocks. Such a pair only separates segments.
 bool skip_end_start_pair(JpegState& d)
 {
-    if (d.remaining < 4 || d.cursor[0] != 0xFF || d.cursor[1] != 0xD9 || d.cursor[2] != 0xFF ||
-        d.cursor[3] != 0xD8)
+    if (d.remaining < 4 || d.cursor[0] != 0xFF || d.cursor[1] != 0xD9 || d.cursor[2] != 0xFF || d.cursor[3] != 0xD8)
         return false;
     skip_bytes(d, 4);
     return true;
@@ -1210,20 +1181,11 @@ void JpegDecoder::release()
         release_state(*state_);
 }
 
-int JpegDecoder::width() const
-{
-    return state_ ? state_->image_width : 0;
-}
+int JpegDecoder::width() const { return state_ ? state_->image_width : 0; }
 
-int JpegDecoder::height() const
-{
-    return state_ ? state_->image_height : 0;
-}
+int JpegDecoder::height() const { return state_ ? state_->image_height : 0; }
 
-int JpegDecoder::is_colour() const
-{
-    return state_ && state_->component_count != 1 ? 1 : 0;
-}
+int JpegDecoder::is_colour() const { return state_ && state_->component_count != 1 ? 1 : 0; }
 
 const uint8_t* JpegDecoder::pixels() const
 {
@@ -1253,42 +1215,18 @@ JpegDecoder& default_decoder()
 
 }  // namespace
 
-void jpeg_decoder_reset()
-{
-    default_decoder().release();
-}
+void jpeg_decoder_reset() { default_decoder().release(); }
 
-void jpeg_release()
-{
-    default_decoder().release();
-}
+void jpeg_release() { default_decoder().release(); }
 
-int jpeg_decode(const uint8_t* data, int32_t size)
-{
-    return default_decoder().decode(data, size);
-}
+int jpeg_decode(const uint8_t* data, int32_t size) { return default_decoder().decode(data, size); }
 
-int jpeg_width()
-{
-    return default_decoder().width();
-}
+int jpeg_width() { return default_decoder().width(); }
 
-int jpeg_height()
-{
-    return default_decoder().height();
-}
+int jpeg_height() { return default_decoder().height(); }
 
-int jpeg_is_colour()
-{
-    return default_decoder().is_colour();
-}
+int jpeg_is_colour() { return default_decoder().is_colour(); }
 
-const uint8_t* jpeg_pixels()
-{
-    return default_decoder().pixels();
-}
+const uint8_t* jpeg_pixels() { return default_decoder().pixels(); }
 
-int jpeg_pixels_size()
-{
-    return default_decoder().pixels_size();
-}
+int jpeg_pixels_size() { return default_decoder().pixels_size(); }

@@ -11,8 +11,8 @@
 
 enum JpegStatus : int {
     kJpegOk = 0,
-    kJpegNotJpeg = 1,       // fewer than 2 bytes, or not starting with FF D8 (after an EOI SOI pair)
-    kJpegUnsupported = 2,   // a feature (or a size) this decoder does not handle
+    kJpegNotJpeg = 1,      // fewer than 2 bytes, or not starting with FF D8 (after an EOI SOI pair)
+    kJpegUnsupported = 2,  // a feature (or a size) this decoder does not handle
     kJpegOutOfMemory = 3,
     kJpegInternal = 4,      // reserved; the upsampling loop rules it out
     kJpegSyntaxError = 5,   // truncated or inconsistent data

@@ -8,8 +8,8 @@
 #include <memory>
 #include <vector>
 
-#include <gtest/gtest.h>
 #include "jpeg_oracle.h"
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -108,10 +108,7 @@ struct BitWriter {
         }
     }
     // Magnitude category and bits of a coefficient value, as the coder stores them.
-    void put_value(int v, int category)
-    {
-        put(uint32_t(v > 0 ? v : v + (1 << category) - 1), category);
-    }
+    void put_value(int v, int category) { put(uint32_t(v > 0 ? v : v + (1 << category) - 1), category); }
     Bytes finish()
     {
         while (used)
@@ -139,12 +136,17 @@ struct JpegWriter {
         out.push_back(uint8_t(length));
         out.insert(out.end(), payload.begin(), payload.end());
     }
-    void quant(int id, uint8_t value) { Bytes p(65, value); p[0] = uint8_t(id); segment(0xDB, p); }
+    void quant(int id, uint8_t value)
+    {
+        Bytes p(65, value);
+        p[0] = uint8_t(id);
+        segment(0xDB, p);
+    }
     // `sampling` holds one 0xHV byte per component; components are numbered from 1.
     void frame(int width, int height, const Bytes& sampling, int precision = 8)
     {
-        Bytes p{uint8_t(precision), uint8_t(height >> 8), uint8_t(height), uint8_t(width >> 8),
-                uint8_t(width), uint8_t(sampling.size())};
+        Bytes p{uint8_t(precision),  uint8_t(height >> 8), uint8_t(height),
+                uint8_t(width >> 8), uint8_t(width),       uint8_t(sampling.size())};
         for (size_t i = 0; i < sampling.size(); ++i)
             p.insert(p.end(), {uint8_t(i + 1), sampling[i], 0});
         segment(0xC0, p);
@@ -234,8 +236,8 @@ void put_block(BitWriter& bits, const TestBlock& block, int ac_length = 8)
         bits.put(uint32_t(ac_code(0x00)), ac_length);
 }
 
-Bytes single_block_image(const std::vector<TestBlock>& blocks, int width, int height,
-                         const Bytes& sampling, uint8_t quant_value, int ac_length = 8)
+Bytes single_block_image(const std::vector<TestBlock>& blocks, int width, int height, const Bytes& sampling,
+                         uint8_t quant_value, int ac_length = 8)
 {
     JpegWriter w;
     write_test_tables(w, quant_value, ac_length);
@@ -373,12 +375,18 @@ uint8_t filter_value(int v)
 uint8_t filter_tap(int i, int n, int far_end, const std::function<int(int)>& p)
 {
     const int l = far_end;
-    if (i == 0) return filter_value(139 * p(0) - 11 * p(1));
-    if (i == 1) return filter_value(104 * p(0) + 27 * p(1) - 3 * p(2));
-    if (i == 2) return filter_value(28 * p(0) + 109 * p(1) - 9 * p(2));
-    if (i == 2 * n - 3) return filter_value(28 * p(l) + 109 * p(l - 1) - 9 * p(l - 2));
-    if (i == 2 * n - 2) return filter_value(104 * p(l) + 27 * p(l - 1) - 3 * p(l - 2));
-    if (i == 2 * n - 1) return filter_value(139 * p(l) - 11 * p(l - 1));
+    if (i == 0)
+        return filter_value(139 * p(0) - 11 * p(1));
+    if (i == 1)
+        return filter_value(104 * p(0) + 27 * p(1) - 3 * p(2));
+    if (i == 2)
+        return filter_value(28 * p(0) + 109 * p(1) - 9 * p(2));
+    if (i == 2 * n - 3)
+        return filter_value(28 * p(l) + 109 * p(l - 1) - 9 * p(l - 2));
+    if (i == 2 * n - 2)
+        return filter_value(104 * p(l) + 27 * p(l - 1) - 3 * p(l - 2));
+    if (i == 2 * n - 1)
+        return filter_value(139 * p(l) - 11 * p(l - 1));
     if (i % 2) {
         int j = (i - 3) / 2;
         return filter_value(-9 * p(j) + 111 * p(j + 1) + 29 * p(j + 2) - 3 * p(j + 3));
@@ -393,9 +401,8 @@ Plane reference_horizontal(const Plane& in)
     Plane out{Bytes(size_t(2 * in.w) * in.h), 2 * in.w, in.h, 2 * in.w};
     for (int y = 0; y < in.h; ++y)
         for (int x = 0; x < 2 * in.w; ++x)
-            out.data[size_t(y) * out.s + x] = filter_tap(x, in.w, in.w - 1, [&](int i) {
-                return int(in.data[size_t(y) * in.s + i]);
-            });
+            out.data[size_t(y) * out.s + x] = filter_tap(x, in.w, in.w - 1,
+                                                         [&](int i) { return int(in.data[size_t(y) * in.s + i]); });
     return out;
 }
 
@@ -404,9 +411,8 @@ Plane reference_vertical(const Plane& in)
     Plane out{Bytes(size_t(in.w) * 2 * in.h), in.w, 2 * in.h, in.w};
     for (int y = 0; y < 2 * in.h; ++y)
         for (int x = 0; x < in.w; ++x)
-            out.data[size_t(y) * out.s + x] = filter_tap(y, in.h, in.h - 1, [&](int i) {
-                return int(in.data[size_t(i) * in.s + x]);
-            });
+            out.data[size_t(y) * out.s + x] = filter_tap(y, in.h, in.h - 1,
+                                                         [&](int i) { return int(in.data[size_t(i) * in.s + x]); });
     return out;
 }
 
@@ -463,9 +469,11 @@ TEST(JpegDecoder, UpsamplingAndColourConversionAreExact)
                 if (&y != &luma[0])
                     cb.dc_diff = cr.dc_diff = 0;  // the predictors hold the value from here on
                 put_block(bits, cb);
-                for (int i = 1; i < chroma_blocks; ++i) put_block(bits, TestBlock{});
+                for (int i = 1; i < chroma_blocks; ++i)
+                    put_block(bits, TestBlock{});
                 put_block(bits, cr);
-                for (int i = 1; i < chroma_blocks; ++i) put_block(bits, TestBlock{});
+                for (int i = 1; i < chroma_blocks; ++i)
+                    put_block(bits, TestBlock{});
             }
             JpegWriter w;
             write_test_tables(w, 3);
@@ -545,7 +553,8 @@ std::vector<double> column_differences(const Bytes& ours, const Bytes& reference
                 const size_t i = (size_t(y) * width + x) * 3 + c;
                 columns[size_t(x)] += std::abs(int(ours[i]) - int(reference[i]));
             }
-    for (double& column : columns) column /= 3.0 * height;
+    for (double& column : columns)
+        column /= 3.0 * height;
     return columns;
 }
 
@@ -566,13 +575,15 @@ void patch_frame_width(Bytes& jpeg, int width)
 // from the MCU padding. The stream is coded at a whole number of MCUs with a contrasting
 // colour beyond the picture and then narrowed to an odd width (a chroma plane ending in a
 // half-used sample), so the padding holds other chroma than the edge, as some encoders
-// leave it (before, the last two columns came out 60 to 90 levels off). The last columns must stay as close to libjpeg as the inside ones.
+// leave it (before, the last two columns came out 60 to 90 levels off). The last columns must stay as close to libjpeg
+// as the inside ones.
 TEST(JpegDecoder, RightEdgeColumnsAreAsCloseToLibjpegAsTheInside)
 {
     struct EdgeCase {
         int width, height, h, v;
     };
-    for (EdgeCase c : {EdgeCase{37, 23, 2, 2}, EdgeCase{37, 23, 2, 1}, EdgeCase{45, 30, 2, 2}, EdgeCase{21, 16, 2, 1}}) {
+    for (EdgeCase c :
+         {EdgeCase{37, 23, 2, 2}, EdgeCase{37, 23, 2, 1}, EdgeCase{45, 30, 2, 2}, EdgeCase{21, 16, 2, 1}}) {
         SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << " " << c.h << "x" << c.v);
         const int coded_width = (c.width + 8 * c.h - 1) / (8 * c.h) * (8 * c.h);
         Bytes source = make_picture(coded_width, c.height, 3, 17);
@@ -691,7 +702,10 @@ size_t find_restart_marker(const Bytes& jpeg, int n)
 {
     size_t sos = 0;
     for (size_t i = 2; i + 1 < jpeg.size(); ++i)
-        if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xDA) { sos = i; break; }
+        if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xDA) {
+            sos = i;
+            break;
+        }
     for (size_t i = sos + 2; i + 1 < jpeg.size(); ++i)
         if (jpeg[i] == 0xFF && (jpeg[i + 1] & 0xF8) == 0xD0 && n-- == 0)
             return i;
@@ -870,8 +884,8 @@ TEST(JpegDecoder, TruncatedAndCorruptedDataIsRefusedSafely)
     int succeeded = 0;
     for (size_t length = 0; length < jpeg.size(); ++length) {
         Decoded d = decode(jpeg, length);
-        ASSERT_TRUE(d.status == kJpegOk || d.status == kJpegNotJpeg ||
-                    d.status == kJpegSyntaxError) << length << ": " << d.status;
+        ASSERT_TRUE(d.status == kJpegOk || d.status == kJpegNotJpeg || d.status == kJpegSyntaxError)
+            << length << ": " << d.status;
         if (d.status == kJpegOk) {
             ++succeeded;
             ASSERT_EQ(d.pixels.size(), full.pixels.size());

@@ -17,26 +17,16 @@ namespace {
 
 // Table K.1, luminance quantiser, natural order.
 constexpr uint8_t kLuminanceQuant[64] = {
-    16, 11, 10, 16, 24,  40,  51,  61,
-    12, 12, 14, 19, 26,  58,  60,  55,
-    14, 13, 16, 24, 40,  57,  69,  56,
-    14, 17, 22, 29, 51,  87,  80,  62,
-    18, 22, 37, 56, 68,  109, 103, 77,
-    24, 35, 55, 64, 81,  104, 113, 92,
-    49, 64, 78, 87, 103, 121, 120, 101,
-    72, 92, 95, 98, 112, 100, 103, 99,
+    16, 11,  10,  16, 24, 40, 51, 61, 12,  12,  14,  19,  26, 58, 60, 55,  14,  13,  16,  24, 40, 57,
+    69, 56,  14,  17, 22, 29, 51, 87, 80,  62,  18,  22,  37, 56, 68, 109, 103, 77,  24,  35, 55, 64,
+    81, 104, 113, 92, 49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98,  112, 100, 103, 99,
 };
 
 // Table K.2, chrominance quantiser, natural order.
 constexpr uint8_t kChrominanceQuant[64] = {
-    17, 18, 24, 47, 99, 99, 99, 99,
-    18, 21, 26, 66, 99, 99, 99, 99,
-    24, 26, 56, 99, 99, 99, 99, 99,
-    47, 66, 99, 99, 99, 99, 99, 99,
-    99, 99, 99, 99, 99, 99, 99, 99,
-    99, 99, 99, 99, 99, 99, 99, 99,
-    99, 99, 99, 99, 99, 99, 99, 99,
-    99, 99, 99, 99, 99, 99, 99, 99,
+    17, 18, 24, 47, 99, 99, 99, 99, 18, 21, 26, 66, 99, 99, 99, 99, 24, 26, 56, 99, 99, 99,
+    99, 99, 47, 66, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99,
+    99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99,
 };
 
 // A Huffman table as it appears in a DHT segment: code counts per length 1..16, then symbols.
@@ -47,7 +37,8 @@ struct HuffmanSpec {
     constexpr int symbol_count() const
     {
         int total = 0;
-        for (uint8_t c : counts) total += c;
+        for (uint8_t c : counts)
+            total += c;
         return total;
     }
 };
@@ -67,35 +58,29 @@ constexpr HuffmanSpec kDcChrominance = {
 // Table K.5
 constexpr HuffmanSpec kAcLuminance = {
     {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d},
-    {0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13, 0x51,
-     0x61, 0x07, 0x22, 0x71, 0x14, 0x32, 0x81, 0x91, 0xa1, 0x08, 0x23, 0x42, 0xb1, 0xc1,
-     0x15, 0x52, 0xd1, 0xf0, 0x24, 0x33, 0x62, 0x72, 0x82, 0x09, 0x0a, 0x16, 0x17, 0x18,
-     0x19, 0x1a, 0x25, 0x26, 0x27, 0x28, 0x29, 0x2a, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39,
-     0x3a, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4a, 0x53, 0x54, 0x55, 0x56, 0x57,
-     0x58, 0x59, 0x5a, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0x6a, 0x73, 0x74, 0x75,
-     0x76, 0x77, 0x78, 0x79, 0x7a, 0x83, 0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x8a, 0x92,
-     0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0x9a, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7,
-     0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6, 0xb7, 0xb8, 0xb9, 0xba, 0xc2, 0xc3,
-     0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8,
-     0xd9, 0xda, 0xe1, 0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf1, 0xf2,
-     0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa},
+    {0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13, 0x51, 0x61, 0x07, 0x22, 0x71,
+     0x14, 0x32, 0x81, 0x91, 0xa1, 0x08, 0x23, 0x42, 0xb1, 0xc1, 0x15, 0x52, 0xd1, 0xf0, 0x24, 0x33, 0x62, 0x72,
+     0x82, 0x09, 0x0a, 0x16, 0x17, 0x18, 0x19, 0x1a, 0x25, 0x26, 0x27, 0x28, 0x29, 0x2a, 0x34, 0x35, 0x36, 0x37,
+     0x38, 0x39, 0x3a, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4a, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59,
+     0x5a, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0x6a, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7a, 0x83,
+     0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0x9a, 0xa2, 0xa3,
+     0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6, 0xb7, 0xb8, 0xb9, 0xba, 0xc2, 0xc3,
+     0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda, 0xe1, 0xe2,
+     0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa},
 };
 
 // Table K.6
 constexpr HuffmanSpec kAcChrominance = {
     {0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77},
-    {0x00, 0x01, 0x02, 0x03, 0x11, 0x04, 0x05, 0x21, 0x31, 0x06, 0x12, 0x41, 0x51, 0x07,
-     0x61, 0x71, 0x13, 0x22, 0x32, 0x81, 0x08, 0x14, 0x42, 0x91, 0xa1, 0xb1, 0xc1, 0x09,
-     0x23, 0x33, 0x52, 0xf0, 0x15, 0x62, 0x72, 0xd1, 0x0a, 0x16, 0x24, 0x34, 0xe1, 0x25,
-     0xf1, 0x17, 0x18, 0x19, 0x1a, 0x26, 0x27, 0x28, 0x29, 0x2a, 0x35, 0x36, 0x37, 0x38,
-     0x39, 0x3a, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4a, 0x53, 0x54, 0x55, 0x56,
-     0x57, 0x58, 0x59, 0x5a, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0x6a, 0x73, 0x74,
-     0x75, 0x76, 0x77, 0x78, 0x79, 0x7a, 0x82, 0x83, 0x84, 0x85, 0x86, 0x87, 0x88, 0x89,
-     0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0x9a, 0xa2, 0xa3, 0xa4, 0xa5,
-     0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6, 0xb7, 0xb8, 0xb9, 0xba,
-     0xc2, 0xc3, 0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3, 0xd4, 0xd5, 0xd6,
-     0xd7, 0xd8, 0xd9, 0xda, 0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf2,
-     0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa},
+    {0x00, 0x01, 0x02, 0x03, 0x11, 0x04, 0x05, 0x21, 0x31, 0x06, 0x12, 0x41, 0x51, 0x07, 0x61, 0x71, 0x13, 0x22,
+     0x32, 0x81, 0x08, 0x14, 0x42, 0x91, 0xa1, 0xb1, 0xc1, 0x09, 0x23, 0x33, 0x52, 0xf0, 0x15, 0x62, 0x72, 0xd1,
+     0x0a, 0x16, 0x24, 0x34, 0xe1, 0x25, 0xf1, 0x17, 0x18, 0x19, 0x1a, 0x26, 0x27, 0x28, 0x29, 0x2a, 0x35, 0x36,
+     0x37, 0x38, 0x39, 0x3a, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4a, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58,
+     0x59, 0x5a, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0x6a, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7a,
+     0x82, 0x83, 0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0x9a,
+     0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6, 0xb7, 0xb8, 0xb9, 0xba,
+     0xc2, 0xc3, 0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda,
+     0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa},
 };
 
 static_assert(kDcLuminance.symbol_count() == 12 && kDcChrominance.symbol_count() == 12);
@@ -135,7 +120,8 @@ struct NaturalOrder {
 constexpr NaturalOrder make_natural_order()
 {
     NaturalOrder order{};
-    for (int k = 0; k < 64; k++) order.index[jpeg_zigzag[k]] = uint8_t(k);
+    for (int k = 0; k < 64; k++)
+        order.index[jpeg_zigzag[k]] = uint8_t(k);
     return order;
 }
 
@@ -160,16 +146,19 @@ struct Output {
 void output_drain(Output& out)
 {
     size_t n = size_t(out.end - out.buffer);
-    if (n == 0) return;
+    if (n == 0)
+        return;
     out.write(out.buffer, n, 1, out.context);
     out.total += n;
-    if (out.byte_count) *out.byte_count = out.total > INT_MAX ? INT_MAX : int(out.total);
+    if (out.byte_count)
+        *out.byte_count = out.total > INT_MAX ? INT_MAX : int(out.total);
     out.end = out.buffer;
 }
 
 void output_reserve(Output& out, size_t bytes)
 {
-    if (size_t(out.buffer + kOutputSize - out.end) < bytes) output_drain(out);
+    if (size_t(out.buffer + kOutputSize - out.end) < bytes)
+        output_drain(out);
 }
 
 size_t fwrite_sink(const void* data, size_t size, size_t count, void* file)
@@ -197,13 +186,15 @@ inline bool has_ff_byte(uint64_t word)
 inline void emit_byte(BitWriter& w, uint8_t byte)
 {
     *w.out++ = byte;
-    if (byte == 0xFF) *w.out++ = 0;  // keep entropy data from looking like a marker
+    if (byte == 0xFF)
+        *w.out++ = 0;  // keep entropy data from looking like a marker
 }
 
 inline void emit_word(BitWriter& w, uint64_t word)
 {
     if (has_ff_byte(word)) {
-        for (int shift = 56; shift >= 0; shift -= 8) emit_byte(w, uint8_t(word >> shift));
+        for (int shift = 56; shift >= 0; shift -= 8)
+            emit_byte(w, uint8_t(word >> shift));
         return;
     }
     uint64_t big_endian = __builtin_bswap64(word);
@@ -240,9 +231,12 @@ void finish_bits(BitWriter& w)
 
 int clamp_quality(int quality)
 {
-    if (quality == 0) return 90;
-    if (quality < 1) return 1;
-    if (quality > 100) return 100;
+    if (quality == 0)
+        return 90;
+    if (quality < 1)
+        return 1;
+    if (quality > 100)
+        return 100;
     return quality;
 }
 
@@ -252,8 +246,10 @@ void scale_quant_table(const uint8_t* base, int quality, uint8_t* zigzag_out)
     int scale = quality < 50 ? 5000 / quality : 200 - 2 * quality;
     for (int i = 0; i < 64; i++) {
         int entry = (scale * base[i] + 50) / 100;
-        if (entry < 1) entry = 1;
-        if (entry > 255) entry = 255;
+        if (entry < 1)
+            entry = 1;
+        if (entry > 255)
+            entry = 255;
         zigzag_out[jpeg_zigzag[i]] = uint8_t(entry);
     }
 }
@@ -273,7 +269,8 @@ void make_divisors(const uint8_t* zigzag_quant, float* divisors)
 
 uint8_t* put_bytes(uint8_t* p, std::initializer_list<uint8_t> bytes)
 {
-    for (uint8_t b : bytes) *p++ = b;
+    for (uint8_t b : bytes)
+        *p++ = b;
     return p;
 }
 
@@ -287,28 +284,25 @@ uint8_t* put_huffman_spec(uint8_t* p, uint8_t class_and_id, const HuffmanSpec& s
     return p + n;
 }
 
-uint8_t* put_header(uint8_t* p, const uint8_t* luma_quant, const uint8_t* chroma_quant,
-                    uint32_t width, uint32_t height)
+uint8_t* put_header(uint8_t* p, const uint8_t* luma_quant, const uint8_t* chroma_quant, uint32_t width, uint32_t height)
 {
     p = put_bytes(p, {0xFF, 0xD8});
-    p = put_bytes(p, {0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00, 0x01, 0x01, 0x00,
-                      0x00, 0x01, 0x00, 0x01, 0x00, 0x00});
+    p = put_bytes(
+        p, {0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00, 0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00});
     p = put_bytes(p, {0xFF, 0xDB, 0x00, 0x84, 0x00});
     memcpy(p, luma_quant, 64);
     p += 64;
     *p++ = 0x01;
     memcpy(p, chroma_quant, 64);
     p += 64;
-    p = put_bytes(p, {0xFF, 0xC0, 0x00, 0x11, 0x08, uint8_t(height >> 8), uint8_t(height),
-                      uint8_t(width >> 8), uint8_t(width), 0x03,
-                      0x01, 0x11, 0x00, 0x02, 0x11, 0x01, 0x03, 0x11, 0x01});
+    p = put_bytes(p, {0xFF, 0xC0, 0x00, 0x11, 0x08, uint8_t(height >> 8), uint8_t(height), uint8_t(width >> 8),
+                      uint8_t(width), 0x03, 0x01, 0x11, 0x00, 0x02, 0x11, 0x01, 0x03, 0x11, 0x01});
     p = put_bytes(p, {0xFF, 0xC4, 0x01, 0xA2});
     p = put_huffman_spec(p, 0x00, kDcLuminance);
     p = put_huffman_spec(p, 0x10, kAcLuminance);
     p = put_huffman_spec(p, 0x01, kDcChrominance);
     p = put_huffman_spec(p, 0x11, kAcChrominance);
-    return put_bytes(p, {0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x01, 0x00, 0x02, 0x11, 0x03, 0x11,
-                         0x00, 0x3F, 0x00});
+    return put_bytes(p, {0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x01, 0x00, 0x02, 0x11, 0x03, 0x11, 0x00, 0x3F, 0x00});
 }
 
 // ---- Transform and block coding ----
@@ -350,14 +344,14 @@ inline __attribute__((always_inline)) void fdct8_lanes(T* d)
 inline void transpose8x8(const float* in, float* out)
 {
     for (int r = 0; r < 8; r++)
-        for (int c = 0; c < 8; c++) out[8 * r + c] = in[8 * c + r];
+        for (int c = 0; c < 8; c++)
+            out[8 * r + c] = in[8 * c + r];
 }
 
 // Each pass runs on eight rows or eight columns at once (one per lane), which needs the
 // block transposed before the row pass and back again before the column pass.
 // Result: 64 quantised coefficients in natural order.
-inline void transform_and_quantise(const float* block, const float* divisors,
-                                   int16_t* quantised)
+inline void transform_and_quantise(const float* block, const float* divisors, int16_t* quantised)
 {
     alignas(32) float turned[64];
     Lanes8 v[8];
@@ -380,7 +374,8 @@ inline void transform_and_quantise(const float* block, const float* divisors,
         IntLanes8 half_bits = sign | 0x3F000000;  // 0.5f
         Lanes8 rounded = x + (Lanes8)half_bits;
         IntLanes8 q = __builtin_convertvector(rounded, IntLanes8);
-        for (int c = 0; c < 8; c++) quantised[8 * r + c] = int16_t(q[c]);
+        for (int c = 0; c < 8; c++)
+            quantised[8 * r + c] = int16_t(q[c]);
     }
 }
 
@@ -399,7 +394,8 @@ inline uint64_t nonzero_mask(const int16_t* zz)
     return mask;
 #else
     uint64_t mask = 0;
-    for (int i = 0; i < 64; i++) mask |= uint64_t(zz[i] != 0) << i;
+    for (int i = 0; i < 64; i++)
+        mask |= uint64_t(zz[i] != 0) << i;
     return mask;
 #endif
 }
@@ -417,8 +413,7 @@ inline JpegBitCode value_bits(int value)
 
 inline void put_coded(BitWriter& w, JpegBitCode huff, JpegBitCode extra)
 {
-    put_bits(w, (uint32_t(huff.code) << extra.length) | extra.code,
-             uint32_t(huff.length) + extra.length);
+    put_bits(w, (uint32_t(huff.code) << extra.length) | extra.code, uint32_t(huff.length) + extra.length);
 }
 
 struct ComponentTables {
@@ -428,15 +423,15 @@ struct ComponentTables {
 };
 
 // Codes one data unit and returns its quantised DC value, the component's next predictor.
-int jpeg_encode_block(BitWriter& w, const float* block, const ComponentTables& t,
-                      int predictor)
+int jpeg_encode_block(BitWriter& w, const float* block, const ComponentTables& t, int predictor)
 {
     alignas(32) int16_t natural[64];
     transform_and_quantise(block, t.divisors, natural);
 
     alignas(16) int16_t zz[64];
 #pragma GCC unroll 64
-    for (int i = 0; i < 64; i++) zz[i] = natural[kNatural.index[i]];
+    for (int i = 0; i < 64; i++)
+        zz[i] = natural[kNatural.index[i]];
     uint64_t nonzero = nonzero_mask(zz);
 
     int diff = zz[0] - predictor;
@@ -457,12 +452,14 @@ int jpeg_encode_block(BitWriter& w, const float* block, const ComponentTables& t
         int i = __builtin_ctzll(remaining);
         remaining &= remaining - 1;
         int run = i - last - 1;
-        for (; run >= 16; run -= 16) put_bits(w, ac[0xF0].code, ac[0xF0].length);
+        for (; run >= 16; run -= 16)
+            put_bits(w, ac[0xF0].code, ac[0xF0].length);
         JpegBitCode extra = value_bits(zz[i]);
         put_coded(w, ac[run * 16 + extra.length], extra);
         last = i;
     }
-    if (last != 63) put_bits(w, ac[0x00].code, ac[0x00].length);
+    if (last != 63)
+        put_bits(w, ac[0x00].code, ac[0x00].length);
     return zz[0];
 }
 
@@ -472,14 +469,12 @@ int jpeg_encode_block(BitWriter& w, const float* block, const ComponentTables& t
 // Inside the picture the eight pixels of a row are consecutive; on the right edge
 // `edge_columns` gives each column's byte offset, clamped to the last column.
 template <int kComponents, bool kInside>
-void load_block(const uint8_t* const* rows, uint32_t x0, const uint32_t* edge_columns,
-                float* y, float* cb, float* cr)
+void load_block(const uint8_t* const* rows, uint32_t x0, const uint32_t* edge_columns, float* y, float* cb, float* cr)
 {
     for (int j = 0; j < 8; j++) {
         const uint8_t* row = rows[j];
         for (int i = 0; i < 8; i++) {
-            const uint8_t* p =
-                kInside ? row + size_t(x0 + uint32_t(i)) * kComponents : row + edge_columns[i];
+            const uint8_t* p = kInside ? row + size_t(x0 + uint32_t(i)) * kComponents : row + edge_columns[i];
             float r = p[0];
             float g = kComponents >= 3 ? float(p[1]) : r;
             float b = kComponents >= 3 ? float(p[2]) : r;
@@ -516,7 +511,8 @@ inline void load_words(const uint8_t* p, __m128i* words)
         // A four-byte load at each pixel stays within the row's 24 bytes except for the
         // last pixel, which is read one byte early and shifted down.
         alignas(16) uint32_t w[8];
-        for (int i = 0; i < 7; i++) memcpy(&w[i], p + 3 * i, 4);
+        for (int i = 0; i < 7; i++)
+            memcpy(&w[i], p + 3 * i, 4);
         memcpy(&w[7], p + 20, 4);
         w[7] >>= 8;
         words[0] = _mm_load_si128(reinterpret_cast<const __m128i*>(w));
@@ -544,8 +540,8 @@ void load_block_inside(const uint8_t* const* rows, uint32_t x0, float* y, float*
             __m128i words[2];
             load_words<kComponents>(p, words);
             for (int h = 0; h < 2; h++)
-                convert4(byte_lane(words[h], 0), byte_lane(words[h], 8), byte_lane(words[h], 16),
-                         yr + 4 * h, cbr + 4 * h, crr + 4 * h);
+                convert4(byte_lane(words[h], 0), byte_lane(words[h], 8), byte_lane(words[h], 16), yr + 4 * h,
+                         cbr + 4 * h, crr + 4 * h);
         }
     }
 }
@@ -565,8 +561,7 @@ struct ScanState {
 };
 
 template <int kComponents>
-void encode_scan(Output& out, const ScanState& s, const uint8_t* pixels, uint32_t width,
-                 uint32_t height)
+void encode_scan(Output& out, const ScanState& s, const uint8_t* pixels, uint32_t width, uint32_t height)
 {
     const size_t stride = size_t(width) * kComponents;
     BitWriter w = {0, 64, out.end};
@@ -608,23 +603,26 @@ void encode_scan(Output& out, const ScanState& s, const uint8_t* pixels, uint32_
 
 JpegBitCode jpeg_calc_bits(int value)
 {
-    if (value == 0) return {0, 0};
+    if (value == 0)
+        return {0, 0};
     return value_bits(value);
 }
 
-void jpeg_fdct8(float* d)
-{
-    fdct8_lanes(d);
-}
+void jpeg_fdct8(float* d) { fdct8_lanes(d); }
 
-int jpeg_encode(void* context, JpegWriteFn write, int* byte_count, const uint8_t* pixels,
-                uint32_t width, uint32_t height, int components, int quality)
+int jpeg_encode(void* context, JpegWriteFn write, int* byte_count, const uint8_t* pixels, uint32_t width,
+                uint32_t height, int components, int quality)
 {
-    if (byte_count) *byte_count = 0;
-    if (!pixels || width == 0 || height == 0 || width > 65535 || height > 65535) return 0;
-    if (components != 1 && components != 3 && components != 4) return 0;
-    if (uint64_t(width) * height * unsigned(components) >= kMaxBufferSize) return 0;
-    if (!write && !context) return 0;
+    if (byte_count)
+        *byte_count = 0;
+    if (!pixels || width == 0 || height == 0 || width > 65535 || height > 65535)
+        return 0;
+    if (components != 1 && components != 3 && components != 4)
+        return 0;
+    if (uint64_t(width) * height * unsigned(components) >= kMaxBufferSize)
+        return 0;
+    if (!write && !context)
+        return 0;
 
     Output out;
     out.write = write ? write : fwrite_sink;

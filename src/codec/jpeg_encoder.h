@@ -17,21 +17,15 @@ using JpegWriteFn = size_t (*)(const void* data, size_t size, size_t count, void
 
 // For each coefficient in natural (row-major) order, its position in the zig-zag sequence.
 inline constexpr uint8_t jpeg_zigzag[64] = {
-    0,  1,  5,  6,  14, 15, 27, 28,
-    2,  4,  7,  13, 16, 26, 29, 42,
-    3,  8,  12, 17, 25, 30, 41, 43,
-    9,  11, 18, 24, 31, 40, 44, 53,
-    10, 19, 23, 32, 39, 45, 52, 54,
-    20, 22, 33, 38, 46, 51, 55, 60,
-    21, 34, 37, 47, 50, 56, 59, 61,
-    35, 36, 48, 49, 57, 58, 62, 63,
+    0,  1,  5,  6,  14, 15, 27, 28, 2,  4,  7,  13, 16, 26, 29, 42, 3,  8,  12, 17, 25, 30,
+    41, 43, 9,  11, 18, 24, 31, 40, 44, 53, 10, 19, 23, 32, 39, 45, 52, 54, 20, 22, 33, 38,
+    46, 51, 55, 60, 21, 34, 37, 47, 50, 56, 59, 61, 35, 36, 48, 49, 57, 58, 62, 63,
 };
 
 // s(k) * 2*sqrt(2), s(0) = 1, s(k) = sqrt(2) * cos(k*pi/16): the per-axis output scale of
 // jpeg_fdct8, folded into the quantiser reciprocals.
 inline constexpr float jpeg_aan_scale[8] = {
-    2.8284271f, 3.9231412f, 3.6955183f, 3.3258781f,
-    2.8284271f, 2.2222810f, 1.5307337f, 0.7803613f,
+    2.8284271f, 3.9231412f, 3.6955183f, 3.3258781f, 2.8284271f, 2.2222810f, 1.5307337f, 0.7803613f,
 };
 
 // Encodes width x height pixels (rows top to bottom, `components` bytes per pixel: 1 grey,
@@ -42,8 +36,8 @@ inline constexpr float jpeg_aan_scale[8] = {
 // pointer, a zero or above-65535 dimension, components other than 1/3/4, a pixel buffer
 // that would reach 1 GiB, or fwrite without a file. Also 0 if the file grew past INT_MAX
 // bytes, whose length `byte_count` cannot hold (it is then left at INT_MAX).
-int jpeg_encode(void* context, JpegWriteFn write, int* byte_count, const uint8_t* pixels,
-                uint32_t width, uint32_t height, int components, int quality);
+int jpeg_encode(void* context, JpegWriteFn write, int* byte_count, const uint8_t* pixels, uint32_t width,
+                uint32_t height, int components, int quality);
 
 // Category (length) and extra bits of a coefficient or DC difference (within +-65535).
 JpegBitCode jpeg_calc_bits(int value);

@@ -33,7 +33,8 @@ size_t record_write(const void* data, size_t size, size_t count, void* context)
     const auto* bytes = static_cast<const uint8_t*>(data);
     sink->data.insert(sink->data.end(), bytes, bytes + size * count);
     sink->calls++;
-    if (count != 1) sink->counts_were_one = false;
+    if (count != 1)
+        sink->counts_were_one = false;
     return count;
 }
 
@@ -43,12 +44,10 @@ struct Encoded {
     RecordingSink sink;
 };
 
-Encoded encode(const Bytes& pixels, uint32_t width, uint32_t height, int components,
-               int quality)
+Encoded encode(const Bytes& pixels, uint32_t width, uint32_t height, int components, int quality)
 {
     Encoded e;
-    e.result = jpeg_encode(&e.sink, record_write, &e.byte_count, pixels.data(), width, height,
-                           components, quality);
+    e.result = jpeg_encode(&e.sink, record_write, &e.byte_count, pixels.data(), width, height, components, quality);
     return e;
 }
 
@@ -65,8 +64,7 @@ Bytes make_picture(uint32_t width, uint32_t height, int components, unsigned see
                 state = state * 1103515245u + 12345u;
                 double v = 128 + 70 * std::sin(x * 0.11 + c) + 40 * std::cos(y * 0.07 * (c + 1)) +
                            int((state >> 16) % 9) - 4;
-                pixels[(size_t(y) * width + x) * components + c] =
-                    uint8_t(v < 0 ? 0 : v > 255 ? 255 : v);
+                pixels[(size_t(y) * width + x) * components + c] = uint8_t(v < 0 ? 0 : v > 255 ? 255 : v);
             }
     return pixels;
 }
@@ -110,10 +108,7 @@ struct TurboReader {
 };
 
 // RGB as libjpeg-turbo decodes it; clean() when it saw neither an error nor a warning.
-oracle::Decoded turbo_decode(const Bytes& file)
-{
-    return oracle::decode_jpeg(file, true);
-}
+oracle::Decoded turbo_decode(const Bytes& file) { return oracle::decode_jpeg(file, true); }
 
 // Quantised coefficients of every block of one component, natural order, raster blocks.
 struct Coefficients {
@@ -133,10 +128,11 @@ Coefficients turbo_coefficients(const Bytes& file)
             jpeg_component_info* comp = &info.comp_info[c];
             out.blocks_wide = int(comp->width_in_blocks);
             out.blocks_high = int(comp->height_in_blocks);
-            for (int k = 0; k < 64; k++) out.quant[c].push_back(comp->quant_table->quantval[k]);
+            for (int k = 0; k < 64; k++)
+                out.quant[c].push_back(comp->quant_table->quantval[k]);
             for (int by = 0; by < out.blocks_high; by++) {
-                JBLOCKARRAY row = info.mem->access_virt_barray(
-                    reinterpret_cast<j_common_ptr>(&info), arrays[c], JDIMENSION(by), 1, FALSE);
+                JBLOCKARRAY row = info.mem->access_virt_barray(reinterpret_cast<j_common_ptr>(&info), arrays[c],
+                                                               JDIMENSION(by), 1, FALSE);
                 for (int bx = 0; bx < out.blocks_wide; bx++)
                     out.blocks[c].emplace_back(row[0][bx], row[0][bx] + 64);
             }
@@ -169,11 +165,12 @@ std::vector<Segment> header_segments(const Bytes& file)
     while (pos + 4 <= file.size() && file[pos] == 0xFF) {
         uint8_t marker = file[pos + 1];
         size_t length = size_t(file[pos + 2]) << 8 | file[pos + 3];
-        if (length < 2 || pos + 2 + length > file.size()) break;
-        segments.push_back({marker, Bytes(file.begin() + long(pos + 4),
-                                          file.begin() + long(pos + 2 + length))});
+        if (length < 2 || pos + 2 + length > file.size())
+            break;
+        segments.push_back({marker, Bytes(file.begin() + long(pos + 4), file.begin() + long(pos + 2 + length))});
         pos += 2 + length;
-        if (marker == 0xDA) break;
+        if (marker == 0xDA)
+            break;
     }
     return segments;
 }
@@ -191,14 +188,14 @@ Tables header_tables(const Bytes& file)
         size_t pos = 0;
         if (s.marker == 0xDB) {
             for (; pos + 65 <= s.body.size(); pos += 65)
-                t.quant[s.body[pos] & 3] = Bytes(s.body.begin() + long(pos + 1),
-                                                  s.body.begin() + long(pos + 65));
+                t.quant[s.body[pos] & 3] = Bytes(s.body.begin() + long(pos + 1), s.body.begin() + long(pos + 65));
         } else if (s.marker == 0xC4) {
             while (pos + 17 <= s.body.size()) {
                 size_t n = 0;
-                for (int i = 0; i < 16; i++) n += s.body[pos + 1 + i];
+                for (int i = 0; i < 16; i++)
+                    n += s.body[pos + 1 + i];
                 t.huffman[s.body[pos] & 0x1F] = Bytes(s.body.begin() + long(pos + 1),
-                                                       s.body.begin() + long(pos + 17 + n));
+                                                      s.body.begin() + long(pos + 17 + n));
                 pos += 17 + n;
             }
         }
@@ -215,7 +212,8 @@ std::vector<int> zigzag_walk()
         for (int i = 0; i <= s; i++) {
             int row = s % 2 == 0 ? s - i : i;
             int col = s - row;
-            if (row < 8 && col < 8) position[row * 8 + col] = p++;
+            if (row < 8 && col < 8)
+                position[row * 8 + col] = p++;
         }
     }
     return position;
@@ -228,9 +226,11 @@ constexpr int kHeaderBytes = 607;
 TEST(JpegEncoderTables, ZigzagMatchesTheDiagonalWalk)
 {
     std::vector<int> walk = zigzag_walk();
-    for (int k = 0; k < 64; k++) EXPECT_EQ(jpeg_zigzag[k], walk[k]) << "natural index " << k;
+    for (int k = 0; k < 64; k++)
+        EXPECT_EQ(jpeg_zigzag[k], walk[k]) << "natural index " << k;
     const int start[12] = {0, 1, 5, 6, 14, 15, 27, 28, 2, 4, 7, 13};
-    for (int k = 0; k < 12; k++) EXPECT_EQ(jpeg_zigzag[k], start[k]);
+    for (int k = 0; k < 12; k++)
+        EXPECT_EQ(jpeg_zigzag[k], start[k]);
 }
 
 TEST(JpegEncoderTables, AanScaleIsTwoRootTwoTimesS)
@@ -246,10 +246,9 @@ TEST(JpegEncoderBits, CategoryAndExtraBits)
     struct Case {
         int value;
         uint16_t code, length;
-    } cases[] = {{1, 1, 1},      {-1, 0, 1},    {2, 2, 2},        {3, 3, 2},
-                 {-2, 1, 2},     {-3, 0, 2},    {4, 4, 3},        {-7, 0, 3},
-                 {255, 255, 8},  {-255, 0, 8},  {-256, 255, 9},   {1023, 1023, 10},
-                 {-1024, 1023, 11}, {2047, 2047, 11}, {-2047, 0, 11}};
+    } cases[] = {{1, 1, 1},      {-1, 0, 1},       {2, 2, 2},         {3, 3, 2},        {-2, 1, 2},
+                 {-3, 0, 2},     {4, 4, 3},        {-7, 0, 3},        {255, 255, 8},    {-255, 0, 8},
+                 {-256, 255, 9}, {1023, 1023, 10}, {-1024, 1023, 11}, {2047, 2047, 11}, {-2047, 0, 11}};
     for (const Case& c : cases) {
         JpegBitCode b = jpeg_calc_bits(c.value);
         EXPECT_EQ(b.length, c.length) << c.value;
@@ -257,9 +256,11 @@ TEST(JpegEncoderBits, CategoryAndExtraBits)
     }
     // Negative values of category n are sent as v + 2^n - 1 (T.81 F.1.2.1.1).
     for (int v = -2047; v <= 2047; v++) {
-        if (v == 0) continue;
+        if (v == 0)
+            continue;
         int n = 0;
-        while ((1 << n) <= std::abs(v)) n++;
+        while ((1 << n) <= std::abs(v))
+            n++;
         JpegBitCode b = jpeg_calc_bits(v);
         ASSERT_EQ(b.length, n) << v;
         ASSERT_EQ(b.code, v > 0 ? v : v + (1 << n) - 1) << v;
@@ -278,12 +279,15 @@ TEST(JpegEncoderBits, AanPassesGiveScaledTrueDct)
             input[i] = int((state >> 16) % 256) - 128;
             block[i] = float(input[i]);
         }
-        for (int r = 0; r < 8; r++) jpeg_fdct8(block + 8 * r);
+        for (int r = 0; r < 8; r++)
+            jpeg_fdct8(block + 8 * r);
         for (int c = 0; c < 8; c++) {
             float column[8];
-            for (int r = 0; r < 8; r++) column[r] = block[8 * r + c];
+            for (int r = 0; r < 8; r++)
+                column[r] = block[8 * r + c];
             jpeg_fdct8(column);
-            for (int r = 0; r < 8; r++) block[8 * r + c] = column[r];
+            for (int r = 0; r < 8; r++)
+                block[8 * r + c] = column[r];
         }
         for (int u = 0; u < 8; u++)
             for (int v = 0; v < 8; v++) {
@@ -311,24 +315,22 @@ TEST(JpegEncoderHeader, LayoutIsFixedAt607Bytes)
     const Bytes& f = e.sink.data;
     ASSERT_GT(f.size(), size_t(kHeaderBytes + 2));
 
-    const uint8_t soi_app0[] = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F',
+    const uint8_t soi_app0[] = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J',  'F',  'I',  'F',
                                 0x00, 0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00};
     EXPECT_EQ(Bytes(f.begin(), f.begin() + 20), Bytes(std::begin(soi_app0), std::end(soi_app0)));
     const uint8_t dqt[] = {0xFF, 0xDB, 0x00, 0x84, 0x00};
     EXPECT_EQ(Bytes(f.begin() + 20, f.begin() + 25), Bytes(std::begin(dqt), std::end(dqt)));
     EXPECT_EQ(f[89], 0x01);  // second table id
-    const uint8_t sof[] = {0xFF, 0xC0, 0x00, 0x11, 0x08, 0x00, 0x02, 0x01, 0x2C, 0x03, 0x01,
-                           0x11, 0x00, 0x02, 0x11, 0x01, 0x03, 0x11, 0x01};
+    const uint8_t sof[] = {0xFF, 0xC0, 0x00, 0x11, 0x08, 0x00, 0x02, 0x01, 0x2C, 0x03,
+                           0x01, 0x11, 0x00, 0x02, 0x11, 0x01, 0x03, 0x11, 0x01};
     EXPECT_EQ(Bytes(f.begin() + 154, f.begin() + 173), Bytes(std::begin(sof), std::end(sof)));
     const uint8_t dht[] = {0xFF, 0xC4, 0x01, 0xA2, 0x00};
     EXPECT_EQ(Bytes(f.begin() + 173, f.begin() + 178), Bytes(std::begin(dht), std::end(dht)));
     EXPECT_EQ(f[173 + 4 + 29], 0x10);             // AC 0 after 1+16+12 bytes
     EXPECT_EQ(f[173 + 4 + 29 + 179], 0x01);       // DC 1 after 1+16+162 bytes
     EXPECT_EQ(f[173 + 4 + 29 + 179 + 29], 0x11);  // AC 1
-    const uint8_t sos[] = {0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x01, 0x00,
-                           0x02, 0x11, 0x03, 0x11, 0x00, 0x3F, 0x00};
-    EXPECT_EQ(Bytes(f.begin() + 593, f.begin() + kHeaderBytes),
-              Bytes(std::begin(sos), std::end(sos)));
+    const uint8_t sos[] = {0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x01, 0x00, 0x02, 0x11, 0x03, 0x11, 0x00, 0x3F, 0x00};
+    EXPECT_EQ(Bytes(f.begin() + 593, f.begin() + kHeaderBytes), Bytes(std::begin(sos), std::end(sos)));
     EXPECT_EQ(f[f.size() - 2], 0xFF);
     EXPECT_EQ(f[f.size() - 1], 0xD9);
 }
@@ -482,13 +484,15 @@ TEST(JpegEncoderFile, OnePixelColourDecodesToItsColour)
     Coefficients c = turbo_coefficients(e.sink.data);
     ASSERT_EQ(c.blocks[0].size(), 1u);
     for (int comp = 0; comp < 3; comp++)
-        for (int k = 1; k < 64; k++) EXPECT_EQ(c.blocks[comp][0][k], 0);
+        for (int k = 1; k < 64; k++)
+            EXPECT_EQ(c.blocks[comp][0][k], 0);
     // Uniform Y block: DC = 8 * Y at quantiser 1.
     double y = 0.299 * 200 + 0.587 * 40 + 0.114 * 90 - 128;
     EXPECT_EQ(c.blocks[0][0][0], std::lround(8 * y));
     oracle::Decoded d = turbo_decode(e.sink.data);
     ASSERT_TRUE(d.clean()) << d.error;
-    for (int ch = 0; ch < 3; ch++) EXPECT_NEAR(d.samples[ch], pixel[ch], 2);
+    for (int ch = 0; ch < 3; ch++)
+        EXPECT_NEAR(d.samples[ch], pixel[ch], 2);
 }
 
 // 9x9: 2x2 MCUs; the right and bottom blocks repeat the last column and row.
@@ -522,7 +526,8 @@ TEST(JpegEncoderFile, NineByNineReplicatesTheEdges)
     EXPECT_NEAR(c.blocks[0][3][0], 8 * y, 0.51);
     oracle::Decoded d = turbo_decode(e.sink.data);
     ASSERT_TRUE(d.clean()) << d.error;
-    for (size_t i = 0; i < pixels.size(); i++) EXPECT_NEAR(d.samples[i], pixels[i], 4) << i;
+    for (size_t i = 0; i < pixels.size(); i++)
+        EXPECT_NEAR(d.samples[i], pixels[i], 4) << i;
 }
 
 // Blocks on the right edge are fetched column by column, inner ones eight pixels at a
@@ -557,10 +562,12 @@ TEST(JpegEncoderFile, GreyInputHasEmptyChroma)
     ASSERT_EQ(c.blocks[1].size(), 15u);
     for (int comp = 1; comp < 3; comp++)
         for (const std::vector<int>& block : c.blocks[comp])
-            for (int k = 0; k < 64; k++) ASSERT_EQ(block[k], 0);
+            for (int k = 0; k < 64; k++)
+                ASSERT_EQ(block[k], 0);
     // Same picture given as RGB with equal channels encodes to the same file.
     Bytes rgb;
-    for (uint8_t g : grey) rgb.insert(rgb.end(), {g, g, g});
+    for (uint8_t g : grey)
+        rgb.insert(rgb.end(), {g, g, g});
     EXPECT_EQ(encode(rgb, 40, 24, 3, 90).sink.data, e.sink.data);
 }
 
@@ -568,7 +575,8 @@ TEST(JpegEncoderFile, FourthByteIsIgnored)
 {
     Bytes rgba = make_picture(20, 12, 4);
     Bytes rgb;
-    for (size_t i = 0; i < rgba.size(); i += 4) rgb.insert(rgb.end(), {rgba[i], rgba[i + 1], rgba[i + 2]});
+    for (size_t i = 0; i < rgba.size(); i += 4)
+        rgb.insert(rgb.end(), {rgba[i], rgba[i + 1], rgba[i + 2]});
     EXPECT_EQ(encode(rgba, 20, 12, 4, 80).sink.data, encode(rgb, 20, 12, 3, 80).sink.data);
 }
 
@@ -582,7 +590,8 @@ TEST(JpegEncoderFile, LongZeroRunsAndLastCoefficient)
         for (int y = 0; y < 8; y++)
             for (int x = 0; x < 8; x++) {
                 double c = std::cos((2 * x + 1) * 7 * M_PI / 16);
-                if (v_freq) c *= std::cos((2 * y + 1) * 7 * M_PI / 16);
+                if (v_freq)
+                    c *= std::cos((2 * y + 1) * 7 * M_PI / 16);
                 grey[8 * y + x] = uint8_t(std::lround(128 + 100 * c));
             }
         Encoded e = encode(grey, 8, 8, 1, 50);
@@ -617,7 +626,8 @@ TEST(JpegEncoderFile, EntropyDataIsStuffedAndMarkersAreNot)
     const Bytes& f = e.sink.data;
     size_t ff_count = 0;
     for (size_t i = kHeaderBytes; i + 2 < f.size(); i++) {
-        if (f[i] != 0xFF) continue;
+        if (f[i] != 0xFF)
+            continue;
         ASSERT_EQ(f[i + 1], 0x00) << "unstuffed 0xFF at " << i;
         ff_count++;
         i++;
@@ -628,7 +638,8 @@ TEST(JpegEncoderFile, EntropyDataIsStuffedAndMarkersAreNot)
     oracle::Decoded d = turbo_decode(f);
     ASSERT_TRUE(d.clean()) << d.error;
     int worst = 0;
-    for (size_t i = 0; i < noise.size(); i++) worst = std::max(worst, std::abs(noise[i] - d.samples[i]));
+    for (size_t i = 0; i < noise.size(); i++)
+        worst = std::max(worst, std::abs(noise[i] - d.samples[i]));
     EXPECT_LE(worst, 6);
 }
 
@@ -675,19 +686,16 @@ TEST(JpegEncoderArguments, BadArgumentsWriteNothing)
         uint32_t width, height;
         int components;
     } cases[] = {
-        {pixels.data(), 16, 16, 2},     {pixels.data(), 16, 16, 0},
-        {pixels.data(), 16, 16, 5},     {pixels.data(), 16, 16, -3},
-        {nullptr, 16, 16, 3},           {pixels.data(), 0, 16, 3},
-        {pixels.data(), 16, 0, 3},      {pixels.data(), 65536, 1, 1},
-        {pixels.data(), 1, 65536, 1},   {pixels.data(), 65535, 65535, 1},  // 4 GiB of pixels
+        {pixels.data(), 16, 16, 2},       {pixels.data(), 16, 16, 0},   {pixels.data(), 16, 16, 5},
+        {pixels.data(), 16, 16, -3},      {nullptr, 16, 16, 3},         {pixels.data(), 0, 16, 3},
+        {pixels.data(), 16, 0, 3},        {pixels.data(), 65536, 1, 1}, {pixels.data(), 1, 65536, 1},
+        {pixels.data(), 65535, 65535, 1},  // 4 GiB of pixels
         {pixels.data(), 16384, 16384, 4},  // exactly 1 GiB
     };
     for (const Case& c : cases) {
         RecordingSink sink;
         int count = 12345;
-        EXPECT_EQ(jpeg_encode(&sink, record_write, &count, c.pixels, c.width, c.height,
-                              c.components, 75),
-                  0)
+        EXPECT_EQ(jpeg_encode(&sink, record_write, &count, c.pixels, c.width, c.height, c.components, 75), 0)
             << c.width << "x" << c.height << "x" << c.components;
         EXPECT_EQ(sink.calls, 0);
         EXPECT_EQ(count, 0);

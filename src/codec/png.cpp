@@ -16,31 +16,38 @@ std::atomic<PngFreeHook> free_hook{std::free};
 void* alloc_block(uint64_t size)
 {
     // Keeps every block below the system-wide limit, and a zero size from reaching the hook.
-    if (size == 0 || size >= kMaxBufferSize) return nullptr;
+    if (size == 0 || size >= kMaxBufferSize)
+        return nullptr;
     return alloc_hook.load(std::memory_order_relaxed)(static_cast<size_t>(size));
 }
 
 void free_block(void* block)
 {
-    if (block) free_hook.load(std::memory_order_relaxed)(block);
+    if (block)
+        free_hook.load(std::memory_order_relaxed)(block);
 }
 
 bool read_bytes(PngHandle* png, void* destination, size_t n)
 {
-    if (n == 0) return true;
-    if (png->read_function) return png->read_function(destination, 1, n, png->file_pointer) >= n;
+    if (n == 0)
+        return true;
+    if (png->read_function)
+        return png->read_function(destination, 1, n, png->file_pointer) >= n;
     return std::fread(destination, 1, n, static_cast<FILE*>(png->file_pointer)) == n;
 }
 
 bool skip_bytes(PngHandle* png, uint64_t n)
 {
-    if (n == 0) return true;
-    if (png->read_function) return png->read_function(nullptr, 1, n, png->file_pointer) >= n;
+    if (n == 0)
+        return true;
+    if (png->read_function)
+        return png->read_function(nullptr, 1, n, png->file_pointer) >= n;
     // Steps that fit a 32-bit long, as on the Windows runtime.
     auto* file = static_cast<FILE*>(png->file_pointer);
     while (n > 0) {
         long step = n > 0x40000000u ? 0x40000000L : static_cast<long>(n);
-        if (std::fseek(file, step, SEEK_CUR) != 0) return false;
+        if (std::fseek(file, step, SEEK_CUR) != 0)
+            return false;
         n -= static_cast<uint64_t>(step);
     }
     return true;
@@ -48,27 +55,23 @@ bool skip_bytes(PngHandle* png, uint64_t n)
 
 bool write_bytes(PngHandle* png, const void* source, size_t n)
 {
-    if (png->write_function) return png->write_function(source, 1, n, png->file_pointer) >= n;
+    if (png->write_function)
+        return png->write_function(source, 1, n, png->file_pointer) >= n;
     return std::fwrite(source, 1, n, static_cast<FILE*>(png->file_pointer)) == n;
 }
 
 bool read_be32(PngHandle* png, uint32_t* value)
 {
     uint8_t bytes[4];
-    if (!read_bytes(png, bytes, 4)) return false;
+    if (!read_bytes(png, bytes, 4))
+        return false;
     *value = load_be32(bytes);
     return true;
 }
 
-uint32_t crc_of(const uint8_t* data, size_t n, uint32_t crc)
-{
-    return crc32_update(crc, {data, n});
-}
+uint32_t crc_of(const uint8_t* data, size_t n, uint32_t crc) { return crc32_update(crc, {data, n}); }
 
-uint64_t filtered_size(uint32_t width, uint32_t height, unsigned pbb)
-{
-    return (uint64_t{width} * pbb + 1) * height;
-}
+uint64_t filtered_size(uint32_t width, uint32_t height, unsigned pbb) { return (uint64_t{width} * pbb + 1) * height; }
 
 }  // namespace pngi
 
@@ -125,10 +128,7 @@ int png_close(PngHandle* png)
     return PNG_OK;
 }
 
-static const char* name_or_unknown(bool known, const char* name)
-{
-    return known ? name : "unknown, this is not good";
-}
+static const char* name_or_unknown(bool known, const char* name) { return known ? name : "unknown, this is not good"; }
 
 void png_dump_info(const PngHandle* png)
 {
@@ -158,8 +158,10 @@ size_t memory_reader(void* destination, size_t size, size_t count, void* user)
     size_t remaining = reader->position < reader->size ? reader->size - reader->position : 0;
     bool fits = count == 0 || (size <= remaining / count);
     size_t n = fits ? size * count : remaining;
-    if (destination && n > 0) std::memcpy(destination, reader->data + reader->position, n);
-    if (fits) reader->position += static_cast<uint32_t>(n);
+    if (destination && n > 0)
+        std::memcpy(destination, reader->data + reader->position, n);
+    if (fits)
+        reader->position += static_cast<uint32_t>(n);
     return n;
 }
 
@@ -167,9 +169,11 @@ size_t memory_writer(const void* source, size_t size, size_t count, void* user)
 {
     auto* writer = static_cast<MemoryWriter*>(user);
     size_t room = writer->position < writer->capacity ? writer->capacity - writer->position : 0;
-    if (count != 0 && size > room / count) return 0;
+    if (count != 0 && size > room / count)
+        return 0;
     size_t n = size * count;
-    if (n > 0) std::memcpy(writer->buffer + writer->position, source, n);
+    if (n > 0)
+        std::memcpy(writer->buffer + writer->position, source, n);
     writer->position += static_cast<uint32_t>(n);
     writer->written += static_cast<uint32_t>(n);
     return count;

@@ -50,7 +50,7 @@ struct PngHandle {
     uint8_t compression;
     uint8_t filter;
     uint8_t interlace_method;
-    uint8_t pbb;  // bytes per pixel
+    uint8_t pbb;            // bytes per pixel
     uint8_t* chunk_buffer;  // data of one IDAT chunk, reused and only grown
     uint32_t chunk_buffer_size;
 };
@@ -74,8 +74,7 @@ int png_open_writer(PngHandle* png, PngWriteFunction write_function, void* file_
 int png_create_file(PngHandle* png, const char* path);  // caller closes with png_close
 // `pixels`: height rows of width * pbb bytes, top first; 16-bit samples low byte first
 // (the layout png_get_data produces). Depth 8 or 16, colour type 0, 2, 4 or 6.
-int png_write_image(PngHandle* png, uint32_t width, uint32_t height, int depth, int color_type,
-                    const uint8_t* pixels);
+int png_write_image(PngHandle* png, uint32_t width, uint32_t height, int depth, int color_type, const uint8_t* pixels);
 // Upper bound of the file png_write_image produces; 0 when it would refuse the sizes.
 // Lets memory writers size their buffer.
 uint64_t png_encoded_size_bound(uint32_t width, uint32_t height, int depth, int color_type);

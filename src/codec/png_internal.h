@@ -52,7 +52,8 @@ inline uint8_t paeth_predictor(int a, int b, int c)
     const int pa = b > c ? b - c : c - b;
     const int pb = a > c ? a - c : c - a;
     const int pc = a + b > 2 * c ? a + b - 2 * c : 2 * c - a - b;
-    if (pa <= pb && pa <= pc) return static_cast<uint8_t>(a);
+    if (pa <= pb && pa <= pc)
+        return static_cast<uint8_t>(a);
     return static_cast<uint8_t>(pb <= pc ? b : c);
 }
 

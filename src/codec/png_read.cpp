@@ -32,46 +32,52 @@ bool is_known_color_type(uint8_t color_type)
 int check_header(const PngHandle* png, bool report)
 {
     if (!is_known_color_type(png->color_type)) {
-        if (report) debug_text(DebugKind::Problem, "png->color_type:%d\n", png->color_type);
+        if (report)
+            debug_text(DebugKind::Problem, "png->color_type:%d\n", png->color_type);
         return PNG_UNSUPPORTED;
     }
     if (png->depth != 8 && png->depth != 16) {
-        if (report) debug_text(DebugKind::Problem, "png->depth:%d\n", png->depth);
+        if (report)
+            debug_text(DebugKind::Problem, "png->depth:%d\n", png->depth);
         return PNG_UNSUPPORTED;
     }
     if (png->interlace_method != 0) {
-        if (report) debug_text(DebugKind::Problem, "png->interlace_method:%d\n", png->interlace_method);
+        if (report)
+            debug_text(DebugKind::Problem, "png->interlace_method:%d\n", png->interlace_method);
         return PNG_UNSUPPORTED;
     }
     if (png->width == 0 || png->width > kMaxFormatValue) {
-        if (report) debug_text(DebugKind::Problem, "png->width:%u\n", png->width);
+        if (report)
+            debug_text(DebugKind::Problem, "png->width:%u\n", png->width);
         return PNG_UNSUPPORTED;
     }
     if (png->height == 0 || png->height > kMaxFormatValue) {
-        if (report) debug_text(DebugKind::Problem, "png->height:%u\n", png->height);
+        if (report)
+            debug_text(DebugKind::Problem, "png->height:%u\n", png->height);
         return PNG_UNSUPPORTED;
     }
     if (filtered_size(png->width, png->height, png->pbb) >= kMaxBufferSize) {
-        if (report) debug_text(DebugKind::Problem, "pixpng: %ux%u image is too large\n", png->width, png->height);
+        if (report)
+            debug_text(DebugKind::Problem, "pixpng: %ux%u image is too large\n", png->width, png->height);
         return PNG_UNSUPPORTED;
     }
     return PNG_OK;
 }
 
-void set_pixel_bytes(PngHandle* png)
-{
-    png->pbb = static_cast<uint8_t>(png_pixel_bytes(png->color_type, png->depth));
-}
+void set_pixel_bytes(PngHandle* png) { png->pbb = static_cast<uint8_t>(png_pixel_bytes(png->color_type, png->depth)); }
 
 int read_header(PngHandle* png)
 {
     uint8_t signature[8];
-    if (!read_bytes(png, signature, 8)) return PNG_END_OF_FILE;
-    if (std::memcmp(signature, kSignature, 8) != 0) return PNG_NO_SIGNATURE;
+    if (!read_bytes(png, signature, 8))
+        return PNG_END_OF_FILE;
+    if (std::memcmp(signature, kSignature, 8) != 0)
+        return PNG_NO_SIGNATURE;
 
     set_pixel_bytes(png);
     uint32_t length;
-    if (!read_be32(png, &length)) return PNG_END_OF_FILE;
+    if (!read_be32(png, &length))
+        return PNG_END_OF_FILE;
     if (length != kHeaderLength) {
         debug_text(DebugKind::Problem, "%d\n", static_cast<int>(length));
         return PNG_CRC_ERROR;
@@ -81,7 +87,8 @@ int read_header(PngHandle* png)
     uint32_t stored_crc;
     if (!read_bytes(png, chunk, sizeof chunk) || !read_be32(png, &stored_crc))
         return PNG_END_OF_FILE;
-    if (crc_of(chunk, sizeof chunk) != stored_crc) return PNG_CRC_ERROR;
+    if (crc_of(chunk, sizeof chunk) != stored_crc)
+        return PNG_CRC_ERROR;
 
     const uint8_t* data = chunk + 4;
     png->width = load_be32(data);
@@ -105,14 +112,17 @@ int read_header(PngHandle* png)
 template <unsigned BPP>
 void unfilter_sub(const uint8_t* raw, uint8_t* out, size_t n)
 {
-    for (size_t i = 0; i < BPP; i++) out[i] = raw[i];
-    for (size_t i = BPP; i < n; i++) out[i] = static_cast<uint8_t>(raw[i] + out[i - BPP]);
+    for (size_t i = 0; i < BPP; i++)
+        out[i] = raw[i];
+    for (size_t i = BPP; i < n; i++)
+        out[i] = static_cast<uint8_t>(raw[i] + out[i - BPP]);
 }
 
 template <unsigned BPP>
 void unfilter_average(const uint8_t* raw, const uint8_t* prior, uint8_t* out, size_t n)
 {
-    for (size_t i = 0; i < BPP; i++) out[i] = static_cast<uint8_t>(raw[i] + (prior[i] >> 1));
+    for (size_t i = 0; i < BPP; i++)
+        out[i] = static_cast<uint8_t>(raw[i] + (prior[i] >> 1));
     for (size_t i = BPP; i < n; i++)
         out[i] = static_cast<uint8_t>(raw[i] + ((out[i - BPP] + prior[i]) >> 1));
 }
@@ -120,14 +130,16 @@ void unfilter_average(const uint8_t* raw, const uint8_t* prior, uint8_t* out, si
 template <unsigned BPP>
 void unfilter_paeth(const uint8_t* raw, const uint8_t* prior, uint8_t* out, size_t n)
 {
-    for (size_t i = 0; i < BPP; i++) out[i] = static_cast<uint8_t>(raw[i] + prior[i]);
+    for (size_t i = 0; i < BPP; i++)
+        out[i] = static_cast<uint8_t>(raw[i] + prior[i]);
     for (size_t i = BPP; i < n; i++)
         out[i] = static_cast<uint8_t>(raw[i] + paeth_predictor(out[i - BPP], prior[i], prior[i - BPP]));
 }
 
 void unfilter_up(const uint8_t* raw, const uint8_t* prior, uint8_t* out, size_t n)
 {
-    for (size_t i = 0; i < n; i++) out[i] = static_cast<uint8_t>(raw[i] + prior[i]);
+    for (size_t i = 0; i < n; i++)
+        out[i] = static_cast<uint8_t>(raw[i] + prior[i]);
 }
 
 template <unsigned BPP>
@@ -145,8 +157,7 @@ int unfilter_row_bpp(uint8_t type, const uint8_t* raw, const uint8_t* prior, uin
 
 // `prior` is the previous output row, or zeros for the top row (which gives exactly the
 // top-row rules: Up copies, Average and Paeth see 0 above).
-int unfilter_row(unsigned pbb, uint8_t type, const uint8_t* raw, const uint8_t* prior, uint8_t* out,
-                 size_t n)
+int unfilter_row(unsigned pbb, uint8_t type, const uint8_t* raw, const uint8_t* prior, uint8_t* out, size_t n)
 {
     switch (pbb) {
     case 1: return unfilter_row_bpp<1>(type, raw, prior, out, n);
@@ -164,11 +175,11 @@ int unfilter_row(unsigned pbb, uint8_t type, const uint8_t* raw, const uint8_t* 
 struct RowDecoder {
     PngHandle* png;
     uint8_t* out;
-    size_t row_bytes;    // width * pbb
-    size_t stride;       // row_bytes + 1 (filter byte)
-    size_t band_size;    // bytes of png->raw_data used for the band, a multiple of stride
+    size_t row_bytes;  // width * pbb
+    size_t stride;     // row_bytes + 1 (filter byte)
+    size_t band_size;  // bytes of png->raw_data used for the band, a multiple of stride
     const uint8_t* zero_row;
-    size_t filled = 0;   // bytes of the band holding inflated data
+    size_t filled = 0;  // bytes of the band holding inflated data
     uint32_t rows_done = 0;
     int filter_result = PNG_OK;  // the first bad filter stops unfiltering, not the chunk loop
     bool started = false;        // an IDAT chunk was seen
@@ -178,7 +189,8 @@ void decode_row(RowDecoder* d, uint8_t* raw)
 {
     PngHandle* png = d->png;
     if (d->filter_result == PNG_OK) {
-        if (png->depth == 16) swap_sample_bytes(raw + 1, raw + 1, d->row_bytes);
+        if (png->depth == 16)
+            swap_sample_bytes(raw + 1, raw + 1, d->row_bytes);
         uint8_t* out = d->out + d->rows_done * d->row_bytes;
         const uint8_t* prior = d->rows_done == 0 ? d->zero_row : out - d->row_bytes;
         d->filter_result = unfilter_row(png->pbb, raw[0], raw + 1, prior, out, d->row_bytes);
@@ -200,13 +212,15 @@ int consume_rows(RowDecoder* d)
         std::memmove(band, band + pos, d->filled - pos);
         d->filled -= pos;
     }
-    if (d->rows_done == d->png->height && d->filled > 0) return PNG_ZLIB_ERROR;
+    if (d->rows_done == d->png->height && d->filled > 0)
+        return PNG_ZLIB_ERROR;
     return PNG_OK;
 }
 
 void print_zlib_message(const z_stream* zs)
 {
-    if (zs->msg) debug_text(DebugKind::Problem, "%s\n", zs->msg);
+    if (zs->msg)
+        debug_text(DebugKind::Problem, "%s\n", zs->msg);
 }
 
 int inflate_chunk(RowDecoder* d, const uint8_t* data, uint32_t length)
@@ -224,18 +238,23 @@ int inflate_chunk(RowDecoder* d, const uint8_t* data, uint32_t length)
         uInt out_before = zs->avail_out;
         int ret = inflate(zs, Z_SYNC_FLUSH);
         size_t produced = out_before - zs->avail_out;
-        if (all_rows && produced > 0) return PNG_ZLIB_ERROR;
+        if (all_rows && produced > 0)
+            return PNG_ZLIB_ERROR;
         d->filled += produced;
-        if (consume_rows(d) != PNG_OK) return PNG_ZLIB_ERROR;
-        if (ret == Z_STREAM_END) return zs->avail_in > 0 ? PNG_ZLIB_ERROR : PNG_OK;
+        if (consume_rows(d) != PNG_OK)
+            return PNG_ZLIB_ERROR;
+        if (ret == Z_STREAM_END)
+            return zs->avail_in > 0 ? PNG_ZLIB_ERROR : PNG_OK;
         if (ret != Z_OK && ret != Z_BUF_ERROR) {
             print_zlib_message(zs);
             return PNG_ZLIB_ERROR;
         }
         bool progress = produced > 0 || zs->avail_in != in_before;
-        if (!progress) return zs->avail_in > 0 ? PNG_ZLIB_ERROR : PNG_OK;
+        if (!progress)
+            return zs->avail_in > 0 ? PNG_ZLIB_ERROR : PNG_OK;
         // Stop once the input is used up and inflate had room to spare (nothing pending).
-        if (zs->avail_in == 0 && zs->avail_out > 0) return PNG_OK;
+        if (zs->avail_in == 0 && zs->avail_out > 0)
+            return PNG_OK;
     }
 }
 
@@ -259,7 +278,8 @@ void finish_short_image(RowDecoder* d)
 int start_inflate(PngHandle* png)
 {
     auto* zs = static_cast<z_stream*>(alloc_block(sizeof(z_stream)));
-    if (!zs) return PNG_NO_MEMORY;
+    if (!zs)
+        return PNG_NO_MEMORY;
     std::memset(zs, 0, sizeof *zs);  // zlib then uses its own allocator
     if (inflateInit(zs) != Z_OK) {
         free_block(zs);
@@ -271,7 +291,8 @@ int start_inflate(PngHandle* png)
 
 void end_inflate(PngHandle* png)
 {
-    if (!png->zstream) return;
+    if (!png->zstream)
+        return;
     if (inflateEnd(png->zstream) != Z_OK) {
         debug_text(DebugKind::Problem, "ZLIB says: %s\n", png->zstream->msg ? png->zstream->msg : "");
         return;  // the record stays allocated, as zlib may still refer to it
@@ -283,10 +304,13 @@ void end_inflate(PngHandle* png)
 // Makes the chunk buffer hold `capacity` bytes, keeping the first `keep`.
 int grow_chunk_buffer(PngHandle* png, uint32_t capacity, uint32_t keep)
 {
-    if (png->chunk_buffer && png->chunk_buffer_size >= capacity) return PNG_OK;
+    if (png->chunk_buffer && png->chunk_buffer_size >= capacity)
+        return PNG_OK;
     auto* block = static_cast<uint8_t*>(alloc_block(capacity));
-    if (!block) return PNG_NO_MEMORY;
-    if (keep > 0) std::memcpy(block, png->chunk_buffer, keep);
+    if (!block)
+        return PNG_NO_MEMORY;
+    if (keep > 0)
+        std::memcpy(block, png->chunk_buffer, keep);
     free_block(png->chunk_buffer);
     png->chunk_buffer = block;
     png->chunk_buffer_size = capacity;
@@ -298,10 +322,13 @@ int read_chunk_data(PngHandle* png, uint32_t length)
     uint32_t got = 0;
     while (got < length) {
         uint32_t want = got == 0 ? kFirstChunkPiece : got * 2;  // got < 2^31: no wrap
-        if (want > length) want = length;
+        if (want > length)
+            want = length;
         int result = grow_chunk_buffer(png, want, got);
-        if (result != PNG_OK) return result;
-        if (!read_bytes(png, png->chunk_buffer + got, want - got)) return PNG_FILE_ERROR;
+        if (result != PNG_OK)
+            return result;
+        if (!read_bytes(png, png->chunk_buffer + got, want - got))
+            return PNG_FILE_ERROR;
         got = want;
     }
     return PNG_OK;
@@ -312,16 +339,21 @@ int process_idat(RowDecoder* d, uint32_t length)
     PngHandle* png = d->png;
     if (!png->zstream) {
         int result = start_inflate(png);
-        if (result != PNG_OK) return result;
+        if (result != PNG_OK)
+            return result;
     }
     d->started = true;
     int result = read_chunk_data(png, length);
-    if (result != PNG_OK) return result;
+    if (result != PNG_OK)
+        return result;
     uint32_t stored_crc;
-    if (!read_be32(png, &stored_crc)) return PNG_FILE_ERROR;
+    if (!read_be32(png, &stored_crc))
+        return PNG_FILE_ERROR;
     static const uint8_t kType[4] = {'I', 'D', 'A', 'T'};
-    if (crc_of(png->chunk_buffer, length, crc_of(kType, 4)) != stored_crc) return PNG_CRC_ERROR;
-    if (length == 0) return PNG_OK;  // inflate would report "no progress" on empty input
+    if (crc_of(png->chunk_buffer, length, crc_of(kType, 4)) != stored_crc)
+        return PNG_CRC_ERROR;
+    if (length == 0)
+        return PNG_OK;  // inflate would report "no progress" on empty input
     return inflate_chunk(d, png->chunk_buffer, length);
 }
 
@@ -331,10 +363,14 @@ int read_chunk(RowDecoder* d)
     PngHandle* png = d->png;
     uint32_t length;
     uint8_t type[4];
-    if (!read_be32(png, &length) || !read_bytes(png, type, 4)) return PNG_FILE_ERROR;
-    if (std::memcmp(type, "IEND", 4) == 0) return PNG_DONE;
-    if (length > kMaxFormatValue) return PNG_CRC_ERROR;
-    if (std::memcmp(type, "IDAT", 4) == 0) return process_idat(d, length);
+    if (!read_be32(png, &length) || !read_bytes(png, type, 4))
+        return PNG_FILE_ERROR;
+    if (std::memcmp(type, "IEND", 4) == 0)
+        return PNG_DONE;
+    if (length > kMaxFormatValue)
+        return PNG_CRC_ERROR;
+    if (std::memcmp(type, "IDAT", 4) == 0)
+        return process_idat(d, length);
     // Everything else (palette, transparency, ancillary data) is skipped unchecked.
     return skip_bytes(png, uint64_t{length} + 4) ? PNG_OK : PNG_FILE_ERROR;
 }
@@ -348,12 +384,15 @@ int decode_chunks(PngHandle* png, uint8_t* out)
     d.row_bytes = size_t{png->width} * png->pbb;
     d.stride = d.row_bytes + 1;
     uint64_t rows_in_band = kBandBytes / d.stride;
-    if (rows_in_band == 0) rows_in_band = 1;
-    if (rows_in_band > png->height) rows_in_band = png->height;
+    if (rows_in_band == 0)
+        rows_in_band = 1;
+    if (rows_in_band > png->height)
+        rows_in_band = png->height;
     d.band_size = rows_in_band * d.stride;
     // One block: the band, then a row of zeros standing in for the row above the top row.
     png->raw_data = static_cast<uint8_t*>(alloc_block(d.band_size + d.row_bytes));
-    if (!png->raw_data) return PNG_NO_MEMORY;
+    if (!png->raw_data)
+        return PNG_NO_MEMORY;
     std::memset(png->raw_data + d.band_size, 0, d.row_bytes);
     d.zero_row = png->raw_data + d.band_size;
 
@@ -361,8 +400,10 @@ int decode_chunks(PngHandle* png, uint8_t* out)
     do {
         result = read_chunk(&d);
     } while (result == PNG_OK);
-    if (result != PNG_DONE) return result;
-    if (!d.started) return PNG_OK;  // IEND before any image data: out stays untouched
+    if (result != PNG_DONE)
+        return result;
+    if (!d.started)
+        return PNG_OK;  // IEND before any image data: out stays untouched
     finish_short_image(&d);
     return d.filter_result;
 }
@@ -374,14 +415,16 @@ int png_open_read(PngHandle* png, PngReadFunction read_function, void* file_poin
     png->read_function = read_function;
     png->file_pointer = file_pointer;
     png->write_function = nullptr;
-    if (!read_function && !file_pointer) return PNG_BAD_ARGUMENTS;
+    if (!read_function && !file_pointer)
+        return PNG_BAD_ARGUMENTS;
     return read_header(png);
 }
 
 int png_open_read_file(PngHandle* png, const char* path)
 {
     FILE* file = std::fopen(path, "rb");
-    if (!file) return PNG_FILE_ERROR;
+    if (!file)
+        return PNG_FILE_ERROR;
     return png_open_read(png, nullptr, file);
 }
 
@@ -392,10 +435,12 @@ int png_get_data(PngHandle* png, uint8_t* out)
     png->raw_size = 0;
     png->chunk_buffer = nullptr;
     png->chunk_buffer_size = 0;
-    if (!out || (!png->read_function && !png->file_pointer)) return PNG_BAD_ARGUMENTS;
+    if (!out || (!png->read_function && !png->file_pointer))
+        return PNG_BAD_ARGUMENTS;
     // Guards a caller that skipped or ignored a failed open.
     set_pixel_bytes(png);
-    if (check_header(png, false) != PNG_OK) return PNG_UNSUPPORTED;
+    if (check_header(png, false) != PNG_OK)
+        return PNG_UNSUPPORTED;
 
     int result = decode_chunks(png, out);
 

@@ -30,10 +30,7 @@ struct Image {
     Bytes pixels;  // file byte order (16-bit samples big-endian)
 };
 
-int channels_of(int color_type)
-{
-    return color_type == 0 ? 1 : color_type == 2 ? 3 : color_type == 4 ? 2 : 4;
-}
+int channels_of(int color_type) { return color_type == 0 ? 1 : color_type == 2 ? 3 : color_type == 4 ? 2 : 4; }
 
 size_t row_bytes_of(const Image& image)
 {
@@ -61,14 +58,12 @@ Image make_image(uint32_t width, uint32_t height, int depth, int color_type, uin
 Bytes swap16(const Bytes& bytes)
 {
     Bytes out(bytes);
-    for (size_t i = 0; i + 1 < out.size(); i += 2) std::swap(out[i], out[i + 1]);
+    for (size_t i = 0; i + 1 < out.size(); i += 2)
+        std::swap(out[i], out[i + 1]);
     return out;
 }
 
-Bytes host_order(const Image& image)
-{
-    return image.depth == 16 ? swap16(image.pixels) : image.pixels;
-}
+Bytes host_order(const Image& image) { return image.depth == 16 ? swap16(image.pixels) : image.pixels; }
 
 // ---- libpng oracle -------------------------------------------------------------------
 
@@ -96,7 +91,8 @@ bool libpng_encode(const Image& image, int filters, size_t zbuffer_size, int int
     png_set_IHDR(png, info, image.width, image.height, image.depth, image.color_type, interlace,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_set_filter(png, PNG_FILTER_TYPE_BASE, filters);
-    if (zbuffer_size) png_set_compression_buffer_size(png, zbuffer_size);
+    if (zbuffer_size)
+        png_set_compression_buffer_size(png, zbuffer_size);
     png_write_info(png, info);
     png_write_image(png, rows.data());
     png_write_end(png, info);
@@ -130,7 +126,8 @@ bool libpng_decode(const Bytes& file, Image* image)
     image->color_type = png_get_color_type(png, info);
     image->pixels.assign(row_bytes_of(*image) * image->height, 0);
     rows.resize(image->height);
-    for (uint32_t y = 0; y < image->height; y++) rows[y] = image->pixels.data() + y * row_bytes_of(*image);
+    for (uint32_t y = 0; y < image->height; y++)
+        rows[y] = image->pixels.data() + y * row_bytes_of(*image);
     png_read_image(png, rows.data());
     png_read_end(png, nullptr);
     png_destroy_read_struct(&png, &info, nullptr);
@@ -151,14 +148,14 @@ Decoded pix_decode(const Bytes& file, uint8_t fill = 0xAB)
     Decoded d;
     MemoryReader reader{0, static_cast<uint32_t>(file.size()), file.data()};
     d.open_result = png_open_read(&d.png, memory_reader, &reader);
-    if (d.open_result != PNG_OK) return d;
+    if (d.open_result != PNG_OK)
+        return d;
     d.pixels.assign(size_t{d.png.width} * d.png.height * d.png.pbb, fill);
     d.data_result = png_get_data(&d.png, d.pixels.data());
     return d;
 }
 
-Bytes pix_encode(uint32_t width, uint32_t height, int depth, int color_type, const Bytes& pixels,
-                 int* result)
+Bytes pix_encode(uint32_t width, uint32_t height, int depth, int color_type, const Bytes& pixels, int* result)
 {
     uint64_t bound = png_encoded_size_bound(width, height, depth, color_type);
     Bytes out(bound);
@@ -173,8 +170,7 @@ Bytes pix_encode(uint32_t width, uint32_t height, int depth, int color_type, con
 Bytes pix_encode(const Image& image)
 {
     int result = 0;
-    Bytes out = pix_encode(image.width, image.height, image.depth, image.color_type, host_order(image),
-                           &result);
+    Bytes out = pix_encode(image.width, image.height, image.depth, image.color_type, host_order(image), &result);
     EXPECT_EQ(result, PNG_OK);
     return out;
 }
@@ -189,13 +185,11 @@ struct Chunk {
 
 void put_be32(Bytes* out, uint32_t v)
 {
-    for (int shift = 24; shift >= 0; shift -= 8) out->push_back(static_cast<uint8_t>(v >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out->push_back(static_cast<uint8_t>(v >> shift));
 }
 
-uint32_t get_be32(const uint8_t* p)
-{
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
+uint32_t get_be32(const uint8_t* p) { return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]; }
 
 const Bytes kSignature = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
 
@@ -233,7 +227,8 @@ Bytes header_data(uint32_t width, uint32_t height, int depth, int color_type, in
     Bytes data;
     put_be32(&data, width);
     put_be32(&data, height);
-    for (int b : {depth, color_type, 0, 0, interlace}) data.push_back(static_cast<uint8_t>(b));
+    for (int b : {depth, color_type, 0, 0, interlace})
+        data.push_back(static_cast<uint8_t>(b));
     return data;
 }
 
@@ -259,20 +254,19 @@ Bytes idat_stream(const std::vector<Chunk>& chunks)
 {
     Bytes stream;
     for (const Chunk& chunk : chunks)
-        if (chunk.type == "IDAT") stream.insert(stream.end(), chunk.data.begin(), chunk.data.end());
+        if (chunk.type == "IDAT")
+            stream.insert(stream.end(), chunk.data.begin(), chunk.data.end());
     return stream;
 }
 
 // A file of one IDAT holding the given filtered scanlines.
 Bytes file_with_scanlines(uint32_t width, uint32_t height, int depth, int color_type, const Bytes& raw)
 {
-    return build_file({{"IHDR", header_data(width, height, depth, color_type)},
-                       {"IDAT", zlib_compress(raw)},
-                       {"IEND", {}}});
+    return build_file(
+        {{"IHDR", header_data(width, height, depth, color_type)}, {"IDAT", zlib_compress(raw)}, {"IEND", {}}});
 }
 
-constexpr int kFilterFlags[] = {PNG_FILTER_NONE, PNG_FILTER_SUB, PNG_FILTER_UP, PNG_FILTER_AVG,
-                                PNG_FILTER_PAETH};
+constexpr int kFilterFlags[] = {PNG_FILTER_NONE, PNG_FILTER_SUB, PNG_FILTER_UP, PNG_FILTER_AVG, PNG_FILTER_PAETH};
 
 }  // namespace
 
@@ -289,9 +283,8 @@ TEST(PngRead, MatchesLibpngForEveryFormatFilterAndSize)
             for (int filter = 0; filter <= 5; filter++) {  // 5: libpng picks per row
                 int flags = filter == 5 ? PNG_ALL_FILTERS : kFilterFlags[filter];
                 for (Size size : sizes) {
-                    SCOPED_TRACE(testing::Message() << "type " << color_type << " depth " << depth
-                                                    << " filter " << filter << " " << size.width << "x"
-                                                    << size.height);
+                    SCOPED_TRACE(testing::Message() << "type " << color_type << " depth " << depth << " filter "
+                                                    << filter << " " << size.width << "x" << size.height);
                     Image image = make_image(size.width, size.height, depth, color_type, filter + 3);
                     Bytes file = libpng_encode(image, flags);
                     Decoded d = pix_decode(file);
@@ -317,7 +310,8 @@ TEST(PngRead, LibpngReallyUsedEachForcedFilter)
         Bytes raw = zlib_uncompress(idat_stream(parse_chunks(libpng_encode(image, kFilterFlags[filter]))),
                                     (33 * 4 + 1) * 17);
         ASSERT_EQ(raw.size(), size_t{33 * 4 + 1} * 17);
-        for (uint32_t y = 0; y < 17; y++) EXPECT_EQ(raw[y * (33 * 4 + 1)], filter) << "row " << y;
+        for (uint32_t y = 0; y < 17; y++)
+            EXPECT_EQ(raw[y * (33 * 4 + 1)], filter) << "row " << y;
     }
 }
 
@@ -327,7 +321,8 @@ TEST(PngRead, ManySmallIdatChunksDecodeLikeOne)
     Bytes file = libpng_encode(image, PNG_ALL_FILTERS, 16);
     std::vector<Chunk> chunks = parse_chunks(file);
     size_t idat_count = 0;
-    for (const Chunk& chunk : chunks) idat_count += chunk.type == "IDAT";
+    for (const Chunk& chunk : chunks)
+        idat_count += chunk.type == "IDAT";
     EXPECT_GT(idat_count, 50u);
     Decoded d = pix_decode(file);
     ASSERT_EQ(d.data_result, PNG_OK);
@@ -340,9 +335,8 @@ TEST(PngRead, SingleByteIdatsAndAncillaryChunksAnywhere)
     Bytes stream = idat_stream(parse_chunks(libpng_encode(image)));
     // Ancillary chunks with deliberately wrong CRCs: they are skipped unchecked. An empty
     // IDAT in the middle is legal and must not disturb inflate.
-    std::vector<Chunk> chunks = {{"IHDR", header_data(23, 11, 16, 4)},
-                                 {"tEXt", {'a', 0, 'b'}, true},
-                                 {"PLTE", {1, 2, 3}, true}};
+    std::vector<Chunk> chunks = {
+        {"IHDR", header_data(23, 11, 16, 4)}, {"tEXt", {'a', 0, 'b'}, true}, {"PLTE", {1, 2, 3}, true}};
     for (size_t i = 0; i < stream.size(); i++) {
         chunks.push_back({"IDAT", {stream[i]}});
         if (i == stream.size() / 2) {
@@ -396,16 +390,15 @@ TEST(PngHeader, LengthCrcAndTypeChecks)
     Bytes twelve = header_data(1, 1, 8, 6);
     twelve.pop_back();
     Decoded d;
-    EXPECT_EQ(testkit::capture_stdout([&] { d = pix_decode(build_file({{"IHDR", twelve}, {"IEND", {}}})); }),
-              "12\n");
+    EXPECT_EQ(testkit::capture_stdout([&] { d = pix_decode(build_file({{"IHDR", twelve}, {"IEND", {}}})); }), "12\n");
     EXPECT_EQ(d.open_result, PNG_CRC_ERROR);
 
     EXPECT_EQ(pix_decode(build_file({{"IHDR", header_data(1, 1, 8, 6), true}, {"IEND", {}}})).open_result,
               PNG_CRC_ERROR);
 
     // The header chunk's type is not compared, only its CRC.
-    d = pix_decode(build_file({{"ABCD", header_data(1, 1, 8, 6)}, {"IDAT", zlib_compress({0, 1, 2, 3, 4})},
-                               {"IEND", {}}}));
+    d = pix_decode(
+        build_file({{"ABCD", header_data(1, 1, 8, 6)}, {"IDAT", zlib_compress({0, 1, 2, 3, 4})}, {"IEND", {}}}));
     EXPECT_EQ(d.open_result, PNG_OK);
     EXPECT_EQ(d.data_result, PNG_OK);
     EXPECT_EQ(d.pixels, (Bytes{1, 2, 3, 4}));
@@ -431,7 +424,9 @@ TEST(PngHeader, UnsupportedFormatsPrintTheirField)
     };
     for (const Case& c : cases) {
         Decoded d;
-        EXPECT_EQ(testkit::capture_stdout([&] { d = pix_decode(build_file({{"IHDR", c.header}, {"IEND", {}}})); }),
+        EXPECT_EQ(testkit::capture_stdout([&] {
+                      d = pix_decode(build_file({{"IHDR", c.header}, {"IEND", {}}}));
+                  }),
                   c.line);
         EXPECT_EQ(d.open_result, PNG_UNSUPPORTED) << c.line;
         uint8_t out[64];  // decoding after a refused open is refused again, silently
@@ -462,11 +457,10 @@ TEST(PngFilter, TopRowRules)
     // Grey+alpha, 3 pixels: the left neighbour is 2 bytes back; nothing lies above.
     const Bytes x = {10, 20, 30, 40, 250, 60};
     const std::pair<uint8_t, Bytes> cases[] = {
-        {0, {10, 20, 30, 40, 250, 60}},
-        {1, {10, 20, 40, 60, 34, 120}},  // 250 + 40 wraps to 34
-        {2, {10, 20, 30, 40, 250, 60}},  // Up copies the top row
-        {3, {10, 20, 35, 50, 11, 85}},   // x + a / 2
-        {4, {10, 20, 40, 60, 34, 120}},  // Paeth with b = c = 0 picks a
+        {0, {10, 20, 30, 40, 250, 60}}, {1, {10, 20, 40, 60, 34, 120}},  // 250 + 40 wraps to 34
+        {2, {10, 20, 30, 40, 250, 60}},                                  // Up copies the top row
+        {3, {10, 20, 35, 50, 11, 85}},                                   // x + a / 2
+        {4, {10, 20, 40, 60, 34, 120}},                                  // Paeth with b = c = 0 picks a
     };
     for (const auto& [filter, expected] : cases) {
         Bytes raw = {filter};
@@ -558,8 +552,7 @@ TEST(PngChunks, MissingIendAndBrokenStreams)
     // Bytes behind the end of the zlib stream.
     Bytes trailing = stream;
     trailing.push_back(0);
-    EXPECT_EQ(pix_decode(build_file({{"IHDR", header_data(3, 2, 8, 0)}, {"IDAT", trailing}, {"IEND", {}}}))
-                  .data_result,
+    EXPECT_EQ(pix_decode(build_file({{"IHDR", header_data(3, 2, 8, 0)}, {"IDAT", trailing}, {"IEND", {}}})).data_result,
               PNG_ZLIB_ERROR);
     // Not a zlib stream at all: zlib's own message appears on a line.
     Decoded d;
@@ -619,7 +612,8 @@ bool g_fail_allocations;
 
 void* tracking_alloc(size_t size)
 {
-    if (g_fail_allocations) return nullptr;
+    if (g_fail_allocations)
+        return nullptr;
     g_largest_block = std::max(g_largest_block, size);
     g_live_blocks++;
     return std::malloc(size);
@@ -775,7 +769,8 @@ TEST(PngWrite, OneIdatWithEachRowsCheapestFilter)
         repeated.pixels.insert(repeated.pixels.end(), repeated.pixels.begin(), repeated.pixels.begin() + width * 4);
     repeated.height = height;
     for (uint32_t y = 0; y < height; y++)
-        for (size_t i = 0; i < width * 4; i++) ramps.pixels.push_back(static_cast<uint8_t>(i / 4 * 3 + y * 50));
+        for (size_t i = 0; i < width * 4; i++)
+            ramps.pixels.push_back(static_cast<uint8_t>(i / 4 * 3 + y * 50));
 
     struct Case {
         const Image& image;
@@ -791,7 +786,8 @@ TEST(PngWrite, OneIdatWithEachRowsCheapestFilter)
         if (c.first_row >= 0) {
             EXPECT_EQ(filters[0], c.first_row);
         }
-        for (uint32_t y = 1; y < height; y++) EXPECT_EQ(filters[y], c.other_rows) << y;
+        for (uint32_t y = 1; y < height; y++)
+            EXPECT_EQ(filters[y], c.other_rows) << y;
         EXPECT_EQ(pix_decode(file).pixels, c.image.pixels);
     }
 }
@@ -818,8 +814,8 @@ TEST(PngWrite, NoLargerThanLibpngsAdaptiveFilters)
 
 TEST(PngWrite, RoundTripsFromOnePixelUpToLargeImages)
 {
-    const std::pair<uint32_t, uint32_t> sizes[] = {{1, 1},    {2, 1},   {1, 2},   {3, 3},   {17, 5},
-                                                   {255, 3},  {1, 999}, {1000, 13}, {4096, 64}, {64, 4096}};
+    const std::pair<uint32_t, uint32_t> sizes[] = {{1, 1},   {2, 1},   {1, 2},     {3, 3},     {17, 5},
+                                                   {255, 3}, {1, 999}, {1000, 13}, {4096, 64}, {64, 4096}};
     for (auto [width, height] : sizes) {
         for (int depth : {8, 16}) {
             Image image = make_image(width, height, depth, 6, width + height);
@@ -947,9 +943,9 @@ TEST(PngText, ErrorTextsAndPixelBytes)
 TEST(PngText, DumpInfo)
 {
     auto expected = [](const char* color, const char* compression, const char* filter, const char* interlace) {
-        return std::string("PNG INFO:\n\twidth:\t\t3\n\theight:\t\t2\n\tdepth:\t\t16\n\tpbb:\t\t8\n") +
-               "\tcolor:\t\t" + color + "\n\tcompression:\t" + compression + "\n\tfilter:\t\t" + filter +
-               "\n\tinterlace:\t" + interlace + "\n";
+        return std::string("PNG INFO:\n\twidth:\t\t3\n\theight:\t\t2\n\tdepth:\t\t16\n\tpbb:\t\t8\n") + "\tcolor:\t\t" +
+               color + "\n\tcompression:\t" + compression + "\n\tfilter:\t\t" + filter + "\n\tinterlace:\t" +
+               interlace + "\n";
     };
     const char* unknown = "unknown, this is not good";
     PngHandle png{};
@@ -957,12 +953,9 @@ TEST(PngText, DumpInfo)
     png.height = 2;
     png.depth = 16;
     png.pbb = 8;
-    const std::pair<uint8_t, const char*> colors[] = {{0, "greyscale"},
-                                                      {2, "truecolor"},
-                                                      {3, "palette"},
-                                                      {4, "greyscale with alpha"},
-                                                      {6, "truecolor with alpha"},
-                                                      {9, unknown}};
+    const std::pair<uint8_t, const char*> colors[] = {
+        {0, "greyscale"}, {2, "truecolor"}, {3, "palette"}, {4, "greyscale with alpha"}, {6, "truecolor with alpha"},
+        {9, unknown}};
     for (auto [type, name] : colors) {
         png.color_type = type;
         EXPECT_EQ(testkit::capture_stdout([&] { png_dump_info(&png); }),

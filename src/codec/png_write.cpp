@@ -19,7 +19,8 @@ constexpr uint64_t kFileOverhead = 8 + (12 + 13) + 12 + 12;
 
 int check_image(uint32_t width, uint32_t height, int depth, int color_type, uint64_t* file_bound)
 {
-    if (depth != 8 && depth != 16) return PNG_UNSUPPORTED;
+    if (depth != 8 && depth != 16)
+        return PNG_UNSUPPORTED;
     if (color_type != 0 && color_type != 2 && color_type != 4 && color_type != 6)
         return PNG_UNSUPPORTED;
     if (width == 0 || height == 0 || width > kMaxFormatValue || height > kMaxFormatValue)
@@ -80,17 +81,21 @@ void apply_filter(Filter filter, const uint8_t* row, const uint8_t* prior, size_
                   uint8_t* out)
 {
     size_t i = from;
-    for (; i < to && i < bpp; i++) out[i] = filter_byte(filter, row[i], 0, prior[i], 0);  // no left pixel
+    for (; i < to && i < bpp; i++)
+        out[i] = filter_byte(filter, row[i], 0, prior[i], 0);  // no left pixel
     switch (filter) {
     case kNone: std::memcpy(out + i, row + i, to - i); break;
     case kSub:
-        for (; i < to; i++) out[i] = static_cast<uint8_t>(row[i] - row[i - bpp]);
+        for (; i < to; i++)
+            out[i] = static_cast<uint8_t>(row[i] - row[i - bpp]);
         break;
     case kUp:
-        for (; i < to; i++) out[i] = static_cast<uint8_t>(row[i] - prior[i]);
+        for (; i < to; i++)
+            out[i] = static_cast<uint8_t>(row[i] - prior[i]);
         break;
     case kAverage:
-        for (; i < to; i++) out[i] = static_cast<uint8_t>(row[i] - ((row[i - bpp] + prior[i]) >> 1));
+        for (; i < to; i++)
+            out[i] = static_cast<uint8_t>(row[i] - ((row[i - bpp] + prior[i]) >> 1));
         break;
     case kPaeth:
         for (; i < to; i++)
@@ -103,7 +108,8 @@ void apply_filter(Filter filter, const uint8_t* row, const uint8_t* prior, size_
 uint64_t filter_cost(const uint8_t* p, size_t n)
 {
     uint64_t sum = 0;
-    for (size_t i = 0; i < n; i++) sum += p[i] < 128 ? p[i] : 256 - p[i];
+    for (size_t i = 0; i < n; i++)
+        sum += p[i] < 128 ? p[i] : 256 - p[i];
     return sum;
 }
 
@@ -150,7 +156,8 @@ int filter_rows(const PngHandle* png, const uint8_t* pixels, uint8_t* filtered)
     const size_t row_bytes = size_t{png->width} * png->pbb;
     // Scratch: a zero row (the first row's prior), two candidates, and two swapped rows.
     auto* scratch = static_cast<uint8_t*>(alloc_block(5 * uint64_t{row_bytes}));
-    if (!scratch) return PNG_NO_MEMORY;
+    if (!scratch)
+        return PNG_NO_MEMORY;
     uint8_t* zeros = scratch;
     uint8_t* candidates = scratch + row_bytes;
     uint8_t* swapped[2] = {scratch + 3 * row_bytes, scratch + 4 * row_bytes};
@@ -175,7 +182,8 @@ int deflate_rows(const PngHandle* png, const uint8_t* pixels, uint8_t* out, uint
 {
     const uint64_t size = filtered_size(png->width, png->height, png->pbb);
     auto* filtered = static_cast<uint8_t*>(alloc_block(size));
-    if (!filtered) return PNG_NO_MEMORY;
+    if (!filtered)
+        return PNG_NO_MEMORY;
     int result = filter_rows(png, pixels, filtered);
     if (result == PNG_OK) {
         const size_t n = zlib_deflate({filtered, static_cast<size_t>(size)}, out, static_cast<size_t>(capacity));
@@ -199,7 +207,8 @@ int png_open_writer(PngHandle* png, PngWriteFunction write_function, void* file_
 int png_create_file(PngHandle* png, const char* path)
 {
     FILE* file = std::fopen(path, "wb");
-    if (!file) return PNG_FILE_ERROR;
+    if (!file)
+        return PNG_FILE_ERROR;
     return png_open_writer(png, nullptr, file);
 }
 
@@ -209,10 +218,10 @@ uint64_t png_encoded_size_bound(uint32_t width, uint32_t height, int depth, int 
     return check_image(width, height, depth, color_type, &bound) == PNG_OK ? bound : 0;
 }
 
-int png_write_image(PngHandle* png, uint32_t width, uint32_t height, int depth, int color_type,
-                    const uint8_t* pixels)
+int png_write_image(PngHandle* png, uint32_t width, uint32_t height, int depth, int color_type, const uint8_t* pixels)
 {
-    if (!png->write_function && !png->file_pointer) return PNG_BAD_ARGUMENTS;
+    if (!png->write_function && !png->file_pointer)
+        return PNG_BAD_ARGUMENTS;
     png->width = width;
     png->height = height;
     png->depth = static_cast<uint8_t>(depth);
@@ -221,11 +230,14 @@ int png_write_image(PngHandle* png, uint32_t width, uint32_t height, int depth, 
     png->pbb = static_cast<uint8_t>(png_pixel_bytes(color_type, depth));
     uint64_t file_bound = 0;
     int result = check_image(width, height, depth, color_type, &file_bound);
-    if (result != PNG_OK) return result;
-    if (!pixels) return PNG_BAD_ARGUMENTS;
+    if (result != PNG_OK)
+        return result;
+    if (!pixels)
+        return PNG_BAD_ARGUMENTS;
 
     auto* file = static_cast<uint8_t*>(alloc_block(file_bound));
-    if (!file) return PNG_NO_MEMORY;
+    if (!file)
+        return PNG_NO_MEMORY;
     uint8_t* idat = put_header(file, png);
     uint8_t* stream = idat + 8;
     uint32_t compressed = 0;
@@ -234,7 +246,8 @@ int png_write_image(PngHandle* png, uint32_t width, uint32_t height, int depth, 
         put_chunk_start(idat, compressed, "IDAT");
         uint8_t* end = put_chunk_crc(idat + 4, compressed);
         end = put_chunk_crc(put_chunk_start(end, 0, "IEND") - 4, 0);
-        if (!write_bytes(png, file, static_cast<size_t>(end - file))) result = PNG_FILE_ERROR;
+        if (!write_bytes(png, file, static_cast<size_t>(end - file)))
+            result = PNG_FILE_ERROR;
     }
     free_block(file);
     return result;

@@ -209,7 +209,6 @@ void platform_pause()
 
 // Folder listings, current folder and the program's own path.
 
-
 bool platform_list_folder(const char* folder, std::vector<PlatformDirEntry>* entries)
 {
     DIR* dir = opendir(folder);
@@ -234,10 +233,7 @@ bool platform_list_folder(const char* folder, std::vector<PlatformDirEntry>* ent
     return true;
 }
 
-bool platform_current_dir(char* out, size_t capacity)
-{
-    return capacity > 0 && getcwd(out, capacity) != nullptr;
-}
+bool platform_current_dir(char* out, size_t capacity) { return capacity > 0 && getcwd(out, capacity) != nullptr; }
 
 bool platform_set_current_dir(const char* path) { return chdir(path) == 0; }
 
@@ -306,6 +302,7 @@ bool platform_remove(const char* path) { return unlink(path) == 0; }
 
 bool platform_same_file(const char* a, const char* b)
 {
-    struct stat sa{}, sb{};
+    struct stat sa {
+    }, sb{};
     return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }

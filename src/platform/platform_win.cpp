@@ -310,9 +310,10 @@ ReadStatus platform_read_regular_file(const char* path, size_t max_size, uint8_t
     LARGE_INTEGER length{};
     // Pipes and character devices (NUL, CON, COM1) are not disk files.
     const ReadStatus status = GetFileType(file) != FILE_TYPE_DISK ? ReadStatus::not_a_regular_file
-                              : !GetFileSizeEx(file, &length)     ? ReadStatus::cannot_read
-                                                                  : read_whole_block(static_cast<uint64_t>(length.QuadPart),
-                                                                                     max_size, read_handle, &file, data, size);
+                              : !GetFileSizeEx(file, &length)
+                                  ? ReadStatus::cannot_read
+                                  : read_whole_block(static_cast<uint64_t>(length.QuadPart), max_size, read_handle,
+                                                     &file, data, size);
     CloseHandle(file);
     return status;
 }
@@ -331,8 +332,8 @@ namespace {
 bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info)
 {
     // No access rights asked, so a file that another program holds open still answers.
-    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     const bool ok = GetFileInformationByHandle(file, info) != 0;
@@ -345,7 +346,6 @@ bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info)
 bool platform_same_file(const char* a, const char* b)
 {
     BY_HANDLE_FILE_INFORMATION ia{}, ib{};
-    return file_identity(a, &ia) && file_identity(b, &ib) &&
-           ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
-           ia.nFileIndexLow == ib.nFileIndexLow;
+    return file_identity(a, &ia) && file_identity(b, &ib) && ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+           ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
 }

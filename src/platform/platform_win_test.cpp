@@ -12,8 +12,8 @@
 #include <windows.h>
 
 #include "swf/naming.h"
-#include "toolkit/paths.h"
 #include "test_util.h"
+#include "toolkit/paths.h"
 
 namespace {
 
@@ -41,12 +41,15 @@ TEST(WindowsText, Utf8GoesOutInTheCodePageAndComesBack)
 {
     ASSERT_EQ(GetACP(), 936u);
     EXPECT_EQ(platform_native_text("ab\xE4\xB8\xAD\xE6\x96\x87", '_'), "ab\xD6\xD0\xCE\xC4");  // 中文
-    EXPECT_EQ(platform_native_text("\xE4\xB9\x97\xE4\xBA\x85", '_'), "\x81\x5C\x81\x7C");        // 乗亅
+    EXPECT_EQ(platform_native_text("\xE4\xB9\x97\xE4\xBA\x85", '_'), "\x81\x5C\x81\x7C");      // 乗亅
     // Korean, and a Latin letter GBK has no look-alike for: one replacement each, never dropped
     // and never a "best fit" letter.
     EXPECT_EQ(platform_native_text("\xED\x95\x9C\xEA\xB5\xAD.x", '_'), "__.x");
-    EXPECT_EQ(platform_native_text("\xC5\x81" "d\xC5\xBA", '?'), "?d?");  // Łdź
-    EXPECT_EQ(platform_native_text("a\x80z", '_'), "a_z");                 // malformed UTF-8
+    EXPECT_EQ(platform_native_text("\xC5\x81"
+                                   "d\xC5\xBA",
+                                   '?'),
+              "?d?");                                       // Łdź
+    EXPECT_EQ(platform_native_text("a\x80z", '_'), "a_z");  // malformed UTF-8
     EXPECT_EQ(platform_native_text("", '_'), "");
     EXPECT_EQ(platform_utf8_text("\xCD\xBC\xC6\xAC"), "\xE5\x9B\xBE\xE7\x89\x87");  // 图片
     EXPECT_EQ(platform_utf8_text("plain"), "plain");

@@ -253,8 +253,7 @@ int stream_uncompress(Stream* stream, uint32_t* length)
     if (rv != Z_OK) {
         mem_free(block);
         // "decompression failed"
-        DEBUG_PROBLEM("stream", "解压缩失败,rv:%d,outlen:%d", rv,
-                   static_cast<int>(capacity));
+        DEBUG_PROBLEM("stream", "解压缩失败,rv:%d,outlen:%d", rv, static_cast<int>(capacity));
         return rv;
     }
     stream->buf = block;

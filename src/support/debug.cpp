@@ -42,11 +42,8 @@ void route(DebugKind kind, std::string text)
         return;
     }
     switch (kind) {
-    case DebugKind::Progress:
-        break;
-    case DebugKind::Heading:
-        held_heading = std::move(text);
-        break;
+    case DebugKind::Progress: break;
+    case DebugKind::Heading: held_heading = std::move(text); break;
     case DebugKind::Problem:
         if (!held_heading.empty())
             emit(held_heading);
@@ -58,8 +55,7 @@ void route(DebugKind kind, std::string text)
 
 // Messages are UTF-8 in the source; they leave the program in the system's encoding. The
 // %s arguments (paths, file names) are already in it, so only the format is converted.
-void vprint_line(DebugKind kind, const char* file, int line, const char* function, const char* format,
-                 va_list args)
+void vprint_line(DebugKind kind, const char* file, int line, const char* function, const char* format, va_list args)
 {
     std::string text = "[DEBUG] " + std::string(file) + ":" + std::to_string(line) + " <" + function + ">: ";
     text += format_text(platform_native_text(format, '?').c_str(), args);

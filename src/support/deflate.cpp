@@ -91,10 +91,7 @@ thread_local ThreadCoders coders;
 
 }  // namespace
 
-size_t zlib_deflate_bound(size_t size)
-{
-    return libdeflate_zlib_compress_bound(nullptr, size);
-}
+size_t zlib_deflate_bound(size_t size) { return libdeflate_zlib_compress_bound(nullptr, size); }
 
 size_t zlib_deflate(std::span<const uint8_t> in, uint8_t* out, size_t capacity, int level)
 {
@@ -118,10 +115,7 @@ int zlib_inflate_known_size(std::span<const uint8_t> in, uint8_t* out, size_t* o
 
 #else  // zlib alone
 
-size_t zlib_deflate_bound(size_t size)
-{
-    return size + (size >> 12) + (size >> 14) + (size >> 25) + 13;
-}
+size_t zlib_deflate_bound(size_t size) { return size + (size >> 12) + (size >> 14) + (size >> 25) + 13; }
 
 size_t zlib_deflate(std::span<const uint8_t> in, uint8_t* out, size_t capacity, int level)
 {

@@ -126,8 +126,8 @@ std::span<const uint8_t> table_segments(std::span<const uint8_t> tables)
 
 LosslessRecord lossless_header_record(uint16_t id, uint8_t format, uint16_t width, uint16_t height)
 {
-    return {static_cast<uint8_t>(id),    static_cast<uint8_t>(id >> 8),    format,
-            static_cast<uint8_t>(width), static_cast<uint8_t>(width >> 8), static_cast<uint8_t>(height),
+    return {static_cast<uint8_t>(id),         static_cast<uint8_t>(id >> 8),    format,
+            static_cast<uint8_t>(width),      static_cast<uint8_t>(width >> 8), static_cast<uint8_t>(height),
             static_cast<uint8_t>(height >> 8)};
 }
 
@@ -158,12 +158,9 @@ uint64_t lossless_data_size(const LosslessHeader& h, bool with_alpha)
     switch (h.format) {
     case LOSSLESS_COLOUR_MAPPED:
         return uint64_t{h.colours} * table_entry_size(with_alpha) + padded_row(h.width) * h.height;
-    case LOSSLESS_15BIT:
-        return padded_row(uint64_t{h.width} * 2) * h.height;
-    case LOSSLESS_32BIT:
-        return uint64_t{h.width} * h.height * 4;
-    default:
-        return 0;
+    case LOSSLESS_15BIT: return padded_row(uint64_t{h.width} * 2) * h.height;
+    case LOSSLESS_32BIT: return uint64_t{h.width} * h.height * 4;
+    default: return 0;
     }
 }
 
@@ -188,17 +185,10 @@ Inflated inflate_bitmap_data(std::span<const uint8_t> stream, uint64_t capacity)
 void lossless_to_rgba(const LosslessHeader& header, bool with_alpha, std::span<const uint8_t> data, uint8_t* rgba)
 {
     switch (header.format) {
-    case LOSSLESS_COLOUR_MAPPED:
-        colour_mapped_to_rgba(header, with_alpha, data, rgba);
-        break;
-    case LOSSLESS_15BIT:
-        fifteen_bit_to_rgba(header, data, rgba);
-        break;
-    case LOSSLESS_32BIT:
-        thirty_two_bit_to_rgba(header, with_alpha, data, rgba);
-        break;
-    default:
-        break;
+    case LOSSLESS_COLOUR_MAPPED: colour_mapped_to_rgba(header, with_alpha, data, rgba); break;
+    case LOSSLESS_15BIT: fifteen_bit_to_rgba(header, data, rgba); break;
+    case LOSSLESS_32BIT: thirty_two_bit_to_rgba(header, with_alpha, data, rgba); break;
+    default: break;
     }
 }
 

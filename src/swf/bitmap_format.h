@@ -57,11 +57,10 @@ struct Inflated {
 Inflated inflate_bitmap_data(std::span<const uint8_t> stream, uint64_t capacity);
 
 // Turns the inflated data of a known format into width x height R, G, B, A pixels at
-// `rgba` (which may be the data's own buffer for 32-bit pixels), colours as stored: premultiplied by alpha in a DefineBitsLossless2 bitmap,
-// opaque without alpha (the reserved byte of 32-bit pixels is ignored). Pixels the data
+// `rgba` (which may be the data's own buffer for 32-bit pixels), colours as stored: premultiplied by alpha in a
+// DefineBitsLossless2 bitmap, opaque without alpha (the reserved byte of 32-bit pixels is ignored). Pixels the data
 // does not reach, and indices past the colour table, are transparent black.
-void lossless_to_rgba(const LosslessHeader& header, bool with_alpha, std::span<const uint8_t> data,
-                      uint8_t* rgba);
+void lossless_to_rgba(const LosslessHeader& header, bool with_alpha, std::span<const uint8_t> data, uint8_t* rgba);
 
 // Pixel orders and alpha forms, `count` four-byte pixels in place.
 void argb_to_rgba(uint8_t* pixels, size_t count);
@@ -76,11 +75,11 @@ void premultiply_rgba(uint8_t* pixels, size_t count);
 
 struct JpegTagParts {
     uint16_t id = 0;
-    bool has_alpha = false;              // DefineBitsJPEG3 and DefineBitsJPEG4
-    uint16_t deblocking = 0;             // DefineBitsJPEG4's filter strength (8.8), not applied
-    uint32_t image_length = 0;           // as stored, with alpha only
-    std::span<const uint8_t> image;      // JPEG, PNG or GIF bytes
-    std::span<const uint8_t> alpha;      // zlib stream of one byte per pixel
+    bool has_alpha = false;          // DefineBitsJPEG3 and DefineBitsJPEG4
+    uint16_t deblocking = 0;         // DefineBitsJPEG4's filter strength (8.8), not applied
+    uint32_t image_length = 0;       // as stored, with alpha only
+    std::span<const uint8_t> image;  // JPEG, PNG or GIF bytes
+    std::span<const uint8_t> alpha;  // zlib stream of one byte per pixel
 };
 
 enum class JpegTagLayout { ok, too_short, image_past_end };

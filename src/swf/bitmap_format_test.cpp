@@ -131,7 +131,8 @@ TEST(BitmapLossless, FifteenBitPixelsScaleEveryLevel)
 TEST(BitmapLossless, ThirtyTwoBitAlphaOrReservedByte)
 {
     Bytes data = {128, 64, 32, 16, 0, 1, 2, 3};
-    EXPECT_EQ(to_rgba(Bytes{1, 0, 5, 2, 0, 2, 0}, true, data), (Bytes{64, 32, 16, 128, 1, 2, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(to_rgba(Bytes{1, 0, 5, 2, 0, 2, 0}, true, data),
+              (Bytes{64, 32, 16, 128, 1, 2, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(to_rgba(Bytes{1, 0, 5, 2, 0, 2, 0}, false, data),
               (Bytes{64, 32, 16, 255, 1, 2, 3, 255, 0, 0, 0, 0, 0, 0, 0, 0}));
     // In place, as extraction converts it.
@@ -171,8 +172,7 @@ TEST(BitmapJpegTags, LayoutsOfTheFourTags)
     EXPECT_TRUE(parts.has_alpha);
     EXPECT_EQ(Bytes(parts.image.begin(), parts.image.end()), (Bytes{0xA, 0xB}));
     EXPECT_EQ(Bytes(parts.alpha.begin(), parts.alpha.end()), (Bytes{0xC}));
-    EXPECT_EQ(jpeg_tag_read(TAG_DEFINE_BITS_JPEG3, past, &parts),
-              JpegTagLayout::image_past_end);
+    EXPECT_EQ(jpeg_tag_read(TAG_DEFINE_BITS_JPEG3, past, &parts), JpegTagLayout::image_past_end);
     EXPECT_EQ(parts.id, 7);
     EXPECT_EQ(parts.image_length, 4u);
     EXPECT_EQ(jpeg_tag_read(TAG_DEFINE_BITS_JPEG3, three_short, &parts), JpegTagLayout::too_short);

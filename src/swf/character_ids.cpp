@@ -70,8 +70,7 @@ void scan_tag(uint16_t code, const uint8_t* body, uint32_t size, uint32_t* highe
 {
     Reader in{body, size};
     uint32_t id = 0;
-    if (std::find(std::begin(kIdFirstCodes), std::end(kIdFirstCodes), code) != std::end(kIdFirstCodes) &&
-        in.u16(&id))
+    if (std::find(std::begin(kIdFirstCodes), std::end(kIdFirstCodes), code) != std::end(kIdFirstCodes) && in.u16(&id))
         *highest = std::max(*highest, id);
     in.pos = 0;
     switch (code) {
@@ -84,9 +83,7 @@ void scan_tag(uint16_t code, const uint8_t* body, uint32_t size, uint32_t* highe
             *highest = std::max(*highest, id);
         break;
     case kSymbolClass:
-    case kExportAssets:
-        scan_id_name_pairs(in, highest);
-        break;
+    case kExportAssets: scan_id_name_pairs(in, highest); break;
     case kImportAssets:
     case kImportAssets2:  // the URL, two reserved bytes in the second form, then the pairs
         if (in.skip_string() && (code == kImportAssets || in.skip(2)))
@@ -96,8 +93,7 @@ void scan_tag(uint16_t code, const uint8_t* body, uint32_t size, uint32_t* highe
         if (depth < kMaxSpriteDepth && size > 4)
             scan_records(body + 4, size - 4, highest, depth + 1);
         break;
-    default:
-        break;
+    default: break;
     }
 }
 

@@ -53,13 +53,14 @@ TEST(CharacterIds, EachKindOfDefinitionAndUseCounts)
         {"PlaceObject", 4, concat({u16_bytes(810), u16_bytes(1)}), 810},
         {"PlaceObject2 with a character", 26, concat({Bytes{0x02}, u16_bytes(1), u16_bytes(900)}), 900},
         {"PlaceObject2 moving only", 26, concat({Bytes{0x01}, u16_bytes(1), u16_bytes(65000)}), 0},
-        {"PlaceObject3 with a class name", 70,
-         concat({Bytes{0x02, 0x08}, u16_bytes(1), Bytes{'C', 0}, u16_bytes(950)}), 950},
+        {"PlaceObject3 with a class name", 70, concat({Bytes{0x02, 0x08}, u16_bytes(1), Bytes{'C', 0}, u16_bytes(950)}),
+         950},
         {"SymbolClass", 76, swfkit::symbol_class_body({{5, "a"}, {1200, "b"}}), 1200},
         {"ExportAssets", 56, swfkit::symbol_class_body({{1300, "e"}}), 1300},
         {"ImportAssets2", 71, concat({Bytes{'u', 0, 1, 0}, swfkit::symbol_class_body({{1400, "i"}})}), 1400},
         {"placement inside a sprite", 39,
-         concat({u16_bytes(20), u16_bytes(1), [&] {
+         concat({u16_bytes(20), u16_bytes(1),
+                 [&] {
                      Bytes records;
                      swfkit::put_record(records, 26, concat({Bytes{0x02}, u16_bytes(1), u16_bytes(3000)}));
                      swfkit::put_record(records, 0, {});

@@ -47,7 +47,7 @@ bool decode_for_tag(Picture& picture, const uint8_t* data, uint32_t size, const 
     }
     if (picture.image.width > kMaxDimension || picture.image.height > kMaxDimension) {
         debug_print(DebugKind::Problem, "swf", __LINE__, function, "picture of %ux%u is too large for a bitmap tag",
-                   picture.image.width, picture.image.height);
+                    picture.image.width, picture.image.height);
         return false;
     }
     return true;
@@ -71,8 +71,8 @@ bool encode_picture(Picture& picture, ByteBuffer& out, uint32_t* out_size, const
 
 // Replaces the tag's code and body with `header` followed by `payload`; false (tag
 // unchanged) when that body would reach the buffer limit.
-bool rebuild_tag(SwfTag* tag, uint16_t code, const uint8_t* header, uint32_t header_size,
-                 const uint8_t* payload, uint32_t payload_size)
+bool rebuild_tag(SwfTag* tag, uint16_t code, const uint8_t* header, uint32_t header_size, const uint8_t* payload,
+                 uint32_t payload_size)
 {
     if (uint64_t{header_size} + payload_size >= kMaxBufferSize) {
         DEBUG_LINE("swf", "a tag body of %llu bytes is too large, tag left unchanged",
@@ -104,7 +104,7 @@ EditResult try_replacement(Swf* swf, SwfTag* tag, uint16_t id, const char* exten
     ByteBuffer data(file_read_all(path.c_str(), &size));
     if (!data || !rebuild(tag, id, data.get(), static_cast<uint32_t>(size))) {
         DEBUG_PROBLEM_IN("swf", "swf_replace", "cannot use %s (not a readable regular file, or no usable picture)",
-                      path.c_str());
+                         path.c_str());
         return EditResult::failed;
     }
     DEBUG_LINE_IN("swf", "swf_replace", "替换掉:%s", path.c_str());  // "replaced"
@@ -204,8 +204,8 @@ EditResult lossless2jpeg(SwfTag* tag)
     Stream* body = &tag->body;
     uint32_t old_len = body->len;
     LosslessHeader header;
-    if (!lossless_read_header({body->buf, old_len}, &header) || header.format != LOSSLESS_32BIT ||
-        header.width == 0 || header.height == 0)
+    if (!lossless_read_header({body->buf, old_len}, &header) || header.format != LOSSLESS_32BIT || header.width == 0 ||
+        header.height == 0)
         return EditResult::unchanged;
     bool with_alpha = tag->code == TAG_DEFINE_BITS_LOSSLESS2;
     uint64_t data_size = lossless_data_size(header, with_alpha);
@@ -233,8 +233,8 @@ EditResult lossless2jpeg(SwfTag* tag)
     uint64_t bound = image_encode_bound(header.width, header.height);
     ByteBuffer jpeg = alloc_bytes(bound);
     uint32_t jpeg_size = 0;
-    if (!jpeg || image_encode_pixels(IMAGE_JPEG, pixels, header.width, header.height, kDefaultJpegQuality,
-                                     jpeg.get(), static_cast<uint32_t>(bound), &jpeg_size) != 0) {
+    if (!jpeg || image_encode_pixels(IMAGE_JPEG, pixels, header.width, header.height, kDefaultJpegQuality, jpeg.get(),
+                                     static_cast<uint32_t>(bound), &jpeg_size) != 0) {
         DEBUG_PROBLEM("swf", "bitmap %d cannot be encoded as JPEG, left unchanged", header.id);
         return EditResult::failed;
     }

@@ -118,17 +118,19 @@ TEST(SwfReplace, PicturesRebuildTheirTags)
         for (int c = 0; c < 3; ++c)
             EXPECT_EQ(stored[5 + c], std::lround((40 + 10 * c) * 128 / 255.0)) << c;
     }
-    EXPECT_EQ(e.tag(1)->body.buf[0], 2);  // the id is kept
-    EXPECT_EQ(e.tag(2)->code, TAG_DEFINE_BITS_JPEG2);        // JPEG3 from a .jpg loses its alpha
+    EXPECT_EQ(e.tag(1)->body.buf[0], 2);               // the id is kept
+    EXPECT_EQ(e.tag(2)->code, TAG_DEFINE_BITS_JPEG2);  // JPEG3 from a .jpg loses its alpha
     EXPECT_EQ(e.tag(2)->body.buf[0], 3);
     EXPECT_EQ(e.tag(2)->body.buf[2], 0xFF);
     EXPECT_EQ(e.tag(2)->body.buf[3], 0xD8);
     EXPECT_EQ(body_of(e.tag(3)), defbits);  // undecodable picture: unchanged
     EXPECT_EQ(body_of(e.tag(4)), five);     // empty file: unchanged
-    EXPECT_NE(e.output.find(testkit::printed_text("\xCC\xE6\xBB\xBB\xB5\xF4") + ":" + e.res("1.png")), std::string::npos);
+    EXPECT_NE(e.output.find(testkit::printed_text("\xCC\xE6\xBB\xBB\xB5\xF4") + ":" + e.res("1.png")),
+              std::string::npos);
     EXPECT_EQ(e.output.find(e.res("1.jpg")), std::string::npos);
     // Unusable pictures are named as such, never as replaced.
-    EXPECT_EQ(e.output.find(testkit::printed_text("\xCC\xE6\xBB\xBB\xB5\xF4") + ":" + e.res("4.png")), std::string::npos);
+    EXPECT_EQ(e.output.find(testkit::printed_text("\xCC\xE6\xBB\xBB\xB5\xF4") + ":" + e.res("4.png")),
+              std::string::npos);
     EXPECT_NE(e.output.find("cannot use " + e.res("4.png")), std::string::npos);
     EXPECT_NE(e.output.find("cannot use " + e.res("5.png")), std::string::npos);
     EXPECT_NE(e.output.find("does not decode"), std::string::npos);
@@ -275,7 +277,7 @@ TEST(SwfAddImage, TwoAddsTwoTagsOneName)
         EXPECT_EQ(e.tag(i)->code, TAG_DEFINE_BITS_JPEG2);
         EXPECT_EQ(e.tag(i)->body.buf[0] | e.tag(i)->body.buf[1] << 8, 1000);
     }
-    EXPECT_EQ(e.tag(3), &e.swf->tags);  // nothing added for the bad files
+    EXPECT_EQ(e.tag(3), &e.swf->tags);       // nothing added for the bad files
     EXPECT_EQ(e.tag(1)->body.buf[2], 0xFF);  // JPEG stays JPEG
     EXPECT_EQ(e.tag(2)->body.buf[2], 0x89);  // PNG stays PNG
     EXPECT_EQ(e.swf->names->size, 1u);

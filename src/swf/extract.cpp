@@ -42,8 +42,8 @@ WriteStatus write_output_file(const std::string& path, std::span<const uint8_t> 
 }
 
 // Writes one bitmap's bytes under its name; `function` names the failure line.
-Outcome write_bitmap_file(const ExtractJob& job, uint16_t id, const char* extension,
-                          std::span<const uint8_t> bytes, const char* function)
+Outcome write_bitmap_file(const ExtractJob& job, uint16_t id, const char* extension, std::span<const uint8_t> bytes,
+                          const char* function)
 {
     if (!res_dir_create(job.folder))
         return Outcome::write_failed;
@@ -72,8 +72,8 @@ bool png_fits(uint16_t id, uint32_t width, uint32_t height, const char* function
 
 // Encodes width x height R, G, B, A pixels as PNG in memory and writes the file; nothing
 // is created before the encoding has succeeded.
-Outcome write_png_bitmap(const ExtractJob& job, uint16_t id, uint32_t width, uint32_t height,
-                         const uint8_t* pixels, const char* function)
+Outcome write_png_bitmap(const ExtractJob& job, uint16_t id, uint32_t width, uint32_t height, const uint8_t* pixels,
+                         const char* function)
 {
     if (!png_fits(id, width, height, function))
         return Outcome::write_failed;
@@ -88,7 +88,6 @@ Outcome write_png_bitmap(const ExtractJob& job, uint16_t id, uint32_t width, uin
     }
     return write_bitmap_file(job, id, ".png", {encoded.get(), writer.written}, function);
 }
-
 
 Outcome read_lossless(const ExtractJob& job, const SwfTag* tag)
 {
@@ -141,12 +140,9 @@ Outcome read_lossless(const ExtractJob& job, const SwfTag* tag)
 Outcome write_stored_image(const ExtractJob& job, uint16_t code, const JpegTagParts& parts)
 {
     switch (stored_image_kind(parts.image)) {
-    case StoredImage::png:
-        return write_bitmap_file(job, parts.id, ".png", parts.image, "read_bits");
-    case StoredImage::gif:
-        return write_bitmap_file(job, parts.id, ".gif", parts.image, "read_bits");
-    case StoredImage::jpeg:
-        break;
+    case StoredImage::png: return write_bitmap_file(job, parts.id, ".png", parts.image, "read_bits");
+    case StoredImage::gif: return write_bitmap_file(job, parts.id, ".gif", parts.image, "read_bits");
+    case StoredImage::jpeg: break;
     }
     std::vector<uint8_t> jpeg;
     if (code == TAG_DEFINE_BITS_JPEG2)
@@ -218,13 +214,10 @@ Outcome extract_tag(const ExtractJob& job, const SwfTag* tag)
     case TAG_DEFINE_BITS:
     case TAG_DEFINE_BITS_JPEG2:
     case TAG_DEFINE_BITS_JPEG3:
-    case TAG_DEFINE_BITS_JPEG4:
-        return read_bits(job, tag);
+    case TAG_DEFINE_BITS_JPEG4: return read_bits(job, tag);
     case TAG_DEFINE_BITS_LOSSLESS:
-    case TAG_DEFINE_BITS_LOSSLESS2:
-        return read_lossless(job, tag);
-    default:
-        return Outcome::none;
+    case TAG_DEFINE_BITS_LOSSLESS2: return read_lossless(job, tag);
+    default: return Outcome::none;
     }
 }
 

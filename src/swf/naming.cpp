@@ -56,8 +56,7 @@ std::string claim_id_file_name(Swf* swf, uint16_t id, const char* extension)
 
 }  // namespace
 
-std::string bitmap_file_path(Swf* swf, const std::string& folder, uint16_t id, uint8_t by_name,
-                             const char* extension)
+std::string bitmap_file_path(Swf* swf, const std::string& folder, uint16_t id, uint8_t by_name, const char* extension)
 {
     std::string stem = by_name ? class_file_stem(swf, id) : std::to_string(id);
     if (stem.size() + std::strlen(extension) > kMaxName) {
@@ -68,8 +67,7 @@ std::string bitmap_file_path(Swf* swf, const std::string& folder, uint16_t id, u
     if (!swf->file_names.claim(file)) {
         std::string taken = file;
         file = claim_id_file_name(swf, id, extension);
-        DEBUG_LINE("swf", "%s is taken by another bitmap; bitmap %d is written as %s", taken.c_str(), id,
-                   file.c_str());
+        DEBUG_LINE("swf", "%s is taken by another bitmap; bitmap %d is written as %s", taken.c_str(), id, file.c_str());
     }
     std::string path = folder + kPathSeparator + file;
     if (path.size() >= kMaxPath) {

@@ -32,5 +32,4 @@ std::string sanitize_file_name(std::string name);
 // so no name reaches outside the folder. A name too long for the file system, or one that
 // an earlier bitmap of the movie already took, gives way to the id, with a line. Empty
 // when the path does not fit the platform's path limit.
-std::string bitmap_file_path(Swf* swf, const std::string& folder, uint16_t id, uint8_t by_name,
-                             const char* extension);
+std::string bitmap_file_path(Swf* swf, const std::string& folder, uint16_t id, uint8_t by_name, const char* extension);

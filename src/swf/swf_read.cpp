@@ -215,7 +215,7 @@ void build_tag_list(Swf* swf)
     }
     if (r == Record::Broken)
         DEBUG_PROBLEM_IN("swf", "swf_read", "tag record at offset %u runs past the end of the body; tag list ends here",
-                      body->pos);
+                         body->pos);
     body->pos = body->len;
     DEBUG_LINE_IN("swf", "swf_read", "tagnum:%d", count);
 }

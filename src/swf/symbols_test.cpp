@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "swf/swf.h"
 #include "load_util.h"
+#include "swf/swf.h"
 #include "swf_builder.h"
 
 namespace {
@@ -94,8 +94,8 @@ std::string name_of(Swf* swf, uint32_t id)
 
 // Names no character set can spell whole: Korean, an emoji, a lone continuation byte, a
 // cut-off sequence, an overlong "/" and a byte never valid in UTF-8.
-const std::vector<std::string> kUnusualNames = {"\xED\x95\x9C\xEA\xB5\xAD", "\xF0\x9F\x98\x80",
-                                                "a\x80z", "b\xE4\xB8", "\xC0\xAF", "\xFF\xFE"};
+const std::vector<std::string> kUnusualNames = {
+    "\xED\x95\x9C\xEA\xB5\xAD", "\xF0\x9F\x98\x80", "a\x80z", "b\xE4\xB8", "\xC0\xAF", "\xFF\xFE"};
 
 TEST(SymbolNamesFromMovie, LaterPairsWinNamesKeptAsStored)
 {

@@ -115,7 +115,7 @@ bool build_zws(Swf* swf, Stream* file, const char* function)
     stream_resize(file, kPrefix + static_cast<uint32_t>(packed_len));
     size_t props_len = kLzmaPropsSize;
     int rv = lzma_compress(file->buf + kPrefix, &packed_len, body.s.buf, body.s.len, file->buf + kHeaderSize + 4,
-                          &props_len, 5, kLzmaDictSize, 3, 0, 2, 32, 2);
+                           &props_len, 5, kLzmaDictSize, 3, 0, 2, 32, 2);
     if (rv != LZMA_RESULT_OK) {
         debug_print(DebugKind::Problem, "swf", __LINE__, function, "zws压缩失败");  // "compression failed"
         return false;

@@ -105,8 +105,7 @@ Bytes lossless_body(uint16_t id, uint8_t format, uint16_t width, uint16_t height
     return b;
 }
 
-Bytes colour_mapped_body(uint16_t id, uint16_t width, uint16_t height, uint16_t colours,
-                         std::span<const uint8_t> data)
+Bytes colour_mapped_body(uint16_t id, uint16_t width, uint16_t height, uint16_t colours, std::span<const uint8_t> data)
 {
     Bytes b;
     put_u16(b, id);

@@ -30,8 +30,7 @@ Bytes symbol_class_body(const std::vector<std::pair<uint16_t, std::string>>& pai
 // `argb` holds width*height pixels of A,R,G,B; the pixels are zlib-compressed into the body.
 Bytes lossless_body(uint16_t id, uint8_t format, uint16_t width, uint16_t height, std::span<const uint8_t> argb);
 // A colour-mapped bitmap with `colours` table entries; `data` is the table and the index rows.
-Bytes colour_mapped_body(uint16_t id, uint16_t width, uint16_t height, uint16_t colours,
-                         std::span<const uint8_t> data);
+Bytes colour_mapped_body(uint16_t id, uint16_t width, uint16_t height, uint16_t colours, std::span<const uint8_t> data);
 Bytes jpeg_body(uint16_t id, std::span<const uint8_t> image);  // DefineBits / DefineBitsJPEG2
 Bytes jpeg3_body(uint16_t id, std::span<const uint8_t> image, std::span<const uint8_t> alpha);
 Bytes jpeg4_body(uint16_t id, uint16_t deblocking, std::span<const uint8_t> image, std::span<const uint8_t> alpha);

@@ -12,9 +12,9 @@
 #include <csignal>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <iconv.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -169,10 +169,7 @@ std::string utf8_from_gbk(const std::string& gbk)
 
 std::string native_name(const std::string& gbk) { return utf8_from_gbk(gbk); }
 
-std::string console_text(const std::string& gbk)
-{
-    return running_windows_programs() ? gbk : utf8_from_gbk(gbk);
-}
+std::string console_text(const std::string& gbk) { return running_windows_programs() ? gbk : utf8_from_gbk(gbk); }
 
 bool is_pause_prompt(const std::string& line)
 {
@@ -181,8 +178,8 @@ bool is_pause_prompt(const std::string& line)
            line.find("\xC7\xEB\xB0\xB4\xC8\xCE\xD2\xE2\xBC\xFC\xBC\xCC\xD0\xF8") != std::string::npos;
 }
 
-RunResult run_program(const std::string& program, const std::vector<std::string>& args,
-                      const std::string& cwd, const RunLimits& limits)
+RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+                      const RunLimits& limits)
 {
     int pipefd[2], errfd[2];
     RunResult result;

@@ -38,8 +38,8 @@ struct RunLimits {
 
 // Runs the program with the arguments in `cwd`, stdin from /dev/null. With PIXSIEVE_RUNNER
 // set (make test-windows sets "wine"), the program is started through that runner.
-RunResult run_program(const std::string& program, const std::vector<std::string>& args,
-                      const std::string& cwd = ".", const RunLimits& limits = {});
+RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd = ".",
+                      const RunLimits& limits = {});
 
 // True when the suites run the Windows programs (PIXSIEVE_RUNNER is set).
 bool running_windows_programs();
