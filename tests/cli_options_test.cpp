@@ -269,6 +269,8 @@ TEST(CliOptions, EachOptionAloneAndWithJobsWritesTheSameFiles)
 
 TEST(CliFolders, EveryMovieBelowInNameOrderWithoutLinksOrOtherFiles)
 {
+    if (testkit::running_windows_programs())
+        GTEST_SKIP() << "POSIX links inside the folder";
     testkit::TempDir dir("cli_tree");
     put(dir.file("games/B.swf"), named_movie("b", 1));
     put(dir.file("games/a.SWF"), named_movie("a", 2, Container::FWS));
@@ -315,8 +317,12 @@ TEST(CliFolders, OutputKeepsThePathBelowTheFolderSoSameNamesNeverMix)
                                                "level1/intro.swf_res/one.png", "level2/intro.swf_res/two.png"};
     EXPECT_EQ(files_below(dir.file("out/deeper")), expected);
     // The second name of game/intro.swf is the same movie: it writes its own folder again.
-    EXPECT_NE(r.output.find("other/intro.swf: output folder out/deeper/intro.swf_res is taken by another movie; "
-                            "using out/deeper/intro.swf~2_res"),
+    // The folder names end in the platform's separator before the movie's name.
+    const std::string sep = testkit::running_windows_programs() ? "\\" : "/";
+    EXPECT_NE(r.output.find("other/intro.swf: output folder out/deeper" + sep +
+                            "intro.swf_res is taken by another "
+                            "movie; using out/deeper" +
+                            sep + "intro.swf~2_res"),
               std::string::npos)
         << r.output;
     EXPECT_EQ(opened(r.output).size(), 5u);
