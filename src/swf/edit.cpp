@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr uint16_t kAddedImageId = 1000;
 constexpr uint32_t kMaxDimension = 65535;  // tag fields are 16 bits
 constexpr int kDefaultJpegQuality = 80;
 
