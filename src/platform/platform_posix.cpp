@@ -40,16 +40,19 @@ bool platform_is_terminal(std::FILE* stream) { return isatty(fileno(stream)) == 
 
 namespace {
 
-// What new files get: 0666 less the umask. Read once; umask() can only be read by setting it.
-mode_t default_file_mode()
+// What new files get: 0666 less the umask. umask() can only be read by setting it, and a
+// folder made by another thread meanwhile would get the wrong mode: so it is read once
+// before main, while the process has one thread.
+mode_t read_default_file_mode()
 {
-    static const mode_t mode = [] {
-        const mode_t mask = umask(0);
-        umask(mask);
-        return static_cast<mode_t>(0666 & ~mask);
-    }();
-    return mode;
+    const mode_t mask = umask(0);
+    umask(mask);
+    return static_cast<mode_t>(0666 & ~mask);
 }
+
+const mode_t kDefaultFileMode = read_default_file_mode();
+
+mode_t default_file_mode() { return kDefaultFileMode; }
 
 bool write_fully(int fd, std::span<const uint8_t> data)
 {
