@@ -16,7 +16,7 @@ set(PROGRAM_TEST_SOURCES
 # Unit tests left out of the Windows unit-test binary, each with its reason. Every other
 # *_test.cpp is built into it, so a new test runs under wine unless it is named here.
 set(NOT_IN_WINDOWS_UNIT_TESTS
-  src/codec/codec_threads_test.cpp  # std::thread: this mingw's win32 thread model has none
+  src/codec/codec_threads_test.cpp  # libpng and libjpeg oracles
   src/codec/image_test.cpp          # libpng and libjpeg oracles: no mingw builds
   src/codec/jpeg_decoder_test.cpp   # libjpeg oracle
   src/codec/jpeg_encoder_test.cpp   # libjpeg oracle
