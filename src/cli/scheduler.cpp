@@ -38,9 +38,8 @@ public:
     void print_in_order()
     {
         for (size_t movie = 0; movie < count_; ++movie) {
-            const size_t tasks = print_when_ready(
-                [&] { return !window_.empty() && window_.front().opened; },
-                [&] { return std::move(window_.front().open_lines); });
+            const size_t tasks = print_when_ready([&] { return !window_.empty() && window_.front().opened; },
+                                                  [&] { return std::move(window_.front().open_lines); });
             for (size_t task = 0; task < tasks; ++task)
                 print_when_ready([&] { return window_.front().done[task] != 0; },
                                  [&] { return std::move(window_.front().task_lines[task]); });

@@ -168,12 +168,13 @@ ToolRun run_tool(const std::vector<std::string>& options)
     for (std::string& arg : args)
         argv.push_back(arg.data());
     ToolRun run{};
-    run.output = testkit::capture_stdout([&] { run.status = pixsieve_main(static_cast<int>(argv.size()), argv.data()); });
+    run.output = testkit::capture_stdout(
+        [&] { run.status = pixsieve_main(static_cast<int>(argv.size()), argv.data()); });
     debug_set_quiet(false);
     for (const auto& entry : fs::recursive_directory_iterator(dir.path()))
         if (entry.is_regular_file())
-            run.files[fs::relative(entry.path(), dir.path()).generic_string()] =
-                testkit::read_file(entry.path().string());
+            run.files[fs::relative(entry.path(), dir.path()).generic_string()] = testkit::read_file(
+                entry.path().string());
     // The lines name the movies by path: make them independent of the folder's place.
     for (size_t at; (at = run.output.find(dir.path())) != std::string::npos;)
         run.output.replace(at, dir.path().size(), "DIR");

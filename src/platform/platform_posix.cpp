@@ -11,6 +11,9 @@
 #include <utility>
 
 #include <dirent.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -26,6 +29,14 @@ bool platform_is_dir(const char* path)
 {
     struct stat st {};
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void platform_reuse_large_buffers()
+{
+#if defined(__GLIBC__)
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);  // the largest glibc takes; above it buffers stay mapped one by one
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
+#endif
 }
 
 unsigned platform_cpu_count()

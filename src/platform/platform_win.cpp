@@ -81,6 +81,8 @@ bool platform_is_dir(const char* path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+void platform_reuse_large_buffers() {}
+
 unsigned platform_cpu_count()
 {
     SYSTEM_INFO info{};
