@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -157,8 +158,16 @@ void run_movies(MovieWork& work, size_t count, unsigned jobs)
     }
     Scheduler scheduler(work, count, jobs);
     std::vector<std::thread> workers;
-    for (unsigned i = 0; i < jobs; ++i)
-        workers.emplace_back([&scheduler, i] { scheduler.worker(i); });
+    try {
+        for (unsigned i = 0; i < jobs; ++i)
+            workers.emplace_back([&scheduler, i] { scheduler.worker(i); });
+    } catch (const std::system_error&) {
+        // The system gives no more threads (a process or memory limit): fewer workers do.
+    }
+    if (workers.empty()) {
+        run_in_order(work, count);
+        return;
+    }
     scheduler.print_in_order();
     for (std::thread& thread : workers)
         thread.join();
