@@ -25,8 +25,11 @@ struct ExtractCounts {
 // each bitmap (decode, encode, write) then reads only the movie and its plan and may run on
 // any thread, each with its own ImageContext; the movie must outlive the plan.
 //
-// A name is claimed in the plan even for a bitmap whose data later turns out broken, so a
-// later bitmap of the same class name is written under its id (with the line saying so).
+// What naming prints is kept in the plan and printed where the bitmap reaches its file, so
+// a bitmap's lines read as if it were named there. A bitmap its header already refuses
+// claims no name; one whose data only turns out broken in the work does, so a later bitmap
+// of the same class name is written under its id (with the line saying so). That is the
+// one case where the names differ from naming at writing time.
 
 struct BitmapPlan {
     const SwfTag* tag;
