@@ -4,8 +4,9 @@
 Usage: bench/report.py BUILD_DIR [--rounds N] [--corpus-mb MB] [--small-count N] [--skip-e2e]
                        [--skip-codecs] [--tool-args "ARGS"] [--j1-args "-j 1"]
 
---tool-args goes before the movies of every pixsieve run; --j1-args, when given, adds the
-rows of a single-job run (CPU time and peak memory against the default run).
+--tool-args goes before the movies of every pixsieve run; --j1-args (default "-j 1"; empty
+leaves them out) gives the rows of a single-job run (CPU time and peak memory against the
+default run, which uses every core).
 
 Absolute times drift on shared machines, so every figure is a ratio of two programs (or two
 functions) measured in the same run, interleaved, repeated; the table gives the median ratio
@@ -171,7 +172,7 @@ def main():
     ap.add_argument("--skip-e2e", action="store_true")
     ap.add_argument("--skip-codecs", action="store_true")
     ap.add_argument("--tool-args", default="", help="arguments before the movies of every pixsieve run")
-    ap.add_argument("--j1-args", default="", help="arguments of the single-job run, e.g. '-j 1'")
+    ap.add_argument("--j1-args", default="-j 1", help="arguments of the single-job run ('' leaves its rows out)")
     args = ap.parse_args()
     tool_args, j1_args = args.tool_args.split(), args.j1_args.split()
 

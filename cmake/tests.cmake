@@ -4,6 +4,7 @@
 # tests carry the ctest label "programs"; make test-windows runs that label against the
 # .exe files under wine.
 set(PROGRAM_TEST_SOURCES
+  tests/cli_jobs_test.cpp
   tests/cli_options_test.cpp
   tests/cli_progress_test.cpp
   tests/cli_test.cpp
@@ -15,7 +16,7 @@ set(PROGRAM_TEST_SOURCES
 # Unit tests left out of the Windows unit-test binary, each with its reason. Every other
 # *_test.cpp is built into it, so a new test runs under wine unless it is named here.
 set(NOT_IN_WINDOWS_UNIT_TESTS
-  src/codec/codec_threads_test.cpp  # std::thread: this mingw's win32 thread model has none
+  src/codec/codec_threads_test.cpp  # libpng and libjpeg oracles
   src/codec/image_test.cpp          # libpng and libjpeg oracles: no mingw builds
   src/codec/jpeg_decoder_test.cpp   # libjpeg oracle
   src/codec/jpeg_encoder_test.cpp   # libjpeg oracle

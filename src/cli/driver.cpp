@@ -4,10 +4,13 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <string_view>
 
 #include "cli/progress.h"
+#include "cli/scheduler.h"
 #include "cli/version.h"
+#include "codec/image.h"
 #include "codec/jpeg_decoder.h"
 #include "codec/png.h"
 #include "platform/platform.h"
@@ -286,19 +289,87 @@ void print_summary(const RunTotals& t, double seconds)
                  t.bitmaps_skipped, t.failed_writes, plural(t.failed_writes), seconds);
 }
 
+// The extraction of a run's movies as the scheduler sees it: opening a movie loads it and
+// plans its bitmaps, one task is one bitmap, closing prints the movie's last line, adds
+// its figures to the totals and releases it.
+class MovieExtraction : public MovieWork {
+public:
+    MovieExtraction(const std::vector<ExtractJob>& jobs, unsigned workers, RunTotals* totals, ProgressBar* bar)
+        : jobs_(jobs), movies_(jobs.size()), images_(workers), totals_(totals), bar_(bar)
+    {
+    }
+
+    size_t open(size_t movie) override
+    {
+        const ExtractJob& job = jobs_[movie];
+        Movie& m = movies_[movie];
+        m.swf.reset(swf_readfile(job.movie.c_str()));
+        if (!m.swf)
+            return 0;
+        if (job.folder.size() >= kMaxPath) {
+            DEBUG_PROBLEM("main", "path too long for an output folder: %s", job.folder.c_str());
+            return 0;
+        }
+        make_folders(job.folder);
+        m.plan = std::make_unique<ExtractPlan>(swf_extract_plan(m.swf.get(), job.folder, 1));
+        m.outcomes.resize(m.plan->bitmaps.size());
+        return m.plan->bitmaps.size();
+    }
+
+    void work(size_t movie, size_t task, unsigned worker) override
+    {
+        std::unique_ptr<ImageContext>& images = images_[worker];
+        if (!images)
+            images = std::make_unique<ImageContext>();
+        Movie& m = movies_[movie];
+        m.outcomes[task] = swf_extract_bitmap(*m.plan, task, images.get());
+    }
+
+    void close(size_t movie) override
+    {
+        Movie& m = movies_[movie];
+        if (!m.swf) {
+            totals_->movies_refused++;
+        } else {
+            totals_->movies_read++;
+            if (m.plan) {
+                swf_extract_done();
+                ExtractCounts counts;
+                for (BitmapOutcome outcome : m.outcomes)
+                    add_outcome(&counts, outcome);
+                totals_->bitmaps_written += counts.written;
+                totals_->bitmaps_skipped += counts.skipped;
+                totals_->failed_writes += counts.failed_writes;
+            }
+        }
+        m = Movie{};  // the plan goes before the movie it points into
+        std::fflush(stdout);
+        bar_->update(movie + 1, totals_->bitmaps_written);
+    }
+
+private:
+    struct Movie {
+        SwfPtr swf;
+        std::unique_ptr<ExtractPlan> plan;
+        std::vector<BitmapOutcome> outcomes;
+    };
+
+    const std::vector<ExtractJob>& jobs_;
+    std::vector<Movie> movies_;
+    std::vector<std::unique_ptr<ImageContext>> images_;  // one per worker, made on first use
+    RunTotals* totals_;
+    ProgressBar* bar_;
+};
+
 int run(const DriverOptions& options)
 {
     const auto start = std::chrono::steady_clock::now();
     RunTotals totals;
     const std::vector<ExtractJob> jobs = collect_jobs(options, &totals);
-    // The jobs run one after another; options.jobs is for the scheduler that will share them.
     {
         ProgressBar bar(platform_is_terminal(stderr), platform_is_terminal(stdout), jobs.size());
-        for (size_t i = 0; i < jobs.size(); ++i) {
-            run_job(jobs[i], &totals);
-            std::fflush(stdout);
-            bar.update(i + 1, totals.bitmaps_written);
-        }
+        MovieExtraction extraction(jobs, options.jobs, &totals, &bar);
+        run_movies(extraction, jobs.size(), options.jobs);
     }
     print_summary(totals, seconds_since(start));
     return exit_status(totals);
@@ -344,25 +415,6 @@ std::vector<ExtractJob> collect_jobs(const DriverOptions& options, RunTotals* to
     return collector.take();
 }
 
-void run_job(const ExtractJob& job, RunTotals* totals)
-{
-    SwfPtr swf(swf_readfile(job.movie.c_str()));
-    if (!swf) {
-        totals->movies_refused++;
-        return;
-    }
-    totals->movies_read++;
-    if (job.folder.size() >= kMaxPath) {
-        DEBUG_PROBLEM("main", "path too long for an output folder: %s", job.folder.c_str());
-        return;
-    }
-    make_folders(job.folder);
-    const ExtractCounts counts = swf_extract(swf.get(), job.folder, 1);
-    totals->bitmaps_written += counts.written;
-    totals->bitmaps_skipped += counts.skipped;
-    totals->failed_writes += counts.failed_writes;
-}
-
 int exit_status(const RunTotals& totals)
 {
     if (totals.movies_refused > 0)
@@ -372,6 +424,7 @@ int exit_status(const RunTotals& totals)
 
 void app_init()
 {
+    platform_reuse_large_buffers();
     png_init(nullptr, nullptr);
     jpeg_decoder_reset();
 }

@@ -2,7 +2,8 @@
 // the closing summary.
 //
 // A run first collects its jobs (every movie with the folder its bitmaps go to), then
-// processes them; whatever schedules the work only ever sees that list.
+// hands them to the scheduler (cli/scheduler.h), which shares the bitmaps of all movies
+// among the workers and prints each movie's lines in order.
 #pragma once
 
 #include <cstddef>
@@ -47,10 +48,6 @@ struct RunTotals {
 // told apart by "~2", "~3", ... (with a line). A folder that cannot be listed is reported
 // and counted as refused in `totals`.
 std::vector<ExtractJob> collect_jobs(const DriverOptions& options, RunTotals* totals);
-
-// Loads the movie, makes its output folder (with any missing parents) and writes its
-// bitmaps there; adds the outcome to `totals`.
-void run_job(const ExtractJob& job, RunTotals* totals);
 
 // 0 when everything went, 1 when a movie could not be read, else 3 when a bitmap could
 // not be written.

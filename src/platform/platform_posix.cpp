@@ -11,6 +11,9 @@
 #include <utility>
 
 #include <dirent.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -28,6 +31,14 @@ bool platform_is_dir(const char* path)
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+void platform_reuse_large_buffers()
+{
+#if defined(__GLIBC__)
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);  // the largest glibc takes; above it buffers stay mapped one by one
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
+#endif
+}
+
 unsigned platform_cpu_count()
 {
     const long online = sysconf(_SC_NPROCESSORS_ONLN);
@@ -40,16 +51,19 @@ bool platform_is_terminal(std::FILE* stream) { return isatty(fileno(stream)) == 
 
 namespace {
 
-// What new files get: 0666 less the umask. Read once; umask() can only be read by setting it.
-mode_t default_file_mode()
+// What new files get: 0666 less the umask. umask() can only be read by setting it, and a
+// folder made by another thread meanwhile would get the wrong mode: so it is read once
+// before main, while the process has one thread.
+mode_t read_default_file_mode()
 {
-    static const mode_t mode = [] {
-        const mode_t mask = umask(0);
-        umask(mask);
-        return static_cast<mode_t>(0666 & ~mask);
-    }();
-    return mode;
+    const mode_t mask = umask(0);
+    umask(mask);
+    return static_cast<mode_t>(0666 & ~mask);
 }
+
+const mode_t kDefaultFileMode = read_default_file_mode();
+
+mode_t default_file_mode() { return kDefaultFileMode; }
 
 bool write_fully(int fd, std::span<const uint8_t> data)
 {

@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 #include "platform/platform_internal.h"
 
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -79,6 +80,8 @@ bool platform_is_dir(const char* path)
     const DWORD attributes = GetFileAttributesA(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
+
+void platform_reuse_large_buffers() {}
 
 unsigned platform_cpu_count()
 {
@@ -197,10 +200,10 @@ bool is_missing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == 
 // A new, exclusively created temporary beside `path`, its name in `temp`.
 HANDLE create_temporary(const char* path, std::string* temp)
 {
-    static unsigned counter = 0;
+    static std::atomic<unsigned> counter{0};  // workers write files at once
     const std::string prefix = platform_temporary_prefix(path);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        unsigned mix = GetTickCount() ^ (GetCurrentProcessId() << 12) ^ (++counter * 2654435761u);
+        unsigned mix = GetTickCount() ^ (GetCurrentProcessId() << 12) ^ ((counter.fetch_add(1) + 1) * 2654435761u);
         std::string name = prefix;
         for (size_t i = 0; i < kTemporarySuffixLength; ++i, mix /= 36)
             name += "0123456789abcdefghijklmnopqrstuvwxyz"[mix % 36];

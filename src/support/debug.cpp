@@ -34,9 +34,15 @@ void emit(const std::string& text)
     std::fwrite(text.data(), 1, text.size(), stdout);
 }
 
+thread_local DebugCapture* capture = nullptr;
+
 // Prints or holds back one finished piece of output according to its kind.
 void route(DebugKind kind, std::string text)
 {
+    if (capture != nullptr) {
+        capture->keep(kind, std::move(text));
+        return;
+    }
     if (!quiet) {
         emit(text);
         return;
@@ -64,6 +70,16 @@ void vprint_line(DebugKind kind, const char* file, int line, const char* functio
 }
 
 }  // namespace
+
+DebugCapture::DebugCapture() : outer_(capture) { capture = this; }
+
+DebugCapture::~DebugCapture() { capture = outer_; }
+
+void debug_emit(DebugLines lines)
+{
+    for (DebugEntry& entry : lines)
+        route(entry.kind, std::move(entry.text));
+}
 
 void debug_set_quiet(bool on)
 {

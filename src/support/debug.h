@@ -6,6 +6,9 @@
 // group led by the heading it belongs to, so a user still sees which movie had the problem.
 #pragma once
 
+#include <string>
+#include <vector>
+
 // mingw's printf takes the C99 formats ("%zu") and GCC checks them as gnu_printf there;
 // clang knows only printf.
 #if defined(__MINGW32__)
@@ -44,6 +47,35 @@ void debug_text(DebugKind kind, const char* format, ...) PIXSIEVE_PRINTF(2, 3);
 // For a line that belongs to a named operation but is printed by one of its helpers.
 #define DEBUG_LINE_IN(file, function, ...) debug_line((file), __LINE__, (function), __VA_ARGS__)
 #define DEBUG_PROBLEM_IN(file, function, ...) debug_print(DebugKind::Problem, (file), __LINE__, (function), __VA_ARGS__)
+
+// Lines kept instead of printed, with their kinds, so one thread can print them later in
+// the order the run needs.
+struct DebugEntry {
+    DebugKind kind;
+    std::string text;
+};
+using DebugLines = std::vector<DebugEntry>;
+
+// While one lives, the lines this thread prints are kept in it instead of going to standard
+// output; worker threads run inside one. Captures nest: the innermost one keeps the lines.
+class DebugCapture {
+public:
+    DebugCapture();
+    ~DebugCapture();
+    DebugCapture(const DebugCapture&) = delete;
+    DebugCapture& operator=(const DebugCapture&) = delete;
+
+    void keep(DebugKind kind, std::string text) { lines_.push_back({kind, std::move(text)}); }
+    DebugLines take() { return std::move(lines_); }
+
+private:
+    DebugLines lines_;
+    DebugCapture* outer_;
+};
+
+// Prints kept lines as if they were printed now (into this thread's capture, if any), with
+// quiet mode applied at that point.
+void debug_emit(DebugLines lines);
 
 // Prints a UTF-8 text and a line feed on standard output, in the system's encoding.
 void console_line(const char* utf8);

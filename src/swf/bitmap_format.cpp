@@ -8,6 +8,7 @@
 
 #include <zlib.h>
 
+#include "support/deflate.h"
 #include "swf/swf.h"
 
 namespace {
@@ -176,8 +177,8 @@ Inflated inflate_bitmap_data(std::span<const uint8_t> stream, uint64_t capacity)
         out.zlib_code = Z_MEM_ERROR;
         return out;
     }
-    uLongf length = capacity;
-    out.zlib_code = uncompress(out.bytes.get(), &length, stream.data(), stream.size());
+    size_t length = capacity;
+    out.zlib_code = zlib_inflate_known_size(stream, out.bytes.get(), &length);
     out.size = out.zlib_code == Z_OK ? length : 0;
     return out;
 }

@@ -24,15 +24,14 @@
 
 namespace {
 
-// One extraction run over a movie.
+// One bitmap's work: the movie's plan and the bitmap's entry in it.
 struct ExtractJob {
-    Swf* swf;
-    const std::string& folder;
-    uint8_t by_name;
-    std::span<const uint8_t> jpeg_tables;  // the movie's JPEGTables body; empty without one
+    const ExtractPlan& plan;
+    const BitmapPlan& bitmap;
+    ImageContext* images;
 };
 
-enum class Outcome { none, written, skipped, write_failed };
+using Outcome = BitmapOutcome;
 
 // The one place that writes an output file: whole or not at all, never through a link
 // or into anything but a regular file.
@@ -41,13 +40,14 @@ WriteStatus write_output_file(const std::string& path, std::span<const uint8_t> 
     return platform_write_file_whole(path.c_str(), bytes);
 }
 
-// Writes one bitmap's bytes under its name; `function` names the failure line.
-Outcome write_bitmap_file(const ExtractJob& job, uint16_t id, const char* extension, std::span<const uint8_t> bytes,
-                          const char* function)
+// Writes one bitmap's bytes under its planned name; `function` names the failure line. The
+// lines of naming, kept by the plan, come out here, where the name is used.
+Outcome write_bitmap_file(const ExtractJob& job, uint16_t id, std::span<const uint8_t> bytes, const char* function)
 {
-    if (!res_dir_create(job.folder))
+    if (!res_dir_create(job.plan.folder))
         return Outcome::write_failed;
-    std::string path = bitmap_file_path(job.swf, job.folder, id, job.by_name, extension);
+    debug_emit(job.bitmap.naming_lines);
+    const std::string& path = job.bitmap.path;
     if (path.empty())
         return Outcome::write_failed;
     WriteStatus status = write_output_file(path, bytes);
@@ -86,7 +86,7 @@ Outcome write_png_bitmap(const ExtractJob& job, uint16_t id, uint32_t width, uin
         DEBUG_PROBLEM_IN("swf", function, "bitmap %d cannot be encoded as PNG, skipped", id);
         return Outcome::write_failed;
     }
-    return write_bitmap_file(job, id, ".png", {encoded.get(), writer.written}, function);
+    return write_bitmap_file(job, id, {encoded.get(), writer.written}, function);
 }
 
 Outcome read_lossless(const ExtractJob& job, const SwfTag* tag)
@@ -140,18 +140,18 @@ Outcome read_lossless(const ExtractJob& job, const SwfTag* tag)
 Outcome write_stored_image(const ExtractJob& job, uint16_t code, const JpegTagParts& parts)
 {
     switch (stored_image_kind(parts.image)) {
-    case StoredImage::png: return write_bitmap_file(job, parts.id, ".png", parts.image, "read_bits");
-    case StoredImage::gif: return write_bitmap_file(job, parts.id, ".gif", parts.image, "read_bits");
+    case StoredImage::png:
+    case StoredImage::gif: return write_bitmap_file(job, parts.id, parts.image, "read_bits");
     case StoredImage::jpeg: break;
     }
     std::vector<uint8_t> jpeg;
     if (code == TAG_DEFINE_BITS_JPEG2)
         jpeg = jpeg_repair(parts.image);
-    else if (!job.jpeg_tables.empty())
-        jpeg = jpeg_merge_tables(job.jpeg_tables, parts.image);
+    else if (!job.plan.jpeg_tables.empty())
+        jpeg = jpeg_merge_tables(job.plan.jpeg_tables, parts.image);
     else
         jpeg.assign(parts.image.begin(), parts.image.end());
-    return write_bitmap_file(job, parts.id, ".jpg", jpeg, "read_bits");
+    return write_bitmap_file(job, parts.id, jpeg, "read_bits");
 }
 
 // Decodes the image, puts in the inflated alpha plane and writes a PNG with straight alpha.
@@ -164,7 +164,8 @@ Outcome write_jpeg_with_alpha(const ExtractJob& job, const JpegTagParts& parts)
         image = repaired;
     }
     DecodedImage decoded{};
-    if (image.empty() || image_decode(&decoded, image.data(), static_cast<uint32_t>(image.size())) != 0) {
+    if (image.empty() ||
+        image_decode_with(job.images, &decoded, image.data(), static_cast<uint32_t>(image.size())) != 0) {
         DEBUG_PROBLEM_IN("swf", "read_bits", "image of bitmap %d does not decode, skipped", parts.id);
         return Outcome::skipped;
     }
@@ -208,35 +209,108 @@ std::span<const uint8_t> find_jpeg_tables(Swf* swf)
     return {};
 }
 
-Outcome extract_tag(const ExtractJob& job, const SwfTag* tag)
+bool is_bitmap_tag(uint16_t code)
 {
-    switch (tag->code) {
+    switch (code) {
     case TAG_DEFINE_BITS:
     case TAG_DEFINE_BITS_JPEG2:
     case TAG_DEFINE_BITS_JPEG3:
-    case TAG_DEFINE_BITS_JPEG4: return read_bits(job, tag);
+    case TAG_DEFINE_BITS_JPEG4:
+    case TAG_DEFINE_BITS_LOSSLESS:
+    case TAG_DEFINE_BITS_LOSSLESS2: return true;
+    default: return false;
+    }
+}
+
+// Whether a lossless bitmap gets as far as its file, judged by its header alone; the id.
+bool lossless_reaches_file(const SwfTag* tag, uint16_t* id)
+{
+    LosslessHeader header;
+    if (!lossless_read_header({tag->body.buf, tag->body.len}, &header) || !lossless_format_known(header.format))
+        return false;
+    *id = header.id;
+    uint64_t data_size = lossless_data_size(header, tag->code == TAG_DEFINE_BITS_LOSSLESS2);
+    uint64_t count = uint64_t{header.width} * header.height;
+    uint64_t bound = png_encoded_size_bound(header.width, header.height, 8, 6);
+    return data_size != 0 && data_size < kMaxBufferSize && count * 4 < kMaxBufferSize && bound != 0 &&
+           bound < kMaxBufferSize;
+}
+
+// The extension of the file a bitmap tag becomes, with its id; null when the tag is refused
+// before any file is named.
+const char* bitmap_extension(const SwfTag* tag, uint16_t* id)
+{
+    if (tag->code == TAG_DEFINE_BITS_LOSSLESS || tag->code == TAG_DEFINE_BITS_LOSSLESS2)
+        return lossless_reaches_file(tag, id) ? ".png" : nullptr;
+    JpegTagParts parts;
+    if (jpeg_tag_read(tag->code, {tag->body.buf, tag->body.len}, &parts) != JpegTagLayout::ok)
+        return nullptr;
+    *id = parts.id;
+    if (parts.has_alpha)
+        return ".png";
+    switch (stored_image_kind(parts.image)) {
+    case StoredImage::png: return ".png";
+    case StoredImage::gif: return ".gif";
+    case StoredImage::jpeg: break;
+    }
+    return ".jpg";
+}
+
+Outcome extract_tag(const ExtractJob& job)
+{
+    const SwfTag* tag = job.bitmap.tag;
+    switch (tag->code) {
     case TAG_DEFINE_BITS_LOSSLESS:
     case TAG_DEFINE_BITS_LOSSLESS2: return read_lossless(job, tag);
-    default: return Outcome::none;
+    default: return read_bits(job, tag);
     }
 }
 
 }  // namespace
 
-ExtractCounts swf_extract(Swf* swf, const std::string& folder, uint8_t by_name)
+ExtractPlan swf_extract_plan(Swf* swf, const std::string& folder, uint8_t by_name)
 {
     swf->file_names.clear();  // a second run over the movie writes the same names again
-    const ExtractJob job{swf, folder, by_name, find_jpeg_tables(swf)};
-    ExtractCounts counts;
+    ExtractPlan plan{swf, folder, find_jpeg_tables(swf), {}};
     for (const SwfTag* tag : swf_tags(swf)) {
-        switch (extract_tag(job, tag)) {
-        case Outcome::written: ++counts.written; break;
-        case Outcome::skipped: ++counts.skipped; break;
-        case Outcome::write_failed: ++counts.failed_writes; break;
-        case Outcome::none: break;
+        if (!is_bitmap_tag(tag->code))
+            continue;
+        BitmapPlan bitmap{tag, {}, {}};
+        uint16_t id = 0;
+        if (const char* extension = bitmap_extension(tag, &id)) {
+            DebugCapture naming;
+            bitmap.path = bitmap_file_path(swf, folder, id, by_name, extension);
+            bitmap.naming_lines = naming.take();
         }
+        plan.bitmaps.push_back(std::move(bitmap));
     }
-    DEBUG_LINE_IN("swf", "swf_saveimg", "------------swf_saveimg done--------------");
+    return plan;
+}
+
+BitmapOutcome swf_extract_bitmap(const ExtractPlan& plan, size_t index, ImageContext* images)
+{
+    return extract_tag({plan, plan.bitmaps[index], images});
+}
+
+void swf_extract_done() { DEBUG_LINE_IN("swf", "swf_saveimg", "------------swf_saveimg done--------------"); }
+
+void add_outcome(ExtractCounts* counts, BitmapOutcome outcome)
+{
+    switch (outcome) {
+    case BitmapOutcome::written: ++counts->written; break;
+    case BitmapOutcome::skipped: ++counts->skipped; break;
+    case BitmapOutcome::write_failed: ++counts->failed_writes; break;
+    }
+}
+
+ExtractCounts swf_extract(Swf* swf, const std::string& folder, uint8_t by_name)
+{
+    const ExtractPlan plan = swf_extract_plan(swf, folder, by_name);
+    auto images = std::make_unique<ImageContext>();
+    ExtractCounts counts;
+    for (size_t i = 0; i < plan.bitmaps.size(); ++i)
+        add_outcome(&counts, swf_extract_bitmap(plan, i, images.get()));
+    swf_extract_done();
     return counts;
 }
 

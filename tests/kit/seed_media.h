@@ -39,4 +39,10 @@ Movie multi_bitmap_movie(Container container);
 // The files extraction writes for multi_bitmap_movie.
 const std::vector<ExpectedBitmap>& multi_bitmap_files();
 
+// Writes into `folder` a mixed set of movies for runs that must not depend on the number of
+// workers: every container, a big movie among small ones, bitmaps with colliding class
+// names and broken data, and files that are no movie at all. False when a file cannot be
+// written.
+bool write_mixed_movies(const std::string& folder);
+
 }  // namespace swfkit
