@@ -34,11 +34,11 @@ test-asan: deps
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 	@cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# The tests of the code that threads share (named Threads*), under ThreadSanitizer.
+# The tests of the code that threads share (their own binary), under ThreadSanitizer.
 test-tsan: deps
 	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DPIXSIEVE_TSAN=ON >/dev/null
-	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target pixsieve_tests
-	@cd $(TSAN_BUILD) && ctest --output-on-failure -j $(JOBS) -R '^Threads'
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target pixsieve_thread_tests
+	@cd $(TSAN_BUILD) && ctest --output-on-failure -j $(JOBS) -L threads
 
 # The Windows programs, cross-compiled: $(WIN_BUILD)/pixsieve.exe and pixsieve-edit.exe.
 windows: deps-windows

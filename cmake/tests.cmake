@@ -87,6 +87,12 @@ if(CMAKE_CROSSCOMPILING)
 endif()
 list(FILTER TEST_SOURCES EXCLUDE REGEX "_win_test\\.cpp$")
 
+# The tests of the code that threads share form a binary of their own on Linux, so that
+# make test-tsan builds just these under ThreadSanitizer.
+set(THREAD_TEST_SOURCES src/cli/scheduler_test.cpp src/codec/codec_threads_test.cpp)
+list(TRANSFORM THREAD_TEST_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/)
+list(REMOVE_ITEM TEST_SOURCES ${THREAD_TEST_SOURCES})
+
 add_executable(make-sample samples/make_sample.cpp)
 pixsieve_warnings(make-sample)
 target_link_libraries(make-sample PRIVATE pixsieve_swfkit)
@@ -109,6 +115,11 @@ target_include_directories(pixsieve_tests PRIVATE fuzz)
 target_link_libraries(pixsieve_tests PRIVATE PNG::PNG JPEG::JPEG GIF::GIF)
 add_dependencies(pixsieve_tests pixsieve pixsieve-edit)
 gtest_discover_tests(pixsieve_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 LABELS unit)
+
+pixsieve_test_binary(pixsieve_thread_tests ${THREAD_TEST_SOURCES})
+target_link_libraries(pixsieve_thread_tests PRIVATE PNG::PNG JPEG::JPEG)
+add_dependencies(pixsieve_thread_tests pixsieve pixsieve-edit)
+gtest_discover_tests(pixsieve_thread_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 LABELS threads)
 
 # The tests that start the programs.
 pixsieve_test_binary(pixsieve_program_tests ${PROGRAM_TEST_SOURCES})
