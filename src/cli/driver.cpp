@@ -257,8 +257,10 @@ private:
 
 // --- processing ---
 
-// Creates `folder` and any missing folders above it. Something already bearing a name
-// counts as there: what cannot be used shows when the files are written.
+// Creates any missing folders above `folder`, then the folder itself by the same rule the
+// extraction writes by (a link or a file there is refused, with its line). Something
+// already bearing a parent's name counts as there: what cannot be used shows when the
+// files are written.
 void make_folders(const std::string& folder)
 {
     for (size_t at = 1; at < folder.size(); ++at) {
@@ -268,8 +270,7 @@ void make_folders(const std::string& folder)
         if (!platform_exists(parent.c_str()))
             platform_make_dir(parent.c_str());
     }
-    if (!platform_exists(folder.c_str()) && !platform_make_dir(folder.c_str()))
-        DEBUG_PROBLEM("main", "cannot create folder %s", folder.c_str());
+    res_dir_create(folder);
 }
 
 double seconds_since(std::chrono::steady_clock::time_point start)
