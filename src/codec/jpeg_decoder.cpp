@@ -540,6 +540,105 @@ inline void idct_1d(const T in[8], T out[8], int shift)
 
 inline uint8_t output_sample(uint32_t v) { return clip_byte(static_cast<int32_t>(v) + 128); }
 
+#if defined(__SSE2__)
+// The same transform in 16-bit lanes, eight columns or rows at a time, as libjpeg-turbo's
+// own vector code keeps it (valid data stays well inside 16 bits between the passes).
+// Every product pairs two inputs for one multiply-add: the odd part's four sums are
+// regrouped by input (2446 - 7373 - 16069 + 9633 = -11363 and so on), which integer
+// arithmetic leaves exact.
+inline __m128i pair_weights(int a, int b) { return _mm_set1_epi32(int(uint32_t(b) << 16 | (uint32_t(a) & 0xFFFF))); }
+
+inline __m128i weigh(__m128i low_pairs, __m128i high_pairs, __m128i weights, __m128i& high)
+{
+    high = _mm_madd_epi16(high_pairs, weights);
+    return _mm_madd_epi16(low_pairs, weights);
+}
+
+template <int kShift>
+inline void idct_pass_sse2(const __m128i in[8], __m128i out[8])
+{
+    const __m128i rounding = _mm_set1_epi32(1 << (kShift - 1));
+    const __m128i p26l = _mm_unpacklo_epi16(in[2], in[6]), p26h = _mm_unpackhi_epi16(in[2], in[6]);
+    const __m128i p04l = _mm_unpacklo_epi16(in[0], in[4]), p04h = _mm_unpackhi_epi16(in[0], in[4]);
+    const __m128i p71l = _mm_unpacklo_epi16(in[7], in[1]), p71h = _mm_unpackhi_epi16(in[7], in[1]);
+    const __m128i p35l = _mm_unpacklo_epi16(in[3], in[5]), p35h = _mm_unpackhi_epi16(in[3], in[5]);
+    __m128i odd_l[4], odd_h[4];  // tmp0..tmp3 of the odd part, low and high four lanes
+    auto odd = [&](int term, const __m128i pa[2], int a0, int a1, const __m128i pb[2], int b0, int b1) {
+        __m128i high_a, high_b;
+        const __m128i low_a = weigh(pa[0], pa[1], pair_weights(a0, a1), high_a);
+        const __m128i low_b = weigh(pb[0], pb[1], pair_weights(b0, b1), high_b);
+        odd_l[term] = _mm_add_epi32(low_a, low_b);
+        odd_h[term] = _mm_add_epi32(high_a, high_b);
+    };
+    const __m128i p71[2] = {p71l, p71h}, p35[2] = {p35l, p35h};
+    // Even part: terms 0..3 are tmp10, tmp11, tmp12, tmp13.
+    __m128i tmp2h, tmp3h, tmp0h, tmp1h;
+    const __m128i tmp3l = weigh(p26l, p26h, pair_weights(10703, 4433), tmp3h);
+    const __m128i tmp2l = weigh(p26l, p26h, pair_weights(4433, -10704), tmp2h);
+    const __m128i tmp0l = _mm_add_epi32(weigh(p04l, p04h, pair_weights(8192, 8192), tmp0h), rounding);
+    const __m128i tmp1l = _mm_add_epi32(weigh(p04l, p04h, pair_weights(8192, -8192), tmp1h), rounding);
+    tmp0h = _mm_add_epi32(tmp0h, rounding);
+    tmp1h = _mm_add_epi32(tmp1h, rounding);
+    const __m128i even[2][4] = {
+        {_mm_add_epi32(tmp0l, tmp3l), _mm_add_epi32(tmp1l, tmp2l), _mm_sub_epi32(tmp1l, tmp2l),
+         _mm_sub_epi32(tmp0l, tmp3l)},
+        {_mm_add_epi32(tmp0h, tmp3h), _mm_add_epi32(tmp1h, tmp2h), _mm_sub_epi32(tmp1h, tmp2h),
+         _mm_sub_epi32(tmp0h, tmp3h)},
+    };
+    // Odd part: terms 0..3 are tmp0..tmp3.
+    odd(0, p71, -11363, 2260, p35, -6436, 9633);
+    odd(1, p71, 9633, 6437, p35, -11362, 2261);
+    odd(2, p71, -6436, 9633, p35, -2259, -11362);
+    odd(3, p71, 2260, 11363, p35, 9633, 6437);
+    for (int i = 0; i < 4; ++i) {
+        // out[i] = even[i] + odd[3 - i], out[7 - i] = even[i] - odd[3 - i]
+        const __m128i plus_l = _mm_srai_epi32(_mm_add_epi32(even[0][i], odd_l[3 - i]), kShift);
+        const __m128i plus_h = _mm_srai_epi32(_mm_add_epi32(even[1][i], odd_h[3 - i]), kShift);
+        const __m128i minus_l = _mm_srai_epi32(_mm_sub_epi32(even[0][i], odd_l[3 - i]), kShift);
+        const __m128i minus_h = _mm_srai_epi32(_mm_sub_epi32(even[1][i], odd_h[3 - i]), kShift);
+        out[i] = _mm_packs_epi32(plus_l, plus_h);
+        out[7 - i] = _mm_packs_epi32(minus_l, minus_h);
+    }
+}
+
+inline void transpose8x16(__m128i r[8])
+{
+    const __m128i a0 = _mm_unpacklo_epi16(r[0], r[1]), a1 = _mm_unpackhi_epi16(r[0], r[1]);
+    const __m128i a2 = _mm_unpacklo_epi16(r[2], r[3]), a3 = _mm_unpackhi_epi16(r[2], r[3]);
+    const __m128i a4 = _mm_unpacklo_epi16(r[4], r[5]), a5 = _mm_unpackhi_epi16(r[4], r[5]);
+    const __m128i a6 = _mm_unpacklo_epi16(r[6], r[7]), a7 = _mm_unpackhi_epi16(r[6], r[7]);
+    const __m128i b0 = _mm_unpacklo_epi32(a0, a2), b1 = _mm_unpackhi_epi32(a0, a2);
+    const __m128i b2 = _mm_unpacklo_epi32(a1, a3), b3 = _mm_unpackhi_epi32(a1, a3);
+    const __m128i b4 = _mm_unpacklo_epi32(a4, a6), b5 = _mm_unpackhi_epi32(a4, a6);
+    const __m128i b6 = _mm_unpacklo_epi32(a5, a7), b7 = _mm_unpackhi_epi32(a5, a7);
+    r[0] = _mm_unpacklo_epi64(b0, b4);
+    r[1] = _mm_unpackhi_epi64(b0, b4);
+    r[2] = _mm_unpacklo_epi64(b1, b5);
+    r[3] = _mm_unpackhi_epi64(b1, b5);
+    r[4] = _mm_unpacklo_epi64(b2, b6);
+    r[5] = _mm_unpackhi_epi64(b2, b6);
+    r[6] = _mm_unpacklo_epi64(b3, b7);
+    r[7] = _mm_unpackhi_epi64(b3, b7);
+}
+
+void idct_full(const int32_t* block, uint8_t* out, int stride)
+{
+    __m128i rows[8], work[8];
+    for (int k = 0; k < 8; ++k)
+        rows[k] = _mm_packs_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(block + 8 * k)),
+                                  _mm_load_si128(reinterpret_cast<const __m128i*>(block + 8 * k + 4)));
+    idct_pass_sse2<kPass1Shift>(rows, work);
+    transpose8x16(work);
+    idct_pass_sse2<kPass2Shift>(work, rows);
+    transpose8x16(rows);
+    const __m128i centre = _mm_set1_epi16(128);
+    for (int k = 0; k < 8; k += 2) {
+        const __m128i two_rows = _mm_packus_epi16(_mm_adds_epi16(rows[k], centre), _mm_adds_epi16(rows[k + 1], centre));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + size_t(k) * stride), two_rows);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + size_t(k + 1) * stride), _mm_srli_si128(two_rows, 8));
+    }
+}
+#else
 inline void transpose(Lanes& a, Lanes& b, Lanes& c, Lanes& d)
 {
     const Lanes t0 = __builtin_shuffle(a, b, Lanes{0, 4, 1, 5}), t1 = __builtin_shuffle(a, b, Lanes{2, 6, 3, 7});
@@ -589,6 +688,7 @@ void idct_full(const int32_t* block, uint8_t* out, int stride)
         store_rows(result, out + size_t(4 * half) * stride, stride);
     }
 }
+#endif
 
 // Only the first row of coefficients: every column pass gives one value (its input
 // times 4) down the whole column, so all eight rows come out alike.
