@@ -107,11 +107,14 @@ void release_state(JpegState& d)
     std::memset(&d, 0, sizeof d);
 }
 
-// Zeroed, so a damaged picture never shows uninitialised memory.
+// Planes and the image are written whole before they are read (blocks no scan reaches
+// are written grey), so they need no clearing; the coefficients of a progressive frame
+// start at zero.
 template <class T>
-T* allocate_zeroed(JpegState& d, uint64_t count)
+T* allocate(JpegState& d, uint64_t count, bool zeroed)
 {
-    auto* block = static_cast<T*>(std::calloc(count ? count : 1, sizeof(T)));
+    const uint64_t n = count ? count : 1;
+    auto* block = static_cast<T*>(zeroed ? std::calloc(n, sizeof(T)) : std::malloc(n * sizeof(T)));
     if (!block)
         d.status = kJpegOutOfMemory;
     return block;
@@ -235,12 +238,12 @@ void allocate_frame_buffers(JpegState& d)
     }
     for (int i = 0; i < d.component_count && !d.status; ++i) {
         JpegComponent& c = d.components[i];
-        c.plane = allocate_zeroed<uint8_t>(d, sizes[i]);
+        c.plane = allocate<uint8_t>(d, sizes[i], false);
         if (d.progressive && c.plane)
-            c.coefficients = allocate_zeroed<int16_t>(d, sizes[i]);
+            c.coefficients = allocate<int16_t>(d, sizes[i], true);
     }
     if (d.component_count == 3 && !d.status)
-        d.image = allocate_zeroed<uint8_t>(d, uint64_t(d.width) * uint64_t(d.height) * 3);
+        d.image = allocate<uint8_t>(d, uint64_t(d.width) * uint64_t(d.height) * 3, false);
 }
 
 void read_frame_header(JpegState& d, int marker, ByteReader s)
@@ -1101,8 +1104,8 @@ bool init_component_rows(JpegState& d, ComponentRows& rows, const JpegComponent&
     if (rows.method == Upsampling::none)
         return true;
     const uint64_t full_width = uint64_t(c.width) * uint64_t(h) + 16;
-    rows.row.reset(allocate_zeroed<uint8_t>(d, full_width));
-    rows.sums.reset(reinterpret_cast<uint8_t*>(allocate_zeroed<uint16_t>(d, uint64_t(c.width) + 2)));
+    rows.row.reset(allocate<uint8_t>(d, full_width, true));
+    rows.sums.reset(reinterpret_cast<uint8_t*>(allocate<uint16_t>(d, uint64_t(c.width) + 2, true)));
     return !d.status;
 }
 
@@ -1110,23 +1113,60 @@ bool init_component_rows(JpegState& d, ComponentRows& rows, const JpegComponent&
 // biases alternating between the two as in libjpeg; the edges repeat their sample.
 void upsample_h2v1(const uint8_t* in, int w, uint8_t* out)
 {
-    out[0] = in[0];
-    for (int x = 1; x < w; ++x) {
-        out[2 * x] = static_cast<uint8_t>((3 * in[x] + in[x - 1] + 1) >> 2);
-        out[2 * x - 1] = static_cast<uint8_t>((3 * in[x - 1] + in[x] + 2) >> 2);
+    int x = 0;
+    auto one = [&](int i) {
+        const int near3 = 3 * in[i], left = in[i > 0 ? i - 1 : 0], right = in[i + 1 < w ? i + 1 : w - 1];
+        out[2 * i] = static_cast<uint8_t>((near3 + left + 1) >> 2);
+        out[2 * i + 1] = static_cast<uint8_t>((near3 + right + 2) >> 2);
+    };
+    one(x++);
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (; x + 9 <= w; x += 8) {
+        const auto load = [&](int at) {
+            return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + at)), zero);
+        };
+        const __m128i near = load(x), near3 = _mm_add_epi16(near, _mm_add_epi16(near, near));
+        const __m128i even = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(near3, load(x - 1)), _mm_set1_epi16(1)), 2);
+        const __m128i odd = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(near3, load(x + 1)), _mm_set1_epi16(2)), 2);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * x),
+                         _mm_packus_epi16(_mm_unpacklo_epi16(even, odd), _mm_unpackhi_epi16(even, odd)));
     }
-    out[2 * w - 1] = in[w - 1];
+#endif
+    for (; x < w; ++x)
+        one(x);
 }
 
 // Both directions at once: vertical 3:1 sums of the nearer and the farther row, then the
 // same horizontally, everything divided by 16 at the end.
 void upsample_h2v2(const uint8_t* nearer, const uint8_t* farther, int w, uint16_t* sums, uint8_t* out)
 {
-    for (int x = 0; x < w; ++x)
+    int x = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (; x + 8 <= w; x += 8) {
+        const __m128i n = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(nearer + x)), zero);
+        const __m128i f = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(farther + x)), zero);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + x + 1),
+                         _mm_add_epi16(_mm_add_epi16(n, n), _mm_add_epi16(n, f)));
+    }
+#endif
+    for (; x < w; ++x)
         sums[x + 1] = static_cast<uint16_t>(3 * nearer[x] + farther[x]);
     sums[0] = sums[1];
     sums[w + 1] = sums[w];
-    for (int x = 0; x < w; ++x) {
+    x = 0;
+#if defined(__SSE2__)
+    for (; x + 8 <= w; x += 8) {
+        const auto load = [&](int at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + at)); };
+        const __m128i near = load(x + 1), near3 = _mm_add_epi16(near, _mm_add_epi16(near, near));
+        const __m128i even = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(near3, load(x)), _mm_set1_epi16(8)), 4);
+        const __m128i odd = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(near3, load(x + 2)), _mm_set1_epi16(7)), 4);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * x),
+                         _mm_packus_epi16(_mm_unpacklo_epi16(even, odd), _mm_unpackhi_epi16(even, odd)));
+    }
+#endif
+    for (; x < w; ++x) {
         out[2 * x] = static_cast<uint8_t>((3 * sums[x + 1] + sums[x] + 8) >> 4);
         out[2 * x + 1] = static_cast<uint8_t>((3 * sums[x + 1] + sums[x + 2] + 7) >> 4);
     }
