@@ -18,6 +18,10 @@ namespace {
 
 constexpr int kFastBits = 10;
 
+// Real progressive streams have a dozen scans or so. Each scan walks every block of its
+// components, so a hostile stream of endless scans is refused past this many.
+constexpr int kMaxScans = 200;
+
 // First-level entry for the next 10 bits, 4 bytes so that a table stays in a few cache
 // lines' reach. Low nibble of `lengths`: the code's length, 0 when the code is longer (or
 // invalid) and must be looked up the canonical way. High nibble: the length of the code
@@ -60,6 +64,7 @@ struct JpegState {
     int status;
     int width, height, component_count;
     bool frame_seen, progressive, scanned;
+    int scan_count;
     bool saw_jfif, saw_adobe;
     int adobe_transform;
     int hmax, vmax, mcus_per_row, mcu_rows;
@@ -789,6 +794,10 @@ void walk_mcus(JpegState& d, Scan& scan, BitReader& br, Decode&& decode, Missing
                     decode(c, bx, by);
             }
             starved = starved || ran_short(br);
+            // A progressive scan leaves missing blocks as they are: with no restart to
+            // resume at, the rest of it has nothing to do.
+            if (starved && d.progressive && !d.restart_interval)
+                return;
         }
     }
 }
@@ -997,6 +1006,10 @@ bool prepare_scan(JpegState& d, Scan& scan)
         if ((needs_dc && !usable_table(d.dc_tables, c.dc_table, true)) ||
             (needs_ac && !usable_table(d.ac_tables, c.ac_table, false)))
             return false;
+        // A sequential frame codes each component in one scan; another would only repeat
+        // the work (hostile streams repeat it for as long as they like).
+        if (c.quant_taken && !d.progressive)
+            return false;
         if (!c.quant_taken) {  // libjpeg keeps the table in force at the component's first scan
             if (!d.quant_defined[c.quant_index])
                 return false;
@@ -1021,7 +1034,7 @@ bool prepare_scan(JpegState& d, Scan& scan)
 void read_scan(JpegState& d, ByteReader s, ByteReader& in)
 {
     Scan scan;
-    if (!read_scan_header(d, s, scan) || !prepare_scan(d, scan)) {
+    if (++d.scan_count > kMaxScans || !read_scan_header(d, s, scan) || !prepare_scan(d, scan)) {
         d.status = kJpegSyntaxError;
         return;
     }
