@@ -507,12 +507,14 @@ TEST(JpegDecoder, RestartMarkersCycleAndResynchronise)
 }
 
 // Scans in any order: one sequential scan per component (the last one first), and
-// progressive scans with spectral selection and successive approximation.
+// progressive scans with spectral selection and successive approximation; and colour
+// stored as R, G, B rather than YCbCr.
 TEST(JpegDecoder, ScansOfSeparateComponentsAndBands)
 {
     Bytes source = make_picture(45, 29, 3, 6);
-    for (oracle::JpegOptions options : {oracle::JpegOptions{.h_samp = 2, .v_samp = 1, .scan_per_component = true},
-                                        oracle::JpegOptions{.h_samp = 2, .v_samp = 2, .progressive = true}}) {
+    for (oracle::JpegOptions options :
+         {oracle::JpegOptions{.h_samp = 2, .v_samp = 1, .scan_per_component = true},
+          oracle::JpegOptions{.h_samp = 2, .v_samp = 2, .progressive = true}, oracle::JpegOptions{.store_rgb = true}}) {
         Bytes jpeg = oracle::encode_jpeg(45, 29, 3, source, options);
         EXPECT_EQ(decode(jpeg).pixels, reference_pixels(jpeg));
     }
