@@ -103,8 +103,8 @@ TEST(CliList, NamesWhatExtractionWritesAndWritesNothing)
     ASSERT_EQ(lines.size(), 4u) << listed.output;
     EXPECT_EQ(lines[0], "a.swf");
     const std::string bytes = std::to_string(swfkit::lossless_body(1, 5, 2, 2, pixels(1)).size());
-    EXPECT_EQ(slashed(lines[1]), "      1  lossless with alpha              2x2 " + std::string(10 - bytes.size(), ' ') +
-                                     bytes + "  a.swf_res/pic.png");
+    EXPECT_EQ(slashed(lines[1]), "      1  lossless with alpha              2x2 " +
+                                     std::string(10 - bytes.size(), ' ') + bytes + "  a.swf_res/pic.png");
     EXPECT_EQ(slashed(lines[2]).substr(0, 45), "      2  lossless                         2x2");
     EXPECT_EQ(slashed(lines[2]).substr(lines[2].size() - 15), "a.swf_res/2.png");
     EXPECT_NE(lines[3].find("JPEG                             8x6"), std::string::npos) << lines[3];
@@ -226,9 +226,9 @@ TEST(CliNested, MoviesInsideMoviesGetTheirOwnFoldersAndLines)
                              "deep.swf_res/level.swf_res/level.swf_res/level.swf_res/level.swf_res/3.jpg",
                              "mix.swf_res/logo.png", "mix.swf_res/8.swf_res/level.swf_res/2.png"})
         EXPECT_EQ(files.count(file), 1u) << file;
-    EXPECT_EQ(files.at("mix.swf_res/logo.png"), std::string(reinterpret_cast<const char*>(
-                                                    swfkit::filtered_png(3, 2, 8, 6, 0).data()),
-                                                swfkit::filtered_png(3, 2, 8, 6, 0).size()));
+    EXPECT_EQ(files.at("mix.swf_res/logo.png"),
+              std::string(reinterpret_cast<const char*>(swfkit::filtered_png(3, 2, 8, 6, 0).data()),
+                          swfkit::filtered_png(3, 2, 8, 6, 0).size()));
     EXPECT_FALSE(testkit::file_exists(dir.file("deep.swf_res/level.swf_res/level.swf_res/level.swf_res/"
                                                "level.swf_res/level.swf_res")));
     EXPECT_NE(run.output.find("<load>: movie deep.swf#9#9#9#9#9 lies more than 4 movies deep"), std::string::npos);

@@ -335,8 +335,8 @@ std::string listing_line(const BitmapPlan& bitmap)
     const BitmapFacts& f = bitmap.facts;
     const std::string size = std::to_string(f.width) + "x" + std::to_string(f.height);
     char line[96];
-    std::snprintf(line, sizeof line, "%7u  %-24s %11s %10llu  ", f.id, kind_phrase(f).c_str(), size.c_str(),
-                  static_cast<unsigned long long>(f.stored_bytes));
+    std::snprintf(line, sizeof line, "%7u  %-24s %11s %10s  ", f.id, kind_phrase(f).c_str(), size.c_str(),
+                  std::to_string(f.stored_bytes).c_str());
     return line + (bitmap.path.empty() ? std::string("-") : bitmap.path);
 }
 

@@ -18,7 +18,8 @@ TEST(JsonLines, StringsAreEscapedAndBadUtf8KeepsItsBytesInHex)
 
 TEST(JsonLines, Utf8CheckRefusesWhatStrictDecodersRefuse)
 {
-    for (const char* good : {"", "abc", "\xC2\x80", "\xE2\x82\xAC", "\xED\x9F\xBF", "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF"})
+    for (const char* good :
+         {"", "abc", "\xC2\x80", "\xE2\x82\xAC", "\xED\x9F\xBF", "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF"})
         EXPECT_TRUE(is_valid_utf8(good)) << good;
     for (const char* bad : {"\x80", "\xC0\xAF", "\xC1\xBF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80",
                             "\xF5\x80\x80\x80", "\xE2\x82", "\xFF"})

@@ -318,6 +318,10 @@ void plan_binary_data(ExtractPlan* plan, const SwfTag* tag, uint8_t by_name)
         plan->bitmaps.push_back({tag, facts, swf_class_name(plan->swf, id), std::move(path), naming.take()});
 }
 
+// What an inner movie costs beside its body (the movie, its tag list and names), counted
+// so that a file of many tiny movies stays within the limit too.
+constexpr uint64_t kInnerMovieCost = 4096;
+
 // The bytes a movie's header says its body holds (the limit of what loading allocates).
 uint64_t declared_body_size(std::span<const uint8_t> data)
 {
@@ -393,6 +397,7 @@ private:
         }
         if (inner.folder.empty())
             return nullptr;  // naming said why
+        body_bytes_ += kInnerMovieCost;
         if (body_bytes_ + declared_body_size(inner.data) >= kMaxBufferSize) {
             DEBUG_PROBLEM("swf", "movie %s would pass the memory limit with the movies holding it, not read",
                           label.c_str());

@@ -38,11 +38,11 @@ TEST(Selection, NamePatternsAreShellPatternsOnClassNamesOnly)
         const char* text;
         bool match;
     };
-    for (const Case& c : {Case{"*", "", true}, Case{"a*b*c", "aXbYbc", true}, Case{"a*b", "ab", true},
-                          Case{"a*b", "abc", false}, Case{"?", "\xE8\x83\x8C", true}, Case{"??", "\xE8\x83\x8C", false},
-                          Case{"[a-c]x", "bx", true}, Case{"[!a-c]x", "bx", false}, Case{"[^a]x", "dx", true},
-                          Case{"[]]", "]", true}, Case{"[ab", "[ab", true}, Case{"\\*", "*", true},
-                          Case{"\\*", "a", false}, Case{"*.png*", "a.png", true}, Case{"ui.*", "uiXa", false}})
+    for (const Case& c :
+         {Case{"*", "", true}, Case{"a*b*c", "aXbYbc", true}, Case{"a*b", "ab", true}, Case{"a*b", "abc", false},
+          Case{"?", "\xE8\x83\x8C", true}, Case{"??", "\xE8\x83\x8C", false}, Case{"[a-c]x", "bx", true},
+          Case{"[!a-c]x", "bx", false}, Case{"[^a]x", "dx", true}, Case{"[]]", "]", true}, Case{"[ab", "[ab", true},
+          Case{"\\*", "*", true}, Case{"\\*", "a", false}, Case{"*.png*", "a.png", true}, Case{"ui.*", "uiXa", false}})
         EXPECT_EQ(glob_match(c.pattern, c.text), c.match) << c.pattern << " / " << c.text;
 }
 
