@@ -88,6 +88,19 @@ std::string slashed(std::string text)
     return text;
 }
 
+// The "file" of a JSON line with "/" between the names, as on Linux.
+std::string file_field(const std::string& line)
+{
+    const std::string escaped = field(line, "file");
+    std::string file;
+    for (size_t at = 0; at < escaped.size(); ++at) {
+        const bool separator = escaped.compare(at, 2, "\\\\") == 0;
+        file += separator ? '/' : escaped[at];
+        at += separator;
+    }
+    return file;
+}
+
 // ---------------------------------------------------------------------------------------
 
 TEST(CliList, NamesWhatExtractionWritesAndWritesNothing)
@@ -181,10 +194,12 @@ TEST(CliJson, OneObjectPerBitmapThenTheSummaryLosslessForAnyName)
         EXPECT_TRUE(line.front() == '{' && line.back() == '}' && testkit::is_valid_utf8(line)) << line;
     EXPECT_EQ(field(lines[0], "name"), "caf\xC3\xA9");
     EXPECT_EQ(field(lines[0], "status"), "written");
-    EXPECT_EQ(field(lines[0], "file"), "m.swf_res/caf\xC3\xA9.png");
+    EXPECT_EQ(file_field(lines[0]), "m.swf_res/caf\xC3\xA9.png");
     EXPECT_NE(lines[1].find("\"name\":\"bad\\ufffd\\\"name\",\"name_hex\":\"626164ff226e616d65\""), std::string::npos)
         << lines[1];
-    EXPECT_NE(lines[1].find("\"file_hex\":\"6d2e7377665f7265732f626164ff226e616d652e706e67\""), std::string::npos);
+    if (!testkit::running_windows_programs()) {  // Windows spells the file in its code page, then in UTF-8
+        EXPECT_NE(lines[1].find("\"file_hex\":\"6d2e7377665f7265732f626164ff226e616d652e706e67\""), std::string::npos);
+    }
     EXPECT_EQ(field(lines[2], "status"), "skipped");
     EXPECT_NE(field(lines[2], "reason"), "");
     EXPECT_EQ(field(lines[3], "movie"), "missing.swf");
@@ -195,7 +210,7 @@ TEST(CliJson, OneObjectPerBitmapThenTheSummaryLosslessForAnyName)
     // -q changes nothing; -j neither; -o only the files; --list drops the status.
     EXPECT_EQ(run_program(kTool, {"-q", "-j", "3", "--json", "m.swf", "missing.swf"}, dir.path()).output, run.output);
     auto elsewhere = run_program(kTool, {"--json", "-o", "out", "m.swf"}, dir.path());
-    EXPECT_EQ(field(testkit::split_lines(elsewhere.output)[0], "file"), "out/m.swf_res/caf\xC3\xA9.png");
+    EXPECT_EQ(file_field(testkit::split_lines(elsewhere.output)[0]), "out/m.swf_res/caf\xC3\xA9.png");
     auto listed = run_program(kTool, {"--json", "-l", "m.swf"}, dir.path());
     EXPECT_EQ(listed.output.find("\"status\""), std::string::npos);
     EXPECT_NE(listed.output.find("\"bitmaps_listed\":3"), std::string::npos);
@@ -254,7 +269,7 @@ TEST(CliNested, MoviesInsideMoviesGetTheirOwnFoldersAndLines)
     ASSERT_EQ(objects.size(), 3u) << json.output;
     EXPECT_EQ(field(objects[0], "movie"), "mix.swf#8");
     EXPECT_EQ(field(objects[1], "movie"), "mix.swf#8#9");
-    EXPECT_EQ(field(objects[1], "file"), "mix.swf_res/8.swf_res/level.swf_res/pic.png");
+    EXPECT_EQ(file_field(objects[1]), "mix.swf_res/8.swf_res/level.swf_res/pic.png");
 }
 
 }  // namespace
