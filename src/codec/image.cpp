@@ -31,15 +31,13 @@ uint8_t* alloc_pixels(uint64_t width, uint64_t height, uint64_t bytes_per_pixel)
 uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24; }
 uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
-int decode_png(DecodedImage* image, const uint8_t* data, uint32_t size)
+Fault decode_png(DecodedImage* image, const uint8_t* data, uint32_t size)
 {
     Result<PngPicture> png = png_decode({data, size});
-    if (!png.ok()) {
-        debug_text(DebugKind::Problem, "pixpng: %s\n", fault_text(png.fault));
-        return -1;
-    }
+    if (!png.ok())
+        return png.fault;
     *image = {IMAGE_PNG, image->quality, png.value.width, png.value.height, png.value.pixels.release()};
-    return 0;
+    return Fault::none;
 }
 
 // Releases the decoder's picture on every path.
@@ -157,7 +155,7 @@ Fault image_decode_bytes(ImageContext* context, DecodedImage* image, std::span<c
     if (data == nullptr)
         return Fault::malformed;
     if (size >= 4 && std::memcmp(data, "\x89PNG", 4) == 0)
-        return decode_png(image, data, size) == 0 ? Fault::none : Fault::malformed;
+        return decode_png(image, data, size);
     if (looks_like_jpeg(data, size))
         return decode_jpeg(context->jpeg, image, data, size);
     if (size >= 2 && data[0] == 0x42 && data[1] == 0x4D)

@@ -82,7 +82,7 @@ TEST(ImageDecode, EveryPngFormIsReadBrokenOnesAreRefused)
     cut.d.width = 77;
     Bytes png = png_with_format(PNG_FORMAT_RGBA, 2, 2, Bytes(16, 9));
     png.resize(png.size() - 20);
-    EXPECT_EQ(decode_output(cut, png, &rc), "pixpng: malformed data\n");
+    EXPECT_EQ(decode_output(cut, png, &rc), "");
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(cut.d.width, 77u);
     EXPECT_EQ(cut.d.pixels, nullptr);
