@@ -59,12 +59,12 @@ void route(DebugKind kind, std::string text)
     }
 }
 
-// Messages are UTF-8 in the source; they leave the program in the system's encoding. The
-// %s arguments (paths, file names) are already in it, so only the format is converted.
+// Messages and their %s arguments (paths, names) are UTF-8; the whole line leaves the
+// program as console text.
 void vprint_line(DebugKind kind, const char* file, int line, const char* function, const char* format, va_list args)
 {
     std::string text = "[DEBUG] " + std::string(file) + ":" + std::to_string(line) + " <" + function + ">: ";
-    text += format_text(platform_native_text(format, '?').c_str(), args);
+    text += platform_console_text(format_text(format, args), '?');
     text += '\n';
     route(kind, std::move(text));
 }
@@ -111,9 +111,23 @@ void debug_text(DebugKind kind, const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    std::string text = format_text(platform_native_text(format, '?').c_str(), args);
+    std::string text = platform_console_text(format_text(format, args), '?');
     va_end(args);
     route(kind, std::move(text));
 }
 
-void console_line(const char* utf8) { std::puts(platform_native_text(utf8, '?').c_str()); }
+void console_line(const char* utf8) { std::puts(platform_console_text(utf8, '?').c_str()); }
+
+void console_vprint(std::FILE* stream, const char* format, va_list args)
+{
+    const std::string text = platform_console_text(format_text(format, args), '?');
+    std::fwrite(text.data(), 1, text.size(), stream);
+}
+
+void console_print(std::FILE* stream, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    console_vprint(stream, format, args);
+    va_end(args);
+}
