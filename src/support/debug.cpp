@@ -3,12 +3,14 @@
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 
 namespace {
 
 bool quiet = false;
+bool records_only = false;
 void (*before_output)() = nullptr;
 // Quiet mode holds the last heading back until a problem line needs it.
 std::string held_heading;
@@ -27,11 +29,14 @@ std::string format_text(const char* format, va_list args)
     return text;
 }
 
-void emit(const std::string& text)
+// Lines are UTF-8 inside (captures, debug_last_problem) and become console text as they are
+// printed; records (JSON Lines) stay UTF-8.
+void emit(const std::string& text, std::FILE* stream = stdout, bool console_text = true)
 {
     if (before_output != nullptr)
         before_output();
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    const std::string printed = console_text ? platform_console_text(text, '?') : text;
+    std::fwrite(printed.data(), 1, printed.size(), stream);
 }
 
 thread_local DebugCapture* capture = nullptr;
@@ -43,28 +48,32 @@ void route(DebugKind kind, std::string text)
         capture->keep(kind, std::move(text));
         return;
     }
-    if (!quiet) {
-        emit(text);
+    if (!quiet && !records_only) {
+        emit(text, stdout, kind != DebugKind::Record);
         return;
     }
+    std::FILE* problems = records_only ? stderr : stdout;
     switch (kind) {
     case DebugKind::Progress: break;
     case DebugKind::Heading: held_heading = std::move(text); break;
     case DebugKind::Problem:
-        if (!held_heading.empty())
-            emit(held_heading);
+        if (!held_heading.empty()) {
+            if (records_only)
+                std::fflush(stdout);
+            emit(held_heading, problems);
+        }
         held_heading.clear();
-        emit(text);
+        emit(text, problems);
         break;
+    case DebugKind::Record: emit(text, stdout, false); break;
     }
 }
 
-// Messages and their %s arguments (paths, names) are UTF-8; the whole line leaves the
-// program as console text.
+// Messages and their %s arguments (paths, names) are UTF-8.
 void vprint_line(DebugKind kind, const char* file, int line, const char* function, const char* format, va_list args)
 {
     std::string text = "[DEBUG] " + std::string(file) + ":" + std::to_string(line) + " <" + function + ">: ";
-    text += platform_console_text(format_text(format, args), '?');
+    text += format_text(format, args);
     text += '\n';
     route(kind, std::move(text));
 }
@@ -81,6 +90,24 @@ void debug_emit(DebugLines lines)
         route(entry.kind, std::move(entry.text));
 }
 
+std::string debug_last_problem(const DebugLines& lines)
+{
+    auto last = lines.rbegin();
+    while (last != lines.rend() && last->kind != DebugKind::Problem)
+        ++last;
+    if (last == lines.rend())
+        return {};
+    std::string_view text = last->text;
+    if (text.rfind("[DEBUG] ", 0) == 0) {
+        const size_t end = text.find(">: ");
+        if (end != std::string_view::npos)
+            text.remove_prefix(end + 3);
+    }
+    if (!text.empty() && text.back() == '\n')
+        text.remove_suffix(1);
+    return std::string(text);
+}
+
 void debug_set_quiet(bool on)
 {
     quiet = on;
@@ -88,6 +115,18 @@ void debug_set_quiet(bool on)
 }
 
 bool debug_quiet() { return quiet; }
+
+void debug_set_records_only(bool on)
+{
+    records_only = on;
+    held_heading.clear();
+}
+
+void debug_record(std::string text)
+{
+    text += '\n';
+    route(DebugKind::Record, std::move(text));
+}
 
 void debug_set_before_output(void (*hook)()) { before_output = hook; }
 
@@ -111,7 +150,7 @@ void debug_text(DebugKind kind, const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    std::string text = platform_console_text(format_text(format, args), '?');
+    std::string text = format_text(format, args);
     va_end(args);
     route(kind, std::move(text));
 }
