@@ -12,8 +12,10 @@
 #include <filesystem>
 #include <string>
 
+#include "codec/image.h"
 #include "fuzz_util.h"
 #include "swf/edit.h"
+#include "swf/res_folder.h"
 #include "swf/swf.h"
 #include "swf/writer.h"
 
@@ -36,8 +38,8 @@ void place_picture(Swf* swf, const uint8_t* picture, size_t size, bool as_jpeg)
         if (!is_bitmap(tag->code) || tag->body.len < 2)
             continue;
         unsigned id = tag->body.buf[0] | tag->body.buf[1] << 8;
-        std::string path = swf->path + "_res/" + std::to_string(id) + (as_jpeg ? ".jpg" : ".png");
-        std::filesystem::create_directory(swf->path + "_res");
+        std::string path = res_dir_path(swf->path) + "/" + std::to_string(id) + (as_jpeg ? ".jpg" : ".png");
+        std::filesystem::create_directory(res_dir_path(swf->path));
         if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
             std::fwrite(picture, 1, size, f);
             std::fclose(f);
@@ -63,7 +65,8 @@ void edit_movie(const uint8_t* data, size_t size)
         return;
     fuzz_skip_huge_bitmaps(swf.get());
     place_picture(swf.get(), picture, picture_size, flags & 1);
-    swf_replace(swf.get());
+    ImageContext images;
+    swf_replace(swf.get(), &images);
     if (flags & 2)
         swf_small(swf.get());
 

@@ -28,7 +28,7 @@ inline constexpr unsigned kMaxJobs = 256;
 bool parse_options(const std::vector<std::string>& args, DriverOptions* options, std::string* error);
 
 // One movie to extract and the folder its bitmaps go to.
-struct ExtractJob {
+struct MovieJob {
     std::string movie;
     std::string folder;
 };
@@ -47,7 +47,7 @@ struct RunTotals {
 // folder argument is kept under it; two different movies that would share a folder are
 // told apart by "~2", "~3", ... (with a line). A folder that cannot be listed is reported
 // and counted as refused in `totals`.
-std::vector<ExtractJob> collect_jobs(const DriverOptions& options, RunTotals* totals);
+std::vector<MovieJob> collect_jobs(const DriverOptions& options, RunTotals* totals);
 
 // 0 when everything went, 1 when a movie could not be read, else 3 when a bitmap could
 // not be written.

@@ -1202,31 +1202,3 @@ int JpegDecoder::pixels_size() const
     uint64_t size = uint64_t(d.image_width) * uint64_t(d.image_height) * uint64_t(d.component_count);
     return size < kMaxBufferSize ? static_cast<int>(size) : 0;  // a refused frame may be larger
 }
-
-// ---------------------------------------------------------------- the default decoder
-
-namespace {
-
-JpegDecoder& default_decoder()
-{
-    static JpegDecoder decoder;
-    return decoder;
-}
-
-}  // namespace
-
-void jpeg_decoder_reset() { default_decoder().release(); }
-
-void jpeg_release() { default_decoder().release(); }
-
-int jpeg_decode(const uint8_t* data, int32_t size) { return default_decoder().decode(data, size); }
-
-int jpeg_width() { return default_decoder().width(); }
-
-int jpeg_height() { return default_decoder().height(); }
-
-int jpeg_is_colour() { return default_decoder().is_colour(); }
-
-const uint8_t* jpeg_pixels() { return default_decoder().pixels(); }
-
-int jpeg_pixels_size() { return default_decoder().pixels_size(); }

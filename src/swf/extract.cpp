@@ -25,7 +25,7 @@
 namespace {
 
 // One bitmap's work: the movie's plan and the bitmap's entry in it.
-struct ExtractJob {
+struct BitmapJob {
     const ExtractPlan& plan;
     const BitmapPlan& bitmap;
     ImageContext* images;
@@ -42,7 +42,7 @@ WriteStatus write_output_file(const std::string& path, std::span<const uint8_t> 
 
 // Writes one bitmap's bytes under its planned name; `function` names the failure line. The
 // lines of naming, kept by the plan, come out here, where the name is used.
-Outcome write_bitmap_file(const ExtractJob& job, uint16_t id, std::span<const uint8_t> bytes, const char* function)
+Outcome write_bitmap_file(const BitmapJob& job, uint16_t id, std::span<const uint8_t> bytes, const char* function)
 {
     if (!res_dir_create(job.plan.folder))
         return Outcome::write_failed;
@@ -72,7 +72,7 @@ bool png_fits(uint16_t id, uint32_t width, uint32_t height, const char* function
 
 // Encodes width x height R, G, B, A pixels as PNG in memory and writes the file; nothing
 // is created before the encoding has succeeded.
-Outcome write_png_bitmap(const ExtractJob& job, uint16_t id, uint32_t width, uint32_t height, const uint8_t* pixels,
+Outcome write_png_bitmap(const BitmapJob& job, uint16_t id, uint32_t width, uint32_t height, const uint8_t* pixels,
                          const char* function)
 {
     if (!png_fits(id, width, height, function))
@@ -89,7 +89,7 @@ Outcome write_png_bitmap(const ExtractJob& job, uint16_t id, uint32_t width, uin
     return write_bitmap_file(job, id, {encoded.get(), writer.written}, function);
 }
 
-Outcome read_lossless(const ExtractJob& job, const SwfTag* tag)
+Outcome read_lossless(const BitmapJob& job, const SwfTag* tag)
 {
     std::span<const uint8_t> body(tag->body.buf, tag->body.len);
     bool alpha = tag->code == TAG_DEFINE_BITS_LOSSLESS2;
@@ -137,7 +137,7 @@ Outcome read_lossless(const ExtractJob& job, const SwfTag* tag)
 
 // JPEG data repaired (and completed with the movie's tables for DefineBits); PNG and GIF
 // data under their own extensions, as stored.
-Outcome write_stored_image(const ExtractJob& job, uint16_t code, const JpegTagParts& parts)
+Outcome write_stored_image(const BitmapJob& job, uint16_t code, const JpegTagParts& parts)
 {
     switch (stored_image_kind(parts.image)) {
     case StoredImage::png:
@@ -155,7 +155,7 @@ Outcome write_stored_image(const ExtractJob& job, uint16_t code, const JpegTagPa
 }
 
 // Decodes the image, puts in the inflated alpha plane and writes a PNG with straight alpha.
-Outcome write_jpeg_with_alpha(const ExtractJob& job, const JpegTagParts& parts)
+Outcome write_jpeg_with_alpha(const BitmapJob& job, const JpegTagParts& parts)
 {
     std::vector<uint8_t> repaired;
     std::span<const uint8_t> image = parts.image;
@@ -164,8 +164,7 @@ Outcome write_jpeg_with_alpha(const ExtractJob& job, const JpegTagParts& parts)
         image = repaired;
     }
     DecodedImage decoded{};
-    if (image.empty() ||
-        image_decode_with(job.images, &decoded, image.data(), static_cast<uint32_t>(image.size())) != 0) {
+    if (image.empty() || image_decode(job.images, &decoded, image.data(), static_cast<uint32_t>(image.size())) != 0) {
         DEBUG_PROBLEM_IN("swf", "read_bits", "image of bitmap %d does not decode, skipped", parts.id);
         return Outcome::skipped;
     }
@@ -181,7 +180,7 @@ Outcome write_jpeg_with_alpha(const ExtractJob& job, const JpegTagParts& parts)
 }
 
 // DefineBits, DefineBitsJPEG2, DefineBitsJPEG3 and DefineBitsJPEG4.
-Outcome read_bits(const ExtractJob& job, const SwfTag* tag)
+Outcome read_bits(const BitmapJob& job, const SwfTag* tag)
 {
     std::span<const uint8_t> body(tag->body.buf, tag->body.len);
     JpegTagParts parts;
@@ -256,7 +255,7 @@ const char* bitmap_extension(const SwfTag* tag, uint16_t* id)
     return ".jpg";
 }
 
-Outcome extract_tag(const ExtractJob& job)
+Outcome extract_tag(const BitmapJob& job)
 {
     const SwfTag* tag = job.bitmap.tag;
     switch (tag->code) {
