@@ -11,8 +11,6 @@
 #include "cli/scheduler.h"
 #include "cli/version.h"
 #include "codec/image.h"
-#include "codec/jpeg_decoder.h"
-#include "codec/png.h"
 #include "platform/platform.h"
 #include "support/debug.h"
 #include "swf/extract.h"

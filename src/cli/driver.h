@@ -56,5 +56,5 @@ int exit_status(const RunTotals& totals);
 // Runs the whole tool; returns the process exit status (see exit_status; 2 for wrong arguments).
 int pixsieve_main(int argc, char** argv);
 
-// Start-up initialisation of the codecs, run once.
+// Process start-up, run once: freed picture buffers are kept for the next bitmap.
 void app_init();

@@ -8,10 +8,18 @@
 
 namespace {
 
-bool quiet = false;
-void (*before_output)() = nullptr;
-// Quiet mode holds the last heading back until a problem line needs it.
-std::string held_heading;
+// A process has one standard output, and what decides how lines reach it belongs to the
+// process too: quiet mode, set once at start-up from the command line; the display that
+// steps aside before a line (the progress bar); the heading quiet mode holds back until a
+// problem line needs it. Only the thread that prints touches it: worker threads keep their
+// lines in a DebugCapture and hand them over.
+struct Console {
+    bool quiet = false;
+    void (*before_output)(void*) = nullptr;
+    void* before_output_context = nullptr;
+    std::string held_heading;
+};
+Console console;
 
 std::string format_text(const char* format, va_list args)
 {
@@ -29,11 +37,13 @@ std::string format_text(const char* format, va_list args)
 
 void emit(const std::string& text)
 {
-    if (before_output != nullptr)
-        before_output();
+    if (console.before_output != nullptr)
+        console.before_output(console.before_output_context);
     std::fwrite(text.data(), 1, text.size(), stdout);
 }
 
+// The innermost capture of this thread, if any: each thread decides for itself whether its
+// lines are kept, so this is per thread by nature.
 thread_local DebugCapture* capture = nullptr;
 
 // Prints or holds back one finished piece of output according to its kind.
@@ -43,17 +53,17 @@ void route(DebugKind kind, std::string text)
         capture->keep(kind, std::move(text));
         return;
     }
-    if (!quiet) {
+    if (!console.quiet) {
         emit(text);
         return;
     }
     switch (kind) {
     case DebugKind::Progress: break;
-    case DebugKind::Heading: held_heading = std::move(text); break;
+    case DebugKind::Heading: console.held_heading = std::move(text); break;
     case DebugKind::Problem:
-        if (!held_heading.empty())
-            emit(held_heading);
-        held_heading.clear();
+        if (!console.held_heading.empty())
+            emit(console.held_heading);
+        console.held_heading.clear();
         emit(text);
         break;
     }
@@ -83,13 +93,17 @@ void debug_emit(DebugLines lines)
 
 void debug_set_quiet(bool on)
 {
-    quiet = on;
-    held_heading.clear();
+    console.quiet = on;
+    console.held_heading.clear();
 }
 
-bool debug_quiet() { return quiet; }
+bool debug_quiet() { return console.quiet; }
 
-void debug_set_before_output(void (*hook)()) { before_output = hook; }
+void debug_set_before_output(void (*hook)(void* context), void* context)
+{
+    console.before_output = hook;
+    console.before_output_context = context;
+}
 
 void debug_print(DebugKind kind, const char* file, int line, const char* function, const char* format, ...)
 {

@@ -25,9 +25,9 @@ enum class DebugKind { Progress, Problem, Heading };
 void debug_set_quiet(bool quiet);
 bool debug_quiet();
 
-// Called before anything is printed to standard output, so a progress display on the same
-// terminal can clear itself first. Null for none.
-void debug_set_before_output(void (*hook)());
+// `hook(context)` is called before anything is printed to standard output, so a progress
+// display on the same terminal can clear itself first. A null hook for none.
+void debug_set_before_output(void (*hook)(void* context), void* context);
 
 // `format` is UTF-8, printed in the system's encoding; %s arguments are already in that
 // encoding (paths as the system gave them, file names as created).
