@@ -37,15 +37,15 @@ void encode_both(ImageContext& context, const DecodedImage& image)
 FUZZ_TARGET(image_decode)
 {
     if (size >= (1u << 30))
-        return 0;
+        return false;
     ImageContext context;
     DecodedImage image{};
     if (image_decode(&context, &image, data, static_cast<uint32_t>(size)) != 0)
-        return 0;
+        return false;
     if (image.pixels == nullptr || image.width == 0 || image.height == 0)
         std::abort();
     if (uint64_t{image.width} * image.height <= kMaxEncodedPixels)
         encode_both(context, image);
     image_free(&image);
-    return 0;
+    return true;
 }

@@ -11,9 +11,10 @@ FUZZ_SETUP(jpeg_decode)
 FUZZ_TARGET(jpeg_decode)
 {
     if (size >= (1u << 30))
-        return 0;
+        return false;
     JpegDecoder decoder;
-    if (decoder.decode(data, static_cast<int32_t>(size)) == kJpegOk) {
+    const bool decoded = decoder.decode(data, static_cast<int32_t>(size)) == kJpegOk;
+    if (decoded) {
         const uint8_t* pixels = decoder.pixels();
         int count = decoder.pixels_size();
         int expected = decoder.width() * decoder.height() * (decoder.is_colour() ? 3 : 1);
@@ -24,5 +25,5 @@ FUZZ_TARGET(jpeg_decode)
         for (int i = 0; i < count; ++i)
             sum = sum + pixels[i];
     }
-    return 0;
+    return decoded;
 }

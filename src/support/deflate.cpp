@@ -58,7 +58,9 @@ static int zlib_uncompress(std::span<const uint8_t> in, uint8_t* out, size_t* ou
 namespace {
 
 // Each thread keeps one compressor per level and one decompressor: allocating a
-// compressor costs more than deflating a small picture.
+// compressor costs more than deflating a small picture. They are a cache, not state: a
+// call's result never depends on what the thread deflated before, so they stay out of the
+// callers' contexts, and being per thread they are never shared.
 struct ThreadCoders {
     libdeflate_compressor* compressors[13] = {};
     libdeflate_decompressor* decompressor = nullptr;
