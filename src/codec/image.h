@@ -4,9 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "codec/jpeg_decoder.h"
 #include "codec/png.h"  // MemoryReader, MemoryWriter and their byte functions
+#include "support/fault.h"
 
 enum ImageKind : uint32_t {
     IMAGE_BITMAP = 1,
@@ -29,6 +31,10 @@ struct ImageContext {
 
 // 0 on success, -1 (record untouched) when the data is not a picture this layer reads.
 int image_decode(ImageContext* context, DecodedImage* image, const uint8_t* data, uint32_t size);
+// The same, saying why a picture was not decoded: Fault::out_of_memory or too_large when it
+// could not be held (the caller counts it as not written), malformed or unsupported data.
+// Prints nothing; the caller, who knows the bitmap, prints the line.
+Fault image_decode_bytes(ImageContext* context, DecodedImage* image, std::span<const uint8_t> bytes);
 
 // Encodes as PNG (IMAGE_PNG) or JPEG (IMAGE_JPEG) into out[0..capacity). JPEG first
 // flattens the caller's pixels onto black in place. 0 with *out_size set; -1 when the
