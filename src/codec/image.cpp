@@ -8,6 +8,7 @@
 
 #include "codec/jpeg_decoder.h"
 #include "codec/jpeg_encoder.h"
+#include "platform/platform.h"
 #include "support/debug.h"
 #include "support/memory.h"
 

@@ -3,18 +3,20 @@
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 
 namespace {
 
 // A process has one standard output, and what decides how lines reach it belongs to the
-// process too: quiet mode, set once at start-up from the command line; the display that
-// steps aside before a line (the progress bar); the heading quiet mode holds back until a
-// problem line needs it. Only the thread that prints touches it: worker threads keep their
-// lines in a DebugCapture and hand them over.
+// process too: quiet mode and records-only mode, set once at start-up from the command
+// line; the display that steps aside before a line (the progress bar); the heading quiet
+// mode holds back until a problem line needs it. Only the thread that prints touches it:
+// worker threads keep their lines in a DebugCapture and hand them over.
 struct Console {
     bool quiet = false;
+    bool records_only = false;
     void (*before_output)(void*) = nullptr;
     void* before_output_context = nullptr;
     std::string held_heading;
@@ -35,11 +37,14 @@ std::string format_text(const char* format, va_list args)
     return text;
 }
 
-void emit(const std::string& text)
+// Lines are UTF-8 inside (captures, debug_last_problem) and become console text as they are
+// printed; records (JSON Lines) stay UTF-8.
+void emit(const std::string& text, std::FILE* stream = stdout, bool console_text = true)
 {
     if (console.before_output != nullptr)
         console.before_output(console.before_output_context);
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    const std::string printed = console_text ? platform_console_text(text, '?') : text;
+    std::fwrite(printed.data(), 1, printed.size(), stream);
 }
 
 // The innermost capture of this thread, if any: each thread decides for itself whether its
@@ -53,28 +58,32 @@ void route(DebugKind kind, std::string text)
         capture->keep(kind, std::move(text));
         return;
     }
-    if (!console.quiet) {
-        emit(text);
+    if (!console.quiet && !console.records_only) {
+        emit(text, stdout, kind != DebugKind::Record);
         return;
     }
+    std::FILE* problems = console.records_only ? stderr : stdout;
     switch (kind) {
     case DebugKind::Progress: break;
     case DebugKind::Heading: console.held_heading = std::move(text); break;
     case DebugKind::Problem:
-        if (!console.held_heading.empty())
-            emit(console.held_heading);
+        if (!console.held_heading.empty()) {
+            if (console.records_only)
+                std::fflush(stdout);
+            emit(console.held_heading, problems);
+        }
         console.held_heading.clear();
-        emit(text);
+        emit(text, problems);
         break;
+    case DebugKind::Record: emit(text, stdout, false); break;
     }
 }
 
-// Messages are UTF-8 in the source; they leave the program in the system's encoding. The
-// %s arguments (paths, file names) are already in it, so only the format is converted.
+// Messages and their %s arguments (paths, names) are UTF-8.
 void vprint_line(DebugKind kind, const char* file, int line, const char* function, const char* format, va_list args)
 {
     std::string text = "[DEBUG] " + std::string(file) + ":" + std::to_string(line) + " <" + function + ">: ";
-    text += format_text(platform_native_text(format, '?').c_str(), args);
+    text += format_text(format, args);
     text += '\n';
     route(kind, std::move(text));
 }
@@ -91,6 +100,24 @@ void debug_emit(DebugLines lines)
         route(entry.kind, std::move(entry.text));
 }
 
+std::string debug_last_problem(const DebugLines& lines)
+{
+    auto last = lines.rbegin();
+    while (last != lines.rend() && last->kind != DebugKind::Problem)
+        ++last;
+    if (last == lines.rend())
+        return {};
+    std::string_view text = last->text;
+    if (text.rfind("[DEBUG] ", 0) == 0) {
+        const size_t end = text.find(">: ");
+        if (end != std::string_view::npos)
+            text.remove_prefix(end + 3);
+    }
+    if (!text.empty() && text.back() == '\n')
+        text.remove_suffix(1);
+    return std::string(text);
+}
+
 void debug_set_quiet(bool on)
 {
     console.quiet = on;
@@ -98,6 +125,18 @@ void debug_set_quiet(bool on)
 }
 
 bool debug_quiet() { return console.quiet; }
+
+void debug_set_records_only(bool on)
+{
+    console.records_only = on;
+    console.held_heading.clear();
+}
+
+void debug_record(std::string text)
+{
+    text += '\n';
+    route(DebugKind::Record, std::move(text));
+}
 
 void debug_set_before_output(void (*hook)(void* context), void* context)
 {
@@ -125,9 +164,23 @@ void debug_text(DebugKind kind, const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    std::string text = format_text(platform_native_text(format, '?').c_str(), args);
+    std::string text = format_text(format, args);
     va_end(args);
     route(kind, std::move(text));
 }
 
-void console_line(const char* utf8) { std::puts(platform_native_text(utf8, '?').c_str()); }
+void console_line(const char* utf8) { std::puts(platform_console_text(utf8, '?').c_str()); }
+
+void console_vprint(std::FILE* stream, const char* format, va_list args)
+{
+    const std::string text = platform_console_text(format_text(format, args), '?');
+    std::fwrite(text.data(), 1, text.size(), stream);
+}
+
+void console_print(std::FILE* stream, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    console_vprint(stream, format, args);
+    va_end(args);
+}

@@ -6,6 +6,8 @@
 // group led by the heading it belongs to, so a user still sees which movie had the problem.
 #pragma once
 
+#include <cstdarg>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -19,18 +21,25 @@
 
 #define PIXSIEVE_PRINTF(format_at, args_at) __attribute__((format(PIXSIEVE_PRINTF_FORMAT, format_at, args_at)))
 
-enum class DebugKind { Progress, Problem, Heading };
+// A record is a line of the run's results (a listing, JSON): always on standard output.
+enum class DebugKind { Progress, Problem, Heading, Record };
 
 // Set once at start-up, before any line is printed.
 void debug_set_quiet(bool quiet);
 bool debug_quiet();
+// Records only on standard output: progress lines are dropped, and problem lines, each
+// group led by its heading, go to standard error. Set once at start-up.
+void debug_set_records_only(bool records_only);
+
+// Prints one record (text without its line feed) as is.
+void debug_record(std::string text);
 
 // `hook(context)` is called before anything is printed to standard output, so a progress
 // display on the same terminal can clear itself first. A null hook for none.
 void debug_set_before_output(void (*hook)(void* context), void* context);
 
-// `format` is UTF-8, printed in the system's encoding; %s arguments are already in that
-// encoding (paths as the system gave them, file names as created).
+// `format` and its %s arguments (paths, names) are UTF-8; the line is printed as console
+// text (platform_console_text).
 // `file` is the module's short name as it appears in the line ("swf", "stream", ...).
 void debug_print(DebugKind kind, const char* file, int line, const char* function, const char* format, ...)
     PIXSIEVE_PRINTF(5, 6);
@@ -73,9 +82,16 @@ private:
     DebugCapture* outer_;
 };
 
+// The message of the last problem line among kept lines, without the "[DEBUG] file:line
+// <function>: " prefix and the line feed; empty when there is none.
+std::string debug_last_problem(const DebugLines& lines);
+
 // Prints kept lines as if they were printed now (into this thread's capture, if any), with
 // quiet mode applied at that point.
 void debug_emit(DebugLines lines);
 
-// Prints a UTF-8 text and a line feed on standard output, in the system's encoding.
+// Prints a UTF-8 text and a line feed on standard output, as console text.
 void console_line(const char* utf8);
+// Prints formatted UTF-8 text (no line feed added) on `stream`, as console text.
+void console_print(std::FILE* stream, const char* format, ...) PIXSIEVE_PRINTF(2, 3);
+void console_vprint(std::FILE* stream, const char* format, va_list args);

@@ -13,23 +13,24 @@ bool FileNameClaims::claim(const std::string& file_name)
     return keys_.insert(platform_file_name_key(file_name)).second;
 }
 
-std::string swf_symbol_name(const Swf* swf, uint16_t id)
+const char* swf_class_name(const Swf* swf, uint16_t id)
 {
     const SymbolNames* names = swf->names;
     uint32_t at = symbols_get(names, id);
-    if (at != names->n_buckets && names->values[at] != nullptr)
-        return names->values[at]->name;
-    return std::to_string(id);
+    return at != names->n_buckets && names->values[at] != nullptr ? names->values[at]->name : nullptr;
+}
+
+std::string swf_symbol_name(const Swf* swf, uint16_t id)
+{
+    const char* name = swf_class_name(swf, id);
+    return name != nullptr ? name : std::to_string(id);
 }
 
 std::string sanitize_file_name(std::string name)
 {
-    for (size_t i = 0; i < name.size(); ++i) {
-        if (platform_is_two_byte_char(name, i))
-            ++i;  // a two-byte character: its trail byte may look like a refused byte but is not one
-        else if (platform_is_forbidden_name_byte(name[i]))
-            name[i] = '_';
-    }
+    for (char& c : name)
+        if (platform_is_forbidden_name_byte(c))
+            c = '_';
     // The system reads a device name up to the first dot: "con.x.png" is the console too.
     if (platform_is_device_name(std::string_view(name).substr(0, name.find('.'))))
         name.insert(0, 1, '_');
@@ -41,7 +42,7 @@ namespace {
 // The class name as a file name of this system, without the extension.
 std::string class_file_stem(const Swf* swf, uint16_t id)
 {
-    return sanitize_file_name(platform_native_text(swf_symbol_name(swf, id), '_'));
+    return sanitize_file_name(platform_file_name_text(swf_symbol_name(swf, id), '_'));
 }
 
 // "<id><extension>", or "<id>_2<extension>", "<id>_3<extension>", ... when a class name
@@ -59,7 +60,7 @@ std::string claim_id_file_name(Swf* swf, uint16_t id, const char* extension)
 std::string bitmap_file_path(Swf* swf, const std::string& folder, uint16_t id, uint8_t by_name, const char* extension)
 {
     std::string stem = by_name ? class_file_stem(swf, id) : std::to_string(id);
-    if (stem.size() + std::strlen(extension) > kMaxName) {
+    if (platform_path_units(stem) + std::strlen(extension) > kMaxName) {
         DEBUG_LINE("swf", "class name of bitmap %d is too long for a file name; using the id", id);
         stem = std::to_string(id);
     }
@@ -70,7 +71,7 @@ std::string bitmap_file_path(Swf* swf, const std::string& folder, uint16_t id, u
         DEBUG_LINE("swf", "%s is taken by another bitmap; bitmap %d is written as %s", taken.c_str(), id, file.c_str());
     }
     std::string path = folder + kPathSeparator + file;
-    if (path.size() >= kMaxPath) {
+    if (platform_path_units(path) >= kMaxPath) {
         DEBUG_PROBLEM("swf", "path too long, bitmap %d skipped: %s", id, path.c_str());
         return {};
     }

@@ -13,7 +13,7 @@ std::string res_dir_path(std::string_view movie_path)
 bool res_dir_name(const char* movie_path, std::string& folder)
 {
     folder = res_dir_path(movie_path);
-    if (folder.size() >= kMaxPath) {
+    if (platform_path_units(folder) >= kMaxPath) {
         DEBUG_PROBLEM_IN("main", "make_res_dir", "path too long for an output folder: %s", folder.c_str());
         return false;
     }
