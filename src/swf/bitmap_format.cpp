@@ -17,8 +17,7 @@ uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8)
 uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24; }
 uint32_t be16(const uint8_t* p) { return uint32_t{p[0]} << 8 | p[1]; }
 
-// Rows of every lossless format are padded to a multiple of four bytes.
-uint64_t padded_row(uint64_t bytes) { return (bytes + 3) & ~uint64_t{3}; }
+uint64_t padded_row(uint64_t bytes) { return lossless_padded_row(bytes); }
 
 uint32_t table_entry_size(bool with_alpha) { return with_alpha ? 4 : 3; }
 
@@ -124,6 +123,19 @@ std::span<const uint8_t> table_segments(std::span<const uint8_t> tables)
 }
 
 }  // namespace
+
+bool is_bitmap_tag(uint16_t code)
+{
+    switch (code) {
+    case TAG_DEFINE_BITS:
+    case TAG_DEFINE_BITS_JPEG2:
+    case TAG_DEFINE_BITS_JPEG3:
+    case TAG_DEFINE_BITS_JPEG4:
+    case TAG_DEFINE_BITS_LOSSLESS:
+    case TAG_DEFINE_BITS_LOSSLESS2: return true;
+    default: return false;
+    }
+}
 
 LosslessRecord lossless_header_record(uint16_t id, uint8_t format, uint16_t width, uint16_t height)
 {

@@ -15,6 +15,10 @@
 #define INFLATE_FAILED "解压缩失败,rv:%d,outlen:%d"
 #define DEFLATE_FAILED "压缩失败"
 
+// The tags that define a bitmap character: the four JPEG-family tags and both lossless ones.
+// Extraction writes each of them; pixsieve-edit --replace rebuilds each of them.
+bool is_bitmap_tag(uint16_t code);
+
 // Lossless bitmaps (DefineBitsLossless, DefineBitsLossless2).
 
 inline constexpr uint32_t kLosslessHeaderSize = 7;  // id, format, width, height
@@ -35,6 +39,8 @@ struct LosslessHeader {
 };
 
 using LosslessRecord = std::array<uint8_t, kLosslessHeaderSize>;
+// Pixel rows of every lossless format are padded to a multiple of four bytes.
+inline uint64_t lossless_padded_row(uint64_t bytes) { return (bytes + 3) & ~uint64_t{3}; }
 // The header of a 32-bit or 15-bit bitmap body (a colour-mapped one adds its table size).
 LosslessRecord lossless_header_record(uint16_t id, uint8_t format, uint16_t width, uint16_t height);
 

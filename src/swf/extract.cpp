@@ -219,19 +219,6 @@ std::span<const uint8_t> find_jpeg_tables(Swf* swf)
     return {};
 }
 
-bool is_bitmap_tag(uint16_t code)
-{
-    switch (code) {
-    case TAG_DEFINE_BITS:
-    case TAG_DEFINE_BITS_JPEG2:
-    case TAG_DEFINE_BITS_JPEG3:
-    case TAG_DEFINE_BITS_JPEG4:
-    case TAG_DEFINE_BITS_LOSSLESS:
-    case TAG_DEFINE_BITS_LOSSLESS2: return true;
-    default: return false;
-    }
-}
-
 // Whether a lossless bitmap gets as far as its file, judged by its header alone; the id.
 bool lossless_reaches_file(const SwfTag* tag, uint16_t* id)
 {
