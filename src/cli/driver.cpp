@@ -85,7 +85,7 @@ bool apply_value(char option, const std::string& value, DriverOptions* options, 
         return false;
     }
     if (option == 'n') {
-        if (selection_add_name(&options->selection, platform_utf8_text(value), value))
+        if (selection_add_name(&options->selection, value))
             return true;
         *error = "option --name needs a pattern";
         return false;

@@ -99,11 +99,11 @@ bool selection_add_ids(BitmapSelection* selection, std::string_view list)
     return true;
 }
 
-bool selection_add_name(BitmapSelection* selection, std::string_view pattern, std::string_view typed)
+bool selection_add_name(BitmapSelection* selection, std::string_view pattern)
 {
     if (pattern.empty())
         return false;
-    selection->selectors.push_back({"--name " + std::string(typed), {}, std::string(pattern)});
+    selection->selectors.push_back({"--name " + std::string(pattern), {}, std::string(pattern)});
     return true;
 }
 

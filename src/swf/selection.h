@@ -26,9 +26,8 @@ struct BitmapSelection {
 
 // Adds "--id LIST"; false when LIST is not ids and ranges from 0 to 65535 separated by commas.
 bool selection_add_ids(BitmapSelection* selection, std::string_view list);
-// Adds "--name PATTERN" (UTF-8, as class names are stored; `typed` is the option as the
-// user typed it, for lines); false when the pattern is empty.
-bool selection_add_name(BitmapSelection* selection, std::string_view pattern, std::string_view typed);
+// Adds "--name PATTERN" (UTF-8, as class names are stored); false when the pattern is empty.
+bool selection_add_name(BitmapSelection* selection, std::string_view pattern);
 
 // Shell-style matching: "*" any run, "?" one character (a whole UTF-8 sequence), "[...]"
 // one byte of a set ("[!...]" or "[^...]" not of it, "a-z" ranges), "\" takes the next
