@@ -207,11 +207,12 @@ bool all_opaque(const uint8_t* rgba, size_t count)
 }
 
 // The size of the picture a JPEG-family tag stores; false when it does not decode.
-bool stored_picture_size(const JpegTagParts& parts, uint32_t* width, uint32_t* height)
+bool stored_picture_size(ImageContext* images, const JpegTagParts& parts, uint32_t* width, uint32_t* height)
 {
     std::vector<uint8_t> repaired = jpeg_repair(parts.image);
     Picture stored;
-    if (repaired.empty() || image_decode(&stored.image, repaired.data(), static_cast<uint32_t>(repaired.size())) != 0)
+    if (repaired.empty() ||
+        image_decode(images, &stored.image, repaired.data(), static_cast<uint32_t>(repaired.size())) != 0)
         return false;
     *width = stored.image.width;
     *height = stored.image.height;
@@ -300,7 +301,7 @@ bool swf_replace_jpeg(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t si
     if (tag->code == TAG_DEFINE_BITS_JPEG3 || tag->code == TAG_DEFINE_BITS_JPEG4) {
         uint32_t width = 0, height = 0;
         if (jpeg_tag_read(tag->code, {tag->body.buf, tag->body.len}, &parts) == JpegTagLayout::ok &&
-            stored_picture_size(parts, &width, &height) && width == picture.image.width &&
+            stored_picture_size(images, parts, &width, &height) && width == picture.image.width &&
             height == picture.image.height)
             return rebuild_jpeg_keeping_alpha(tag, parts, jpeg);
         DEBUG_PROBLEM("swf", "the alpha plane of bitmap %d does not fit a %ux%u picture, the bitmap becomes opaque", id,

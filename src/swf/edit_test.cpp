@@ -257,7 +257,8 @@ TEST(SwfReplace, EveryValidPngComesBackAsLibpngReadsIt)
         ASSERT_TRUE(swfkit::write_file(e.res(std::to_string(i + 1) + ".png"), file));
     }
     EditCount counts;
-    e.run([&](Swf* swf) { counts = swf_replace(swf); });
+    ImageContext images;
+    e.run([&](Swf* swf) { counts = swf_replace(swf, &images); });
     EXPECT_EQ(counts.changed, matrix.size());
     EXPECT_EQ(counts.failed, 0u);
     for (size_t i = 0; i < matrix.size(); ++i) {
@@ -308,7 +309,8 @@ TEST(SwfReplace, JpegFilesGoBackAsTheirBytesKeepingAFittingAlphaPlane)
     ASSERT_TRUE(swfkit::write_file(e.res("4.jpg"), wide));
     ASSERT_TRUE(swfkit::write_file(e.res("6.jpg"), oracle::write_png_memory(1, 1, {1, 2, 3, 255})));
     EditCount counts;
-    e.run([&](Swf* swf) { counts = swf_replace(swf); });
+    ImageContext images;
+    e.run([&](Swf* swf) { counts = swf_replace(swf, &images); });
     EXPECT_EQ(counts.changed, 5u);
     EXPECT_EQ(counts.failed, 1u);  // a PNG named .jpg
 
