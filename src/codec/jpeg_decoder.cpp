@@ -1354,31 +1354,3 @@ int JpegDecoder::pixels_size() const
     const JpegState& d = *state_;
     return d.width * d.height * d.component_count;  // below 1 GiB: the frame was refused otherwise
 }
-
-// ---------------------------------------------------------------- the default decoder
-
-namespace {
-
-JpegDecoder& default_decoder()
-{
-    static JpegDecoder decoder;
-    return decoder;
-}
-
-}  // namespace
-
-void jpeg_decoder_reset() { default_decoder().release(); }
-
-void jpeg_release() { default_decoder().release(); }
-
-int jpeg_decode(const uint8_t* data, int32_t size) { return default_decoder().decode(data, size); }
-
-int jpeg_width() { return default_decoder().width(); }
-
-int jpeg_height() { return default_decoder().height(); }
-
-int jpeg_is_colour() { return default_decoder().is_colour(); }
-
-const uint8_t* jpeg_pixels() { return default_decoder().pixels(); }
-
-int jpeg_pixels_size() { return default_decoder().pixels_size(); }

@@ -26,7 +26,7 @@
 namespace {
 
 // One bitmap's work: the movie's plan and the bitmap's entry in it.
-struct ExtractJob {
+struct BitmapJob {
     const ExtractPlan& plan;
     const BitmapPlan& bitmap;
     ImageContext* images;
@@ -43,7 +43,7 @@ WriteStatus write_output_file(const std::string& path, std::span<const uint8_t> 
 
 // Writes one bitmap's bytes under its planned name; `function` names the failure line. The
 // lines of naming, kept by the plan, come out here, where the name is used.
-Outcome write_bitmap_file(const ExtractJob& job, uint16_t id, std::span<const uint8_t> bytes, const char* function)
+Outcome write_bitmap_file(const BitmapJob& job, uint16_t id, std::span<const uint8_t> bytes, const char* function)
 {
     for (const std::string& outer : job.plan.outer_folders)
         if (!res_dir_create(outer))
@@ -76,7 +76,7 @@ bool png_fits(uint16_t id, uint32_t width, uint32_t height, const char* function
 
 // Encodes width x height R, G, B, A pixels as PNG in memory and writes the file; nothing
 // is created before the encoding has succeeded.
-Outcome write_png_bitmap(const ExtractJob& job, uint16_t id, uint32_t width, uint32_t height, const uint8_t* pixels,
+Outcome write_png_bitmap(const BitmapJob& job, uint16_t id, uint32_t width, uint32_t height, const uint8_t* pixels,
                          const char* function)
 {
     if (!png_fits(id, width, height, function))
@@ -93,7 +93,7 @@ Outcome write_png_bitmap(const ExtractJob& job, uint16_t id, uint32_t width, uin
     return write_bitmap_file(job, id, {encoded.get(), writer.written}, function);
 }
 
-Outcome read_lossless(const ExtractJob& job, const SwfTag* tag)
+Outcome read_lossless(const BitmapJob& job, const SwfTag* tag)
 {
     std::span<const uint8_t> body(tag->body.buf, tag->body.len);
     bool alpha = tag->code == TAG_DEFINE_BITS_LOSSLESS2;
@@ -141,7 +141,7 @@ Outcome read_lossless(const ExtractJob& job, const SwfTag* tag)
 
 // JPEG data repaired (and completed with the movie's tables for DefineBits); PNG and GIF
 // data under their own extensions, as stored.
-Outcome write_stored_image(const ExtractJob& job, uint16_t code, const JpegTagParts& parts)
+Outcome write_stored_image(const BitmapJob& job, uint16_t code, const JpegTagParts& parts)
 {
     switch (stored_image_kind(parts.image)) {
     case StoredImage::png:
@@ -159,7 +159,7 @@ Outcome write_stored_image(const ExtractJob& job, uint16_t code, const JpegTagPa
 }
 
 // Decodes the image, puts in the inflated alpha plane and writes a PNG with straight alpha.
-Outcome write_jpeg_with_alpha(const ExtractJob& job, const JpegTagParts& parts)
+Outcome write_jpeg_with_alpha(const BitmapJob& job, const JpegTagParts& parts)
 {
     std::vector<uint8_t> repaired;
     std::span<const uint8_t> image = parts.image;
@@ -191,7 +191,7 @@ Outcome write_jpeg_with_alpha(const ExtractJob& job, const JpegTagParts& parts)
 }
 
 // DefineBits, DefineBitsJPEG2, DefineBitsJPEG3 and DefineBitsJPEG4.
-Outcome read_bits(const ExtractJob& job, const SwfTag* tag)
+Outcome read_bits(const BitmapJob& job, const SwfTag* tag)
 {
     std::span<const uint8_t> body(tag->body.buf, tag->body.len);
     JpegTagParts parts;
@@ -267,7 +267,7 @@ const char* bitmap_extension(const SwfTag* tag, uint16_t* id)
 }
 
 // A picture file held as DefineBinaryData: written as stored.
-Outcome read_binary_data(const ExtractJob& job, const SwfTag* tag)
+Outcome read_binary_data(const BitmapJob& job, const SwfTag* tag)
 {
     uint16_t id = 0;
     std::span<const uint8_t> data;
@@ -276,7 +276,7 @@ Outcome read_binary_data(const ExtractJob& job, const SwfTag* tag)
     return write_bitmap_file(job, id, data, __func__);
 }
 
-Outcome extract_tag(const ExtractJob& job)
+Outcome extract_tag(const BitmapJob& job)
 {
     const SwfTag* tag = job.bitmap.tag;
     switch (tag->code) {
