@@ -35,6 +35,26 @@ inline Rgba read_png_file(const std::string& path)
     return out;
 }
 
+// libpng's decode of a PNG in memory as 8-bit R, G, B, A: a palette expanded, tRNS made alpha.
+inline Rgba read_png_rgba(const std::vector<uint8_t>& file)
+{
+    Rgba out;
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, file.data(), file.size()))
+        return out;
+    image.format = PNG_FORMAT_RGBA;
+    out.pixels.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, out.pixels.data(), 0, nullptr)) {
+        png_image_free(&image);
+        return out;
+    }
+    out.width = image.width;
+    out.height = image.height;
+    out.ok = true;
+    return out;
+}
+
 // A PNG in memory for libpng's low-level reader: png_set_read_fn(png, &source, read_from_memory).
 struct MemorySource {
     const std::vector<uint8_t>* file;
