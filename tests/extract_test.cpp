@@ -586,6 +586,9 @@ TEST(ExtractCounts, WrittenSkippedAndFailedWrites)
     m.tag(35, swfkit::jpeg3_body(5, Bytes{1, 2, 3}, Bytes{1}));            // does not decode
     m.tag(76, swfkit::symbol_class_body({{6, std::string(5000, 'x')}}));
     m.tag(21, swfkit::jpeg_body(6, Bytes{0xFF, 0xD8, 0xFF, 0xD9}));  // written under its id
+    const Bytes huge_jpeg{0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x0B, 0x08, 0xFF, 0xFF,
+                          0xFF, 0xFF, 0x01, 0x01, 0x11, 0x00, 0xFF, 0xD9};
+    m.tag(35, swfkit::jpeg3_body(7, huge_jpeg, Bytes{1}));  // too large to decode: not written
     m.end();
     auto loaded = testkit::load_movie(m.build(), dir.file("m.swf").c_str());
     ASSERT_TRUE(loaded.swf);
@@ -595,12 +598,14 @@ TEST(ExtractCounts, WrittenSkippedAndFailedWrites)
     std::string lines = capture.take();
     EXPECT_EQ(counts.written, 4u);
     EXPECT_EQ(counts.skipped, 2u);
-    EXPECT_EQ(counts.failed_writes, 0u);
+    EXPECT_EQ(counts.failed_writes, 1u);
+    EXPECT_NE(lines.find("image of bitmap 5 does not decode (malformed data), skipped"), std::string::npos);
+    EXPECT_NE(lines.find("image of bitmap 7 cannot be decoded (too large), not written"), std::string::npos);
     EXPECT_TRUE(testkit::file_exists(dir.file("out/4.gif")));
     EXPECT_TRUE(testkit::file_exists(dir.file("out/6.jpg")));
     EXPECT_EQ(nowhere.written, 0u);
     EXPECT_EQ(nowhere.skipped, 2u);
-    EXPECT_EQ(nowhere.failed_writes, 4u);
+    EXPECT_EQ(nowhere.failed_writes, 5u);
     EXPECT_NE(lines.find("as output folder"), std::string::npos);
 }
 

@@ -27,7 +27,7 @@
 namespace {
 
 // One bitmap's work: the movie's plan and the bitmap's entry in it.
-struct ExtractJob {
+struct BitmapJob {
     const ExtractPlan& plan;
     const BitmapPlan& bitmap;
     ImageContext* images;
@@ -44,7 +44,7 @@ WriteStatus write_output_file(const std::string& path, std::span<const uint8_t> 
 
 // Writes one bitmap's bytes under its planned name; `function` names the failure line. The
 // lines of naming, kept by the plan, come out here, where the name is used.
-Outcome write_bitmap_file(const ExtractJob& job, uint16_t id, std::span<const uint8_t> bytes, const char* function)
+Outcome write_bitmap_file(const BitmapJob& job, uint16_t id, std::span<const uint8_t> bytes, const char* function)
 {
     for (const std::string& outer : job.plan.outer_folders)
         if (!res_dir_create(outer))
@@ -89,7 +89,7 @@ bool png_fits(uint16_t id, uint32_t width, uint32_t height, int color_type, cons
 
 // Encodes width x height pixels as PNG in memory and writes the file; nothing is created
 // before the encoding has succeeded.
-Outcome write_png_bitmap(const ExtractJob& job, uint16_t id, uint32_t width, uint32_t height, const PngPixels& image,
+Outcome write_png_bitmap(const BitmapJob& job, uint16_t id, uint32_t width, uint32_t height, const PngPixels& image,
                          const char* function)
 {
     if (!png_fits(id, width, height, image.color_type, function))
@@ -108,7 +108,7 @@ Outcome write_png_bitmap(const ExtractJob& job, uint16_t id, uint32_t width, uin
 
 // Straight R, G, B, A pixels, written as RGB when every alpha is 255 (the caller found out
 // while making them straight).
-Outcome write_straight_pixels(const ExtractJob& job, uint16_t id, uint32_t width, uint32_t height, uint8_t* rgba,
+Outcome write_straight_pixels(const BitmapJob& job, uint16_t id, uint32_t width, uint32_t height, uint8_t* rgba,
                               bool opaque, const char* function)
 {
     if (opaque)
@@ -136,7 +136,7 @@ bool lossless_in_range(const LosslessHeader& header, bool alpha)
 // Colour-mapped data as indices and opaque data as R, G, B, converted where it was
 // inflated when it fits there. Nothing (no outcome) when the bitmap needs R, G, B, A: pixels
 // with alpha, or data cut short where the movie's own form cannot show what is missing.
-std::optional<Outcome> write_own_form(const ExtractJob& job, const LosslessHeader& header, bool alpha, Inflated& data)
+std::optional<Outcome> write_own_form(const BitmapJob& job, const LosslessHeader& header, bool alpha, Inflated& data)
 {
     std::span<const uint8_t> stored{data.bytes.get(), static_cast<size_t>(data.size)};
     const uint16_t id = header.id;
@@ -165,7 +165,7 @@ std::optional<Outcome> write_own_form(const ExtractJob& job, const LosslessHeade
     return write_png_bitmap(job, id, header.width, header.height, {kPngRgb, rgb}, "read_lossless");
 }
 
-Outcome read_lossless(const ExtractJob& job, const SwfTag* tag)
+Outcome read_lossless(const BitmapJob& job, const SwfTag* tag)
 {
     std::span<const uint8_t> body(tag->body.buf, tag->body.len);
     bool alpha = tag->code == TAG_DEFINE_BITS_LOSSLESS2;
@@ -216,7 +216,7 @@ Outcome read_lossless(const ExtractJob& job, const SwfTag* tag)
 
 // JPEG data repaired (and completed with the movie's tables for DefineBits); PNG and GIF
 // data under their own extensions, as stored.
-Outcome write_stored_image(const ExtractJob& job, uint16_t code, const JpegTagParts& parts)
+Outcome write_stored_image(const BitmapJob& job, uint16_t code, const JpegTagParts& parts)
 {
     switch (stored_image_kind(parts.image)) {
     case StoredImage::png:
@@ -234,7 +234,7 @@ Outcome write_stored_image(const ExtractJob& job, uint16_t code, const JpegTagPa
 }
 
 // Decodes the image, puts in the inflated alpha plane and writes a PNG with straight alpha.
-Outcome write_jpeg_with_alpha(const ExtractJob& job, const JpegTagParts& parts)
+Outcome write_jpeg_with_alpha(const BitmapJob& job, const JpegTagParts& parts)
 {
     std::vector<uint8_t> repaired;
     std::span<const uint8_t> image = parts.image;
@@ -266,7 +266,7 @@ Outcome write_jpeg_with_alpha(const ExtractJob& job, const JpegTagParts& parts)
 }
 
 // DefineBits, DefineBitsJPEG2, DefineBitsJPEG3 and DefineBitsJPEG4.
-Outcome read_bits(const ExtractJob& job, const SwfTag* tag)
+Outcome read_bits(const BitmapJob& job, const SwfTag* tag)
 {
     std::span<const uint8_t> body(tag->body.buf, tag->body.len);
     JpegTagParts parts;
@@ -339,7 +339,7 @@ const char* bitmap_extension(const SwfTag* tag, uint16_t* id)
 }
 
 // A picture file held as DefineBinaryData: written as stored.
-Outcome read_binary_data(const ExtractJob& job, const SwfTag* tag)
+Outcome read_binary_data(const BitmapJob& job, const SwfTag* tag)
 {
     uint16_t id = 0;
     std::span<const uint8_t> data;
@@ -348,7 +348,7 @@ Outcome read_binary_data(const ExtractJob& job, const SwfTag* tag)
     return write_bitmap_file(job, id, data, __func__);
 }
 
-Outcome extract_tag(const ExtractJob& job)
+Outcome extract_tag(const BitmapJob& job)
 {
     const SwfTag* tag = job.bitmap.tag;
     switch (tag->code) {
