@@ -730,8 +730,9 @@ TEST(ExtractColourTypes, EachBitmapInItsOwnFormShowsTheSamePixels)
     run_movie(run, m);
     EXPECT_EQ(run.result.status, 0) << run.result.output;
 
+    ImageContext images;
     DecodedImage decoded{};
-    ASSERT_EQ(image_decode(&decoded, jpeg.data(), static_cast<uint32_t>(jpeg.size())), 0);
+    ASSERT_EQ(image_decode(&images, &decoded, jpeg.data(), static_cast<uint32_t>(jpeg.size())), 0);
     for (size_t i = 0; i < cases.size(); ++i) {
         const OwnFormCase& c = cases[i];
         SCOPED_TRACE(testing::Message() << "bitmap " << i + 1 << ", tag " << c.code);
