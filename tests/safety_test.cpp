@@ -201,20 +201,55 @@ TEST(Safety, AFullDiskLeavesNoPartialFilesAndExitsThree)
     m.tag(36, swfkit::lossless_body(3, 5, 1, 1, Bytes{255, 1, 2, 3}));  // small enough
     m.end();
     ASSERT_TRUE(swfkit::write_file(dir.file("m.swf"), m.build()));
+    ASSERT_TRUE(swfkit::write_file(dir.file("later.swf"), one_pixel_movie().build()));
     testkit::RunLimits full;
-    full.file_size = 4096;  // every write past 4 KiB fails, as on a full disk
-    auto r = run_program(kTool, {"m.swf"}, dir.path(), full);
+    full.file_size = 4096;  // every write past 4 KiB fails, as on a full disk (and raises SIGXFSZ)
+    auto r = run_program(kTool, {"m.swf", "later.swf"}, dir.path(), full);
     EXPECT_EQ(r.status, 3) << r.output;
     EXPECT_EQ(names_in(dir.file("m.swf_res")), std::vector<std::string>{"3.png"});
     EXPECT_TRUE(mentions(r, "cannot write m.swf_res/1.png (writing failed"));
     EXPECT_TRUE(mentions(r, "cannot write m.swf_res/2.jpg (writing failed"));
+    EXPECT_TRUE(testkit::file_exists(dir.file("later.swf_res/1.png")));  // the run goes on
+    EXPECT_TRUE(mentions(r, "pixsieve: 2 movies read, 0 refused; 2 bitmaps written"));
 
     // pixsieve-edit on a full disk: exit 1, the old OUT as it was, no temporary.
     ASSERT_TRUE(write_text(dir.file("out.swf"), "old"));
     auto edit = run_program(kEdit, {"m.swf", "out.swf"}, dir.path(), full);
     EXPECT_EQ(edit.status, 1);
     EXPECT_EQ(testkit::read_file(dir.file("out.swf")), "old");
-    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"m.swf", "m.swf_res", "out.swf"}));
+    EXPECT_EQ(names_in(dir.path()),
+              (std::vector<std::string>{"later.swf", "later.swf_res", "m.swf", "m.swf_res", "out.swf"}));
+}
+
+// Gives the file to another owner and group where this process may (root may); false otherwise.
+bool give_away(const std::string& path, uid_t* owner, gid_t* group)
+{
+    *owner = 4321, *group = 4322;
+    return chown(path.c_str(), *owner, *group) == 0;
+}
+
+bool owned_by(const std::string& path, uid_t owner, gid_t group)
+{
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && st.st_uid == owner && st.st_gid == group;
+}
+
+TEST(Safety, ReplacedFilesKeepTheirOwnerAndGroup)
+{
+    testkit::TempDir dir("safety_owner");
+    ASSERT_TRUE(swfkit::write_file(dir.file("m.swf"), one_pixel_movie().build()));
+    ASSERT_TRUE(write_text(dir.file("out.swf"), "old"));
+    ASSERT_TRUE(fs::create_directory(dir.file("m.swf_res")));
+    ASSERT_TRUE(write_text(dir.file("m.swf_res/1.png"), "old"));
+    uid_t owner = 0;
+    gid_t group = 0;
+    if (!give_away(dir.file("out.swf"), &owner, &group) || !give_away(dir.file("m.swf_res/1.png"), &owner, &group))
+        GTEST_SKIP() << "files cannot be given to another owner here";
+    ASSERT_EQ(run_program(kEdit, {"m.swf", "out.swf"}, dir.path()).status, 0);
+    ASSERT_EQ(run_program(kTool, {"m.swf"}, dir.path()).status, 0);
+    EXPECT_TRUE(owned_by(dir.file("out.swf"), owner, group));
+    EXPECT_TRUE(owned_by(dir.file("m.swf_res/1.png"), owner, group));
+    EXPECT_EQ(testkit::read_file(dir.file("out.swf")).substr(0, 3), "FWS");
 }
 
 TEST(Safety, EditKeepsOutsModeAndRemovesLeftoverTemporaries)

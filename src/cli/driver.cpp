@@ -425,6 +425,7 @@ int exit_status(const RunTotals& totals)
 
 void app_init()
 {
+    platform_start();
     platform_reuse_large_buffers();
     png_init(nullptr, nullptr);
     jpeg_decoder_reset();

@@ -39,6 +39,11 @@ unsigned platform_cpu_count();
 // has no such setting.
 void platform_reuse_large_buffers();
 
+// Start-up, before any file is written: a write past the file-size limit (ulimit -f) then
+// fails like one on a full disk, reported and survived, instead of ending the process
+// with SIGXFSZ.
+void platform_start();
+
 // True when `stream` (stdout or stderr) goes to a terminal or console window.
 bool platform_is_terminal(std::FILE* stream);
 

@@ -28,7 +28,7 @@ const char* platform_write_status_text(WriteStatus status)
     case WriteStatus::ok: return "written";
     case WriteStatus::occupied: return "something other than a regular file is in the way";
     case WriteStatus::cannot_create: return "cannot create a file in its folder";
-    case WriteStatus::cannot_write: return "writing failed (disk full?)";
+    case WriteStatus::cannot_write: return "writing failed (disk full or file size limit?)";
     case WriteStatus::cannot_replace: return "cannot put the file in place";
     }
     return "unknown failure";

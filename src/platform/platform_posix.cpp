@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,6 +45,8 @@ unsigned platform_cpu_count()
     const long online = sysconf(_SC_NPROCESSORS_ONLN);
     return online > 0 ? static_cast<unsigned>(online) : 1;
 }
+
+void platform_start() { std::signal(SIGXFSZ, SIG_IGN); }
 
 bool platform_is_terminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
 
@@ -96,11 +99,24 @@ void sync_folder(const char* path)
     close(fd);
 }
 
+// A replaced file keeps its owner and group where this process may set them (root, or a
+// group of its own); where it may not, the new file is the process's own, as any new file.
+bool keep_owner(int fd, const struct stat& replaced)
+{
+    struct stat mine {};
+    if (fstat(fd, &mine) != 0)
+        return false;
+    if (mine.st_uid == replaced.st_uid && mine.st_gid == replaced.st_gid)
+        return true;
+    return fchown(fd, replaced.st_uid, replaced.st_gid) == 0 || errno == EPERM;
+}
+
 WriteStatus write_whole(const char* path, std::span<const uint8_t> data, bool durable)
 {
     mode_t mode = default_file_mode();
     struct stat st {};
-    if (lstat(path, &st) == 0) {
+    const bool replacing = lstat(path, &st) == 0;
+    if (replacing) {
         if (!S_ISREG(st.st_mode))
             return WriteStatus::occupied;
         mode = st.st_mode & 0777;
@@ -113,7 +129,9 @@ WriteStatus write_whole(const char* path, std::span<const uint8_t> data, bool du
     const int fd = mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)
         return WriteStatus::cannot_create;
-    bool written = write_fully(fd, data) && fchmod(fd, mode) == 0 && (!durable || fsync(fd) == 0);
+    // The owner before the mode: a change of owner may clear mode bits.
+    bool written = write_fully(fd, data) && (!replacing || keep_owner(fd, st)) && fchmod(fd, mode) == 0 &&
+                   (!durable || fsync(fd) == 0);
     written = close(fd) == 0 && written;
     if (!written) {
         unlink(temp.c_str());
