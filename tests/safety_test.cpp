@@ -118,6 +118,14 @@ bool mentions(const testkit::RunResult& r, const std::string& text)
     return r.output.find(text) != std::string::npos || r.error.find(text) != std::string::npos;
 }
 
+size_t count_of(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
 TEST(Safety, LinksAndFifosInTheOutputFolderAreNeverWrittenThrough)
 {
     testkit::TempDir dir("safety_links");
@@ -157,7 +165,9 @@ TEST(Safety, LinksAndFifosInTheOutputFolderAreNeverWrittenThrough)
     ASSERT_EQ(symlink("elsewhere", dir.file("n.swf_res").c_str()), 0);
     auto linked = run_program(kTool, {"n.swf"}, dir.path());
     EXPECT_EQ(linked.status, 3);
-    EXPECT_TRUE(mentions(linked, "cannot use n.swf_res as output folder"));
+    EXPECT_EQ(count_of(linked.output, "cannot use n.swf_res as output folder: n.swf_res is a link"), 1u)
+        << linked.output;  // once for the movie, not again for each bitmap
+    EXPECT_TRUE(mentions(linked, "0 bitmaps written, 0 skipped; 4 files could not be written"));
     EXPECT_TRUE(names_in(dir.file("elsewhere")).empty());
 
     // pixsieve-edit reads no FIFO as a replacement picture: it fails at once.
@@ -166,6 +176,29 @@ TEST(Safety, LinksAndFifosInTheOutputFolderAreNeverWrittenThrough)
     EXPECT_EQ(edit.status, 1);
     EXPECT_TRUE(mentions(edit, "cannot use m.swf_res/2.png"));
     EXPECT_FALSE(fs::exists(dir.file("out.swf")));
+}
+
+TEST(Safety, NoFolderBelowTheOutputRootIsEnteredThroughALink)
+{
+    testkit::TempDir dir("safety_below");
+    ASSERT_TRUE(fs::create_directories(dir.file("game/level1")));
+    ASSERT_TRUE(swfkit::write_file(dir.file("game/level1/intro.swf"), one_pixel_movie().build()));
+    ASSERT_TRUE(swfkit::write_file(dir.file("game/top.swf"), one_pixel_movie().build()));
+    ASSERT_TRUE(fs::create_directory(dir.file("outside")));
+    ASSERT_TRUE(fs::create_directory(dir.file("out")));
+    ASSERT_EQ(symlink("../outside", dir.file("out/level1").c_str()), 0);
+    auto r = run_program(kTool, {"-o", "out", "game"}, dir.path());
+    EXPECT_EQ(r.status, 3) << r.output;
+    EXPECT_TRUE(names_in(dir.file("outside")).empty());
+    EXPECT_EQ(count_of(r.output, "cannot use out/level1/intro.swf_res as output folder: out/level1 is a link"), 1u)
+        << r.output;
+    EXPECT_TRUE(testkit::file_exists(dir.file("out/top.swf_res/1.png")));
+
+    // The -o folder itself may be a link: the user named it.
+    ASSERT_EQ(symlink("outside", dir.file("alias").c_str()), 0);
+    auto named = run_program(kTool, {"-o", "alias", "game/top.swf"}, dir.path());
+    EXPECT_EQ(named.status, 0) << named.output;
+    EXPECT_TRUE(testkit::file_exists(dir.file("outside/top.swf_res/1.png")));
 }
 
 TEST(Safety, EditRefusesAnOutThatIsNotARegularFile)
@@ -271,6 +304,19 @@ TEST(Safety, EditKeepsOutsModeAndRemovesLeftoverTemporaries)
     umask(mask);
     ASSERT_EQ(run_program(kEdit, {"m.swf", "new.swf"}, dir.path()).status, 0);
     EXPECT_EQ(mode_of(dir.file("new.swf")) & 0777, 0666 & ~mask);
+}
+
+TEST(Safety, ARerunRemovesTheTemporariesAKilledRunLeft)
+{
+    testkit::TempDir dir("safety_rerun");
+    ASSERT_TRUE(swfkit::write_file(dir.file("m.swf"), one_pixel_movie().build()));
+    ASSERT_TRUE(fs::create_directory(dir.file("m.swf_res")));
+    for (const char* name : {"1.png.pixsieve-tmp-a1B2c3", "x.jpg.pixsieve-tmp-Zz9Yy8", "notes.pixsieve-tmp-toolong"})
+        ASSERT_TRUE(write_text(dir.file("m.swf_res/") + name, "half a picture"));
+    auto r = run_program(kTool, {"m.swf"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(mentions(r, "removed 2 temporary file(s) an interrupted run left in m.swf_res"));
+    EXPECT_EQ(names_in(dir.file("m.swf_res")), (std::vector<std::string>{"1.png", "notes.pixsieve-tmp-toolong"}));
 }
 
 bool under_sanitizers()

@@ -199,10 +199,13 @@ private:
     // `below` is the movie's path relative to the folder argument it was found in.
     void add_movie(const std::string& movie, const std::string& below)
     {
-        std::string folder = options_.output.empty() ? movie + "_res" : join(options_.output, below + "_res");
-        if (!options_.output.empty())
-            folder = unshared(folder, movie);
-        jobs_.push_back({movie, folder});
+        if (options_.output.empty()) {
+            const std::string name = file_name_of(movie);
+            jobs_.push_back({movie, movie + "_res", movie.substr(0, movie.size() - name.size()), name + "_res"});
+            return;
+        }
+        const std::string folder = unshared(below + "_res", movie);
+        jobs_.push_back({movie, join(options_.output, folder), options_.output, folder});
     }
 
     // `below` is the folder's path relative to the folder argument, with a trailing separator.
@@ -226,19 +229,20 @@ private:
         }
     }
 
-    // Two movies of one name from different places must not write into one folder.
-    std::string unshared(const std::string& folder, const std::string& movie)
+    // Two movies of one name from different places must not write into one folder. `below`
+    // is the folder's path under the output root.
+    std::string unshared(const std::string& below, const std::string& movie)
     {
-        std::string chosen = folder;
+        std::string chosen = below;
         for (int n = 2;; ++n) {
             auto [owner, fresh] = owners_.try_emplace(key_of(chosen), movie);
             if (fresh || owner->second == movie || platform_same_file(owner->second.c_str(), movie.c_str()))
                 break;
-            chosen = folder.substr(0, folder.size() - 4) + "~" + std::to_string(n) + "_res";
+            chosen = below.substr(0, below.size() - 4) + "~" + std::to_string(n) + "_res";
         }
-        if (chosen != folder)
+        if (chosen != below)
             DEBUG_PROBLEM("main", "%s: output folder %s is taken by another movie; using %s", movie.c_str(),
-                          folder.c_str(), chosen.c_str());
+                          join(options_.output, below).c_str(), join(options_.output, chosen).c_str());
         return chosen;
     }
 
@@ -256,22 +260,6 @@ private:
 };
 
 // --- processing ---
-
-// Creates any missing folders above `folder`, then the folder itself by the same rule the
-// extraction writes by (a link or a file there is refused, with its line). Something
-// already bearing a parent's name counts as there: what cannot be used shows when the
-// files are written.
-void make_folders(const std::string& folder)
-{
-    for (size_t at = 1; at < folder.size(); ++at) {
-        if (!is_separator(folder[at]) || is_separator(folder[at - 1]) || folder[at - 1] == ':')
-            continue;
-        const std::string parent = folder.substr(0, at);
-        if (!platform_exists(parent.c_str()))
-            platform_make_dir(parent.c_str());
-    }
-    res_dir_create(folder);
-}
 
 double seconds_since(std::chrono::steady_clock::time_point start)
 {
@@ -311,10 +299,12 @@ public:
             DEBUG_PROBLEM("main", "path too long for an output folder: %s", job.folder.c_str());
             return 0;
         }
-        make_folders(job.folder);
+        OutputFolder output = res_dir_open(job.root, job.below, true);
         m.plan = std::make_unique<ExtractPlan>(swf_extract_plan(m.swf.get(), job.folder, 1));
-        m.outcomes.resize(m.plan->bitmaps.size());
-        return m.plan->bitmaps.size();
+        m.plan->output = std::move(output);
+        // Without its folder no bitmap of the movie can be written: one line said so.
+        m.outcomes.assign(m.plan->bitmaps.size(), BitmapOutcome::write_failed);
+        return m.plan->output.is_open() ? m.plan->bitmaps.size() : 0;
     }
 
     void work(size_t movie, size_t task, unsigned worker) override

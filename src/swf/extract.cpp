@@ -33,24 +33,20 @@ struct ExtractJob {
 
 using Outcome = BitmapOutcome;
 
-// The one place that writes an output file: whole or not at all, never through a link
-// or into anything but a regular file.
-WriteStatus write_output_file(const std::string& path, std::span<const uint8_t> bytes)
-{
-    return platform_write_file_whole(path.c_str(), bytes);
-}
-
-// Writes one bitmap's bytes under its planned name; `function` names the failure line. The
-// lines of naming, kept by the plan, come out here, where the name is used.
+// Writes one bitmap's bytes under its planned name, in the movie's open folder: whole or
+// not at all, never through a link or into anything but a regular file. `function` names
+// the failure line. The lines of naming, kept by the plan, come out here, where the name
+// is used.
 Outcome write_bitmap_file(const ExtractJob& job, uint16_t id, std::span<const uint8_t> bytes, const char* function)
 {
-    if (!res_dir_create(job.plan.folder))
-        return Outcome::write_failed;
+    if (!job.plan.output.is_open())
+        return Outcome::write_failed;  // the folder's one line was printed when it was opened
     debug_emit(job.bitmap.naming_lines);
     const std::string& path = job.bitmap.path;
     if (path.empty())
         return Outcome::write_failed;
-    WriteStatus status = write_output_file(path, bytes);
+    const std::string_view name = std::string_view(path).substr(job.plan.folder.size() + 1);
+    WriteStatus status = platform_write_in_folder(job.plan.output, name, bytes, false);
     if (status != WriteStatus::ok) {
         DEBUG_PROBLEM_IN("swf", function, "cannot write %s (%s), bitmap %d skipped", path.c_str(),
                          platform_write_status_text(status), id);
@@ -271,7 +267,7 @@ Outcome extract_tag(const ExtractJob& job)
 ExtractPlan swf_extract_plan(Swf* swf, const std::string& folder, uint8_t by_name)
 {
     swf->file_names.clear();  // a second run over the movie writes the same names again
-    ExtractPlan plan{swf, folder, find_jpeg_tables(swf), {}};
+    ExtractPlan plan{swf, folder, {}, find_jpeg_tables(swf), {}};
     for (const SwfTag* tag : swf_tags(swf)) {
         if (!is_bitmap_tag(tag->code))
             continue;
@@ -303,20 +299,33 @@ void add_outcome(ExtractCounts* counts, BitmapOutcome outcome)
     }
 }
 
-ExtractCounts swf_extract(Swf* swf, const std::string& folder, uint8_t by_name)
+namespace {
+
+ExtractCounts extract_into(Swf* swf, const std::string& folder, OutputFolder output, uint8_t by_name)
 {
-    const ExtractPlan plan = swf_extract_plan(swf, folder, by_name);
-    auto images = std::make_unique<ImageContext>();
+    ExtractPlan plan = swf_extract_plan(swf, folder, by_name);
+    plan.output = std::move(output);
     ExtractCounts counts;
-    for (size_t i = 0; i < plan.bitmaps.size(); ++i)
+    if (!plan.output.is_open())
+        counts.failed_writes = static_cast<uint32_t>(plan.bitmaps.size());
+    auto images = std::make_unique<ImageContext>();
+    for (size_t i = 0; plan.output.is_open() && i < plan.bitmaps.size(); ++i)
         add_outcome(&counts, swf_extract_bitmap(plan, i, images.get()));
     swf_extract_done();
     return counts;
 }
 
+}  // namespace
+
+ExtractCounts swf_extract(Swf* swf, const std::string& folder, uint8_t by_name)
+{
+    return extract_into(swf, folder, res_dir_open_path(folder), by_name);
+}
+
 void swf_saveimg(Swf* swf, uint8_t by_name)
 {
     std::string folder;
-    if (make_res_dir(swf->path.c_str(), folder))
-        swf_extract(swf, folder, by_name);
+    OutputFolder output;
+    if (make_res_dir(swf->path.c_str(), folder, &output))
+        extract_into(swf, folder, std::move(output), by_name);
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "support/debug.h"
 #include "swf/naming.h"  // the file names of the bitmaps
 
@@ -39,7 +40,8 @@ struct BitmapPlan {
 
 struct ExtractPlan {
     Swf* swf;
-    std::string folder;
+    std::string folder;                    // the folder's path, as the files' paths and the lines spell it
+    OutputFolder output;                   // the folder itself, opened by the caller; the files are made in it
     std::span<const uint8_t> jpeg_tables;  // the movie's JPEGTables body; empty without one
     std::vector<BitmapPlan> bitmaps;       // in tag order
 };
@@ -56,9 +58,10 @@ void swf_extract_done();
 
 void add_outcome(ExtractCounts* counts, BitmapOutcome outcome);
 
-// Walks the tag list and writes every bitmap it can into `folder` (created before each
-// file unless it exists); by_name selects class names (else ids) for the files. Prints
-// "------------swf_saveimg done--------------" last.
+// Walks the tag list and writes every bitmap it can into `folder` (its last name made
+// unless it exists, never entered through a link; a folder that cannot be used is one
+// line, and every bitmap counts as not written); by_name selects class names (else ids)
+// for the files. Prints "------------swf_saveimg done--------------" last.
 ExtractCounts swf_extract(Swf* swf, const std::string& folder, uint8_t by_name);
 
 // swf_extract into the folder beside the movie ("<movie>_res").
