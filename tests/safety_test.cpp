@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "platform/platform.h"
 #include "png_oracle.h"
 #include "seed_media.h"
 #include "swf_builder.h"
@@ -199,6 +200,26 @@ TEST(Safety, NoFolderBelowTheOutputRootIsEnteredThroughALink)
     auto named = run_program(kTool, {"-o", "alias", "game/top.swf"}, dir.path());
     EXPECT_EQ(named.status, 0) << named.output;
     EXPECT_TRUE(testkit::file_exists(dir.file("outside/top.swf_res/1.png")));
+}
+
+// A movie the system still opens, whose output folder's path passes the platform's limit.
+TEST(Safety, AnOutputFolderPathTooLongWritesNothingAndSaysSo)
+{
+    testkit::TempDir dir("safety_long");
+    std::string movie;
+    while (movie.size() + 250 < kMaxPath - 8)
+        movie += std::string(240, 'd') + "/";
+    movie += std::string(kMaxPath - 3 - movie.size() - 4, 'm') + ".swf";  // the folder's path passes kMaxPath
+    const fs::path back = fs::current_path();
+    fs::current_path(dir.path());  // the whole path would not fit the system's limit
+    fs::create_directories(fs::path(movie).parent_path());
+    const bool written = swfkit::write_file(movie, one_pixel_movie().build());
+    fs::current_path(back);
+    ASSERT_TRUE(written);
+    auto r = run_program(kTool, {movie}, dir.path());
+    EXPECT_EQ(r.status, 3) << r.output;
+    EXPECT_TRUE(mentions(r, "path too long for an output folder"));
+    EXPECT_TRUE(mentions(r, "1 file could not be written"));
 }
 
 TEST(Safety, EditRefusesAnOutThatIsNotARegularFile)

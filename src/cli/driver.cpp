@@ -295,11 +295,11 @@ public:
         m.swf.reset(swf_readfile(job.movie.c_str()));
         if (!m.swf)
             return 0;
-        if (job.folder.size() >= kMaxPath) {
+        OutputFolder output;
+        if (job.folder.size() >= kMaxPath)
             DEBUG_PROBLEM("main", "path too long for an output folder: %s", job.folder.c_str());
-            return 0;
-        }
-        OutputFolder output = res_dir_open(job.root, job.below, true);
+        else
+            output = res_dir_open(job.root, job.below, true);
         m.plan = std::make_unique<ExtractPlan>(swf_extract_plan(m.swf.get(), job.folder, 1));
         m.plan->output = std::move(output);
         // Without its folder no bitmap of the movie can be written: one line said so.
