@@ -1,5 +1,7 @@
 #include "codec/image.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -84,18 +86,22 @@ struct JpegRelease {
     ~JpegRelease() { decoder.release(); }
 };
 
-int decode_jpeg(JpegDecoder& decoder, DecodedImage* image, const uint8_t* data, uint32_t size)
+// A pixel buffer that cannot be had is a resource failure, not bad data.
+Fault pixels_fault(uint64_t width, uint64_t height)
+{
+    return width * height * 4 >= kMaxBufferSize ? Fault::too_large : Fault::out_of_memory;
+}
+
+Fault decode_jpeg(JpegDecoder& decoder, DecodedImage* image, const uint8_t* data, uint32_t size)
 {
     JpegRelease release{decoder};
-    if (decoder.decode(data, static_cast<int32_t>(size)) != kJpegOk) {
-        debug_text(DebugKind::Problem, "Error decoding jpeg\n");
-        return -1;
-    }
+    if (Fault fault = decoder.decode({data, size}); fault != Fault::none)
+        return fault;
     uint32_t width = static_cast<uint32_t>(decoder.width());
     uint32_t height = static_cast<uint32_t>(decoder.height());
     malloc_ptr<uint8_t[]> pixels(alloc_pixels(width, height, 4));
     if (!pixels)
-        return -1;
+        return pixels_fault(width, height);
     const uint8_t* source = decoder.pixels();
     size_t count = size_t{width} * height;
     if (decoder.is_colour()) {
@@ -110,7 +116,7 @@ int decode_jpeg(JpegDecoder& decoder, DecodedImage* image, const uint8_t* data, 
         }
     }
     *image = {IMAGE_JPEG, image->quality, width, height, pixels.release()};
-    return 0;
+    return Fault::none;
 }
 
 // Windows bitmap files: a 14-byte file header and an info header of 40 bytes or more,
@@ -182,19 +188,28 @@ bool looks_like_jpeg(const uint8_t* data, uint32_t size)
 
 int image_init() { return 0; }
 
+Fault image_decode_bytes(ImageContext* context, DecodedImage* image, std::span<const uint8_t> bytes)
+{
+    const uint8_t* data = bytes.data();
+    const uint32_t size = static_cast<uint32_t>(std::min<size_t>(bytes.size(), UINT32_MAX));
+    if (data == nullptr)
+        return Fault::malformed;
+    if (size >= 4 && std::memcmp(data, "\x89PNG", 4) == 0)
+        return decode_png(image, data, size) == 0 ? Fault::none : Fault::malformed;
+    if (looks_like_jpeg(data, size))
+        return decode_jpeg(context->jpeg, image, data, size);
+    if (size >= 2 && data[0] == 0x42 && data[1] == 0x4D)
+        return decode_bitmap(image, data, size) == 0 ? Fault::none : Fault::malformed;
+    return Fault::malformed;
+}
+
 int image_decode_with(ImageContext* context, DecodedImage* image, const uint8_t* data, uint32_t size)
 {
     if (data == nullptr) {
         debug_text(DebugKind::Problem, "buf == null");
         return -1;
     }
-    if (size >= 4 && std::memcmp(data, "\x89PNG", 4) == 0)
-        return decode_png(image, data, size);
-    if (looks_like_jpeg(data, size))
-        return decode_jpeg(context->jpeg, image, data, size);
-    if (size >= 2 && data[0] == 0x42 && data[1] == 0x4D)
-        return decode_bitmap(image, data, size);
-    return -1;
+    return image_decode_bytes(context, image, {data, data ? size : 0}) == Fault::none ? 0 : -1;
 }
 
 int image_decode(DecodedImage* image, const uint8_t* data, uint32_t size)

@@ -160,9 +160,15 @@ Outcome write_jpeg_with_alpha(const ExtractJob& job, const JpegTagParts& parts)
         image = repaired;
     }
     DecodedImage decoded{};
-    if (image.empty() ||
-        image_decode_with(job.images, &decoded, image.data(), static_cast<uint32_t>(image.size())) != 0) {
-        DEBUG_PROBLEM_IN("swf", "read_bits", "image of bitmap %d does not decode, skipped", parts.id);
+    const Fault fault = image.empty() ? Fault::malformed : image_decode_bytes(job.images, &decoded, image);
+    if (fault_is_resource(fault)) {
+        DEBUG_PROBLEM_IN("swf", "read_bits", "image of bitmap %d cannot be decoded (%s), not written", parts.id,
+                         fault_text(fault));
+        return Outcome::write_failed;
+    }
+    if (fault != Fault::none) {
+        DEBUG_PROBLEM_IN("swf", "read_bits", "image of bitmap %d does not decode (%s), skipped", parts.id,
+                         fault_text(fault));
         return Outcome::skipped;
     }
     std::unique_ptr<DecodedImage, decltype(&image_free)> release(&decoded, image_free);
