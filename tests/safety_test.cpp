@@ -195,6 +195,24 @@ TEST(Safety, NoFolderBelowTheOutputRootIsEnteredThroughALink)
         << r.output;
     EXPECT_TRUE(testkit::file_exists(dir.file("out/top.swf_res/1.png")));
 
+    // Below a movie's own folder too: the folder of a movie inside it.
+    Bytes holder_body{9, 0, 0, 0, 0, 0};  // DefineBinaryData 9, then the inner movie
+    const Bytes inner = one_pixel_movie().build();
+    holder_body.insert(holder_body.end(), inner.begin(), inner.end());
+    swfkit::Movie holder;
+    holder.tag(36, swfkit::lossless_body(1, 5, 1, 1, Bytes{255, 1, 2, 3}));
+    holder.tag(87, holder_body);
+    holder.tag(76, swfkit::symbol_class_body({{9, "level"}}));
+    holder.end();
+    ASSERT_TRUE(swfkit::write_file(dir.file("h.swf"), holder.build()));
+    ASSERT_TRUE(fs::create_directory(dir.file("h.swf_res")));
+    ASSERT_EQ(symlink("../outside", dir.file("h.swf_res/level.swf_res").c_str()), 0);
+    auto nested = run_program(kTool, {"h.swf"}, dir.path());
+    EXPECT_EQ(nested.status, 3) << nested.output;
+    EXPECT_TRUE(names_in(dir.file("outside")).empty());
+    EXPECT_EQ(count_of(nested.output, "cannot use h.swf_res/level.swf_res as output folder"), 1u) << nested.output;
+    EXPECT_TRUE(testkit::file_exists(dir.file("h.swf_res/1.png")));
+
     // The -o folder itself may be a link: the user named it.
     ASSERT_EQ(symlink("outside", dir.file("alias").c_str()), 0);
     auto named = run_program(kTool, {"-o", "alias", "game/top.swf"}, dir.path());

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string_view>
 
+#include "cli/json_lines.h"
 #include "cli/progress.h"
 #include "cli/scheduler.h"
 #include "cli/version.h"
@@ -38,6 +39,14 @@ constexpr const char kHelp[] =
     "  -o, --output DIR  write each movie's folder under DIR instead, keeping the path below\n"
     "                    a folder argument (DIR/sub/intro.swf_res); DIR is made if missing\n"
     "  -q, --quiet       print only the lines that report a problem on standard output\n"
+    "  -l, --list        list each movie's bitmaps (id, kind, size, stored bytes, the file\n"
+    "                    extraction would write) instead of extracting; nothing is written\n"
+    "      --id LIST     take only the bitmaps with these ids: 12,40-45 (repeatable)\n"
+    "      --name GLOB   take only the bitmaps whose class name matches the shell pattern\n"
+    "                    (* ? [...]; repeatable); a bitmap is taken when any --id or --name\n"
+    "                    matches it, and its file name is the one a full run gives it\n"
+    "      --json        print JSON Lines instead: one object per bitmap, then a summary;\n"
+    "                    problems go to standard error\n"
     "  -j, --jobs N      use N workers (1 to 256; default: the processors online)\n"
     "  -h, --help        print this text and exit\n"
     "      --version     print the version and exit\n"
@@ -47,7 +56,7 @@ constexpr const char kHelp[] =
     "progress bar there.\n"
     "\n"
     "exit status:\n"
-    "  0  every movie was read and every bitmap file written\n"
+    "  0  every movie was read and every bitmap file written (or listed)\n"
     "  1  a movie could not be read\n"
     "  2  wrong arguments; nothing was extracted\n"
     "  3  a bitmap could not be written\n";
@@ -65,9 +74,22 @@ bool parse_jobs(const std::string& text, unsigned* jobs)
     return true;
 }
 
-// Applies one option that takes a value; false with `error` set when the value is bad.
+// Applies one option that takes a value, named by its first letter; false with `error`
+// set when the value is bad.
 bool apply_value(char option, const std::string& value, DriverOptions* options, std::string* error)
 {
+    if (option == 'i') {
+        if (selection_add_ids(&options->selection, value))
+            return true;
+        *error = "option --id wants ids from 0 to 65535 and ranges like 12,40-45, not '" + value + "'";
+        return false;
+    }
+    if (option == 'n') {
+        if (selection_add_name(&options->selection, value))
+            return true;
+        *error = "option --name needs a pattern";
+        return false;
+    }
     if (option == 'o') {
         if (value.empty()) {
             *error = "option -o needs a folder name";
@@ -91,7 +113,7 @@ bool parse_long(const std::string& arg, const std::string* next, bool* used_next
     const size_t equals = arg.find('=');
     const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
     const bool attached = equals != std::string::npos;
-    if (name == "quiet" || name == "help" || name == "version") {
+    if (name == "quiet" || name == "help" || name == "version" || name == "list" || name == "json") {
         if (attached) {
             *error = "option --" + name + " takes no value";
             return false;
@@ -99,9 +121,11 @@ bool parse_long(const std::string& arg, const std::string* next, bool* used_next
         options->quiet |= name == "quiet";
         options->help |= name == "help";
         options->version |= name == "version";
+        options->list |= name == "list";
+        options->json |= name == "json";
         return true;
     }
-    if (name != "output" && name != "jobs") {
+    if (name != "output" && name != "jobs" && name != "id" && name != "name") {
         *error = "unknown option '" + arg + "'";
         return false;
     }
@@ -119,9 +143,10 @@ bool parse_short(const std::string& arg, const std::string* next, bool* used_nex
 {
     for (size_t i = 1; i < arg.size(); ++i) {
         const char letter = arg[i];
-        if (letter == 'q' || letter == 'h') {
+        if (letter == 'q' || letter == 'h' || letter == 'l') {
             options->quiet |= letter == 'q';
             options->help |= letter == 'h';
+            options->list |= letter == 'l';
             continue;
         }
         if (letter != 'o' && letter != 'j') {
@@ -268,9 +293,14 @@ double seconds_since(std::chrono::steady_clock::time_point start)
 
 const char* plural(uint32_t n) { return n == 1 ? "" : "s"; }
 
-void print_summary(const RunTotals& t, double seconds)
+void print_summary(const RunTotals& t, bool listing, double seconds)
 {
     std::fflush(stdout);
+    if (listing) {
+        std::fprintf(stderr, "pixsieve: %u movie%s read, %u refused; %u bitmap%s listed; %.2f s\n", t.movies_read,
+                     plural(t.movies_read), t.movies_refused, t.bitmaps_listed, plural(t.bitmaps_listed), seconds);
+        return;
+    }
     std::fprintf(stderr,
                  "pixsieve: %u movie%s read, %u refused; %u bitmap%s written, %u skipped; "
                  "%u file%s could not be written; %.2f s\n",
@@ -278,13 +308,35 @@ void print_summary(const RunTotals& t, double seconds)
                  t.bitmaps_skipped, t.failed_writes, plural(t.failed_writes), seconds);
 }
 
+// "lossless with alpha", "JPEG with alpha", "GIF": the kind as a listing shows it.
+std::string kind_phrase(const BitmapFacts& facts)
+{
+    std::string phrase = bitmap_kind_name(facts.kind);
+    if (facts.alpha && facts.kind != BitmapKind::jpeg_with_alpha)
+        phrase += " with alpha";
+    return phrase;
+}
+
+// One bitmap of a listing: id, kind, width x height, stored bytes, the file.
+std::string listing_line(const BitmapPlan& bitmap)
+{
+    const BitmapFacts& f = bitmap.facts;
+    const std::string size = std::to_string(f.width) + "x" + std::to_string(f.height);
+    char line[96];
+    std::snprintf(line, sizeof line, "%7u  %-24s %11s %10s  ", f.id, kind_phrase(f).c_str(), size.c_str(),
+                  std::to_string(f.stored_bytes).c_str());
+    return line + (bitmap.path.empty() ? std::string("-") : bitmap.path);
+}
+
 // The extraction of a run's movies as the scheduler sees it: opening a movie loads it and
-// plans its bitmaps, one task is one bitmap, closing prints the movie's last line, adds
-// its figures to the totals and releases it.
+// plans its bitmaps (and those of the movies inside it), one task is one step of the plan
+// (a bitmap, or the lines between movies), closing adds its figures to the totals and
+// releases it. A listing is made whole when the movie is opened and has no tasks.
 class MovieExtraction : public MovieWork {
 public:
-    MovieExtraction(const std::vector<ExtractJob>& jobs, unsigned workers, RunTotals* totals, ProgressBar* bar)
-        : jobs_(jobs), movies_(jobs.size()), images_(workers), totals_(totals), bar_(bar)
+    MovieExtraction(const std::vector<ExtractJob>& jobs, const DriverOptions& options, RunTotals* totals,
+                    ProgressBar* bar)
+        : jobs_(jobs), options_(options), movies_(jobs.size()), images_(options.jobs), totals_(totals), bar_(bar)
     {
     }
 
@@ -292,19 +344,25 @@ public:
     {
         const ExtractJob& job = jobs_[movie];
         Movie& m = movies_[movie];
-        m.swf.reset(swf_readfile(job.movie.c_str()));
+        load(job.movie, &m);
         if (!m.swf)
             return 0;
-        OutputFolder output;
+        m.tree = std::make_unique<ExtractTree>(swf_extract_tree(m.swf.get(), job.folder, 1, options_.selection));
+        ExtractTree& tree = *m.tree;
+        report_unmatched_selectors(tree, job.movie);
+        if (options_.list) {
+            m.listed = list(tree);
+            return 0;
+        }
+        // A folder that cannot be used is one line; its bitmaps then count as not written.
+        OutputFolder top;
         if (job.folder.size() >= kMaxPath)
             DEBUG_PROBLEM("main", "path too long for an output folder: %s", job.folder.c_str());
-        else
-            output = res_dir_open(job.root, job.below, true);
-        m.plan = std::make_unique<ExtractPlan>(swf_extract_plan(m.swf.get(), job.folder, 1));
-        m.plan->output = std::move(output);
-        // Without its folder no bitmap of the movie can be written: one line said so.
-        m.outcomes.assign(m.plan->bitmaps.size(), BitmapOutcome::write_failed);
-        return m.plan->output.is_open() ? m.plan->bitmaps.size() : 0;
+        else if (options_.selection.takes_all() || tree.selected > 0)
+            top = res_dir_open(job.root, job.below, true);
+        swf_open_folders(&tree, std::move(top));
+        m.outcomes.resize(tree.steps.size(), BitmapOutcome::none);
+        return tree.steps.size();
     }
 
     void work(size_t movie, size_t task, unsigned worker) override
@@ -313,7 +371,24 @@ public:
         if (!images)
             images = std::make_unique<ImageContext>();
         Movie& m = movies_[movie];
-        m.outcomes[task] = swf_extract_bitmap(*m.plan, task, images.get());
+        if (!options_.json) {
+            m.outcomes[task] = swf_extract_step(*m.tree, task, images.get());
+            return;
+        }
+        DebugLines lines;
+        {
+            DebugCapture capture;
+            m.outcomes[task] = swf_extract_step(*m.tree, task, images.get());
+            lines = capture.take();
+        }
+        const std::string reason = debug_last_problem(lines);
+        debug_emit(std::move(lines));
+        const ExtractStep& step = m.tree->steps[task];
+        if (step.kind == ExtractStep::Kind::bitmap) {
+            const ExtractPlan& plan = m.tree->movies[step.movie];
+            debug_record(
+                json_bitmap_line(plan.label, plan.bitmaps[step.bitmap], status_name(m.outcomes[task]), reason));
+        }
     }
 
     void close(size_t movie) override
@@ -323,15 +398,13 @@ public:
             totals_->movies_refused++;
         } else {
             totals_->movies_read++;
-            if (m.plan) {
-                swf_extract_done();
-                ExtractCounts counts;
-                for (BitmapOutcome outcome : m.outcomes)
-                    add_outcome(&counts, outcome);
-                totals_->bitmaps_written += counts.written;
-                totals_->bitmaps_skipped += counts.skipped;
-                totals_->failed_writes += counts.failed_writes;
-            }
+            totals_->bitmaps_listed += m.listed;
+            ExtractCounts counts;
+            for (BitmapOutcome outcome : m.outcomes)
+                add_outcome(&counts, outcome);
+            totals_->bitmaps_written += counts.written;
+            totals_->bitmaps_skipped += counts.skipped;
+            totals_->failed_writes += counts.failed_writes;
         }
         m = Movie{};  // the plan goes before the movie it points into
         std::fflush(stdout);
@@ -341,11 +414,72 @@ public:
 private:
     struct Movie {
         SwfPtr swf;
-        std::unique_ptr<ExtractPlan> plan;
+        std::unique_ptr<ExtractTree> tree;
         std::vector<BitmapOutcome> outcomes;
+        uint32_t listed = 0;
     };
 
+    static const char* status_name(BitmapOutcome outcome)
+    {
+        switch (outcome) {
+        case BitmapOutcome::written: return "written";
+        case BitmapOutcome::skipped: return "skipped";
+        case BitmapOutcome::write_failed: return "failed";
+        case BitmapOutcome::none: break;
+        }
+        return nullptr;
+    }
+
+    void report_unmatched_selectors(const ExtractTree& tree, const std::string& movie) const
+    {
+        for (size_t i = 0; i < tree.matched.size(); ++i)
+            if (!tree.matched[i])
+                DEBUG_PROBLEM("main", "%s matches no bitmap in %s", options_.selection.selectors[i].shown.c_str(),
+                              movie.c_str());
+    }
+
+    // Loads the movie; a movie that cannot be read is one JSON object too.
+    void load(const std::string& path, Movie* m)
+    {
+        if (!options_.json) {
+            m->swf.reset(swf_readfile(path.c_str()));
+            return;
+        }
+        DebugLines lines;
+        {
+            DebugCapture capture;
+            m->swf.reset(swf_readfile(path.c_str()));
+            lines = capture.take();
+        }
+        const std::string reason = debug_last_problem(lines);
+        debug_emit(std::move(lines));
+        if (!m->swf)
+            debug_record(json_refused_movie_line(path, reason));
+    }
+
+    // Every movie of the tree in order: its lines, then (text) its label and one line per
+    // selected bitmap, or (JSON) one object per selected bitmap. Returns the bitmaps listed.
+    uint32_t list(const ExtractTree& tree) const
+    {
+        uint32_t listed = 0;
+        for (const ExtractPlan& plan : tree.movies) {
+            debug_emit(plan.lead_lines);
+            if (plan.swf == nullptr)
+                continue;
+            if (!options_.json)
+                debug_record(plan.label);
+            for (const BitmapPlan& bitmap : plan.bitmaps) {
+                if (!bitmap.selected)
+                    continue;
+                debug_record(options_.json ? json_bitmap_line(plan.label, bitmap, nullptr, {}) : listing_line(bitmap));
+                ++listed;
+            }
+        }
+        return listed;
+    }
+
     const std::vector<ExtractJob>& jobs_;
+    const DriverOptions& options_;
     std::vector<Movie> movies_;
     std::vector<std::unique_ptr<ImageContext>> images_;  // one per worker, made on first use
     RunTotals* totals_;
@@ -359,11 +493,14 @@ int run(const DriverOptions& options)
     const std::vector<ExtractJob> jobs = collect_jobs(options, &totals);
     {
         ProgressBar bar(platform_is_terminal(stderr), platform_is_terminal(stdout), jobs.size());
-        MovieExtraction extraction(jobs, options.jobs, &totals, &bar);
+        MovieExtraction extraction(jobs, options, &totals, &bar);
         run_movies(extraction, jobs.size(), options.jobs);
     }
-    print_summary(totals, seconds_since(start));
-    return exit_status(totals);
+    const int status = exit_status(totals);
+    if (options.json)
+        debug_record(json_summary_line(totals, options.list, status));
+    print_summary(totals, options.list, seconds_since(start));
+    return status;
 }
 
 }  // namespace
@@ -446,5 +583,6 @@ int pixsieve_main(int argc, char** argv)
     }
     app_init();
     debug_set_quiet(options.quiet);
+    debug_set_records_only(options.list || options.json);
     return run(options);
 }

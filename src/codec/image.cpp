@@ -31,53 +31,13 @@ uint8_t* alloc_pixels(uint64_t width, uint64_t height, uint64_t bytes_per_pixel)
 uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24; }
 uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
-void print_png_failure(int code)
+Fault decode_png(DecodedImage* image, const uint8_t* data, uint32_t size)
 {
-    debug_text(DebugKind::Problem, "%s\n", png_error_text(code));
-    debug_text(DebugKind::Problem, "png_get_data error:%s\n", png_error_text(code));
-}
-
-int decode_png(DecodedImage* image, const uint8_t* data, uint32_t size)
-{
-    MemoryReader reader{0, size, data};
-    PngHandle png{};
-    int code = png_open_read(&png, memory_reader, &reader);
-    if (code != PNG_OK) {
-        debug_text(DebugKind::Problem, "png_open_read error:%s\n", png_error_text(code));
-        return -1;
-    }
-    if (png.depth > 8) {
-        debug_text(DebugKind::Problem, "pixpng: %d bits per channel not supported\n", png.depth);
-        return -1;
-    }
-    if (png.color_type != 2 && png.color_type != 6) {
-        debug_text(DebugKind::Problem, "bogus color type %d\n", png.color_type);
-        return -1;
-    }
-    malloc_ptr<uint8_t[]> pixels(alloc_pixels(png.width, png.height, 4));
-    if (!pixels)
-        return -1;
-    size_t count = size_t{png.width} * png.height;
-    if (png.color_type == 6) {
-        if ((code = png_get_data(&png, pixels.get())) != PNG_OK) {
-            print_png_failure(code);
-            return -1;
-        }
-    } else {
-        malloc_ptr<uint8_t[]> rgb(alloc_pixels(png.width, png.height, 3));
-        if (!rgb)
-            return -1;
-        if ((code = png_get_data(&png, rgb.get())) != PNG_OK) {
-            print_png_failure(code);
-            return -1;
-        }
-        for (size_t i = 0; i < count; ++i) {
-            std::memcpy(pixels.get() + 4 * i, rgb.get() + 3 * i, 3);
-            pixels[4 * i + 3] = 255;
-        }
-    }
-    *image = {IMAGE_PNG, image->quality, png.width, png.height, pixels.release()};
-    return 0;
+    Result<PngPicture> png = png_decode({data, size});
+    if (!png.ok())
+        return png.fault;
+    *image = {IMAGE_PNG, image->quality, png.value.width, png.value.height, png.value.pixels.release()};
+    return Fault::none;
 }
 
 // Releases the decoder's picture on every path.
@@ -195,7 +155,7 @@ Fault image_decode_bytes(ImageContext* context, DecodedImage* image, std::span<c
     if (data == nullptr)
         return Fault::malformed;
     if (size >= 4 && std::memcmp(data, "\x89PNG", 4) == 0)
-        return decode_png(image, data, size) == 0 ? Fault::none : Fault::malformed;
+        return decode_png(image, data, size);
     if (looks_like_jpeg(data, size))
         return decode_jpeg(context->jpeg, image, data, size);
     if (size >= 2 && data[0] == 0x42 && data[1] == 0x4D)

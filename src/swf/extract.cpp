@@ -20,6 +20,7 @@
 #include "swf/bitmap_format.h"
 #include "swf/naming.h"
 #include "swf/res_folder.h"
+#include "swf/selection.h"
 #include "swf/swf.h"
 
 namespace {
@@ -39,8 +40,6 @@ using Outcome = BitmapOutcome;
 // is used.
 Outcome write_bitmap_file(const ExtractJob& job, uint16_t id, std::span<const uint8_t> bytes, const char* function)
 {
-    if (!job.plan.output.is_open())
-        return Outcome::write_failed;  // the folder's one line was printed when it was opened
     debug_emit(job.bitmap.naming_lines);
     const std::string& path = job.bitmap.path;
     if (path.empty())
@@ -258,13 +257,182 @@ const char* bitmap_extension(const SwfTag* tag, uint16_t* id)
     return ".jpg";
 }
 
+// A picture file held as DefineBinaryData: written as stored.
+Outcome read_binary_data(const ExtractJob& job, const SwfTag* tag)
+{
+    uint16_t id = 0;
+    std::span<const uint8_t> data;
+    binary_data_read({tag->body.buf, tag->body.len}, &id, &data);
+    DEBUG_LINE("swf", "id:%d,binary data of %zu bytes", id, data.size());
+    return write_bitmap_file(job, id, data, __func__);
+}
+
 Outcome extract_tag(const ExtractJob& job)
 {
     const SwfTag* tag = job.bitmap.tag;
     switch (tag->code) {
     case TAG_DEFINE_BITS_LOSSLESS:
     case TAG_DEFINE_BITS_LOSSLESS2: return read_lossless(job, tag);
+    case TAG_DEFINE_BINARY_DATA: return read_binary_data(job, tag);
     default: return read_bits(job, tag);
+    }
+}
+
+const char* picture_extension(BitmapKind kind)
+{
+    switch (kind) {
+    case BitmapKind::png: return ".png";
+    case BitmapKind::gif: return ".gif";
+    default: return ".jpg";
+    }
+}
+
+bool looks_like_movie(std::span<const uint8_t> data)
+{
+    return data.size() >= kHeaderSize && (data[0] == 'F' || data[0] == 'C' || data[0] == 'Z') && data[1] == 'W' &&
+           data[2] == 'S';
+}
+
+// Plans one DefineBinaryData: a picture file becomes a bitmap, a movie an inner movie
+// whose folder is named like a bitmap, anything else is no concern of extraction.
+void plan_binary_data(ExtractPlan* plan, const SwfTag* tag, uint8_t by_name)
+{
+    const std::span<const uint8_t> body(tag->body.buf, tag->body.len);
+    uint16_t id = 0;
+    std::span<const uint8_t> data;
+    if (!binary_data_read(body, &id, &data))
+        return;
+    const bool movie = looks_like_movie(data);
+    if (!movie && !is_picture_data(data))
+        return;
+    BitmapFacts facts = picture_data_facts(id, body, data);
+    DebugCapture naming;
+    std::string path = bitmap_file_path(plan->swf, plan->folder, id, by_name,
+                                        movie ? ".swf_res" : picture_extension(facts.kind));
+    if (movie)
+        plan->inner.push_back({id, data, std::move(path), naming.take()});
+    else
+        plan->bitmaps.push_back({tag, facts, swf_class_name(plan->swf, id), std::move(path), naming.take()});
+}
+
+// What an inner movie costs beside its body (the movie, its tag list and names), counted
+// so that a file of many tiny movies stays within the limit too.
+constexpr uint64_t kInnerMovieCost = 4096;
+
+// The bytes a movie's header says its body holds (the limit of what loading allocates).
+uint64_t declared_body_size(std::span<const uint8_t> data)
+{
+    return uint64_t{data[4]} | uint64_t{data[5]} << 8 | uint64_t{data[6]} << 16 | uint64_t{data[7]} << 24;
+}
+
+class TreeBuilder {
+public:
+    TreeBuilder(ExtractTree* tree, uint8_t by_name, const BitmapSelection& selection)
+        : tree_(*tree), by_name_(by_name), selection_(selection)
+    {
+        tree_.matched.assign(selection.selectors.size(), false);
+    }
+
+    void add(Swf* swf, const std::string& folder, std::string label, size_t holder, DebugLines lead, int depth)
+    {
+        body_bytes_ += swf->body.len;
+        ExtractPlan plan = swf_extract_plan(swf, folder, by_name_);
+        plan.label = std::move(label);
+        plan.holder = holder;
+        plan.lead_lines = std::move(lead);
+        select(&plan);
+        const size_t index = tree_.movies.size();
+        tree_.movies.push_back(std::move(plan));
+        for (size_t i = 0; i < tree_.movies[index].inner.size(); ++i)
+            add_inner(index, i, depth + 1);
+    }
+
+private:
+    void select(ExtractPlan* plan)
+    {
+        for (BitmapPlan& bitmap : plan->bitmaps) {
+            const std::string name = bitmap.class_name != nullptr ? bitmap.class_name : "";
+            bitmap.selected = selection_.takes_all() ||
+                              selection_.take(bitmap.facts.id, bitmap.class_name ? &name : nullptr, &tree_.matched);
+            tree_.selected += bitmap.selected;
+        }
+    }
+
+    // Loads inner movie `which` of movie `holder` and adds it; one problem line instead
+    // when it is too deep, too large or does not load.
+    void add_inner(size_t holder, size_t which, int depth)
+    {
+        const ExtractPlan& outer = tree_.movies[holder];
+        const InnerMovie& inner = outer.inner[which];
+        std::string label = outer.label + "#" + std::to_string(inner.id);
+        const std::string folder = inner.folder;
+
+        DebugLines lead;
+        Swf* swf = nullptr;
+        {
+            DebugCapture capture;
+            DEBUG_HEADING("swf", "%s", label.c_str());
+            debug_emit(inner.naming_lines);
+            swf = load(inner, label, depth);
+            lead = capture.take();
+        }
+        if (swf == nullptr) {
+            tree_.movies.push_back({nullptr, folder, {}, {}, {}, std::move(label), holder, std::move(lead), {}});
+            return;
+        }
+        add(swf, folder, std::move(label), holder, std::move(lead), depth);
+    }
+
+    Swf* load(const InnerMovie& inner, const std::string& label, int depth)
+    {
+        if (depth > kMaxMovieNesting) {
+            DEBUG_PROBLEM("swf", "movie %s lies more than %d movies deep, not read", label.c_str(), kMaxMovieNesting);
+            return nullptr;
+        }
+        if (inner.folder.empty())
+            return nullptr;  // naming said why
+        body_bytes_ += kInnerMovieCost;
+        if (body_bytes_ + declared_body_size(inner.data) >= kMaxBufferSize) {
+            DEBUG_PROBLEM("swf", "movie %s would pass the memory limit with the movies holding it, not read",
+                          label.c_str());
+            return nullptr;
+        }
+        Stream source{const_cast<uint8_t*>(inner.data.data()), 0, static_cast<uint32_t>(inner.data.size()), 0};
+        DebugLines loading;
+        SwfPtr swf;
+        {
+            DebugCapture capture;
+            swf.reset(swf_read(&source, label.c_str()));
+            loading = capture.take();
+        }
+        if (!swf) {
+            DEBUG_PROBLEM("swf", "binary data %s looks like a movie but does not load (%s), skipped", label.c_str(),
+                          debug_last_problem(loading).c_str());
+            return nullptr;
+        }
+        debug_emit(std::move(loading));
+        tree_.inner_swfs.push_back(std::move(swf));
+        return tree_.inner_swfs.back().get();
+    }
+
+    ExtractTree& tree_;
+    const uint8_t by_name_;
+    const BitmapSelection& selection_;
+    uint64_t body_bytes_ = 0;
+};
+
+void add_steps(ExtractTree* tree)
+{
+    for (size_t m = 0; m < tree->movies.size(); ++m) {
+        const ExtractPlan& plan = tree->movies[m];
+        if (m > 0)
+            tree->steps.push_back({ExtractStep::Kind::lead, m, 0});
+        if (plan.swf == nullptr)
+            continue;
+        for (size_t b = 0; b < plan.bitmaps.size(); ++b)
+            if (plan.bitmaps[b].selected)
+                tree->steps.push_back({ExtractStep::Kind::bitmap, m, b});
+        tree->steps.push_back({ExtractStep::Kind::done, m, 0});
     }
 }
 
@@ -273,11 +441,16 @@ Outcome extract_tag(const ExtractJob& job)
 ExtractPlan swf_extract_plan(Swf* swf, const std::string& folder, uint8_t by_name)
 {
     swf->file_names.clear();  // a second run over the movie writes the same names again
-    ExtractPlan plan{swf, folder, {}, find_jpeg_tables(swf), {}};
+    ExtractPlan plan{swf, folder, find_jpeg_tables(swf), {}, {}, swf->path, 0, {}, {}};
     for (const SwfTag* tag : swf_tags(swf)) {
+        if (tag->code == TAG_DEFINE_BINARY_DATA) {
+            plan_binary_data(&plan, tag, by_name);
+            continue;
+        }
         if (!is_bitmap_tag(tag->code))
             continue;
-        BitmapPlan bitmap{tag, {}, {}};
+        const BitmapFacts facts = bitmap_facts(tag->code, {tag->body.buf, tag->body.len});
+        BitmapPlan bitmap{tag, facts, swf_class_name(swf, facts.id), {}, {}};
         uint16_t id = 0;
         if (const char* extension = bitmap_extension(tag, &id)) {
             DebugCapture naming;
@@ -291,7 +464,50 @@ ExtractPlan swf_extract_plan(Swf* swf, const std::string& folder, uint8_t by_nam
 
 BitmapOutcome swf_extract_bitmap(const ExtractPlan& plan, size_t index, ImageContext* images)
 {
+    if (!plan.output.is_open())
+        return BitmapOutcome::write_failed;  // the folder's one line said why
     return extract_tag({plan, plan.bitmaps[index], images});
+}
+
+void swf_open_folders(ExtractTree* tree, OutputFolder top)
+{
+    std::vector<bool> wanted(tree->movies.size(), false);
+    for (const ExtractStep& step : tree->steps) {
+        if (step.kind != ExtractStep::Kind::bitmap)
+            continue;
+        for (size_t m = step.movie; !wanted[m]; m = tree->movies[m].holder) {
+            wanted[m] = true;  // and every holder on the way up: its folder holds this one's
+            if (m == 0)
+                break;
+        }
+    }
+    tree->movies[0].output = std::move(top);
+    for (size_t m = 1; m < tree->movies.size(); ++m) {
+        ExtractPlan& plan = tree->movies[m];
+        const ExtractPlan& holder = tree->movies[plan.holder];
+        if (wanted[m] && holder.output.is_open())
+            plan.output = res_dir_enter(holder.output, plan.folder.substr(holder.folder.size() + 1));
+    }
+}
+
+ExtractTree swf_extract_tree(Swf* swf, const std::string& folder, uint8_t by_name, const BitmapSelection& selection)
+{
+    ExtractTree tree;
+    TreeBuilder(&tree, by_name, selection).add(swf, folder, swf->path, 0, {}, 0);
+    add_steps(&tree);
+    return tree;
+}
+
+BitmapOutcome swf_extract_step(const ExtractTree& tree, size_t step, ImageContext* images)
+{
+    const ExtractStep& s = tree.steps[step];
+    const ExtractPlan& plan = tree.movies[s.movie];
+    switch (s.kind) {
+    case ExtractStep::Kind::lead: debug_emit(plan.lead_lines); break;
+    case ExtractStep::Kind::bitmap: return swf_extract_bitmap(plan, s.bitmap, images);
+    case ExtractStep::Kind::done: swf_extract_done(); break;
+    }
+    return BitmapOutcome::none;
 }
 
 void swf_extract_done() { DEBUG_LINE_IN("swf", "swf_saveimg", "------------swf_saveimg done--------------"); }
@@ -302,22 +518,20 @@ void add_outcome(ExtractCounts* counts, BitmapOutcome outcome)
     case BitmapOutcome::written: ++counts->written; break;
     case BitmapOutcome::skipped: ++counts->skipped; break;
     case BitmapOutcome::write_failed: ++counts->failed_writes; break;
+    case BitmapOutcome::none: break;
     }
 }
 
 namespace {
 
-ExtractCounts extract_into(Swf* swf, const std::string& folder, OutputFolder output, uint8_t by_name)
+ExtractCounts extract_into(Swf* swf, const std::string& folder, OutputFolder top, uint8_t by_name)
 {
-    ExtractPlan plan = swf_extract_plan(swf, folder, by_name);
-    plan.output = std::move(output);
-    ExtractCounts counts;
-    if (!plan.output.is_open())
-        counts.failed_writes = static_cast<uint32_t>(plan.bitmaps.size());
+    ExtractTree tree = swf_extract_tree(swf, folder, by_name, BitmapSelection{});
+    swf_open_folders(&tree, std::move(top));
     auto images = std::make_unique<ImageContext>();
-    for (size_t i = 0; plan.output.is_open() && i < plan.bitmaps.size(); ++i)
-        add_outcome(&counts, swf_extract_bitmap(plan, i, images.get()));
-    swf_extract_done();
+    ExtractCounts counts;
+    for (size_t i = 0; i < tree.steps.size(); ++i)
+        add_outcome(&counts, swf_extract_step(tree, i, images.get()));
     return counts;
 }
 
@@ -331,7 +545,7 @@ ExtractCounts swf_extract(Swf* swf, const std::string& folder, uint8_t by_name)
 void swf_saveimg(Swf* swf, uint8_t by_name)
 {
     std::string folder;
-    OutputFolder output;
-    if (make_res_dir(swf->path.c_str(), folder, &output))
-        extract_into(swf, folder, std::move(output), by_name);
+    OutputFolder top;
+    if (make_res_dir(swf->path.c_str(), folder, &top))
+        extract_into(swf, folder, std::move(top), by_name);
 }

@@ -61,15 +61,22 @@ bool res_dir_name(const char* movie_path, std::string& folder)
 
 OutputFolder res_dir_open(const std::string& root, const std::string& below, bool make_root)
 {
-    const std::string whole = joined(root, below);
     if (make_root)
         make_root_folders(root);
     OutputFolder folder;
-    FolderStatus status = platform_open_folder(root.c_str(), &folder);
+    const FolderStatus status = platform_open_folder(root.c_str(), &folder);
     if (status != FolderStatus::ok) {
-        report(whole, root, status);
+        report(joined(root, below), root, status);
         return {};
     }
+    return res_dir_enter(folder, below);
+}
+
+OutputFolder res_dir_enter(const OutputFolder& parent, const std::string& below)
+{
+    const std::string whole = joined(parent.path, below);
+    OutputFolder folder;
+    const OutputFolder* at = &parent;
     std::string_view rest = below;
     while (!rest.empty()) {
         size_t cut = 0;
@@ -80,14 +87,17 @@ OutputFolder res_dir_open(const std::string& root, const std::string& below, boo
         if (name.empty() || name == ".")
             continue;
         OutputFolder inner;
-        // ".." would climb out of the root; no name the driver forms holds one.
-        status = name == ".." ? FolderStatus::cannot_open : platform_enter_folder(folder, name, &inner);
+        // ".." would climb out of the root; no name the tool forms holds one.
+        const FolderStatus status = name == ".." ? FolderStatus::cannot_open : platform_enter_folder(*at, name, &inner);
         if (status != FolderStatus::ok) {
-            report(whole, joined(folder.path, name), status);
+            report(whole, joined(at->path, name), status);
             return {};
         }
         folder = std::move(inner);
+        at = &folder;
     }
+    if (at == &parent)
+        return {};  // nothing below: callers always name a folder
     if (const int stale = platform_remove_stale_temporaries_in(folder, {}))
         DEBUG_LINE_IN("main", "make_res_dir", "removed %d temporary file(s) an interrupted run left in %s", stale,
                       whole.c_str());

@@ -19,6 +19,9 @@ bool res_dir_name(const char* movie_path, std::string& folder);
 // and the folder returned is not open.
 OutputFolder res_dir_open(const std::string& root, const std::string& below, bool make_root);
 
+// The same from a folder already open: `below` inside `parent`.
+OutputFolder res_dir_enter(const OutputFolder& parent, const std::string& below);
+
 // res_dir_open for a folder named by its path: the folder holding it is the root.
 OutputFolder res_dir_open_path(const std::string& folder);
 
