@@ -271,12 +271,7 @@ private:
         return chosen;
     }
 
-    static std::string key_of(std::string folder)
-    {
-        if (kNamesIgnoreCase)
-            std::transform(folder.begin(), folder.end(), folder.begin(), fold_ascii);
-        return folder;
-    }
+    static std::string key_of(const std::string& folder) { return platform_file_name_key(folder); }
 
     const DriverOptions& options_;
     RunTotals* totals_;
@@ -356,7 +351,7 @@ public:
         }
         // A folder that cannot be used is one line; its bitmaps then count as not written.
         OutputFolder top;
-        if (job.folder.size() >= kMaxPath)
+        if (platform_path_units(job.folder) >= kMaxPath)
             DEBUG_PROBLEM("main", "path too long for an output folder: %s", job.folder.c_str());
         else if (options_.selection.takes_all() || tree.selected > 0)
             top = res_dir_open(job.root, job.below, true);
@@ -471,7 +466,8 @@ private:
             for (const BitmapPlan& bitmap : plan.bitmaps) {
                 if (!bitmap.selected)
                     continue;
-                debug_record(options_.json ? json_bitmap_line(plan.label, bitmap, nullptr, {}) : listing_line(bitmap));
+                debug_record(options_.json ? json_bitmap_line(plan.label, bitmap, nullptr, {})
+                                           : platform_console_text(listing_line(bitmap), '?'));
                 ++listed;
             }
         }
@@ -570,7 +566,7 @@ int pixsieve_main(int argc, char** argv)
     DriverOptions options;
     std::string error;
     if (!parse_options(std::vector<std::string>(argv + 1, argv + argc), &options, &error)) {
-        std::fprintf(stderr, "pixsieve: %s (pixsieve --help lists the options)\n", error.c_str());
+        console_print(stderr, "pixsieve: %s (pixsieve --help lists the options)\n", error.c_str());
         return 2;
     }
     if (options.help) {

@@ -29,11 +29,14 @@ std::string format_text(const char* format, va_list args)
     return text;
 }
 
-void emit(const std::string& text, std::FILE* stream = stdout)
+// Lines are UTF-8 inside (captures, debug_last_problem) and become console text as they are
+// printed; records (JSON Lines) stay UTF-8.
+void emit(const std::string& text, std::FILE* stream = stdout, bool console_text = true)
 {
     if (before_output != nullptr)
         before_output();
-    std::fwrite(text.data(), 1, text.size(), stream);
+    const std::string printed = console_text ? platform_console_text(text, '?') : text;
+    std::fwrite(printed.data(), 1, printed.size(), stream);
 }
 
 thread_local DebugCapture* capture = nullptr;
@@ -46,7 +49,7 @@ void route(DebugKind kind, std::string text)
         return;
     }
     if (!quiet && !records_only) {
-        emit(text);
+        emit(text, stdout, kind != DebugKind::Record);
         return;
     }
     std::FILE* problems = records_only ? stderr : stdout;
@@ -62,16 +65,15 @@ void route(DebugKind kind, std::string text)
         held_heading.clear();
         emit(text, problems);
         break;
-    case DebugKind::Record: emit(text); break;
+    case DebugKind::Record: emit(text, stdout, false); break;
     }
 }
 
-// Messages are UTF-8 in the source; they leave the program in the system's encoding. The
-// %s arguments (paths, file names) are already in it, so only the format is converted.
+// Messages and their %s arguments (paths, names) are UTF-8.
 void vprint_line(DebugKind kind, const char* file, int line, const char* function, const char* format, va_list args)
 {
     std::string text = "[DEBUG] " + std::string(file) + ":" + std::to_string(line) + " <" + function + ">: ";
-    text += format_text(platform_native_text(format, '?').c_str(), args);
+    text += format_text(format, args);
     text += '\n';
     route(kind, std::move(text));
 }
@@ -148,9 +150,23 @@ void debug_text(DebugKind kind, const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    std::string text = format_text(platform_native_text(format, '?').c_str(), args);
+    std::string text = format_text(format, args);
     va_end(args);
     route(kind, std::move(text));
 }
 
-void console_line(const char* utf8) { std::puts(platform_native_text(utf8, '?').c_str()); }
+void console_line(const char* utf8) { std::puts(platform_console_text(utf8, '?').c_str()); }
+
+void console_vprint(std::FILE* stream, const char* format, va_list args)
+{
+    const std::string text = platform_console_text(format_text(format, args), '?');
+    std::fwrite(text.data(), 1, text.size(), stream);
+}
+
+void console_print(std::FILE* stream, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    console_vprint(stream, format, args);
+    va_end(args);
+}
