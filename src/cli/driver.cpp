@@ -12,8 +12,6 @@
 #include "cli/scheduler.h"
 #include "cli/version.h"
 #include "codec/image.h"
-#include "codec/jpeg_decoder.h"
-#include "codec/png.h"
 #include "platform/platform.h"
 #include "support/debug.h"
 #include "swf/extract.h"
@@ -218,7 +216,7 @@ public:
             add_movie(path, file_name_of(path));
     }
 
-    std::vector<ExtractJob> take() { return std::move(jobs_); }
+    std::vector<MovieJob> take() { return std::move(jobs_); }
 
 private:
     // `below` is the movie's path relative to the folder argument it was found in.
@@ -226,10 +224,11 @@ private:
     {
         if (options_.output.empty()) {
             const std::string name = file_name_of(movie);
-            jobs_.push_back({movie, movie + "_res", movie.substr(0, movie.size() - name.size()), name + "_res"});
+            jobs_.push_back(
+                {movie, res_dir_path(movie), movie.substr(0, movie.size() - name.size()), res_dir_path(name)});
             return;
         }
-        const std::string folder = unshared(below + "_res", movie);
+        const std::string folder = unshared(below, movie);
         jobs_.push_back({movie, join(options_.output, folder), options_.output, folder});
     }
 
@@ -254,20 +253,21 @@ private:
         }
     }
 
-    // Two movies of one name from different places must not write into one folder. `below`
-    // is the folder's path under the output root.
-    std::string unshared(const std::string& below, const std::string& movie)
+    // The output folder for `movie` named after `base`, its path under the output root. Two
+    // movies of one name from different places must not write into one folder.
+    std::string unshared(const std::string& base, const std::string& movie)
     {
-        std::string chosen = below;
+        const std::string folder = res_dir_path(base);
+        std::string chosen = folder;
         for (int n = 2;; ++n) {
             auto [owner, fresh] = owners_.try_emplace(key_of(chosen), movie);
             if (fresh || owner->second == movie || platform_same_file(owner->second.c_str(), movie.c_str()))
                 break;
-            chosen = below.substr(0, below.size() - 4) + "~" + std::to_string(n) + "_res";
+            chosen = res_dir_path(base + "~" + std::to_string(n));
         }
-        if (chosen != below)
+        if (chosen != folder)
             DEBUG_PROBLEM("main", "%s: output folder %s is taken by another movie; using %s", movie.c_str(),
-                          join(options_.output, below).c_str(), join(options_.output, chosen).c_str());
+                          join(options_.output, folder).c_str(), join(options_.output, chosen).c_str());
         return chosen;
     }
 
@@ -275,7 +275,7 @@ private:
 
     const DriverOptions& options_;
     RunTotals* totals_;
-    std::vector<ExtractJob> jobs_;
+    std::vector<MovieJob> jobs_;
     std::map<std::string, std::string> owners_;  // output folder -> the movie writing there
 };
 
@@ -329,7 +329,7 @@ std::string listing_line(const BitmapPlan& bitmap)
 // releases it. A listing is made whole when the movie is opened and has no tasks.
 class MovieExtraction : public MovieWork {
 public:
-    MovieExtraction(const std::vector<ExtractJob>& jobs, const DriverOptions& options, RunTotals* totals,
+    MovieExtraction(const std::vector<MovieJob>& jobs, const DriverOptions& options, RunTotals* totals,
                     ProgressBar* bar)
         : jobs_(jobs), options_(options), movies_(jobs.size()), images_(options.jobs), totals_(totals), bar_(bar)
     {
@@ -337,7 +337,7 @@ public:
 
     size_t open(size_t movie) override
     {
-        const ExtractJob& job = jobs_[movie];
+        const MovieJob& job = jobs_[movie];
         Movie& m = movies_[movie];
         load(job.movie, &m);
         if (!m.swf)
@@ -474,7 +474,7 @@ private:
         return listed;
     }
 
-    const std::vector<ExtractJob>& jobs_;
+    const std::vector<MovieJob>& jobs_;
     const DriverOptions& options_;
     std::vector<Movie> movies_;
     std::vector<std::unique_ptr<ImageContext>> images_;  // one per worker, made on first use
@@ -486,7 +486,7 @@ int run(const DriverOptions& options)
 {
     const auto start = std::chrono::steady_clock::now();
     RunTotals totals;
-    const std::vector<ExtractJob> jobs = collect_jobs(options, &totals);
+    const std::vector<MovieJob> jobs = collect_jobs(options, &totals);
     {
         ProgressBar bar(platform_is_terminal(stderr), platform_is_terminal(stdout), jobs.size());
         MovieExtraction extraction(jobs, options, &totals, &bar);
@@ -531,7 +531,7 @@ bool parse_options(const std::vector<std::string>& args, DriverOptions* options,
     return true;
 }
 
-std::vector<ExtractJob> collect_jobs(const DriverOptions& options, RunTotals* totals)
+std::vector<MovieJob> collect_jobs(const DriverOptions& options, RunTotals* totals)
 {
     JobCollector collector(options, totals);
     for (const std::string& path : options.paths)
@@ -550,8 +550,6 @@ void app_init()
 {
     platform_start();
     platform_reuse_large_buffers();
-    png_init(nullptr, nullptr);
-    jpeg_decoder_reset();
 }
 
 int pixsieve_main(int argc, char** argv)

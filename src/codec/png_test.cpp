@@ -827,8 +827,10 @@ TEST(PngWrite, RefusesWhatItCannotWrite)
     int result = 0;
     EXPECT_TRUE(pix_encode(2, 2, 4, 6, pixels, &result).empty());
     EXPECT_EQ(result, PNG_UNSUPPORTED);
-    pix_encode(2, 2, 8, 3, pixels, &result);
+    pix_encode(2, 2, 16, 3, pixels, &result);
     EXPECT_EQ(result, PNG_UNSUPPORTED);
+    pix_encode(2, 2, 8, 3, pixels, &result);  // a palette image without its palette
+    EXPECT_EQ(result, PNG_BAD_ARGUMENTS);
     pix_encode(0, 2, 8, 6, pixels, &result);
     EXPECT_EQ(result, PNG_UNSUPPORTED);
     EXPECT_EQ(png_encoded_size_bound(65536, 65536, 8, 6), 0u);
@@ -842,6 +844,57 @@ TEST(PngWrite, RefusesWhatItCannotWrite)
     // A 2x2 PNG does not fit 64 bytes: the short write is reported and nothing lands.
     EXPECT_EQ(png_write_image(&png, 2, 2, 8, 6, pixels.data()), PNG_FILE_ERROR);
     EXPECT_EQ(sink.written, 0u);
+}
+
+// Palette images: PLTE, tRNS only as long as some entry is not opaque, rows unfiltered, and
+// libpng shows each index as its entry.
+TEST(PngWrite, PaletteImagesWithAndWithoutAlpha)
+{
+    const uint32_t width = 37, height = 9;
+    Bytes indices(size_t{width} * height);
+    for (size_t i = 0; i < indices.size(); ++i)
+        indices[i] = static_cast<uint8_t>((i * 7 + i / width) % 5);
+    const Bytes colours = {10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 120, 250, 251, 252};
+    const Bytes alpha = {0, 128, 255, 7};
+    for (uint16_t alpha_entries : {0, 2, 4}) {
+        SCOPED_TRACE(alpha_entries);
+        PngPalette palette{colours.data(), alpha.data(), 5, alpha_entries};
+        Bytes file(png_encoded_size_bound(width, height, 8, 3));
+        MemoryWriter writer{0, 0, file.data(), static_cast<uint32_t>(file.size())};
+        PngHandle png{};
+        png_open_writer(&png, memory_writer, &writer);
+        ASSERT_EQ(png_write_image(&png, width, height, 8, 3, indices.data(), &palette), PNG_OK);
+        file.resize(writer.written);
+        std::vector<Chunk> chunks = parse_chunks(file);
+        std::vector<std::string> types;
+        for (const Chunk& c : chunks)
+            types.push_back(c.type);
+        std::vector<std::string> expected_types = {"IHDR", "PLTE", "IDAT", "IEND"};
+        if (alpha_entries)
+            expected_types.insert(expected_types.begin() + 2, "tRNS");
+        EXPECT_EQ(types, expected_types);
+        EXPECT_EQ(file[25], 3);
+        for (int filter : row_filters(file, height, width))
+            EXPECT_EQ(filter, 0);
+        oracle::Rgba rgba = oracle::read_png_rgba(file);
+        ASSERT_TRUE(rgba.ok);
+        for (size_t i = 0; i < indices.size(); ++i) {
+            const uint8_t entry = indices[i];
+            const Bytes expected = {colours[3 * entry], colours[3 * entry + 1], colours[3 * entry + 2],
+                                    entry < alpha_entries ? alpha[entry] : uint8_t{255}};
+            ASSERT_EQ(Bytes(rgba.pixels.begin() + 4 * i, rgba.pixels.begin() + 4 * i + 4), expected) << i;
+        }
+    }
+    // An index without an entry, a palette for another colour type, an empty palette.
+    PngPalette four{colours.data(), nullptr, 4, 0}, empty{colours.data(), nullptr, 0, 0};
+    Bytes sink(4096);
+    MemoryWriter writer{0, 0, sink.data(), static_cast<uint32_t>(sink.size())};
+    PngHandle png{};
+    png_open_writer(&png, memory_writer, &writer);
+    EXPECT_EQ(png_write_image(&png, width, height, 8, 3, indices.data(), &four), PNG_BAD_ARGUMENTS);
+    EXPECT_EQ(png_write_image(&png, 1, 1, 8, 6, indices.data(), &four), PNG_BAD_ARGUMENTS);
+    EXPECT_EQ(png_write_image(&png, 1, 1, 8, 3, indices.data(), &empty), PNG_BAD_ARGUMENTS);
+    EXPECT_EQ(writer.written, 0u);
 }
 
 // ---- files, memory transport, texts ------------------------------------------------------

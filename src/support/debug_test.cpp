@@ -62,15 +62,13 @@ TEST(DebugLines, LongMessagesAreNotCut)
     EXPECT_EQ(out, "[DEBUG] swf:" + std::to_string(__LINE__ - 1) + " <f>: cannot write " + name + "\n");
 }
 
-int calls = 0;
-
 TEST(DebugLines, TheHookRunsBeforeEachPrintedLineOnly)
 {
-    debug_set_before_output([] { ++calls; });
-    calls = 0;
+    int calls = 0;
+    debug_set_before_output([](void* count) { ++*static_cast<int*>(count); }, &calls);
     printed(true, a_movie_with_one_problem);
     EXPECT_EQ(calls, 4);  // the heading and three problems; nothing for dropped lines
-    debug_set_before_output(nullptr);
+    debug_set_before_output(nullptr, nullptr);
     printed(false, a_movie_with_one_problem);
     EXPECT_EQ(calls, 4);
 }

@@ -12,6 +12,7 @@
 #include "support/fileio.h"
 #include "support/memory.h"
 #include "swf/bitmap_format.h"
+#include "swf/res_folder.h"
 #include "swf/swf.h"
 #include "swf/symbols.h"
 
@@ -34,13 +35,13 @@ ByteBuffer alloc_bytes(uint64_t size)
 }
 
 // Decodes picture bytes for a tag; false (with a line) when they are unusable.
-bool decode_for_tag(Picture& picture, const uint8_t* data, uint32_t size, const char* function)
+bool decode_for_tag(ImageContext* images, Picture& picture, const uint8_t* data, uint32_t size, const char* function)
 {
     if (data == nullptr || size == 0) {
         debug_print(DebugKind::Problem, "swf", __LINE__, function, "empty picture file, tag left unchanged");
         return false;
     }
-    if (image_decode(&picture.image, data, size) != 0) {
+    if (image_decode(images, &picture.image, data, size) != 0) {
         debug_print(DebugKind::Problem, "swf", __LINE__, function, "picture does not decode, tag left unchanged");
         return false;
     }
@@ -88,7 +89,7 @@ bool rebuild_tag(SwfTag* tag, uint16_t code, const uint8_t* header, uint32_t hea
 
 std::string replacement_path(const Swf* swf, uint16_t id, const char* extension)
 {
-    return swf->path + "_res" + kPathSeparator + std::to_string(id) + extension;
+    return res_dir_path(swf->path) + kPathSeparator + std::to_string(id) + extension;
 }
 
 // Reads a replacement file and hands it to `rebuild`: unchanged when there is no such
@@ -124,17 +125,23 @@ bool is_bitmap_tag(uint16_t code)
 
 }  // namespace
 
-EditCount swf_replace(Swf* swf)
+EditCount swf_replace(Swf* swf, ImageContext* images)
 {
+    const auto lossless = [images](SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size) {
+        return swf_write_tag_DefineBitsLossless2(tag, id, data, size, images);
+    };
+    const auto jpeg = [images](SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size) {
+        return swf_replace_jpeg(tag, id, data, size, images);
+    };
     EditCount counts;
     for (SwfTag* tag : swf_tags(swf)) {
         if (!is_bitmap_tag(tag->code) || tag->body.len < 2)
             continue;
         tag->body.pos = 0;
         uint16_t id = stream_read_ui16(&tag->body);
-        EditResult result = try_replacement(swf, tag, id, ".png", swf_write_tag_DefineBitsLossless2);
+        EditResult result = try_replacement(swf, tag, id, ".png", lossless);
         if (result == EditResult::unchanged)
-            result = try_replacement(swf, tag, id, ".jpg", swf_replace_jpeg);
+            result = try_replacement(swf, tag, id, ".jpg", jpeg);
         if (result == EditResult::unchanged)
             result = try_replacement(swf, tag, id, ".gif", swf_replace_gif);
         count(counts, result);
@@ -143,10 +150,11 @@ EditCount swf_replace(Swf* swf)
     return counts;
 }
 
-bool swf_write_tag_DefineBitsLossless2(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size)
+bool swf_write_tag_DefineBitsLossless2(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size,
+                                       ImageContext* images)
 {
     Picture picture;
-    if (!decode_for_tag(picture, data, size, __func__))
+    if (!decode_for_tag(images, picture, data, size, __func__))
         return false;
     DecodedImage& image = picture.image;
     size_t count = size_t{image.width} * image.height;
@@ -167,12 +175,13 @@ bool swf_write_tag_DefineBitsLossless2(SwfTag* tag, uint16_t id, const uint8_t* 
                        static_cast<uint32_t>(packed_len));
 }
 
-bool swf_replace_jpeg(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size)
+bool swf_replace_jpeg(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size, ImageContext* images)
 {
     Picture picture;
     ByteBuffer encoded;
     uint32_t encoded_size = 0;
-    if (!decode_for_tag(picture, data, size, __func__) || !encode_picture(picture, encoded, &encoded_size, __func__))
+    if (!decode_for_tag(images, picture, data, size, __func__) ||
+        !encode_picture(picture, encoded, &encoded_size, __func__))
         return false;
     uint8_t header[2] = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)};
     return rebuild_tag(tag, TAG_DEFINE_BITS_JPEG2, header, sizeof header, encoded.get(), encoded_size);
@@ -258,7 +267,7 @@ EditResult lossless2jpeg(SwfTag* tag)
     return EditResult::changed;
 }
 
-SymbolEntry* swf_add_image(Swf* swf, const char* name, const char* path, uint16_t id)
+SymbolEntry* swf_add_image(Swf* swf, const char* name, const char* path, ImageContext* images, uint16_t id)
 {
     int size = 0;
     ByteBuffer data(file_read_all(path, &size));
@@ -269,7 +278,7 @@ SymbolEntry* swf_add_image(Swf* swf, const char* name, const char* path, uint16_
     Picture picture;
     ByteBuffer encoded;
     uint32_t encoded_size = 0;
-    if (!decode_for_tag(picture, data.get(), static_cast<uint32_t>(size), __func__) ||
+    if (!decode_for_tag(images, picture, data.get(), static_cast<uint32_t>(size), __func__) ||
         !encode_picture(picture, encoded, &encoded_size, __func__))
         return nullptr;
     auto* tag = static_cast<SwfTag*>(mem_alloc(sizeof(SwfTag)));

@@ -10,6 +10,7 @@
 #include <zlib.h>
 
 #include "capture.h"
+#include "codec/image.h"
 #include "jpeg_oracle.h"
 #include "load_util.h"
 #include "png_oracle.h"
@@ -102,7 +103,8 @@ TEST(SwfReplace, PicturesRebuildTheirTags)
     ASSERT_TRUE(swfkit::write_file(e.res("5.png"), Bytes{}));
     Bytes defbits = body_of(e.tag(3)), five = body_of(e.tag(4));
     EditCount counts;
-    e.run([&](Swf* swf) { counts = swf_replace(swf); });
+    ImageContext images;
+    e.run([&](Swf* swf) { counts = swf_replace(swf, &images); });
     EXPECT_EQ(counts.changed, 3u);
     EXPECT_EQ(counts.failed, 2u);  // 4.png does not decode, 5.png is empty
 
@@ -241,7 +243,8 @@ TEST(SwfReplace, LooksForPngThenJpgThenGif)
     ASSERT_TRUE(swfkit::write_file(e.res("2.gif"), gif));
     ASSERT_TRUE(swfkit::write_file(e.res("3.gif"), Bytes{'n', 'o'}));
     Bytes three = body_of(e.tag(2));
-    e.run(swf_replace);
+    ImageContext images;
+    e.run([&](Swf* swf) { swf_replace(swf, &images); });
     EXPECT_EQ(e.tag(0)->body.buf[2], 0xFF);
     EXPECT_EQ(body_of(e.tag(1)), Bytes({2, 0}) + gif);
     EXPECT_EQ(e.tag(1)->code, 21);
@@ -263,11 +266,12 @@ TEST(SwfAddImage, TwoAddsTwoTagsOneName)
     SymbolEntry* a = nullptr;
     SymbolEntry* b = nullptr;
     SymbolEntry* c = nullptr;
+    ImageContext images;
     e.run([&](Swf* swf) {
-        a = swf_add_image(swf, first, e.dir.file("a.jpg").c_str());
-        b = swf_add_image(swf, second, e.dir.file("b.png").c_str());
-        c = swf_add_image(swf, second, e.dir.file("c.gif").c_str());
-        swf_add_image(swf, second, e.dir.file("missing.png").c_str());
+        a = swf_add_image(swf, first, e.dir.file("a.jpg").c_str(), &images);
+        b = swf_add_image(swf, second, e.dir.file("b.png").c_str(), &images);
+        c = swf_add_image(swf, second, e.dir.file("c.gif").c_str(), &images);
+        swf_add_image(swf, second, e.dir.file("missing.png").c_str(), &images);
     });
     ASSERT_NE(a, nullptr);
     ASSERT_NE(b, nullptr);
@@ -292,7 +296,8 @@ TEST(SwfAddImage, ACallerChosenIdGoesIntoTagAndNames)
     e.load(m);
     ASSERT_TRUE(swfkit::write_file(e.dir.file("a.jpg"), rgb_jpeg(8, 8)));
     static char name[] = "Chosen";
-    e.run([&](Swf* swf) { ASSERT_NE(swf_add_image(swf, name, e.dir.file("a.jpg").c_str(), 4321), nullptr); });
+    ImageContext images;
+    e.run([&](Swf* swf) { ASSERT_NE(swf_add_image(swf, name, e.dir.file("a.jpg").c_str(), &images, 4321), nullptr); });
     EXPECT_EQ(e.tag(1)->body.buf[0] | e.tag(1)->body.buf[1] << 8, 4321);
     EXPECT_STREQ(e.swf->names->values[symbols_get(e.swf->names, 4321)]->name, "Chosen");
     EXPECT_EQ(symbols_get(e.swf->names, 1000), e.swf->names->n_buckets);  // not registered under 1000

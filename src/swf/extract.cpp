@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -26,7 +27,7 @@
 namespace {
 
 // One bitmap's work: the movie's plan and the bitmap's entry in it.
-struct ExtractJob {
+struct BitmapJob {
     const ExtractPlan& plan;
     const BitmapPlan& bitmap;
     ImageContext* images;
@@ -38,7 +39,7 @@ using Outcome = BitmapOutcome;
 // not at all, never through a link or into anything but a regular file. `function` names
 // the failure line. The lines of naming, kept by the plan, come out here, where the name
 // is used.
-Outcome write_bitmap_file(const ExtractJob& job, uint16_t id, std::span<const uint8_t> bytes, const char* function)
+Outcome write_bitmap_file(const BitmapJob& job, uint16_t id, std::span<const uint8_t> bytes, const char* function)
 {
     debug_emit(job.bitmap.naming_lines);
     const std::string& path = job.bitmap.path;
@@ -54,10 +55,22 @@ Outcome write_bitmap_file(const ExtractJob& job, uint16_t id, std::span<const ui
     return Outcome::written;
 }
 
+// PNG colour types: the movie's own form of each bitmap.
+constexpr int kPngRgb = 2;
+constexpr int kPngPalette = 3;
+constexpr int kPngRgba = 6;
+
+// The pixels of one PNG: indices with their palette, R, G, B or R, G, B, A.
+struct PngPixels {
+    int color_type;
+    const uint8_t* pixels;
+    const PngPalette* palette = nullptr;
+};
+
 // False (with a line) when the PNG of a width x height bitmap could pass the buffer limit.
-bool png_fits(uint16_t id, uint32_t width, uint32_t height, const char* function)
+bool png_fits(uint16_t id, uint32_t width, uint32_t height, int color_type, const char* function)
 {
-    uint64_t bound = png_encoded_size_bound(width, height, 8, 6);
+    uint64_t bound = png_encoded_size_bound(width, height, 8, color_type);
     if (bound != 0 && bound < kMaxBufferSize)
         return true;
     DEBUG_PROBLEM_IN("swf", function, "bitmap %d of %ux%u pixels cannot be encoded within the buffer limit, skipped",
@@ -65,26 +78,85 @@ bool png_fits(uint16_t id, uint32_t width, uint32_t height, const char* function
     return false;
 }
 
-// Encodes width x height R, G, B, A pixels as PNG in memory and writes the file; nothing
-// is created before the encoding has succeeded.
-Outcome write_png_bitmap(const ExtractJob& job, uint16_t id, uint32_t width, uint32_t height, const uint8_t* pixels,
+// Encodes width x height pixels as PNG in memory and writes the file; nothing is created
+// before the encoding has succeeded.
+Outcome write_png_bitmap(const BitmapJob& job, uint16_t id, uint32_t width, uint32_t height, const PngPixels& image,
                          const char* function)
 {
-    if (!png_fits(id, width, height, function))
+    if (!png_fits(id, width, height, image.color_type, function))
         return Outcome::write_failed;
-    uint64_t bound = png_encoded_size_bound(width, height, 8, 6);
+    uint64_t bound = png_encoded_size_bound(width, height, 8, image.color_type);
     ByteBuffer encoded(static_cast<uint8_t*>(std::malloc(bound)));
     MemoryWriter writer{0, 0, encoded.get(), static_cast<uint32_t>(bound)};
     PngHandle png{};
     if (!encoded || png_open_writer(&png, memory_writer, &writer) != PNG_OK ||
-        png_write_image(&png, width, height, 8, 6, pixels) != PNG_OK) {
+        png_write_image(&png, width, height, 8, image.color_type, image.pixels, image.palette) != PNG_OK) {
         DEBUG_PROBLEM_IN("swf", function, "bitmap %d cannot be encoded as PNG, skipped", id);
         return Outcome::write_failed;
     }
     return write_bitmap_file(job, id, {encoded.get(), writer.written}, function);
 }
 
-Outcome read_lossless(const ExtractJob& job, const SwfTag* tag)
+// Straight R, G, B, A pixels, written as RGB when every alpha is 255 (the caller found out
+// while making them straight).
+Outcome write_straight_pixels(const BitmapJob& job, uint16_t id, uint32_t width, uint32_t height, uint8_t* rgba,
+                              bool opaque, const char* function)
+{
+    if (opaque)
+        rgba_to_rgb(rgba, size_t{width} * height);
+    return write_png_bitmap(job, id, width, height, {opaque ? kPngRgb : kPngRgba, rgba}, function);
+}
+
+// The widest PNG a lossless bitmap can become, and the bytes of its pixels in that form:
+// indices for colour-mapped ones (R, G, B, A only if a full table's data is cut short),
+// R, G, B, A for the others (their RGB form is smaller).
+int widest_png_type(const LosslessHeader& header)
+{
+    return header.format == LOSSLESS_COLOUR_MAPPED ? kPngPalette : kPngRgba;
+}
+
+// Whether the inflated data and the widest pixels stay below the buffer limit.
+bool lossless_in_range(const LosslessHeader& header, bool alpha)
+{
+    uint64_t data_size = lossless_data_size(header, alpha);
+    uint64_t count = uint64_t{header.width} * header.height;
+    uint64_t pixel_bytes = count * (header.format == LOSSLESS_COLOUR_MAPPED ? 1 : 4);
+    return data_size != 0 && data_size < kMaxBufferSize && pixel_bytes < kMaxBufferSize;
+}
+
+// Colour-mapped data as indices and opaque data as R, G, B, converted where it was
+// inflated when it fits there. Nothing (no outcome) when the bitmap needs R, G, B, A: pixels
+// with alpha, or data cut short where the movie's own form cannot show what is missing.
+std::optional<Outcome> write_own_form(const BitmapJob& job, const LosslessHeader& header, bool alpha, Inflated& data)
+{
+    std::span<const uint8_t> stored{data.bytes.get(), static_cast<size_t>(data.size)};
+    const uint16_t id = header.id;
+    if (header.format == LOSSLESS_COLOUR_MAPPED) {
+        ColourTable table;
+        if (!colour_mapped_to_indices(header, alpha, stored, data.bytes.get(), &table))
+            return {};
+        PngPalette palette{table.colours.data(), table.alpha.data(), table.entries, table.alpha_entries};
+        return write_png_bitmap(job, id, header.width, header.height, {kPngPalette, data.bytes.get(), &palette},
+                                "read_lossless");
+    }
+    if (alpha && header.format == LOSSLESS_32BIT)
+        return {};  // opaque or not shows in the conversion to straight colour
+    ByteBuffer expanded;
+    uint8_t* rgb = data.bytes.get();
+    if (header.format != LOSSLESS_32BIT) {
+        expanded.reset(static_cast<uint8_t*>(std::malloc(size_t{header.width} * header.height * 3)));
+        if (!expanded) {
+            DEBUG_PROBLEM_IN("swf", "read_lossless", "out of memory for bitmap %d, skipped", id);
+            return Outcome::skipped;
+        }
+        rgb = expanded.get();
+    }
+    if (!lossless_to_rgb(header, stored, rgb))
+        return {};
+    return write_png_bitmap(job, id, header.width, header.height, {kPngRgb, rgb}, "read_lossless");
+}
+
+Outcome read_lossless(const BitmapJob& job, const SwfTag* tag)
 {
     std::span<const uint8_t> body(tag->body.buf, tag->body.len);
     bool alpha = tag->code == TAG_DEFINE_BITS_LOSSLESS2;
@@ -100,23 +172,27 @@ Outcome read_lossless(const ExtractJob& job, const SwfTag* tag)
         return Outcome::skipped;
     }
     // At most 65535 x 65535 x 4 bytes: computed in 64 bits, refused at the buffer limit.
-    uint64_t data_size = lossless_data_size(header, alpha);
-    uint64_t count = uint64_t{header.width} * header.height;
-    if (data_size == 0 || data_size >= kMaxBufferSize || count * 4 >= kMaxBufferSize) {
+    if (!lossless_in_range(header, alpha)) {
         DEBUG_PROBLEM("swf", "bitmap %d of %ux%u pixels is out of range, skipped", id, header.width, header.height);
         return Outcome::skipped;
     }
-    if (!png_fits(id, header.width, header.height, __func__))
+    if (!png_fits(id, header.width, header.height, widest_png_type(header), __func__))
         return Outcome::write_failed;
+    uint64_t data_size = lossless_data_size(header, alpha);
     Inflated data = inflate_bitmap_data(body.subspan(header.data_offset), data_size);
     if (data.zlib_code != Z_OK) {
         DEBUG_PROBLEM("swf", INFLATE_FAILED, data.zlib_code, static_cast<int>(data_size));
         return Outcome::skipped;
     }
-    // 32-bit pixels are converted where they were inflated; the other formats expand.
+    if (std::optional<Outcome> own = write_own_form(job, header, alpha, data))
+        return *own;
+    // R, G, B, A: 32-bit pixels are converted where they were inflated; the other formats expand.
+    uint64_t count = uint64_t{header.width} * header.height;
     ByteBuffer expanded;
     uint8_t* pixels = data.bytes.get();
     if (header.format != LOSSLESS_32BIT) {
+        if (!png_fits(id, header.width, header.height, kPngRgba, __func__))  // a colour-mapped one after all
+            return Outcome::write_failed;
         expanded.reset(static_cast<uint8_t*>(std::malloc(count * 4)));
         if (!expanded) {
             DEBUG_PROBLEM("swf", "out of memory for bitmap %d, skipped", id);
@@ -125,14 +201,13 @@ Outcome read_lossless(const ExtractJob& job, const SwfTag* tag)
         pixels = expanded.get();
     }
     lossless_to_rgba(header, alpha, {data.bytes.get(), data.size}, pixels);
-    if (alpha)
-        unpremultiply_rgba(pixels, count);
-    return write_png_bitmap(job, id, header.width, header.height, pixels, __func__);
+    bool opaque = alpha && unpremultiply_rgba(pixels, count);
+    return write_straight_pixels(job, id, header.width, header.height, pixels, opaque, __func__);
 }
 
 // JPEG data repaired (and completed with the movie's tables for DefineBits); PNG and GIF
 // data under their own extensions, as stored.
-Outcome write_stored_image(const ExtractJob& job, uint16_t code, const JpegTagParts& parts)
+Outcome write_stored_image(const BitmapJob& job, uint16_t code, const JpegTagParts& parts)
 {
     switch (stored_image_kind(parts.image)) {
     case StoredImage::png:
@@ -150,7 +225,7 @@ Outcome write_stored_image(const ExtractJob& job, uint16_t code, const JpegTagPa
 }
 
 // Decodes the image, puts in the inflated alpha plane and writes a PNG with straight alpha.
-Outcome write_jpeg_with_alpha(const ExtractJob& job, const JpegTagParts& parts)
+Outcome write_jpeg_with_alpha(const BitmapJob& job, const JpegTagParts& parts)
 {
     std::vector<uint8_t> repaired;
     std::span<const uint8_t> image = parts.image;
@@ -177,12 +252,12 @@ Outcome write_jpeg_with_alpha(const ExtractJob& job, const JpegTagParts& parts)
         DEBUG_PROBLEM_IN("swf", "read_bits", INFLATE_FAILED, plane.zlib_code, static_cast<int>(count));
         return Outcome::skipped;
     }
-    merge_alpha_plane(decoded.pixels, count, {plane.bytes.get(), count}, decoded.kind == IMAGE_JPEG);
-    return write_png_bitmap(job, parts.id, decoded.width, decoded.height, decoded.pixels, "read_bits");
+    bool opaque = merge_alpha_plane(decoded.pixels, count, {plane.bytes.get(), count}, decoded.kind == IMAGE_JPEG);
+    return write_straight_pixels(job, parts.id, decoded.width, decoded.height, decoded.pixels, opaque, "read_bits");
 }
 
 // DefineBits, DefineBitsJPEG2, DefineBitsJPEG3 and DefineBitsJPEG4.
-Outcome read_bits(const ExtractJob& job, const SwfTag* tag)
+Outcome read_bits(const BitmapJob& job, const SwfTag* tag)
 {
     std::span<const uint8_t> body(tag->body.buf, tag->body.len);
     JpegTagParts parts;
@@ -230,11 +305,8 @@ bool lossless_reaches_file(const SwfTag* tag, uint16_t* id)
     if (!lossless_read_header({tag->body.buf, tag->body.len}, &header) || !lossless_format_known(header.format))
         return false;
     *id = header.id;
-    uint64_t data_size = lossless_data_size(header, tag->code == TAG_DEFINE_BITS_LOSSLESS2);
-    uint64_t count = uint64_t{header.width} * header.height;
-    uint64_t bound = png_encoded_size_bound(header.width, header.height, 8, 6);
-    return data_size != 0 && data_size < kMaxBufferSize && count * 4 < kMaxBufferSize && bound != 0 &&
-           bound < kMaxBufferSize;
+    uint64_t bound = png_encoded_size_bound(header.width, header.height, 8, widest_png_type(header));
+    return lossless_in_range(header, tag->code == TAG_DEFINE_BITS_LOSSLESS2) && bound != 0 && bound < kMaxBufferSize;
 }
 
 // The extension of the file a bitmap tag becomes, with its id; null when the tag is refused
@@ -258,7 +330,7 @@ const char* bitmap_extension(const SwfTag* tag, uint16_t* id)
 }
 
 // A picture file held as DefineBinaryData: written as stored.
-Outcome read_binary_data(const ExtractJob& job, const SwfTag* tag)
+Outcome read_binary_data(const BitmapJob& job, const SwfTag* tag)
 {
     uint16_t id = 0;
     std::span<const uint8_t> data;
@@ -267,7 +339,7 @@ Outcome read_binary_data(const ExtractJob& job, const SwfTag* tag)
     return write_bitmap_file(job, id, data, __func__);
 }
 
-Outcome extract_tag(const ExtractJob& job)
+Outcome extract_tag(const BitmapJob& job)
 {
     const SwfTag* tag = job.bitmap.tag;
     switch (tag->code) {

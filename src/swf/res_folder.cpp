@@ -48,10 +48,16 @@ std::string joined(const std::string& folder, std::string_view name)
 
 }  // namespace
 
+std::string res_dir_path(std::string_view movie_path)
+{
+    std::string folder(movie_path);
+    folder += "_res";
+    return folder;
+}
+
 bool res_dir_name(const char* movie_path, std::string& folder)
 {
-    folder = movie_path;
-    folder += "_res";
+    folder = res_dir_path(movie_path);
     if (platform_path_units(folder) >= kMaxPath) {
         DEBUG_PROBLEM_IN("main", "make_res_dir", "path too long for an output folder: %s", folder.c_str());
         return false;

@@ -3,6 +3,11 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+
+// "<movie path>_res": the one place the folder's name is formed. With -o, the path given
+// is the movie's path below the output root.
+std::string res_dir_path(std::string_view movie_path);
 
 #include "platform/platform.h"
 
