@@ -35,27 +35,18 @@ struct BitmapJob {
 
 using Outcome = BitmapOutcome;
 
-// The one place that writes an output file: whole or not at all, never through a link
-// or into anything but a regular file.
-WriteStatus write_output_file(const std::string& path, std::span<const uint8_t> bytes)
-{
-    return platform_write_file_whole(path.c_str(), bytes);
-}
-
-// Writes one bitmap's bytes under its planned name; `function` names the failure line. The
-// lines of naming, kept by the plan, come out here, where the name is used.
+// Writes one bitmap's bytes under its planned name, in the movie's open folder: whole or
+// not at all, never through a link or into anything but a regular file. `function` names
+// the failure line. The lines of naming, kept by the plan, come out here, where the name
+// is used.
 Outcome write_bitmap_file(const BitmapJob& job, uint16_t id, std::span<const uint8_t> bytes, const char* function)
 {
-    for (const std::string& outer : job.plan.outer_folders)
-        if (!res_dir_create(outer))
-            return Outcome::write_failed;
-    if (!res_dir_create(job.plan.folder))
-        return Outcome::write_failed;
     debug_emit(job.bitmap.naming_lines);
     const std::string& path = job.bitmap.path;
     if (path.empty())
         return Outcome::write_failed;
-    WriteStatus status = write_output_file(path, bytes);
+    const std::string_view name = std::string_view(path).substr(job.plan.folder.size() + 1);
+    WriteStatus status = platform_write_in_folder(job.plan.output, name, bytes, false);
     if (status != WriteStatus::ok) {
         DEBUG_PROBLEM_IN("swf", function, "cannot write %s (%s), bitmap %d skipped", path.c_str(),
                          platform_write_status_text(status), id);
@@ -401,13 +392,12 @@ public:
         tree_.matched.assign(selection.selectors.size(), false);
     }
 
-    void add(Swf* swf, const std::string& folder, std::string label, std::vector<std::string> outer_folders,
-             DebugLines lead, int depth)
+    void add(Swf* swf, const std::string& folder, std::string label, size_t holder, DebugLines lead, int depth)
     {
         body_bytes_ += swf->body.len;
         ExtractPlan plan = swf_extract_plan(swf, folder, by_name_);
         plan.label = std::move(label);
-        plan.outer_folders = std::move(outer_folders);
+        plan.holder = holder;
         plan.lead_lines = std::move(lead);
         select(&plan);
         const size_t index = tree_.movies.size();
@@ -434,8 +424,6 @@ private:
         const ExtractPlan& outer = tree_.movies[holder];
         const InnerMovie& inner = outer.inner[which];
         std::string label = outer.label + "#" + std::to_string(inner.id);
-        std::vector<std::string> folders = outer.outer_folders;
-        folders.push_back(outer.folder);
         const std::string folder = inner.folder;
 
         DebugLines lead;
@@ -448,10 +436,10 @@ private:
             lead = capture.take();
         }
         if (swf == nullptr) {
-            tree_.movies.push_back({nullptr, folder, {}, {}, {}, std::move(label), {}, std::move(lead)});
+            tree_.movies.push_back({nullptr, folder, {}, {}, {}, std::move(label), holder, std::move(lead), {}});
             return;
         }
-        add(swf, folder, std::move(label), std::move(folders), std::move(lead), depth);
+        add(swf, folder, std::move(label), holder, std::move(lead), depth);
     }
 
     Swf* load(const InnerMovie& inner, const std::string& label, int depth)
@@ -512,7 +500,7 @@ void add_steps(ExtractTree* tree)
 ExtractPlan swf_extract_plan(Swf* swf, const std::string& folder, uint8_t by_name)
 {
     swf->file_names.clear();  // a second run over the movie writes the same names again
-    ExtractPlan plan{swf, folder, find_jpeg_tables(swf), {}, {}, swf->path, {}, {}};
+    ExtractPlan plan{swf, folder, find_jpeg_tables(swf), {}, {}, swf->path, 0, {}, {}};
     for (const SwfTag* tag : swf_tags(swf)) {
         if (tag->code == TAG_DEFINE_BINARY_DATA) {
             plan_binary_data(&plan, tag, by_name);
@@ -535,13 +523,36 @@ ExtractPlan swf_extract_plan(Swf* swf, const std::string& folder, uint8_t by_nam
 
 BitmapOutcome swf_extract_bitmap(const ExtractPlan& plan, size_t index, ImageContext* images)
 {
+    if (!plan.output.is_open())
+        return BitmapOutcome::write_failed;  // the folder's one line said why
     return extract_tag({plan, plan.bitmaps[index], images});
+}
+
+void swf_open_folders(ExtractTree* tree, OutputFolder top)
+{
+    std::vector<bool> wanted(tree->movies.size(), false);
+    for (const ExtractStep& step : tree->steps) {
+        if (step.kind != ExtractStep::Kind::bitmap)
+            continue;
+        for (size_t m = step.movie; !wanted[m]; m = tree->movies[m].holder) {
+            wanted[m] = true;  // and every holder on the way up: its folder holds this one's
+            if (m == 0)
+                break;
+        }
+    }
+    tree->movies[0].output = std::move(top);
+    for (size_t m = 1; m < tree->movies.size(); ++m) {
+        ExtractPlan& plan = tree->movies[m];
+        const ExtractPlan& holder = tree->movies[plan.holder];
+        if (wanted[m] && holder.output.is_open())
+            plan.output = res_dir_enter(holder.output, plan.folder.substr(holder.folder.size() + 1));
+    }
 }
 
 ExtractTree swf_extract_tree(Swf* swf, const std::string& folder, uint8_t by_name, const BitmapSelection& selection)
 {
     ExtractTree tree;
-    TreeBuilder(&tree, by_name, selection).add(swf, folder, swf->path, {}, {}, 0);
+    TreeBuilder(&tree, by_name, selection).add(swf, folder, swf->path, 0, {}, 0);
     add_steps(&tree);
     return tree;
 }
@@ -570,9 +581,12 @@ void add_outcome(ExtractCounts* counts, BitmapOutcome outcome)
     }
 }
 
-ExtractCounts swf_extract(Swf* swf, const std::string& folder, uint8_t by_name)
+namespace {
+
+ExtractCounts extract_into(Swf* swf, const std::string& folder, OutputFolder top, uint8_t by_name)
 {
-    const ExtractTree tree = swf_extract_tree(swf, folder, by_name, BitmapSelection{});
+    ExtractTree tree = swf_extract_tree(swf, folder, by_name, BitmapSelection{});
+    swf_open_folders(&tree, std::move(top));
     auto images = std::make_unique<ImageContext>();
     ExtractCounts counts;
     for (size_t i = 0; i < tree.steps.size(); ++i)
@@ -580,9 +594,17 @@ ExtractCounts swf_extract(Swf* swf, const std::string& folder, uint8_t by_name)
     return counts;
 }
 
+}  // namespace
+
+ExtractCounts swf_extract(Swf* swf, const std::string& folder, uint8_t by_name)
+{
+    return extract_into(swf, folder, res_dir_open_path(folder), by_name);
+}
+
 void swf_saveimg(Swf* swf, uint8_t by_name)
 {
     std::string folder;
-    if (make_res_dir(swf->path.c_str(), folder))
-        swf_extract(swf, folder, by_name);
+    OutputFolder top;
+    if (make_res_dir(swf->path.c_str(), folder, &top))
+        extract_into(swf, folder, std::move(top), by_name);
 }
