@@ -172,12 +172,12 @@ bool build_huffman_table(HuffmanTable& t, const uint8_t counts[16], std::span<co
     int code = 0, k = 0;
     for (int length = 1; length <= 16; ++length) {
         t.value_offset[length] = k - code;
+        if (code + counts[length - 1] >= (1 << length))  // checked before a code indexes the table
+            return false;
         for (int i = 0; i < counts[length - 1]; ++i, ++code, ++k)
             if (length <= kFastBits)
                 fill_fast_entries(t, code, length, t.symbols[k]);
         t.max_code[length] = counts[length - 1] ? code - 1 : -1;
-        if (code >= (1 << length))
-            return false;
         code <<= 1;
     }
     t.defined = true;
