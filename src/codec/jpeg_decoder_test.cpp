@@ -55,7 +55,8 @@ Decoded decode(const Bytes& jpeg, size_t length = SIZE_MAX)
 {
     length = std::min(length, jpeg.size());
     std::unique_ptr<uint8_t[]> copy(new uint8_t[length ? length : 1]);
-    std::memcpy(copy.get(), jpeg.data(), length);
+    if (length)
+        std::memcpy(copy.get(), jpeg.data(), length);
     Decoded result;
     JpegDecoder decoder;
     result.status = decoder.decode(copy.get(), int32_t(length));
