@@ -734,7 +734,7 @@ TEST(ExtractColourTypes, EachBitmapInItsOwnFormShowsTheSamePixels)
 
     ImageContext images;
     DecodedImage decoded{};
-    ASSERT_EQ(image_decode(&images, &decoded, jpeg.data(), static_cast<uint32_t>(jpeg.size())), 0);
+    ASSERT_EQ(image_decode(&images, &decoded, jpeg), Fault::none);
     for (size_t i = 0; i < cases.size(); ++i) {
         const OwnFormCase& c = cases[i];
         SCOPED_TRACE(testing::Message() << "bitmap " << i + 1 << ", tag " << c.code);
