@@ -13,19 +13,14 @@
 #include "jpeg_oracle.h"
 #include "load_util.h"
 #include "png_oracle.h"
+#include "program_suite.h"
 #include "swf/bitmap_format.h"
 #include "swf/swf.h"
 #include "swf/symbols.h"
-#include "swf_builder.h"
-#include "test_util.h"
 
 namespace {
 
-using swfkit::Bytes;
-using swfkit::Container;
-using testkit::run_program;
-
-const std::string kTool = testkit::tool();
+using namespace program_suite;
 const std::string kEdit = testkit::edit_tool();
 
 Bytes argb_gradient(uint16_t w, uint16_t h)

@@ -121,8 +121,8 @@ TEST(ThreadsDeflate, StreamsAndChecksumsAtOnceAsOnOneThread)
                 stream.resize(zlib_deflate(inputs[t], stream.data(), stream.size()));
                 Bytes back(inputs[t].size());
                 size_t size = back.size();
-                const bool same = zlib_inflate_known_size(stream, back.data(), &size) == Fault::none && back == inputs[t] &&
-                                  crc32_update(0, inputs[t]) == crcs[t];
+                const bool same = zlib_inflate_known_size(stream, back.data(), &size) == Fault::none &&
+                                  back == inputs[t] && crc32_update(0, inputs[t]) == crcs[t];
                 ok[t] += same ? 1 : 0;
                 together[t] = stream;
             }

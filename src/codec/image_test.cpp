@@ -191,7 +191,9 @@ TEST(ImageEncode, JpegFlattensOntoBlackAndDefaultsToQuality80)
     uint8_t pixel[4] = {10, 20, 30, 128};
     Bytes out(image_encode_bound(1, 1));
     uint32_t size = 0;
-    ASSERT_EQ(image_encode_pixels(ImageKind::jpeg, pixel, 1, 1, 80, out.data(), static_cast<uint32_t>(out.size()), &size), Fault::none);
+    ASSERT_EQ(
+        image_encode_pixels(ImageKind::jpeg, pixel, 1, 1, 80, out.data(), static_cast<uint32_t>(out.size()), &size),
+        Fault::none);
     EXPECT_EQ(Bytes(pixel, pixel + 4), (Bytes{5, 10, 15, 255}));
     EXPECT_GT(size, 607u);
 
@@ -201,9 +203,11 @@ TEST(ImageEncode, JpegFlattensOntoBlackAndDefaultsToQuality80)
     std::memcpy(img.d.pixels, px.data(), px.size());
     Bytes with_default(image_encode_bound(8, 8)), with_80(image_encode_bound(8, 8));
     uint32_t n_default = 0, n_80 = 0;
-    ASSERT_EQ(image_encode(&img.d, with_default.data(), static_cast<uint32_t>(with_default.size()), &n_default), Fault::none);
+    ASSERT_EQ(image_encode(&img.d, with_default.data(), static_cast<uint32_t>(with_default.size()), &n_default),
+              Fault::none);
     ASSERT_EQ(image_encode_pixels(ImageKind::jpeg, px.data(), 8, 8, 80, with_80.data(),
-                                  static_cast<uint32_t>(with_80.size()), &n_80), Fault::none);
+                                  static_cast<uint32_t>(with_80.size()), &n_80),
+              Fault::none);
     EXPECT_EQ(Bytes(with_default.begin(), with_default.begin() + n_default),
               Bytes(with_80.begin(), with_80.begin() + n_80));
     EXPECT_EQ(with_80[25], (40 * 16 + 50) / 100);  // first luminance quantiser at quality 80
@@ -226,7 +230,9 @@ TEST(ImageEncode, PngRoundTripAndFlattenWithZeroDivisor)
     Bytes px = {1, 2, 3, 4, 5, 6, 7, 8};
     Bytes out(image_encode_bound(2, 1));
     uint32_t size = 0;
-    ASSERT_EQ(image_encode_pixels(ImageKind::png, px.data(), 2, 1, 0, out.data(), static_cast<uint32_t>(out.size()), &size), Fault::none);
+    ASSERT_EQ(
+        image_encode_pixels(ImageKind::png, px.data(), 2, 1, 0, out.data(), static_cast<uint32_t>(out.size()), &size),
+        Fault::none);
     Image back;
     Fault rc = Fault::none;
     decode_output(back, Bytes(out.begin(), out.begin() + size), &rc);

@@ -85,8 +85,8 @@ Fault png_create_file(PngHandle* png, const char* path);  // caller closes with 
 // colour type 3, one index byte per pixel and `palette`, every index below its entries
 // (malformed otherwise). Palette rows are left unfiltered, as libpng does: their
 // bytes are names, not magnitudes, so differences between them predict nothing.
-Fault png_write_image(PngHandle* png, uint32_t width, uint32_t height, int depth, int color_type,
-                      const uint8_t* pixels, const PngPalette* palette = nullptr);
+Fault png_write_image(PngHandle* png, uint32_t width, uint32_t height, int depth, int color_type, const uint8_t* pixels,
+                      const PngPalette* palette = nullptr);
 // Upper bound of the file png_write_image produces (for colour type 3 with the largest
 // palette and alpha table); 0 when it would refuse the sizes. Lets memory writers size their
 // buffer.

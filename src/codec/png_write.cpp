@@ -232,7 +232,7 @@ Fault filter_rows(const PngHandle* png, const uint8_t* pixels, uint8_t* filtered
 
 // Filters and deflates the rows into out[0..capacity); the stream's size on success.
 Fault deflate_rows(const PngHandle* png, const uint8_t* pixels, const PngPalette* palette, uint8_t* out,
-                 uint64_t capacity, uint32_t* compressed_size)
+                   uint64_t capacity, uint32_t* compressed_size)
 {
     const uint64_t size = filtered_size(png->width, png->height, png->pbb);
     auto* filtered = static_cast<uint8_t*>(alloc_block(size));
@@ -278,7 +278,7 @@ uint64_t png_encoded_size_bound(uint32_t width, uint32_t height, int depth, int 
 }
 
 Fault png_write_image(PngHandle* png, uint32_t width, uint32_t height, int depth, int color_type, const uint8_t* pixels,
-                    const PngPalette* palette)
+                      const PngPalette* palette)
 {
     if (!png->write_function && !png->file_pointer)
         return Fault::malformed;

@@ -42,7 +42,7 @@ int lzma_code(Fault fault)
 }
 
 Fault lzma_uncompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t* src_len, const uint8_t* props,
-                    size_t props_size)
+                      size_t props_size)
 {
     ELzmaStatus status = LZMA_STATUS_NOT_SPECIFIED;
     ISzAlloc alloc = sdk_allocator();
@@ -58,7 +58,7 @@ Fault lzma_uncompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_
 }
 
 Fault lzma_uncompress_growing(uint8_t** dest, size_t* dest_len, size_t limit, const uint8_t* src, size_t* src_len,
-                            const uint8_t* props, size_t props_size)
+                              const uint8_t* props, size_t props_size)
 {
     *dest = nullptr;
     *dest_len = 0;
@@ -112,8 +112,8 @@ Fault lzma_uncompress_growing(uint8_t** dest, size_t* dest_len, size_t limit, co
 }
 
 Fault lzma_compress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t src_len, uint8_t* out_props,
-                  size_t* out_props_size, int level, uint32_t dict_size, int lc, int lp, int pb, int fb,
-                  int num_threads)
+                    size_t* out_props_size, int level, uint32_t dict_size, int lc, int lp, int pb, int fb,
+                    int num_threads)
 {
     CLzmaEncProps props;
     LzmaEncProps_Init(&props);

@@ -16,7 +16,7 @@ inline constexpr size_t kLzmaPropsSize = 5;
 // marker is met. On return `*dest_len` and `*src_len` hold the bytes produced and
 // consumed.
 Fault lzma_uncompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t* src_len, const uint8_t* props,
-                    size_t props_size);
+                      size_t props_size);
 
 // As lzma_uncompress, for a caller that only knows an upper bound (`limit`) of the output:
 // the output block starts small and grows while the data keeps producing bytes, so a
@@ -24,12 +24,12 @@ Fault lzma_uncompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_
 // malloc'd block the caller frees (null on failure) and *dest_len the bytes produced.
 // Fault::out_of_memory when the block cannot grow.
 Fault lzma_uncompress_growing(uint8_t** dest, size_t* dest_len, size_t limit, const uint8_t* src, size_t* src_len,
-                            const uint8_t* props, size_t props_size);
+                              const uint8_t* props, size_t props_size);
 
 // Encodes without an end marker. `out_props` receives the properties (5 bytes).
 Fault lzma_compress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t src_len, uint8_t* out_props,
-                  size_t* out_props_size, int level, uint32_t dict_size, int lc, int lp, int pb, int fb,
-                  int num_threads);
+                    size_t* out_props_size, int level, uint32_t dict_size, int lc, int lp, int pb, int fb,
+                    int num_threads);
 
 // The LZMA SDK's own result code for a fault (SZ_OK, SZ_ERROR_DATA, ...): the number the
 // lines reporting a failed decode show.

@@ -73,8 +73,8 @@ bool build_zws(Swf* swf, uint32_t file_length, Stream* file)
     size_t packed_len = swf_compressed_capacity('Z', body.s.len);
     stream_resize(file, kPrefix + static_cast<uint32_t>(packed_len));
     size_t props_len = kLzmaPropsSize;
-    if (lzma_compress(file->buf + kPrefix, &packed_len, body.s.buf, body.s.len, file->buf + kHeaderSize + 4,
-                      &props_len, 5, kLzmaDictSize, 3, 0, 2, 32, 2) != Fault::none)
+    if (lzma_compress(file->buf + kPrefix, &packed_len, body.s.buf, body.s.len, file->buf + kHeaderSize + 4, &props_len,
+                      5, kLzmaDictSize, 3, 0, 2, 32, 2) != Fault::none)
         return false;
     write_header(file, "ZWS", kZwsVersion, file_length);
     stream_write_ui32(file, static_cast<uint32_t>(packed_len));
