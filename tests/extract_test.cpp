@@ -266,7 +266,7 @@ TEST(ExtractNames, NamesThatMeetInOneFileBothSurvive)
     // goes to "a_b.jpg", a file of its own.
     swfkit::Movie m;
     m.tag(76, swfkit::symbol_class_body({{2, "a_b"}, {3, "a/b"}, {4, "5"}, {6, "x"}, {7, "x"}, {8, "a_b"}}));
-    for (uint16_t id : {2, 3, 4, 5, 6, 7})
+    for (uint16_t id : std::initializer_list<uint16_t>{2, 3, 4, 5, 6, 7})
         m.tag(36, id_bitmap(id));
     const Bytes jpeg{0xFF, 0xD8, 0xFF, 0xD9};
     m.tag(21, swfkit::jpeg_body(8, jpeg));

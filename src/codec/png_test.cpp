@@ -196,7 +196,7 @@ Bytes build_file(const std::vector<Chunk>& chunks)
         size_t type_at = out.size();
         out.insert(out.end(), chunk.type.begin(), chunk.type.end());
         out.insert(out.end(), chunk.data.begin(), chunk.data.end());
-        uint32_t crc = static_cast<uint32_t>(crc32(0, out.data() + type_at, out.size() - type_at));
+        uint32_t crc = static_cast<uint32_t>(crc32(0, out.data() + type_at, static_cast<uInt>(out.size() - type_at)));
         put_be32(&out, chunk.bad_crc ? crc ^ 1 : crc);
     }
     return out;

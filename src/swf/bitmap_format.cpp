@@ -100,7 +100,8 @@ size_t copy_segment(std::span<const uint8_t> data, size_t at, std::vector<uint8_
         end = at + 1;  // a fill byte in front of a marker
     if (end == 0)
         end = data.size();
-    out.insert(out.end(), data.begin() + at, data.begin() + end);
+    out.insert(out.end(), data.begin() + static_cast<std::ptrdiff_t>(at),
+               data.begin() + static_cast<std::ptrdiff_t>(end));
     return end;
 }
 
