@@ -222,10 +222,14 @@ private:
     // `below` is the movie's path relative to the folder argument it was found in.
     void add_movie(const std::string& movie, const std::string& below)
     {
-        if (options_.output.empty())
-            jobs_.push_back({movie, res_dir_path(movie)});
-        else
-            jobs_.push_back({movie, unshared(join(options_.output, below), movie)});
+        if (options_.output.empty()) {
+            const std::string name = file_name_of(movie);
+            jobs_.push_back(
+                {movie, res_dir_path(movie), movie.substr(0, movie.size() - name.size()), res_dir_path(name)});
+            return;
+        }
+        const std::string folder = unshared(below, movie);
+        jobs_.push_back({movie, join(options_.output, folder), options_.output, folder});
     }
 
     // `below` is the folder's path relative to the folder argument, with a trailing separator.
@@ -249,8 +253,8 @@ private:
         }
     }
 
-    // The output folder for `movie` named after `base`. Two movies of one name from
-    // different places must not write into one folder.
+    // The output folder for `movie` named after `base`, its path under the output root. Two
+    // movies of one name from different places must not write into one folder.
     std::string unshared(const std::string& base, const std::string& movie)
     {
         const std::string folder = res_dir_path(base);
@@ -263,7 +267,7 @@ private:
         }
         if (chosen != folder)
             DEBUG_PROBLEM("main", "%s: output folder %s is taken by another movie; using %s", movie.c_str(),
-                          folder.c_str(), chosen.c_str());
+                          join(options_.output, folder).c_str(), join(options_.output, chosen).c_str());
         return chosen;
     }
 
@@ -276,22 +280,6 @@ private:
 };
 
 // --- processing ---
-
-// Creates any missing folders above `folder`, then the folder itself by the same rule the
-// extraction writes by (a link or a file there is refused, with its line). Something
-// already bearing a parent's name counts as there: what cannot be used shows when the
-// files are written.
-void make_folders(const std::string& folder)
-{
-    for (size_t at = 1; at < folder.size(); ++at) {
-        if (!is_separator(folder[at]) || is_separator(folder[at - 1]) || folder[at - 1] == ':')
-            continue;
-        const std::string parent = folder.substr(0, at);
-        if (!platform_exists(parent.c_str()))
-            platform_make_dir(parent.c_str());
-    }
-    res_dir_create(folder);
-}
 
 double seconds_since(std::chrono::steady_clock::time_point start)
 {
@@ -354,19 +342,20 @@ public:
         load(job.movie, &m);
         if (!m.swf)
             return 0;
-        if (platform_path_units(job.folder) >= kMaxPath) {
-            DEBUG_PROBLEM("main", "path too long for an output folder: %s", job.folder.c_str());
-            return 0;
-        }
         m.tree = std::make_unique<ExtractTree>(swf_extract_tree(m.swf.get(), job.folder, 1, options_.selection));
-        const ExtractTree& tree = *m.tree;
+        ExtractTree& tree = *m.tree;
         report_unmatched_selectors(tree, job.movie);
         if (options_.list) {
             m.listed = list(tree);
             return 0;
         }
-        if (options_.selection.takes_all() || tree.selected > 0)
-            make_folders(job.folder);
+        // A folder that cannot be used is one line; its bitmaps then count as not written.
+        OutputFolder top;
+        if (platform_path_units(job.folder) >= kMaxPath)
+            DEBUG_PROBLEM("main", "path too long for an output folder: %s", job.folder.c_str());
+        else if (options_.selection.takes_all() || tree.selected > 0)
+            top = res_dir_open(job.root, job.below, true);
+        swf_open_folders(&tree, std::move(top));
         m.outcomes.resize(tree.steps.size(), BitmapOutcome::none);
         return tree.steps.size();
     }
@@ -557,7 +546,11 @@ int exit_status(const RunTotals& totals)
     return totals.failed_writes > 0 ? 3 : 0;
 }
 
-void app_init() { platform_reuse_large_buffers(); }
+void app_init()
+{
+    platform_start();
+    platform_reuse_large_buffers();
+}
 
 int pixsieve_main(int argc, char** argv)
 {

@@ -32,10 +32,14 @@ inline constexpr unsigned kMaxJobs = 256;
 // description of the problem, when they are not a valid call.
 bool parse_options(const std::vector<std::string>& args, DriverOptions* options, std::string* error);
 
-// One movie to extract and the folder its bitmaps go to.
+// One movie to extract and the folder its bitmaps go to: `below` inside `root`, where the
+// root is what the user named (the movie's own folder, or -o) and is followed as named,
+// while no folder of `below` is entered through a link.
 struct MovieJob {
     std::string movie;
-    std::string folder;
+    std::string folder;  // the whole path, as lines spell it
+    std::string root;
+    std::string below;
 };
 
 // What a run did, for the summary and the exit status.

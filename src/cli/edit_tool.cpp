@@ -19,7 +19,7 @@ namespace {
 
 constexpr const char kUsage[] =
     "usage: pixsieve-edit IN.swf OUT.swf [--replace] [--small] [--add NAME IMAGE]... [--fws | --cws | --zws]\n"
-    "  --replace         rebuild bitmaps from IN.swf_res/<id>.png (else <id>.jpg)\n"
+    "  --replace         rebuild bitmaps from IN.swf_res/<id>.png (else .jpg, else .gif)\n"
     "  --small           store lossless bitmaps as JPEG with alpha where that is smaller\n"
     "  --add NAME IMAGE  add IMAGE (PNG, JPEG or BMP) as a bitmap with a free id and class NAME\n"
     "  --fws/--cws/--zws container of OUT.swf (default: the container of IN.swf)\n"

@@ -99,6 +99,22 @@ TEST(ImageDecode, EveryPngFormIsReadBrokenOnesAreRefused)
     EXPECT_EQ(capture.take(), "buf == null");
 }
 
+// A JPEG that cannot be held is a resource failure, bad JPEG data malformed; the layer
+// prints neither (the caller prints the one line).
+TEST(ImageDecode, JpegFailuresSayWhyWithoutPrinting)
+{
+    const Bytes huge{0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x0B, 0x08, 0xFF, 0xFF,
+                     0xFF, 0xFF, 0x01, 0x01, 0x11, 0x00, 0xFF, 0xD9};
+    const Bytes broken{0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x0B, 0x08, 0x00, 0x08, 0x00, 0x00, 0x01, 0x01, 0x11, 0x00};
+    ImageContext context;
+    DecodedImage image{};
+    testkit::CapturedStdout capture;
+    EXPECT_EQ(image_decode_bytes(&context, &image, huge), Fault::too_large);
+    EXPECT_EQ(image_decode_bytes(&context, &image, broken), Fault::malformed);
+    EXPECT_EQ(image.pixels, nullptr);
+    EXPECT_EQ(capture.take(), "");
+}
+
 TEST(ImageDecode, JpegColourAndGreyAreOpaque)
 {
     Bytes rgb;

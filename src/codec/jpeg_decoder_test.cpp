@@ -55,7 +55,8 @@ Decoded decode(const Bytes& jpeg, size_t length = SIZE_MAX)
 {
     length = std::min(length, jpeg.size());
     std::unique_ptr<uint8_t[]> copy(new uint8_t[length ? length : 1]);
-    std::memcpy(copy.get(), jpeg.data(), length);
+    if (length)
+        std::memcpy(copy.get(), jpeg.data(), length);
     Decoded result;
     JpegDecoder decoder;
     result.status = decoder.decode(copy.get(), int32_t(length));
@@ -509,12 +510,14 @@ TEST(JpegDecoder, RestartMarkersCycleAndResynchronise)
 }
 
 // Scans in any order: one sequential scan per component (the last one first), and
-// progressive scans with spectral selection and successive approximation.
+// progressive scans with spectral selection and successive approximation; and colour
+// stored as R, G, B rather than YCbCr.
 TEST(JpegDecoder, ScansOfSeparateComponentsAndBands)
 {
     Bytes source = make_picture(45, 29, 3, 6);
-    for (oracle::JpegOptions options : {oracle::JpegOptions{.h_samp = 2, .v_samp = 1, .scan_per_component = true},
-                                        oracle::JpegOptions{.h_samp = 2, .v_samp = 2, .progressive = true}}) {
+    for (oracle::JpegOptions options :
+         {oracle::JpegOptions{.h_samp = 2, .v_samp = 1, .scan_per_component = true},
+          oracle::JpegOptions{.h_samp = 2, .v_samp = 2, .progressive = true}, oracle::JpegOptions{.store_rgb = true}}) {
         Bytes jpeg = oracle::encode_jpeg(45, 29, 3, source, options);
         EXPECT_EQ(decode(jpeg).pixels, reference_pixels(jpeg));
     }
@@ -537,6 +540,17 @@ TEST(JpegDecoder, RefusesBadProgressiveScans)
         EXPECT_EQ(decode(bad).status, kJpegSyntaxError) << int(parameters[0]) << "," << int(parameters[1]);
         EXPECT_TRUE(reference_pixels(bad).empty());
     }
+    // Endless scans are refused: each would walk the whole frame again.
+    Bytes endless(jpeg.begin(), jpeg.end() - 2);
+    const Bytes refinement{0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x00, 0x10, 0x55, 0x55};
+    for (int i = 0; i < 250; ++i)
+        endless.insert(endless.end(), refinement.begin(), refinement.end());
+    EXPECT_EQ(decode(endless).status, kJpegSyntaxError);
+    // A sequential frame codes a component once; a second scan of it is refused.
+    Bytes sequential = oracle::encode_jpeg(16, 16, 1, make_picture(16, 16, 1, 2));
+    Bytes again(sequential.begin() + long(find_marker(sequential, 0xDA)), sequential.end());
+    sequential.insert(sequential.end() - 2, again.begin(), again.end() - 2);
+    EXPECT_EQ(decode(sequential).status, kJpegSyntaxError);
 }
 
 // Picture sizes from 1x1 up (all up to 12x12, a spread up to 40x40, two large ones) in

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -34,27 +35,18 @@ struct BitmapJob {
 
 using Outcome = BitmapOutcome;
 
-// The one place that writes an output file: whole or not at all, never through a link
-// or into anything but a regular file.
-WriteStatus write_output_file(const std::string& path, std::span<const uint8_t> bytes)
-{
-    return platform_write_file_whole(path.c_str(), bytes);
-}
-
-// Writes one bitmap's bytes under its planned name; `function` names the failure line. The
-// lines of naming, kept by the plan, come out here, where the name is used.
+// Writes one bitmap's bytes under its planned name, in the movie's open folder: whole or
+// not at all, never through a link or into anything but a regular file. `function` names
+// the failure line. The lines of naming, kept by the plan, come out here, where the name
+// is used.
 Outcome write_bitmap_file(const BitmapJob& job, uint16_t id, std::span<const uint8_t> bytes, const char* function)
 {
-    for (const std::string& outer : job.plan.outer_folders)
-        if (!res_dir_create(outer))
-            return Outcome::write_failed;
-    if (!res_dir_create(job.plan.folder))
-        return Outcome::write_failed;
     debug_emit(job.bitmap.naming_lines);
     const std::string& path = job.bitmap.path;
     if (path.empty())
         return Outcome::write_failed;
-    WriteStatus status = write_output_file(path, bytes);
+    const std::string_view name = std::string_view(path).substr(job.plan.folder.size() + 1);
+    WriteStatus status = platform_write_in_folder(job.plan.output, name, bytes, false);
     if (status != WriteStatus::ok) {
         DEBUG_PROBLEM_IN("swf", function, "cannot write %s (%s), bitmap %d skipped", path.c_str(),
                          platform_write_status_text(status), id);
@@ -63,10 +55,22 @@ Outcome write_bitmap_file(const BitmapJob& job, uint16_t id, std::span<const uin
     return Outcome::written;
 }
 
+// PNG colour types: the movie's own form of each bitmap.
+constexpr int kPngRgb = 2;
+constexpr int kPngPalette = 3;
+constexpr int kPngRgba = 6;
+
+// The pixels of one PNG: indices with their palette, R, G, B or R, G, B, A.
+struct PngPixels {
+    int color_type;
+    const uint8_t* pixels;
+    const PngPalette* palette = nullptr;
+};
+
 // False (with a line) when the PNG of a width x height bitmap could pass the buffer limit.
-bool png_fits(uint16_t id, uint32_t width, uint32_t height, const char* function)
+bool png_fits(uint16_t id, uint32_t width, uint32_t height, int color_type, const char* function)
 {
-    uint64_t bound = png_encoded_size_bound(width, height, 8, 6);
+    uint64_t bound = png_encoded_size_bound(width, height, 8, color_type);
     if (bound != 0 && bound < kMaxBufferSize)
         return true;
     DEBUG_PROBLEM_IN("swf", function, "bitmap %d of %ux%u pixels cannot be encoded within the buffer limit, skipped",
@@ -74,23 +78,82 @@ bool png_fits(uint16_t id, uint32_t width, uint32_t height, const char* function
     return false;
 }
 
-// Encodes width x height R, G, B, A pixels as PNG in memory and writes the file; nothing
-// is created before the encoding has succeeded.
-Outcome write_png_bitmap(const BitmapJob& job, uint16_t id, uint32_t width, uint32_t height, const uint8_t* pixels,
+// Encodes width x height pixels as PNG in memory and writes the file; nothing is created
+// before the encoding has succeeded.
+Outcome write_png_bitmap(const BitmapJob& job, uint16_t id, uint32_t width, uint32_t height, const PngPixels& image,
                          const char* function)
 {
-    if (!png_fits(id, width, height, function))
+    if (!png_fits(id, width, height, image.color_type, function))
         return Outcome::write_failed;
-    uint64_t bound = png_encoded_size_bound(width, height, 8, 6);
+    uint64_t bound = png_encoded_size_bound(width, height, 8, image.color_type);
     ByteBuffer encoded(static_cast<uint8_t*>(std::malloc(bound)));
     MemoryWriter writer{0, 0, encoded.get(), static_cast<uint32_t>(bound)};
     PngHandle png{};
     if (!encoded || png_open_writer(&png, memory_writer, &writer) != PNG_OK ||
-        png_write_image(&png, width, height, 8, 6, pixels) != PNG_OK) {
+        png_write_image(&png, width, height, 8, image.color_type, image.pixels, image.palette) != PNG_OK) {
         DEBUG_PROBLEM_IN("swf", function, "bitmap %d cannot be encoded as PNG, skipped", id);
         return Outcome::write_failed;
     }
     return write_bitmap_file(job, id, {encoded.get(), writer.written}, function);
+}
+
+// Straight R, G, B, A pixels, written as RGB when every alpha is 255 (the caller found out
+// while making them straight).
+Outcome write_straight_pixels(const BitmapJob& job, uint16_t id, uint32_t width, uint32_t height, uint8_t* rgba,
+                              bool opaque, const char* function)
+{
+    if (opaque)
+        rgba_to_rgb(rgba, size_t{width} * height);
+    return write_png_bitmap(job, id, width, height, {opaque ? kPngRgb : kPngRgba, rgba}, function);
+}
+
+// The widest PNG a lossless bitmap can become, and the bytes of its pixels in that form:
+// indices for colour-mapped ones (R, G, B, A only if a full table's data is cut short),
+// R, G, B, A for the others (their RGB form is smaller).
+int widest_png_type(const LosslessHeader& header)
+{
+    return header.format == LOSSLESS_COLOUR_MAPPED ? kPngPalette : kPngRgba;
+}
+
+// Whether the inflated data and the widest pixels stay below the buffer limit.
+bool lossless_in_range(const LosslessHeader& header, bool alpha)
+{
+    uint64_t data_size = lossless_data_size(header, alpha);
+    uint64_t count = uint64_t{header.width} * header.height;
+    uint64_t pixel_bytes = count * (header.format == LOSSLESS_COLOUR_MAPPED ? 1 : 4);
+    return data_size != 0 && data_size < kMaxBufferSize && pixel_bytes < kMaxBufferSize;
+}
+
+// Colour-mapped data as indices and opaque data as R, G, B, converted where it was
+// inflated when it fits there. Nothing (no outcome) when the bitmap needs R, G, B, A: pixels
+// with alpha, or data cut short where the movie's own form cannot show what is missing.
+std::optional<Outcome> write_own_form(const BitmapJob& job, const LosslessHeader& header, bool alpha, Inflated& data)
+{
+    std::span<const uint8_t> stored{data.bytes.get(), static_cast<size_t>(data.size)};
+    const uint16_t id = header.id;
+    if (header.format == LOSSLESS_COLOUR_MAPPED) {
+        ColourTable table;
+        if (!colour_mapped_to_indices(header, alpha, stored, data.bytes.get(), &table))
+            return {};
+        PngPalette palette{table.colours.data(), table.alpha.data(), table.entries, table.alpha_entries};
+        return write_png_bitmap(job, id, header.width, header.height, {kPngPalette, data.bytes.get(), &palette},
+                                "read_lossless");
+    }
+    if (alpha && header.format == LOSSLESS_32BIT)
+        return {};  // opaque or not shows in the conversion to straight colour
+    ByteBuffer expanded;
+    uint8_t* rgb = data.bytes.get();
+    if (header.format != LOSSLESS_32BIT) {
+        expanded.reset(static_cast<uint8_t*>(std::malloc(size_t{header.width} * header.height * 3)));
+        if (!expanded) {
+            DEBUG_PROBLEM_IN("swf", "read_lossless", "out of memory for bitmap %d, skipped", id);
+            return Outcome::skipped;
+        }
+        rgb = expanded.get();
+    }
+    if (!lossless_to_rgb(header, stored, rgb))
+        return {};
+    return write_png_bitmap(job, id, header.width, header.height, {kPngRgb, rgb}, "read_lossless");
 }
 
 Outcome read_lossless(const BitmapJob& job, const SwfTag* tag)
@@ -109,23 +172,27 @@ Outcome read_lossless(const BitmapJob& job, const SwfTag* tag)
         return Outcome::skipped;
     }
     // At most 65535 x 65535 x 4 bytes: computed in 64 bits, refused at the buffer limit.
-    uint64_t data_size = lossless_data_size(header, alpha);
-    uint64_t count = uint64_t{header.width} * header.height;
-    if (data_size == 0 || data_size >= kMaxBufferSize || count * 4 >= kMaxBufferSize) {
+    if (!lossless_in_range(header, alpha)) {
         DEBUG_PROBLEM("swf", "bitmap %d of %ux%u pixels is out of range, skipped", id, header.width, header.height);
         return Outcome::skipped;
     }
-    if (!png_fits(id, header.width, header.height, __func__))
+    if (!png_fits(id, header.width, header.height, widest_png_type(header), __func__))
         return Outcome::write_failed;
+    uint64_t data_size = lossless_data_size(header, alpha);
     Inflated data = inflate_bitmap_data(body.subspan(header.data_offset), data_size);
     if (data.zlib_code != Z_OK) {
         DEBUG_PROBLEM("swf", INFLATE_FAILED, data.zlib_code, static_cast<int>(data_size));
         return Outcome::skipped;
     }
-    // 32-bit pixels are converted where they were inflated; the other formats expand.
+    if (std::optional<Outcome> own = write_own_form(job, header, alpha, data))
+        return *own;
+    // R, G, B, A: 32-bit pixels are converted where they were inflated; the other formats expand.
+    uint64_t count = uint64_t{header.width} * header.height;
     ByteBuffer expanded;
     uint8_t* pixels = data.bytes.get();
     if (header.format != LOSSLESS_32BIT) {
+        if (!png_fits(id, header.width, header.height, kPngRgba, __func__))  // a colour-mapped one after all
+            return Outcome::write_failed;
         expanded.reset(static_cast<uint8_t*>(std::malloc(count * 4)));
         if (!expanded) {
             DEBUG_PROBLEM("swf", "out of memory for bitmap %d, skipped", id);
@@ -134,9 +201,8 @@ Outcome read_lossless(const BitmapJob& job, const SwfTag* tag)
         pixels = expanded.get();
     }
     lossless_to_rgba(header, alpha, {data.bytes.get(), data.size}, pixels);
-    if (alpha)
-        unpremultiply_rgba(pixels, count);
-    return write_png_bitmap(job, id, header.width, header.height, pixels, __func__);
+    bool opaque = alpha && unpremultiply_rgba(pixels, count);
+    return write_straight_pixels(job, id, header.width, header.height, pixels, opaque, __func__);
 }
 
 // JPEG data repaired (and completed with the movie's tables for DefineBits); PNG and GIF
@@ -186,8 +252,8 @@ Outcome write_jpeg_with_alpha(const BitmapJob& job, const JpegTagParts& parts)
         DEBUG_PROBLEM_IN("swf", "read_bits", INFLATE_FAILED, plane.zlib_code, static_cast<int>(count));
         return Outcome::skipped;
     }
-    merge_alpha_plane(decoded.pixels, count, {plane.bytes.get(), count}, decoded.kind == IMAGE_JPEG);
-    return write_png_bitmap(job, parts.id, decoded.width, decoded.height, decoded.pixels, "read_bits");
+    bool opaque = merge_alpha_plane(decoded.pixels, count, {plane.bytes.get(), count}, decoded.kind == IMAGE_JPEG);
+    return write_straight_pixels(job, parts.id, decoded.width, decoded.height, decoded.pixels, opaque, "read_bits");
 }
 
 // DefineBits, DefineBitsJPEG2, DefineBitsJPEG3 and DefineBitsJPEG4.
@@ -219,19 +285,6 @@ std::span<const uint8_t> find_jpeg_tables(Swf* swf)
     return {};
 }
 
-bool is_bitmap_tag(uint16_t code)
-{
-    switch (code) {
-    case TAG_DEFINE_BITS:
-    case TAG_DEFINE_BITS_JPEG2:
-    case TAG_DEFINE_BITS_JPEG3:
-    case TAG_DEFINE_BITS_JPEG4:
-    case TAG_DEFINE_BITS_LOSSLESS:
-    case TAG_DEFINE_BITS_LOSSLESS2: return true;
-    default: return false;
-    }
-}
-
 // Whether a lossless bitmap gets as far as its file, judged by its header alone; the id.
 bool lossless_reaches_file(const SwfTag* tag, uint16_t* id)
 {
@@ -239,11 +292,8 @@ bool lossless_reaches_file(const SwfTag* tag, uint16_t* id)
     if (!lossless_read_header({tag->body.buf, tag->body.len}, &header) || !lossless_format_known(header.format))
         return false;
     *id = header.id;
-    uint64_t data_size = lossless_data_size(header, tag->code == TAG_DEFINE_BITS_LOSSLESS2);
-    uint64_t count = uint64_t{header.width} * header.height;
-    uint64_t bound = png_encoded_size_bound(header.width, header.height, 8, 6);
-    return data_size != 0 && data_size < kMaxBufferSize && count * 4 < kMaxBufferSize && bound != 0 &&
-           bound < kMaxBufferSize;
+    uint64_t bound = png_encoded_size_bound(header.width, header.height, 8, widest_png_type(header));
+    return lossless_in_range(header, tag->code == TAG_DEFINE_BITS_LOSSLESS2) && bound != 0 && bound < kMaxBufferSize;
 }
 
 // The extension of the file a bitmap tag becomes, with its id; null when the tag is refused
@@ -342,13 +392,12 @@ public:
         tree_.matched.assign(selection.selectors.size(), false);
     }
 
-    void add(Swf* swf, const std::string& folder, std::string label, std::vector<std::string> outer_folders,
-             DebugLines lead, int depth)
+    void add(Swf* swf, const std::string& folder, std::string label, size_t holder, DebugLines lead, int depth)
     {
         body_bytes_ += swf->body.len;
         ExtractPlan plan = swf_extract_plan(swf, folder, by_name_);
         plan.label = std::move(label);
-        plan.outer_folders = std::move(outer_folders);
+        plan.holder = holder;
         plan.lead_lines = std::move(lead);
         select(&plan);
         const size_t index = tree_.movies.size();
@@ -375,8 +424,6 @@ private:
         const ExtractPlan& outer = tree_.movies[holder];
         const InnerMovie& inner = outer.inner[which];
         std::string label = outer.label + "#" + std::to_string(inner.id);
-        std::vector<std::string> folders = outer.outer_folders;
-        folders.push_back(outer.folder);
         const std::string folder = inner.folder;
 
         DebugLines lead;
@@ -389,10 +436,10 @@ private:
             lead = capture.take();
         }
         if (swf == nullptr) {
-            tree_.movies.push_back({nullptr, folder, {}, {}, {}, std::move(label), {}, std::move(lead)});
+            tree_.movies.push_back({nullptr, folder, {}, {}, {}, std::move(label), holder, std::move(lead), {}});
             return;
         }
-        add(swf, folder, std::move(label), std::move(folders), std::move(lead), depth);
+        add(swf, folder, std::move(label), holder, std::move(lead), depth);
     }
 
     Swf* load(const InnerMovie& inner, const std::string& label, int depth)
@@ -453,7 +500,7 @@ void add_steps(ExtractTree* tree)
 ExtractPlan swf_extract_plan(Swf* swf, const std::string& folder, uint8_t by_name)
 {
     swf->file_names.clear();  // a second run over the movie writes the same names again
-    ExtractPlan plan{swf, folder, find_jpeg_tables(swf), {}, {}, swf->path, {}, {}};
+    ExtractPlan plan{swf, folder, find_jpeg_tables(swf), {}, {}, swf->path, 0, {}, {}};
     for (const SwfTag* tag : swf_tags(swf)) {
         if (tag->code == TAG_DEFINE_BINARY_DATA) {
             plan_binary_data(&plan, tag, by_name);
@@ -476,13 +523,36 @@ ExtractPlan swf_extract_plan(Swf* swf, const std::string& folder, uint8_t by_nam
 
 BitmapOutcome swf_extract_bitmap(const ExtractPlan& plan, size_t index, ImageContext* images)
 {
+    if (!plan.output.is_open())
+        return BitmapOutcome::write_failed;  // the folder's one line said why
     return extract_tag({plan, plan.bitmaps[index], images});
+}
+
+void swf_open_folders(ExtractTree* tree, OutputFolder top)
+{
+    std::vector<bool> wanted(tree->movies.size(), false);
+    for (const ExtractStep& step : tree->steps) {
+        if (step.kind != ExtractStep::Kind::bitmap)
+            continue;
+        for (size_t m = step.movie; !wanted[m]; m = tree->movies[m].holder) {
+            wanted[m] = true;  // and every holder on the way up: its folder holds this one's
+            if (m == 0)
+                break;
+        }
+    }
+    tree->movies[0].output = std::move(top);
+    for (size_t m = 1; m < tree->movies.size(); ++m) {
+        ExtractPlan& plan = tree->movies[m];
+        const ExtractPlan& holder = tree->movies[plan.holder];
+        if (wanted[m] && holder.output.is_open())
+            plan.output = res_dir_enter(holder.output, plan.folder.substr(holder.folder.size() + 1));
+    }
 }
 
 ExtractTree swf_extract_tree(Swf* swf, const std::string& folder, uint8_t by_name, const BitmapSelection& selection)
 {
     ExtractTree tree;
-    TreeBuilder(&tree, by_name, selection).add(swf, folder, swf->path, {}, {}, 0);
+    TreeBuilder(&tree, by_name, selection).add(swf, folder, swf->path, 0, {}, 0);
     add_steps(&tree);
     return tree;
 }
@@ -511,9 +581,12 @@ void add_outcome(ExtractCounts* counts, BitmapOutcome outcome)
     }
 }
 
-ExtractCounts swf_extract(Swf* swf, const std::string& folder, uint8_t by_name)
+namespace {
+
+ExtractCounts extract_into(Swf* swf, const std::string& folder, OutputFolder top, uint8_t by_name)
 {
-    const ExtractTree tree = swf_extract_tree(swf, folder, by_name, BitmapSelection{});
+    ExtractTree tree = swf_extract_tree(swf, folder, by_name, BitmapSelection{});
+    swf_open_folders(&tree, std::move(top));
     auto images = std::make_unique<ImageContext>();
     ExtractCounts counts;
     for (size_t i = 0; i < tree.steps.size(); ++i)
@@ -521,9 +594,17 @@ ExtractCounts swf_extract(Swf* swf, const std::string& folder, uint8_t by_name)
     return counts;
 }
 
+}  // namespace
+
+ExtractCounts swf_extract(Swf* swf, const std::string& folder, uint8_t by_name)
+{
+    return extract_into(swf, folder, res_dir_open_path(folder), by_name);
+}
+
 void swf_saveimg(Swf* swf, uint8_t by_name)
 {
     std::string folder;
-    if (make_res_dir(swf->path.c_str(), folder))
-        swf_extract(swf, folder, by_name);
+    OutputFolder top;
+    if (make_res_dir(swf->path.c_str(), folder, &top))
+        extract_into(swf, folder, std::move(top), by_name);
 }
