@@ -655,7 +655,7 @@ std::vector<OwnFormCase> lossless_own_form_cases()
                                  : swfkit::lossless_body(id, format, w, h, data);
         cases.push_back({code, body, data, colour_type, entries});
     };
-    for (uint16_t code : {20, 36}) {
+    for (uint16_t code : std::initializer_list<uint16_t>{20, 36}) {
         const bool alpha = code == 36;
         for (uint32_t colours : {1u, 7u, 256u}) {
             Bytes table = noise.pixels(colours, false, !alpha || colours == 7);

@@ -643,8 +643,8 @@ void idct_full(const int32_t* block, uint8_t* out, int stride)
     const __m128i centre = _mm_set1_epi16(128);
     for (int k = 0; k < 8; k += 2) {
         const __m128i two_rows = _mm_packus_epi16(_mm_adds_epi16(rows[k], centre), _mm_adds_epi16(rows[k + 1], centre));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + size_t(k) * stride), two_rows);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + size_t(k + 1) * stride), _mm_srli_si128(two_rows, 8));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + k * stride), two_rows);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + (k + 1) * stride), _mm_srli_si128(two_rows, 8));
     }
 }
 #else
