@@ -279,7 +279,7 @@ TEST(EditCli, AddedBitmapsKeepTheirNamesAndTheEndTagLast)
 
 std::string class_name(Swf* swf, uint16_t id)
 {
-    uint32_t at = symbols_get(swf->names, id);
+    uint32_t at = symbols_get(swf->names.get(), id);
     return at == swf->names->n_buckets ? "<absent>" : swf->names->values[at]->name;
 }
 

@@ -183,7 +183,7 @@ Inflated inflate_bitmap_data(std::span<const uint8_t> stream, uint64_t capacity)
         out.fault = Fault::too_large;
         return out;
     }
-    out.bytes.reset(static_cast<uint8_t*>(std::calloc(capacity, 1)));
+    out.bytes = buffer_new_zeroed(capacity);
     if (!out.bytes) {
         out.fault = Fault::out_of_memory;
         return out;

@@ -33,13 +33,6 @@ std::string too_large_for_tag(uint32_t width, uint32_t height)
     return "picture of " + std::to_string(width) + "x" + std::to_string(height) + " is too large for a bitmap tag";
 }
 
-ByteBuffer alloc_bytes(uint64_t size)
-{
-    if (size >= kMaxBufferSize)
-        return nullptr;
-    return ByteBuffer(static_cast<uint8_t*>(std::calloc(size ? size : 1, 1)));
-}
-
 bool fits_bitmap_tag(uint32_t width, uint32_t height) { return width <= kMaxDimension && height <= kMaxDimension; }
 
 // Decodes picture bytes for a tag; false, with what the line says in `why`, when they are unusable.
@@ -66,7 +59,7 @@ bool encode_picture(Picture& picture, ByteBuffer& out, uint32_t* out_size)
     if (picture.image.kind == ImageKind::bitmap)
         picture.image.kind = ImageKind::png;
     uint64_t bound = image_encode_bound(picture.image.width, picture.image.height);
-    out = alloc_bytes(bound);
+    out = buffer_new_zeroed(bound);
     *out_size = 0;
     return out && image_encode(&picture.image, out.get(), static_cast<uint32_t>(bound), out_size) == Fault::none &&
            *out_size != 0;
@@ -128,7 +121,7 @@ constexpr int kBitmapDeflateLevel = 12;
 bool rebuild_lossless(SwfTag* tag, uint16_t code, std::span<const uint8_t> header, std::span<const uint8_t> data)
 {
     size_t packed_len = zlib_deflate_bound(data.size());
-    ByteBuffer packed = alloc_bytes(packed_len);
+    ByteBuffer packed = buffer_new_zeroed(packed_len);
     if (packed)
         packed_len = zlib_deflate(data, packed.get(), packed_len, kBitmapDeflateLevel);
     if (!packed || packed_len == 0) {
@@ -164,7 +157,7 @@ bool rebuild_colour_mapped(SwfTag* tag, uint16_t id, const PngPicture& picture)
     const uint32_t entry_size = with_alpha ? 4 : 3;
     const uint64_t stride = lossless_padded_row(picture.width);
     const uint64_t size = uint64_t{entries} * entry_size + stride * picture.height;
-    ByteBuffer data = alloc_bytes(size);
+    ByteBuffer data = buffer_new_zeroed(size);
     if (!data) {
         DEBUG_PROBLEM("swf", "no memory for a %ux%u colour-mapped bitmap, tag left unchanged", picture.width,
                       picture.height);
@@ -339,7 +332,7 @@ EditResult lossless2jpeg(SwfTag* tag)
     bool with_alpha = tag->code == TAG_DEFINE_BITS_LOSSLESS2;
     uint64_t data_size = lossless_data_size(header, with_alpha);
     uint64_t count = uint64_t{header.width} * header.height;
-    ByteBuffer alpha = alloc_bytes(count);
+    ByteBuffer alpha = buffer_new_zeroed(count);
     if (data_size == 0 || data_size >= kMaxBufferSize || !alpha) {
         DEBUG_PROBLEM("swf", "bitmap %d of %ux%u pixels is too large, left unchanged", header.id, header.width,
                       header.height);
@@ -360,7 +353,7 @@ EditResult lossless2jpeg(SwfTag* tag)
         pixels[4 * i + 3] = 255;
     }
     uint64_t bound = image_encode_bound(header.width, header.height);
-    ByteBuffer jpeg = alloc_bytes(bound);
+    ByteBuffer jpeg = buffer_new_zeroed(bound);
     uint32_t jpeg_size = 0;
     if (!jpeg || image_encode_pixels(ImageKind::jpeg, pixels, header.width, header.height, kJpegDefaultQuality,
                                      jpeg.get(), static_cast<uint32_t>(bound), &jpeg_size) != Fault::none) {
@@ -368,7 +361,7 @@ EditResult lossless2jpeg(SwfTag* tag)
         return EditResult::failed;
     }
     size_t alpha_len = zlib_deflate_bound(count);
-    ByteBuffer packed_alpha = alloc_bytes(alpha_len);
+    ByteBuffer packed_alpha = buffer_new_zeroed(alpha_len);
     if (packed_alpha)
         alpha_len = zlib_deflate({alpha.get(), count}, packed_alpha.get(), alpha_len);
     if (!packed_alpha || alpha_len == 0) {
@@ -411,12 +404,11 @@ SymbolEntry* swf_add_image(Swf* swf, const char* name, const char* path, ImageCo
         DEBUG_PROBLEM("swf", "picture cannot be encoded, tag left unchanged");
         return nullptr;
     }
-    auto* tag = static_cast<SwfTag*>(mem_alloc(sizeof(SwfTag)));
+    SwfTag* tag = swf_append_tag(swf, TAG_DEFINE_BITS_JPEG2);
     uint8_t header[2] = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)};
     if (!rebuild_tag(tag, TAG_DEFINE_BITS_JPEG2, header, sizeof header, encoded.get(), encoded_size)) {
-        mem_free(tag);
+        swf_remove_tag(tag);
         return nullptr;
     }
-    tag_list_append(tag, &swf->tags);
     return swf_add_symbol(swf, name, id);
 }

@@ -390,7 +390,7 @@ TEST(SwfAddImage, TwoAddsTwoTagsOneName)
     EXPECT_EQ(e.tag(1)->body.buf[2], 0xFF);  // JPEG stays JPEG
     EXPECT_EQ(e.tag(2)->body.buf[2], 0x89);  // PNG stays PNG
     EXPECT_EQ(e.swf->names->size, 1u);
-    EXPECT_STREQ(e.swf->names->values[symbols_get(e.swf->names, 1000)]->name, "Second");
+    EXPECT_STREQ(e.swf->names->values[symbols_get(e.swf->names.get(), 1000)]->name, "Second");
 }
 
 TEST(SwfAddImage, ACallerChosenIdGoesIntoTagAndNames)
@@ -404,8 +404,8 @@ TEST(SwfAddImage, ACallerChosenIdGoesIntoTagAndNames)
     ImageContext images;
     e.run([&](Swf* swf) { ASSERT_NE(swf_add_image(swf, name, e.dir.file("a.jpg").c_str(), &images, 4321), nullptr); });
     EXPECT_EQ(e.tag(1)->body.buf[0] | e.tag(1)->body.buf[1] << 8, 4321);
-    EXPECT_STREQ(e.swf->names->values[symbols_get(e.swf->names, 4321)]->name, "Chosen");
-    EXPECT_EQ(symbols_get(e.swf->names, 1000), e.swf->names->n_buckets);  // not registered under 1000
+    EXPECT_STREQ(e.swf->names->values[symbols_get(e.swf->names.get(), 4321)]->name, "Chosen");
+    EXPECT_EQ(symbols_get(e.swf->names.get(), 1000), e.swf->names->n_buckets);  // not registered under 1000
 }
 
 }  // namespace

@@ -19,26 +19,32 @@ struct SwfTag {
     uint16_t code;
 };
 
+// A movie owns its streams, its names and every tag on its list: all go with it.
 struct Swf {
-    std::string path;   // as given by the caller; output names derive from it
-    Stream body;        // the decompressed body, frame header first
-    char signature[3];  // first byte is 'F' once loaded (the body is held uncompressed)
-    uint8_t version;
-    uint32_t file_length;  // as stored in the header
-    uint8_t frame_rate;    // integer part only
-    uint16_t frame_count;
-    Stream frame_rect;  // the frame-size RECT bytes as stored
-    uint8_t rect_bits;
-    int32_t xmin, xmax, ymin, ymax;  // frame bounds in pixels
-    SymbolNames* names;
+    Swf();
+    ~Swf();
+    Swf(const Swf&) = delete;
+    Swf& operator=(const Swf&) = delete;
+
+    std::string path;     // as given by the caller; output names derive from it
+    Stream body{};        // the decompressed body, frame header first
+    char signature[3]{};  // first byte is 'F' once loaded (the body is held uncompressed)
+    uint8_t version = 0;
+    uint32_t file_length = 0;  // as stored in the header
+    uint8_t frame_rate = 0;    // integer part only
+    uint16_t frame_count = 0;
+    Stream frame_rect{};  // the frame-size RECT bytes as stored
+    uint8_t rect_bits = 0;
+    int32_t xmin = 0, xmax = 0, ymin = 0, ymax = 0;  // frame bounds in pixels
+    std::unique_ptr<SymbolNames> names;
     FileNameClaims file_names;  // the files extraction has given out in the output folder
-    SwfTag tags;                // list sentinel: only next and prev are used
+    SwfTag tags{};              // list sentinel: only next and prev are used
 };
 
 // Loading. Both print their debug lines and return null when the movie is refused.
 Swf* swf_readfile(const char* path);
 Swf* swf_read(Stream* source, const char* path);
-// Releases a movie with its tags and names.
+// Releases a movie with its tags and names (delete does the same).
 void swf_free(Swf* swf);
 
 struct SwfDeleter {

@@ -242,9 +242,7 @@ Swf* swf_read(Stream* source, const char* path)
         source->pos = source->len;
         return nullptr;
     }
-    SwfPtr swf(new Swf{});
-    swf->tags.next = swf->tags.prev = &swf->tags;
-    swf->names = symbols_new();
+    SwfPtr swf(new Swf);
     swf->path = path;
 
     uint8_t header[kHeaderSize];
@@ -294,14 +292,4 @@ void swf_read_rect(Swf* swf)
     swf->ymax = stream_read_sbits(body, nbits) / 20;
 }
 
-void swf_free(Swf* swf)
-{
-    if (swf == nullptr)
-        return;
-    while (SwfTag* tag = swf_last_tag(swf))
-        swf_remove_tag(tag);
-    symbols_free(swf->names);
-    stream_clear(&swf->body);
-    stream_clear(&swf->frame_rect);
-    delete swf;
-}
+void swf_free(Swf* swf) { delete swf; }
