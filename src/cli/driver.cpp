@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <new>
+#include <set>
 #include <string_view>
 
 #include "cli/progress.h"
@@ -50,7 +52,7 @@ constexpr const char kHelp[] =
     "  0  every movie was read and every bitmap file written\n"
     "  1  a movie could not be read\n"
     "  2  wrong arguments; nothing was extracted\n"
-    "  3  a bitmap could not be written\n";
+    "  3  a bitmap could not be written, or a movie not done for lack of memory\n";
 
 // --- options ---
 
@@ -202,7 +204,20 @@ private:
         std::string folder = options_.output.empty() ? movie + "_res" : join(options_.output, below + "_res");
         if (!options_.output.empty())
             folder = unshared(folder, movie);
+        // A movie named twice (or reached twice, as "m.swf" and "./m.swf") is done once: its
+        // folder is the same, and only one movie ever writes into a folder.
+        if (!folders_done_.insert(key_of(full_path(folder))).second)
+            return;
         jobs_.push_back({movie, folder});
+    }
+
+    static std::string full_path(const std::string& path)
+    {
+        std::string full(kMaxPath, '\0');
+        if (!platform_full_path(path.c_str(), full.data(), full.size()))
+            return path;
+        full.resize(std::char_traits<char>::length(full.c_str()));
+        return full;
     }
 
     // `below` is the folder's path relative to the folder argument, with a trailing separator.
@@ -253,9 +268,14 @@ private:
     RunTotals* totals_;
     std::vector<ExtractJob> jobs_;
     std::map<std::string, std::string> owners_;  // output folder -> the movie writing there
+    std::set<std::string> folders_done_;         // the output folders of the jobs so far, as full paths
 };
 
 // --- processing ---
+
+// The movie bodies held at once with several workers: small movies still run side by side,
+// while a large one runs alone, so the peak memory of a run is about its largest movie.
+constexpr uint64_t kMovieMemoryBudget = uint64_t{512} << 20;
 
 // Creates any missing folders above `folder`, then the folder itself by the same rule the
 // extraction writes by (a link or a file there is refused, with its line). Something
@@ -283,11 +303,14 @@ const char* plural(uint32_t n) { return n == 1 ? "" : "s"; }
 void print_summary(const RunTotals& t, double seconds)
 {
     std::fflush(stdout);
+    char failed[64] = "";
+    if (t.movies_failed > 0)
+        std::snprintf(failed, sizeof failed, ", %u not done for lack of memory", t.movies_failed);
     std::fprintf(stderr,
-                 "pixsieve: %u movie%s read, %u refused; %u bitmap%s written, %u skipped; "
+                 "pixsieve: %u movie%s read, %u refused%s; %u bitmap%s written, %u skipped; "
                  "%u file%s could not be written; %.2f s\n",
-                 t.movies_read, plural(t.movies_read), t.movies_refused, t.bitmaps_written, plural(t.bitmaps_written),
-                 t.bitmaps_skipped, t.failed_writes, plural(t.failed_writes), seconds);
+                 t.movies_read, plural(t.movies_read), t.movies_refused, failed, t.bitmaps_written,
+                 plural(t.bitmaps_written), t.bitmaps_skipped, t.failed_writes, plural(t.failed_writes), seconds);
 }
 
 // The extraction of a run's movies as the scheduler sees it: opening a movie loads it and
@@ -298,38 +321,60 @@ public:
     MovieExtraction(const std::vector<ExtractJob>& jobs, unsigned workers, RunTotals* totals, ProgressBar* bar)
         : jobs_(jobs), movies_(jobs.size()), images_(workers), totals_(totals), bar_(bar)
     {
+        // Several workers open movies side by side; the scheduler weighs each by its header
+        // first. One worker opens one movie at a time and needs no weights.
+        if (workers > 1) {
+            estimates_.resize(jobs.size());
+            for (size_t movie = 0; movie < jobs.size(); ++movie) {
+                uint8_t header[kHeaderSize];
+                const size_t got = platform_read_file_start(jobs[movie].movie.c_str(), header);
+                estimates_[movie] = swf_claimed_body_size({header, got});
+            }
+        }
+    }
+
+    uint64_t weight(size_t movie) override
+    {
+        const Movie& m = movies_[movie];
+        if (m.opened)
+            return m.swf ? m.swf->body.len : 0;
+        return movie < estimates_.size() ? estimates_[movie] : 0;
     }
 
     size_t open(size_t movie) override
     {
-        const ExtractJob& job = jobs_[movie];
         Movie& m = movies_[movie];
-        m.swf.reset(swf_readfile(job.movie.c_str()));
-        if (!m.swf)
-            return 0;
-        if (job.folder.size() >= kMaxPath) {
-            DEBUG_PROBLEM("main", "path too long for an output folder: %s", job.folder.c_str());
-            return 0;
+        size_t tasks = 0;
+        try {
+            tasks = load_and_plan(jobs_[movie], m);
+        } catch (const std::bad_alloc&) {
+            m = Movie{};
+            m.out_of_memory = true;
         }
-        make_folders(job.folder);
-        m.plan = std::make_unique<ExtractPlan>(swf_extract_plan(m.swf.get(), job.folder, 1));
-        m.outcomes.resize(m.plan->bitmaps.size());
-        return m.plan->bitmaps.size();
+        m.opened = true;
+        return tasks;
     }
 
     void work(size_t movie, size_t task, unsigned worker) override
     {
+        Movie& m = movies_[movie];
         std::unique_ptr<ImageContext>& images = images_[worker];
         if (!images)
-            images = std::make_unique<ImageContext>();
-        Movie& m = movies_[movie];
-        m.outcomes[task] = swf_extract_bitmap(*m.plan, task, images.get());
+            images.reset(new (std::nothrow) ImageContext);
+        if (images)
+            m.outcomes[task] = swf_extract_bitmap(*m.plan, task, images.get());
+        else
+            DEBUG_PROBLEM("main", "out of memory for a decoder, a bitmap of %s not written",
+                          jobs_[movie].movie.c_str());
     }
 
     void close(size_t movie) override
     {
         Movie& m = movies_[movie];
-        if (!m.swf) {
+        if (m.out_of_memory) {
+            DEBUG_PROBLEM("main", "out of memory loading %s, movie not done", jobs_[movie].movie.c_str());
+            totals_->movies_failed++;
+        } else if (!m.swf) {
             totals_->movies_refused++;
         } else {
             totals_->movies_read++;
@@ -345,7 +390,11 @@ public:
         }
         m = Movie{};  // the plan goes before the movie it points into
         std::fflush(stdout);
-        bar_->update(movie + 1, totals_->bitmaps_written);
+        try {
+            bar_->update(movie + 1, totals_->bitmaps_written);
+        } catch (const std::bad_alloc&) {
+            // The bar is drawn again with the next movie.
+        }
     }
 
 private:
@@ -353,11 +402,33 @@ private:
         SwfPtr swf;
         std::unique_ptr<ExtractPlan> plan;
         std::vector<BitmapOutcome> outcomes;
+        bool out_of_memory = false;  // not done: the memory ran out while loading or planning
+        bool opened = false;
     };
+
+    // Loads the movie and plans its bitmaps; the number of bitmaps to do.
+    size_t load_and_plan(const ExtractJob& job, Movie& m)
+    {
+        Result<SwfPtr> loaded = swf_load_file(job.movie.c_str());
+        m.out_of_memory = loaded.fault == Fault::out_of_memory;
+        m.swf = std::move(loaded.value);
+        if (!m.swf)
+            return 0;
+        if (job.folder.size() >= kMaxPath) {
+            DEBUG_PROBLEM("main", "path too long for an output folder: %s", job.folder.c_str());
+            return 0;
+        }
+        make_folders(job.folder);
+        m.plan = std::make_unique<ExtractPlan>(swf_extract_plan(m.swf.get(), job.folder, 1));
+        // Until a bitmap's work says otherwise it was not written.
+        m.outcomes.assign(m.plan->bitmaps.size(), BitmapOutcome::write_failed);
+        return m.plan->bitmaps.size();
+    }
 
     const std::vector<ExtractJob>& jobs_;
     std::vector<Movie> movies_;
     std::vector<std::unique_ptr<ImageContext>> images_;  // one per worker, made on first use
+    std::vector<uint64_t> estimates_;                    // what each movie's header claims, with several workers
     RunTotals* totals_;
     ProgressBar* bar_;
 };
@@ -370,7 +441,7 @@ int run(const DriverOptions& options)
     {
         ProgressBar bar(platform_is_terminal(stderr), platform_is_terminal(stdout), jobs.size());
         MovieExtraction extraction(jobs, options.jobs, &totals, &bar);
-        run_movies(extraction, jobs.size(), options.jobs);
+        run_movies(extraction, jobs.size(), options.jobs, kMovieMemoryBudget);
     }
     print_summary(totals, seconds_since(start));
     return exit_status(totals);
@@ -420,7 +491,7 @@ int exit_status(const RunTotals& totals)
 {
     if (totals.movies_refused > 0)
         return 1;
-    return totals.failed_writes > 0 ? 3 : 0;
+    return totals.failed_writes > 0 || totals.movies_failed > 0 ? 3 : 0;
 }
 
 void app_init()
@@ -442,7 +513,7 @@ int pixsieve_main(int argc, char** argv)
     DriverOptions options;
     std::string error;
     if (!parse_options(std::vector<std::string>(argv + 1, argv + argc), &options, &error)) {
-        std::fprintf(stderr, "pixsieve: %s (pixsieve --help lists the options)\n", error.c_str());
+        std::fprintf(stderr, "pixsieve: %s (pixsieve --help lists the options)\n", printable_text(error).c_str());
         return 2;
     }
     if (options.help) {
@@ -455,5 +526,12 @@ int pixsieve_main(int argc, char** argv)
     }
     app_init();
     debug_set_quiet(options.quiet);
-    return run(options);
+    try {
+        return run(options);
+    } catch (const std::bad_alloc&) {
+        // Only the list of movies itself can get here: every movie and bitmap catches its own.
+        std::fflush(stdout);
+        std::fputs("pixsieve: out of memory\n", stderr);
+        return 3;
+    }
 }

@@ -45,17 +45,20 @@ std::vector<Bytes> mixed_pictures()
     return pictures;
 }
 
-struct Result {
+struct Decoded {
     int code = -100;
     Bytes pixels;
     Bytes png;  // the decoded pixels written back as PNG
 };
 
-Result decode_and_encode(ImageContext* context, const Bytes& picture)
+Decoded decode_and_encode(ImageContext* context, const Bytes& picture)
 {
-    Result result;
+    Decoded result;
     DecodedImage image{};
-    result.code = image_decode_with(context, &image, picture.data(), static_cast<uint32_t>(picture.size()));
+    result.code = image_decode_with(context, &image, picture.data(), static_cast<uint32_t>(picture.size())) ==
+                          Fault::none
+                      ? 0
+                      : -1;
     if (result.code != 0)
         return result;
     result.pixels.assign(image.pixels, image.pixels + size_t{image.width} * image.height * 4);
@@ -73,14 +76,14 @@ Result decode_and_encode(ImageContext* context, const Bytes& picture)
 TEST(ThreadsImage, PicturesDecodeAndEncodeAtOnceAsOnOneThread)
 {
     const std::vector<Bytes> pictures = mixed_pictures();
-    std::vector<Result> alone;
+    std::vector<Decoded> alone;
     ImageContext single;
     for (const Bytes& picture : pictures) {
         alone.push_back(decode_and_encode(&single, picture));
         ASSERT_EQ(alone.back().code, 0);
     }
     // Every thread takes every picture, each starting at another one, several rounds.
-    std::vector<std::vector<Result>> together(kThreads, std::vector<Result>(pictures.size()));
+    std::vector<std::vector<Decoded>> together(kThreads, std::vector<Decoded>(pictures.size()));
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {

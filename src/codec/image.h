@@ -7,6 +7,7 @@
 
 #include "codec/jpeg_decoder.h"
 #include "codec/png.h"  // MemoryReader, MemoryWriter and their byte functions
+#include "support/fault.h"
 
 enum ImageKind : uint32_t {
     IMAGE_BITMAP = 1,
@@ -33,7 +34,9 @@ int image_init();
 
 // 0 on success, -1 (record untouched) when the data is not a picture this layer reads.
 int image_decode(DecodedImage* image, const uint8_t* data, uint32_t size);
-int image_decode_with(ImageContext* context, DecodedImage* image, const uint8_t* data, uint32_t size);
+// The same with the decoder state of one thread; Fault::none on success, else why not
+// (bad or unsupported data, a picture past the buffer limit, memory that ran out).
+Fault image_decode_with(ImageContext* context, DecodedImage* image, const uint8_t* data, uint32_t size);
 int image_load_file(DecodedImage* image, const char* path);
 // As image_load_file; a name ending in "_png.jpg" holds colour over an alpha mask.
 int image_load_file_with_alpha(DecodedImage* image, const char* path);

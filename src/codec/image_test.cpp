@@ -70,12 +70,13 @@ TEST(ImageDecode, JpegAfterALeadingEndStartPair)
               Bytes(plain.d.pixels, plain.d.pixels + 24 * 16 * 4));
 }
 
-TEST(ImageDecode, RefusedPngsSayWhyAndLeaveTheRecord)
+// The caller prints the line; the image layer only refuses.
+TEST(ImageDecode, RefusedPicturesLeaveTheRecordAndPrintNothing)
 {
     Image grey;
     grey.d.width = 77;
     int rc = 0;
-    EXPECT_EQ(decode_output(grey, png_with_format(PNG_FORMAT_GRAY, 2, 2, Bytes(4, 9)), &rc), "bogus color type 0\n");
+    EXPECT_EQ(decode_output(grey, png_with_format(PNG_FORMAT_GRAY, 2, 2, Bytes(4, 9)), &rc), "");
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(grey.d.width, 77u);
     EXPECT_EQ(grey.d.pixels, nullptr);
@@ -83,7 +84,7 @@ TEST(ImageDecode, RefusedPngsSayWhyAndLeaveTheRecord)
     Image deep;
     Bytes wide(2 * 4 * 2, 0x11);
     std::string out = decode_output(deep, png_with_format(PNG_FORMAT_LINEAR_RGB_ALPHA, 2, 1, wide), &rc);
-    EXPECT_EQ(out, "pixpng: 16 bits per channel not supported\n");
+    EXPECT_EQ(out, "");
     EXPECT_EQ(rc, -1);
 
     Image junk;
@@ -93,7 +94,7 @@ TEST(ImageDecode, RefusedPngsSayWhyAndLeaveTheRecord)
     Image null_data;
     testkit::CapturedStdout capture;
     EXPECT_EQ(image_decode(&null_data.d, nullptr, 10), -1);
-    EXPECT_EQ(capture.take(), "buf == null");
+    EXPECT_EQ(capture.take(), "");
 }
 
 TEST(ImageDecode, JpegColourAndGreyAreOpaque)

@@ -10,7 +10,6 @@
 
 #include "codec/png.h"
 #include "codec/png_internal.h"
-#include "support/debug.h"
 #include "support/memory.h"
 
 using namespace pngi;
@@ -29,36 +28,24 @@ bool is_known_color_type(uint8_t color_type)
 }
 
 // The image must be one we can decode and whose sizes fit comfortably in 32 bits.
-int check_header(const PngHandle* png, bool report)
+int check_header(const PngHandle* png)
 {
     if (!is_known_color_type(png->color_type)) {
-        if (report)
-            debug_text(DebugKind::Problem, "png->color_type:%d\n", png->color_type);
         return PNG_UNSUPPORTED;
     }
     if (png->depth != 8 && png->depth != 16) {
-        if (report)
-            debug_text(DebugKind::Problem, "png->depth:%d\n", png->depth);
         return PNG_UNSUPPORTED;
     }
     if (png->interlace_method != 0) {
-        if (report)
-            debug_text(DebugKind::Problem, "png->interlace_method:%d\n", png->interlace_method);
         return PNG_UNSUPPORTED;
     }
     if (png->width == 0 || png->width > kMaxFormatValue) {
-        if (report)
-            debug_text(DebugKind::Problem, "png->width:%u\n", png->width);
         return PNG_UNSUPPORTED;
     }
     if (png->height == 0 || png->height > kMaxFormatValue) {
-        if (report)
-            debug_text(DebugKind::Problem, "png->height:%u\n", png->height);
         return PNG_UNSUPPORTED;
     }
     if (filtered_size(png->width, png->height, png->pbb) >= kMaxBufferSize) {
-        if (report)
-            debug_text(DebugKind::Problem, "pixpng: %ux%u image is too large\n", png->width, png->height);
         return PNG_UNSUPPORTED;
     }
     return PNG_OK;
@@ -78,10 +65,8 @@ int read_header(PngHandle* png)
     uint32_t length;
     if (!read_be32(png, &length))
         return PNG_END_OF_FILE;
-    if (length != kHeaderLength) {
-        debug_text(DebugKind::Problem, "%d\n", static_cast<int>(length));
+    if (length != kHeaderLength)
         return PNG_CRC_ERROR;
-    }
     // Type and data; the type is covered by the CRC but, as always here, not compared.
     uint8_t chunk[4 + kHeaderLength];
     uint32_t stored_crc;
@@ -99,11 +84,9 @@ int read_header(PngHandle* png)
     png->filter = data[11];
     png->interlace_method = data[12];
     set_pixel_bytes(png);
-    if (png->color_type == 3) {  // reported as such, whatever the depth
-        debug_text(DebugKind::Problem, "png->color_type:%d\n", png->color_type);
+    if (png->color_type == 3)  // refused as such, whatever the depth
         return PNG_UNSUPPORTED;
-    }
-    return check_header(png, true);
+    return check_header(png);
 }
 
 // ---- unfiltering -------------------------------------------------------------------
@@ -217,12 +200,6 @@ int consume_rows(RowDecoder* d)
     return PNG_OK;
 }
 
-void print_zlib_message(const z_stream* zs)
-{
-    if (zs->msg)
-        debug_text(DebugKind::Problem, "%s\n", zs->msg);
-}
-
 int inflate_chunk(RowDecoder* d, const uint8_t* data, uint32_t length)
 {
     z_stream* zs = d->png->zstream;
@@ -245,10 +222,8 @@ int inflate_chunk(RowDecoder* d, const uint8_t* data, uint32_t length)
             return PNG_ZLIB_ERROR;
         if (ret == Z_STREAM_END)
             return zs->avail_in > 0 ? PNG_ZLIB_ERROR : PNG_OK;
-        if (ret != Z_OK && ret != Z_BUF_ERROR) {
-            print_zlib_message(zs);
-            return PNG_ZLIB_ERROR;
-        }
+        if (ret != Z_OK && ret != Z_BUF_ERROR)
+            return ret == Z_MEM_ERROR ? PNG_NO_MEMORY : PNG_ZLIB_ERROR;
         bool progress = produced > 0 || zs->avail_in != in_before;
         if (!progress)
             return zs->avail_in > 0 ? PNG_ZLIB_ERROR : PNG_OK;
@@ -293,10 +268,8 @@ void end_inflate(PngHandle* png)
 {
     if (!png->zstream)
         return;
-    if (inflateEnd(png->zstream) != Z_OK) {
-        debug_text(DebugKind::Problem, "ZLIB says: %s\n", png->zstream->msg ? png->zstream->msg : "");
+    if (inflateEnd(png->zstream) != Z_OK)
         return;  // the record stays allocated, as zlib may still refer to it
-    }
     free_block(png->zstream);
     png->zstream = nullptr;
 }
@@ -439,7 +412,7 @@ int png_get_data(PngHandle* png, uint8_t* out)
         return PNG_BAD_ARGUMENTS;
     // Guards a caller that skipped or ignored a failed open.
     set_pixel_bytes(png);
-    if (check_header(png, false) != PNG_OK)
+    if (check_header(png) != PNG_OK)
         return PNG_UNSUPPORTED;
 
     int result = decode_chunks(png, out);

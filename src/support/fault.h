@@ -33,7 +33,7 @@ struct Result {
 
     Result() = default;
     Result(T v) : value(std::move(v)) {}  // NOLINT: a value converts to its success
-    Result(Fault f) : fault(f) {}          // NOLINT: a fault converts to its failure
+    Result(Fault f) : fault(f) {}         // NOLINT: a fault converts to its failure
 
     bool ok() const { return fault == Fault::none; }
 };

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "codec/png.h"
 #include "platform/platform.h"
 #include "support/debug.h"
+#include "support/fault.h"
 #include "support/memory.h"
 #include "swf/bitmap_format.h"
 #include "swf/naming.h"
@@ -59,14 +61,32 @@ Outcome write_bitmap_file(const ExtractJob& job, uint16_t id, std::span<const ui
     return Outcome::written;
 }
 
-// False (with a line) when the PNG of a width x height bitmap could pass the buffer limit.
-bool png_fits(uint16_t id, uint32_t width, uint32_t height, const char* function)
+// A bitmap that is fine but could not be written here (memory ran out, a size past the
+// buffer limit): a failure of this run, not bad data, so it counts like a file that could
+// not be written.
+Outcome not_written(uint16_t id, Fault fault, const char* function)
+{
+    DEBUG_PROBLEM_IN("swf", function, "bitmap %d not written: %s", id, fault_text(fault));
+    return Outcome::write_failed;
+}
+
+// Whether the pixels, the inflated data (`data_size` bytes) and the PNG of a width x height
+// bitmap all stay below the buffer limit.
+bool within_buffer_limit(uint32_t width, uint32_t height, uint64_t data_size)
 {
     uint64_t bound = png_encoded_size_bound(width, height, 8, 6);
-    if (bound != 0 && bound < kMaxBufferSize)
+    return data_size < kMaxBufferSize && uint64_t{width} * height * 4 < kMaxBufferSize && bound != 0 &&
+           bound < kMaxBufferSize;
+}
+
+// False (with a line) when a width x height bitmap cannot be written within the buffer limit.
+bool png_fits(uint16_t id, uint32_t width, uint32_t height, uint64_t data_size, const char* function)
+{
+    if (within_buffer_limit(width, height, data_size))
         return true;
-    DEBUG_PROBLEM_IN("swf", function, "bitmap %d of %ux%u pixels cannot be encoded within the buffer limit, skipped",
-                     id, width, height);
+    DEBUG_PROBLEM_IN("swf", function,
+                     "bitmap %d of %ux%u pixels cannot be encoded within the buffer limit, not written", id, width,
+                     height);
     return false;
 }
 
@@ -75,15 +95,17 @@ bool png_fits(uint16_t id, uint32_t width, uint32_t height, const char* function
 Outcome write_png_bitmap(const ExtractJob& job, uint16_t id, uint32_t width, uint32_t height, const uint8_t* pixels,
                          const char* function)
 {
-    if (!png_fits(id, width, height, function))
+    if (!png_fits(id, width, height, 0, function))
         return Outcome::write_failed;
     uint64_t bound = png_encoded_size_bound(width, height, 8, 6);
     ByteBuffer encoded(static_cast<uint8_t*>(std::malloc(bound)));
+    if (!encoded)
+        return not_written(id, Fault::out_of_memory, function);
     MemoryWriter writer{0, 0, encoded.get(), static_cast<uint32_t>(bound)};
     PngHandle png{};
-    if (!encoded || png_open_writer(&png, memory_writer, &writer) != PNG_OK ||
+    if (png_open_writer(&png, memory_writer, &writer) != PNG_OK ||
         png_write_image(&png, width, height, 8, 6, pixels) != PNG_OK) {
-        DEBUG_PROBLEM_IN("swf", function, "bitmap %d cannot be encoded as PNG, skipped", id);
+        DEBUG_PROBLEM_IN("swf", function, "bitmap %d cannot be encoded as PNG, not written", id);
         return Outcome::write_failed;
     }
     return write_bitmap_file(job, id, {encoded.get(), writer.written}, function);
@@ -104,16 +126,19 @@ Outcome read_lossless(const ExtractJob& job, const SwfTag* tag)
         DEBUG_PROBLEM("swf", "unknown lossless image format %u", header.format);
         return Outcome::skipped;
     }
-    // At most 65535 x 65535 x 4 bytes: computed in 64 bits, refused at the buffer limit.
+    // At most 65535 x 65535 x 4 bytes: computed in 64 bits. An empty picture has nothing
+    // to write; one past the buffer limit is valid but cannot be written here.
     uint64_t data_size = lossless_data_size(header, alpha);
     uint64_t count = uint64_t{header.width} * header.height;
-    if (data_size == 0 || data_size >= kMaxBufferSize || count * 4 >= kMaxBufferSize) {
+    if (data_size == 0) {
         DEBUG_PROBLEM("swf", "bitmap %d of %ux%u pixels is out of range, skipped", id, header.width, header.height);
         return Outcome::skipped;
     }
-    if (!png_fits(id, header.width, header.height, __func__))
+    if (!png_fits(id, header.width, header.height, data_size, __func__))
         return Outcome::write_failed;
     Inflated data = inflate_bitmap_data(body.subspan(header.data_offset), data_size);
+    if (data.zlib_code == Z_MEM_ERROR)
+        return not_written(id, Fault::out_of_memory, __func__);
     if (data.zlib_code != Z_OK) {
         DEBUG_PROBLEM("swf", INFLATE_FAILED, data.zlib_code, static_cast<int>(data_size));
         return Outcome::skipped;
@@ -123,10 +148,8 @@ Outcome read_lossless(const ExtractJob& job, const SwfTag* tag)
     uint8_t* pixels = data.bytes.get();
     if (header.format != LOSSLESS_32BIT) {
         expanded.reset(static_cast<uint8_t*>(std::malloc(count * 4)));
-        if (!expanded) {
-            DEBUG_PROBLEM("swf", "out of memory for bitmap %d, skipped", id);
-            return Outcome::skipped;
-        }
+        if (!expanded)
+            return not_written(id, Fault::out_of_memory, __func__);
         pixels = expanded.get();
     }
     lossless_to_rgba(header, alpha, {data.bytes.get(), data.size}, pixels);
@@ -164,14 +187,20 @@ Outcome write_jpeg_with_alpha(const ExtractJob& job, const JpegTagParts& parts)
         image = repaired;
     }
     DecodedImage decoded{};
-    if (image.empty() ||
-        image_decode_with(job.images, &decoded, image.data(), static_cast<uint32_t>(image.size())) != 0) {
+    const Fault fault = image.empty() ? Fault::malformed
+                                      : image_decode_with(job.images, &decoded, image.data(),
+                                                          static_cast<uint32_t>(image.size()));
+    if (fault_is_resource(fault))
+        return not_written(parts.id, fault, "read_bits");
+    if (fault != Fault::none) {
         DEBUG_PROBLEM_IN("swf", "read_bits", "image of bitmap %d does not decode, skipped", parts.id);
         return Outcome::skipped;
     }
     std::unique_ptr<DecodedImage, decltype(&image_free)> release(&decoded, image_free);
     uint64_t count = uint64_t{decoded.width} * decoded.height;
     Inflated plane = inflate_bitmap_data(parts.alpha, count);
+    if (plane.zlib_code == Z_MEM_ERROR)
+        return not_written(parts.id, Fault::out_of_memory, "read_bits");
     if (plane.zlib_code != Z_OK) {
         DEBUG_PROBLEM_IN("swf", "read_bits", INFLATE_FAILED, plane.zlib_code, static_cast<int>(count));
         return Outcome::skipped;
@@ -230,10 +259,7 @@ bool lossless_reaches_file(const SwfTag* tag, uint16_t* id)
         return false;
     *id = header.id;
     uint64_t data_size = lossless_data_size(header, tag->code == TAG_DEFINE_BITS_LOSSLESS2);
-    uint64_t count = uint64_t{header.width} * header.height;
-    uint64_t bound = png_encoded_size_bound(header.width, header.height, 8, 6);
-    return data_size != 0 && data_size < kMaxBufferSize && count * 4 < kMaxBufferSize && bound != 0 &&
-           bound < kMaxBufferSize;
+    return data_size != 0 && within_buffer_limit(header.width, header.height, data_size);
 }
 
 // The extension of the file a bitmap tag becomes, with its id; null when the tag is refused
@@ -289,7 +315,16 @@ ExtractPlan swf_extract_plan(Swf* swf, const std::string& folder, uint8_t by_nam
 
 BitmapOutcome swf_extract_bitmap(const ExtractPlan& plan, size_t index, ImageContext* images)
 {
-    return extract_tag({plan, plan.bitmaps[index], images});
+    const BitmapPlan& bitmap = plan.bitmaps[index];
+    try {
+        return extract_tag({plan, bitmap, images});
+    } catch (const std::bad_alloc&) {
+        // Memory ran out in a container or a line: this bitmap fails, the others go on.
+        uint16_t id = bitmap.tag->body.len >= 2
+                          ? static_cast<uint16_t>(bitmap.tag->body.buf[0] | bitmap.tag->body.buf[1] << 8)
+                          : 0;
+        return not_written(id, Fault::out_of_memory, "swf_saveimg");
+    }
 }
 
 void swf_extract_done() { DEBUG_LINE_IN("swf", "swf_saveimg", "------------swf_saveimg done--------------"); }
