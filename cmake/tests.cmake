@@ -4,6 +4,7 @@
 # tests carry the ctest label "programs"; make test-windows runs that label against the
 # .exe files under wine.
 set(PROGRAM_TEST_SOURCES
+  tests/cli_inspect_test.cpp
   tests/cli_jobs_test.cpp
   tests/cli_options_test.cpp
   tests/cli_progress_test.cpp

@@ -1,4 +1,4 @@
-// The PNG reader through its memory callbacks.
+// The PNG reader: whole files in both forms, and the handle interface through its memory callbacks.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -13,6 +13,8 @@ FUZZ_TARGET(png_read)
 {
     if (size >= (1u << 30))
         return 0;
+    for (PngForm form : {PngForm::rgba, PngForm::indexed})
+        png_decode({data, size}, form);
     MemoryReader reader{0, static_cast<uint32_t>(size), data};
     PngHandle png{};
     if (png_open_read(&png, memory_reader, &reader) != PNG_OK)

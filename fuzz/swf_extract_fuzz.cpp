@@ -13,8 +13,24 @@ FUZZ_SETUP(swf_extract)
 
 namespace {
 
-// Whatever the class names say, the files land directly in the movie's folder: the
-// scratch folder holds that folder alone, and that folder no folders of its own.
+// Files and the folders of movies inside the movie ("NAME.swf_res"), nothing else.
+void check_folder(const std::filesystem::path& res)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    for (const fs::directory_entry& entry : fs::directory_iterator(res, ec)) {
+        const std::string name = entry.path().filename().string();
+        const bool inner = name.size() > 8 && name.ends_with(".swf_res") && entry.is_directory(ec) &&
+                           !entry.is_symlink(ec);
+        if (inner)
+            check_folder(entry.path());
+        else if (!entry.is_regular_file(ec))
+            std::abort();
+    }
+}
+
+// Whatever the class names say, the files land in the movie's folder: the scratch folder
+// holds that folder alone.
 void check_confined(const std::filesystem::path& res)
 {
     namespace fs = std::filesystem;
@@ -22,9 +38,7 @@ void check_confined(const std::filesystem::path& res)
     for (const fs::directory_entry& entry : fs::directory_iterator(fuzz_scratch(), ec))
         if (entry.path() != res)
             std::abort();
-    for (const fs::directory_entry& entry : fs::directory_iterator(res, ec))
-        if (!entry.is_regular_file(ec))
-            std::abort();
+    check_folder(res);
 }
 
 }  // namespace

@@ -129,7 +129,8 @@ TEST(CliOptions, HelpListsEveryOptionAndExitStatusAndVersionAnswers)
         EXPECT_FALSE(testkit::is_pause_prompt(r.output));
         for (const char* text :
              {"-o, --output DIR", "-q, --quiet", "-j, --jobs N", "-h, --help", "--version", "--  ", "  0  ",
-              "  1  a movie could not be read", "  2  wrong arguments", "  3  a bitmap could not be written"})
+              "-l, --list", "--id LIST", "--name GLOB", "--json", "  1  a movie could not be read",
+              "  2  wrong arguments", "  3  a bitmap could not be written"})
             EXPECT_NE(r.output.find(text), std::string::npos) << flag << ": " << text;
     }
     auto version = run_program(kTool, {"--version"});
@@ -173,6 +174,14 @@ TEST(CliOptions, WrongArgumentsGiveOneLineExitTwoAndExtractNothing)
         {{"-j-1", "m.swf"}, "not '-1'"},
         {{"--jobs=", "m.swf"}, "not ''"},
         {{"--quiet=yes", "m.swf"}, "--quiet takes no value"},
+        {{"--list=all", "m.swf"}, "--list takes no value"},
+        {{"--json=1", "m.swf"}, "--json takes no value"},
+        {{"--id", "5-3", "m.swf"}, "not '5-3'"},
+        {{"--id=70000", "m.swf"}, "not '70000'"},
+        {{"--id", "1,,2", "m.swf"}, "not '1,,2'"},
+        {{"m.swf", "--id"}, "--id needs a value"},
+        {{"--name=", "m.swf"}, "--name needs a pattern"},
+        {{"-l", "--name"}, "--name needs a value"},
         {{"-q"}, "no movie or folder given"},
         {{
              "-j",

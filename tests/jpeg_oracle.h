@@ -18,6 +18,7 @@ struct JpegOptions {
     int v_samp = 1;
     int restart_interval = 0;  // in MCUs
     bool progressive = false;
+    bool scan_per_component = false;  // sequential, one scan per component, last component first
 };
 
 // Encodes RGB (components 3) or grey (components 1) samples.
@@ -44,6 +45,13 @@ inline std::vector<uint8_t> encode_jpeg(uint32_t width, uint32_t height, int com
     cinfo.restart_interval = static_cast<unsigned>(options.restart_interval);
     if (options.progressive)
         jpeg_simple_progression(&cinfo);
+    jpeg_scan_info scans[3];
+    if (options.scan_per_component) {
+        for (int i = 0; i < components; ++i)
+            scans[i] = jpeg_scan_info{1, {components - 1 - i}, 0, 63, 0, 0};
+        cinfo.scan_info = scans;
+        cinfo.num_scans = components;
+    }
     jpeg_start_compress(&cinfo, TRUE);
     while (cinfo.next_scanline < height) {
         JSAMPROW row = const_cast<JSAMPROW>(samples.data() + size_t{cinfo.next_scanline} * width * components);

@@ -1,6 +1,7 @@
 // Reading and writing PNG with libpng, as an independent oracle for the tests.
 #pragma once
 
+#include <csetjmp>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -65,6 +66,121 @@ inline std::vector<uint8_t> write_png_memory(uint32_t width, uint32_t height, co
     if (!png_image_write_to_memory(&image, out.data(), &size, 0, rgba.data(), 0, nullptr))
         return {};
     out.resize(size);
+    return out;
+}
+
+// Any PNG libpng writes: rows of packed samples as stored (MSB first, 16-bit big-endian),
+// with an optional palette (R, G, B triples) and tRNS bytes (palette alpha, or the grey or
+// RGB key as 16-bit big-endian values).
+struct PngSpec {
+    uint32_t width = 0, height = 0;
+    int depth = 8, color_type = 6;
+    bool interlaced = false;
+    std::vector<uint8_t> rows;  // height x row bytes, no filter bytes
+    std::vector<uint8_t> palette;
+    std::vector<uint8_t> trns;
+};
+
+inline size_t png_row_bytes(const PngSpec& spec)
+{
+    int channels = spec.color_type == 2 ? 3 : spec.color_type == 4 ? 2 : spec.color_type == 6 ? 4 : 1;
+    return (size_t{spec.width} * channels * spec.depth + 7) / 8;
+}
+
+inline void append_to_vector(png_structp png, png_bytep data, size_t n)
+{
+    auto* out = static_cast<std::vector<uint8_t>*>(png_get_io_ptr(png));
+    out->insert(out->end(), data, data + n);
+}
+
+inline void flush_nothing(png_structp) {}
+
+// libpng reports errors by longjmp: only plain pointers live in the function that sets the jump.
+__attribute__((noinline)) inline bool write_png_rows(const PngSpec& spec, png_bytep* rows, png_color* palette,
+                                                     int palette_size, std::vector<uint8_t>* out)
+{
+    png_color_16 key{};
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        return false;
+    }
+    png_set_write_fn(png, out, append_to_vector, flush_nothing);
+    png_set_IHDR(png, info, spec.width, spec.height, spec.depth, spec.color_type,
+                 spec.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    if (palette_size > 0)
+        png_set_PLTE(png, info, palette, palette_size);
+    if (!spec.trns.empty()) {
+        const uint8_t* t = spec.trns.data();
+        if (spec.color_type == 0)
+            key.gray = static_cast<png_uint_16>(t[0] << 8 | t[1]);
+        else if (spec.color_type == 2)
+            key.red = static_cast<png_uint_16>(t[0] << 8 | t[1]),
+            key.green = static_cast<png_uint_16>(t[2] << 8 | t[3]),
+            key.blue = static_cast<png_uint_16>(t[4] << 8 | t[5]);
+        png_set_tRNS(png, info, spec.color_type == 3 ? spec.trns.data() : nullptr,
+                     spec.color_type == 3 ? static_cast<int>(spec.trns.size()) : 0, &key);
+    }
+    png_write_info(png, info);
+    if (spec.interlaced)
+        png_set_interlace_handling(png);
+    png_write_image(png, rows);
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    return true;
+}
+
+inline std::vector<uint8_t> write_png_spec(const PngSpec& spec)
+{
+    std::vector<png_bytep> rows(spec.height);
+    for (uint32_t y = 0; y < spec.height; y++)
+        rows[y] = const_cast<png_bytep>(spec.rows.data() + y * png_row_bytes(spec));
+    std::vector<png_color> palette(spec.palette.size() / 3);
+    for (size_t i = 0; i < palette.size(); i++)
+        palette[i] = {spec.palette[3 * i], spec.palette[3 * i + 1], spec.palette[3 * i + 2]};
+    std::vector<uint8_t> out;
+    out.reserve(spec.rows.size() * 2 + 1024);
+    if (!write_png_rows(spec, rows.data(), palette.data(), static_cast<int>(palette.size()), &out))
+        return {};
+    return out;
+}
+
+// libpng's decode of any PNG as 8-bit R, G, B, A: palette and low depths expanded, tRNS
+// made alpha, 16-bit samples scaled with rounding (png_set_scale_16).
+inline Rgba read_png_rgba(const std::vector<uint8_t>& file)
+{
+    Rgba out;
+    MemorySource source{&file};
+    std::vector<png_bytep> rows;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        out.ok = false;
+        return out;
+    }
+    png_set_read_fn(png, &source, read_from_memory);
+    png_read_info(png, info);
+    png_set_expand(png);
+    png_set_scale_16(png);
+    png_set_gray_to_rgb(png);
+    png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
+    png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    out.width = png_get_image_width(png, info);
+    out.height = png_get_image_height(png, info);
+    if (png_get_rowbytes(png, info) != size_t{out.width} * 4)
+        png_error(png, "not 8-bit RGBA after the transformations");
+    out.pixels.assign(size_t{out.width} * out.height * 4, 0);
+    rows.resize(out.height);
+    for (uint32_t y = 0; y < out.height; y++)
+        rows[y] = out.pixels.data() + size_t{y} * out.width * 4;
+    png_read_image(png, rows.data());
+    png_read_end(png, nullptr);
+    png_destroy_read_struct(&png, &info, nullptr);
+    out.ok = true;
     return out;
 }
 

@@ -9,6 +9,7 @@
 #include <set>
 #include <string_view>
 
+#include "cli/json_lines.h"
 #include "cli/progress.h"
 #include "cli/scheduler.h"
 #include "cli/version.h"
@@ -40,6 +41,14 @@ constexpr const char kHelp[] =
     "  -o, --output DIR  write each movie's folder under DIR instead, keeping the path below\n"
     "                    a folder argument (DIR/sub/intro.swf_res); DIR is made if missing\n"
     "  -q, --quiet       print only the lines that report a problem on standard output\n"
+    "  -l, --list        list each movie's bitmaps (id, kind, size, stored bytes, the file\n"
+    "                    extraction would write) instead of extracting; nothing is written\n"
+    "      --id LIST     take only the bitmaps with these ids: 12,40-45 (repeatable)\n"
+    "      --name GLOB   take only the bitmaps whose class name matches the shell pattern\n"
+    "                    (* ? [...]; repeatable); a bitmap is taken when any --id or --name\n"
+    "                    matches it, and its file name is the one a full run gives it\n"
+    "      --json        print JSON Lines instead: one object per bitmap, then a summary;\n"
+    "                    problems go to standard error\n"
     "  -j, --jobs N      use N workers (1 to 256; default: the processors online)\n"
     "  -h, --help        print this text and exit\n"
     "      --version     print the version and exit\n"
@@ -49,7 +58,7 @@ constexpr const char kHelp[] =
     "progress bar there.\n"
     "\n"
     "exit status:\n"
-    "  0  every movie was read and every bitmap file written\n"
+    "  0  every movie was read and every bitmap file written (or listed)\n"
     "  1  a movie could not be read\n"
     "  2  wrong arguments; nothing was extracted\n"
     "  3  a bitmap could not be written, or a movie not done for lack of memory\n";
@@ -67,9 +76,22 @@ bool parse_jobs(const std::string& text, unsigned* jobs)
     return true;
 }
 
-// Applies one option that takes a value; false with `error` set when the value is bad.
+// Applies one option that takes a value, named by its first letter; false with `error`
+// set when the value is bad.
 bool apply_value(char option, const std::string& value, DriverOptions* options, std::string* error)
 {
+    if (option == 'i') {
+        if (selection_add_ids(&options->selection, value))
+            return true;
+        *error = "option --id wants ids from 0 to 65535 and ranges like 12,40-45, not '" + value + "'";
+        return false;
+    }
+    if (option == 'n') {
+        if (selection_add_name(&options->selection, value))
+            return true;
+        *error = "option --name needs a pattern";
+        return false;
+    }
     if (option == 'o') {
         if (value.empty()) {
             *error = "option -o needs a folder name";
@@ -93,7 +115,7 @@ bool parse_long(const std::string& arg, const std::string* next, bool* used_next
     const size_t equals = arg.find('=');
     const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
     const bool attached = equals != std::string::npos;
-    if (name == "quiet" || name == "help" || name == "version") {
+    if (name == "quiet" || name == "help" || name == "version" || name == "list" || name == "json") {
         if (attached) {
             *error = "option --" + name + " takes no value";
             return false;
@@ -101,9 +123,11 @@ bool parse_long(const std::string& arg, const std::string* next, bool* used_next
         options->quiet |= name == "quiet";
         options->help |= name == "help";
         options->version |= name == "version";
+        options->list |= name == "list";
+        options->json |= name == "json";
         return true;
     }
-    if (name != "output" && name != "jobs") {
+    if (name != "output" && name != "jobs" && name != "id" && name != "name") {
         *error = "unknown option '" + arg + "'";
         return false;
     }
@@ -121,9 +145,10 @@ bool parse_short(const std::string& arg, const std::string* next, bool* used_nex
 {
     for (size_t i = 1; i < arg.size(); ++i) {
         const char letter = arg[i];
-        if (letter == 'q' || letter == 'h') {
+        if (letter == 'q' || letter == 'h' || letter == 'l') {
             options->quiet |= letter == 'q';
             options->help |= letter == 'h';
+            options->list |= letter == 'l';
             continue;
         }
         if (letter != 'o' && letter != 'j') {
@@ -300,12 +325,18 @@ double seconds_since(std::chrono::steady_clock::time_point start)
 
 const char* plural(uint32_t n) { return n == 1 ? "" : "s"; }
 
-void print_summary(const RunTotals& t, double seconds)
+void print_summary(const RunTotals& t, bool listing, double seconds)
 {
     std::fflush(stdout);
     char failed[64] = "";
     if (t.movies_failed > 0)
         std::snprintf(failed, sizeof failed, ", %u not done for lack of memory", t.movies_failed);
+    if (listing) {
+        std::fprintf(stderr, "pixsieve: %u movie%s read, %u refused%s; %u bitmap%s listed; %.2f s\n", t.movies_read,
+                     plural(t.movies_read), t.movies_refused, failed, t.bitmaps_listed, plural(t.bitmaps_listed),
+                     seconds);
+        return;
+    }
     std::fprintf(stderr,
                  "pixsieve: %u movie%s read, %u refused%s; %u bitmap%s written, %u skipped; "
                  "%u file%s could not be written; %.2f s\n",
@@ -313,17 +344,39 @@ void print_summary(const RunTotals& t, double seconds)
                  plural(t.bitmaps_written), t.bitmaps_skipped, t.failed_writes, plural(t.failed_writes), seconds);
 }
 
+// "lossless with alpha", "JPEG with alpha", "GIF": the kind as a listing shows it.
+std::string kind_phrase(const BitmapFacts& facts)
+{
+    std::string phrase = bitmap_kind_name(facts.kind);
+    if (facts.alpha && facts.kind != BitmapKind::jpeg_with_alpha)
+        phrase += " with alpha";
+    return phrase;
+}
+
+// One bitmap of a listing: id, kind, width x height, stored bytes, the file.
+std::string listing_line(const BitmapPlan& bitmap)
+{
+    const BitmapFacts& f = bitmap.facts;
+    const std::string size = std::to_string(f.width) + "x" + std::to_string(f.height);
+    char line[96];
+    std::snprintf(line, sizeof line, "%7u  %-24s %11s %10s  ", f.id, kind_phrase(f).c_str(), size.c_str(),
+                  std::to_string(f.stored_bytes).c_str());
+    return line + (bitmap.path.empty() ? std::string("-") : bitmap.path);
+}
+
 // The extraction of a run's movies as the scheduler sees it: opening a movie loads it and
-// plans its bitmaps, one task is one bitmap, closing prints the movie's last line, adds
-// its figures to the totals and releases it.
+// plans its bitmaps (and those of the movies inside it), one task is one step of the plan
+// (a bitmap, or the lines between movies), closing adds its figures to the totals and
+// releases it. A listing is made whole when the movie is opened and has no tasks.
 class MovieExtraction : public MovieWork {
 public:
-    MovieExtraction(const std::vector<ExtractJob>& jobs, unsigned workers, RunTotals* totals, ProgressBar* bar)
-        : jobs_(jobs), movies_(jobs.size()), images_(workers), totals_(totals), bar_(bar)
+    MovieExtraction(const std::vector<ExtractJob>& jobs, const DriverOptions& options, RunTotals* totals,
+                    ProgressBar* bar)
+        : jobs_(jobs), options_(options), movies_(jobs.size()), images_(options.jobs), totals_(totals), bar_(bar)
     {
         // Several workers open movies side by side; the scheduler weighs each by its header
         // first. One worker opens one movie at a time and needs no weights.
-        if (workers > 1) {
+        if (options.jobs > 1) {
             estimates_.resize(jobs.size());
             for (size_t movie = 0; movie < jobs.size(); ++movie) {
                 uint8_t header[kHeaderSize];
@@ -350,6 +403,7 @@ public:
         } catch (const std::bad_alloc&) {
             m = Movie{};
             m.out_of_memory = true;
+            report_out_of_memory(jobs_[movie].movie);
         }
         m.opened = true;
         return tasks;
@@ -358,35 +412,32 @@ public:
     void work(size_t movie, size_t task, unsigned worker) override
     {
         Movie& m = movies_[movie];
-        std::unique_ptr<ImageContext>& images = images_[worker];
-        if (!images)
-            images.reset(new (std::nothrow) ImageContext);
-        if (images)
-            m.outcomes[task] = swf_extract_bitmap(*m.plan, task, images.get());
-        else
-            DEBUG_PROBLEM("main", "out of memory for a decoder, a bitmap of %s not written",
-                          jobs_[movie].movie.c_str());
+        try {
+            run_step(m, task, context_of(worker));
+        } catch (const std::bad_alloc&) {
+            // Only the lines around the step can get here: the step catches its own.
+            DEBUG_PROBLEM("main", "out of memory, a bitmap of %s not written", jobs_[movie].movie.c_str());
+            if (m.tree->steps[task].kind == ExtractStep::Kind::bitmap)
+                m.outcomes[task] = BitmapOutcome::write_failed;
+        }
     }
 
     void close(size_t movie) override
     {
         Movie& m = movies_[movie];
         if (m.out_of_memory) {
-            DEBUG_PROBLEM("main", "out of memory loading %s, movie not done", jobs_[movie].movie.c_str());
             totals_->movies_failed++;
         } else if (!m.swf) {
             totals_->movies_refused++;
         } else {
             totals_->movies_read++;
-            if (m.plan) {
-                swf_extract_done();
-                ExtractCounts counts;
-                for (BitmapOutcome outcome : m.outcomes)
-                    add_outcome(&counts, outcome);
-                totals_->bitmaps_written += counts.written;
-                totals_->bitmaps_skipped += counts.skipped;
-                totals_->failed_writes += counts.failed_writes;
-            }
+            totals_->bitmaps_listed += m.listed;
+            ExtractCounts counts;
+            for (BitmapOutcome outcome : m.outcomes)
+                add_outcome(&counts, outcome);
+            totals_->bitmaps_written += counts.written;
+            totals_->bitmaps_skipped += counts.skipped;
+            totals_->failed_writes += counts.failed_writes;
         }
         m = Movie{};  // the plan goes before the movie it points into
         std::fflush(stdout);
@@ -400,32 +451,147 @@ public:
 private:
     struct Movie {
         SwfPtr swf;
-        std::unique_ptr<ExtractPlan> plan;
+        std::unique_ptr<ExtractTree> tree;
         std::vector<BitmapOutcome> outcomes;
+        uint32_t listed = 0;
         bool out_of_memory = false;  // not done: the memory ran out while loading or planning
         bool opened = false;
     };
 
-    // Loads the movie and plans its bitmaps; the number of bitmaps to do.
+    // Loads the movie and plans its bitmaps; the number of steps to do.
     size_t load_and_plan(const ExtractJob& job, Movie& m)
     {
-        Result<SwfPtr> loaded = swf_load_file(job.movie.c_str());
-        m.out_of_memory = loaded.fault == Fault::out_of_memory;
-        m.swf = std::move(loaded.value);
+        load(job.movie, &m);
         if (!m.swf)
             return 0;
         if (job.folder.size() >= kMaxPath) {
             DEBUG_PROBLEM("main", "path too long for an output folder: %s", job.folder.c_str());
             return 0;
         }
-        make_folders(job.folder);
-        m.plan = std::make_unique<ExtractPlan>(swf_extract_plan(m.swf.get(), job.folder, 1));
-        // Until a bitmap's work says otherwise it was not written.
-        m.outcomes.assign(m.plan->bitmaps.size(), BitmapOutcome::write_failed);
-        return m.plan->bitmaps.size();
+        m.tree = std::make_unique<ExtractTree>(swf_extract_tree(m.swf.get(), job.folder, 1, options_.selection));
+        const ExtractTree& tree = *m.tree;
+        report_unmatched_selectors(tree, job.movie);
+        if (options_.list) {
+            m.listed = list(tree);
+            return 0;
+        }
+        if (options_.selection.takes_all() || tree.selected > 0)
+            make_folders(job.folder);
+        m.outcomes.resize(tree.steps.size(), BitmapOutcome::none);
+        return tree.steps.size();
+    }
+
+    static void report_out_of_memory(const std::string& movie)
+    {
+        DEBUG_PROBLEM("main", "out of memory loading %s, movie not done", movie.c_str());
+    }
+
+    // The worker's decoder state, made on first use; null when the memory for it ran out.
+    ImageContext* context_of(unsigned worker)
+    {
+        std::unique_ptr<ImageContext>& images = images_[worker];
+        if (!images)
+            images.reset(new (std::nothrow) ImageContext);
+        return images.get();
+    }
+
+    void run_step(Movie& m, size_t task, ImageContext* images)
+    {
+        const ExtractStep& step = m.tree->steps[task];
+        if (images == nullptr && step.kind == ExtractStep::Kind::bitmap) {
+            DEBUG_PROBLEM("main", "out of memory for a decoder, bitmap not written");
+            m.outcomes[task] = BitmapOutcome::write_failed;
+            return;
+        }
+        if (!options_.json) {
+            m.outcomes[task] = swf_extract_step(*m.tree, task, images);
+            return;
+        }
+        DebugLines lines;
+        {
+            DebugCapture capture;
+            m.outcomes[task] = swf_extract_step(*m.tree, task, images);
+            lines = capture.take();
+        }
+        const std::string reason = debug_last_problem(lines);
+        debug_emit(std::move(lines));
+        if (step.kind == ExtractStep::Kind::bitmap) {
+            const ExtractPlan& plan = m.tree->movies[step.movie];
+            debug_record(
+                json_bitmap_line(plan.label, plan.bitmaps[step.bitmap], status_name(m.outcomes[task]), reason));
+        }
+    }
+
+    static const char* status_name(BitmapOutcome outcome)
+    {
+        switch (outcome) {
+        case BitmapOutcome::written: return "written";
+        case BitmapOutcome::skipped: return "skipped";
+        case BitmapOutcome::write_failed: return "failed";
+        case BitmapOutcome::none: break;
+        }
+        return nullptr;
+    }
+
+    void report_unmatched_selectors(const ExtractTree& tree, const std::string& movie) const
+    {
+        for (size_t i = 0; i < tree.matched.size(); ++i)
+            if (!tree.matched[i])
+                DEBUG_PROBLEM("main", "%s matches no bitmap in %s", options_.selection.selectors[i].shown.c_str(),
+                              movie.c_str());
+    }
+
+    static void read_movie(const std::string& path, Movie* m)
+    {
+        Result<SwfPtr> loaded = swf_load_file(path.c_str());
+        m->swf = std::move(loaded.value);
+        m->out_of_memory = loaded.fault == Fault::out_of_memory;
+        if (m->out_of_memory)
+            report_out_of_memory(path);
+    }
+
+    // Loads the movie; a movie that cannot be read is one JSON object too.
+    void load(const std::string& path, Movie* m)
+    {
+        if (!options_.json) {
+            read_movie(path, m);
+            return;
+        }
+        DebugLines lines;
+        {
+            DebugCapture capture;
+            read_movie(path, m);
+            lines = capture.take();
+        }
+        const std::string reason = debug_last_problem(lines);
+        debug_emit(std::move(lines));
+        if (!m->swf)
+            debug_record(json_refused_movie_line(path, reason));
+    }
+
+    // Every movie of the tree in order: its lines, then (text) its label and one line per
+    // selected bitmap, or (JSON) one object per selected bitmap. Returns the bitmaps listed.
+    uint32_t list(const ExtractTree& tree) const
+    {
+        uint32_t listed = 0;
+        for (const ExtractPlan& plan : tree.movies) {
+            debug_emit(plan.lead_lines);
+            if (plan.swf == nullptr)
+                continue;
+            if (!options_.json)
+                debug_record(plan.label);
+            for (const BitmapPlan& bitmap : plan.bitmaps) {
+                if (!bitmap.selected)
+                    continue;
+                debug_record(options_.json ? json_bitmap_line(plan.label, bitmap, nullptr, {}) : listing_line(bitmap));
+                ++listed;
+            }
+        }
+        return listed;
     }
 
     const std::vector<ExtractJob>& jobs_;
+    const DriverOptions& options_;
     std::vector<Movie> movies_;
     std::vector<std::unique_ptr<ImageContext>> images_;  // one per worker, made on first use
     std::vector<uint64_t> estimates_;                    // what each movie's header claims, with several workers
@@ -440,11 +606,14 @@ int run(const DriverOptions& options)
     const std::vector<ExtractJob> jobs = collect_jobs(options, &totals);
     {
         ProgressBar bar(platform_is_terminal(stderr), platform_is_terminal(stdout), jobs.size());
-        MovieExtraction extraction(jobs, options.jobs, &totals, &bar);
+        MovieExtraction extraction(jobs, options, &totals, &bar);
         run_movies(extraction, jobs.size(), options.jobs, kMovieMemoryBudget);
     }
-    print_summary(totals, seconds_since(start));
-    return exit_status(totals);
+    const int status = exit_status(totals);
+    if (options.json)
+        debug_record(json_summary_line(totals, options.list, status));
+    print_summary(totals, options.list, seconds_since(start));
+    return status;
 }
 
 }  // namespace
@@ -526,6 +695,7 @@ int pixsieve_main(int argc, char** argv)
     }
     app_init();
     debug_set_quiet(options.quiet);
+    debug_set_records_only(options.list || options.json);
     try {
         return run(options);
     } catch (const std::bad_alloc&) {

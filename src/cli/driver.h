@@ -11,10 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "swf/selection.h"
+
 struct DriverOptions {
     std::vector<std::string> paths;  // movies and folders of movies, in command-line order
     std::string output;              // -o: where the "_res" folders go; empty: beside each movie
     bool quiet = false;              // -q: only problem lines on standard output
+    bool list = false;               // -l: list the bitmaps, write nothing
+    bool json = false;               // --json: JSON Lines on standard output
+    BitmapSelection selection;       // --id, --name
     unsigned jobs = 1;               // -j: workers; the processors online unless given
     bool help = false;               // -h
     bool version = false;            // --version
@@ -41,6 +46,7 @@ struct RunTotals {
     uint32_t bitmaps_written = 0;
     uint32_t bitmaps_skipped = 0;
     uint32_t failed_writes = 0;
+    uint32_t bitmaps_listed = 0;
 };
 
 // Expands the folder arguments (every ".swf" below, any letter case, in name order, links

@@ -45,20 +45,17 @@ std::vector<Bytes> mixed_pictures()
     return pictures;
 }
 
-struct Decoded {
+struct Result {
     int code = -100;
     Bytes pixels;
     Bytes png;  // the decoded pixels written back as PNG
 };
 
-Decoded decode_and_encode(ImageContext* context, const Bytes& picture)
+Result decode_and_encode(ImageContext* context, const Bytes& picture)
 {
-    Decoded result;
+    Result result;
     DecodedImage image{};
-    result.code = image_decode_with(context, &image, picture.data(), static_cast<uint32_t>(picture.size())) ==
-                          Fault::none
-                      ? 0
-                      : -1;
+    result.code = image_decode_with(context, &image, picture.data(), static_cast<uint32_t>(picture.size()));
     if (result.code != 0)
         return result;
     result.pixels.assign(image.pixels, image.pixels + size_t{image.width} * image.height * 4);
@@ -76,14 +73,14 @@ Decoded decode_and_encode(ImageContext* context, const Bytes& picture)
 TEST(ThreadsImage, PicturesDecodeAndEncodeAtOnceAsOnOneThread)
 {
     const std::vector<Bytes> pictures = mixed_pictures();
-    std::vector<Decoded> alone;
+    std::vector<Result> alone;
     ImageContext single;
     for (const Bytes& picture : pictures) {
         alone.push_back(decode_and_encode(&single, picture));
         ASSERT_EQ(alone.back().code, 0);
     }
     // Every thread takes every picture, each starting at another one, several rounds.
-    std::vector<std::vector<Decoded>> together(kThreads, std::vector<Decoded>(pictures.size()));
+    std::vector<std::vector<Result>> together(kThreads, std::vector<Result>(pictures.size()));
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {

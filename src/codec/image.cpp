@@ -1,5 +1,7 @@
 #include "codec/image.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,55 +19,23 @@ constexpr uint64_t kJpegHeaderBytes = 607 + 2;
 // code and extra bits, every byte stuffed.
 constexpr uint64_t kJpegWorstBytesPerBlock = 1280;
 
-// A pixel buffer; null with *fault set when the picture passes the buffer limit or the
-// memory runs out.
-uint8_t* alloc_pixels(uint64_t width, uint64_t height, uint64_t bytes_per_pixel, Fault* fault)
+uint8_t* alloc_pixels(uint64_t width, uint64_t height, uint64_t bytes_per_pixel)
 {
     uint64_t size = width * height * bytes_per_pixel;
-    if (size == 0 || size >= kMaxBufferSize) {
-        *fault = size == 0 ? Fault::malformed : Fault::too_large;
+    if (size == 0 || size >= kMaxBufferSize)
         return nullptr;
-    }
-    auto* pixels = static_cast<uint8_t*>(std::malloc(size));
-    if (pixels == nullptr)
-        *fault = Fault::out_of_memory;
-    return pixels;
+    return static_cast<uint8_t*>(std::malloc(size));
 }
 
 uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24; }
 uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
-Fault png_fault(int code) { return code == PNG_NO_MEMORY ? Fault::out_of_memory : Fault::malformed; }
-
 Fault decode_png(DecodedImage* image, const uint8_t* data, uint32_t size)
 {
-    MemoryReader reader{0, size, data};
-    PngHandle png{};
-    int code = png_open_read(&png, memory_reader, &reader);
-    if (code != PNG_OK)
-        return png_fault(code);
-    if (png.depth > 8 || (png.color_type != 2 && png.color_type != 6))
-        return Fault::unsupported;
-    Fault fault = Fault::none;
-    malloc_ptr<uint8_t[]> pixels(alloc_pixels(png.width, png.height, 4, &fault));
-    if (!pixels)
-        return fault;
-    size_t count = size_t{png.width} * png.height;
-    if (png.color_type == 6) {
-        if ((code = png_get_data(&png, pixels.get())) != PNG_OK)
-            return png_fault(code);
-    } else {
-        malloc_ptr<uint8_t[]> rgb(alloc_pixels(png.width, png.height, 3, &fault));
-        if (!rgb)
-            return fault;
-        if ((code = png_get_data(&png, rgb.get())) != PNG_OK)
-            return png_fault(code);
-        for (size_t i = 0; i < count; ++i) {
-            std::memcpy(pixels.get() + 4 * i, rgb.get() + 3 * i, 3);
-            pixels[4 * i + 3] = 255;
-        }
-    }
-    *image = {IMAGE_PNG, image->quality, png.width, png.height, pixels.release()};
+    Result<PngPicture> png = png_decode({data, size});
+    if (!png.ok())
+        return png.fault;
+    *image = {IMAGE_PNG, image->quality, png.value.width, png.value.height, png.value.pixels.release()};
     return Fault::none;
 }
 
@@ -75,18 +45,22 @@ struct JpegRelease {
     ~JpegRelease() { decoder.release(); }
 };
 
+// A pixel buffer that cannot be had is a resource failure, not bad data.
+Fault pixels_fault(uint64_t width, uint64_t height)
+{
+    return width * height * 4 >= kMaxBufferSize ? Fault::too_large : Fault::out_of_memory;
+}
+
 Fault decode_jpeg(JpegDecoder& decoder, DecodedImage* image, const uint8_t* data, uint32_t size)
 {
     JpegRelease release{decoder};
-    const int status = decoder.decode(data, static_cast<int32_t>(size));
-    if (status != kJpegOk)
-        return status == kJpegOutOfMemory ? Fault::out_of_memory : Fault::malformed;
+    if (Fault fault = decoder.decode({data, size}); fault != Fault::none)
+        return fault;
     uint32_t width = static_cast<uint32_t>(decoder.width());
     uint32_t height = static_cast<uint32_t>(decoder.height());
-    Fault fault = Fault::none;
-    malloc_ptr<uint8_t[]> pixels(alloc_pixels(width, height, 4, &fault));
+    malloc_ptr<uint8_t[]> pixels(alloc_pixels(width, height, 4));
     if (!pixels)
-        return fault;
+        return pixels_fault(width, height);
     const uint8_t* source = decoder.pixels();
     size_t count = size_t{width} * height;
     if (decoder.is_colour()) {
@@ -106,11 +80,11 @@ Fault decode_jpeg(JpegDecoder& decoder, DecodedImage* image, const uint8_t* data
 
 // Windows bitmap files: a 14-byte file header and an info header of 40 bytes or more,
 // uncompressed 24- or 32-bit rows, bottom-up (positive height) or top-down.
-Fault decode_bitmap(DecodedImage* image, const uint8_t* data, uint32_t size)
+int decode_bitmap(DecodedImage* image, const uint8_t* data, uint32_t size)
 {
     constexpr uint32_t kFileHeader = 14, kInfoHeader = 40;
     if (size < kFileHeader + kInfoHeader)
-        return Fault::malformed;
+        return -1;
     const uint8_t* info = data + kFileHeader;
     uint32_t pixel_offset = le32(data + 10);
     int32_t raw_width = static_cast<int32_t>(le32(info + 4));
@@ -119,18 +93,17 @@ Fault decode_bitmap(DecodedImage* image, const uint8_t* data, uint32_t size)
     uint32_t compression = le32(info + 16);
     if (le32(info) < kInfoHeader || raw_width <= 0 || raw_height == 0 || raw_height == INT32_MIN ||
         (bits != 24 && bits != 32) || compression != 0)
-        return Fault::malformed;
+        return -1;
     bool top_down = raw_height < 0;
     uint32_t width = static_cast<uint32_t>(raw_width);
     uint32_t height = static_cast<uint32_t>(top_down ? -raw_height : raw_height);
     uint32_t bytes_per_pixel = bits / 8;
     uint64_t stride = (uint64_t{width} * bytes_per_pixel + 3) & ~uint64_t{3};
     if (pixel_offset > size || stride * height > size - pixel_offset)
-        return Fault::malformed;
-    Fault fault = Fault::none;
-    malloc_ptr<uint8_t[]> pixels(alloc_pixels(width, height, 4, &fault));
+        return -1;
+    malloc_ptr<uint8_t[]> pixels(alloc_pixels(width, height, 4));
     if (!pixels)
-        return fault;
+        return -1;
     bool any_alpha = false;
     for (uint32_t y = 0; y < height; ++y) {
         const uint8_t* row = data + pixel_offset + stride * (top_down ? y : height - 1 - y);
@@ -146,7 +119,7 @@ Fault decode_bitmap(DecodedImage* image, const uint8_t* data, uint32_t size)
         for (size_t i = 0; i < size_t{width} * height; ++i)
             pixels[4 * i + 3] = 255;
     *image = {IMAGE_BITMAP, image->quality, width, height, pixels.release()};
-    return Fault::none;
+    return 0;
 }
 
 bool ends_with(const char* text, const char* suffix)
@@ -174,8 +147,10 @@ bool looks_like_jpeg(const uint8_t* data, uint32_t size)
 
 int image_init() { return 0; }
 
-Fault image_decode_with(ImageContext* context, DecodedImage* image, const uint8_t* data, uint32_t size)
+Fault image_decode_bytes(ImageContext* context, DecodedImage* image, std::span<const uint8_t> bytes)
 {
+    const uint8_t* data = bytes.data();
+    const uint32_t size = static_cast<uint32_t>(std::min<size_t>(bytes.size(), UINT32_MAX));
     if (data == nullptr)
         return Fault::malformed;
     if (size >= 4 && std::memcmp(data, "\x89PNG", 4) == 0)
@@ -183,13 +158,20 @@ Fault image_decode_with(ImageContext* context, DecodedImage* image, const uint8_
     if (looks_like_jpeg(data, size))
         return decode_jpeg(context->jpeg, image, data, size);
     if (size >= 2 && data[0] == 0x42 && data[1] == 0x4D)
-        return decode_bitmap(image, data, size);
-    return Fault::unsupported;
+        return decode_bitmap(image, data, size) == 0 ? Fault::none : Fault::malformed;
+    return Fault::malformed;
+}
+
+int image_decode_with(ImageContext* context, DecodedImage* image, const uint8_t* data, uint32_t size)
+{
+    if (data == nullptr)
+        return -1;
+    return image_decode_bytes(context, image, {data, data ? size : 0}) == Fault::none ? 0 : -1;
 }
 
 int image_decode(DecodedImage* image, const uint8_t* data, uint32_t size)
 {
-    return image_decode_with(&default_context(), image, data, size) == Fault::none ? 0 : -1;
+    return image_decode_with(&default_context(), image, data, size);
 }
 
 int image_load_file(DecodedImage* image, const char* path)
@@ -209,8 +191,7 @@ int image_load_file_with_alpha(DecodedImage* image, const char* path)
     if (!ends_with(path, "_png.jpg"))
         return 0;
     uint32_t width = image->width, half = image->height / 2;
-    Fault fault = Fault::none;
-    malloc_ptr<uint8_t[]> merged(alloc_pixels(width, half, 4, &fault));
+    malloc_ptr<uint8_t[]> merged(alloc_pixels(width, half, 4));
     if (!merged) {
         image_free(image);
         return -1;

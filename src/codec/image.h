@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "codec/jpeg_decoder.h"
 #include "codec/png.h"  // MemoryReader, MemoryWriter and their byte functions
@@ -34,9 +35,11 @@ int image_init();
 
 // 0 on success, -1 (record untouched) when the data is not a picture this layer reads.
 int image_decode(DecodedImage* image, const uint8_t* data, uint32_t size);
-// The same with the decoder state of one thread; Fault::none on success, else why not
-// (bad or unsupported data, a picture past the buffer limit, memory that ran out).
-Fault image_decode_with(ImageContext* context, DecodedImage* image, const uint8_t* data, uint32_t size);
+int image_decode_with(ImageContext* context, DecodedImage* image, const uint8_t* data, uint32_t size);
+// The same, saying why a picture was not decoded: Fault::out_of_memory or too_large when it
+// could not be held (the caller counts it as not written), malformed or unsupported data.
+// Prints nothing; the caller, who knows the bitmap, prints the line.
+Fault image_decode_bytes(ImageContext* context, DecodedImage* image, std::span<const uint8_t> bytes);
 int image_load_file(DecodedImage* image, const char* path);
 // As image_load_file; a name ending in "_png.jpg" holds colour over an alpha mask.
 int image_load_file_with_alpha(DecodedImage* image, const char* path);

@@ -5,391 +5,302 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <type_traits>
 
+#include "codec/jpeg_tables.h"
+#include "stream/byte_reader.h"
 #include "support/memory.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
-// The decoder's record; only this file sees inside it.
-struct JpegComponent {
-    int32_t component_id;  // the scan header must name the components in frame order
-    int32_t h_sampling;    // 1, 2, 4 or 8
-    int32_t v_sampling;
-    int32_t plane_width;  // in samples; grows by upsampling
-    int32_t plane_height;
-    int32_t plane_stride;
-    int32_t quant_table;  // 0..3
-    int32_t ac_table;     // 2 or 3, index into huffman_lookup
-    int32_t dc_table;     // 0 or 1
-    int32_t dc_predictor;
-    uint8_t* plane;  // owned by the decoder
-};
+namespace {
 
-// One entry of a direct lookup table indexed by the next 16 bits of entropy-coded data.
-// A code length of 0 marks bit patterns that start no code.
-struct JpegHuffmanEntry {
-    uint8_t code_length;
-    uint8_t symbol;
-};
+constexpr int kFastBits = 9;
 
 // First-level entry for the next 9 bits. code_length 0: the code is longer (or invalid),
-// look in the full table. total_length non-zero: the magnitude bits fit in the 9 bits
-// too, and `value` is the decoded coefficient difference.
-struct JpegFastHuffmanEntry {
+// look it up the canonical way. total_length non-zero: the magnitude bits fit in the 9
+// bits too, and `value` is the decoded coefficient.
+struct FastEntry {
     uint8_t code_length;
     uint8_t symbol;
     uint8_t total_length;
     int16_t value;
 };
 
+struct HuffmanTable {
+    FastEntry fast[1 << kFastBits];
+    int32_t max_code[17];  // largest code of each length; -1 for none
+    int32_t value_offset[17];
+    uint8_t symbols[256];
+    bool defined;
+    bool dc_usable;  // every symbol is a magnitude category of 15 or less
+};
+
+}  // namespace
+
+struct JpegComponent {
+    int id;
+    int h, v;  // sampling factors
+    int quant_index;
+    int width, height;             // samples covering the picture
+    int blocks_wide, blocks_high;  // blocks covering width x height
+    int padded_blocks_wide;        // blocks of whole MCUs; the plane holds this many
+    int stride;
+    uint8_t* plane;
+    int16_t* coefficients;  // progressive frames: every block, natural order
+    uint16_t quant[64];     // natural order, taken when the component's first scan starts
+    bool quant_taken;
+    int32_t dc_predictor;
+    int dc_table, ac_table;
+};
+
 struct JpegState {
-    int32_t status;
-    const uint8_t* cursor;
-    int32_t remaining;
-    int32_t segment_left;
-    int32_t image_width;
-    int32_t image_height;
-    int32_t mcus_per_row;
-    int32_t mcu_rows;
-    int32_t mcu_width;
-    int32_t mcu_height;
-    int32_t component_count;
+    int status;
+    int width, height, component_count;
+    bool frame_seen, progressive, scanned;
+    bool saw_jfif, saw_adobe;
+    int adobe_transform;
+    int hmax, vmax, mcus_per_row, mcu_rows;
+    int restart_interval;
     JpegComponent components[3];
-    uint8_t quant_tables[4][64];  // zig-zag order, as stored
-    // DC 0, DC 1, AC 0, AC 1. Entries under a code of up to 9 bits are never read (the
-    // first-level table below answers for them) and are left unwritten.
-    JpegHuffmanEntry huffman_lookup[4][65536];
-    uint64_t bit_buffer;  // newest bits at the bottom
-    int32_t bit_count;
-    int32_t coefficients[64];  // natural (row-major) order
-    int32_t restart_interval;
-    uint8_t* rgb_image;
-    // Bit i set: huffman_lookup[i] was defined by the current image. Lets a release skip
-    // clearing 512 KiB of tables; an undefined table is cleared when a scan names it.
-    uint32_t defined_tables;
-    // The 512 KiB of full tables keep missing the first-level cache. Codes of up to 9
-    // bits (nearly all symbols) are found here first, mostly with their value.
-    JpegFastHuffmanEntry huffman_fast[4][512];
+    uint16_t quant_tables[4][64];  // natural order
+    bool quant_defined[4];
+    HuffmanTable dc_tables[4], ac_tables[4];
+    uint8_t* image;  // interleaved R, G, B; grey pictures use component 0's plane
 };
 
 namespace {
 
-// Natural (row-major) position of the k-th coefficient in zig-zag order.
-constexpr uint8_t kZigzag[64] = {
-    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
-    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
-    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
+// Natural (row-major) position of the k-th coefficient in zig-zag order. A run past the
+// last position lands on it, as in libjpeg, so damaged data needs no extra check.
+constexpr uint8_t kNatural[64 + 16] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13,
+    6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51, 58, 59, 52, 45, 38, 31,
+    39, 46, 53, 60, 61, 54, 47, 55, 62, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63,
 };
 
 inline uint8_t clip_byte(int32_t v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
 
-// The transform is defined on 32-bit two's-complement words. Corrupt data can push
-// coefficients far enough to overflow, so the arithmetic runs on uint32_t (which wraps
-// by definition) and only the right shifts look at the sign.
+// Corrupt data can push the transform's sums past 32 bits, so the arithmetic runs on
+// uint32_t (which wraps by definition) and only right shifts look at the sign.
 inline uint32_t sar(uint32_t v, int n) { return static_cast<uint32_t>(static_cast<int32_t>(v) >> n); }
-
-inline uint8_t clip_sample(uint32_t v) { return clip_byte(static_cast<int32_t>(v) + 128); }
-
-// ---------------------------------------------------------------- segments
-
-int read_u16(JpegState& d, int offset) { return (d.cursor[offset] << 8) | d.cursor[offset + 1]; }
-
-void skip_bytes(JpegState& d, int32_t n)
-{
-    if (n > d.remaining) {  // never step the cursor past the input
-        d.status = kJpegSyntaxError;
-        return;
-    }
-    d.cursor += n;
-    d.remaining -= n;
-    d.segment_left -= n;
-}
-
-// Reads the segment length. A length below 2 would move the cursor backwards and
-// revisit the same marker forever, so it is refused like one that overruns the input.
-bool begin_segment(JpegState& d)
-{
-    if (d.remaining < 2) {
-        d.status = kJpegSyntaxError;
-        return false;
-    }
-    int32_t length = read_u16(d, 0);
-    if (length > d.remaining || length < 2) {
-        d.status = kJpegSyntaxError;
-        return false;
-    }
-    d.segment_left = length;
-    skip_bytes(d, 2);
-    return true;
-}
-
-void skip_segment(JpegState& d)
-{
-    if (begin_segment(d))
-        skip_bytes(d, d.segment_left);
-}
-
-void free_planes(JpegState& d)
-{
-    for (JpegComponent& c : d.components) {
-        std::free(c.plane);
-        c.plane = nullptr;
-    }
-    std::free(d.rgb_image);
-    d.rgb_image = nullptr;
-}
-
-// calloc so that a failed decode never exposes uninitialised memory through the
-// accessors. Sizes reaching kMaxBufferSize are refused before asking.
-uint8_t* allocate_plane(JpegState& d, uint64_t size)
-{
-    if (size >= kMaxBufferSize) {
-        d.status = kJpegUnsupported;
-        return nullptr;
-    }
-    auto* block = static_cast<uint8_t*>(std::calloc(size ? size : 1, 1));
-    if (!block)
-        d.status = kJpegOutOfMemory;
-    return block;
-}
-
-bool is_power_of_two(int v) { return (v & (v - 1)) == 0; }
-
-// Returns false with the status set when the factor is unusable.
-bool check_sampling(JpegState& d, int factor)
-{
-    if (factor == 0) {
-        d.status = kJpegSyntaxError;
-        return false;
-    }
-    if (!is_power_of_two(factor)) {
-        d.status = kJpegUnsupported;
-        return false;
-    }
-    return true;
-}
-
-bool allocate_component_planes(JpegState& d, int hmax, int vmax)
-{
-    uint64_t plane_sizes[std::extent_v<decltype(JpegState::components)>];
-    for (int i = 0; i < d.component_count; ++i) {
-        JpegComponent& c = d.components[i];
-        c.plane_width = (d.image_width * c.h_sampling + hmax - 1) / hmax;
-        c.plane_height = (d.image_height * c.v_sampling + vmax - 1) / vmax;
-        c.plane_stride = d.mcus_per_row * d.mcu_width * c.h_sampling / hmax;
-        // The 4-tap upsampling filters read three samples from each edge.
-        if ((c.plane_width < 3 && c.h_sampling != hmax) || (c.plane_height < 3 && c.v_sampling != vmax)) {
-            d.status = kJpegUnsupported;
-            return false;
-        }
-        uint64_t rows = uint64_t(d.mcu_rows) * uint64_t(d.mcu_height) * c.v_sampling / vmax;
-        plane_sizes[i] = uint64_t(c.plane_stride) * rows;
-    }
-    uint64_t rgb_size = d.component_count == 3 ? uint64_t(d.image_width) * uint64_t(d.image_height) * 3 : 0;
-    // Every size is checked before anything is allocated: a frame refused for its colour
-    // image must not first take gibibytes for its planes.
-    bool too_large = rgb_size >= kMaxBufferSize;
-    for (int i = 0; i < d.component_count; ++i)
-        too_large |= plane_sizes[i] >= kMaxBufferSize;
-    if (too_large) {
-        d.status = kJpegUnsupported;
-        return false;
-    }
-    for (int i = 0; i < d.component_count; ++i) {
-        d.components[i].plane = allocate_plane(d, plane_sizes[i]);
-        if (!d.components[i].plane)
-            return false;
-    }
-    if (rgb_size != 0) {
-        d.rgb_image = allocate_plane(d, rgb_size);
-        if (!d.rgb_image)
-            return false;
-    }
-    return true;
-}
-
-void read_frame_header(JpegState& d)
-{
-    if (!begin_segment(d))
-        return;
-    if (d.segment_left < 9) {
-        d.status = kJpegSyntaxError;
-        return;
-    }
-    if (d.cursor[0] != 8) {
-        d.status = kJpegUnsupported;
-        return;
-    }
-    d.image_height = read_u16(d, 1);
-    d.image_width = read_u16(d, 3);
-    d.component_count = d.cursor[5];
-    skip_bytes(d, 6);
-    if (d.component_count != 1 && d.component_count != 3) {
-        d.status = kJpegUnsupported;
-        return;
-    }
-    if (d.segment_left < 3 * d.component_count) {
-        d.status = kJpegSyntaxError;
-        return;
-    }
-    int hmax = 1, vmax = 1;
-    for (int i = 0; i < d.component_count; ++i) {
-        JpegComponent& c = d.components[i];
-        c.component_id = d.cursor[0];
-        c.h_sampling = d.cursor[1] >> 4;
-        c.v_sampling = d.cursor[1] & 15;
-        if (!check_sampling(d, c.h_sampling) || !check_sampling(d, c.v_sampling))
-            return;
-        c.quant_table = d.cursor[2];
-        if (c.quant_table > 3) {
-            d.status = kJpegSyntaxError;
-            return;
-        }
-        if (c.h_sampling > hmax)
-            hmax = c.h_sampling;
-        if (c.v_sampling > vmax)
-            vmax = c.v_sampling;
-        skip_bytes(d, 3);
-    }
-    if (d.component_count == 1) {
-        d.components[0].h_sampling = d.components[0].v_sampling = 1;
-        hmax = vmax = 1;
-    }
-    // Width 0 is not a valid frame; height 0 means "given later by a DNL marker",
-    // which this decoder does not support. Either would leave no MCU to decode.
-    if (d.image_width == 0) {
-        d.status = kJpegSyntaxError;
-        return;
-    }
-    if (d.image_height == 0) {
-        d.status = kJpegUnsupported;
-        return;
-    }
-    d.mcu_width = 8 * hmax;
-    d.mcu_height = 8 * vmax;
-    d.mcus_per_row = (d.image_width + d.mcu_width - 1) / d.mcu_width;
-    d.mcu_rows = (d.image_height + d.mcu_height - 1) / d.mcu_height;
-    free_planes(d);  // a repeated frame header must not leak the first one's planes
-    if (!allocate_component_planes(d, hmax, vmax))
-        return;
-    skip_bytes(d, d.segment_left);
-}
 
 // Magnitude bits as the coder stores them: the top half positive, the bottom half
 // negative (v - 2^k + 1).
 inline int32_t extend_magnitude(int32_t v, int k) { return v < (1 << (k - 1)) ? v - (1 << k) + 1 : v; }
 
-// A code of L <= 9 bits covers 2^(16-L) >= 128 aligned entries of the full table, that
-// is whole first-level entries: each of them gets the code, and the decoded value when
-// the k magnitude bits fit in the rest of its 9 bits.
-void fill_fast_entries(JpegFastHuffmanEntry* fast, int first, int count, int length, uint8_t symbol)
+// ---------------------------------------------------------------- buffers
+
+void free_buffers(JpegState& d)
+{
+    for (JpegComponent& c : d.components) {
+        std::free(c.plane);
+        std::free(c.coefficients);
+    }
+    std::free(d.image);
+}
+
+void release_state(JpegState& d)
+{
+    free_buffers(d);
+    std::memset(&d, 0, sizeof d);
+}
+
+// Zeroed, so a damaged picture never shows uninitialised memory.
+template <class T>
+T* allocate_zeroed(JpegState& d, uint64_t count)
+{
+    auto* block = static_cast<T*>(std::calloc(count ? count : 1, sizeof(T)));
+    if (!block)
+        d.status = kJpegOutOfMemory;
+    return block;
+}
+
+// ---------------------------------------------------------------- marker segments
+
+void read_quant_tables(JpegState& d, ByteReader s)
+{
+    while (s.ok() && !s.at_end()) {
+        const int precision_and_id = s.u8();
+        const int id = precision_and_id & 15, precision = precision_and_id >> 4;
+        if (id > 3 || precision > 1) {
+            d.status = kJpegSyntaxError;
+            return;
+        }
+        for (int k = 0; k < 64; ++k)
+            d.quant_tables[id][kNatural[k]] = precision ? s.u16be() : s.u8();
+        d.quant_defined[id] = true;
+    }
+    if (!s.ok())
+        d.status = kJpegSyntaxError;
+}
+
+// A code of L <= 9 bits covers whole first-level entries: each of them gets the code,
+// and the decoded value when its magnitude bits fit in the rest of the 9 bits.
+void fill_fast_entries(HuffmanTable& t, int code, int length, uint8_t symbol)
 {
     const int k = symbol & 15, total = length + k;
+    const int first = code << (kFastBits - length), count = 1 << (kFastBits - length);
     for (int i = first; i < first + count; ++i) {
-        fast[i] = JpegFastHuffmanEntry{static_cast<uint8_t>(length), symbol, 0, 0};
-        if (total <= 9) {
-            fast[i].total_length = static_cast<uint8_t>(total);
+        t.fast[i] = FastEntry{static_cast<uint8_t>(length), symbol, 0, 0};
+        if (total <= kFastBits) {
+            t.fast[i].total_length = static_cast<uint8_t>(total);
             if (k)
-                fast[i].value = static_cast<int16_t>(extend_magnitude((i >> (9 - total)) & ((1 << k) - 1), k));
+                t.fast[i].value = static_cast<int16_t>(
+                    extend_magnitude((i >> (kFastBits - total)) & ((1 << k) - 1), k));
         }
     }
 }
 
-// Assigns the codes in canonical order, each symbol taking the next 2^(16-L) entries of
-// the 16-bit lookup; the entries left over start no code (length 0). The decoder reads
-// the full table only where the first-level table has no code, so the entries of codes
-// of up to 9 bits (nearly all of the table) live in the first-level table alone and are
-// not written out 128 KiB at a time for every table of every image.
-void fill_huffman_lookup(JpegState& d, int index, const uint8_t* counts)
+// Canonical codes: consecutive within a length, doubling on each step to the next. Like
+// libjpeg, a table whose codes overflow a length (or use an all-ones code) is refused.
+bool build_huffman_table(HuffmanTable& t, const uint8_t counts[16], std::span<const uint8_t> symbols)
 {
-    JpegHuffmanEntry* lookup = d.huffman_lookup[index];
-    JpegFastHuffmanEntry* fast = d.huffman_fast[index];
-    std::memset(fast, 0, sizeof d.huffman_fast[index]);
-    int32_t remain = 65536, spread = 65536, next = 0;
+    t = HuffmanTable{};
+    std::memcpy(t.symbols, symbols.data(), symbols.size());
+    t.dc_usable = std::all_of(symbols.begin(), symbols.end(), [](uint8_t s) { return s <= 15; });
+    int code = 0, k = 0;
     for (int length = 1; length <= 16; ++length) {
-        spread >>= 1;
-        int n = counts[length - 1];
-        if (n == 0)
-            continue;
-        if (n > d.segment_left) {
-            d.status = kJpegSyntaxError;
-            return;
-        }
-        remain -= n * spread;
-        if (remain < 0) {
-            d.status = kJpegSyntaxError;
-            return;
-        }
-        for (int i = 0; i < n; ++i, next += spread) {
-            const uint8_t symbol = d.cursor[i];
-            if (length <= 9) {
-                fill_fast_entries(fast, next >> 7, spread >> 7, length, symbol);
-            } else {
-                const JpegHuffmanEntry entry{static_cast<uint8_t>(length), symbol};
-                std::fill_n(lookup + next, spread, entry);
-            }
-        }
-        skip_bytes(d, n);
+        t.value_offset[length] = k - code;
+        for (int i = 0; i < counts[length - 1]; ++i, ++code, ++k)
+            if (length <= kFastBits)
+                fill_fast_entries(t, code, length, t.symbols[k]);
+        t.max_code[length] = counts[length - 1] ? code - 1 : -1;
+        if (code >= (1 << length))
+            return false;
+        code <<= 1;
     }
-    std::memset(lookup + next, 0, size_t(remain) * sizeof(JpegHuffmanEntry));
+    t.defined = true;
+    return true;
 }
 
-void read_huffman_tables(JpegState& d)
+void read_huffman_tables(JpegState& d, ByteReader s)
 {
-    if (!begin_segment(d))
-        return;
-    while (d.segment_left >= 17) {
-        int t = d.cursor[0];
-        if (t & 0xEC) {
+    while (s.ok() && !s.at_end()) {
+        const int class_and_id = s.u8();
+        const int table_class = class_and_id >> 4, id = class_and_id & 15;
+        uint8_t counts[16];
+        int total = 0;
+        for (uint8_t& count : counts)
+            total += count = s.u8();
+        const std::span<const uint8_t> symbols = s.bytes(size_t(total));
+        if (!s.ok() || table_class > 1 || id > 3 || total > 256) {
             d.status = kJpegSyntaxError;
             return;
         }
-        if (t & 0x02) {
+        HuffmanTable& table = table_class ? d.ac_tables[id] : d.dc_tables[id];
+        if (!build_huffman_table(table, counts, symbols)) {
+            d.status = kJpegSyntaxError;
+            return;
+        }
+    }
+    if (!s.ok())
+        d.status = kJpegSyntaxError;
+}
+
+void read_restart_interval(JpegState& d, ByteReader s)
+{
+    d.restart_interval = s.u16be();
+    if (!s.ok())
+        d.status = kJpegSyntaxError;
+}
+
+void read_application_segment(JpegState& d, int marker, ByteReader s)
+{
+    const std::span<const uint8_t> bytes = s.rest();
+    if (marker == 0xE0 && bytes.size() >= 5 && std::memcmp(bytes.data(), "JFIF\0", 5) == 0)
+        d.saw_jfif = true;
+    if (marker == 0xEE && bytes.size() >= 12 && std::memcmp(bytes.data(), "Adobe", 5) == 0) {
+        d.saw_adobe = true;
+        d.adobe_transform = bytes[11];
+    }
+}
+
+// Sizes every buffer before taking any: a frame refused for one must not first take
+// gibibytes for the others.
+void allocate_frame_buffers(JpegState& d)
+{
+    uint64_t sizes[3];
+    bool too_large = uint64_t(d.width) * uint64_t(d.height) * 3 >= kMaxBufferSize;
+    for (int i = 0; i < d.component_count; ++i) {
+        const JpegComponent& c = d.components[i];
+        const uint64_t rows = uint64_t(d.mcu_rows) * uint64_t(c.v) * 8;
+        sizes[i] = uint64_t(c.stride) * rows;
+        too_large |= sizes[i] * (d.progressive ? 2 : 1) >= kMaxBufferSize;
+    }
+    if (too_large) {
+        d.status = kJpegTooLarge;
+        return;
+    }
+    for (int i = 0; i < d.component_count && !d.status; ++i) {
+        JpegComponent& c = d.components[i];
+        c.plane = allocate_zeroed<uint8_t>(d, sizes[i]);
+        if (d.progressive && c.plane)
+            c.coefficients = allocate_zeroed<int16_t>(d, sizes[i]);
+    }
+    if (d.component_count == 3 && !d.status)
+        d.image = allocate_zeroed<uint8_t>(d, uint64_t(d.width) * uint64_t(d.height) * 3);
+}
+
+void read_frame_header(JpegState& d, int marker, ByteReader s)
+{
+    const int precision = s.u8();
+    d.height = s.u16be();
+    d.width = s.u16be();
+    d.component_count = s.u8();
+    if (!s.ok() || d.frame_seen || d.component_count == 0) {
+        d.status = kJpegSyntaxError;
+        return;
+    }
+    d.frame_seen = true;
+    d.progressive = marker == 0xC2;
+    if (precision != 8 || (d.component_count != 1 && d.component_count != 3)) {
+        d.status = kJpegUnsupported;
+        return;
+    }
+    d.hmax = d.vmax = 1;
+    for (int i = 0; i < d.component_count; ++i) {
+        JpegComponent& c = d.components[i];
+        c.id = s.u8();
+        const int factors = s.u8();
+        c.h = factors >> 4;
+        c.v = factors & 15;
+        c.quant_index = s.u8();
+        if (!s.ok() || c.h < 1 || c.h > 4 || c.v < 1 || c.v > 4 || c.quant_index > 3) {
+            d.status = kJpegSyntaxError;
+            return;
+        }
+        d.hmax = std::max(d.hmax, c.h);
+        d.vmax = std::max(d.vmax, c.v);
+    }
+    // Width 0 is not a valid frame; height 0 means "given later by a DNL marker".
+    if (d.width == 0) {
+        d.status = kJpegSyntaxError;
+        return;
+    }
+    if (d.height == 0) {
+        d.status = kJpegUnsupported;
+        return;
+    }
+    if (d.component_count == 1)  // a lone component is never interleaved: its blocks are its MCUs
+        d.components[0].h = d.components[0].v = d.hmax = d.vmax = 1;
+    d.mcus_per_row = (d.width + 8 * d.hmax - 1) / (8 * d.hmax);
+    d.mcu_rows = (d.height + 8 * d.vmax - 1) / (8 * d.vmax);
+    for (int i = 0; i < d.component_count; ++i) {
+        JpegComponent& c = d.components[i];
+        if (d.hmax % c.h || d.vmax % c.v) {  // 3:2 and the like, which libjpeg refuses as well
             d.status = kJpegUnsupported;
             return;
         }
-        int index = ((t >> 3) | t) & 3;
-        const uint8_t* counts = d.cursor + 1;
-        skip_bytes(d, 17);
-        fill_huffman_lookup(d, index, counts);
-        if (d.status)
-            return;
-        d.defined_tables |= 1u << index;
+        c.width = (d.width * c.h + d.hmax - 1) / d.hmax;
+        c.height = (d.height * c.v + d.vmax - 1) / d.vmax;
+        c.blocks_wide = (c.width + 7) / 8;
+        c.blocks_high = (c.height + 7) / 8;
+        c.padded_blocks_wide = d.mcus_per_row * c.h;
+        c.stride = 8 * c.padded_blocks_wide;
     }
-    if (d.segment_left != 0)
-        d.status = kJpegSyntaxError;
-}
-
-void read_quant_tables(JpegState& d)
-{
-    if (!begin_segment(d))
-        return;
-    while (d.segment_left >= 65) {
-        int id = d.cursor[0];
-        if (id > 3) {  // also refuses 16-bit tables, whose id byte has the precision nibble
-            d.status = kJpegSyntaxError;
-            return;
-        }
-        std::memcpy(d.quant_tables[id], d.cursor + 1, 64);
-        skip_bytes(d, 65);
-    }
-    if (d.segment_left != 0)
-        d.status = kJpegSyntaxError;
-}
-
-void read_restart_interval(JpegState& d)
-{
-    if (!begin_segment(d))
-        return;
-    if (d.segment_left < 2) {
-        d.status = kJpegSyntaxError;
-        return;
-    }
-    d.restart_interval = read_u16(d, 0);
-    skip_bytes(d, d.segment_left);
+    allocate_frame_buffers(d);
 }
 
 // ---------------------------------------------------------------- entropy-coded data
@@ -401,8 +312,13 @@ struct BitReader {
     const uint8_t* end;
     uint64_t buffer;  // newest bits at the bottom; bits above `count` are stale
     int count;
-    int status;
+    // Zero bits supplied after the data ended or a marker was reached, at the bottom of
+    // the held bits: the data ran short once fewer than these are held.
+    int padding;
+    bool at_marker;  // `cursor` rests on the FF of a marker (or the data has ended)
 };
+
+inline bool ran_short(const BitReader& br) { return br.count < br.padding; }
 
 inline bool has_ff_byte(uint64_t w)
 {
@@ -419,66 +335,46 @@ inline uint64_t load_be64(const uint8_t* p)
     return v;
 }
 
-// One byte the slow way, with the marker rules: an exhausted input reads as 1-bits,
-// FF 00 and FF FF stand for FF, FF D9 ends the data, a restart marker FF Dn enters the
-// bit stream as both bytes, and any other marker is a syntax error.
-void read_byte_with_markers(BitReader& br)
-{
-    if (br.cursor >= br.end) {
-        br.buffer = (br.buffer << 8) | 0xFF;
-        br.count += 8;
-        return;
-    }
-    uint8_t b = *br.cursor++;
-    br.buffer = (br.buffer << 8) | b;
-    br.count += 8;
-    if (b != 0xFF)
-        return;
-    if (br.cursor >= br.end) {
-        br.status = kJpegSyntaxError;
-        return;
-    }
-    uint8_t marker = *br.cursor++;
-    if (marker == 0x00 || marker == 0xFF)
-        return;
-    if (marker == 0xD9) {
-        br.end = br.cursor;
-        return;
-    }
-    if ((marker & 0xF8) == 0xD0) {
-        br.buffer = (br.buffer << 8) | marker;
-        br.count += 8;
-        return;
-    }
-    br.status = kJpegSyntaxError;
-}
-
-// Brings `count` to at least `need` (at most 32), a byte at a time near markers and the
-// end of the input. Works on a copy of the caller's reader (see refill).
+// A byte at a time near markers and the end of the input, with libjpeg's rules: FF 00
+// stands for FF (after any run of FF fill bytes), any other FF xx is a marker where the
+// data stops, and from there on zero bits are supplied.
 __attribute__((noinline)) void refill_slowly(BitReader& br, int need)
 {
     while (br.count < need) {
-        while (br.count <= 56 && br.cursor < br.end && *br.cursor != 0xFF) {
+        if (br.at_marker || br.cursor >= br.end) {
+            br.at_marker = true;
+            br.buffer <<= 8;
+            br.count += 8;
+            br.padding += 8;
+            continue;
+        }
+        if (*br.cursor != 0xFF) {
             br.buffer = (br.buffer << 8) | *br.cursor++;
             br.count += 8;
+            continue;
         }
-        if (br.count >= need)
-            return;
-        read_byte_with_markers(br);
+        const uint8_t* after = br.cursor + 1;
+        while (after < br.end && *after == 0xFF)
+            ++after;
+        if (after < br.end && *after == 0) {
+            br.buffer = (br.buffer << 8) | 0xFF;
+            br.count += 8;
+            br.cursor = after + 1;
+            continue;
+        }
+        br.cursor = after - 1;
+        br.at_marker = true;
     }
 }
 
-// Brings `count` to at least `need` (at most 32). Plain bytes have no side effects and
-// are taken in bulk; a marker byte or the end of the input is handled only when its
-// bits are really needed, so errors surface exactly where a byte-wise reader finds them.
-// The rare slow path gets a copy, so that the scan's reader never has its address taken
-// and stays in registers.
+// Brings `count` to at least `need` (at most 57). Plain bytes are taken in bulk; the
+// rare slow path gets a copy, so that the scan's reader never has its address taken.
 inline void refill(BitReader& br, int need)
 {
-    if (br.end - br.cursor >= 8) {
+    if (br.end - br.cursor >= 8 && !br.at_marker) {
         const uint64_t word = load_be64(br.cursor);
         if (!has_ff_byte(word)) {
-            const int bytes = (63 - br.count) >> 3;  // 4..7 here, as count < 32
+            const int bytes = (63 - br.count) >> 3;
             br.buffer = (br.buffer << (8 * bytes)) | (word >> (64 - 8 * bytes));
             br.cursor += bytes;
             br.count += 8 * bytes;
@@ -498,486 +394,675 @@ inline uint32_t take_bits(BitReader& br, int n)
     return static_cast<uint32_t>(br.buffer >> br.count) & ((1u << n) - 1);
 }
 
-// Decodes one Huffman symbol and the magnitude bits that follow it.
-inline int32_t decode_huffman_value(JpegState& d, BitReader& br, int table, int* symbol)
+// A code longer than the first-level table, looked up length by length. An invalid code
+// reads as symbol 0 after 17 bits, as libjpeg reads it.
+__attribute__((noinline)) int decode_long_symbol(BitReader& br, const HuffmanTable& t)
+{
+    if (br.count < 17)
+        refill(br, 17);
+    const int32_t next16 = static_cast<int32_t>(br.buffer >> (br.count - 16)) & 0xFFFF;
+    for (int length = kFastBits + 1; length <= 16; ++length) {
+        const int32_t code = next16 >> (16 - length);
+        if (code <= t.max_code[length]) {
+            br.count -= length;
+            return t.symbols[(t.value_offset[length] + code) & 255];
+        }
+    }
+    br.count -= 17;
+    return 0;
+}
+
+inline int decode_symbol(BitReader& br, const HuffmanTable& t)
 {
     if (br.count < 16)
         refill(br, 16);
-    const uint32_t next16 = static_cast<uint32_t>(br.buffer >> (br.count - 16)) & 0xFFFF;
-    const JpegFastHuffmanEntry& fast = d.huffman_fast[table][next16 >> 7];
+    const FastEntry& fast = t.fast[(br.buffer >> (br.count - kFastBits)) & ((1 << kFastBits) - 1)];
+    if (fast.code_length) {
+        br.count -= fast.code_length;
+        return fast.symbol;
+    }
+    return decode_long_symbol(br, t);
+}
+
+// One symbol and the magnitude bits after it (the symbol's low four bits count them).
+inline int32_t decode_value(BitReader& br, const HuffmanTable& t, int* symbol)
+{
+    if (br.count < 16)
+        refill(br, 16);
+    const FastEntry& fast = t.fast[(br.buffer >> (br.count - kFastBits)) & ((1 << kFastBits) - 1)];
     if (fast.total_length) {  // 16 bits were held, so the magnitude bits need no refill
         br.count -= fast.total_length;
         *symbol = fast.symbol;
         return fast.value;
     }
-    JpegHuffmanEntry entry{fast.code_length, fast.symbol};
-    if (entry.code_length == 0)
-        entry = d.huffman_lookup[table][next16];
-    if (entry.code_length == 0) {
-        br.status = kJpegSyntaxError;
-        return 0;
+    int s;
+    if (fast.code_length) {
+        br.count -= fast.code_length;
+        s = fast.symbol;
+    } else {
+        s = decode_long_symbol(br, t);
     }
-    br.count -= entry.code_length;
-    *symbol = entry.symbol;
-    const int k = entry.symbol & 15;
-    if (k == 0)
-        return 0;
-    return extend_magnitude(static_cast<int32_t>(take_bits(br, k)), k);
+    *symbol = s;
+    const int k = s & 15;
+    return k ? extend_magnitude(static_cast<int32_t>(take_bits(br, k)), k) : 0;
+}
+
+// Moves the cursor to the next marker, past any data before it (libjpeg skips such bytes
+// with a warning). False at the end of the data.
+bool seek_marker(const uint8_t*& cursor, const uint8_t* end)
+{
+    for (; cursor + 1 < end; ++cursor)
+        if (cursor[0] == 0xFF && cursor[1] != 0 && cursor[1] != 0xFF)
+            return true;
+    cursor = end;
+    return false;
+}
+
+// At the end of each restart interval the coder pads to a byte and writes the next of
+// RST0..RST7. A different marker is dealt with as libjpeg does: a restart just behind the
+// expected one is passed over, one just ahead or any other marker stays for later (the
+// interval reads as missing data), anything else is taken as the expected one. True when
+// a restart marker was taken and the data flows again.
+bool read_restart_marker(BitReader& br, int expected)
+{
+    br.buffer = 0;
+    br.count = br.padding = 0;
+    for (;;) {
+        br.at_marker = true;
+        if (!seek_marker(br.cursor, br.end))
+            return false;
+        const int marker = br.cursor[1];
+        const int ahead = (marker - 0xD0 - expected) & 7;
+        const bool restart = marker >= 0xD0 && marker <= 0xD7;
+        if ((marker >= 0xC0 && !restart) || (restart && (ahead == 1 || ahead == 2)))
+            return false;
+        br.cursor += 2;
+        if (marker >= 0xC0 && ahead != 6 && ahead != 7) {
+            br.at_marker = false;
+            return true;
+        }
+    }
 }
 
 // ---------------------------------------------------------------- inverse transform
 
-void idct_row(int32_t* c)
-{
-    if (!(c[1] | c[2] | c[3] | c[4] | c[5] | c[6] | c[7])) {
-        int32_t v = static_cast<int32_t>(uint32_t(c[0]) << 3);
-        for (int i = 0; i < 8; ++i)
-            c[i] = v;
-        return;
-    }
-    uint32_t x0 = (uint32_t(c[0]) << 11) + 128, x1 = uint32_t(c[4]) << 11;
-    uint32_t x2 = c[6], x3 = c[2], x4 = c[1], x5 = c[7], x6 = c[5], x7 = c[3], x8;
-    x8 = 565 * (x4 + x5);
-    x4 = x8 + 2276 * x4;
-    x5 = x8 - 3406 * x5;
-    x8 = 2408 * (x6 + x7);
-    x6 = x8 - 799 * x6;
-    x7 = x8 - 4017 * x7;
-    x8 = x0 + x1;
-    x0 -= x1;
-    x1 = 1108 * (x3 + x2);
-    x2 = x1 - 3784 * x2;
-    x3 = x1 + 1568 * x3;
-    x1 = x4 + x6;
-    x4 -= x6;
-    x6 = x5 + x7;
-    x5 -= x7;
-    x7 = x8 + x3;
-    x8 -= x3;
-    x3 = x0 + x2;
-    x0 -= x2;
-    x2 = sar(181 * (x4 + x5) + 128, 8);
-    x4 = sar(181 * (x4 - x5) + 128, 8);
-    c[0] = static_cast<int32_t>(sar(x7 + x1, 8));
-    c[1] = static_cast<int32_t>(sar(x3 + x2, 8));
-    c[2] = static_cast<int32_t>(sar(x0 + x4, 8));
-    c[3] = static_cast<int32_t>(sar(x8 + x6, 8));
-    c[4] = static_cast<int32_t>(sar(x8 - x6, 8));
-    c[5] = static_cast<int32_t>(sar(x0 - x4, 8));
-    c[6] = static_cast<int32_t>(sar(x3 - x2, 8));
-    c[7] = static_cast<int32_t>(sar(x7 - x1, 8));
-}
-
-// Four 32-bit lanes, one per column: the column transform runs on four columns side by
-// side (GCC vector extensions, one SSE2 or NEON register).
+// libjpeg's accurate integer transform (Loeffler, Ligtenberg and Moschytz): 13-bit
+// constants, two extra bits of precision between the passes, results descaled with
+// rounding. The same arithmetic serves one value or four lanes at a time.
 using Lanes = uint32_t __attribute__((vector_size(16)));
 using SignedLanes = int32_t __attribute__((vector_size(16)));
-using ByteLanes = uint8_t __attribute__((vector_size(4)));
 
 inline Lanes sar(Lanes v, int n) { return reinterpret_cast<Lanes>(reinterpret_cast<SignedLanes>(v) >> n); }
 
-inline ByteLanes clip_samples(Lanes v)
+constexpr int kConstBits = 13, kPass1Bits = 2;
+constexpr int kPass1Shift = kConstBits - kPass1Bits, kPass2Shift = kConstBits + kPass1Bits + 3;
+
+template <class T>
+inline void idct_1d(const T in[8], T out[8], int shift)
 {
-    SignedLanes s = reinterpret_cast<SignedLanes>(v) + 128;
-    s = s < 0 ? 0 : s;
-    s = s > 255 ? 255 : s;
-    return __builtin_convertvector(s, ByteLanes);
+    const uint32_t rounding = 1u << (shift - 1);  // added once to every output through the DC term
+    T z1 = (in[2] + in[6]) * 4433u;
+    T tmp2 = z1 - in[6] * 15137u;
+    T tmp3 = z1 + in[2] * 6270u;
+    T tmp0 = ((in[0] + in[4]) << kConstBits) + rounding;
+    T tmp1 = ((in[0] - in[4]) << kConstBits) + rounding;
+    const T tmp10 = tmp0 + tmp3, tmp13 = tmp0 - tmp3, tmp11 = tmp1 + tmp2, tmp12 = tmp1 - tmp2;
+
+    tmp0 = in[7];
+    tmp1 = in[5];
+    tmp2 = in[3];
+    tmp3 = in[1];
+    z1 = tmp0 + tmp3;
+    T z2 = tmp1 + tmp2, z3 = tmp0 + tmp2, z4 = tmp1 + tmp3;
+    const T z5 = (z3 + z4) * 9633u;
+    tmp0 *= 2446u;
+    tmp1 *= 16819u;
+    tmp2 *= 25172u;
+    tmp3 *= 12299u;
+    z1 *= uint32_t(-7373);
+    z2 *= uint32_t(-20995);
+    z3 = z3 * uint32_t(-16069) + z5;
+    z4 = z4 * uint32_t(-3196) + z5;
+    tmp0 += z1 + z3;
+    tmp1 += z2 + z4;
+    tmp2 += z2 + z3;
+    tmp3 += z1 + z4;
+
+    out[0] = sar(tmp10 + tmp3, shift);
+    out[7] = sar(tmp10 - tmp3, shift);
+    out[1] = sar(tmp11 + tmp2, shift);
+    out[6] = sar(tmp11 - tmp2, shift);
+    out[2] = sar(tmp12 + tmp1, shift);
+    out[5] = sar(tmp12 - tmp1, shift);
+    out[3] = sar(tmp13 + tmp0, shift);
+    out[4] = sar(tmp13 - tmp0, shift);
 }
 
-// Each column's result is its all-zero shortcut or the full transform, chosen per lane.
-void idct_four_columns(const int32_t* c, uint8_t* out, int stride)
+inline uint8_t output_sample(uint32_t v) { return clip_byte(static_cast<int32_t>(v) + 128); }
+
+inline void transpose(Lanes& a, Lanes& b, Lanes& c, Lanes& d)
 {
-    Lanes row[8];
-    for (int y = 0; y < 8; ++y)
-        std::memcpy(&row[y], c + 8 * y, sizeof row[y]);
-    const SignedLanes flat = (row[1] | row[2] | row[3] | row[4] | row[5] | row[6] | row[7]) == 0;
-    Lanes x0 = (row[0] << 8) + 8192, x1 = row[4] << 8, x2 = row[6], x3 = row[2];
-    Lanes x4 = row[1], x5 = row[7], x6 = row[5], x7 = row[3], x8;
-    x8 = 565 * (x4 + x5) + 4;
-    x4 = sar(x8 + 2276 * x4, 3);
-    x5 = sar(x8 - 3406 * x5, 3);
-    x8 = 2408 * (x6 + x7) + 4;
-    x6 = sar(x8 - 799 * x6, 3);
-    x7 = sar(x8 - 4017 * x7, 3);
-    x8 = x0 + x1;
-    x0 -= x1;
-    x1 = 1108 * (x3 + x2) + 4;
-    x2 = sar(x1 - 3784 * x2, 3);
-    x3 = sar(x1 + 1568 * x3, 3);
-    x1 = x4 + x6;
-    x4 -= x6;
-    x6 = x5 + x7;
-    x5 -= x7;
-    x7 = x8 + x3;
-    x8 -= x3;
-    x3 = x0 + x2;
-    x0 -= x2;
-    x2 = sar(181 * (x4 + x5) + 128, 8);
-    x4 = sar(181 * (x4 - x5) + 128, 8);
-    const Lanes shortcut = sar(row[0] + 32, 6);
-    const Lanes result[8] = {sar(x7 + x1, 14), sar(x3 + x2, 14), sar(x0 + x4, 14), sar(x8 + x6, 14),
-                             sar(x8 - x6, 14), sar(x0 - x4, 14), sar(x3 - x2, 14), sar(x7 - x1, 14)};
-    for (int y = 0; y < 8; ++y) {
-        const ByteLanes bytes = clip_samples(flat ? shortcut : result[y]);
-        std::memcpy(out + size_t(y) * stride, &bytes, 4);
+    const Lanes t0 = __builtin_shuffle(a, b, Lanes{0, 4, 1, 5}), t1 = __builtin_shuffle(a, b, Lanes{2, 6, 3, 7});
+    const Lanes t2 = __builtin_shuffle(c, d, Lanes{0, 4, 1, 5}), t3 = __builtin_shuffle(c, d, Lanes{2, 6, 3, 7});
+    a = __builtin_shuffle(t0, t2, Lanes{0, 1, 4, 5});
+    b = __builtin_shuffle(t0, t2, Lanes{2, 3, 6, 7});
+    c = __builtin_shuffle(t1, t3, Lanes{0, 1, 4, 5});
+    d = __builtin_shuffle(t1, t3, Lanes{2, 3, 6, 7});
+}
+
+// Four rows of eight results (as lanes: out[k] holds column k of the four rows).
+inline void store_rows(Lanes out[8], uint8_t* dest, int stride)
+{
+    transpose(out[0], out[1], out[2], out[3]);
+    transpose(out[4], out[5], out[6], out[7]);
+    for (int r = 0; r < 4; ++r) {
+        SignedLanes lo = reinterpret_cast<SignedLanes>(out[r]) + 128,
+                    hi = reinterpret_cast<SignedLanes>(out[r + 4]) + 128;
+        lo = lo < 0 ? 0 : lo > 255 ? 255 : lo;
+        hi = hi < 0 ? 0 : hi > 255 ? 255 : hi;
+        uint8_t* row = dest + size_t(r) * stride;
+        for (int i = 0; i < 4; ++i) {
+            row[i] = static_cast<uint8_t>(lo[i]);
+            row[i + 4] = static_cast<uint8_t>(hi[i]);
+        }
     }
 }
 
-void idct_columns(const int32_t* c, uint8_t* out, int stride)
+// The whole block: columns first (four at a time), then rows (four at a time).
+void idct_full(const int32_t* block, uint8_t* out, int stride)
 {
-    idct_four_columns(c, out, stride);
-    idct_four_columns(c + 4, out + 4, stride);
+    Lanes work[2][8];  // [column half][row]
+    for (int half = 0; half < 2; ++half) {
+        Lanes in[8];
+        for (int k = 0; k < 8; ++k)
+            std::memcpy(&in[k], block + 8 * k + 4 * half, sizeof in[k]);
+        idct_1d(in, work[half], kPass1Shift);
+    }
+    for (int half = 0; half < 2; ++half) {  // rows 4*half .. 4*half+3
+        Lanes in[8];
+        for (int k = 0; k < 8; ++k)
+            in[k] = work[k >> 2][4 * half + (k & 3)];
+        transpose(in[0], in[1], in[2], in[3]);
+        transpose(in[4], in[5], in[6], in[7]);
+        Lanes result[8];
+        idct_1d(in, result, kPass2Shift);
+        store_rows(result, out + size_t(4 * half) * stride, stride);
+    }
 }
 
-// A block without AC coefficients goes through both passes' all-zero shortcuts and
-// comes out flat; computing that one value directly is the common fast case.
-void write_flat_block(int32_t dc, uint8_t* out, int stride)
+// Only the first row of coefficients: every column pass gives one value (its input
+// times 4) down the whole column, so all eight rows come out alike.
+void idct_first_row(const int32_t* block, uint8_t* out, int stride)
 {
-    uint8_t v = clip_sample(sar((uint32_t(dc) << 3) + 32, 6));
-    for (int y = 0; y < 8; ++y)
-        std::memset(out + y * stride, v, 8);
-}
-
-// With only the first row in use every column takes the all-zero shortcut, so all
-// eight rows of the block repeat one line.
-void write_column_shortcuts(const int32_t* c, uint8_t* out, int stride)
-{
+    uint32_t in[8], result[8];
+    for (int i = 0; i < 8; ++i)
+        in[i] = uint32_t(block[i]) << kPass1Bits;
+    idct_1d(in, result, kPass2Shift);
     uint8_t line[8];
     for (int i = 0; i < 8; ++i)
-        line[i] = clip_sample(sar(uint32_t(c[i]) + 32, 6));
+        line[i] = output_sample(result[i]);
     for (int y = 0; y < 8; ++y)
         std::memcpy(out + size_t(y) * stride, line, 8);
 }
 
-// `coefficients` is kept all zero between blocks: a block clears the rows it used
-// (bit r of `rows` for row r) instead of the whole array before it starts.
-void clear_rows(int32_t* coefficients, uint32_t rows)
+// Only the first column: each row pass sees one value and gives it to the whole row.
+void idct_first_column(const int32_t* block, uint8_t* out, int stride)
 {
-    for (; rows; rows &= rows - 1)
-        std::memset(coefficients + 8 * std::countr_zero(rows), 0, 8 * sizeof(int32_t));
+    uint32_t in[8], result[8];
+    for (int i = 0; i < 8; ++i)
+        in[i] = uint32_t(block[8 * i]);
+    idct_1d(in, result, kPass1Shift);
+    for (int y = 0; y < 8; ++y)
+        std::memset(out + size_t(y) * stride, output_sample(sar(result[y] + 16, 5)), 8);
 }
 
-void decode_block(JpegState& d, BitReader& br, JpegComponent& c, uint8_t* out)
+inline uint8_t flat_sample(int32_t dc) { return output_sample(sar((uint32_t(dc) << kPass1Bits) + 16, 5)); }
+
+void write_flat_block(uint8_t value, uint8_t* out, int stride)
 {
-    int32_t* coefficients = d.coefficients;
-    const uint8_t* quant = d.quant_tables[c.quant_table];
-    int symbol = 0;
-    uint32_t diff = uint32_t(decode_huffman_value(d, br, c.dc_table, &symbol));
-    c.dc_predictor = static_cast<int32_t>(uint32_t(c.dc_predictor) + diff);
-    int32_t dc = static_cast<int32_t>(uint32_t(c.dc_predictor) * quant[0]);
+    for (int y = 0; y < 8; ++y)
+        std::memset(out + size_t(y) * stride, value, 8);
+}
 
-    coefficients[0] = dc;
-    uint32_t rows = 1;
-    bool has_ac = false;
-    int k = 0;
-    do {
-        symbol = 0;
-        int32_t v = decode_huffman_value(d, br, c.ac_table, &symbol);
-        if (symbol == 0)
-            break;
-        k += (symbol >> 4) + 1;
-        if (((symbol & 15) == 0 && symbol != 0xF0) || k > 63) {
-            br.status = kJpegSyntaxError;
-            clear_rows(coefficients, rows);
-            return;
-        }
-        const int position = kZigzag[k];
-        coefficients[position] = v * quant[k];
-        rows |= 1u << (position >> 3);
-        has_ac = true;
-    } while (k < 63);
-
-    if (!has_ac) {
-        coefficients[0] = 0;
-        write_flat_block(dc, out, c.plane_stride);
-        return;
-    }
-    // An all-zero row stays zero through the row transform.
-    for (uint32_t left = rows; left; left &= left - 1)
-        idct_row(coefficients + 8 * std::countr_zero(left));
-    if (rows == 1)
-        write_column_shortcuts(coefficients, out, c.plane_stride);
+// `rows` and `columns` have bit i set for each row / column holding a coefficient; the
+// cheap cases give exactly what the full transform gives.
+void idct_block(const int32_t* block, uint32_t rows, uint32_t columns, uint8_t* out, int stride)
+{
+    if ((rows | columns) == 1)
+        write_flat_block(flat_sample(block[0]), out, stride);
+    else if (rows == 1)
+        idct_first_row(block, out, stride);
+    else if (columns == 1)
+        idct_first_column(block, out, stride);
     else
-        idct_columns(coefficients, out, c.plane_stride);
-    clear_rows(coefficients, rows);
+        idct_full(block, out, stride);
 }
 
-// After every `restart_interval` MCUs (except the last) the coder pads to a byte and
-// emits FF D0..D7 in turn; the DC predictors start again from 0.
-void read_restart_marker(JpegState& d, BitReader& br, int& expected)
-{
-    br.count &= ~7;
-    uint32_t marker = take_bits(br, 16);
-    if (marker != 0xFFD0u + uint32_t(expected)) {
-        br.status = kJpegSyntaxError;
-        return;
-    }
-    expected = (expected + 1) & 7;
-    for (JpegComponent& c : d.components)
-        c.dc_predictor = 0;
-}
+// ---------------------------------------------------------------- scans
 
-void decode_mcus(JpegState& d, BitReader& br)
+struct ScanBlock {
+    int component;  // index into the frame's components
+    int dx, dy;     // block within the MCU
+};
+
+struct Scan {
+    int count;  // components in the scan
+    int members[3];
+    int ss, se, ah, al;
+    ScanBlock blocks[10];
+    int block_count;  // per MCU
+    int mcus_wide, mcus_high;
+    int eob_run;  // progressive AC scans: blocks left that end at once
+};
+
+// Walks the scan's MCUs in order with restarts; `decode` gets each block of an MCU while
+// data flows; once it ran short, the rest of the interval gets `missing` instead (libjpeg
+// leaves those blocks at zero: grey in a sequential frame, unrefined in a progressive one).
+template <class Decode, class Missing>
+void walk_mcus(JpegState& d, Scan& scan, BitReader& br, Decode&& decode, Missing&& missing)
 {
-    int countdown = d.restart_interval;
-    int expected_restart = 0;
-    for (int mby = 0; mby < d.mcu_rows; ++mby) {
-        for (int mbx = 0; mbx < d.mcus_per_row; ++mbx) {
-            for (int i = 0; i < d.component_count; ++i) {
-                JpegComponent& c = d.components[i];
-                for (int sby = 0; sby < c.v_sampling; ++sby) {
-                    for (int sbx = 0; sbx < c.h_sampling; ++sbx) {
-                        size_t row = size_t(mby * c.v_sampling + sby) * 8;
-                        size_t column = size_t(mbx * c.h_sampling + sbx) * 8;
-                        decode_block(d, br, c, c.plane + row * c.plane_stride + column);
-                        if (br.status)
-                            return;
-                    }
-                }
+    const bool interleaved = scan.count > 1;
+    int restarts_left = d.restart_interval, expected_restart = 0;
+    bool starved = false;
+    for (int my = 0; my < scan.mcus_high; ++my) {
+        for (int mx = 0; mx < scan.mcus_wide; ++mx) {
+            if (d.restart_interval && restarts_left-- == 0) {
+                if (read_restart_marker(br, expected_restart))
+                    starved = false;
+                expected_restart = (expected_restart + 1) & 7;
+                restarts_left = d.restart_interval - 1;
+                for (JpegComponent& c : d.components)
+                    c.dc_predictor = 0;
+                scan.eob_run = 0;
             }
-            if (mbx == d.mcus_per_row - 1 && mby == d.mcu_rows - 1) {
-                br.status = kJpegScanFinished;
+            for (int i = 0; i < scan.block_count; ++i) {
+                const ScanBlock& b = scan.blocks[i];
+                JpegComponent& c = d.components[b.component];
+                const int bx = interleaved ? mx * c.h + b.dx : mx, by = interleaved ? my * c.v + b.dy : my;
+                if (starved)
+                    missing(c, bx, by);
+                else
+                    decode(c, bx, by);
+            }
+            starved = starved || ran_short(br);
+        }
+    }
+}
+
+void decode_sequential_scan(JpegState& d, Scan& scan, BitReader& br)
+{
+    alignas(16) int32_t block[64] = {};
+    auto decode = [&](JpegComponent& c, int bx, int by) {
+        uint8_t* out = c.plane + size_t(by) * 8 * c.stride + size_t(bx) * 8;
+        int symbol;
+        const int32_t diff = decode_value(br, d.dc_tables[c.dc_table], &symbol);
+        c.dc_predictor = static_cast<int32_t>(uint32_t(c.dc_predictor) + uint32_t(diff));
+        block[0] = int32_t(int16_t(c.dc_predictor)) * c.quant[0];
+        uint32_t rows = 1, columns = 1;
+        const HuffmanTable& ac = d.ac_tables[c.ac_table];
+        for (int k = 1; k < 64; ++k) {
+            const int32_t v = decode_value(br, ac, &symbol);
+            const int run = symbol >> 4;
+            if (symbol & 15) {
+                k += run;
+                const int position = kNatural[k];
+                block[position] = static_cast<int32_t>(uint32_t(v) * c.quant[position]);
+                rows |= 1u << (position >> 3);
+                columns |= 1u << (position & 7);
+            } else if (run == 15) {
+                k += 15;
+            } else {
+                break;
+            }
+        }
+        idct_block(block, rows, columns, out, c.stride);
+        for (uint32_t left = rows; left; left &= left - 1)  // the block array stays all zero between blocks
+            std::memset(block + 8 * std::countr_zero(left), 0, 8 * sizeof(int32_t));
+    };
+    auto missing = [](JpegComponent& c, int bx, int by) {
+        write_flat_block(128, c.plane + size_t(by) * 8 * c.stride + size_t(bx) * 8, c.stride);
+    };
+    walk_mcus(d, scan, br, decode, missing);
+}
+
+inline int16_t* coefficient_block(JpegComponent& c, int bx, int by)
+{
+    return c.coefficients + (size_t(by) * c.padded_blocks_wide + size_t(bx)) * 64;
+}
+
+void decode_dc_first(JpegState& d, Scan& scan, BitReader& br)
+{
+    walk_mcus(
+        d, scan, br,
+        [&](JpegComponent& c, int bx, int by) {
+            const int s = decode_symbol(br, d.dc_tables[c.dc_table]);
+            const int32_t diff = s ? extend_magnitude(static_cast<int32_t>(take_bits(br, s)), s) : 0;
+            c.dc_predictor = static_cast<int32_t>(uint32_t(c.dc_predictor) + uint32_t(diff));
+            coefficient_block(c, bx, by)[0] = static_cast<int16_t>(uint32_t(c.dc_predictor) << scan.al);
+        },
+        [](JpegComponent&, int, int) {});
+}
+
+void decode_dc_refinement(JpegState& d, Scan& scan, BitReader& br)
+{
+    walk_mcus(
+        d, scan, br,
+        [&](JpegComponent& c, int bx, int by) {
+            if (take_bits(br, 1))
+                coefficient_block(c, bx, by)[0] |= static_cast<int16_t>(1 << scan.al);
+        },
+        [](JpegComponent&, int, int) {});
+}
+
+void decode_ac_first(JpegState& d, Scan& scan, BitReader& br)
+{
+    walk_mcus(
+        d, scan, br,
+        [&](JpegComponent& c, int bx, int by) {
+            if (scan.eob_run > 0) {
+                --scan.eob_run;
                 return;
             }
-            if (d.restart_interval && --countdown == 0) {
-                read_restart_marker(d, br, expected_restart);
-                if (br.status)
-                    return;
-                countdown = d.restart_interval;
+            int16_t* block = coefficient_block(c, bx, by);
+            const HuffmanTable& ac = d.ac_tables[c.ac_table];
+            for (int k = scan.ss; k <= scan.se; ++k) {
+                const int symbol = decode_symbol(br, ac);
+                const int run = symbol >> 4, s = symbol & 15;
+                if (s) {
+                    k += run;
+                    const int32_t v = extend_magnitude(static_cast<int32_t>(take_bits(br, s)), s);
+                    block[kNatural[k]] = static_cast<int16_t>(uint32_t(v) << scan.al);
+                } else if (run == 15) {
+                    k += 15;
+                } else {
+                    scan.eob_run = (1 << run) - 1;
+                    if (run)
+                        scan.eob_run += static_cast<int>(take_bits(br, run));
+                    break;
+                }
             }
+        },
+        [](JpegComponent&, int, int) {});
+}
+
+// A coefficient already non-zero gets one correction bit: set, it moves one step further
+// from zero unless that bit is in it already.
+inline void refine(BitReader& br, int16_t& coefficient, int p1)
+{
+    if (take_bits(br, 1) && (coefficient & p1) == 0)
+        coefficient = static_cast<int16_t>(coefficient + (coefficient >= 0 ? p1 : -p1));
+}
+
+void decode_ac_refinement(JpegState& d, Scan& scan, BitReader& br)
+{
+    const int p1 = 1 << scan.al;
+    walk_mcus(
+        d, scan, br,
+        [&](JpegComponent& c, int bx, int by) {
+            int16_t* block = coefficient_block(c, bx, by);
+            int k = scan.ss;
+            if (scan.eob_run == 0) {
+                const HuffmanTable& ac = d.ac_tables[c.ac_table];
+                for (; k <= scan.se; ++k) {
+                    const int symbol = decode_symbol(br, ac);
+                    int run = symbol >> 4, value = 0;
+                    if (symbol & 15) {
+                        value = take_bits(br, 1) ? p1 : -p1;
+                    } else if (run != 15) {
+                        scan.eob_run = 1 << run;
+                        if (run)
+                            scan.eob_run += static_cast<int>(take_bits(br, run));
+                        break;
+                    }
+                    // Past `run` zero coefficients (refining the non-zero ones on the way)
+                    // to the one that becomes `value`.
+                    for (; k <= scan.se; ++k) {
+                        int16_t& coefficient = block[kNatural[k]];
+                        if (coefficient != 0)
+                            refine(br, coefficient, p1);
+                        else if (--run < 0)
+                            break;
+                    }
+                    if (value)
+                        block[kNatural[k]] = static_cast<int16_t>(value);
+                }
+            }
+            if (scan.eob_run > 0) {
+                for (; k <= scan.se; ++k)
+                    if (block[kNatural[k]] != 0)
+                        refine(br, block[kNatural[k]], p1);
+                --scan.eob_run;
+            }
+        },
+        [](JpegComponent&, int, int) {});
+}
+
+// libjpeg's checks on a progressive scan's band and bit positions.
+bool progressive_parameters_valid(const Scan& scan)
+{
+    if (scan.ss == 0 ? scan.se != 0 : scan.ss > scan.se || scan.se > 63 || scan.count != 1)
+        return false;
+    return (scan.ah == 0 || scan.al == scan.ah - 1) && scan.al <= 13;
+}
+
+// A table the stream never defined is the standard one where libjpeg falls back on it.
+const HuffmanTable* usable_table(HuffmanTable* tables, int id, bool dc)
+{
+    HuffmanTable& t = tables[id];
+    if (!t.defined && id < 2) {
+        const HuffmanSpec& spec = dc ? (id ? kDcChrominance : kDcLuminance) : (id ? kAcChrominance : kAcLuminance);
+        build_huffman_table(t, spec.counts, {spec.symbols, size_t(spec.symbol_count())});
+    }
+    return t.defined && (!dc || t.dc_usable) ? &t : nullptr;
+}
+
+bool read_scan_header(JpegState& d, ByteReader& s, Scan& scan)
+{
+    scan = Scan{};
+    scan.count = s.u8();
+    if (!d.frame_seen || scan.count < 1 || scan.count > d.component_count)
+        return false;
+    for (int i = 0; i < scan.count; ++i) {
+        const int id = s.u8(), tables = s.u8();
+        int index = 0;
+        while (index < d.component_count && d.components[index].id != id)
+            ++index;
+        if (index == d.component_count || std::find(scan.members, scan.members + i, index) != scan.members + i)
+            return false;
+        scan.members[i] = index;
+        d.components[index].dc_table = tables >> 4;
+        d.components[index].ac_table = tables & 15;
+        if ((tables >> 4) > 3 || (tables & 15) > 3)
+            return false;
+    }
+    scan.ss = s.u8();
+    scan.se = s.u8();
+    const int approximation = s.u8();
+    scan.ah = approximation >> 4;
+    scan.al = approximation & 15;
+    return s.ok() && (!d.progressive || progressive_parameters_valid(scan));
+}
+
+// The scan's MCU layout, its tables and quantisers; false when it cannot be decoded.
+bool prepare_scan(JpegState& d, Scan& scan)
+{
+    const bool dc_scan = !d.progressive || scan.ss == 0;
+    const bool needs_dc = dc_scan && scan.ah == 0, needs_ac = !d.progressive || scan.ss > 0;
+    for (int i = 0; i < scan.count; ++i) {
+        JpegComponent& c = d.components[scan.members[i]];
+        if ((needs_dc && !usable_table(d.dc_tables, c.dc_table, true)) ||
+            (needs_ac && !usable_table(d.ac_tables, c.ac_table, false)))
+            return false;
+        if (!c.quant_taken) {  // libjpeg keeps the table in force at the component's first scan
+            if (!d.quant_defined[c.quant_index])
+                return false;
+            std::memcpy(c.quant, d.quant_tables[c.quant_index], sizeof c.quant);
+            c.quant_taken = true;
         }
+        c.dc_predictor = 0;
+        for (int dy = 0; dy < (scan.count > 1 ? c.v : 1); ++dy)
+            for (int dx = 0; dx < (scan.count > 1 ? c.h : 1); ++dx) {
+                if (scan.block_count == 10)
+                    return false;
+                scan.blocks[scan.block_count++] = {scan.members[i], dx, dy};
+            }
     }
+    const JpegComponent& first = d.components[scan.members[0]];
+    scan.mcus_wide = scan.count > 1 ? d.mcus_per_row : first.blocks_wide;
+    scan.mcus_high = scan.count > 1 ? d.mcu_rows : first.blocks_high;
+    return true;
 }
 
-// A table the image never defined reads as all invalid codes, as after a full reset.
-void clear_undefined_table(JpegState& d, int index)
+// Decodes one scan; on return the reader's cursor is where the marker search goes on.
+void read_scan(JpegState& d, ByteReader s, ByteReader& in)
 {
-    if (!(d.defined_tables & (1u << index))) {
-        std::memset(d.huffman_lookup[index], 0, sizeof d.huffman_lookup[index]);
-        std::memset(d.huffman_fast[index], 0, sizeof d.huffman_fast[index]);
-        d.defined_tables |= 1u << index;
-    }
-}
-
-void read_scan(JpegState& d)
-{
-    if (!begin_segment(d))
-        return;
-    if (d.segment_left < 4 + 2 * d.component_count) {
+    Scan scan;
+    if (!read_scan_header(d, s, scan) || !prepare_scan(d, scan)) {
         d.status = kJpegSyntaxError;
         return;
     }
-    if (d.cursor[0] != d.component_count) {
-        d.status = kJpegUnsupported;
-        return;
-    }
-    skip_bytes(d, 1);
-    for (int i = 0; i < d.component_count; ++i) {
-        JpegComponent& c = d.components[i];
-        if (d.cursor[0] != c.component_id || (d.cursor[1] & 0xEE)) {
-            d.status = kJpegSyntaxError;
-            return;
-        }
-        c.dc_table = d.cursor[1] >> 4;
-        c.ac_table = (d.cursor[1] & 1) | 2;
-        skip_bytes(d, 2);
-    }
-    if (d.cursor[0] != 0 || d.cursor[1] != 63 || d.cursor[2] != 0) {
-        d.status = kJpegUnsupported;
-        return;
-    }
-    skip_bytes(d, d.segment_left);
-    // A scan before any frame header has no planes to fill (and no MCUs to end on).
-    if (d.component_count == 0) {
-        d.status = kJpegSyntaxError;
-        return;
-    }
-    for (int i = 0; i < d.component_count; ++i) {
-        clear_undefined_table(d, d.components[i].dc_table);
-        clear_undefined_table(d, d.components[i].ac_table);
-    }
-
-    BitReader br{d.cursor, d.cursor + d.remaining, d.bit_buffer, d.bit_count, 0};
-    decode_mcus(d, br);
-    d.cursor = br.cursor;
-    d.remaining = static_cast<int32_t>(br.end - br.cursor);
-    d.bit_buffer = br.buffer;
-    d.bit_count = br.count;
-    d.status = br.status;
+    const std::span<const uint8_t> rest = in.rest();
+    BitReader br{rest.data(), rest.data() + rest.size(), 0, 0, 0, false};
+    if (!d.progressive)
+        decode_sequential_scan(d, scan, br);
+    else if (scan.ss == 0)
+        (scan.ah ? decode_dc_refinement : decode_dc_first)(d, scan, br);
+    else
+        (scan.ah ? decode_ac_refinement : decode_ac_first)(d, scan, br);
+    in.skip(size_t(br.cursor - rest.data()));
+    d.scanned = true;
 }
 
 // ---------------------------------------------------------------- upsampling and colour
 
-inline uint8_t filter_clip(int32_t v) { return clip_byte((v + 64) >> 7); }
-
-// One row of the horizontal filter: w samples into 2w. Both edges read the real samples
-// only; the MCU padding beyond w holds the encoder's fill, not picture.
-void upsample_row_horizontal(const uint8_t* p, int w, uint8_t* o)
+// Progressive frames keep coefficients until every scan is in.
+void transform_coefficients(JpegState& d)
 {
-    o[0] = filter_clip(139 * p[0] - 11 * p[1]);
-    o[1] = filter_clip(104 * p[0] + 27 * p[1] - 3 * p[2]);
-    o[2] = filter_clip(28 * p[0] + 109 * p[1] - 9 * p[2]);
-    for (int x = 0; x < w - 3; ++x) {
-        o[2 * x + 3] = filter_clip(-9 * p[x] + 111 * p[x + 1] + 29 * p[x + 2] - 3 * p[x + 3]);
-        o[2 * x + 4] = filter_clip(-3 * p[x] + 29 * p[x + 1] + 111 * p[x + 2] - 9 * p[x + 3]);
-    }
-    o[2 * w - 3] = filter_clip(28 * p[w - 1] + 109 * p[w - 2] - 9 * p[w - 3]);
-    o[2 * w - 2] = filter_clip(104 * p[w - 1] + 27 * p[w - 2] - 3 * p[w - 3]);
-    o[2 * w - 1] = filter_clip(139 * p[w - 1] - 11 * p[w - 2]);
-}
-
-// Output row y of the vertical filter over h input rows: out = CF(sum of k[i] * row[i]).
-struct VerticalTaps {
-    int row[4];
-    int k[4];
-};
-
-VerticalTaps vertical_taps(int y, int h)
-{
-    if (y == 0)
-        return {{0, 1, 1, 1}, {139, -11, 0, 0}};
-    if (y == 1)
-        return {{0, 1, 2, 2}, {104, 27, -3, 0}};
-    if (y == 2)
-        return {{0, 1, 2, 2}, {28, 109, -9, 0}};
-    if (y == 2 * h - 3)
-        return {{h - 1, h - 2, h - 3, h - 3}, {28, 109, -9, 0}};
-    if (y == 2 * h - 2)
-        return {{h - 1, h - 2, h - 3, h - 3}, {104, 27, -3, 0}};
-    if (y == 2 * h - 1)
-        return {{h - 1, h - 2, h - 2, h - 2}, {139, -11, 0, 0}};
-    const int j = (y - 1) / 2;  // odd y = 2j + 1, even y = 2j + 2
-    if (y & 1)
-        return {{j - 1, j, j + 1, j + 2}, {-9, 111, 29, -3}};
-    return {{j - 1, j, j + 1, j + 2}, {-3, 29, 111, -9}};
-}
-
-// The middle taps reach 140 * 255 and the edge taps 139 * 255, a little beyond int16_t,
-// while the sum never drops below -12 * 255. So the sum is taken modulo 2^16 (eight
-// lanes per SSE2 register instead of four) and a wrapped value, the only kind below
-// -4096, stands for a result above 32767, which clips to 255 anyway.
-void filter_row(uint8_t* out, const uint8_t* const rows[4], const int k[4], int width)
-{
-    const uint16_t k0 = uint16_t(k[0]), k1 = uint16_t(k[1]), k2 = uint16_t(k[2]), k3 = uint16_t(k[3]);
-    const uint8_t *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3];
-    for (int x = 0; x < width; ++x) {
-        const uint16_t sum = uint16_t(k0 * r0[x] + k1 * r1[x] + k2 * r2[x] + k3 * r3[x] + 64);
-        const int16_t v = int16_t(sum);
-        out[x] = v < -4096 ? 255 : clip_byte(v >> 7);
+    alignas(16) int32_t block[64];
+    for (int i = 0; i < d.component_count; ++i) {
+        JpegComponent& c = d.components[i];
+        if (!c.quant_taken)
+            continue;
+        for (int by = 0; by < c.blocks_high; ++by)
+            for (int bx = 0; bx < c.blocks_wide; ++bx) {
+                const int16_t* coefficients = coefficient_block(c, bx, by);
+                uint32_t rows = 1, columns = 1;
+                for (int k = 0; k < 64; ++k) {
+                    block[k] = static_cast<int32_t>(uint32_t(int32_t(coefficients[k])) * c.quant[k]);
+                    if (coefficients[k]) {
+                        rows |= 1u << (k >> 3);
+                        columns |= 1u << (k & 7);
+                    }
+                }
+                idct_block(block, rows, columns, c.plane + size_t(by) * 8 * c.stride + size_t(bx) * 8, c.stride);
+            }
     }
 }
 
-void upsample_horizontal(JpegState& d, JpegComponent& c)
+// A component no scan reached has all-zero coefficients: mid grey, as libjpeg shows it.
+void fill_unscanned(JpegState& d)
 {
-    const int w = c.plane_width, h = c.plane_height, s = c.plane_stride;
-    ByteBuffer doubled(allocate_plane(d, 2 * uint64_t(w) * uint64_t(h)));
-    if (!doubled)
-        return;
-    for (int y = 0; y < h; ++y)
-        upsample_row_horizontal(c.plane + size_t(y) * s, w, doubled.get() + size_t(y) * 2 * w);
-    std::free(c.plane);
-    c.plane = doubled.release();
-    c.plane_width = c.plane_stride = 2 * w;
-}
-
-void upsample_vertical(JpegState& d, JpegComponent& c)
-{
-    const int w = c.plane_width, h = c.plane_height, s = c.plane_stride;
-    ByteBuffer doubled(allocate_plane(d, 2 * uint64_t(w) * uint64_t(h)));
-    if (!doubled)
-        return;
-    for (int y = 0; y < 2 * h; ++y) {
-        const VerticalTaps taps = vertical_taps(y, h);
-        const uint8_t* rows[4];
-        for (int i = 0; i < 4; ++i)
-            rows[i] = c.plane + size_t(taps.row[i]) * s;
-        filter_row(doubled.get() + size_t(y) * w, rows, taps.k, w);
-    }
-    std::free(c.plane);
-    c.plane = doubled.release();
-    c.plane_height = 2 * h;
-    c.plane_stride = w;
-}
-
-// The whole-plane passes: each call doubles one dimension.
-void upsample_plane(JpegState& d, JpegComponent& c)
-{
-    while (c.plane_width < d.image_width || c.plane_height < d.image_height) {
-        if (c.plane_width < d.image_width) {
-            upsample_horizontal(d, c);
-            if (d.status)
-                return;
-        }
-        if (c.plane_height < d.image_height) {
-            upsample_vertical(d, c);
-            if (d.status)
-                return;
-        }
+    for (int i = 0; i < d.component_count; ++i) {
+        JpegComponent& c = d.components[i];
+        if (!c.quant_taken)
+            std::memset(c.plane, 128, size_t(c.stride) * size_t(d.mcu_rows) * size_t(c.v) * 8);
     }
 }
 
-// Rows of one component at full size for the colour conversion. Where a single doubling
-// in each direction is enough (4:2:0, 4:2:2, 4:4:0) the rows are filtered on the fly,
-// in the same order and with the same arithmetic as the whole-plane passes, so the
-// doubled planes are never allocated or written out.
+// How one component's rows are brought to full size, as libjpeg's defaults choose:
+// the triangle filters where the ratio is 2 across (on rows of more than two samples),
+// 2 across and down, or 2 down; plain replication for every other ratio.
+enum class Upsampling { none, h2v1, h2v2, h1v2, replicate };
+
 struct ComponentRows {
-    const JpegComponent* c = nullptr;
-    bool double_width = false, double_height = false;
-    int wide_width = 0;    // row length after the horizontal step
-    ByteBuffer wide_rows;  // four horizontally doubled rows, row j in slot j & 3
-    int cached[4] = {-1, -1, -1, -1};
-    ByteBuffer tall_row;
+    const JpegComponent* c;
+    Upsampling method;
+    int ratio_h, ratio_v;
+    ByteBuffer row;   // the full-size row
+    ByteBuffer sums;  // h2v2: vertical sums, with one replicated sum at each end
 };
-
-bool needs_one_step_at_most(JpegState& d, const JpegComponent& c)
-{
-    return 2 * int64_t(c.plane_width) >= d.image_width && 2 * int64_t(c.plane_height) >= d.image_height;
-}
 
 bool init_component_rows(JpegState& d, ComponentRows& rows, const JpegComponent& c)
 {
     rows.c = &c;
-    rows.double_width = c.plane_width < d.image_width;
-    rows.double_height = c.plane_height < d.image_height;
-    rows.wide_width = rows.double_width ? 2 * c.plane_width : c.plane_width;
-    if (rows.double_width) {
-        rows.wide_rows.reset(allocate_plane(d, 4 * uint64_t(rows.wide_width)));
-        if (!rows.wide_rows)
-            return false;
-    }
-    if (rows.double_height) {
-        rows.tall_row.reset(allocate_plane(d, uint64_t(rows.wide_width)));
-        if (!rows.tall_row)
-            return false;
-    }
-    return true;
+    rows.ratio_h = d.hmax / c.h;
+    rows.ratio_v = d.vmax / c.v;
+    const int h = rows.ratio_h, v = rows.ratio_v;
+    if (h == 1 && v == 1)
+        rows.method = Upsampling::none;
+    else if (h == 2 && v == 1 && c.width > 2)
+        rows.method = Upsampling::h2v1;
+    else if (h == 2 && v == 2 && c.width > 2)
+        rows.method = Upsampling::h2v2;
+    else if (h == 1 && v == 2)
+        rows.method = Upsampling::h1v2;
+    else
+        rows.method = Upsampling::replicate;
+    if (rows.method == Upsampling::none)
+        return true;
+    const uint64_t full_width = uint64_t(c.width) * uint64_t(h) + 16;
+    rows.row.reset(allocate_zeroed<uint8_t>(d, full_width));
+    rows.sums.reset(reinterpret_cast<uint8_t*>(allocate_zeroed<uint16_t>(d, uint64_t(c.width) + 2)));
+    return !d.status;
 }
 
-// Row j of the plane after the horizontal step.
-const uint8_t* wide_row(ComponentRows& rows, int j)
+// out[2x] leans on the left neighbour, out[2x+1] on the right, 3:1, with the rounding
+// biases alternating between the two as in libjpeg; the edges repeat their sample.
+void upsample_h2v1(const uint8_t* in, int w, uint8_t* out)
+{
+    out[0] = in[0];
+    for (int x = 1; x < w; ++x) {
+        out[2 * x] = static_cast<uint8_t>((3 * in[x] + in[x - 1] + 1) >> 2);
+        out[2 * x - 1] = static_cast<uint8_t>((3 * in[x - 1] + in[x] + 2) >> 2);
+    }
+    out[2 * w - 1] = in[w - 1];
+}
+
+// Both directions at once: vertical 3:1 sums of the nearer and the farther row, then the
+// same horizontally, everything divided by 16 at the end.
+void upsample_h2v2(const uint8_t* nearer, const uint8_t* farther, int w, uint16_t* sums, uint8_t* out)
+{
+    for (int x = 0; x < w; ++x)
+        sums[x + 1] = static_cast<uint16_t>(3 * nearer[x] + farther[x]);
+    sums[0] = sums[1];
+    sums[w + 1] = sums[w];
+    for (int x = 0; x < w; ++x) {
+        out[2 * x] = static_cast<uint8_t>((3 * sums[x + 1] + sums[x] + 8) >> 4);
+        out[2 * x + 1] = static_cast<uint8_t>((3 * sums[x + 1] + sums[x + 2] + 7) >> 4);
+    }
+}
+
+void upsample_h1v2(const uint8_t* nearer, const uint8_t* farther, int w, int bias, uint8_t* out)
+{
+    for (int x = 0; x < w; ++x)
+        out[x] = static_cast<uint8_t>((3 * nearer[x] + farther[x] + bias) >> 2);
+}
+
+void replicate_row(const uint8_t* in, int w, int ratio, uint8_t* out)
+{
+    for (int x = 0; x < w; ++x)
+        std::memset(out + size_t(x) * ratio, in[x], size_t(ratio));
+}
+
+// Row y of the component at full size (at least the picture's width).
+const uint8_t* full_row(ComponentRows& rows, int y)
 {
     const JpegComponent& c = *rows.c;
-    const uint8_t* stored = c.plane + size_t(j) * c.plane_stride;
-    if (!rows.double_width)
-        return stored;
-    uint8_t* row = rows.wide_rows.get() + size_t(j & 3) * rows.wide_width;
-    if (rows.cached[j & 3] != j) {
-        upsample_row_horizontal(stored, c.plane_width, row);
-        rows.cached[j & 3] = j;
+    auto stored = [&](int j) { return c.plane + size_t(std::clamp(j, 0, c.height - 1)) * c.stride; };
+    uint8_t* out = rows.row.get();
+    const int i = y / rows.ratio_v;
+    // The vertical filters lean on the row above for even rows, the row below for odd ones.
+    const int other = y & 1 ? i + 1 : i - 1;
+    switch (rows.method) {
+    case Upsampling::none: return stored(y);
+    case Upsampling::h2v1: upsample_h2v1(stored(i), c.width, out); break;
+    case Upsampling::h2v2:
+        upsample_h2v2(stored(i), stored(other), c.width, reinterpret_cast<uint16_t*>(rows.sums.get()), out);
+        break;
+    case Upsampling::h1v2: upsample_h1v2(stored(i), stored(other), c.width, y & 1 ? 2 : 1, out); break;
+    case Upsampling::replicate: replicate_row(stored(i), c.width, rows.ratio_h, out); break;
     }
-    return row;
-}
-
-const uint8_t* full_row(ComponentRows& rows, int y, int width)
-{
-    if (!rows.double_height)
-        return wide_row(rows, y);
-    const VerticalTaps taps = vertical_taps(y, rows.c->plane_height);
-    const uint8_t* sources[4];
-    for (int i = 0; i < 4; ++i)
-        sources[i] = wide_row(rows, taps.row[i]);
-    filter_row(rows.tall_row.get(), sources, taps.k, width);
-    return rows.tall_row.get();
+    return out;
 }
 
 #if defined(__SSE2__)
@@ -995,184 +1080,252 @@ inline __m128i squeeze_rgb0(__m128i pixels)
     return _mm_or_si128(_mm_and_si128(pairs, first_six), _mm_and_si128(_mm_srli_si128(pairs, 2), next_six));
 }
 
-// Sixteen pixels per round: unpack to R, G, B, 0 lanes, squeeze, store 48 bytes. The
-// overlapping 16-byte stores each leave 4 bytes that the next one overwrites.
-int interleave_rgb_sse2(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint8_t* out, int n)
+// Sixteen pixels of R, G, B planes into 48 interleaved bytes. The overlapping 16-byte
+// stores each leave 4 bytes that the next one overwrites.
+inline void store_rgb16(__m128i vr, __m128i vg, __m128i vb, uint8_t* out)
 {
     const __m128i zero = _mm_setzero_si128();
-    int i = 0;
-    for (; i + 16 <= n; i += 16, out += 48) {
-        const __m128i vr = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r + i));
-        const __m128i vg = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + i));
-        const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
-        const __m128i rg_low = _mm_unpacklo_epi8(vr, vg), rg_high = _mm_unpackhi_epi8(vr, vg);
-        const __m128i b0_low = _mm_unpacklo_epi8(vb, zero), b0_high = _mm_unpackhi_epi8(vb, zero);
-        const __m128i q0 = squeeze_rgb0(_mm_unpacklo_epi16(rg_low, b0_low));
-        const __m128i q1 = squeeze_rgb0(_mm_unpackhi_epi16(rg_low, b0_low));
-        const __m128i q2 = squeeze_rgb0(_mm_unpacklo_epi16(rg_high, b0_high));
-        const __m128i q3 = squeeze_rgb0(_mm_unpackhi_epi16(rg_high, b0_high));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), q0);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 12), q1);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 24), q2);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 36), q3);
-        const int last = _mm_cvtsi128_si32(_mm_srli_si128(q3, 8));
-        std::memcpy(out + 44, &last, 4);
-    }
-    return i;
+    const __m128i rg_low = _mm_unpacklo_epi8(vr, vg), rg_high = _mm_unpackhi_epi8(vr, vg);
+    const __m128i b0_low = _mm_unpacklo_epi8(vb, zero), b0_high = _mm_unpackhi_epi8(vb, zero);
+    const __m128i q0 = squeeze_rgb0(_mm_unpacklo_epi16(rg_low, b0_low));
+    const __m128i q1 = squeeze_rgb0(_mm_unpackhi_epi16(rg_low, b0_low));
+    const __m128i q2 = squeeze_rgb0(_mm_unpacklo_epi16(rg_high, b0_high));
+    const __m128i q3 = squeeze_rgb0(_mm_unpackhi_epi16(rg_high, b0_high));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), q0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 12), q1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 24), q2);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 36), q3);
+    const int last = _mm_cvtsi128_si32(_mm_srli_si128(q3, 8));
+    std::memcpy(out + 44, &last, 4);
 }
-#endif
 
-// Interleaves n samples of three planes into R, G, B triples.
-void interleave_rgb(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint8_t* out, int n)
+// Eight pixels of YCbCr to R, G, B in 16-bit lanes (see convert_pixel for the arithmetic).
+inline void convert8(__m128i y, __m128i cb, __m128i cr, __m128i& r, __m128i& g, __m128i& b)
 {
-    int i = 0;
-#if defined(__SSE2__)
-    i = interleave_rgb_sse2(r, g, b, out, n);
-    out += 3 * i;
+    const __m128i one = _mm_set1_epi16(1), centre = _mm_set1_epi16(128);
+    cb = _mm_sub_epi16(cb, centre);
+    cr = _mm_sub_epi16(cr, centre);
+    const __m128i cb2 = _mm_add_epi16(cb, cb), cr2 = _mm_add_epi16(cr, cr);
+    const __m128i r_part = _mm_srai_epi16(_mm_add_epi16(_mm_mulhi_epi16(cr2, _mm_set1_epi16(26345)), one), 1);
+    r = _mm_add_epi16(y, _mm_add_epi16(cr, r_part));
+    const __m128i b_part = _mm_srai_epi16(_mm_add_epi16(_mm_mulhi_epi16(cb2, _mm_set1_epi16(-14942)), one), 1);
+    b = _mm_add_epi16(y, _mm_add_epi16(cb2, b_part));
+    const __m128i weights = _mm_set1_epi32((18734 << 16) | (-22554 & 0xFFFF)), half = _mm_set1_epi32(32768);
+    const __m128i g_low = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(cb, cr), weights), half), 16);
+    const __m128i g_high = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(cb, cr), weights), half), 16);
+    g = _mm_add_epi16(y, _mm_sub_epi16(_mm_packs_epi32(g_low, g_high), cr));
+}
 #endif
-    for (; i < n; ++i, out += 3) {
-        out[0] = r[i];
-        out[1] = g[i];
-        out[2] = b[i];
-    }
+
+// libjpeg's conversion, R = Y + 1.402 Cr, G = Y - 0.34414 Cb - 0.71414 Cr, B = Y + 1.772 Cb
+// in 16-bit fixed point with rounding. Each product is split into a whole multiple and a
+// remainder below 1 (91881 = 65536 + 26345, 116130 = 131072 - 14942, -46802 = -65536 +
+// 18734), which gives the same results with 16-bit vector multiplies.
+inline void convert_pixel(int y, int cb, int cr, uint8_t* out)
+{
+    cb -= 128;
+    cr -= 128;
+    out[0] = clip_byte(y + cr + ((((2 * cr * 26345) >> 16) + 1) >> 1));
+    out[1] = clip_byte(y - cr + ((-22554 * cb + 18734 * cr + 32768) >> 16));
+    out[2] = clip_byte(y + 2 * cb + ((((2 * cb * -14942) >> 16) + 1) >> 1));
 }
 
-// R = clip((Y*256 + 359*cr + 128) >> 8) equals clip(Y + cr + ((103*cr + 128) >> 8)) because
-// Y*256 and 256*cr are whole multiples of 256 (likewise G with -256*cr and B with
-// 512*cb). The remainders fit in 16 bits, so the vectorised loop runs eight or
-// sixteen pixels per instruction instead of four.
 void convert_row(const uint8_t* py, const uint8_t* pcb, const uint8_t* pcr, uint8_t* out, int width)
 {
-    constexpr int kChunk = 64;
-    uint8_t r[kChunk], g[kChunk], b[kChunk];
-    for (int x0 = 0; x0 < width; x0 += kChunk) {
-        const int n = width - x0 < kChunk ? width - x0 : kChunk;
-        for (int i = 0; i < n; ++i) {
-            const int16_t luma = py[x0 + i];
-            const int16_t cb = int16_t(pcb[x0 + i] - 128), cr = int16_t(pcr[x0 + i] - 128);
-            r[i] = clip_byte(int16_t(luma + cr + (int16_t(103 * cr + 128) >> 8)));
-            g[i] = clip_byte(int16_t(luma - cr + (int16_t(73 * cr - 88 * cb + 128) >> 8)));
-            b[i] = clip_byte(int16_t(luma + 2 * cb + (int16_t(128 - 58 * cb) >> 8)));
-        }
-        interleave_rgb(r, g, b, out + 3 * x0, n);
+    int x = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (; x + 16 <= width; x += 16) {
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(py + x));
+        const __m128i cb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pcb + x));
+        const __m128i cr = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pcr + x));
+        __m128i r0, g0, b0, r1, g1, b1;
+        convert8(_mm_unpacklo_epi8(y, zero), _mm_unpacklo_epi8(cb, zero), _mm_unpacklo_epi8(cr, zero), r0, g0, b0);
+        convert8(_mm_unpackhi_epi8(y, zero), _mm_unpackhi_epi8(cb, zero), _mm_unpackhi_epi8(cr, zero), r1, g1, b1);
+        store_rgb16(_mm_packus_epi16(r0, r1), _mm_packus_epi16(g0, g1), _mm_packus_epi16(b0, b1), out + 3 * x);
     }
+#endif
+    for (; x < width; ++x)
+        convert_pixel(py[x], pcb[x], pcr[x], out + 3 * x);
+}
+
+void interleave_row(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint8_t* out, int width)
+{
+    int x = 0;
+#if defined(__SSE2__)
+    for (; x + 16 <= width; x += 16)
+        store_rgb16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r + x)),
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + x)),
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + x)), out + 3 * x);
+#endif
+    for (; x < width; ++x) {
+        out[3 * x] = r[x];
+        out[3 * x + 1] = g[x];
+        out[3 * x + 2] = b[x];
+    }
+}
+
+// The colour space libjpeg assumes for three components: an Adobe marker says it, else
+// a JFIF marker means YCbCr, else components named R, G, B are RGB.
+bool stored_as_rgb(const JpegState& d)
+{
+    if (d.saw_adobe)
+        return d.adobe_transform == 0;
+    if (d.saw_jfif)
+        return false;
+    return d.components[0].id == 'R' && d.components[1].id == 'G' && d.components[2].id == 'B';
 }
 
 void convert_to_rgb(JpegState& d)
 {
     ComponentRows rows[3];
-    for (int i = 0; i < 3; ++i) {
-        JpegComponent& c = d.components[i];
-        if (!needs_one_step_at_most(d, c)) {
-            upsample_plane(d, c);
-            if (d.status)
-                return;
-        }
-        if (!init_component_rows(d, rows[i], c))
+    for (int i = 0; i < 3; ++i)
+        if (!init_component_rows(d, rows[i], d.components[i]))
             return;
-    }
-    const int width = d.image_width;
-    for (int y = 0; y < d.image_height; ++y) {
-        const uint8_t* luma = full_row(rows[0], y, width);
-        const uint8_t* cb = full_row(rows[1], y, width);
-        const uint8_t* cr = full_row(rows[2], y, width);
-        convert_row(luma, cb, cr, d.rgb_image + size_t(y) * width * 3, width);
+    const bool rgb = stored_as_rgb(d);
+    for (int y = 0; y < d.height; ++y) {
+        const uint8_t* c0 = full_row(rows[0], y);
+        const uint8_t* c1 = full_row(rows[1], y);
+        const uint8_t* c2 = full_row(rows[2], y);
+        uint8_t* out = d.image + size_t(y) * d.width * 3;
+        (rgb ? interleave_row : convert_row)(c0, c1, c2, out, d.width);
     }
 }
 
 void compact_grey_plane(JpegState& d)
 {
     JpegComponent& c = d.components[0];
-    if (c.plane_width == c.plane_stride)
-        return;
-    for (int y = 1; y < c.plane_height; ++y)
-        std::memmove(c.plane + size_t(y) * c.plane_width, c.plane + size_t(y) * c.plane_stride, size_t(c.plane_width));
-    c.plane_stride = c.plane_width;
+    for (int y = 1; y < d.height; ++y)
+        std::memmove(c.plane + size_t(y) * d.width, c.plane + size_t(y) * c.stride, size_t(d.width));
 }
 
-void convert_planes(JpegState& d)
+void finish_picture(JpegState& d)
 {
-    if (d.component_count == 3) {
+    if (d.progressive)
+        transform_coefficients(d);
+    fill_unscanned(d);
+    if (d.component_count == 3)
         convert_to_rgb(d);
-        return;
-    }
-    upsample_plane(d, d.components[0]);  // a no-op: a grey frame is never subsampled
-    if (!d.status)
+    else
         compact_grey_plane(d);
 }
 
+// ---------------------------------------------------------------- markers
+
 // Authoring tools before SWF 8 wrote an EOI SOI pair in front of the data, or the
 // tables and the picture as two SOI..EOI blocks. Such a pair only separates segments.
-bool skip_end_start_pair(JpegState& d)
+bool skip_end_start_pair(ByteReader& in)
 {
-    if (d.remaining < 4 || d.cursor[0] != 0xFF || d.cursor[1] != 0xD9 || d.cursor[2] != 0xFF || d.cursor[3] != 0xD8)
+    const std::span<const uint8_t> rest = in.rest();
+    if (rest.size() < 4 || rest[0] != 0xFF || rest[1] != 0xD9 || rest[2] != 0xFF || rest[3] != 0xD8)
         return false;
-    skip_bytes(d, 4);
+    in.skip(4);
     return true;
 }
 
-// Forgets the previous picture. The lookup tables are 512 KiB; marking them undefined
-// has the same effect as clearing them (see clear_undefined_table).
-void release_state(JpegState& d)
+bool is_unsupported_frame(int marker)
 {
-    free_planes(d);
-    std::memset(&d, 0, offsetof(JpegState, huffman_lookup));
-    std::memset(&d.bit_buffer, 0, sizeof d - offsetof(JpegState, bit_buffer));
+    return marker == 0xC3 || (marker >= 0xC5 && marker <= 0xC7) || (marker >= 0xC9 && marker <= 0xCB) ||
+           (marker >= 0xCD && marker <= 0xCF);
 }
 
-int decode_stream(JpegState& d, const uint8_t* data, int32_t size)
+// Runs the marker segments up to EOI or the end of the data. Like libjpeg, bytes that are
+// not a marker between segments are passed over, and data that ends after a scan still
+// gives the picture read so far.
+int decode_stream(JpegState& d, std::span<const uint8_t> data)
 {
-    release_state(d);
-    if (!data || size < 0)
+    ByteReader in(data);
+    skip_end_start_pair(in);
+    if (in.u8() != 0xFF || in.u8() != 0xD8)
         return kJpegNotJpeg;
-    d.cursor = data;
-    d.remaining = size;
-    skip_end_start_pair(d);
-    if (d.remaining <= 1 || d.cursor[0] != 0xFF || d.cursor[1] != 0xD8)
-        return kJpegNotJpeg;
-    skip_bytes(d, 2);
     while (!d.status) {
-        if (skip_end_start_pair(d))
+        if (!d.scanned && skip_end_start_pair(in))
             continue;
-        if (d.remaining < 2 || d.cursor[0] != 0xFF)
-            return kJpegSyntaxError;
-        uint8_t marker = d.cursor[1];
-        skip_bytes(d, 2);
-        switch (marker) {
-        case 0xC0: read_frame_header(d); break;
-        case 0xC4: read_huffman_tables(d); break;
-        case 0xDB: read_quant_tables(d); break;
-        case 0xDD: read_restart_interval(d); break;
-        case 0xDA: read_scan(d); break;
-        case 0xFE: skip_segment(d); break;
-        default:
-            if ((marker & 0xF0) != 0xE0)
-                return kJpegUnsupported;
-            skip_segment(d);
+        const uint8_t* cursor = in.rest().data();
+        const bool found = seek_marker(cursor, data.data() + data.size());
+        in.seek(size_t(cursor - data.data()));
+        if (!found)
+            break;
+        in.skip(1);
+        const int marker = in.u8();
+        if (marker == 0xD9)
+            break;
+        if ((marker >= 0xD0 && marker <= 0xD7) || marker == 0x01)  // stand-alone, nothing to read
+            continue;
+        if (marker == 0xD8) {
+            d.status = kJpegSyntaxError;
             break;
         }
+        const uint16_t length = in.u16be();
+        ByteReader segment(in.bytes(length >= 2 ? length - 2u : 0));
+        if (!in.ok() && d.scanned)  // the data ends inside a segment after a scan: what was read stays
+            break;
+        if (!in.ok() || length < 2) {
+            d.status = kJpegSyntaxError;
+            break;
+        }
+        if (marker >= 0xC0 && marker <= 0xC2)
+            read_frame_header(d, marker, segment);
+        else if (is_unsupported_frame(marker))
+            d.status = kJpegUnsupported;
+        else if (marker == 0xC4)
+            read_huffman_tables(d, segment);
+        else if (marker == 0xDB)
+            read_quant_tables(d, segment);
+        else if (marker == 0xDD)
+            read_restart_interval(d, segment);
+        else if (marker == 0xDA)
+            read_scan(d, segment, in);
+        else if ((marker & 0xF0) == 0xE0)
+            read_application_segment(d, marker, segment);
     }
-    if (d.status != kJpegScanFinished)
+    if (d.status)
         return d.status;
-    d.status = kJpegOk;
-    convert_planes(d);
+    if (!d.scanned)
+        return kJpegSyntaxError;
+    finish_picture(d);
     return d.status;
 }
 
 }  // namespace
+
+Fault jpeg_status_fault(int status)
+{
+    switch (status) {
+    case kJpegOk: return Fault::none;
+    case kJpegUnsupported: return Fault::unsupported;
+    case kJpegOutOfMemory: return Fault::out_of_memory;
+    case kJpegTooLarge: return Fault::too_large;
+    default: return Fault::malformed;
+    }
+}
 
 JpegDecoder::JpegDecoder() : state_(static_cast<JpegState*>(std::calloc(1, sizeof(JpegState)))) {}
 
 JpegDecoder::~JpegDecoder()
 {
     if (state_)
-        free_planes(*state_);
+        free_buffers(*state_);
     std::free(state_);
 }
 
 int JpegDecoder::decode(const uint8_t* data, int32_t size)
 {
-    return state_ ? decode_stream(*state_, data, size) : kJpegOutOfMemory;
+    if (!state_)
+        return kJpegOutOfMemory;
+    release_state(*state_);
+    if (!data || size < 0)
+        return kJpegNotJpeg;
+    const int status = decode_stream(*state_, {data, size_t(size)});
+    state_->status = status;
+    return status;
+}
+
+Fault JpegDecoder::decode(std::span<const uint8_t> data)
+{
+    if (data.size() > size_t(INT32_MAX))
+        return Fault::too_large;
+    return jpeg_status_fault(decode(data.data(), static_cast<int32_t>(data.size())));
 }
 
 void JpegDecoder::release()
@@ -1181,26 +1334,25 @@ void JpegDecoder::release()
         release_state(*state_);
 }
 
-int JpegDecoder::width() const { return state_ ? state_->image_width : 0; }
+int JpegDecoder::width() const { return state_ ? state_->width : 0; }
 
-int JpegDecoder::height() const { return state_ ? state_->image_height : 0; }
+int JpegDecoder::height() const { return state_ ? state_->height : 0; }
 
-int JpegDecoder::is_colour() const { return state_ && state_->component_count != 1 ? 1 : 0; }
+int JpegDecoder::is_colour() const { return state_ && state_->component_count > 1 ? 1 : 0; }
 
 const uint8_t* JpegDecoder::pixels() const
 {
-    if (!state_)
+    if (!state_ || state_->status != kJpegOk)
         return nullptr;
-    return state_->component_count == 1 ? state_->components[0].plane : state_->rgb_image;
+    return state_->component_count == 1 ? state_->components[0].plane : state_->image;
 }
 
 int JpegDecoder::pixels_size() const
 {
-    if (!state_)
+    if (!state_ || state_->status != kJpegOk)
         return 0;
     const JpegState& d = *state_;
-    uint64_t size = uint64_t(d.image_width) * uint64_t(d.image_height) * uint64_t(d.component_count);
-    return size < kMaxBufferSize ? static_cast<int>(size) : 0;  // a refused frame may be larger
+    return d.width * d.height * d.component_count;  // below 1 GiB: the frame was refused otherwise
 }
 
 // ---------------------------------------------------------------- the default decoder

@@ -1,13 +1,20 @@
 // pixpng: the program's own small PNG reader and writer.
 //
-// Reads non-interlaced 8- and 16-bit grey, grey+alpha, truecolour and truecolour+alpha
-// images; writes one-IDAT PNGs with adaptive row filters, deflated in one call. All bytes go
-// through the handle's two pluggable functions, so files and memory look the same.
+// png_decode reads every valid PNG (all colour types and depths, palette and transparency
+// chunks, Adam7 interlace) from memory into pixels. The older handle interface reads
+// non-interlaced 8- and 16-bit grey, grey+alpha, truecolour and truecolour+alpha samples as
+// stored, and writes one-IDAT PNGs with adaptive row filters, deflated in one call; its
+// bytes go through the handle's two pluggable functions, so files and memory look the same.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <span>
+
+#include "support/fault.h"
+#include "support/memory.h"
 
 struct z_stream_s;
 
@@ -105,3 +112,38 @@ size_t memory_reader(void* destination, size_t size, size_t count, void* reader)
 // Appends size * count bytes and returns count; returns 0 and writes nothing when they
 // would not fit the capacity.
 size_t memory_writer(const void* source, size_t size, size_t count, void* writer);
+
+// ---- whole pictures from memory ----------------------------------------------------------
+
+// What png_decode hands back for a palette image.
+enum class PngForm : uint8_t {
+    rgba,     // every image as R, G, B, A
+    indexed,  // colour type 3 as palette indices with its palette; every other type as R, G, B, A
+};
+
+struct PngPicture {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint8_t depth = 0;  // as the file has them
+    uint8_t color_type = 0;
+    bool interlaced = false;
+    // Every pixel's alpha is 255: no alpha channel, transparency key or palette alpha
+    // touches a pixel, and no palette index lies past the palette.
+    bool opaque = false;
+    // False: `pixels` holds width x height R, G, B, A (straight alpha; 16-bit samples
+    // rounded to 8 bits, v x 255 / 65535; 1-, 2- and 4-bit grey scaled to the full range).
+    // True (colour type 3 in PngForm::indexed): one palette index per pixel, as stored.
+    bool indexed = false;
+    ByteBuffer pixels;  // rows top first, back to back
+    // Colour type 3: the PLTE entries as R, G, B, A, alpha from tRNS (255 where it has
+    // none). Entries past palette_size are 0, 0, 0, 0, which is also what an index past the
+    // palette shows in R, G, B, A form.
+    uint16_t palette_size = 0;
+    std::array<uint8_t, 256 * 4> palette{};
+};
+
+// Decodes a whole PNG file held in memory. Chunk CRCs are checked for the chunks that
+// shape the pixels (IHDR, PLTE, tRNS, IDAT); other ancillary chunks are skipped. Faults:
+// malformed (broken chunks or image data, a picture that stops short), unsupported (an
+// unknown critical chunk), too_large (pixels at the buffer limit), out_of_memory.
+Result<PngPicture> png_decode(std::span<const uint8_t> file, PngForm form = PngForm::rgba);

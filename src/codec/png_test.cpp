@@ -30,7 +30,10 @@ struct Image {
     Bytes pixels;  // file byte order (16-bit samples big-endian)
 };
 
-int channels_of(int color_type) { return color_type == 0 ? 1 : color_type == 2 ? 3 : color_type == 4 ? 2 : 4; }
+int channels_of(int color_type)
+{
+    return color_type == 0 || color_type == 3 ? 1 : color_type == 2 ? 3 : color_type == 4 ? 2 : 4;
+}
 
 size_t row_bytes_of(const Image& image)
 {
@@ -67,14 +70,6 @@ Bytes host_order(const Image& image) { return image.depth == 16 ? swap16(image.p
 
 // ---- libpng oracle -------------------------------------------------------------------
 
-void append_to_vector(png_structp png, png_bytep data, size_t n)
-{
-    auto* out = static_cast<Bytes*>(png_get_io_ptr(png));
-    out->insert(out->end(), data, data + n);
-}
-
-void flush_nothing(png_structp) {}
-
 // libpng reports errors by longjmp; only trivially destructible state lives in between.
 bool libpng_encode(const Image& image, int filters, size_t zbuffer_size, int interlace, Bytes* out)
 {
@@ -87,7 +82,7 @@ bool libpng_encode(const Image& image, int filters, size_t zbuffer_size, int int
         png_destroy_write_struct(&png, &info);
         return false;
     }
-    png_set_write_fn(png, out, append_to_vector, flush_nothing);
+    png_set_write_fn(png, out, oracle::append_to_vector, oracle::flush_nothing);
     png_set_IHDR(png, info, image.width, image.height, image.depth, image.color_type, interlace,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_set_filter(png, PNG_FILTER_TYPE_BASE, filters);
@@ -363,7 +358,7 @@ TEST(PngRead, WideRowsLargerThanTheDecodeBand)
     }
 }
 
-TEST(PngRead, InterlacedFileIsRefused)
+TEST(PngRead, InterlacedFileIsRefusedByTheHandleInterface)
 {
     Bytes file = libpng_encode(make_image(8, 8, 8, 6), PNG_ALL_FILTERS, 0, PNG_INTERLACE_ADAM7);
     Decoded d;
@@ -967,4 +962,178 @@ TEST(PngText, DumpInfo)
     png.filter = 2;
     png.interlace_method = 1;
     EXPECT_EQ(testkit::capture_stdout([&] { png_dump_info(&png); }), expected(unknown, unknown, unknown, "interlace"));
+}
+
+// ---- whole files: every colour type, depth and interlace against libpng -------------------
+
+namespace {
+
+// Random samples over each depth's whole range (palette indices below the palette's size),
+// with a palette, and on request a tRNS chunk: palette alpha for some entries, or a key
+// equal to the first pixel so that some pixels really are transparent.
+oracle::PngSpec matrix_spec(int color_type, int depth, uint32_t width, uint32_t height, bool interlaced, bool trns,
+                            uint32_t seed)
+{
+    oracle::PngSpec spec{width, height, depth, color_type, interlaced, {}, {}, {}};
+    const int channels = channels_of(color_type);
+    const uint32_t palette_size = depth == 8 ? 200 : 1u << depth;
+    const uint32_t top = color_type == 3 ? palette_size : 1u << depth;
+    uint32_t state = seed * 2654435761u + 7;
+    auto next = [&] {
+        state = state * 1103515245u + 12345;
+        return state >> 8;
+    };
+    spec.rows.assign(oracle::png_row_bytes(spec) * height, 0);
+    for (uint32_t y = 0; y < height; y++) {
+        uint8_t* row = spec.rows.data() + y * oracle::png_row_bytes(spec);
+        for (size_t s = 0; s < size_t{width} * channels; s++) {
+            uint32_t v = next() % top;
+            if (depth == 16) {
+                row[2 * s] = static_cast<uint8_t>(v >> 8), row[2 * s + 1] = static_cast<uint8_t>(v);
+            } else {
+                size_t bit = s * depth;
+                row[bit / 8] |= static_cast<uint8_t>(v << (8 - depth - bit % 8));
+            }
+        }
+    }
+    if (color_type == 3)
+        for (uint32_t i = 0; i < palette_size * 3; i++)
+            spec.palette.push_back(static_cast<uint8_t>(next()));
+    if (trns && color_type == 3)
+        for (uint32_t i = 0; i < palette_size - palette_size / 3; i++)  // the last entries keep 255
+            spec.trns.push_back(static_cast<uint8_t>(i % 3 == 0 ? 0 : next()));
+    if (trns && (color_type == 0 || color_type == 2)) {
+        size_t key_bytes = color_type == 0 ? 2 : 6;
+        for (size_t s = 0; s < key_bytes / 2; s++) {
+            uint32_t v = depth == 16 ? uint32_t{spec.rows[2 * s]} << 8 | spec.rows[2 * s + 1]
+                                     : (spec.rows[s * depth / 8] >> (8 - depth - s * depth % 8)) & (top - 1);
+            spec.trns.push_back(static_cast<uint8_t>(v >> 8));
+            spec.trns.push_back(static_cast<uint8_t>(v));
+        }
+    }
+    return spec;
+}
+
+// The stored index of each pixel of a palette image.
+Bytes stored_indices(const oracle::PngSpec& spec)
+{
+    Bytes out;
+    for (uint32_t y = 0; y < spec.height; y++)
+        for (uint32_t x = 0; x < spec.width; x++) {
+            size_t bit = size_t{x} * spec.depth;
+            uint8_t byte = spec.rows[y * oracle::png_row_bytes(spec) + bit / 8];
+            out.push_back(static_cast<uint8_t>((byte >> (8 - spec.depth - bit % 8)) & ((1u << spec.depth) - 1)));
+        }
+    return out;
+}
+
+}  // namespace
+
+TEST(PngDecode, EveryColourTypeDepthInterlaceAndTransparencyMatchesLibpng)
+{
+    const std::pair<int, std::vector<int>> types[] = {
+        {0, {1, 2, 4, 8, 16}}, {2, {8, 16}}, {3, {1, 2, 4, 8}}, {4, {8, 16}}, {6, {8, 16}}};
+    const std::pair<uint32_t, uint32_t> sizes[] = {{1, 1}, {7, 3}, {33, 17}, {2, 9}};
+    int cases = 0, with_transparent_pixels = 0;
+    for (const auto& [color_type, depths] : types) {
+        for (int depth : depths) {
+            for (bool interlaced : {false, true}) {
+                for (bool trns : {false, true}) {
+                    if (trns && (color_type == 4 || color_type == 6))
+                        continue;  // alpha channels take no tRNS
+                    for (auto [width, height] : sizes) {
+                        SCOPED_TRACE(testing::Message()
+                                     << "type " << color_type << " depth " << depth << " interlace " << interlaced
+                                     << " tRNS " << trns << " " << width << "x" << height);
+                        oracle::PngSpec spec = matrix_spec(color_type, depth, width, height, interlaced, trns, ++cases);
+                        Bytes file = oracle::write_png_spec(spec);
+                        oracle::Rgba expected = oracle::read_png_rgba(file);
+                        ASSERT_TRUE(expected.ok);
+                        bool all_opaque = true;
+                        for (size_t i = 3; i < expected.pixels.size(); i += 4)
+                            all_opaque &= expected.pixels[i] == 255;
+                        with_transparent_pixels += !all_opaque;
+
+                        Result<PngPicture> rgba = png_decode(file);
+                        ASSERT_TRUE(rgba.ok()) << fault_text(rgba.fault);
+                        const PngPicture& p = rgba.value;
+                        EXPECT_EQ(p.width, width);
+                        EXPECT_EQ(p.height, height);
+                        EXPECT_EQ(p.depth, depth);
+                        EXPECT_EQ(p.color_type, color_type);
+                        EXPECT_EQ(p.interlaced, interlaced);
+                        EXPECT_FALSE(p.indexed);
+                        EXPECT_EQ(p.opaque, all_opaque);
+                        ASSERT_EQ(Bytes(p.pixels.get(), p.pixels.get() + expected.pixels.size()), expected.pixels);
+
+                        Result<PngPicture> indexed = png_decode(file, PngForm::indexed);
+                        ASSERT_TRUE(indexed.ok());
+                        const PngPicture& q = indexed.value;
+                        EXPECT_EQ(q.indexed, color_type == 3);
+                        EXPECT_EQ(q.opaque, all_opaque);
+                        if (color_type != 3) {
+                            EXPECT_EQ(Bytes(q.pixels.get(), q.pixels.get() + expected.pixels.size()), expected.pixels);
+                            continue;
+                        }
+                        // Indices as stored, and the palette with its alpha draws libpng's pixels.
+                        ASSERT_EQ(q.palette_size, spec.palette.size() / 3);
+                        Bytes indices(q.pixels.get(), q.pixels.get() + size_t{width} * height);
+                        EXPECT_EQ(indices, stored_indices(spec));
+                        Bytes drawn;
+                        for (uint8_t index : indices)
+                            drawn.insert(drawn.end(), &q.palette[4 * index], &q.palette[4 * index] + 4);
+                        EXPECT_EQ(drawn, expected.pixels);
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(with_transparent_pixels, 40);  // the tRNS cases really made pixels transparent
+}
+
+TEST(PngDecode, LargeImagesTakeTheFastPathsAndMatchLibpng)
+{
+    // Rows wider than the decode band, in the forms read without conversion.
+    for (auto [color_type, interlaced] : {std::pair{6, false}, {2, false}, {3, false}, {6, true}}) {
+        oracle::PngSpec spec = matrix_spec(color_type, 8, 1000, 70, interlaced, false, 5);
+        Bytes file = oracle::write_png_spec(spec);
+        oracle::Rgba expected = oracle::read_png_rgba(file);
+        Result<PngPicture> got = png_decode(file);
+        ASSERT_TRUE(got.ok());
+        EXPECT_EQ(Bytes(got.value.pixels.get(), got.value.pixels.get() + expected.pixels.size()), expected.pixels)
+            << color_type;
+    }
+}
+
+TEST(PngDecode, BrokenFilesAreFaultsNeverPixels)
+{
+    oracle::PngSpec spec = matrix_spec(3, 4, 9, 5, true, true, 3);
+    const Bytes file = oracle::write_png_spec(spec);
+    ASSERT_TRUE(png_decode(file).ok());
+    // Every truncation: no pixels from a picture that stops short.
+    for (size_t n = 0; n + 12 < file.size(); n++)
+        EXPECT_EQ(png_decode(std::span(file.data(), n)).fault, Fault::malformed) << n;
+    // A missing IEND after complete image data is forgiven.
+    EXPECT_TRUE(png_decode(std::span(file.data(), file.size() - 12)).ok());
+
+    std::vector<Chunk> chunks = parse_chunks(file);
+    auto with = [&](auto change) {
+        std::vector<Chunk> changed = chunks;
+        change(changed);
+        return png_decode(build_file(changed)).fault;
+    };
+    auto find = [](std::vector<Chunk>& c, const char* type) {
+        return std::find_if(c.begin(), c.end(), [&](const Chunk& k) { return k.type == type; });
+    };
+    for (const char* type : {"IHDR", "PLTE", "tRNS", "IDAT"})
+        EXPECT_EQ(with([&](auto& c) { find(c, type)->bad_crc = true; }), Fault::malformed) << type;
+    EXPECT_EQ(with([&](auto& c) { c.erase(find(c, "PLTE")); }), Fault::malformed);
+    EXPECT_EQ(with([&](auto& c) { find(c, "PLTE")->data.push_back(1); }), Fault::malformed);
+    EXPECT_EQ(with([&](auto& c) { c.insert(find(c, "IDAT"), Chunk{"ABCD", {1}}); }), Fault::unsupported);
+    EXPECT_EQ(with([&](auto& c) { c.insert(find(c, "IDAT"), Chunk{"abCD", {1}, true}); }), Fault::none);
+    for (auto [at, value] : {std::pair{8, 3}, {9, 5}, {10, 1}, {11, 1}, {12, 2}, {0, 0x80}})
+        EXPECT_EQ(with([&](auto& c) { find(c, "IHDR")->data[at] = static_cast<uint8_t>(value); }), Fault::malformed)
+            << at;
+    Bytes huge = build_file({{"IHDR", header_data(20000, 20000, 8, 6)}, {"IEND", {}}});
+    EXPECT_EQ(png_decode(huge).fault, Fault::too_large);
 }

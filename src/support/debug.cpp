@@ -4,12 +4,14 @@
 #include <cstdio>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 
 namespace {
 
 bool quiet = false;
+bool records_only = false;
 void (*before_output)() = nullptr;
 // Quiet mode holds the last heading back until a problem line needs it.
 std::string held_heading;
@@ -28,11 +30,11 @@ std::string format_text(const char* format, va_list args)
     return text;
 }
 
-void emit(const std::string& text)
+void emit(const std::string& text, std::FILE* stream = stdout)
 {
     if (before_output != nullptr)
         before_output();
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fwrite(text.data(), 1, text.size(), stream);
 }
 
 // What is printed instead of a line that could not be formatted or kept for lack of memory.
@@ -57,19 +59,24 @@ void route(DebugKind kind, std::string text)
         }
         return;
     }
-    if (!quiet) {
+    if (!quiet && !records_only) {
         emit(text);
         return;
     }
+    std::FILE* problems = records_only ? stderr : stdout;
     switch (kind) {
     case DebugKind::Progress: break;
     case DebugKind::Heading: held_heading = std::move(text); break;
     case DebugKind::Problem:
-        if (!held_heading.empty())
-            emit(held_heading);
+        if (!held_heading.empty()) {
+            if (records_only)
+                std::fflush(stdout);
+            emit(held_heading, problems);
+        }
         held_heading.clear();
-        emit(text);
+        emit(text, problems);
         break;
+    case DebugKind::Record: emit(text); break;
     }
 }
 
@@ -99,6 +106,24 @@ void debug_emit(DebugLines lines)
         route(entry.kind, std::move(entry.text));
 }
 
+std::string debug_last_problem(const DebugLines& lines)
+{
+    auto last = lines.rbegin();
+    while (last != lines.rend() && last->kind != DebugKind::Problem)
+        ++last;
+    if (last == lines.rend())
+        return {};
+    std::string_view text = last->text;
+    if (text.rfind("[DEBUG] ", 0) == 0) {
+        const size_t end = text.find(">: ");
+        if (end != std::string_view::npos)
+            text.remove_prefix(end + 3);
+    }
+    if (!text.empty() && text.back() == '\n')
+        text.remove_suffix(1);
+    return std::string(text);
+}
+
 void debug_set_quiet(bool on)
 {
     quiet = on;
@@ -106,6 +131,18 @@ void debug_set_quiet(bool on)
 }
 
 bool debug_quiet() { return quiet; }
+
+void debug_set_records_only(bool on)
+{
+    records_only = on;
+    held_heading.clear();
+}
+
+void debug_record(std::string text)
+{
+    text += '\n';
+    route(DebugKind::Record, std::move(text));
+}
 
 void debug_set_before_output(void (*hook)()) { before_output = hook; }
 

@@ -22,11 +22,18 @@
 
 #define PIXSIEVE_PRINTF(format_at, args_at) __attribute__((format(PIXSIEVE_PRINTF_FORMAT, format_at, args_at)))
 
-enum class DebugKind { Progress, Problem, Heading };
+// A record is a line of the run's results (a listing, JSON): always on standard output.
+enum class DebugKind { Progress, Problem, Heading, Record };
 
 // Set once at start-up, before any line is printed.
 void debug_set_quiet(bool quiet);
 bool debug_quiet();
+// Records only on standard output: progress lines are dropped, and problem lines, each
+// group led by its heading, go to standard error. Set once at start-up.
+void debug_set_records_only(bool records_only);
+
+// Prints one record (text without its line feed) as is.
+void debug_record(std::string text);
 
 // Called before anything is printed to standard output, so a progress display on the same
 // terminal can clear itself first. Null for none.
@@ -76,6 +83,10 @@ private:
     DebugLines lines_;
     DebugCapture* outer_;
 };
+
+// The message of the last problem line among kept lines, without the "[DEBUG] file:line
+// <function>: " prefix and the line feed; empty when there is none.
+std::string debug_last_problem(const DebugLines& lines);
 
 // Prints kept lines as if they were printed now (into this thread's capture, if any), with
 // quiet mode applied at that point.

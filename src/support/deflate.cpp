@@ -4,6 +4,9 @@
 
 #if defined(PIXSIEVE_HAVE_LIBDEFLATE)
 #include <libdeflate.h>
+
+#include <mutex>
+#include <new>
 #endif
 
 #if !defined(PIXSIEVE_HAVE_LIBDEFLATE)
@@ -57,13 +60,14 @@ static int zlib_uncompress(std::span<const uint8_t> in, uint8_t* out, size_t* ou
 
 namespace {
 
-// Each thread keeps one compressor per level and one decompressor: allocating a
+// One compressor per level and one decompressor, kept for later calls: allocating a
 // compressor costs more than deflating a small picture.
-struct ThreadCoders {
+struct Coders {
     libdeflate_compressor* compressors[13] = {};
     libdeflate_decompressor* decompressor = nullptr;
+    Coders* next_idle = nullptr;
 
-    ~ThreadCoders()
+    ~Coders()
     {
         for (libdeflate_compressor* c : compressors)
             libdeflate_free_compressor(c);
@@ -87,7 +91,62 @@ struct ThreadCoders {
     }
 };
 
-thread_local ThreadCoders coders;
+// The idle coders of all threads; a call borrows one for its duration, so there are never
+// more than calls at once. Not one per thread: the mingw runtime crashes at thread exit
+// when a thread_local object has a destructor.
+class CoderPool {
+public:
+    ~CoderPool()
+    {
+        while (Coders* c = idle_) {
+            idle_ = c->next_idle;
+            delete c;
+        }
+    }
+
+    Coders* take()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (Coders* c = idle_) {
+                idle_ = c->next_idle;
+                return c;
+            }
+        }
+        return new (std::nothrow) Coders;
+    }
+
+    void give(Coders* c)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        c->next_idle = idle_;
+        idle_ = c;
+    }
+
+private:
+    std::mutex mutex_;
+    Coders* idle_ = nullptr;
+};
+
+CoderPool pool;
+
+class BorrowedCoders {
+public:
+    BorrowedCoders() : coders_(pool.take()) {}
+    ~BorrowedCoders()
+    {
+        if (coders_)
+            pool.give(coders_);
+    }
+    BorrowedCoders(const BorrowedCoders&) = delete;
+    BorrowedCoders& operator=(const BorrowedCoders&) = delete;
+
+    libdeflate_compressor* compressor(int level) { return coders_ ? coders_->compressor(level) : nullptr; }
+    libdeflate_decompressor* inflater() { return coders_ ? coders_->inflater() : nullptr; }
+
+private:
+    Coders* coders_;
+};
 
 }  // namespace
 
@@ -95,6 +154,7 @@ size_t zlib_deflate_bound(size_t size) { return libdeflate_zlib_compress_bound(n
 
 size_t zlib_deflate(std::span<const uint8_t> in, uint8_t* out, size_t capacity, int level)
 {
+    BorrowedCoders coders;
     libdeflate_compressor* compressor = coders.compressor(level);
     if (!compressor)
         return 0;
@@ -103,6 +163,7 @@ size_t zlib_deflate(std::span<const uint8_t> in, uint8_t* out, size_t capacity, 
 
 int zlib_inflate_known_size(std::span<const uint8_t> in, uint8_t* out, size_t* out_size)
 {
+    BorrowedCoders coders;
     libdeflate_decompressor* inflater = coders.inflater();
     size_t produced = 0;
     if (inflater &&

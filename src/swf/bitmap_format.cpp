@@ -308,3 +308,145 @@ void merge_alpha_plane(uint8_t* rgba, size_t count, std::span<const uint8_t> pla
     if (premultiplied_colour)
         unpremultiply_rgba(rgba, count);
 }
+
+namespace {
+
+bool is_frame_marker(uint8_t marker)
+{
+    return marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+}
+
+// The size in the first frame header (SOF) in front of the first scan, walking the
+// segments as jpeg_repair does (stray EOI-SOI pairs and fill bytes included).
+void jpeg_frame_size(std::span<const uint8_t> data, BitmapFacts* facts)
+{
+    size_t at = 0;
+    while (at + 2 <= data.size() && data[at] == 0xFF) {
+        const uint8_t marker = data[at + 1];
+        if (marker == 0xFF) {
+            ++at;
+        } else if (marker == 0xD8 || marker == 0xD9 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+            at += 2;
+        } else if (is_frame_marker(marker)) {
+            if (at + 9 <= data.size()) {
+                facts->height = be16(data.data() + at + 5);
+                facts->width = be16(data.data() + at + 7);
+            }
+            return;
+        } else if (size_t end = length_segment_end(data, at)) {
+            at = end;
+        } else {
+            return;
+        }
+    }
+}
+
+// Kind, size and alpha of stored picture bytes, as stored_image_kind reads them.
+void picture_facts(std::span<const uint8_t> image, BitmapFacts* facts)
+{
+    switch (stored_image_kind(image)) {
+    case StoredImage::png:
+        facts->kind = BitmapKind::png;
+        if (image.size() >= 26) {  // signature, IHDR length and type, width, height, depth, colour type
+            facts->width = be16(image.data() + 16) << 16 | be16(image.data() + 18);
+            facts->height = be16(image.data() + 20) << 16 | be16(image.data() + 22);
+            facts->alpha = facts->alpha || image[25] == 4 || image[25] == 6;
+        }
+        return;
+    case StoredImage::gif:
+        facts->kind = BitmapKind::gif;
+        if (image.size() >= 10) {
+            facts->width = le16(image.data() + 6);
+            facts->height = le16(image.data() + 8);
+        }
+        return;
+    case StoredImage::jpeg: jpeg_frame_size(image, facts); return;
+    }
+}
+
+BitmapFacts lossless_facts(uint16_t code, std::span<const uint8_t> body)
+{
+    BitmapFacts facts;
+    LosslessHeader header;
+    if (!lossless_read_header(body, &header))
+        return facts;
+    facts.id = header.id;
+    facts.alpha = code == TAG_DEFINE_BITS_LOSSLESS2;
+    facts.width = header.width;
+    facts.height = header.height;
+    switch (header.format) {
+    case LOSSLESS_COLOUR_MAPPED: facts.kind = BitmapKind::colour_mapped; break;
+    case LOSSLESS_15BIT: facts.kind = BitmapKind::fifteen_bit; break;
+    case LOSSLESS_32BIT: facts.kind = BitmapKind::lossless; break;
+    default: break;
+    }
+    return facts;
+}
+
+BitmapFacts jpeg_family_facts(uint16_t code, std::span<const uint8_t> body)
+{
+    BitmapFacts facts;
+    JpegTagParts parts;
+    const JpegTagLayout layout = jpeg_tag_read(code, body, &parts);
+    facts.id = parts.id;
+    if (layout != JpegTagLayout::ok)
+        return facts;
+    facts.alpha = parts.has_alpha;
+    facts.kind = parts.has_alpha           ? BitmapKind::jpeg_with_alpha
+                 : code == TAG_DEFINE_BITS ? BitmapKind::jpeg_with_tables
+                                           : BitmapKind::jpeg;
+    picture_facts(parts.image, &facts);
+    return facts;
+}
+
+}  // namespace
+
+const char* bitmap_kind_name(BitmapKind kind)
+{
+    switch (kind) {
+    case BitmapKind::unreadable: break;
+    case BitmapKind::lossless: return "lossless";
+    case BitmapKind::colour_mapped: return "colour-mapped";
+    case BitmapKind::fifteen_bit: return "15-bit";
+    case BitmapKind::jpeg: return "JPEG";
+    case BitmapKind::jpeg_with_tables: return "JPEG with tables";
+    case BitmapKind::jpeg_with_alpha: return "JPEG with alpha";
+    case BitmapKind::png: return "PNG";
+    case BitmapKind::gif: return "GIF";
+    }
+    return "unreadable";
+}
+
+BitmapFacts bitmap_facts(uint16_t code, std::span<const uint8_t> body)
+{
+    BitmapFacts facts = code == TAG_DEFINE_BITS_LOSSLESS || code == TAG_DEFINE_BITS_LOSSLESS2
+                            ? lossless_facts(code, body)
+                            : jpeg_family_facts(code, body);
+    facts.stored_bytes = body.size();
+    return facts;
+}
+
+bool binary_data_read(std::span<const uint8_t> body, uint16_t* id, std::span<const uint8_t>* data)
+{
+    constexpr size_t kHeader = 6;  // id, reserved
+    if (body.size() < kHeader)
+        return false;
+    *id = le16(body.data());
+    *data = body.subspan(kHeader);
+    return true;
+}
+
+bool is_picture_data(std::span<const uint8_t> data)
+{
+    return stored_image_kind(data) != StoredImage::jpeg || starts_with(data, {0xFF, 0xD8, 0xFF}) || is_eoi_soi(data, 0);
+}
+
+BitmapFacts picture_data_facts(uint16_t id, std::span<const uint8_t> body, std::span<const uint8_t> data)
+{
+    BitmapFacts facts;
+    facts.id = id;
+    facts.kind = BitmapKind::jpeg;
+    facts.stored_bytes = body.size();
+    picture_facts(data, &facts);
+    return facts;
+}

@@ -102,6 +102,44 @@ std::vector<uint8_t> jpeg_repair(std::span<const uint8_t> data);
 // part is not a JPEG stream.
 std::vector<uint8_t> jpeg_merge_tables(std::span<const uint8_t> tables, std::span<const uint8_t> picture);
 
+// What a bitmap is, told by its header alone (nothing is inflated or decoded): for listing.
+
+enum class BitmapKind : uint8_t {
+    unreadable,  // the header is cut short or names an unknown format
+    lossless,    // 32-bit
+    colour_mapped,
+    fifteen_bit,
+    jpeg,              // a whole JPEG stream (DefineBitsJPEG2)
+    jpeg_with_tables,  // a picture that takes the movie's JPEGTables (DefineBits)
+    jpeg_with_alpha,   // DefineBitsJPEG3 and DefineBitsJPEG4
+    png,
+    gif,
+};
+
+struct BitmapFacts {
+    uint16_t id = 0;
+    BitmapKind kind = BitmapKind::unreadable;
+    bool alpha = false;
+    uint32_t width = 0;  // 0 x 0 when the header does not tell
+    uint32_t height = 0;
+    uint64_t stored_bytes = 0;  // the tag's body
+};
+
+// "lossless", "colour-mapped", "15-bit", "JPEG", "JPEG with tables", "JPEG with alpha",
+// "PNG", "GIF"; "unreadable".
+const char* bitmap_kind_name(BitmapKind kind);
+
+// The facts of a bitmap tag's body.
+BitmapFacts bitmap_facts(uint16_t code, std::span<const uint8_t> body);
+
+// DefineBinaryData: the character id, four reserved bytes, then the data. False when the
+// body is too short for the id and the reserved bytes.
+bool binary_data_read(std::span<const uint8_t> body, uint16_t* id, std::span<const uint8_t>* data);
+// Whether binary data is a picture file (PNG, GIF or JPEG by its signature).
+bool is_picture_data(std::span<const uint8_t> data);
+// The facts of a picture held whole as binary data.
+BitmapFacts picture_data_facts(uint16_t id, std::span<const uint8_t> body, std::span<const uint8_t> data);
+
 // Puts an inflated alpha plane (`plane`, one byte per pixel, short planes leave the rest 0)
 // into decoded pixels. JPEG colour is stored premultiplied and comes out straight; other
 // pictures (PNG) keep their colour and combine both alphas by AND.

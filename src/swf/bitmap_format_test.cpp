@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "jpeg_oracle.h"
+#include "seed_media.h"
 #include "swf/swf.h"
 #include "swf_builder.h"
 
@@ -270,6 +271,61 @@ TEST(BitmapAlphaPlane, JpegColourComesOutStraightPngKeepsItsOwn)
     Bytes png_pixels = {100, 50, 0, 0xF0, 30, 30, 30, 0x0F};
     merge_alpha_plane(png_pixels.data(), 2, Bytes{0xFF, 0x3C}, false);
     EXPECT_EQ(png_pixels, (Bytes{100, 50, 0, 0xF0, 30, 30, 30, 0x0C}));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(BitmapFacts, KindSizeAndStoredBytesFromTheHeaderAlone)
+{
+    struct Case {
+        uint16_t code;
+        Bytes body;
+        BitmapKind kind;
+        bool alpha;
+        uint32_t width, height;
+    };
+    const Bytes jpeg = swfkit::gradient_jpeg(8, 6);
+    Bytes stray_pair = {0xFF, 0xD9, 0xFF, 0xD8};
+    stray_pair.insert(stray_pair.end(), jpeg.begin(), jpeg.end());
+    const Bytes png = swfkit::filtered_png(3, 2, 8, 2, 0);
+    const Bytes gif = {'G', 'I', 'F', '8', '9', 'a', 5, 1, 7, 0};
+    const Case cases[] = {
+        {TAG_DEFINE_BITS_LOSSLESS2, swfkit::colour_mapped_body(1, 4, 3, 2, Bytes(18, 0)), BitmapKind::colour_mapped,
+         true, 4, 3},
+        {TAG_DEFINE_BITS_LOSSLESS, swfkit::lossless_body(2, 4, 9, 1, Bytes(36, 0)), BitmapKind::fifteen_bit, false, 9,
+         1},
+        {TAG_DEFINE_BITS, swfkit::jpeg_body(3, stray_pair), BitmapKind::jpeg_with_tables, false, 8, 6},
+        {TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(4, gif), BitmapKind::gif, false, 261, 7},
+        {TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(5, png, Bytes{1}), BitmapKind::png, true, 3, 2},
+        {TAG_DEFINE_BITS_JPEG4, swfkit::jpeg4_body(6, 0, jpeg, Bytes{1}), BitmapKind::jpeg_with_alpha, true, 8, 6},
+        {TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(7, Bytes{0xFF, 0xD8, 0xFF, 0xC0, 0, 3}), BitmapKind::jpeg, false, 0,
+         0},
+        {TAG_DEFINE_BITS_LOSSLESS, Bytes{1, 0, 5, 1, 0}, BitmapKind::unreadable, false, 0, 0},
+        {TAG_DEFINE_BITS_JPEG3, Bytes{1, 0, 9, 0, 0, 0, 1}, BitmapKind::unreadable, false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        const BitmapFacts f = bitmap_facts(c.code, c.body);
+        EXPECT_EQ(f.kind, c.kind) << bitmap_kind_name(c.kind);
+        EXPECT_EQ(f.alpha, c.alpha) << bitmap_kind_name(c.kind);
+        EXPECT_EQ(f.width, c.width) << bitmap_kind_name(c.kind);
+        EXPECT_EQ(f.height, c.height) << bitmap_kind_name(c.kind);
+        EXPECT_EQ(f.stored_bytes, c.body.size());
+    }
+
+    Bytes body = {7, 0, 0, 0, 0, 0};
+    body.insert(body.end(), png.begin(), png.end());
+    uint16_t id = 0;
+    std::span<const uint8_t> data;
+    ASSERT_TRUE(binary_data_read(body, &id, &data));
+    EXPECT_EQ(id, 7);
+    EXPECT_TRUE(is_picture_data(data) && is_picture_data(jpeg) && is_picture_data(gif));
+    EXPECT_FALSE(is_picture_data(Bytes{'F', 'W', 'S', 9}) || is_picture_data(Bytes{0xFF, 0xD8}));
+    const BitmapFacts f = picture_data_facts(id, body, data);
+    EXPECT_EQ(f.kind, BitmapKind::png);
+    EXPECT_EQ(f.width * f.height, 6u);
+    EXPECT_FALSE(binary_data_read(Bytes{7, 0, 0, 0, 0}, &id, &data));
 }
 
 }  // namespace

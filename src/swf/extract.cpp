@@ -22,6 +22,7 @@
 #include "swf/bitmap_format.h"
 #include "swf/naming.h"
 #include "swf/res_folder.h"
+#include "swf/selection.h"
 #include "swf/swf.h"
 
 namespace {
@@ -46,6 +47,9 @@ WriteStatus write_output_file(const std::string& path, std::span<const uint8_t> 
 // lines of naming, kept by the plan, come out here, where the name is used.
 Outcome write_bitmap_file(const ExtractJob& job, uint16_t id, std::span<const uint8_t> bytes, const char* function)
 {
+    for (const std::string& outer : job.plan.outer_folders)
+        if (!res_dir_create(outer))
+            return Outcome::write_failed;
     if (!res_dir_create(job.plan.folder))
         return Outcome::write_failed;
     debug_emit(job.bitmap.naming_lines);
@@ -187,13 +191,15 @@ Outcome write_jpeg_with_alpha(const ExtractJob& job, const JpegTagParts& parts)
         image = repaired;
     }
     DecodedImage decoded{};
-    const Fault fault = image.empty() ? Fault::malformed
-                                      : image_decode_with(job.images, &decoded, image.data(),
-                                                          static_cast<uint32_t>(image.size()));
-    if (fault_is_resource(fault))
-        return not_written(parts.id, fault, "read_bits");
+    const Fault fault = image.empty() ? Fault::malformed : image_decode_bytes(job.images, &decoded, image);
+    if (fault_is_resource(fault)) {
+        DEBUG_PROBLEM_IN("swf", "read_bits", "image of bitmap %d cannot be decoded (%s), not written", parts.id,
+                         fault_text(fault));
+        return Outcome::write_failed;
+    }
     if (fault != Fault::none) {
-        DEBUG_PROBLEM_IN("swf", "read_bits", "image of bitmap %d does not decode, skipped", parts.id);
+        DEBUG_PROBLEM_IN("swf", "read_bits", "image of bitmap %d does not decode (%s), skipped", parts.id,
+                         fault_text(fault));
         return Outcome::skipped;
     }
     std::unique_ptr<DecodedImage, decltype(&image_free)> release(&decoded, image_free);
@@ -282,13 +288,185 @@ const char* bitmap_extension(const SwfTag* tag, uint16_t* id)
     return ".jpg";
 }
 
+// A picture file held as DefineBinaryData: written as stored.
+Outcome read_binary_data(const ExtractJob& job, const SwfTag* tag)
+{
+    uint16_t id = 0;
+    std::span<const uint8_t> data;
+    binary_data_read({tag->body.buf, tag->body.len}, &id, &data);
+    DEBUG_LINE("swf", "id:%d,binary data of %zu bytes", id, data.size());
+    return write_bitmap_file(job, id, data, __func__);
+}
+
 Outcome extract_tag(const ExtractJob& job)
 {
     const SwfTag* tag = job.bitmap.tag;
     switch (tag->code) {
     case TAG_DEFINE_BITS_LOSSLESS:
     case TAG_DEFINE_BITS_LOSSLESS2: return read_lossless(job, tag);
+    case TAG_DEFINE_BINARY_DATA: return read_binary_data(job, tag);
     default: return read_bits(job, tag);
+    }
+}
+
+const char* picture_extension(BitmapKind kind)
+{
+    switch (kind) {
+    case BitmapKind::png: return ".png";
+    case BitmapKind::gif: return ".gif";
+    default: return ".jpg";
+    }
+}
+
+bool looks_like_movie(std::span<const uint8_t> data)
+{
+    return data.size() >= kHeaderSize && (data[0] == 'F' || data[0] == 'C' || data[0] == 'Z') && data[1] == 'W' &&
+           data[2] == 'S';
+}
+
+// Plans one DefineBinaryData: a picture file becomes a bitmap, a movie an inner movie
+// whose folder is named like a bitmap, anything else is no concern of extraction.
+void plan_binary_data(ExtractPlan* plan, const SwfTag* tag, uint8_t by_name)
+{
+    const std::span<const uint8_t> body(tag->body.buf, tag->body.len);
+    uint16_t id = 0;
+    std::span<const uint8_t> data;
+    if (!binary_data_read(body, &id, &data))
+        return;
+    const bool movie = looks_like_movie(data);
+    if (!movie && !is_picture_data(data))
+        return;
+    BitmapFacts facts = picture_data_facts(id, body, data);
+    DebugCapture naming;
+    std::string path = bitmap_file_path(plan->swf, plan->folder, id, by_name,
+                                        movie ? ".swf_res" : picture_extension(facts.kind));
+    if (movie)
+        plan->inner.push_back({id, data, std::move(path), naming.take()});
+    else
+        plan->bitmaps.push_back({tag, facts, swf_class_name(plan->swf, id), std::move(path), naming.take()});
+}
+
+// What an inner movie costs beside its body (the movie, its tag list and names), counted
+// so that a file of many tiny movies stays within the limit too.
+constexpr uint64_t kInnerMovieCost = 4096;
+
+// The bytes a movie's header says its body holds (the limit of what loading allocates).
+uint64_t declared_body_size(std::span<const uint8_t> data)
+{
+    return uint64_t{data[4]} | uint64_t{data[5]} << 8 | uint64_t{data[6]} << 16 | uint64_t{data[7]} << 24;
+}
+
+class TreeBuilder {
+public:
+    TreeBuilder(ExtractTree* tree, uint8_t by_name, const BitmapSelection& selection)
+        : tree_(*tree), by_name_(by_name), selection_(selection)
+    {
+        tree_.matched.assign(selection.selectors.size(), false);
+    }
+
+    void add(Swf* swf, const std::string& folder, std::string label, std::vector<std::string> outer_folders,
+             DebugLines lead, int depth)
+    {
+        body_bytes_ += swf->body.len;
+        ExtractPlan plan = swf_extract_plan(swf, folder, by_name_);
+        plan.label = std::move(label);
+        plan.outer_folders = std::move(outer_folders);
+        plan.lead_lines = std::move(lead);
+        select(&plan);
+        const size_t index = tree_.movies.size();
+        tree_.movies.push_back(std::move(plan));
+        for (size_t i = 0; i < tree_.movies[index].inner.size(); ++i)
+            add_inner(index, i, depth + 1);
+    }
+
+private:
+    void select(ExtractPlan* plan)
+    {
+        for (BitmapPlan& bitmap : plan->bitmaps) {
+            const std::string name = bitmap.class_name != nullptr ? bitmap.class_name : "";
+            bitmap.selected = selection_.takes_all() ||
+                              selection_.take(bitmap.facts.id, bitmap.class_name ? &name : nullptr, &tree_.matched);
+            tree_.selected += bitmap.selected;
+        }
+    }
+
+    // Loads inner movie `which` of movie `holder` and adds it; one problem line instead
+    // when it is too deep, too large or does not load.
+    void add_inner(size_t holder, size_t which, int depth)
+    {
+        const ExtractPlan& outer = tree_.movies[holder];
+        const InnerMovie& inner = outer.inner[which];
+        std::string label = outer.label + "#" + std::to_string(inner.id);
+        std::vector<std::string> folders = outer.outer_folders;
+        folders.push_back(outer.folder);
+        const std::string folder = inner.folder;
+
+        DebugLines lead;
+        Swf* swf = nullptr;
+        {
+            DebugCapture capture;
+            DEBUG_HEADING("swf", "%s", label.c_str());
+            debug_emit(inner.naming_lines);
+            swf = load(inner, label, depth);
+            lead = capture.take();
+        }
+        if (swf == nullptr) {
+            tree_.movies.push_back({nullptr, folder, {}, {}, {}, std::move(label), {}, std::move(lead)});
+            return;
+        }
+        add(swf, folder, std::move(label), std::move(folders), std::move(lead), depth);
+    }
+
+    Swf* load(const InnerMovie& inner, const std::string& label, int depth)
+    {
+        if (depth > kMaxMovieNesting) {
+            DEBUG_PROBLEM("swf", "movie %s lies more than %d movies deep, not read", label.c_str(), kMaxMovieNesting);
+            return nullptr;
+        }
+        if (inner.folder.empty())
+            return nullptr;  // naming said why
+        body_bytes_ += kInnerMovieCost;
+        if (body_bytes_ + declared_body_size(inner.data) >= kMaxBufferSize) {
+            DEBUG_PROBLEM("swf", "movie %s would pass the memory limit with the movies holding it, not read",
+                          label.c_str());
+            return nullptr;
+        }
+        Stream source{const_cast<uint8_t*>(inner.data.data()), 0, static_cast<uint32_t>(inner.data.size()), 0};
+        DebugLines loading;
+        SwfPtr swf;
+        {
+            DebugCapture capture;
+            swf.reset(swf_read(&source, label.c_str()));
+            loading = capture.take();
+        }
+        if (!swf) {
+            DEBUG_PROBLEM("swf", "binary data %s looks like a movie but does not load (%s), skipped", label.c_str(),
+                          debug_last_problem(loading).c_str());
+            return nullptr;
+        }
+        debug_emit(std::move(loading));
+        tree_.inner_swfs.push_back(std::move(swf));
+        return tree_.inner_swfs.back().get();
+    }
+
+    ExtractTree& tree_;
+    const uint8_t by_name_;
+    const BitmapSelection& selection_;
+    uint64_t body_bytes_ = 0;
+};
+
+void add_steps(ExtractTree* tree)
+{
+    for (size_t m = 0; m < tree->movies.size(); ++m) {
+        const ExtractPlan& plan = tree->movies[m];
+        if (m > 0)
+            tree->steps.push_back({ExtractStep::Kind::lead, m, 0});
+        if (plan.swf == nullptr)
+            continue;
+        for (size_t b = 0; b < plan.bitmaps.size(); ++b)
+            if (plan.bitmaps[b].selected)
+                tree->steps.push_back({ExtractStep::Kind::bitmap, m, b});
+        tree->steps.push_back({ExtractStep::Kind::done, m, 0});
     }
 }
 
@@ -297,11 +475,16 @@ Outcome extract_tag(const ExtractJob& job)
 ExtractPlan swf_extract_plan(Swf* swf, const std::string& folder, uint8_t by_name)
 {
     swf->file_names.clear();  // a second run over the movie writes the same names again
-    ExtractPlan plan{swf, folder, find_jpeg_tables(swf), {}};
+    ExtractPlan plan{swf, folder, find_jpeg_tables(swf), {}, {}, swf->path, {}, {}};
     for (const SwfTag* tag : swf_tags(swf)) {
+        if (tag->code == TAG_DEFINE_BINARY_DATA) {
+            plan_binary_data(&plan, tag, by_name);
+            continue;
+        }
         if (!is_bitmap_tag(tag->code))
             continue;
-        BitmapPlan bitmap{tag, {}, {}};
+        const BitmapFacts facts = bitmap_facts(tag->code, {tag->body.buf, tag->body.len});
+        BitmapPlan bitmap{tag, facts, swf_class_name(swf, facts.id), {}, {}};
         uint16_t id = 0;
         if (const char* extension = bitmap_extension(tag, &id)) {
             DebugCapture naming;
@@ -320,11 +503,28 @@ BitmapOutcome swf_extract_bitmap(const ExtractPlan& plan, size_t index, ImageCon
         return extract_tag({plan, bitmap, images});
     } catch (const std::bad_alloc&) {
         // Memory ran out in a container or a line: this bitmap fails, the others go on.
-        uint16_t id = bitmap.tag->body.len >= 2
-                          ? static_cast<uint16_t>(bitmap.tag->body.buf[0] | bitmap.tag->body.buf[1] << 8)
-                          : 0;
-        return not_written(id, Fault::out_of_memory, "swf_saveimg");
+        return not_written(bitmap.facts.id, Fault::out_of_memory, "swf_saveimg");
     }
+}
+
+ExtractTree swf_extract_tree(Swf* swf, const std::string& folder, uint8_t by_name, const BitmapSelection& selection)
+{
+    ExtractTree tree;
+    TreeBuilder(&tree, by_name, selection).add(swf, folder, swf->path, {}, {}, 0);
+    add_steps(&tree);
+    return tree;
+}
+
+BitmapOutcome swf_extract_step(const ExtractTree& tree, size_t step, ImageContext* images)
+{
+    const ExtractStep& s = tree.steps[step];
+    const ExtractPlan& plan = tree.movies[s.movie];
+    switch (s.kind) {
+    case ExtractStep::Kind::lead: debug_emit(plan.lead_lines); break;
+    case ExtractStep::Kind::bitmap: return swf_extract_bitmap(plan, s.bitmap, images);
+    case ExtractStep::Kind::done: swf_extract_done(); break;
+    }
+    return BitmapOutcome::none;
 }
 
 void swf_extract_done() { DEBUG_LINE_IN("swf", "swf_saveimg", "------------swf_saveimg done--------------"); }
@@ -335,17 +535,17 @@ void add_outcome(ExtractCounts* counts, BitmapOutcome outcome)
     case BitmapOutcome::written: ++counts->written; break;
     case BitmapOutcome::skipped: ++counts->skipped; break;
     case BitmapOutcome::write_failed: ++counts->failed_writes; break;
+    case BitmapOutcome::none: break;
     }
 }
 
 ExtractCounts swf_extract(Swf* swf, const std::string& folder, uint8_t by_name)
 {
-    const ExtractPlan plan = swf_extract_plan(swf, folder, by_name);
+    const ExtractTree tree = swf_extract_tree(swf, folder, by_name, BitmapSelection{});
     auto images = std::make_unique<ImageContext>();
     ExtractCounts counts;
-    for (size_t i = 0; i < plan.bitmaps.size(); ++i)
-        add_outcome(&counts, swf_extract_bitmap(plan, i, images.get()));
-    swf_extract_done();
+    for (size_t i = 0; i < tree.steps.size(); ++i)
+        add_outcome(&counts, swf_extract_step(tree, i, images.get()));
     return counts;
 }
 

@@ -8,11 +8,12 @@
 #include <vector>
 
 #include "support/debug.h"
+#include "swf/bitmap_format.h"
 #include "swf/naming.h"  // the file names of the bitmaps
+#include "swf/swf.h"
 
-struct Swf;
-struct SwfTag;
 struct ImageContext;
+struct BitmapSelection;
 
 struct ExtractCounts {
     uint32_t written = 0;        // files written
@@ -32,24 +33,68 @@ struct ExtractCounts {
 // one case where the names differ from naming at writing time.
 
 struct BitmapPlan {
-    const SwfTag* tag;
+    const SwfTag* tag;        // a bitmap tag, or DefineBinaryData holding a picture file
+    BitmapFacts facts;        // what the header tells
+    const char* class_name;   // as stored; null when the movie gives none
     std::string path;         // the file; empty when the bitmap is refused before naming or the path is too long
     DebugLines naming_lines;  // what naming said; printed when the bitmap reaches its file
+    bool selected = true;
+};
+
+// DefineBinaryData holding a movie: extracted like one, into a folder inside its holder's.
+struct InnerMovie {
+    uint16_t id;
+    std::span<const uint8_t> data;
+    std::string folder;  // "<holder's folder>/<name or id>.swf_res"; empty when the path is too long
+    DebugLines naming_lines;
 };
 
 struct ExtractPlan {
-    Swf* swf;
+    Swf* swf;  // null for an inner movie that did not load
     std::string folder;
-    std::span<const uint8_t> jpeg_tables;  // the movie's JPEGTables body; empty without one
-    std::vector<BitmapPlan> bitmaps;       // in tag order
+    std::span<const uint8_t> jpeg_tables;    // the movie's JPEGTables body; empty without one
+    std::vector<BitmapPlan> bitmaps;         // in tag order
+    std::vector<InnerMovie> inner;           // in tag order
+    std::string label;                       // the movie's path; "<holder>#<id>" for an inner movie
+    std::vector<std::string> outer_folders;  // the holders' folders, outermost first, made before `folder`
+    DebugLines lead_lines;                   // an inner movie's heading and loading lines
 };
 
 ExtractPlan swf_extract_plan(Swf* swf, const std::string& folder, uint8_t by_name);
 
-enum class BitmapOutcome { written, skipped, write_failed };
+// Movies inside movies are read this many levels deep.
+inline constexpr int kMaxMovieNesting = 4;
+
+// What extraction does for one movie file, step by step in output order: for the file, then
+// for each inner movie after its holder (depth first), its lead lines (inner movies only),
+// its selected bitmaps and its closing line.
+struct ExtractStep {
+    enum class Kind : uint8_t { lead, bitmap, done } kind;
+    size_t movie;   // in ExtractTree::movies
+    size_t bitmap;  // in that movie's bitmaps
+};
+
+struct ExtractTree {
+    std::vector<SwfPtr> inner_swfs;   // the inner movies, loaded from their holders' bytes
+    std::vector<ExtractPlan> movies;  // the file first
+    std::vector<ExtractStep> steps;
+    std::vector<bool> matched;  // per selector: whether it took a bitmap anywhere
+    size_t selected = 0;        // bitmaps selected over all movies
+};
+
+// Plans the file and every movie inside it (at most kMaxMovieNesting levels, all bodies
+// together within the buffer limit), naming every bitmap before the selection narrows them,
+// so a file's name never depends on the selection. An inner movie that does not load is one
+// problem line. `swf` must outlive the tree.
+ExtractTree swf_extract_tree(Swf* swf, const std::string& folder, uint8_t by_name, const BitmapSelection& selection);
+
+enum class BitmapOutcome { written, skipped, write_failed, none };
 
 // Decodes, encodes and writes bitmap `index` of the plan, printing its lines.
 BitmapOutcome swf_extract_bitmap(const ExtractPlan& plan, size_t index, ImageContext* images);
+// Runs one step of the tree: prints lead or closing lines, or extracts a bitmap (none for
+// the others).
+BitmapOutcome swf_extract_step(const ExtractTree& tree, size_t step, ImageContext* images);
 
 // Prints the line that closes a movie's extraction.
 void swf_extract_done();
@@ -57,8 +102,9 @@ void swf_extract_done();
 void add_outcome(ExtractCounts* counts, BitmapOutcome outcome);
 
 // Walks the tag list and writes every bitmap it can into `folder` (created before each
-// file unless it exists); by_name selects class names (else ids) for the files. Prints
-// "------------swf_saveimg done--------------" last.
+// file unless it exists), then those of the movies inside it; by_name selects class names
+// (else ids) for the files. Prints "------------swf_saveimg done--------------" after each
+// movie.
 ExtractCounts swf_extract(Swf* swf, const std::string& folder, uint8_t by_name);
 
 // swf_extract into the folder beside the movie ("<movie>_res").

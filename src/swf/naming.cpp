@@ -13,13 +13,17 @@ bool FileNameClaims::claim(const std::string& file_name)
     return keys_.insert(platform_file_name_key(file_name)).second;
 }
 
-std::string swf_symbol_name(const Swf* swf, uint16_t id)
+const char* swf_class_name(const Swf* swf, uint16_t id)
 {
     const SymbolNames* names = swf->names;
     uint32_t at = symbols_get(names, id);
-    if (at != names->n_buckets && names->values[at] != nullptr)
-        return names->values[at]->name;
-    return std::to_string(id);
+    return at != names->n_buckets && names->values[at] != nullptr ? names->values[at]->name : nullptr;
+}
+
+std::string swf_symbol_name(const Swf* swf, uint16_t id)
+{
+    const char* name = swf_class_name(swf, id);
+    return name != nullptr ? name : std::to_string(id);
 }
 
 std::string sanitize_file_name(std::string name)

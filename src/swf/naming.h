@@ -20,6 +20,9 @@ private:
     std::set<std::string> keys_;
 };
 
+// The class name the movie gives the character, bytes as stored; null when it gives none.
+const char* swf_class_name(const Swf* swf, uint16_t id);
+
 // The class name the movie gives the character, bytes as stored, else its decimal id.
 std::string swf_symbol_name(const Swf* swf, uint16_t id);
 
