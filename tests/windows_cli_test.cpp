@@ -110,26 +110,47 @@ TEST(WindowsCli, ChineseAndRefusedCharactersInClassNames)
     EXPECT_TRUE(testkit::file_exists(dir.file(res + "_aux.ui.png")));
 }
 
-TEST(WindowsCli, CharactersGbkCannotSpellBecomeUnderscoresAndNamesNeverMeet)
+TEST(WindowsCli, NamesKeepEveryCharacterConsoleLinesStayInTheCodePage)
 {
     SKIP_UNLESS_WINDOWS_PROGRAMS();
-    testkit::TempDir dir("win_unspellable");
-    // Two Korean names of two characters each: both become "__", so the second bitmap is
-    // written under its id. A malformed byte becomes "_" as well, and a name with an accented
-    // letter that GBK has keeps it.
-    auto movie = named_bitmaps({{1, "\xED\x95\x9C\xEA\xB5\xAD"},  // 한국
-                                {2, "\xEC\xA1\xB0\xEC\x84\xA0"},  // 조선
-                                {3, "a\x80z"},
-                                {4, "caf\xC3\xA9"}});  // café
-    ASSERT_TRUE(swfkit::write_file(dir.file("k.swf"), movie.build()));
-    auto r = run_program(kTool, {"k.swf"}, dir.path());
+    testkit::TempDir dir("win_unicode");
+    // Korean, Japanese and emoji names are files of those very names. "\xC3\x89" "a" and
+    // "\xC3\xA9" "a" (Éa, éa) are one name to Windows, so the second goes under its id; a byte
+    // that is not UTF-8 becomes "_".
+    const std::string korean = "\xED\x95\x9C\xEA\xB5\xAD", japanese = "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E",
+                      emoji = "\xF0\x9F\x98\x80";
+    auto movie = named_bitmaps({{1, korean},
+                                {2, japanese},
+                                {3, emoji},
+                                {4, "\xC3\x89"
+                                    "a"},
+                                {5, "\xC3\xA9"
+                                    "a"},
+                                {6, "a\x80z"}});
+    ASSERT_TRUE(swfkit::write_file(dir.file(korean + ".swf"), movie.build()));
+    auto r = run_program(kTool, {korean + ".swf"}, dir.path());
     EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_TRUE(testkit::file_exists(dir.file("k.swf_res/__.png")));
-    EXPECT_TRUE(testkit::file_exists(dir.file("k.swf_res/2.png")));
-    EXPECT_TRUE(testkit::file_exists(dir.file("k.swf_res/a_z.png")));
-    EXPECT_TRUE(testkit::file_exists(dir.file("k.swf_res/caf\xC3\xA9.png")));
-    EXPECT_NE(r.output.find("__.png is taken by another bitmap; bitmap 2 is written as 2.png"), std::string::npos)
+    const std::string res = korean + ".swf_res/";
+    for (const std::string& file : {korean + ".png", japanese + ".png", emoji + ".png",
+                                    std::string("\xC3\x89"
+                                                "a.png"),
+                                    std::string("5.png"), std::string("a_z.png")})
+        EXPECT_TRUE(testkit::file_exists(dir.file(res + file))) << file;
+    // The lines are GBK, which spells é but not Korean.
+    EXPECT_EQ(opened(r.output), std::vector<std::string>{"??.swf"});
+    EXPECT_NE(r.output.find("\xA8\xA6"
+                            "a.png is taken by another bitmap; bitmap 5 is written as 5.png"),
+              std::string::npos)
         << r.output;
+
+    // pixsieve-edit takes such paths, and stores an added name as typed.
+    auto edit = run_program(testkit::edit_tool(),
+                            {korean + ".swf", japanese + ".swf", "--add", emoji + korean, res + japanese + ".png"},
+                            dir.path());
+    ASSERT_EQ(edit.status, 0) << edit.output << edit.error;
+    r = run_program(kTool, {japanese + ".swf"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(testkit::file_exists(dir.file(japanese + ".swf_res/" + emoji + korean + ".png")));
 }
 
 TEST(WindowsCli, FolderArgumentsWithAnOutputFolder)

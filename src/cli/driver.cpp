@@ -282,12 +282,7 @@ private:
         return chosen;
     }
 
-    static std::string key_of(std::string folder)
-    {
-        if (kNamesIgnoreCase)
-            std::transform(folder.begin(), folder.end(), folder.begin(), fold_ascii);
-        return folder;
-    }
+    static std::string key_of(const std::string& folder) { return platform_file_name_key(folder); }
 
     const DriverOptions& options_;
     RunTotals* totals_;
@@ -464,7 +459,7 @@ private:
         load(job.movie, &m);
         if (!m.swf)
             return 0;
-        if (job.folder.size() >= kMaxPath) {
+        if (platform_path_units(job.folder) >= kMaxPath) {
             DEBUG_PROBLEM("main", "path too long for an output folder: %s", job.folder.c_str());
             return 0;
         }
@@ -583,7 +578,8 @@ private:
             for (const BitmapPlan& bitmap : plan.bitmaps) {
                 if (!bitmap.selected)
                     continue;
-                debug_record(options_.json ? json_bitmap_line(plan.label, bitmap, nullptr, {}) : listing_line(bitmap));
+                debug_record(options_.json ? json_bitmap_line(plan.label, bitmap, nullptr, {})
+                                           : platform_console_text(listing_line(bitmap), '?'));
                 ++listed;
             }
         }
@@ -682,7 +678,7 @@ int pixsieve_main(int argc, char** argv)
     DriverOptions options;
     std::string error;
     if (!parse_options(std::vector<std::string>(argv + 1, argv + argc), &options, &error)) {
-        std::fprintf(stderr, "pixsieve: %s (pixsieve --help lists the options)\n", printable_text(error).c_str());
+        console_print(stderr, "pixsieve: %s (pixsieve --help lists the options)\n", printable_text(error).c_str());
         return 2;
     }
     if (options.help) {

@@ -65,7 +65,7 @@ void fail(const char* format, ...)
         std::string message(static_cast<size_t>(length > 0 ? length : 0) + 1, '\0');
         std::vsnprintf(message.data(), message.size(), format, args);
         message.pop_back();
-        std::fprintf(stderr, "pixsieve-edit: %s\n", printable_text(message).c_str());
+        console_print(stderr, "pixsieve-edit: %s\n", printable_text(message).c_str());
     } catch (const std::bad_alloc&) {
         std::fputs("pixsieve-edit: out of memory\n", stderr);
     }
@@ -76,7 +76,7 @@ void fail(const char* format, ...)
 char stored_container(const char* path)
 {
     char signature = 'F';
-    if (std::FILE* f = std::fopen(path, "rb")) {
+    if (std::FILE* f = platform_open_file(path, "rb")) {
         if (std::fread(&signature, 1, 1, f) != 1)
             signature = 'F';
         std::fclose(f);
@@ -102,8 +102,8 @@ struct OwnedStream {
 int save(Swf* swf, const std::string& out, char container)
 {
     if (int stale = platform_remove_stale_temporaries(out.c_str()))
-        std::printf("pixsieve-edit: removed %d temporary file(s) an interrupted save of %s left behind\n", stale,
-                    out.c_str());
+        console_print(stdout, "pixsieve-edit: removed %d temporary file(s) an interrupted save of %s left behind\n",
+                      stale, out.c_str());
     OwnedStream file;
     if (!swf_build_file(swf, container, &file.s)) {
         fail("cannot write %s: the movie cannot be built", out.c_str());
@@ -132,7 +132,7 @@ bool add_images(Swf* swf, const EditOptions& options, std::vector<std::string>& 
 {
     names.reserve(options.adds.size());  // the names table keeps pointers into these
     for (const auto& [name, image] : options.adds) {
-        names.push_back(platform_utf8_text(name));  // stored in the movie as UTF-8
+        names.push_back(name);  // UTF-8, as the movie stores names
         uint32_t id = swf_free_character_id(swf);
         if (id == 0) {
             fail("cannot add %s: every character id up to 65535 is taken", image.c_str());
@@ -142,7 +142,7 @@ bool add_images(Swf* swf, const EditOptions& options, std::vector<std::string>& 
             fail("cannot add %s", image.c_str());
             return false;
         }
-        std::printf("pixsieve-edit: added %s as character %u\n", image.c_str(), id);
+        console_print(stdout, "pixsieve-edit: added %s as character %u\n", image.c_str(), id);
     }
     return true;
 }
@@ -184,7 +184,7 @@ int run(const EditOptions& options)
     }
     int status = save(swf.get(), options.out, container);
     if (status == 0)
-        std::printf("pixsieve-edit: wrote %s\n", options.out.c_str());
+        console_print(stdout, "pixsieve-edit: wrote %s\n", options.out.c_str());
     return status;
 }
 

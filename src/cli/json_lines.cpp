@@ -1,7 +1,6 @@
 #include "cli/json_lines.h"
 
 #include "cli/driver.h"
-#include "platform/platform.h"
 #include "swf/extract.h"
 
 namespace {
@@ -135,7 +134,7 @@ std::string json_bitmap_line(std::string_view movie, const BitmapPlan& bitmap, c
                              std::string_view reason)
 {
     JsonObject object;
-    object.add("movie", platform_utf8_text(movie))
+    object.add("movie", movie)
         .add_number("id", bitmap.facts.id)
         .add("name", bitmap.class_name)
         .add("kind", bitmap_kind_name(bitmap.facts.kind))
@@ -146,22 +145,18 @@ std::string json_bitmap_line(std::string_view movie, const BitmapPlan& bitmap, c
     if (bitmap.path.empty())
         object.add_null("file");
     else
-        object.add("file", platform_utf8_text(bitmap.path));
+        object.add("file", bitmap.path);
     if (status != nullptr) {
         object.add("status", status);
         if (!reason.empty())
-            object.add("reason", platform_utf8_text(reason));
+            object.add("reason", reason);
     }
     return object.text();
 }
 
 std::string json_refused_movie_line(std::string_view movie, std::string_view reason)
 {
-    return JsonObject()
-        .add("movie", platform_utf8_text(movie))
-        .add("status", "refused")
-        .add("reason", platform_utf8_text(reason))
-        .text();
+    return JsonObject().add("movie", movie).add("status", "refused").add("reason", reason).text();
 }
 
 std::string json_summary_line(const RunTotals& totals, bool listing, int exit_status)

@@ -32,8 +32,8 @@ private:
 // U+10FFFF).
 bool is_valid_utf8(std::string_view text);
 
-// The objects of a run. Paths and messages are in the system's encoding and are written
-// as UTF-8; class names are written as the movie stores them.
+// The objects of a run. Paths, messages and class names are UTF-8 inside the program on
+// every system and are written as they are.
 
 // One bitmap of `movie` (the file's path, or "<holder>#<id>" for a movie inside one).
 // `status` is null with --list; `reason` says why a bitmap was not written.

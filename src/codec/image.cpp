@@ -8,6 +8,7 @@
 
 #include "codec/jpeg_decoder.h"
 #include "codec/jpeg_encoder.h"
+#include "platform/platform.h"
 #include "support/fileio.h"
 #include "support/memory.h"
 
@@ -259,7 +260,7 @@ int image_save_file(DecodedImage* image, const char* path)
         return code == PNG_OK ? 0 : -1;
     }
     if (image->kind == IMAGE_JPEG) {
-        std::FILE* file = std::fopen(path, "wb");
+        std::FILE* file = platform_open_file(path, "wb");
         if (file == nullptr)
             return -1;
         image_flatten_alpha(image->pixels, image->width, image->height, 255);

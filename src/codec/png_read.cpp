@@ -13,6 +13,7 @@
 
 #include "codec/png.h"
 #include "codec/png_internal.h"
+#include "platform/platform.h"
 #include "stream/byte_reader.h"
 #include "support/memory.h"
 
@@ -753,7 +754,7 @@ int png_open_read(PngHandle* png, PngReadFunction read_function, void* file_poin
 
 int png_open_read_file(PngHandle* png, const char* path)
 {
-    FILE* file = std::fopen(path, "rb");
+    FILE* file = platform_open_file(path, "rb");
     if (!file)
         return PNG_FILE_ERROR;
     return png_open_read(png, nullptr, file);

@@ -7,6 +7,7 @@
 
 #include "codec/png.h"
 #include "codec/png_internal.h"
+#include "platform/platform.h"
 #include "support/deflate.h"
 #include "support/memory.h"
 
@@ -206,7 +207,7 @@ int png_open_writer(PngHandle* png, PngWriteFunction write_function, void* file_
 
 int png_create_file(PngHandle* png, const char* path)
 {
-    FILE* file = std::fopen(path, "wb");
+    FILE* file = platform_open_file(path, "wb");
     if (!file)
         return PNG_FILE_ERROR;
     return png_open_writer(png, nullptr, file);

@@ -11,16 +11,15 @@
 #include <string_view>
 #include <vector>
 
+// The limits count what the system counts (platform_path_units): bytes on POSIX, UTF-16
+// units on Windows.
 #ifdef _WIN32
 inline constexpr char kPathSeparator = '\\';
-// MAX_PATH: the ANSI file functions refuse anything longer.
+// MAX_PATH: longer paths need the "\\?\" form, which a relative path cannot take.
 inline constexpr size_t kMaxPath = 260;
-// "A.SWF_res" and "a.swf_res" are one folder.
-inline constexpr bool kNamesIgnoreCase = true;
 #else
 inline constexpr char kPathSeparator = '/';
 inline constexpr size_t kMaxPath = 4096;
-inline constexpr bool kNamesIgnoreCase = false;
 #endif
 // kMaxPath is the longest path with its terminator; kMaxName the longest single name.
 inline constexpr size_t kMaxName = 255;
@@ -90,6 +89,8 @@ ReadStatus platform_read_regular_file(const char* path, size_t max_size, uint8_t
 // Reads the first out.size() bytes of a regular file (fewer when it is shorter); the number
 // read, 0 when it cannot be read or is no regular file.
 size_t platform_read_file_start(const char* path, std::span<uint8_t> out);
+// std::fopen for a UTF-8 path (the Windows runtime's fopen would read it in the ANSI code page).
+std::FILE* platform_open_file(const char* path, const char* mode);
 
 // Prints the prompt and waits for one key on a terminal; returns at once without one.
 void platform_pause();
@@ -97,41 +98,35 @@ void platform_pause();
 // True for a byte that separates folders in a path on this platform.
 inline bool platform_is_separator(char c) { return c == kPathSeparator; }
 
-// Text at the program's edge. Inside, class names and messages are UTF-8. The system's own
-// text (file names, console, command-line arguments) is UTF-8 on POSIX, so there text passes
-// byte for byte, invalid sequences included. On Windows it is the ANSI code page (GBK on the
-// Chinese systems the tool is for).
+// Text at the program's edge. Inside, paths, names and messages are UTF-8 on every system.
+// POSIX takes them byte for byte (invalid sequences included). On Windows the file functions
+// take UTF-16, converted from UTF-8 at each call, so every character of a name survives, and
+// the arguments arrive as UTF-16 (platform_run_utf8_main); only console lines are in the ANSI
+// code page (GBK on the Chinese systems the tool is for).
 
-// `utf8` in the system's encoding; a character the system cannot spell (and a malformed
-// sequence) becomes `replacement`, so a name never silently loses a character.
-std::string platform_native_text(std::string_view utf8, char replacement);
-// Text the system handed over (a command-line argument) as UTF-8.
-std::string platform_utf8_text(std::string_view native);
+// `utf8` as console text; a character the console's encoding cannot spell (and a malformed
+// sequence) becomes `replacement`, so a line never silently loses a character.
+std::string platform_console_text(std::string_view utf8, char replacement);
 
-// The form in which the file system compares names in the system's encoding: two names with
-// the same key are one file (Windows ignores letter case; POSIX compares bytes).
-std::string platform_file_name_key(std::string_view native_name);
+// A name as the file system can hold it: POSIX keeps the bytes; Windows, whose names are
+// Unicode, puts `replacement` for each byte that is not part of well-formed UTF-8.
+std::string platform_file_name_text(std::string_view name, char replacement);
 
-// True when name[i] and name[i + 1] form one two-byte character of the system's encoding (a
-// GBK pair on Windows, whose trail byte may equal '\\' or '|'; never on POSIX, where no byte
-// of a UTF-8 sequence is ASCII).
-inline bool platform_is_two_byte_char(std::string_view name, size_t i)
-{
+// The length of a path or name as the system's limits (kMaxPath, kMaxName) count it.
+size_t platform_path_units(std::string_view path);
+
+// The form in which the file system compares names: two names with the same key are one
+// file (Windows ignores letter case, of any script; POSIX compares bytes).
+std::string platform_file_name_key(std::string_view name);
+
 #ifdef _WIN32
-    if (i + 1 >= name.size())
-        return false;
-    const auto lead = static_cast<unsigned char>(name[i]), trail = static_cast<unsigned char>(name[i + 1]);
-    return lead >= 0x81 && lead <= 0xFE && trail >= 0x40 && trail <= 0xFE && trail != 0x7F;
-#else
-    (void)name;
-    (void)i;
-    return false;
+// The programs' wmain: runs `main` with the UTF-16 arguments (wildcards already expanded by
+// the runtime) as UTF-8.
+int platform_run_utf8_main(int argc, wchar_t** argv, int (*main)(int, char**));
 #endif
-}
 
-// True for a single-byte character the file system refuses inside a file name (or takes
-// as a separator). Callers step over the trail bytes of two-byte characters themselves
-// (platform_is_two_byte_char): a GBK trail byte may equal '\\' or '|' and is no such character.
+// True for a byte the file system refuses inside a file name (or takes as a separator). No
+// byte of a multi-byte UTF-8 character is ASCII, so a byte-wise check never splits one.
 inline bool platform_is_forbidden_name_byte(char c)
 {
 #ifdef _WIN32
@@ -148,7 +143,7 @@ inline bool platform_is_forbidden_name_byte(char c)
 }
 
 // True when `stem` (a file name without its extension) names a device rather than a file
-// ("CON", "nul", "COM1", ...): on Windows "con.png" opens the console, not a file.
+// ("CON", "nul", "COM1", "COM¹", ...): on Windows "con.png" opens the console, not a file.
 bool platform_is_device_name(std::string_view stem);
 
 // Folder listings, current folder and the program's own path.

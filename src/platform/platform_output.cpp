@@ -45,8 +45,13 @@ std::string platform_temporary_prefix(const char* path)
     if (path_room < room)
         room = path_room;
     std::string_view name = whole.substr(start);
-    if (name.size() > room)
+    if (name.size() > room) {
         name = name.substr(0, room);
+        // Never half a UTF-8 character: Windows would store U+FFFD there, and the leftover
+        // temporary would no longer match its prefix.
+        while (!name.empty() && (static_cast<unsigned char>(whole[start + name.size()]) & 0xC0) == 0x80)
+            name.remove_suffix(1);
+    }
     return std::string(whole.substr(0, start)) + std::string(name) + kTemporaryMarker;
 }
 

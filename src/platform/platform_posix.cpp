@@ -209,11 +209,15 @@ size_t platform_read_file_start(const char* path, std::span<uint8_t> out)
 bool platform_is_device_name(std::string_view) { return false; }
 
 // File names and terminals are UTF-8 here: text passes unchanged, whatever it holds.
-std::string platform_native_text(std::string_view utf8, char) { return std::string(utf8); }
+std::string platform_console_text(std::string_view utf8, char) { return std::string(utf8); }
 
-std::string platform_utf8_text(std::string_view native) { return std::string(native); }
+std::string platform_file_name_text(std::string_view name, char) { return std::string(name); }
 
-std::string platform_file_name_key(std::string_view native_name) { return std::string(native_name); }
+size_t platform_path_units(std::string_view path) { return path.size(); }
+
+std::string platform_file_name_key(std::string_view name) { return std::string(name); }
+
+std::FILE* platform_open_file(const char* path, const char* mode) { return std::fopen(path, mode); }
 
 void platform_pause()
 {

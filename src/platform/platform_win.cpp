@@ -8,13 +8,14 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <io.h>
 #include <windows.h>
 
 namespace {
 
-// _access modes of the runtime library.
+// _waccess modes of the runtime library.
 constexpr int kAccessExists = 0;
 constexpr int kAccessRead = 4;
 
@@ -29,9 +30,6 @@ bool same_ascii_word(std::string_view a, std::string_view b)
             return false;
     return true;
 }
-
-// The ANSI functions report a result that did not fit by returning its full length.
-bool fits(DWORD length, size_t capacity) { return length != 0 && length < capacity; }
 
 // Text of one code page as UTF-16. A malformed sequence becomes U+FFFD.
 std::wstring wide_text(UINT code_page, std::string_view text)
@@ -65,19 +63,53 @@ std::string code_page_text(UINT code_page, std::wstring_view wide, char replacem
     return text;
 }
 
+// Paths and names are UTF-8 inside the program and UTF-16 at the system's file functions.
+std::wstring wide(const char* utf8) { return wide_text(CP_UTF8, utf8); }
+
+std::string utf8(std::wstring_view wide) { return code_page_text(CP_UTF8, wide, '?'); }
+
+// Copies a path the system reported into the caller's buffer; false when it does not fit.
+bool copy_out(std::wstring_view reported, char* out, size_t capacity)
+{
+    const std::string text = utf8(reported);
+    if (text.empty() || text.size() >= capacity)
+        return false;
+    std::memcpy(out, text.c_str(), text.size() + 1);
+    return true;
+}
+
+// A path from a function that reports the size it needs (with the terminator) when the
+// buffer is too small, and 0 on failure.
+template <class Query>
+std::wstring queried_path(Query query)
+{
+    std::wstring path(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const DWORD length = query(path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0)
+            return {};
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(length);
+    }
+    return {};
+}
+
 }  // namespace
 
-bool platform_exists(const char* path) { return _access(path, kAccessExists) == 0; }
+bool platform_exists(const char* path) { return _waccess(wide(path).c_str(), kAccessExists) == 0; }
 
-bool platform_readable(const char* path) { return _access(path, kAccessRead) == 0; }
+bool platform_readable(const char* path) { return _waccess(wide(path).c_str(), kAccessRead) == 0; }
 
-// CreateDirectoryA, not "md" through the shell: a folder name with "&" or "%" in it
+// CreateDirectoryW, not "md" through the shell: a folder name with "&" or "%" in it
 // must not become a command.
-bool platform_make_dir(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
+bool platform_make_dir(const char* path) { return CreateDirectoryW(wide(path).c_str(), nullptr) != 0; }
 
 bool platform_is_dir(const char* path)
 {
-    const DWORD attributes = GetFileAttributesA(path);
+    const DWORD attributes = GetFileAttributesW(wide(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
@@ -106,27 +138,86 @@ bool platform_is_device_name(std::string_view stem)
     for (std::string_view device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
         if (same_ascii_word(stem, device))
             return true;
-    if (stem.size() != 4 || stem[3] < '1' || stem[3] > '9')
+    if (stem.size() < 4 || !(same_ascii_word(stem.substr(0, 3), "COM") || same_ascii_word(stem.substr(0, 3), "LPT")))
         return false;
-    return same_ascii_word(stem.substr(0, 3), "COM") || same_ascii_word(stem.substr(0, 3), "LPT");
+    // The system takes the superscripts 1, 2 and 3 for port numbers as well.
+    const std::string_view number = stem.substr(3);
+    return (number.size() == 1 && number[0] >= '1' && number[0] <= '9') || number == "\u00b9" || number == "\u00b2" ||
+           number == "\u00b3";
 }
 
-std::string platform_native_text(std::string_view utf8, char replacement)
+std::string platform_console_text(std::string_view utf8, char replacement)
 {
     return code_page_text(CP_ACP, wide_text(CP_UTF8, utf8), replacement);
 }
 
-std::string platform_utf8_text(std::string_view native)
+namespace {
+
+// The length of the well-formed UTF-8 character `text` starts with; 0 when it starts with none.
+size_t utf8_char_length(std::string_view text)
 {
-    return code_page_text(CP_UTF8, wide_text(CP_ACP, native), '?');
+    for (size_t length = 1; length <= 4 && length <= text.size(); ++length)
+        if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(length), nullptr, 0) > 0)
+            return length;
+    return 0;
 }
 
-std::string platform_file_name_key(std::string_view native_name)
+bool is_well_formed_utf8(std::string_view text)
 {
-    std::wstring wide = wide_text(CP_ACP, native_name);
-    if (!wide.empty())
-        CharUpperBuffW(wide.data(), static_cast<DWORD>(wide.size()));
-    return code_page_text(CP_UTF8, wide, '?');
+    return text.size() <= INT_MAX &&
+           (text.empty() || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                                                static_cast<int>(text.size()), nullptr, 0) > 0);
+}
+
+}  // namespace
+
+// A stray byte would otherwise become U+FFFD, a name no one meant, shown as '?' in lines.
+std::string platform_file_name_text(std::string_view name, char replacement)
+{
+    if (is_well_formed_utf8(name))
+        return std::string(name);
+    std::string text;
+    while (!name.empty()) {
+        const size_t length = utf8_char_length(name);
+        text += length == 0 ? std::string_view(&replacement, 1) : name.substr(0, length);
+        name.remove_prefix(length == 0 ? 1 : length);
+    }
+    return text;
+}
+
+size_t platform_path_units(std::string_view path)
+{
+    if (path.empty() || path.size() > INT_MAX)
+        return path.size();
+    return static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0));
+}
+
+// NTFS compares names by upper-casing both with its own table, which the invariant locale's
+// upper case follows.
+std::string platform_file_name_key(std::string_view name)
+{
+    std::wstring key = wide_text(CP_UTF8, name);
+    if (!key.empty() && key.size() <= INT_MAX)
+        LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, key.data(), static_cast<int>(key.size()), key.data(),
+                     static_cast<int>(key.size()));
+    return utf8(key);
+}
+
+int platform_run_utf8_main(int argc, wchar_t** argv, int (*main)(int, char**))
+{
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.push_back(utf8(argv[i]));
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments)
+        pointers.push_back(argument.data());
+    pointers.push_back(nullptr);
+    return main(argc, pointers.data());
+}
+
+std::FILE* platform_open_file(const char* path, const char* mode)
+{
+    return _wfopen(wide(path).c_str(), wide(mode).c_str());
 }
 
 // The command interpreter's own prompt and key wait, as a Windows user knows them.
@@ -144,45 +235,49 @@ bool platform_list_folder(const char* folder, std::vector<PlatformDirEntry>* ent
     if (!pattern.empty() && !platform_is_separator(pattern.back()) && pattern.back() != '/')
         pattern += kPathSeparator;
     pattern += '*';
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(wide(pattern.c_str()).c_str(), &found);
     if (search == INVALID_HANDLE_VALUE)
         return false;
     do {
-        const char* name = found.cFileName;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+        const std::wstring_view name = found.cFileName;
+        if (name == L"." || name == L"..")
             continue;
         const DWORD attributes = found.dwFileAttributes;
-        entries->push_back(PlatformDirEntry{name, (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+        entries->push_back(PlatformDirEntry{utf8(name), (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
                                             (attributes & FILE_ATTRIBUTE_HIDDEN) != 0,
                                             (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0});
-    } while (FindNextFileA(search, &found));
+    } while (FindNextFileW(search, &found));
     FindClose(search);
     return true;
 }
 
 bool platform_current_dir(char* out, size_t capacity)
 {
-    if (capacity == 0 || capacity > MAXDWORD)
-        return false;
-    return fits(GetCurrentDirectoryA(static_cast<DWORD>(capacity), out), capacity);
+    return copy_out(queried_path([](wchar_t* to, DWORD size) { return GetCurrentDirectoryW(size, to); }), out,
+                    capacity);
 }
 
-bool platform_set_current_dir(const char* path) { return SetCurrentDirectoryA(path) != 0; }
+bool platform_set_current_dir(const char* path) { return SetCurrentDirectoryW(wide(path).c_str()) != 0; }
 
 bool platform_full_path(const char* path, char* out, size_t capacity)
 {
-    if (path == nullptr || path[0] == '\0' || capacity == 0 || capacity > MAXDWORD)
+    if (path == nullptr || path[0] == '\0')
         return false;
-    return fits(GetFullPathNameA(path, static_cast<DWORD>(capacity), out, nullptr), capacity);
+    const std::wstring relative = wide(path);
+    return copy_out(
+        queried_path([&](wchar_t* to, DWORD size) { return GetFullPathNameW(relative.c_str(), size, to, nullptr); }),
+        out, capacity);
 }
 
 bool platform_exe_path(char* out, size_t capacity)
 {
-    if (capacity == 0 || capacity > MAXDWORD)
-        return false;
-    // A cut name fills the buffer exactly; that counts as not fitting.
-    return fits(GetModuleFileNameA(nullptr, out, static_cast<DWORD>(capacity)), capacity);
+    // A cut name fills the buffer exactly: the size asked for again, as "did not fit".
+    return copy_out(queried_path([](wchar_t* to, DWORD size) {
+                        const DWORD length = GetModuleFileNameW(nullptr, to, size);
+                        return length >= size ? size * 2 : length;
+                    }),
+                    out, capacity);
 }
 
 // Safe output. Windows has no umask or mode bits to keep; links there are reparse points.
@@ -208,7 +303,8 @@ HANDLE create_temporary(const char* path, std::string* temp)
         for (size_t i = 0; i < kTemporarySuffixLength; ++i, mix /= 36)
             name += "0123456789abcdefghijklmnopqrstuvwxyz"[mix % 36];
         // CREATE_NEW fails on any existing name, a link included: nothing is followed.
-        HANDLE file = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE file = CreateFileW(wide(name.c_str()).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             *temp = name;
             return file;
@@ -233,7 +329,7 @@ bool write_fully(HANDLE file, std::span<const uint8_t> data)
 
 WriteStatus write_whole(const char* path, std::span<const uint8_t> data, bool durable)
 {
-    const DWORD attributes = GetFileAttributesA(path);
+    const DWORD attributes = GetFileAttributesW(wide(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         if (!is_missing(GetLastError()))
             return WriteStatus::cannot_create;
@@ -247,12 +343,12 @@ WriteStatus write_whole(const char* path, std::span<const uint8_t> data, bool du
     bool written = write_fully(file, data) && (!durable || FlushFileBuffers(file));
     written = CloseHandle(file) && written;
     if (!written) {
-        DeleteFileA(temp.c_str());
+        DeleteFileW(wide(temp.c_str()).c_str());
         return WriteStatus::cannot_write;
     }
     // MoveFileEx replaces a link's own entry, never its target.
-    if (!MoveFileExA(temp.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        DeleteFileA(temp.c_str());
+    if (!platform_rename(temp.c_str(), path)) {
+        DeleteFileW(wide(temp.c_str()).c_str());
         return WriteStatus::cannot_replace;
     }
     return WriteStatus::ok;
@@ -262,13 +358,14 @@ WriteStatus write_whole(const char* path, std::span<const uint8_t> data, bool du
 
 bool platform_prepare_output_dir(const char* folder)
 {
-    DWORD attributes = GetFileAttributesA(folder);
+    const std::wstring name = wide(folder);
+    DWORD attributes = GetFileAttributesW(name.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         if (!is_missing(GetLastError()))
             return false;
-        if (CreateDirectoryA(folder, nullptr))
+        if (CreateDirectoryW(name.c_str(), nullptr))
             return true;
-        attributes = GetFileAttributesA(folder);  // made meanwhile by someone else?
+        attributes = GetFileAttributesW(name.c_str());  // made meanwhile by someone else?
         if (attributes == INVALID_FILE_ATTRIBUTES)
             return false;
     }
@@ -278,7 +375,7 @@ bool platform_prepare_output_dir(const char* folder)
 
 bool platform_regular_or_absent(const char* path)
 {
-    const DWORD attributes = GetFileAttributesA(path);
+    const DWORD attributes = GetFileAttributesW(wide(path).c_str());
     return attributes == INVALID_FILE_ATTRIBUTES ? is_missing(GetLastError()) : is_plain_file(attributes);
 }
 
@@ -306,8 +403,8 @@ long read_handle(void* source, uint8_t* to, size_t count)
 
 ReadStatus platform_read_regular_file(const char* path, size_t max_size, uint8_t** data, size_t* size)
 {
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return is_missing(GetLastError()) ? ReadStatus::missing : ReadStatus::cannot_read;
     LARGE_INTEGER length{};
@@ -339,10 +436,10 @@ size_t platform_read_file_start(const char* path, std::span<uint8_t> out)
 
 bool platform_rename(const char* from, const char* to)
 {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    return MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-bool platform_remove(const char* path) { return DeleteFileA(path) != 0; }
+bool platform_remove(const char* path) { return DeleteFileW(wide(path).c_str()) != 0; }
 
 namespace {
 
@@ -351,8 +448,8 @@ namespace {
 bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info)
 {
     // No access rights asked, so a file that another program holds open still answers.
-    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE file = CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     const bool ok = GetFileInformationByHandle(file, info) != 0;

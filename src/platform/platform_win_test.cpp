@@ -17,6 +17,11 @@
 
 namespace {
 
+// Names no single code page spells: 한국 (Korean), 日本語 (Japanese), 😀 (an emoji).
+const std::string kKorean = "\xED\x95\x9C\xEA\xB5\xAD";
+const std::string kJapanese = "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E";
+const std::string kEmoji = "\xF0\x9F\x98\x80";
+
 std::string join(const std::string& folder, const std::string& name) { return folder + kPathSeparator + name; }
 
 bool write_text(const std::string& path, const std::string& text)
@@ -37,35 +42,42 @@ std::string upper(std::string text)
 }
 
 // These run on code page 936 (make test-windows sets a Chinese locale for wine).
-TEST(WindowsText, Utf8GoesOutInTheCodePageAndComesBack)
+TEST(WindowsText, ConsoleLinesInTheCodePageNamesInUnicode)
 {
     ASSERT_EQ(GetACP(), 936u);
-    EXPECT_EQ(platform_native_text("ab\xE4\xB8\xAD\xE6\x96\x87", '_'), "ab\xD6\xD0\xCE\xC4");  // 中文
-    EXPECT_EQ(platform_native_text("\xE4\xB9\x97\xE4\xBA\x85", '_'), "\x81\x5C\x81\x7C");      // 乗亅
+    EXPECT_EQ(platform_console_text("ab\xE4\xB8\xAD\xE6\x96\x87", '_'), "ab\xD6\xD0\xCE\xC4");  // 中文
     // Korean, and a Latin letter GBK has no look-alike for: one replacement each, never dropped
     // and never a "best fit" letter.
-    EXPECT_EQ(platform_native_text("\xED\x95\x9C\xEA\xB5\xAD.x", '_'), "__.x");
-    EXPECT_EQ(platform_native_text("\xC5\x81"
-                                   "d\xC5\xBA",
-                                   '?'),
-              "?d?");                                       // Łdź
-    EXPECT_EQ(platform_native_text("a\x80z", '_'), "a_z");  // malformed UTF-8
-    EXPECT_EQ(platform_native_text("", '_'), "");
-    EXPECT_EQ(platform_utf8_text("\xCD\xBC\xC6\xAC"), "\xE5\x9B\xBE\xE7\x89\x87");  // 图片
-    EXPECT_EQ(platform_utf8_text("plain"), "plain");
+    EXPECT_EQ(platform_console_text("\xED\x95\x9C\xEA\xB5\xAD.x", '_'), "__.x");
+    EXPECT_EQ(platform_console_text("\xC5\x81"
+                                    "d\xC5\xBA",
+                                    '?'),
+              "?d?");                                        // Łdź
+    EXPECT_EQ(platform_console_text("a\x80z", '_'), "a_z");  // malformed UTF-8
+    EXPECT_EQ(platform_console_text("", '_'), "");
+
+    // File names keep every character; only bytes that are not UTF-8 give way.
+    EXPECT_EQ(platform_file_name_text(kKorean, '_'), kKorean);
+    EXPECT_EQ(platform_file_name_text(kEmoji, '_'), kEmoji);
+    EXPECT_EQ(platform_file_name_text("a\x80z\xE4\xB8", '_'), "a_z__");
+    EXPECT_EQ(platform_file_name_text("\xED\xA0\x80", '_'), "___");                        // an encoded surrogate half
+    EXPECT_EQ(platform_path_units(std::string("\xE4\xB8\xAD\xE6\x96\x87") + kEmoji), 4u);  // 中文😀: 2 + a pair
+    EXPECT_EQ(platform_path_units("plain"), 5u);
 }
 
 TEST(WindowsText, FileNamesCompareWithoutCase)
 {
     EXPECT_EQ(platform_file_name_key("Pic.PNG"), platform_file_name_key("pic.png"));
-    EXPECT_EQ(platform_file_name_key("\xA3\xC1"), platform_file_name_key("\xA3\xE1"));  // full-width A, a
-    EXPECT_NE(platform_file_name_key("\xD6\xD0"), platform_file_name_key("\xCE\xC4"));
+    EXPECT_EQ(platform_file_name_key("\xEF\xBC\xA1"), platform_file_name_key("\xEF\xBD\x81"));  // full-width A, a
+    EXPECT_EQ(platform_file_name_key("\xC3\x84"), platform_file_name_key("\xC3\xA4"));          // Ä, ä
+    EXPECT_NE(platform_file_name_key("\xE4\xB8\xAD"), platform_file_name_key("\xE6\x96\x87"));
+    EXPECT_NE(platform_file_name_key(kKorean), platform_file_name_key(kJapanese));
     FileNameClaims claims;
     EXPECT_TRUE(claims.claim("Pic.png"));
     EXPECT_FALSE(claims.claim("PIC.png"));
 }
 
-TEST(WindowsNames, RefusedBytesBecomeUnderscoresTrailBytesStay)
+TEST(WindowsNames, RefusedBytesBecomeUnderscores)
 {
     for (char c : std::string("\\/:*?\"<>|\x01\x1F"))
         EXPECT_TRUE(platform_is_forbidden_name_byte(c)) << int(c);
@@ -74,17 +86,15 @@ TEST(WindowsNames, RefusedBytesBecomeUnderscoresTrailBytesStay)
 
     EXPECT_EQ(sanitize_file_name("a:b*c?d\"e<f>g|h\\i/j\tk"), "a_b_c_d_e_f_g_h_i_j_k");
     EXPECT_EQ(sanitize_file_name("..\\..\\x"), ".._.._x");
-    // GBK pairs whose trail byte is '\' (0x5C) or '|' (0x7C) are characters, not separators.
-    EXPECT_EQ(sanitize_file_name("\x81\x5C\xB1\x7C|\\"), "\x81\x5C\xB1\x7C__");
-    EXPECT_EQ(sanitize_file_name("ab\x81"), "ab\x81");  // a lone lead byte at the end stays
-    EXPECT_EQ(sanitize_file_name("\xD6\xD0\xCE\xC4"), "\xD6\xD0\xCE\xC4");
+    EXPECT_EQ(sanitize_file_name(kJapanese + "|\\" + kEmoji), kJapanese + "__" + kEmoji);
 }
 
 TEST(WindowsNames, DeviceNamesGetAPrefix)
 {
-    for (const char* device : {"con", "CON", "Prn", "aux", "nul", "COM1", "com9", "LPT1", "lpt9", "nul ", "conin$"})
+    for (const char* device : {"con", "CON", "Prn", "aux", "nul", "COM1", "com9", "LPT1", "lpt9", "nul ", "conin$",
+                               "COM\xC2\xB9", "lpt\xC2\xB3"})  // COM¹, lpt³
         EXPECT_TRUE(platform_is_device_name(device)) << device;
-    for (const char* plain : {"", "cons", "co", "COM0", "COM10", "LPT", "nul_", "xnul", "\xD6\xD0"})
+    for (const char* plain : {"", "cons", "co", "COM0", "COM10", "LPT", "nul_", "xnul", "\xD6\xD0", "COM\xE2\x81\xB4"})
         EXPECT_FALSE(platform_is_device_name(plain)) << plain;
     // The system reads a device name up to the first dot.
     EXPECT_EQ(sanitize_file_name("con"), "_con");
@@ -281,6 +291,56 @@ TEST_F(WindowsFolder, ListingsUseTheAttributesAndCaseInsensitiveOrder)
     EXPECT_EQ(listed(list_files, "none*.*"), "");
     EXPECT_EQ(listed(list_files_tree, root_),
               join(root_, "a.txt") + "," + join(root_, "B.txt") + "," + join(root_, "Sub\\Deep\\y.txt"));
+}
+
+// Names no code page spells are created, found, read, renamed and removed under their own names.
+TEST_F(WindowsFolder, EveryCharacterOfANameSurvives)
+{
+    const std::string folder = kKorean + "_res";
+    ASSERT_TRUE(platform_prepare_output_dir(folder.c_str()));
+    const std::string file = join(folder, kJapanese + kEmoji + ".png");
+    ASSERT_EQ(platform_write_file_whole(file.c_str(), bytes_of("picture")), WriteStatus::ok);
+    EXPECT_NE(GetFileAttributesW(L"\uD55C\uAD6D_res\\\u65E5\u672C\u8A9E\U0001F600.png"), INVALID_FILE_ATTRIBUTES);
+    std::vector<PlatformDirEntry> entries;
+    ASSERT_TRUE(platform_list_folder(folder.c_str(), &entries));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].name, kJapanese + kEmoji + ".png");
+    EXPECT_TRUE(platform_is_dir(folder.c_str()));
+    EXPECT_TRUE(platform_regular_or_absent(file.c_str()));
+    uint8_t* data = nullptr;
+    size_t size = 0;
+    ASSERT_EQ(platform_read_regular_file(file.c_str(), 100, &data, &size), ReadStatus::ok);
+    std::free(data);
+
+    const std::string moved = join(folder, kEmoji + ".png");
+    ASSERT_TRUE(platform_rename(file.c_str(), moved.c_str()));
+    EXPECT_FALSE(platform_exists(file.c_str()));
+    EXPECT_TRUE(platform_same_file(moved.c_str(), join(root_, moved).c_str()));
+    std::FILE* opened = platform_open_file((moved + ".pixsieve-tmp-zz99zz").c_str(), "wb");
+    ASSERT_NE(opened, nullptr);
+    std::fclose(opened);
+
+    ASSERT_TRUE(platform_set_current_dir(folder.c_str()));
+    char here[kMaxPath * 4];
+    ASSERT_TRUE(platform_current_dir(here, sizeof here));
+    EXPECT_EQ(std::string(here), join(root_, folder));
+    ASSERT_TRUE(platform_full_path((kEmoji + ".png").c_str(), here, sizeof here));
+    EXPECT_EQ(std::string(here), join(join(root_, folder), kEmoji + ".png"));
+    EXPECT_EQ(platform_remove_stale_temporaries((kEmoji + ".png").c_str()), 1);
+    EXPECT_TRUE(platform_remove((kEmoji + ".png").c_str()));
+}
+
+TEST(WindowsProgram, ArgumentsArriveAsUtf8)
+{
+    static std::vector<std::string> seen;
+    wchar_t program[] = L"pixsieve.exe", korean[] = L"\uD55C\uAD6D.swf", emoji[] = L"\U0001F600";
+    wchar_t* argv[] = {program, korean, emoji, nullptr};
+    const auto main = [](int argc, char** args) {
+        seen.assign(args, args + argc);
+        return args[argc] == nullptr ? 7 : 0;
+    };
+    EXPECT_EQ(platform_run_utf8_main(3, argv, main), 7);
+    EXPECT_EQ(seen, (std::vector<std::string>{"pixsieve.exe", kKorean + ".swf", kEmoji}));
 }
 
 TEST(WindowsProgram, OwnPathAndFolder)

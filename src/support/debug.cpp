@@ -30,11 +30,14 @@ std::string format_text(const char* format, va_list args)
     return text;
 }
 
-void emit(const std::string& text, std::FILE* stream = stdout)
+// Lines are UTF-8 inside (captures, debug_last_problem) and become console text as they are
+// printed; records (JSON Lines) stay UTF-8.
+void emit(const std::string& text, std::FILE* stream = stdout, bool console_text = true)
 {
     if (before_output != nullptr)
         before_output();
-    std::fwrite(text.data(), 1, text.size(), stream);
+    const std::string printed = console_text ? platform_console_text(text, '?') : text;
+    std::fwrite(printed.data(), 1, printed.size(), stream);
 }
 
 // What is printed instead of a line that could not be formatted or kept for lack of memory.
@@ -60,7 +63,7 @@ void route(DebugKind kind, std::string text)
         return;
     }
     if (!quiet && !records_only) {
-        emit(text);
+        emit(text, stdout, kind != DebugKind::Record);
         return;
     }
     std::FILE* problems = records_only ? stderr : stdout;
@@ -76,17 +79,16 @@ void route(DebugKind kind, std::string text)
         held_heading.clear();
         emit(text, problems);
         break;
-    case DebugKind::Record: emit(text); break;
+    case DebugKind::Record: emit(text, stdout, false); break;
     }
 }
 
-// Messages are UTF-8 in the source; they leave the program in the system's encoding. The
-// %s arguments (paths, file names) are already in it, so only the format is converted.
+// Messages and their %s arguments (paths, names) are UTF-8.
 void vprint_line(DebugKind kind, const char* file, int line, const char* function, const char* format, va_list args)
 {
     try {
         std::string text = "[DEBUG] " + std::string(file) + ":" + std::to_string(line) + " <" + function + ">: ";
-        text += printable_text(format_text(platform_native_text(format, '?').c_str(), args));
+        text += printable_text(format_text(format, args));
         text += '\n';
         route(kind, std::move(text));
     } catch (const std::bad_alloc&) {
@@ -178,4 +180,18 @@ std::string printable_text(std::string_view text)
     return out;
 }
 
-void console_line(const char* utf8) { std::puts(platform_native_text(utf8, '?').c_str()); }
+void console_line(const char* utf8) { std::puts(platform_console_text(utf8, '?').c_str()); }
+
+void console_vprint(std::FILE* stream, const char* format, va_list args)
+{
+    const std::string text = platform_console_text(format_text(format, args), '?');
+    std::fwrite(text.data(), 1, text.size(), stream);
+}
+
+void console_print(std::FILE* stream, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    console_vprint(stream, format, args);
+    va_end(args);
+}

@@ -8,6 +8,8 @@
 // group led by the heading it belongs to, so a user still sees which movie had the problem.
 #pragma once
 
+#include <cstdarg>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,8 +41,8 @@ void debug_record(std::string text);
 // terminal can clear itself first. Null for none.
 void debug_set_before_output(void (*hook)());
 
-// `format` is UTF-8, printed in the system's encoding; %s arguments are already in that
-// encoding (paths as the system gave them, file names as created).
+// `format` and its %s arguments (paths, names) are UTF-8; the line is printed as console
+// text (platform_console_text).
 // `file` is the module's short name as it appears in the line ("swf", "stream", ...).
 void debug_print(DebugKind kind, const char* file, int line, const char* function, const char* format, ...)
     PIXSIEVE_PRINTF(5, 6);
@@ -92,5 +94,8 @@ std::string debug_last_problem(const DebugLines& lines);
 // quiet mode applied at that point.
 void debug_emit(DebugLines lines);
 
-// Prints a UTF-8 text and a line feed on standard output, in the system's encoding.
+// Prints a UTF-8 text and a line feed on standard output, as console text.
 void console_line(const char* utf8);
+// Prints formatted UTF-8 text (no line feed added) on `stream`, as console text.
+void console_print(std::FILE* stream, const char* format, ...) PIXSIEVE_PRINTF(2, 3);
+void console_vprint(std::FILE* stream, const char* format, va_list args);

@@ -25,7 +25,7 @@ int write_file(const char* path, const void* data, size_t length, const char* mo
         return 0;
     if (length == 0)
         length = std::strlen(static_cast<const char*>(data));
-    File f(std::fopen(path, mode));
+    File f(platform_open_file(path, mode));
     if (!f)
         return 0;
     if (std::fwrite(data, 1, length, f.get()) != length)

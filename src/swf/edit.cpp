@@ -97,7 +97,7 @@ template <class Rebuild>
 EditResult try_replacement(Swf* swf, SwfTag* tag, uint16_t id, const char* extension, Rebuild rebuild)
 {
     std::string path = replacement_path(swf, id, extension);
-    if (path.size() >= kMaxPath || !platform_exists(path.c_str()))
+    if (platform_path_units(path) >= kMaxPath || !platform_exists(path.c_str()))
         return EditResult::unchanged;
     int size = 0;
     ByteBuffer data(file_read_all(path.c_str(), &size));

@@ -28,12 +28,9 @@ std::string swf_symbol_name(const Swf* swf, uint16_t id)
 
 std::string sanitize_file_name(std::string name)
 {
-    for (size_t i = 0; i < name.size(); ++i) {
-        if (platform_is_two_byte_char(name, i))
-            ++i;  // a two-byte character: its trail byte may look like a refused byte but is not one
-        else if (platform_is_forbidden_name_byte(name[i]))
-            name[i] = '_';
-    }
+    for (char& c : name)
+        if (platform_is_forbidden_name_byte(c))
+            c = '_';
     // The system reads a device name up to the first dot: "con.x.png" is the console too.
     if (platform_is_device_name(std::string_view(name).substr(0, name.find('.'))))
         name.insert(0, 1, '_');
@@ -45,7 +42,7 @@ namespace {
 // The class name as a file name of this system, without the extension.
 std::string class_file_stem(const Swf* swf, uint16_t id)
 {
-    return sanitize_file_name(platform_native_text(swf_symbol_name(swf, id), '_'));
+    return sanitize_file_name(platform_file_name_text(swf_symbol_name(swf, id), '_'));
 }
 
 // "<id><extension>", or "<id>_2<extension>", "<id>_3<extension>", ... when a class name
@@ -63,7 +60,7 @@ std::string claim_id_file_name(Swf* swf, uint16_t id, const char* extension)
 std::string bitmap_file_path(Swf* swf, const std::string& folder, uint16_t id, uint8_t by_name, const char* extension)
 {
     std::string stem = by_name ? class_file_stem(swf, id) : std::to_string(id);
-    if (stem.size() + std::strlen(extension) > kMaxName) {
+    if (platform_path_units(stem) + std::strlen(extension) > kMaxName) {
         DEBUG_LINE("swf", "class name of bitmap %d is too long for a file name; using the id", id);
         stem = std::to_string(id);
     }
@@ -74,7 +71,7 @@ std::string bitmap_file_path(Swf* swf, const std::string& folder, uint16_t id, u
         DEBUG_LINE("swf", "%s is taken by another bitmap; bitmap %d is written as %s", taken.c_str(), id, file.c_str());
     }
     std::string path = folder + kPathSeparator + file;
-    if (path.size() >= kMaxPath) {
+    if (platform_path_units(path) >= kMaxPath) {
         DEBUG_PROBLEM("swf", "path too long, bitmap %d skipped: %s", id, path.c_str());
         return {};
     }

@@ -1,5 +1,5 @@
-// The file names of a movie's bitmaps: the class name (else the id) in the system's
-// encoding, made safe for the output folder, and never the name of another bitmap's file.
+// The file names of a movie's bitmaps: the class name (else the id) as the file system can
+// hold it, made safe for the output folder, and never the name of another bitmap's file.
 #pragma once
 
 #include <cstdint>
@@ -26,12 +26,12 @@ const char* swf_class_name(const Swf* swf, uint16_t id);
 // The class name the movie gives the character, bytes as stored, else its decimal id.
 std::string swf_symbol_name(const Swf* swf, uint16_t id);
 
-// Replaces the bytes the file system refuses in a name (separators included) by "_",
-// leaving the trail bytes of two-byte characters alone, and puts "_" before a device name.
+// Replaces the bytes the file system refuses in a name (separators included) by "_" and
+// puts "_" before a device name.
 std::string sanitize_file_name(std::string name);
 
-// "<folder>/<name><extension>" for one bitmap. The class name is turned into the system's
-// encoding (a character it cannot spell becomes "_") and made safe by sanitize_file_name,
+// "<folder>/<name><extension>" for one bitmap. The class name keeps every character (on
+// Windows a byte that is not well-formed UTF-8 becomes "_") and is made safe by sanitize_file_name,
 // so no name reaches outside the folder. A name too long for the file system, or one that
 // an earlier bitmap of the movie already took, gives way to the id, with a line. Empty
 // when the path does not fit the platform's path limit.

@@ -7,7 +7,7 @@ bool res_dir_name(const char* movie_path, std::string& folder)
 {
     folder = movie_path;
     folder += "_res";
-    if (folder.size() >= kMaxPath) {
+    if (platform_path_units(folder) >= kMaxPath) {
         DEBUG_PROBLEM_IN("main", "make_res_dir", "path too long for an output folder: %s", folder.c_str());
         return false;
     }

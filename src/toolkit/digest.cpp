@@ -1,4 +1,5 @@
 #include "toolkit/digest.h"
+#include "platform/platform.h"
 
 #include <cstdio>
 #include <cstring>
@@ -213,7 +214,7 @@ int md5_update_file(Md5Context* ctx, const char* path)
 {
     if (path == nullptr)
         return -1;
-    std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path, "rb"));
+    std::unique_ptr<std::FILE, FileCloser> f(platform_open_file(path, "rb"));
     if (!f)
         return -1;
     uint8_t piece[kFilePiece];

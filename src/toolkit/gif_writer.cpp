@@ -1,4 +1,5 @@
 #include "toolkit/gif_writer.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -515,7 +516,7 @@ int gif_open(GifFile* writer, const char* path, uint32_t width, uint32_t height,
     ByteBuffer previous(static_cast<uint8_t*>(std::calloc(size_t{width} * height, 4)));
     if (!previous)
         return 0;
-    writer->file.reset(std::fopen(path, "wb"));
+    writer->file.reset(platform_open_file(path, "wb"));
     if (!writer->file)
         return 0;
     writer->previous = std::move(previous);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <utility>
 
+#include "platform/platform.h"
 #include "support/memory.h"
 
 namespace {
@@ -69,7 +70,7 @@ int tga_write(const char* path, const uint8_t* pixels, int width, int height, in
         if (!row)
             return 0;
     }
-    File f(std::fopen(path, "wb"));
+    File f(platform_open_file(path, "wb"));
     if (!f)
         return 0;
 
@@ -107,7 +108,7 @@ int wav_write(const char* path, int channels, int bits_per_sample, int sample_ra
     if (data_size >= kMaxBufferSize || data_size % block_align != 0)
         return 0;
 
-    File f(std::fopen(path, "wb"));
+    File f(platform_open_file(path, "wb"));
     if (!f)
         return 0;
     const auto size32 = static_cast<uint32_t>(data_size);
