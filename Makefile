@@ -9,8 +9,8 @@ JOBS       ?= $(shell nproc)
 # What every build here adds: the tests, and warnings as errors.
 CONFIGURE  = -DPIXSIEVE_TESTS=ON -DPIXSIEVE_WERROR=ON
 
-.PHONY: all deps deps-windows configure build test test-asan test-tsan windows test-windows demo samples bench \
-        corpus fuzz-build fuzz fuzz-replay leak-check measure-memory format-check format clean
+.PHONY: all deps deps-windows configure build test test-asan test-tsan install-check windows test-windows demo samples \
+        bench corpus fuzz-build fuzz fuzz-replay leak-check measure-memory format-check format clean
 
 all: build
 
@@ -36,9 +36,14 @@ test-asan: deps
 
 # The tests of the code that threads share (their own binary), under ThreadSanitizer.
 test-tsan: deps
-	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DPIXSIEVE_TSAN=ON >/dev/null
+	@cmake -S . -B $(TSAN_BUILD) $(CONFIGURE) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DPIXSIEVE_TSAN=ON >/dev/null
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target pixsieve_thread_tests
 	@cd $(TSAN_BUILD) && ctest --output-on-failure -j $(JOBS) -L threads
+
+# The packager's build (no tests), installed into a temporary prefix and checked there.
+PACKAGE_BUILD ?= build-package
+install-check: deps
+	@JOBS=$(JOBS) scripts/install-check.sh $(PACKAGE_BUILD)
 
 # The Windows programs, cross-compiled: $(WIN_BUILD)/pixsieve.exe and pixsieve-edit.exe.
 windows: deps-windows
@@ -86,7 +91,8 @@ fuzz-build: deps
 fuzz: fuzz-build
 	@FUZZ_BUILD=$(FUZZ_BUILD) scripts/fuzz.sh run $(FUZZ_SECONDS)
 
-# Runs every seed and regression input once through its target.
+# Runs every seed and regression input once through its libFuzzer target. CI leaves it out:
+# the test suite replays the same inputs through the same target code (plain and ASan).
 fuzz-replay: fuzz-build
 	@FUZZ_BUILD=$(FUZZ_BUILD) scripts/fuzz.sh replay
 
@@ -115,4 +121,4 @@ format:
 	@clang-format --style=file -i $(FORMAT_FILES)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(WIN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(WIN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD) $(PACKAGE_BUILD)

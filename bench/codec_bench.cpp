@@ -172,11 +172,12 @@ void register_jpeg(bench::Look look, uint32_t side)
         auto jpeg = std::make_shared<Bytes>(turbo_encode(*rgb, side, side, kQuality, h_samp, v_samp));
         std::string name = "jpeg_decode/" + base + "/" + label;
         benchmark::RegisterBenchmark((name + "/ours").c_str(), [=](benchmark::State& st) {
+            JpegDecoder decoder;
             for (auto _ : st) {
-                if (jpeg_decode(jpeg->data(), int32_t(jpeg->size())) != kJpegOk)
+                if (decoder.decode(jpeg->data(), int32_t(jpeg->size())) != kJpegOk)
                     st.SkipWithError("decode failed");
-                benchmark::DoNotOptimize(jpeg_pixels());
-                jpeg_release();
+                benchmark::DoNotOptimize(decoder.pixels());
+                decoder.release();
             }
             st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(rgb->size()));
         });
@@ -345,8 +346,6 @@ void register_deflate(bench::Look look, uint32_t side)
 int main(int argc, char** argv)
 {
     charset_init();
-    jpeg_decoder_reset();
-    png_init(nullptr, nullptr);
     for (auto look : {bench::Look::photo, bench::Look::flat}) {
         for (uint32_t side : {256u, 1024u, 2048u})
             register_png(look, side);

@@ -1,13 +1,17 @@
-// The end-to-end floor: the least work that gets the same pictures out of the same movies.
-// It undoes the container, then for every bitmap inflates the stored pixels (or decodes the
-// JPEG with libjpeg-turbo and inflates its alpha plane), deflates a filter-None PNG at
-// zlib's default level in one call, and writes the files, named by id, into MOVIE_floor.
+// The end-to-end floor: the least work that gets the same pictures out of the same movies,
+// in the same PNG colour types pixsieve writes (palette for colour-mapped bitmaps, RGB for
+// opaque ones, RGBA for the rest). It undoes the container, then for every bitmap inflates
+// the stored pixels (or inflates the alpha plane and decodes the JPEG with libjpeg-turbo,
+// straight to RGB when the plane is opaque), deflates a filter-None PNG at zlib's default
+// level in one call, and writes the files, named by id, into MOVIE_floor. Colours stay
+// premultiplied: dividing them out is pixsieve's extra work.
 // No class names, no diagnostics, no checks beyond what keeps it from crashing on the
 // benchmark corpus. With --libdeflate the PNG deflate uses libdeflate (level 6) instead,
 // to show what that library would buy.
 // Usage: zlib-floor [--libdeflate] MOVIE...
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdio>
 #include <cstdlib>
@@ -56,13 +60,21 @@ void write_file(const std::string& path, const uint8_t* data, size_t n)
     std::fclose(f);
 }
 
-void write_png(const std::string& path, const uint8_t* rgba, uint32_t w, uint32_t h)
+// The pixels of one PNG: indices with PLTE and tRNS (colour type 3), R, G, B (2) or R, G, B, A (6).
+struct Picture {
+    uint32_t w = 0, h = 0;
+    uint8_t color_type = 6;
+    Bytes pixels, palette, trns;
+};
+
+void write_png(const std::string& path, const Picture& p)
 {
-    size_t stride = size_t{w} * 4 + 1;
-    Bytes rows(stride * h);
-    for (uint32_t y = 0; y < h; ++y) {
+    const size_t row = size_t{p.w} * (p.color_type == 3 ? 1 : p.color_type == 2 ? 3 : 4);
+    const size_t stride = row + 1;
+    Bytes rows(stride * p.h);
+    for (uint32_t y = 0; y < p.h; ++y) {
         rows[y * stride] = 0;
-        std::memcpy(&rows[y * stride + 1], rgba + size_t{y} * w * 4, stride - 1);
+        std::memcpy(&rows[y * stride + 1], p.pixels.data() + y * row, row);
     }
     Bytes packed;
     size_t packed_len;
@@ -76,33 +88,104 @@ void write_png(const std::string& path, const uint8_t* rgba, uint32_t w, uint32_
         packed_len = n;
     }
     Bytes file = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-    file.reserve(packed_len + 64);
-    uint8_t header[13] = {0, 0, 0, 0, 0, 0, 0, 0, 8, 6, 0, 0, 0};
+    file.reserve(packed_len + 1100);
+    uint8_t header[13] = {0, 0, 0, 0, 0, 0, 0, 0, 8, p.color_type, 0, 0, 0};
     for (int i = 0; i < 4; ++i)
-        header[i] = uint8_t(w >> (24 - 8 * i)), header[4 + i] = uint8_t(h >> (24 - 8 * i));
+        header[i] = uint8_t(p.w >> (24 - 8 * i)), header[4 + i] = uint8_t(p.h >> (24 - 8 * i));
     put_chunk(file, "IHDR", header, 13);
+    if (p.color_type == 3) {
+        put_chunk(file, "PLTE", p.palette.data(), p.palette.size());
+        if (!p.trns.empty())
+            put_chunk(file, "tRNS", p.trns.data(), p.trns.size());
+    }
     put_chunk(file, "IDAT", packed.data(), packed_len);
     put_chunk(file, "IEND", nullptr, 0);
     write_file(path, file.data(), file.size());
 }
 
-void lossless(const std::string& dir, const uint8_t* body, size_t len)
+bool inflate_into(Bytes& out, const uint8_t* stream, size_t len)
+{
+    uLongf n = out.size();
+    return uncompress(out.data(), &n, stream, uLong(len)) == Z_OK;
+}
+
+// Indices with their rows' padding dropped, the table as PLTE and (with alpha) tRNS.
+Picture colour_mapped(const uint8_t* body, size_t len, uint32_t w, uint32_t h, bool alpha)
+{
+    const size_t colours = size_t{body[7]} + 1, entry = alpha ? 4 : 3, stride = (w + 3) & ~3u;
+    Bytes data(colours * entry + stride * h);
+    Picture p{w, h, 3, {}, {}, {}};
+    if (!inflate_into(data, body + 8, len - 8))
+        return {};
+    for (size_t i = 0; i < colours; ++i) {
+        p.palette.insert(p.palette.end(), &data[i * entry], &data[i * entry] + 3);
+        if (alpha)
+            p.trns.push_back(data[i * entry + 3]);
+    }
+    p.pixels.resize(size_t{w} * h);
+    for (uint32_t y = 0; y < h; ++y)
+        std::memcpy(&p.pixels[size_t{y} * w], &data[colours * entry + y * stride], w);
+    return p;
+}
+
+Picture fifteen_bit(const uint8_t* body, size_t len, uint32_t w, uint32_t h)
+{
+    const size_t stride = (size_t{w} * 2 + 3) & ~size_t{3};
+    Bytes data(stride * h);
+    if (!inflate_into(data, body + 7, len - 7))
+        return {};
+    Picture p{w, h, 2, Bytes(size_t{w} * h * 3), {}, {}};
+    uint8_t* out = p.pixels.data();
+    for (uint32_t y = 0; y < h; ++y) {
+        for (uint32_t x = 0; x < w; ++x, out += 3) {
+            uint32_t v = uint32_t(data[y * stride + 2 * x]) << 8 | data[y * stride + 2 * x + 1];
+            out[0] = uint8_t((v >> 10 & 31) * 255 / 31);
+            out[1] = uint8_t((v >> 5 & 31) * 255 / 31);
+            out[2] = uint8_t((v & 31) * 255 / 31);
+        }
+    }
+    return p;
+}
+
+// A, R, G, B pixels: R, G, B without alpha or when every alpha is 255, else R, G, B, A.
+Picture thirty_two_bit(const uint8_t* body, size_t len, uint32_t w, uint32_t h, bool alpha)
+{
+    const size_t count = size_t{w} * h;
+    Picture p{w, h, 6, Bytes(count * 4), {}, {}};
+    if (!inflate_into(p.pixels, body + 7, len - 7))
+        return {};
+    uint8_t* px = p.pixels.data();
+    uint32_t all_alpha = 255;
+    for (size_t i = 0; i < count; ++i) {
+        uint32_t v;
+        std::memcpy(&v, px + 4 * i, 4);
+        all_alpha &= v & 0xFF;
+        v = std::rotr(v, 8);
+        std::memcpy(px + 4 * i, &v, 4);
+    }
+    if (!alpha || all_alpha == 255) {
+        for (size_t i = 0; i < count; ++i)
+            for (int c = 0; c < 3; ++c)
+                px[3 * i + c] = px[4 * i + c];
+        p.pixels.resize(count * 3);
+        p.color_type = 2;
+    }
+    return p;
+}
+
+void lossless(const std::string& dir, const uint8_t* body, size_t len, bool alpha)
 {
     uint16_t id = le16(body);
     uint32_t w = le16(body + 3), h = le16(body + 5);
-    if (body[2] != 5)
-        return;
-    Bytes px(size_t{w} * h * 4);
-    uLongf n = px.size();
-    if (uncompress(px.data(), &n, body + 7, uLong(len - 7)) != Z_OK)
-        return;
-    for (size_t i = 0; i < size_t{w} * h; ++i) {
-        uint32_t v;
-        std::memcpy(&v, &px[4 * i], 4);
-        v = std::rotr(v, 8);
-        std::memcpy(&px[4 * i], &v, 4);
+    Picture p;
+    switch (body[2]) {
+    case 3: p = colour_mapped(body, len, w, h, alpha); break;
+    case 4: p = fifteen_bit(body, len, w, h); break;
+    case 5: p = thirty_two_bit(body, len, w, h, alpha); break;
+    default: return;
     }
-    write_png(dir + "/" + std::to_string(id) + ".png", px.data(), w, h);
+    if (p.w != 0)
+        write_png(dir + "/" + std::to_string(id) + ".png", p);
 }
 
 void jpeg_with_alpha(const std::string& dir, const uint8_t* body, size_t len)
@@ -115,23 +198,26 @@ void jpeg_with_alpha(const std::string& dir, const uint8_t* body, size_t len)
     jpeg_create_decompress(&cinfo);
     jpeg_mem_src(&cinfo, body + 6, image_len);
     jpeg_read_header(&cinfo, TRUE);
-    cinfo.out_color_space = JCS_EXT_RGBA;
+    const uint32_t w = cinfo.image_width, h = cinfo.image_height;
+    Bytes alpha(size_t{w} * h);
+    bool inflated = inflate_into(alpha, body + 6 + image_len, len - 6 - image_len);
+    const bool opaque = std::all_of(alpha.begin(), alpha.end(), [](uint8_t a) { return a == 255; });
+    Picture p{w, h, uint8_t(opaque ? 2 : 6), Bytes(size_t{w} * h * (opaque ? 3 : 4)), {}, {}};
+    cinfo.out_color_space = opaque ? JCS_RGB : JCS_EXT_RGBA;
     jpeg_start_decompress(&cinfo);
-    uint32_t w = cinfo.output_width, h = cinfo.output_height;
-    Bytes px(size_t{w} * h * 4);
+    const size_t row = size_t{w} * (opaque ? 3 : 4);
     while (cinfo.output_scanline < h) {
-        JSAMPROW row = px.data() + size_t{cinfo.output_scanline} * w * 4;
-        jpeg_read_scanlines(&cinfo, &row, 1);
+        JSAMPROW at = p.pixels.data() + size_t{cinfo.output_scanline} * row;
+        jpeg_read_scanlines(&cinfo, &at, 1);
     }
     jpeg_finish_decompress(&cinfo);
     jpeg_destroy_decompress(&cinfo);
-    Bytes alpha(size_t{w} * h);
-    uLongf n = alpha.size();
-    if (uncompress(alpha.data(), &n, body + 6 + image_len, uLong(len - 6 - image_len)) != Z_OK)
+    if (!inflated)
         return;
-    for (size_t i = 0; i < alpha.size(); ++i)
-        px[4 * i + 3] &= alpha[i];
-    write_png(dir + "/" + std::to_string(id) + ".png", px.data(), w, h);
+    if (!opaque)
+        for (size_t i = 0; i < alpha.size(); ++i)
+            p.pixels[4 * i + 3] = alpha[i];
+    write_png(dir + "/" + std::to_string(id) + ".png", p);
 }
 
 void movie(const char* path)
@@ -171,7 +257,7 @@ void movie(const char* path)
             break;
         const uint8_t* tag = &body[at];
         if (code == TAG_DEFINE_BITS_LOSSLESS || code == TAG_DEFINE_BITS_LOSSLESS2)
-            lossless(dir, tag, len);
+            lossless(dir, tag, len, code == TAG_DEFINE_BITS_LOSSLESS2);
         else if (code == TAG_DEFINE_BITS_JPEG3)
             jpeg_with_alpha(dir, tag, len);
         else if (code == TAG_DEFINE_BITS || code == TAG_DEFINE_BITS_JPEG2)

@@ -59,7 +59,7 @@ target_link_libraries(pixsieve_swfkit PUBLIC pixsieve_core)
 # The test helpers proper: temporary folders, output capture, running the programs.
 add_library(pixsieve_testkit STATIC tests/kit/test_util.cpp tests/kit/capture.cpp tests/kit/load_util.cpp)
 pixsieve_warnings(pixsieve_testkit)
-target_link_libraries(pixsieve_testkit PUBLIC pixsieve_swfkit GTest::gtest)
+target_link_libraries(pixsieve_testkit PUBLIC pixsieve_swfkit pixsieve_text GTest::gtest)
 if(NOT CMAKE_CROSSCOMPILING)
   target_compile_definitions(pixsieve_testkit PRIVATE
     PIXSIEVE_BIN="$<TARGET_FILE:pixsieve>" PIXSIEVE_EDIT_BIN="$<TARGET_FILE:pixsieve-edit>")
@@ -73,7 +73,7 @@ function(pixsieve_test_binary target)
   target_compile_options(${target} PRIVATE -Wno-array-bounds -Wno-stringop-overflow -Wno-stringop-overread)
   target_compile_definitions(${target} PRIVATE PIXSIEVE_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   target_include_directories(${target} PRIVATE tests)
-  target_link_libraries(${target} PRIVATE pixsieve_testkit pixsieve_toolkit GTest::gtest GTest::gtest_main)
+  target_link_libraries(${target} PRIVATE pixsieve_testkit pixsieve_toolkit pixsieve_text GTest::gtest GTest::gtest_main)
 endfunction()
 
 file(GLOB_RECURSE TEST_SOURCES CONFIGURE_DEPENDS src/*_test.cpp tests/*_test.cpp)

@@ -60,7 +60,7 @@ void normalise_copies(const char* text, size_t length, unsigned flags)
 FUZZ_TARGET(charset)
 {
     if (size < 2 || size >= (1u << 20))
-        return 0;
+        return false;
     unsigned flags = data[0];
     const char* text = reinterpret_cast<const char*>(data + 1);
     size_t length = size - 1;
@@ -86,5 +86,5 @@ FUZZ_TARGET(charset)
     terminated.push_back('\0');
     if (char* part = utf8_substr(terminated.data(), flags >> 4 & 3, flags >> 6))
         std::free(part);
-    return 0;
+    return !gbk.empty();  // some character had a GBK code
 }

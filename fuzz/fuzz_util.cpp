@@ -7,14 +7,12 @@
 #include <filesystem>
 
 #include "cli/driver.h"
-#include "codec/image.h"
 #include "swf/swf.h"
 #include "text/charset.h"
 
 void fuzz_init()
 {
     app_init();
-    image_init();
     charset_init();  // the tools no longer need the GBK tables; the charset target does
 #ifndef PIXSIEVE_FUZZ_IN_TESTS
     if (std::freopen("/dev/null", "w", stdout) == nullptr)

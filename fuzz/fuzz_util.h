@@ -6,12 +6,24 @@
 #include <string>
 
 // Each target is written once and built twice: as a libFuzzer program, and into the
-// test binary, whose regression test replays stored inputs through the same code.
+// test binary, whose regression test replays stored inputs through the same code. The body
+// returns whether the code under test accepted the input (a movie loaded, a picture
+// decoded, ...); the test checks that against the outcome recorded for each stored input.
 #ifdef PIXSIEVE_FUZZ_IN_TESTS
-#define FUZZ_TARGET(name) int name##_fuzz_one(const uint8_t* data, size_t size)
+#define FUZZ_TARGET(name)                                                                                              \
+    static bool fuzz_accepts(const uint8_t* data, size_t size);                                                        \
+    bool name##_fuzz_one(const uint8_t* data, size_t size) { return fuzz_accepts(data, size); }                        \
+    static bool fuzz_accepts(const uint8_t* data, size_t size)
 #define FUZZ_SETUP(name)
 #else
-#define FUZZ_TARGET(name) extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+#define FUZZ_TARGET(name)                                                                                              \
+    static bool fuzz_accepts(const uint8_t* data, size_t size);                                                        \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)                                            \
+    {                                                                                                                  \
+        fuzz_accepts(data, size);                                                                                      \
+        return 0;                                                                                                      \
+    }                                                                                                                  \
+    static bool fuzz_accepts(const uint8_t* data, size_t size)
 #define FUZZ_SETUP(name)                                                                                               \
     extern "C" int LLVMFuzzerInitialize(int*, char***)                                                                 \
     {                                                                                                                  \

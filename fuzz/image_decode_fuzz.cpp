@@ -14,7 +14,7 @@ namespace {
 // Re-encoding is costly; small pictures are enough to reach every encoder branch.
 constexpr uint64_t kMaxEncodedPixels = 128 * 128;
 
-void encode_both(const DecodedImage& image)
+void encode_both(ImageContext& context, const DecodedImage& image)
 {
     uint64_t bound = image_encode_bound(image.width, image.height);
     std::vector<uint8_t> out(bound);
@@ -25,7 +25,7 @@ void encode_both(const DecodedImage& image)
                                 static_cast<uint32_t>(out.size()), &out_size) != 0)
             std::abort();  // the bound is meant to hold any encoding
         DecodedImage again{};
-        if (image_decode(&again, out.data(), out_size) != 0 || again.width != image.width ||
+        if (image_decode(&context, &again, out.data(), out_size) != 0 || again.width != image.width ||
             again.height != image.height)
             std::abort();  // our own encoders' output must decode to the same size
         image_free(&again);
@@ -37,14 +37,15 @@ void encode_both(const DecodedImage& image)
 FUZZ_TARGET(image_decode)
 {
     if (size >= (1u << 30))
-        return 0;
+        return false;
+    ImageContext context;
     DecodedImage image{};
-    if (image_decode(&image, data, static_cast<uint32_t>(size)) != 0)
-        return 0;
+    if (image_decode(&context, &image, data, static_cast<uint32_t>(size)) != 0)
+        return false;
     if (image.pixels == nullptr || image.width == 0 || image.height == 0)
         std::abort();
     if (uint64_t{image.width} * image.height <= kMaxEncodedPixels)
-        encode_both(image);
+        encode_both(context, image);
     image_free(&image);
-    return 0;
+    return true;
 }

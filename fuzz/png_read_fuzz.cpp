@@ -12,21 +12,19 @@ FUZZ_SETUP(png_read)
 FUZZ_TARGET(png_read)
 {
     if (size >= (1u << 30))
-        return 0;
+        return false;
     for (PngForm form : {PngForm::rgba, PngForm::indexed})
         png_decode({data, size}, form);
     MemoryReader reader{0, static_cast<uint32_t>(size), data};
     PngHandle png{};
     if (png_open_read(&png, memory_reader, &reader) != PNG_OK)
-        return 0;
+        return false;
     png_dump_info(&png);
     // The caller sizes the output from the header; callers refuse what reaches the
     // buffer limit, and so does this one.
     uint64_t out_size = uint64_t{png.width} * png.height * png.pbb;
     if (out_size == 0 || out_size >= kMaxBufferSize)
-        return 0;
+        return false;
     ByteBuffer out(static_cast<uint8_t*>(std::malloc(out_size)));
-    if (out)
-        png_get_data(&png, out.get());
-    return 0;
+    return out && png_get_data(&png, out.get()) == PNG_OK;
 }

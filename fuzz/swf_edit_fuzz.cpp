@@ -12,8 +12,10 @@
 #include <filesystem>
 #include <string>
 
+#include "codec/image.h"
 #include "fuzz_util.h"
 #include "swf/edit.h"
+#include "swf/res_folder.h"
 #include "swf/swf.h"
 #include "swf/writer.h"
 
@@ -36,8 +38,8 @@ void place_picture(Swf* swf, const uint8_t* picture, size_t size, bool as_jpeg)
         if (!is_bitmap(tag->code) || tag->body.len < 2)
             continue;
         unsigned id = tag->body.buf[0] | tag->body.buf[1] << 8;
-        std::string path = swf->path + "_res/" + std::to_string(id) + (as_jpeg ? ".jpg" : ".png");
-        std::filesystem::create_directory(swf->path + "_res");
+        std::string path = res_dir_path(swf->path) + "/" + std::to_string(id) + (as_jpeg ? ".jpg" : ".png");
+        std::filesystem::create_directory(res_dir_path(swf->path));
         if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
             std::fwrite(picture, 1, size, f);
             std::fclose(f);
@@ -46,12 +48,13 @@ void place_picture(Swf* swf, const uint8_t* picture, size_t size, bool as_jpeg)
     }
 }
 
-void edit_movie(const uint8_t* data, size_t size)
+// Whether the movie loaded and was saved.
+bool edit_movie(const uint8_t* data, size_t size)
 {
     uint8_t flags = data[0];
     uint32_t picture_size = data[1] | data[2] << 8 | data[3] << 16 | uint32_t{data[4]} << 24;
     if (picture_size > size - kPrefix)
-        return;
+        return false;
     const uint8_t* picture = data + kPrefix;
     const uint8_t* movie = picture + picture_size;
     size_t movie_size = size - kPrefix - picture_size;
@@ -60,10 +63,11 @@ void edit_movie(const uint8_t* data, size_t size)
     Stream source{const_cast<uint8_t*>(movie), 0, static_cast<uint32_t>(movie_size), 0};
     SwfPtr swf(swf_read(&source, path.c_str()));
     if (!swf)
-        return;
+        return false;
     fuzz_skip_huge_bitmaps(swf.get());
     place_picture(swf.get(), picture, picture_size, flags & 1);
-    swf_replace(swf.get());
+    ImageContext images;
+    swf_replace(swf.get(), &images);
     if (flags & 2)
         swf_small(swf.get());
 
@@ -79,6 +83,7 @@ void edit_movie(const uint8_t* data, size_t size)
     // Whatever the edits did, a movie we wrote must load again.
     if (saved && !SwfPtr(swf_readfile(out.c_str())))
         std::abort();
+    return saved != 0;
 }
 
 }  // namespace
@@ -86,8 +91,8 @@ void edit_movie(const uint8_t* data, size_t size)
 FUZZ_TARGET(swf_edit)
 {
     if (size < kPrefix || size >= (1u << 30))
-        return 0;
-    edit_movie(data, size);
+        return false;
+    const bool saved = edit_movie(data, size);
     fuzz_clean_scratch();
-    return 0;
+    return saved;
 }

@@ -7,6 +7,7 @@
 
 #include "fuzz_util.h"
 #include "swf/extract.h"
+#include "swf/res_folder.h"
 #include "swf/swf.h"
 
 FUZZ_SETUP(swf_extract)
@@ -46,7 +47,7 @@ void check_confined(const std::filesystem::path& res)
 FUZZ_TARGET(swf_extract)
 {
     if (size >= (1u << 30))
-        return 0;
+        return false;
     std::string path = fuzz_scratch() + "/movie.swf";
     // swf_read only reads the source; libFuzzer's copy is exactly `size` bytes long,
     // so a read past it is caught.
@@ -54,10 +55,10 @@ FUZZ_TARGET(swf_extract)
     SwfPtr swf(swf_read(&source, path.c_str()));
     if (swf) {
         fuzz_skip_huge_bitmaps(swf.get());
-        std::filesystem::create_directory(path + "_res");
+        std::filesystem::create_directory(res_dir_path(path));
         swf_saveimg(swf.get(), 1);
-        check_confined(path + "_res");
+        check_confined(res_dir_path(path));
     }
     fuzz_clean_scratch();
-    return 0;
+    return swf != nullptr;
 }

@@ -1,7 +1,9 @@
 // The pixsieve-edit command end to end, together with pixsieve.
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,8 @@
 #include "jpeg_oracle.h"
 #include "load_util.h"
 #include "png_oracle.h"
+#include "swf/bitmap_format.h"
+#include "swf/swf.h"
 #include "swf/symbols.h"
 #include "swf_builder.h"
 #include "test_util.h"
@@ -86,22 +90,34 @@ TEST(EditCli, ExtractEditReplaceExtractAgain)
     }
 }
 
-// The stored A, R, G, B pixels of every 32-bit DefineBitsLossless2 tag of a movie file, by id.
-std::map<uint16_t, Bytes> stored_lossless_pixels(const std::string& file)
+// What every lossless tag of a movie file stores, as A, R, G, B pixels (premultiplied with
+// alpha, as the format keeps them), by id; and each tag's code and format.
+struct StoredBitmap {
+    uint16_t code = 0;
+    uint8_t format = 0;
+    Bytes argb;
+};
+
+std::map<uint16_t, StoredBitmap> stored_lossless(const std::string& file)
 {
-    std::map<uint16_t, Bytes> out;
+    std::map<uint16_t, StoredBitmap> out;
     auto loaded = testkit::load_movie(Bytes(file.begin(), file.end()));
     EXPECT_TRUE(loaded.swf);
     if (!loaded.swf)
         return out;
     for (SwfTag* tag : swf_tags(loaded.swf.get())) {
-        const uint8_t* b = tag->body.buf;
-        if (tag->code != 36 || b[2] != 5)
+        if (tag->code != TAG_DEFINE_BITS_LOSSLESS && tag->code != TAG_DEFINE_BITS_LOSSLESS2)
             continue;
-        Bytes pixels(size_t(b[3] | b[4] << 8) * (b[5] | b[6] << 8) * 4);
-        uLongf len = pixels.size();
-        EXPECT_EQ(uncompress(pixels.data(), &len, b + 7, tag->body.len - 7), Z_OK);
-        out[static_cast<uint16_t>(b[0] | b[1] << 8)] = pixels;
+        std::span<const uint8_t> body(tag->body.buf, tag->body.len);
+        LosslessHeader h;
+        EXPECT_TRUE(lossless_read_header(body, &h));
+        bool alpha = tag->code == TAG_DEFINE_BITS_LOSSLESS2;
+        Inflated data = inflate_bitmap_data(body.subspan(h.data_offset), lossless_data_size(h, alpha));
+        EXPECT_EQ(data.zlib_code, Z_OK);
+        Bytes argb(size_t{h.width} * h.height * 4);
+        lossless_to_rgba(h, alpha, {data.bytes.get(), data.size}, argb.data());
+        rgba_to_argb(argb.data(), argb.size() / 4);
+        out[h.id] = {tag->code, h.format, argb};
     }
     return out;
 }
@@ -139,20 +155,20 @@ TEST(EditCli, ExtractThenReplaceWithTheUntouchedFilesKeepsTheStoredPixels)
     ASSERT_EQ(r.status, 0) << r.output;
 
     std::string out = testkit::read_file(dir.file("out.swf"));
-    std::map<uint16_t, Bytes> stored = stored_lossless_pixels(out);
-    EXPECT_EQ(stored[1], argb);  // exact: colours at most their alpha survive both roundings
+    std::map<uint16_t, StoredBitmap> stored = stored_lossless(out);
+    EXPECT_EQ(stored[1].argb, argb);  // exact: colours at most their alpha survive both roundings
     Bytes expected_palette;
     for (int index : {0, 1, 2, 2, 1, 0})
         expected_palette.insert(expected_palette.end(),
                                 {table[4 * index + 3], table[4 * index], table[4 * index + 1], table[4 * index + 2]});
-    EXPECT_EQ(stored[2], expected_palette);
+    EXPECT_EQ(stored[2].argb, expected_palette);
     // The JPEG-with-alpha bitmap comes back as a lossless one holding its premultiplied colours.
     oracle::Decoded decoded = oracle::decode_jpeg(jpeg, true);
-    ASSERT_EQ(stored[3].size(), plane.size() * 4);
+    ASSERT_EQ(stored[3].argb.size(), plane.size() * 4);
     for (size_t i = 0; i < plane.size(); ++i) {
-        EXPECT_EQ(stored[3][4 * i], 200);
+        EXPECT_EQ(stored[3].argb[4 * i], 200);
         for (int c = 0; c < 3; ++c)
-            EXPECT_NEAR(stored[3][4 * i + 1 + c], decoded.samples[3 * i + c], 2) << i;
+            EXPECT_NEAR(stored[3].argb[4 * i + 1 + c], decoded.samples[3 * i + c], 2) << i;
     }
     // The GIF goes back as stored, as DefineBitsJPEG2 data.
     auto loaded = testkit::load_movie(Bytes(out.begin(), out.end()));
@@ -160,6 +176,72 @@ TEST(EditCli, ExtractThenReplaceWithTheUntouchedFilesKeepsTheStoredPixels)
     SwfTag* last = loaded.swf->tags.prev->prev;
     EXPECT_EQ(last->code, 21);
     EXPECT_EQ(Bytes(last->body.buf + 2, last->body.buf + last->body.len), gif);
+}
+
+TEST(EditCli, PaletteAndOpaquePngsGoBackInTheirOwnFormAndTheMovieDoesNotGrow)
+{
+    // Flat map-like art in 6 colours, 61 x 23 (rows padded in the movie).
+    const uint16_t w = 61, h = 23;
+    Bytes indices(size_t{w} * h);
+    for (size_t i = 0; i < indices.size(); ++i)
+        indices[i] = static_cast<uint8_t>((i % w) / 11 + (i / w) / 12) % 6;
+    const Bytes rgb_table = {10, 20, 30, 200, 0, 0, 0, 200, 0, 0, 0, 200, 255, 255, 0, 1, 2, 3};
+    const Bytes straight_alpha = {255, 128, 0, 255, 64, 255};
+    Bytes rgba_table;  // premultiplied, as DefineBitsLossless2 stores it
+    for (int e = 0; e < 6; ++e) {
+        for (int c = 0; c < 3; ++c)
+            rgba_table.push_back(static_cast<uint8_t>((rgb_table[3 * e + c] * straight_alpha[e] + 127) / 255));
+        rgba_table.push_back(straight_alpha[e]);
+    }
+    auto mapped = [&](const Bytes& table) {
+        Bytes data = table;
+        for (int y = 0; y < h; ++y) {
+            data.insert(data.end(), indices.begin() + y * w, indices.begin() + (y + 1) * w);
+            data.insert(data.end(), 64 - w, 0);  // rows of 64 bytes
+        }
+        return data;
+    };
+    Bytes xrgb;
+    for (uint8_t index : indices)
+        xrgb.insert(xrgb.end(), {255, rgb_table[3 * index], rgb_table[3 * index + 1], rgb_table[3 * index + 2]});
+    swfkit::Movie m;
+    m.tag(TAG_DEFINE_BITS_LOSSLESS, swfkit::colour_mapped_body(1, w, h, 6, mapped(rgb_table)));
+    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::colour_mapped_body(2, w, h, 6, mapped(rgba_table)));
+    m.tag(TAG_DEFINE_BITS_LOSSLESS, swfkit::lossless_body(3, 5, w, h, xrgb));
+    m.end();
+    testkit::TempDir dir("edit_forms");
+    ASSERT_TRUE(swfkit::write_file(dir.file("m.swf"), m.build()));
+    const std::string before = testkit::read_file(dir.file("m.swf"));
+    std::map<uint16_t, StoredBitmap> original = stored_lossless(before);
+
+    // The PNGs extraction writes for these bitmaps: palette (with the table's alpha) and RGB.
+    std::filesystem::create_directory(dir.file("m.swf_res"));
+    oracle::PngSpec palette{w, h, 8, 3, false, indices, rgb_table, {}};
+    ASSERT_TRUE(swfkit::write_file(dir.file("m.swf_res/1.png"), oracle::write_png_spec(palette)));
+    palette.trns = straight_alpha;
+    for (int e = 0; e < 6; ++e)  // the colours un-premultiplied, as extraction writes them
+        for (int c = 0; c < 3; ++c)
+            palette.palette[3 * e + c] = static_cast<uint8_t>(
+                straight_alpha[e] == 0
+                    ? 0
+                    : std::min(255, (rgba_table[4 * e + c] * 255 + straight_alpha[e] / 2) / straight_alpha[e]));
+    ASSERT_TRUE(swfkit::write_file(dir.file("m.swf_res/2.png"), oracle::write_png_spec(palette)));
+    Bytes rgb;
+    for (size_t i = 0; i < xrgb.size(); i += 4)
+        rgb.insert(rgb.end(), xrgb.begin() + i + 1, xrgb.begin() + i + 4);
+    ASSERT_TRUE(swfkit::write_file(dir.file("m.swf_res/3.png"), oracle::write_png_memory(w, h, rgb, PNG_FORMAT_RGB)));
+
+    auto r = run_program(kEdit, {"m.swf", "out.swf", "--replace"}, dir.path());
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("replace: 3 bitmap(s) changed"), std::string::npos) << r.output;
+    const std::string after = testkit::read_file(dir.file("out.swf"));
+    std::map<uint16_t, StoredBitmap> rebuilt = stored_lossless(after);
+    for (uint16_t id : {1, 2, 3}) {
+        EXPECT_EQ(rebuilt[id].code, original[id].code) << id;
+        EXPECT_EQ(rebuilt[id].format, original[id].format) << id;
+        EXPECT_EQ(rebuilt[id].argb, original[id].argb) << id;
+    }
+    EXPECT_LE(after.size(), before.size());
 }
 
 TEST(EditCli, SmallMakesSmoothBitmapsSmallerAndStillExtracts)

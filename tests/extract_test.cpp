@@ -6,15 +6,18 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "capture.h"
 
+#include "codec/image.h"
 #include "jpeg_oracle.h"
 #include "load_util.h"
 #include "png_oracle.h"
+#include "swf/bitmap_format.h"
 #include "swf/extract.h"
 #include "swf/swf.h"
 #include "swf_builder.h"
@@ -583,6 +586,9 @@ TEST(ExtractCounts, WrittenSkippedAndFailedWrites)
     m.tag(35, swfkit::jpeg3_body(5, Bytes{1, 2, 3}, Bytes{1}));            // does not decode
     m.tag(76, swfkit::symbol_class_body({{6, std::string(5000, 'x')}}));
     m.tag(21, swfkit::jpeg_body(6, Bytes{0xFF, 0xD8, 0xFF, 0xD9}));  // written under its id
+    const Bytes huge_jpeg{0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x0B, 0x08, 0xFF, 0xFF,
+                          0xFF, 0xFF, 0x01, 0x01, 0x11, 0x00, 0xFF, 0xD9};
+    m.tag(35, swfkit::jpeg3_body(7, huge_jpeg, Bytes{1}));  // too large to decode: not written
     m.end();
     auto loaded = testkit::load_movie(m.build(), dir.file("m.swf").c_str());
     ASSERT_TRUE(loaded.swf);
@@ -592,13 +598,165 @@ TEST(ExtractCounts, WrittenSkippedAndFailedWrites)
     std::string lines = capture.take();
     EXPECT_EQ(counts.written, 4u);
     EXPECT_EQ(counts.skipped, 2u);
-    EXPECT_EQ(counts.failed_writes, 0u);
+    EXPECT_EQ(counts.failed_writes, 1u);
+    EXPECT_NE(lines.find("image of bitmap 5 does not decode (malformed data), skipped"), std::string::npos);
+    EXPECT_NE(lines.find("image of bitmap 7 cannot be decoded (too large), not written"), std::string::npos);
     EXPECT_TRUE(testkit::file_exists(dir.file("out/4.gif")));
     EXPECT_TRUE(testkit::file_exists(dir.file("out/6.jpg")));
+    // Without its folder every bitmap counts as not written, with one line for them all.
     EXPECT_EQ(nowhere.written, 0u);
-    EXPECT_EQ(nowhere.skipped, 2u);
-    EXPECT_EQ(nowhere.failed_writes, 4u);
+    EXPECT_EQ(nowhere.skipped, 0u);
+    EXPECT_EQ(nowhere.failed_writes, 7u);
     EXPECT_NE(lines.find("as output folder"), std::string::npos);
+    EXPECT_EQ(lines.find("as output folder"), lines.rfind("as output folder"));
+}
+
+// ---- the movie's own colour types ----------------------------------------------------
+
+// One bitmap of the colour-type movie: its tag body, the data its stream inflates to, the
+// PNG colour type it must take and, for palettes, how many entries (0: not checked).
+struct OwnFormCase {
+    uint16_t code;
+    Bytes body;
+    Bytes data;
+    int colour_type;
+    uint32_t palette_entries = 0;
+};
+
+struct Noise {
+    uint32_t state;
+    uint8_t next(uint32_t below = 256)
+    {
+        state = state * 1103515245u + 12345;
+        return static_cast<uint8_t>((state >> 16) % below);
+    }
+    // Premultiplied colours with their alpha: opaque, or alpha anywhere from 0 to 255.
+    Bytes pixels(size_t count, bool alpha_first, bool opaque)
+    {
+        Bytes out;
+        for (size_t i = 0; i < count; ++i) {
+            uint8_t a = opaque ? 255 : next();
+            Bytes colour = {next(a + 1u), next(a + 1u), next(a + 1u)};
+            colour.insert(alpha_first ? colour.begin() : colour.end(), a);
+            out.insert(out.end(), colour.begin(), colour.end());
+        }
+        return out;
+    }
+};
+
+std::vector<OwnFormCase> lossless_own_form_cases()
+{
+    std::vector<OwnFormCase> cases;
+    Noise noise{7};
+    auto add = [&](uint16_t code, uint8_t format, uint16_t w, uint16_t h, uint32_t colours, const Bytes& data,
+                   int colour_type, uint32_t entries = 0) {
+        const auto id = static_cast<uint16_t>(cases.size() + 1);
+        Bytes body = format == 3 ? swfkit::colour_mapped_body(id, w, h, static_cast<uint16_t>(colours), data)
+                                 : swfkit::lossless_body(id, format, w, h, data);
+        cases.push_back({code, body, data, colour_type, entries});
+    };
+    for (uint16_t code : {20, 36}) {
+        const bool alpha = code == 36;
+        for (uint32_t colours : {1u, 7u, 256u}) {
+            Bytes table = noise.pixels(colours, false, !alpha || colours == 7);
+            if (!alpha)
+                for (size_t i = 0; i < colours; ++i)
+                    table.erase(table.begin() + static_cast<long>(3 * i + 3));
+            for (auto [w, h] : {std::pair<uint16_t, uint16_t>{5, 3}, {8, 2}}) {
+                const size_t stride = (w + 3u) & ~3u;
+                Bytes in_table = table, any = table;
+                for (size_t i = 0; i < stride * h; ++i) {
+                    in_table.push_back(noise.next(colours));
+                    any.push_back(noise.next());
+                }
+                Bytes cut_rows(any.begin(), any.end() - static_cast<long>(stride + 1));
+                add(code, 3, w, h, colours, in_table, 3, colours);
+                add(code, 3, w, h, colours, any, 3, colours == 256 ? 256 : colours + 1);
+                add(code, 3, w, h, colours, cut_rows, colours == 256 ? 6 : 3);
+            }
+            add(code, 3, 3, 2, colours, Bytes(table.begin(), table.begin() + 4), 3);  // cut inside the table
+        }
+        Bytes fifteen;
+        for (int i = 0; i < 8 * 3; ++i)
+            fifteen.push_back(noise.next());
+        add(code, 4, 3, 3, 0, fifteen, 2);
+        add(code, 4, 3, 3, 0, Bytes(fifteen.begin(), fifteen.end() - 3), 6);
+        Bytes opaque = noise.pixels(6 * 5, true, true), mixed = noise.pixels(6 * 5, true, false);
+        add(code, 5, 6, 5, 0, opaque, 2);
+        add(code, 5, 6, 5, 0, mixed, alpha ? 6 : 2);
+        add(code, 5, 6, 5, 0, Bytes(opaque.begin(), opaque.end() - 4), 6);
+    }
+    return cases;
+}
+
+// The R, G, B, A the conversion to straight colour gives, which every PNG form must show.
+Bytes straight_rgba(const OwnFormCase& c)
+{
+    LosslessHeader header;
+    EXPECT_TRUE(lossless_read_header(c.body, &header));
+    const size_t count = size_t{header.width} * header.height;
+    Bytes rgba(count * 4);
+    lossless_to_rgba(header, c.code == 36, c.data, rgba.data());
+    if (c.code == 36)
+        unpremultiply_rgba(rgba.data(), count);
+    return rgba;
+}
+
+uint32_t palette_entries_of(const Bytes& png)
+{
+    const std::string_view text(reinterpret_cast<const char*>(png.data()), png.size());
+    const size_t at = text.find("PLTE");
+    return at == std::string_view::npos || at < 4 ? 0 : (png[at - 2] << 8 | png[at - 1]) / 3;
+}
+
+// Colour-mapped bitmaps become palette PNGs, opaque ones RGB, the rest RGBA, and each still
+// shows exactly the pixels it showed as R, G, B, A.
+TEST(ExtractColourTypes, EachBitmapInItsOwnFormShowsTheSamePixels)
+{
+    std::vector<OwnFormCase> cases = lossless_own_form_cases();
+    const Bytes jpeg = photo_jpeg(24, 16);
+    Bytes partial(24 * 16);
+    const Bytes opaque(24 * 16, 255);
+    for (size_t i = 0; i < partial.size(); ++i)
+        partial[i] = static_cast<uint8_t>(255 - i % 200);
+    for (const Bytes* plane : {&opaque, static_cast<const Bytes*>(&partial)}) {
+        const auto id = static_cast<uint16_t>(cases.size() + 1);
+        cases.push_back({35, swfkit::jpeg3_body(id, jpeg, *plane), *plane, plane == &opaque ? 2 : 6});
+    }
+    cases.push_back({90, swfkit::jpeg4_body(static_cast<uint16_t>(cases.size() + 1), 0, jpeg, opaque), opaque, 2});
+    swfkit::Movie m;
+    for (const OwnFormCase& c : cases)
+        m.tag(c.code, c.body);
+    m.end();
+    ToolRun run;
+    run_movie(run, m);
+    EXPECT_EQ(run.result.status, 0) << run.result.output;
+
+    ImageContext images;
+    DecodedImage decoded{};
+    ASSERT_EQ(image_decode(&images, &decoded, jpeg.data(), static_cast<uint32_t>(jpeg.size())), 0);
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const OwnFormCase& c = cases[i];
+        SCOPED_TRACE(testing::Message() << "bitmap " << i + 1 << ", tag " << c.code);
+        Bytes expected;
+        if (c.code == 20 || c.code == 36) {
+            expected = straight_rgba(c);
+        } else {
+            expected.assign(decoded.pixels, decoded.pixels + size_t{decoded.width} * decoded.height * 4);
+            merge_alpha_plane(expected.data(), expected.size() / 4, c.data, true);
+        }
+        const std::string text = testkit::read_file(run.res(std::to_string(i + 1) + ".png"));
+        const Bytes png(text.begin(), text.end());
+        ASSERT_GT(png.size(), 25u);
+        EXPECT_EQ(png[25], c.colour_type);
+        if (c.palette_entries) {
+            EXPECT_EQ(palette_entries_of(png), c.palette_entries);
+        }
+        oracle::Rgba shown = oracle::read_png_rgba(png);
+        ASSERT_TRUE(shown.ok);
+        EXPECT_EQ(shown.pixels, expected);
+    }
+    image_free(&decoded);
 }
 
 }  // namespace

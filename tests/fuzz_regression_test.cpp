@@ -1,10 +1,14 @@
 // Replays every stored fuzz input through its target, in the plain and the sanitizer
 // builds: the inputs under tests/regressions/<target> once crashed, hung or leaked, and
-// the seed corpora under fuzz/corpus/<target> cover each parser's normal paths.
+// the seed corpora under fuzz/corpus/<target> cover each parser's normal paths. Each input
+// must not only run cleanly but meet the outcome tests/fuzz_outcomes.txt records for it:
+// a seed that stops loading, or a hostile input that starts being accepted, fails here.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,19 +18,19 @@
 #include "fuzz_util.h"
 #include "test_util.h"
 
-int swf_extract_fuzz_one(const uint8_t* data, size_t size);
-int swf_edit_fuzz_one(const uint8_t* data, size_t size);
-int png_read_fuzz_one(const uint8_t* data, size_t size);
-int jpeg_decode_fuzz_one(const uint8_t* data, size_t size);
-int image_decode_fuzz_one(const uint8_t* data, size_t size);
-int charset_fuzz_one(const uint8_t* data, size_t size);
-int text_coders_fuzz_one(const uint8_t* data, size_t size);
+bool swf_extract_fuzz_one(const uint8_t* data, size_t size);
+bool swf_edit_fuzz_one(const uint8_t* data, size_t size);
+bool png_read_fuzz_one(const uint8_t* data, size_t size);
+bool jpeg_decode_fuzz_one(const uint8_t* data, size_t size);
+bool image_decode_fuzz_one(const uint8_t* data, size_t size);
+bool charset_fuzz_one(const uint8_t* data, size_t size);
+bool text_coders_fuzz_one(const uint8_t* data, size_t size);
 
 namespace {
 
 namespace fs = std::filesystem;
 
-using Entry = int (*)(const uint8_t*, size_t);
+using Entry = bool (*)(const uint8_t*, size_t);
 
 struct Target {
     const char* name;
@@ -51,17 +55,43 @@ std::vector<fs::path> inputs_in(const fs::path& folder)
     return files;
 }
 
-// Runs every file of the folder through the target; returns how many ran.
-size_t replay(const Target& target, const fs::path& folder)
+const fs::path kSource = PIXSIEVE_SOURCE_DIR;
+
+// "fuzz/corpus/png_read_fuzz/rgb.png" -> "accepted" or "refused".
+std::map<std::string, std::string> recorded_outcomes()
 {
-    std::vector<fs::path> files = inputs_in(folder);
+    std::map<std::string, std::string> outcomes;
+    std::istringstream lines(testkit::read_file((kSource / "tests/fuzz_outcomes.txt").string()));
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string input, outcome;
+        if (line.empty() || line[0] == '#' || !(fields >> input >> outcome))
+            continue;
+        outcomes[input] = outcome;
+    }
+    return outcomes;
+}
+
+// Runs every file of the folder through the target and checks its outcome; returns how
+// many ran. Each input checked is taken out of `outcomes`.
+size_t replay(const Target& target, const std::string& folder, std::map<std::string, std::string>& outcomes)
+{
+    std::vector<fs::path> files = inputs_in(kSource / folder);
     for (const fs::path& file : files) {
-        SCOPED_TRACE(file.string());
+        const std::string input = folder + "/" + file.filename().string();
+        SCOPED_TRACE(input);
         std::string bytes = testkit::read_file(file.string());
         testkit::CapturedStdout capture;  // the targets' debug lines are not the point
-        int rv = target.entry(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+        const bool accepted = target.entry(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
         capture.take();
-        EXPECT_EQ(rv, 0);
+        const std::string outcome = accepted ? "accepted" : "refused";
+        auto recorded = outcomes.find(input);
+        if (recorded == outcomes.end()) {
+            ADD_FAILURE() << "no outcome recorded; tests/fuzz_outcomes.txt needs the line\n" << input << " " << outcome;
+            continue;
+        }
+        EXPECT_EQ(outcome, recorded->second);
+        outcomes.erase(recorded);
     }
     return files.size();
 }
@@ -71,12 +101,15 @@ protected:
     static void SetUpTestSuite() { fuzz_init(); }
 };
 
-TEST_P(FuzzReplay, SeedsAndRegressionsRunCleanly)
+TEST_P(FuzzReplay, SeedsAndRegressionsMeetTheirRecordedOutcomes)
 {
-    const fs::path source = PIXSIEVE_SOURCE_DIR;
-    size_t seeds = replay(GetParam(), source / "fuzz/corpus" / GetParam().name);
-    EXPECT_GT(seeds, 0u) << "no seed corpus for " << GetParam().name;
-    replay(GetParam(), source / "tests/regressions" / GetParam().name);
+    const std::string name = GetParam().name;
+    std::map<std::string, std::string> outcomes = recorded_outcomes();
+    std::erase_if(outcomes, [&](const auto& entry) { return entry.first.find("/" + name + "/") == std::string::npos; });
+    EXPECT_GT(replay(GetParam(), "fuzz/corpus/" + name, outcomes), 0u) << "no seed corpus for " << name;
+    replay(GetParam(), "tests/regressions/" + name, outcomes);
+    for (const auto& [input, outcome] : outcomes)
+        ADD_FAILURE() << "an outcome is recorded for " << input << ", which is not there";
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay, testing::ValuesIn(kTargets),

@@ -19,6 +19,7 @@ struct JpegOptions {
     int restart_interval = 0;  // in MCUs
     bool progressive = false;
     bool scan_per_component = false;  // sequential, one scan per component, last component first
+    bool store_rgb = false;           // colour stored as R, G, B (an Adobe marker says so)
 };
 
 // Encodes RGB (components 3) or grey (components 1) samples.
@@ -38,6 +39,8 @@ inline std::vector<uint8_t> encode_jpeg(uint32_t width, uint32_t height, int com
     cinfo.in_color_space = components == 3 ? JCS_RGB : JCS_GRAYSCALE;
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, options.quality, TRUE);
+    if (options.store_rgb)
+        jpeg_set_colorspace(&cinfo, JCS_RGB);
     cinfo.comp_info[0].h_samp_factor = options.h_samp;
     cinfo.comp_info[0].v_samp_factor = options.v_samp;
     for (int i = 1; i < cinfo.num_components; ++i)

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <png.h>
@@ -144,6 +145,71 @@ inline std::vector<uint8_t> write_png_spec(const PngSpec& spec)
     out.reserve(spec.rows.size() * 2 + 1024);
     if (!write_png_rows(spec, rows.data(), palette.data(), static_cast<int>(palette.size()), &out))
         return {};
+    return out;
+}
+
+// Random samples over each depth's whole range (palette indices below the palette's size),
+// with a palette, and on request a tRNS chunk: palette alpha for some entries, or a key
+// equal to the first pixel so that some pixels really are transparent.
+inline PngSpec matrix_png(int color_type, int depth, uint32_t width, uint32_t height, bool interlaced, bool trns,
+                          uint32_t seed)
+{
+    PngSpec spec{width, height, depth, color_type, interlaced, {}, {}, {}};
+    const int channels = color_type == 2 ? 3 : color_type == 4 ? 2 : color_type == 6 ? 4 : 1;
+    const uint32_t palette_size = depth == 8 ? 200 : 1u << depth;
+    const uint32_t top = color_type == 3 ? palette_size : 1u << depth;
+    uint32_t state = seed * 2654435761u + 7;
+    auto next = [&] {
+        state = state * 1103515245u + 12345;
+        return state >> 8;
+    };
+    spec.rows.assign(png_row_bytes(spec) * height, 0);
+    for (uint32_t y = 0; y < height; y++) {
+        uint8_t* row = spec.rows.data() + y * png_row_bytes(spec);
+        for (size_t s = 0; s < size_t{width} * channels; s++) {
+            uint32_t v = next() % top;
+            if (depth == 16) {
+                row[2 * s] = static_cast<uint8_t>(v >> 8), row[2 * s + 1] = static_cast<uint8_t>(v);
+            } else {
+                size_t bit = s * depth;
+                row[bit / 8] |= static_cast<uint8_t>(v << (8 - depth - bit % 8));
+            }
+        }
+    }
+    if (color_type == 3)
+        for (uint32_t i = 0; i < palette_size * 3; i++)
+            spec.palette.push_back(static_cast<uint8_t>(next()));
+    if (trns && color_type == 3)
+        for (uint32_t i = 0; i < palette_size - palette_size / 3; i++)  // the last entries keep 255
+            spec.trns.push_back(static_cast<uint8_t>(i % 3 == 0 ? 0 : next()));
+    if (trns && (color_type == 0 || color_type == 2)) {
+        size_t key_bytes = color_type == 0 ? 2 : 6;
+        for (size_t s = 0; s < key_bytes / 2; s++) {
+            uint32_t v = depth == 16 ? uint32_t{spec.rows[2 * s]} << 8 | spec.rows[2 * s + 1]
+                                     : (spec.rows[s * depth / 8] >> (8 - depth - s * depth % 8)) & (top - 1);
+            spec.trns.push_back(static_cast<uint8_t>(v >> 8));
+            spec.trns.push_back(static_cast<uint8_t>(v));
+        }
+    }
+    return spec;
+}
+
+// Every colour type at every legal depth, plain and interlaced, with and without tRNS (where
+// the type takes one), at odd sizes: the matrix every valid PNG reading is checked over.
+inline std::vector<PngSpec> png_matrix()
+{
+    const std::pair<int, std::vector<int>> types[] = {
+        {0, {1, 2, 4, 8, 16}}, {2, {8, 16}}, {3, {1, 2, 4, 8}}, {4, {8, 16}}, {6, {8, 16}}};
+    const std::pair<uint32_t, uint32_t> sizes[] = {{1, 1}, {7, 3}, {33, 17}, {2, 9}};
+    std::vector<PngSpec> out;
+    for (const auto& [color_type, depths] : types)
+        for (int depth : depths)
+            for (bool interlaced : {false, true})
+                for (bool trns : {false, true})
+                    for (auto [width, height] : sizes)
+                        if (!trns || color_type == 0 || color_type == 2 || color_type == 3)
+                            out.push_back(matrix_png(color_type, depth, width, height, interlaced, trns,
+                                                     static_cast<uint32_t>(out.size() + 1)));
     return out;
 }
 

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "platform/platform.h"
 #include "png_oracle.h"
 #include "seed_media.h"
 #include "swf_builder.h"
@@ -118,6 +119,14 @@ bool mentions(const testkit::RunResult& r, const std::string& text)
     return r.output.find(text) != std::string::npos || r.error.find(text) != std::string::npos;
 }
 
+size_t count_of(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
 TEST(Safety, LinksAndFifosInTheOutputFolderAreNeverWrittenThrough)
 {
     testkit::TempDir dir("safety_links");
@@ -157,7 +166,9 @@ TEST(Safety, LinksAndFifosInTheOutputFolderAreNeverWrittenThrough)
     ASSERT_EQ(symlink("elsewhere", dir.file("n.swf_res").c_str()), 0);
     auto linked = run_program(kTool, {"n.swf"}, dir.path());
     EXPECT_EQ(linked.status, 3);
-    EXPECT_TRUE(mentions(linked, "cannot use n.swf_res as output folder"));
+    EXPECT_EQ(count_of(linked.output, "cannot use n.swf_res as output folder: n.swf_res is a link"), 1u)
+        << linked.output;  // once for the movie, not again for each bitmap
+    EXPECT_TRUE(mentions(linked, "0 bitmaps written, 0 skipped; 4 files could not be written"));
     EXPECT_TRUE(names_in(dir.file("elsewhere")).empty());
 
     // pixsieve-edit reads no FIFO as a replacement picture: it fails at once.
@@ -166,6 +177,67 @@ TEST(Safety, LinksAndFifosInTheOutputFolderAreNeverWrittenThrough)
     EXPECT_EQ(edit.status, 1);
     EXPECT_TRUE(mentions(edit, "cannot use m.swf_res/2.png"));
     EXPECT_FALSE(fs::exists(dir.file("out.swf")));
+}
+
+TEST(Safety, NoFolderBelowTheOutputRootIsEnteredThroughALink)
+{
+    testkit::TempDir dir("safety_below");
+    ASSERT_TRUE(fs::create_directories(dir.file("game/level1")));
+    ASSERT_TRUE(swfkit::write_file(dir.file("game/level1/intro.swf"), one_pixel_movie().build()));
+    ASSERT_TRUE(swfkit::write_file(dir.file("game/top.swf"), one_pixel_movie().build()));
+    ASSERT_TRUE(fs::create_directory(dir.file("outside")));
+    ASSERT_TRUE(fs::create_directory(dir.file("out")));
+    ASSERT_EQ(symlink("../outside", dir.file("out/level1").c_str()), 0);
+    auto r = run_program(kTool, {"-o", "out", "game"}, dir.path());
+    EXPECT_EQ(r.status, 3) << r.output;
+    EXPECT_TRUE(names_in(dir.file("outside")).empty());
+    EXPECT_EQ(count_of(r.output, "cannot use out/level1/intro.swf_res as output folder: out/level1 is a link"), 1u)
+        << r.output;
+    EXPECT_TRUE(testkit::file_exists(dir.file("out/top.swf_res/1.png")));
+
+    // Below a movie's own folder too: the folder of a movie inside it.
+    Bytes holder_body{9, 0, 0, 0, 0, 0};  // DefineBinaryData 9, then the inner movie
+    const Bytes inner = one_pixel_movie().build();
+    holder_body.insert(holder_body.end(), inner.begin(), inner.end());
+    swfkit::Movie holder;
+    holder.tag(36, swfkit::lossless_body(1, 5, 1, 1, Bytes{255, 1, 2, 3}));
+    holder.tag(87, holder_body);
+    holder.tag(76, swfkit::symbol_class_body({{9, "level"}}));
+    holder.end();
+    ASSERT_TRUE(swfkit::write_file(dir.file("h.swf"), holder.build()));
+    ASSERT_TRUE(fs::create_directory(dir.file("h.swf_res")));
+    ASSERT_EQ(symlink("../outside", dir.file("h.swf_res/level.swf_res").c_str()), 0);
+    auto nested = run_program(kTool, {"h.swf"}, dir.path());
+    EXPECT_EQ(nested.status, 3) << nested.output;
+    EXPECT_TRUE(names_in(dir.file("outside")).empty());
+    EXPECT_EQ(count_of(nested.output, "cannot use h.swf_res/level.swf_res as output folder"), 1u) << nested.output;
+    EXPECT_TRUE(testkit::file_exists(dir.file("h.swf_res/1.png")));
+
+    // The -o folder itself may be a link: the user named it.
+    ASSERT_EQ(symlink("outside", dir.file("alias").c_str()), 0);
+    auto named = run_program(kTool, {"-o", "alias", "game/top.swf"}, dir.path());
+    EXPECT_EQ(named.status, 0) << named.output;
+    EXPECT_TRUE(testkit::file_exists(dir.file("outside/top.swf_res/1.png")));
+}
+
+// A movie the system still opens, whose output folder's path passes the platform's limit.
+TEST(Safety, AnOutputFolderPathTooLongWritesNothingAndSaysSo)
+{
+    testkit::TempDir dir("safety_long");
+    std::string movie;
+    while (movie.size() + 250 < kMaxPath - 8)
+        movie += std::string(240, 'd') + "/";
+    movie += std::string(kMaxPath - 3 - movie.size() - 4, 'm') + ".swf";  // the folder's path passes kMaxPath
+    const fs::path back = fs::current_path();
+    fs::current_path(dir.path());  // the whole path would not fit the system's limit
+    fs::create_directories(fs::path(movie).parent_path());
+    const bool written = swfkit::write_file(movie, one_pixel_movie().build());
+    fs::current_path(back);
+    ASSERT_TRUE(written);
+    auto r = run_program(kTool, {movie}, dir.path());
+    EXPECT_EQ(r.status, 3) << r.output;
+    EXPECT_TRUE(mentions(r, "path too long for an output folder"));
+    EXPECT_TRUE(mentions(r, "1 file could not be written"));
 }
 
 TEST(Safety, EditRefusesAnOutThatIsNotARegularFile)
@@ -201,20 +273,55 @@ TEST(Safety, AFullDiskLeavesNoPartialFilesAndExitsThree)
     m.tag(36, swfkit::lossless_body(3, 5, 1, 1, Bytes{255, 1, 2, 3}));  // small enough
     m.end();
     ASSERT_TRUE(swfkit::write_file(dir.file("m.swf"), m.build()));
+    ASSERT_TRUE(swfkit::write_file(dir.file("later.swf"), one_pixel_movie().build()));
     testkit::RunLimits full;
-    full.file_size = 4096;  // every write past 4 KiB fails, as on a full disk
-    auto r = run_program(kTool, {"m.swf"}, dir.path(), full);
+    full.file_size = 4096;  // every write past 4 KiB fails, as on a full disk (and raises SIGXFSZ)
+    auto r = run_program(kTool, {"m.swf", "later.swf"}, dir.path(), full);
     EXPECT_EQ(r.status, 3) << r.output;
     EXPECT_EQ(names_in(dir.file("m.swf_res")), std::vector<std::string>{"3.png"});
     EXPECT_TRUE(mentions(r, "cannot write m.swf_res/1.png (writing failed"));
     EXPECT_TRUE(mentions(r, "cannot write m.swf_res/2.jpg (writing failed"));
+    EXPECT_TRUE(testkit::file_exists(dir.file("later.swf_res/1.png")));  // the run goes on
+    EXPECT_TRUE(mentions(r, "pixsieve: 2 movies read, 0 refused; 2 bitmaps written"));
 
     // pixsieve-edit on a full disk: exit 1, the old OUT as it was, no temporary.
     ASSERT_TRUE(write_text(dir.file("out.swf"), "old"));
     auto edit = run_program(kEdit, {"m.swf", "out.swf"}, dir.path(), full);
     EXPECT_EQ(edit.status, 1);
     EXPECT_EQ(testkit::read_file(dir.file("out.swf")), "old");
-    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"m.swf", "m.swf_res", "out.swf"}));
+    EXPECT_EQ(names_in(dir.path()),
+              (std::vector<std::string>{"later.swf", "later.swf_res", "m.swf", "m.swf_res", "out.swf"}));
+}
+
+// Gives the file to another owner and group where this process may (root may); false otherwise.
+bool give_away(const std::string& path, uid_t* owner, gid_t* group)
+{
+    *owner = 4321, *group = 4322;
+    return chown(path.c_str(), *owner, *group) == 0;
+}
+
+bool owned_by(const std::string& path, uid_t owner, gid_t group)
+{
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && st.st_uid == owner && st.st_gid == group;
+}
+
+TEST(Safety, ReplacedFilesKeepTheirOwnerAndGroup)
+{
+    testkit::TempDir dir("safety_owner");
+    ASSERT_TRUE(swfkit::write_file(dir.file("m.swf"), one_pixel_movie().build()));
+    ASSERT_TRUE(write_text(dir.file("out.swf"), "old"));
+    ASSERT_TRUE(fs::create_directory(dir.file("m.swf_res")));
+    ASSERT_TRUE(write_text(dir.file("m.swf_res/1.png"), "old"));
+    uid_t owner = 0;
+    gid_t group = 0;
+    if (!give_away(dir.file("out.swf"), &owner, &group) || !give_away(dir.file("m.swf_res/1.png"), &owner, &group))
+        GTEST_SKIP() << "files cannot be given to another owner here";
+    ASSERT_EQ(run_program(kEdit, {"m.swf", "out.swf"}, dir.path()).status, 0);
+    ASSERT_EQ(run_program(kTool, {"m.swf"}, dir.path()).status, 0);
+    EXPECT_TRUE(owned_by(dir.file("out.swf"), owner, group));
+    EXPECT_TRUE(owned_by(dir.file("m.swf_res/1.png"), owner, group));
+    EXPECT_EQ(testkit::read_file(dir.file("out.swf")).substr(0, 3), "FWS");
 }
 
 TEST(Safety, EditKeepsOutsModeAndRemovesLeftoverTemporaries)
@@ -236,6 +343,19 @@ TEST(Safety, EditKeepsOutsModeAndRemovesLeftoverTemporaries)
     umask(mask);
     ASSERT_EQ(run_program(kEdit, {"m.swf", "new.swf"}, dir.path()).status, 0);
     EXPECT_EQ(mode_of(dir.file("new.swf")) & 0777, 0666 & ~mask);
+}
+
+TEST(Safety, ARerunRemovesTheTemporariesAKilledRunLeft)
+{
+    testkit::TempDir dir("safety_rerun");
+    ASSERT_TRUE(swfkit::write_file(dir.file("m.swf"), one_pixel_movie().build()));
+    ASSERT_TRUE(fs::create_directory(dir.file("m.swf_res")));
+    for (const char* name : {"1.png.pixsieve-tmp-a1B2c3", "x.jpg.pixsieve-tmp-Zz9Yy8", "notes.pixsieve-tmp-toolong"})
+        ASSERT_TRUE(write_text(dir.file("m.swf_res/") + name, "half a picture"));
+    auto r = run_program(kTool, {"m.swf"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(mentions(r, "removed 2 temporary file(s) an interrupted run left in m.swf_res"));
+    EXPECT_EQ(names_in(dir.file("m.swf_res")), (std::vector<std::string>{"1.png", "notes.pixsieve-tmp-toolong"}));
 }
 
 // Lossless bitmaps of 1 M to 300 M pixels whose data is tiny: whatever they claim, the

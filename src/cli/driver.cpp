@@ -14,8 +14,6 @@
 #include "cli/scheduler.h"
 #include "cli/version.h"
 #include "codec/image.h"
-#include "codec/jpeg_decoder.h"
-#include "codec/png.h"
 #include "platform/platform.h"
 #include "support/debug.h"
 #include "swf/extract.h"
@@ -220,20 +218,25 @@ public:
             add_movie(path, file_name_of(path));
     }
 
-    std::vector<ExtractJob> take() { return std::move(jobs_); }
+    std::vector<MovieJob> take() { return std::move(jobs_); }
 
 private:
     // `below` is the movie's path relative to the folder argument it was found in.
     void add_movie(const std::string& movie, const std::string& below)
     {
-        std::string folder = options_.output.empty() ? movie + "_res" : join(options_.output, below + "_res");
-        if (!options_.output.empty())
-            folder = unshared(folder, movie);
+        MovieJob job;
+        if (options_.output.empty()) {
+            const std::string name = file_name_of(movie);
+            job = {movie, res_dir_path(movie), movie.substr(0, movie.size() - name.size()), res_dir_path(name)};
+        } else {
+            const std::string folder = unshared(below, movie);
+            job = {movie, join(options_.output, folder), options_.output, folder};
+        }
         // A movie named twice (or reached twice, as "m.swf" and "./m.swf") is done once: its
         // folder is the same, and only one movie ever writes into a folder.
-        if (!folders_done_.insert(key_of(full_path(folder))).second)
+        if (!folders_done_.insert(key_of(full_path(job.folder))).second)
             return;
-        jobs_.push_back({movie, folder});
+        jobs_.push_back(std::move(job));
     }
 
     static std::string full_path(const std::string& path)
@@ -266,19 +269,21 @@ private:
         }
     }
 
-    // Two movies of one name from different places must not write into one folder.
-    std::string unshared(const std::string& folder, const std::string& movie)
+    // The output folder for `movie` named after `base`, its path under the output root. Two
+    // movies of one name from different places must not write into one folder.
+    std::string unshared(const std::string& base, const std::string& movie)
     {
+        const std::string folder = res_dir_path(base);
         std::string chosen = folder;
         for (int n = 2;; ++n) {
             auto [owner, fresh] = owners_.try_emplace(key_of(chosen), movie);
             if (fresh || owner->second == movie || platform_same_file(owner->second.c_str(), movie.c_str()))
                 break;
-            chosen = folder.substr(0, folder.size() - 4) + "~" + std::to_string(n) + "_res";
+            chosen = res_dir_path(base + "~" + std::to_string(n));
         }
         if (chosen != folder)
             DEBUG_PROBLEM("main", "%s: output folder %s is taken by another movie; using %s", movie.c_str(),
-                          folder.c_str(), chosen.c_str());
+                          join(options_.output, folder).c_str(), join(options_.output, chosen).c_str());
         return chosen;
     }
 
@@ -286,7 +291,7 @@ private:
 
     const DriverOptions& options_;
     RunTotals* totals_;
-    std::vector<ExtractJob> jobs_;
+    std::vector<MovieJob> jobs_;
     std::map<std::string, std::string> owners_;  // output folder -> the movie writing there
     std::set<std::string> folders_done_;         // the output folders of the jobs so far, as full paths
 };
@@ -296,22 +301,6 @@ private:
 // The movie bodies held at once with several workers: small movies still run side by side,
 // while a large one runs alone, so the peak memory of a run is about its largest movie.
 constexpr uint64_t kMovieMemoryBudget = uint64_t{512} << 20;
-
-// Creates any missing folders above `folder`, then the folder itself by the same rule the
-// extraction writes by (a link or a file there is refused, with its line). Something
-// already bearing a parent's name counts as there: what cannot be used shows when the
-// files are written.
-void make_folders(const std::string& folder)
-{
-    for (size_t at = 1; at < folder.size(); ++at) {
-        if (!is_separator(folder[at]) || is_separator(folder[at - 1]) || folder[at - 1] == ':')
-            continue;
-        const std::string parent = folder.substr(0, at);
-        if (!platform_exists(parent.c_str()))
-            platform_make_dir(parent.c_str());
-    }
-    res_dir_create(folder);
-}
 
 double seconds_since(std::chrono::steady_clock::time_point start)
 {
@@ -365,7 +354,7 @@ std::string listing_line(const BitmapPlan& bitmap)
 // releases it. A listing is made whole when the movie is opened and has no tasks.
 class MovieExtraction : public MovieWork {
 public:
-    MovieExtraction(const std::vector<ExtractJob>& jobs, const DriverOptions& options, RunTotals* totals,
+    MovieExtraction(const std::vector<MovieJob>& jobs, const DriverOptions& options, RunTotals* totals,
                     ProgressBar* bar)
         : jobs_(jobs), options_(options), movies_(jobs.size()), images_(options.jobs), totals_(totals), bar_(bar)
     {
@@ -454,24 +443,25 @@ private:
     };
 
     // Loads the movie and plans its bitmaps; the number of steps to do.
-    size_t load_and_plan(const ExtractJob& job, Movie& m)
+    size_t load_and_plan(const MovieJob& job, Movie& m)
     {
         load(job.movie, &m);
         if (!m.swf)
             return 0;
-        if (platform_path_units(job.folder) >= kMaxPath) {
-            DEBUG_PROBLEM("main", "path too long for an output folder: %s", job.folder.c_str());
-            return 0;
-        }
         m.tree = std::make_unique<ExtractTree>(swf_extract_tree(m.swf.get(), job.folder, 1, options_.selection));
-        const ExtractTree& tree = *m.tree;
+        ExtractTree& tree = *m.tree;
         report_unmatched_selectors(tree, job.movie);
         if (options_.list) {
             m.listed = list(tree);
             return 0;
         }
-        if (options_.selection.takes_all() || tree.selected > 0)
-            make_folders(job.folder);
+        // A folder that cannot be used is one line; its bitmaps then count as not written.
+        OutputFolder top;
+        if (platform_path_units(job.folder) >= kMaxPath)
+            DEBUG_PROBLEM("main", "path too long for an output folder: %s", job.folder.c_str());
+        else if (options_.selection.takes_all() || tree.selected > 0)
+            top = res_dir_open(job.root, job.below, true);
+        swf_open_folders(&tree, std::move(top));
         m.outcomes.resize(tree.steps.size(), BitmapOutcome::none);
         return tree.steps.size();
     }
@@ -586,7 +576,7 @@ private:
         return listed;
     }
 
-    const std::vector<ExtractJob>& jobs_;
+    const std::vector<MovieJob>& jobs_;
     const DriverOptions& options_;
     std::vector<Movie> movies_;
     std::vector<std::unique_ptr<ImageContext>> images_;  // one per worker, made on first use
@@ -599,7 +589,7 @@ int run(const DriverOptions& options)
 {
     const auto start = std::chrono::steady_clock::now();
     RunTotals totals;
-    const std::vector<ExtractJob> jobs = collect_jobs(options, &totals);
+    const std::vector<MovieJob> jobs = collect_jobs(options, &totals);
     {
         ProgressBar bar(platform_is_terminal(stderr), platform_is_terminal(stdout), jobs.size());
         MovieExtraction extraction(jobs, options, &totals, &bar);
@@ -644,7 +634,7 @@ bool parse_options(const std::vector<std::string>& args, DriverOptions* options,
     return true;
 }
 
-std::vector<ExtractJob> collect_jobs(const DriverOptions& options, RunTotals* totals)
+std::vector<MovieJob> collect_jobs(const DriverOptions& options, RunTotals* totals)
 {
     JobCollector collector(options, totals);
     for (const std::string& path : options.paths)
@@ -661,9 +651,8 @@ int exit_status(const RunTotals& totals)
 
 void app_init()
 {
+    platform_start();
     platform_reuse_large_buffers();
-    png_init(nullptr, nullptr);
-    jpeg_decoder_reset();
 }
 
 int pixsieve_main(int argc, char** argv)

@@ -32,10 +32,14 @@ inline constexpr unsigned kMaxJobs = 256;
 // description of the problem, when they are not a valid call.
 bool parse_options(const std::vector<std::string>& args, DriverOptions* options, std::string* error);
 
-// One movie to extract and the folder its bitmaps go to.
-struct ExtractJob {
+// One movie to extract and the folder its bitmaps go to: `below` inside `root`, where the
+// root is what the user named (the movie's own folder, or -o) and is followed as named,
+// while no folder of `below` is entered through a link.
+struct MovieJob {
     std::string movie;
-    std::string folder;
+    std::string folder;  // the whole path, as lines spell it
+    std::string root;
+    std::string below;
 };
 
 // What a run did, for the summary and the exit status.
@@ -54,7 +58,7 @@ struct RunTotals {
 // folder argument is kept under it; two different movies that would share a folder are
 // told apart by "~2", "~3", ... (with a line). A folder that cannot be listed is reported
 // and counted as refused in `totals`.
-std::vector<ExtractJob> collect_jobs(const DriverOptions& options, RunTotals* totals);
+std::vector<MovieJob> collect_jobs(const DriverOptions& options, RunTotals* totals);
 
 // 0 when everything went, 1 when a movie could not be read, else 3 when a bitmap could
 // not be written or a movie not be done for lack of memory.
@@ -63,5 +67,5 @@ int exit_status(const RunTotals& totals);
 // Runs the whole tool; returns the process exit status (see exit_status; 2 for wrong arguments).
 int pixsieve_main(int argc, char** argv);
 
-// Start-up initialisation of the codecs, run once.
+// Process start-up, run once: freed picture buffers are kept for the next bitmap.
 void app_init();

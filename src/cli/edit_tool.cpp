@@ -7,6 +7,7 @@
 
 #include "cli/driver.h"
 #include "cli/version.h"
+#include "codec/image.h"
 #include "platform/platform.h"
 #include "support/debug.h"
 #include "swf/character_ids.h"
@@ -19,7 +20,7 @@ namespace {
 
 constexpr const char kUsage[] =
     "usage: pixsieve-edit IN.swf OUT.swf [--replace] [--small] [--add NAME IMAGE]... [--fws | --cws | --zws]\n"
-    "  --replace         rebuild bitmaps from IN.swf_res/<id>.png (else <id>.jpg)\n"
+    "  --replace         rebuild bitmaps from IN.swf_res/<id>.png (else .jpg, else .gif)\n"
     "  --small           store lossless bitmaps as JPEG with alpha where that is smaller\n"
     "  --add NAME IMAGE  add IMAGE (PNG, JPEG or BMP) as a bitmap with a free id and class NAME\n"
     "  --fws/--cws/--zws container of OUT.swf (default: the container of IN.swf)\n"
@@ -128,7 +129,7 @@ bool report(const char* step, EditCount counts, const std::string& out)
 }
 
 // Adds each picture under a character id no other character has; false with a line.
-bool add_images(Swf* swf, const EditOptions& options, std::vector<std::string>& names)
+bool add_images(Swf* swf, const EditOptions& options, std::vector<std::string>& names, ImageContext* images)
 {
     names.reserve(options.adds.size());  // the names table keeps pointers into these
     for (const auto& [name, image] : options.adds) {
@@ -138,7 +139,7 @@ bool add_images(Swf* swf, const EditOptions& options, std::vector<std::string>& 
             fail("cannot add %s: every character id up to 65535 is taken", image.c_str());
             return false;
         }
-        if (swf_add_image(swf, names.back().c_str(), image.c_str(), static_cast<uint16_t>(id)) == nullptr) {
+        if (swf_add_image(swf, names.back().c_str(), image.c_str(), images, static_cast<uint16_t>(id)) == nullptr) {
             fail("cannot add %s", image.c_str());
             return false;
         }
@@ -162,7 +163,8 @@ int run(const EditOptions& options)
         fail("cannot load %s", options.in.c_str());
         return 1;
     }
-    if (options.replace && !report("replace", swf_replace(swf.get()), options.out))
+    ImageContext images;  // decoder state for the pictures this edit reads
+    if (options.replace && !report("replace", swf_replace(swf.get(), &images), options.out))
         return 1;
     if (options.small && !report("small", swf_small(swf.get()), options.out))
         return 1;
@@ -170,7 +172,7 @@ int run(const EditOptions& options)
     SwfTag* end_tag = swf_last_tag(swf.get());
     if (end_tag != nullptr && end_tag->code != TAG_END)
         end_tag = nullptr;
-    if (!add_images(swf.get(), options, names))
+    if (!add_images(swf.get(), options, names, &images))
         return 1;
     if (!options.adds.empty())
         finish_additions(swf.get(), end_tag);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "support/debug.h"
 
@@ -12,13 +13,7 @@ constexpr std::chrono::milliseconds kFirstDraw{500};
 constexpr std::chrono::milliseconds kRedraw{100};
 constexpr size_t kBarCells = 20;
 
-ProgressBar* bar_on_screen = nullptr;
-
-void erase_bar_on_screen()
-{
-    if (bar_on_screen != nullptr)
-        bar_on_screen->erase();
-}
+void erase_bar(void* bar) { static_cast<ProgressBar*>(bar)->erase(); }
 
 std::string bar_text(size_t done, size_t total, uint32_t bitmaps, long long seconds)
 {
@@ -35,8 +30,9 @@ std::string bar_text(size_t done, size_t total, uint32_t bitmaps, long long seco
 
 }  // namespace
 
-ProgressBar::ProgressBar(bool enabled, bool shares_terminal, size_t total_movies)
-    : enabled_(enabled), shares_terminal_(shares_terminal), total_(total_movies)
+ProgressBar::ProgressBar(bool enabled, bool shares_terminal, size_t total_movies, std::FILE* screen, Now now)
+    : enabled_(enabled), shares_terminal_(shares_terminal), total_(total_movies), screen_(screen), now_(std::move(now)),
+      start_(now_())
 {
 }
 
@@ -44,7 +40,7 @@ ProgressBar::~ProgressBar() { erase(); }
 
 void ProgressBar::update(size_t movies_done, uint32_t bitmaps_written)
 {
-    const Clock::time_point now = Clock::now();
+    const Clock::time_point now = now_();
     if (!enabled_ || now - start_ < kFirstDraw || now - last_draw_ < kRedraw)
         return;
     last_draw_ = now;
@@ -53,24 +49,20 @@ void ProgressBar::update(size_t movies_done, uint32_t bitmaps_written)
     // Blanks cover what a longer earlier bar left behind.
     const size_t blanks = drawn_width_ > text.size() ? drawn_width_ - text.size() : 0;
     std::fflush(stdout);
-    std::fprintf(stderr, "\r%s%s", text.c_str(), std::string(blanks, ' ').c_str());
-    std::fflush(stderr);
+    std::fprintf(screen_, "\r%s%s", text.c_str(), std::string(blanks, ' ').c_str());
+    std::fflush(screen_);
     drawn_width_ = text.size() + blanks;
-    if (shares_terminal_) {
-        bar_on_screen = this;
-        debug_set_before_output(erase_bar_on_screen);
-    }
+    if (shares_terminal_)
+        debug_set_before_output(erase_bar, this);
 }
 
 void ProgressBar::erase()
 {
     if (drawn_width_ == 0)
         return;
-    std::fprintf(stderr, "\r%s\r", std::string(drawn_width_, ' ').c_str());
-    std::fflush(stderr);
+    std::fprintf(screen_, "\r%s\r", std::string(drawn_width_, ' ').c_str());
+    std::fflush(screen_);
     drawn_width_ = 0;
-    if (bar_on_screen == this) {
-        bar_on_screen = nullptr;
-        debug_set_before_output(nullptr);
-    }
+    if (shares_terminal_)
+        debug_set_before_output(nullptr, nullptr);
 }

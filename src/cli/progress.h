@@ -5,12 +5,19 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 
 class ProgressBar {
 public:
+    using Clock = std::chrono::steady_clock;
+    using Now = std::function<Clock::time_point()>;
+
     // Shows nothing unless `enabled`. With `shares_terminal` (standard output goes to the
-    // same terminal) the bar steps aside whenever a line is printed there.
-    ProgressBar(bool enabled, bool shares_terminal, size_t total_movies);
+    // same terminal) the bar steps aside whenever a line is printed there. The bar is drawn
+    // on `screen` and timed by `now`; tests hand in their own.
+    ProgressBar(bool enabled, bool shares_terminal, size_t total_movies, std::FILE* screen = stderr,
+                Now now = Clock::now);
     ~ProgressBar();
     ProgressBar(const ProgressBar&) = delete;
     ProgressBar& operator=(const ProgressBar&) = delete;
@@ -21,11 +28,12 @@ public:
     void erase();
 
 private:
-    using Clock = std::chrono::steady_clock;
     bool enabled_;
     bool shares_terminal_;
     size_t total_;
-    Clock::time_point start_ = Clock::now();
+    std::FILE* screen_;
+    Now now_;
+    Clock::time_point start_;
     Clock::time_point last_draw_{};
     size_t drawn_width_ = 0;  // characters on screen now; 0 when nothing is shown
 };

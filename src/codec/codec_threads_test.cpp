@@ -55,7 +55,7 @@ Result decode_and_encode(ImageContext* context, const Bytes& picture)
 {
     Result result;
     DecodedImage image{};
-    result.code = image_decode_with(context, &image, picture.data(), static_cast<uint32_t>(picture.size()));
+    result.code = image_decode(context, &image, picture.data(), static_cast<uint32_t>(picture.size()));
     if (result.code != 0)
         return result;
     result.pixels.assign(image.pixels, image.pixels + size_t{image.width} * image.height * 4);

@@ -9,7 +9,6 @@
 #include "codec/jpeg_decoder.h"
 #include "codec/jpeg_encoder.h"
 #include "platform/platform.h"
-#include "support/fileio.h"
 #include "support/memory.h"
 
 namespace {
@@ -123,19 +122,6 @@ int decode_bitmap(DecodedImage* image, const uint8_t* data, uint32_t size)
     return 0;
 }
 
-bool ends_with(const char* text, const char* suffix)
-{
-    size_t n = std::strlen(text), m = std::strlen(suffix);
-    return n > m && std::memcmp(text + n - m, suffix, m) == 0;
-}
-
-// The context behind the functions that take none.
-ImageContext& default_context()
-{
-    static ImageContext context;
-    return context;
-}
-
 // A leading EOI SOI pair is how some authoring tools started their JPEG data.
 bool looks_like_jpeg(const uint8_t* data, uint32_t size)
 {
@@ -145,8 +131,6 @@ bool looks_like_jpeg(const uint8_t* data, uint32_t size)
 }
 
 }  // namespace
-
-int image_init() { return 0; }
 
 Fault image_decode_bytes(ImageContext* context, DecodedImage* image, std::span<const uint8_t> bytes)
 {
@@ -163,53 +147,11 @@ Fault image_decode_bytes(ImageContext* context, DecodedImage* image, std::span<c
     return Fault::malformed;
 }
 
-int image_decode_with(ImageContext* context, DecodedImage* image, const uint8_t* data, uint32_t size)
+int image_decode(ImageContext* context, DecodedImage* image, const uint8_t* data, uint32_t size)
 {
     if (data == nullptr)
         return -1;
-    return image_decode_bytes(context, image, {data, data ? size : 0}) == Fault::none ? 0 : -1;
-}
-
-int image_decode(DecodedImage* image, const uint8_t* data, uint32_t size)
-{
-    return image_decode_with(&default_context(), image, data, size);
-}
-
-int image_load_file(DecodedImage* image, const char* path)
-{
-    int size = 0;
-    ByteBuffer data(file_read_all(path, &size));
-    if (!data)
-        return -1;
-    return image_decode(image, data.get(), static_cast<uint32_t>(size));
-}
-
-// A "*_png.jpg" file carries a colour picture over its alpha mask (taken from green).
-int image_load_file_with_alpha(DecodedImage* image, const char* path)
-{
-    if (image_load_file(image, path) != 0)
-        return -1;
-    if (!ends_with(path, "_png.jpg"))
-        return 0;
-    uint32_t width = image->width, half = image->height / 2;
-    malloc_ptr<uint8_t[]> merged(alloc_pixels(width, half, 4));
-    if (!merged) {
-        image_free(image);
-        return -1;
-    }
-    for (uint32_t y = 0; y < half; ++y) {
-        const uint8_t* colour = image->pixels + size_t{y} * width * 4;
-        const uint8_t* mask = image->pixels + size_t{y + half} * width * 4;
-        uint8_t* out = merged.get() + size_t{y} * width * 4;
-        for (uint32_t x = 0; x < width; ++x) {
-            std::memcpy(out + 4 * x, colour + 4 * x, 3);
-            out[4 * x + 3] = mask[4 * x + 1];
-        }
-    }
-    std::free(image->pixels);
-    image->pixels = merged.release();
-    image->height = half;
-    return 0;
+    return image_decode_bytes(context, image, {data, size}) == Fault::none ? 0 : -1;
 }
 
 uint64_t image_encode_bound(uint32_t width, uint32_t height)
@@ -247,29 +189,6 @@ int image_encode(DecodedImage* image, uint8_t* out, uint32_t capacity, uint32_t*
     uint8_t quality = image->quality ? image->quality : kDefaultQuality;
     return image_encode_pixels(image->kind, image->pixels, image->width, image->height, quality, out, capacity,
                                out_size);
-}
-
-int image_save_file(DecodedImage* image, const char* path)
-{
-    if (image->kind == IMAGE_PNG) {
-        PngHandle png{};
-        if (png_create_file(&png, path) != PNG_OK)
-            return -1;
-        int code = png_write_image(&png, image->width, image->height, 8, 6, image->pixels);
-        png_close(&png);
-        return code == PNG_OK ? 0 : -1;
-    }
-    if (image->kind == IMAGE_JPEG) {
-        std::FILE* file = platform_open_file(path, "wb");
-        if (file == nullptr)
-            return -1;
-        image_flatten_alpha(image->pixels, image->width, image->height, 255);
-        int count = 0;
-        uint8_t quality = image->quality ? image->quality : kDefaultQuality;
-        jpeg_encode(file, nullptr, &count, image->pixels, image->width, image->height, 4, quality);
-        return std::fclose(file) == 0 ? 0 : -1;
-    }
-    return 0;
 }
 
 int image_flatten_alpha(uint8_t* pixels, uint32_t width, uint32_t height, uint32_t divisor)

@@ -24,25 +24,17 @@ struct DecodedImage {
     uint8_t* pixels;  // width x height x 4 bytes, R, G, B, A, top row first (malloc'd)
 };
 
-// What one thread needs to decode pictures: give each worker its own. The functions
-// without a context share one and are for single-threaded callers.
+// What one thread needs to decode pictures; whoever decodes owns one (a worker, an edit).
 struct ImageContext {
     JpegDecoder jpeg;
 };
 
-// Nothing to set up any more; kept for callers that still call it. Always 0.
-int image_init();
-
 // 0 on success, -1 (record untouched) when the data is not a picture this layer reads.
-int image_decode(DecodedImage* image, const uint8_t* data, uint32_t size);
-int image_decode_with(ImageContext* context, DecodedImage* image, const uint8_t* data, uint32_t size);
+int image_decode(ImageContext* context, DecodedImage* image, const uint8_t* data, uint32_t size);
 // The same, saying why a picture was not decoded: Fault::out_of_memory or too_large when it
 // could not be held (the caller counts it as not written), malformed or unsupported data.
 // Prints nothing; the caller, who knows the bitmap, prints the line.
 Fault image_decode_bytes(ImageContext* context, DecodedImage* image, std::span<const uint8_t> bytes);
-int image_load_file(DecodedImage* image, const char* path);
-// As image_load_file; a name ending in "_png.jpg" holds colour over an alpha mask.
-int image_load_file_with_alpha(DecodedImage* image, const char* path);
 
 // Encodes as PNG (IMAGE_PNG) or JPEG (IMAGE_JPEG) into out[0..capacity). JPEG first
 // flattens the caller's pixels onto black in place. 0 with *out_size set; -1 when the
@@ -52,9 +44,6 @@ int image_encode_pixels(uint32_t kind, uint8_t* pixels, uint32_t width, uint32_t
 int image_encode(DecodedImage* image, uint8_t* out, uint32_t capacity, uint32_t* out_size);
 // A buffer size that holds any encoding of a width x height picture.
 uint64_t image_encode_bound(uint32_t width, uint32_t height);
-
-// 0 when written; -1 when the file cannot be created (nothing is written).
-int image_save_file(DecodedImage* image, const char* path);
 
 int image_flatten_alpha(uint8_t* pixels, uint32_t width, uint32_t height, uint32_t divisor);
 int image_free(DecodedImage* image);

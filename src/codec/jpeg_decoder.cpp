@@ -16,16 +16,21 @@
 
 namespace {
 
-constexpr int kFastBits = 9;
+constexpr int kFastBits = 10;
 
-// First-level entry for the next 9 bits. code_length 0: the code is longer (or invalid),
-// look it up the canonical way. total_length non-zero: the magnitude bits fit in the 9
-// bits too, and `value` is the decoded coefficient.
+// Real progressive streams have a dozen scans or so. Each scan walks every block of its
+// components, so a hostile stream of endless scans is refused past this many.
+constexpr int kMaxScans = 200;
+
+// First-level entry for the next 10 bits, 4 bytes so that a table stays in a few cache
+// lines' reach. Low nibble of `lengths`: the code's length, 0 when the code is longer (or
+// invalid) and must be looked up the canonical way. High nibble: the length of the code
+// and its magnitude bits together when both fit, and `value` is then the decoded
+// coefficient; 0 when they do not fit.
 struct FastEntry {
-    uint8_t code_length;
-    uint8_t symbol;
-    uint8_t total_length;
     int16_t value;
+    uint8_t symbol;
+    uint8_t lengths;
 };
 
 struct HuffmanTable {
@@ -59,6 +64,7 @@ struct JpegState {
     int status;
     int width, height, component_count;
     bool frame_seen, progressive, scanned;
+    int scan_count;
     bool saw_jfif, saw_adobe;
     int adobe_transform;
     int hmax, vmax, mcus_per_row, mcu_rows;
@@ -107,11 +113,14 @@ void release_state(JpegState& d)
     std::memset(&d, 0, sizeof d);
 }
 
-// Zeroed, so a damaged picture never shows uninitialised memory.
+// Planes and the image are written whole before they are read (blocks no scan reaches
+// are written grey), so they need no clearing; the coefficients of a progressive frame
+// start at zero.
 template <class T>
-T* allocate_zeroed(JpegState& d, uint64_t count)
+T* allocate(JpegState& d, uint64_t count, bool zeroed)
 {
-    auto* block = static_cast<T*>(std::calloc(count ? count : 1, sizeof(T)));
+    const uint64_t n = count ? count : 1;
+    auto* block = static_cast<T*>(zeroed ? std::calloc(n, sizeof(T)) : std::malloc(n * sizeof(T)));
     if (!block)
         d.status = kJpegOutOfMemory;
     return block;
@@ -136,19 +145,19 @@ void read_quant_tables(JpegState& d, ByteReader s)
         d.status = kJpegSyntaxError;
 }
 
-// A code of L <= 9 bits covers whole first-level entries: each of them gets the code,
-// and the decoded value when its magnitude bits fit in the rest of the 9 bits.
+// A code of L <= 10 bits covers whole first-level entries: each of them gets the code,
+// and the decoded value when its magnitude bits fit in the rest of the 10 bits.
 void fill_fast_entries(HuffmanTable& t, int code, int length, uint8_t symbol)
 {
     const int k = symbol & 15, total = length + k;
     const int first = code << (kFastBits - length), count = 1 << (kFastBits - length);
     for (int i = first; i < first + count; ++i) {
-        t.fast[i] = FastEntry{static_cast<uint8_t>(length), symbol, 0, 0};
+        FastEntry& entry = t.fast[i];
+        entry = FastEntry{0, symbol, static_cast<uint8_t>(length)};
         if (total <= kFastBits) {
-            t.fast[i].total_length = static_cast<uint8_t>(total);
+            entry.lengths = static_cast<uint8_t>(length | total << 4);
             if (k)
-                t.fast[i].value = static_cast<int16_t>(
-                    extend_magnitude((i >> (kFastBits - total)) & ((1 << k) - 1), k));
+                entry.value = static_cast<int16_t>(extend_magnitude((i >> (kFastBits - total)) & ((1 << k) - 1), k));
         }
     }
 }
@@ -163,12 +172,12 @@ bool build_huffman_table(HuffmanTable& t, const uint8_t counts[16], std::span<co
     int code = 0, k = 0;
     for (int length = 1; length <= 16; ++length) {
         t.value_offset[length] = k - code;
+        if (code + counts[length - 1] >= (1 << length))  // checked before a code indexes the table
+            return false;
         for (int i = 0; i < counts[length - 1]; ++i, ++code, ++k)
             if (length <= kFastBits)
                 fill_fast_entries(t, code, length, t.symbols[k]);
         t.max_code[length] = counts[length - 1] ? code - 1 : -1;
-        if (code >= (1 << length))
-            return false;
         code <<= 1;
     }
     t.defined = true;
@@ -235,12 +244,12 @@ void allocate_frame_buffers(JpegState& d)
     }
     for (int i = 0; i < d.component_count && !d.status; ++i) {
         JpegComponent& c = d.components[i];
-        c.plane = allocate_zeroed<uint8_t>(d, sizes[i]);
+        c.plane = allocate<uint8_t>(d, sizes[i], false);
         if (d.progressive && c.plane)
-            c.coefficients = allocate_zeroed<int16_t>(d, sizes[i]);
+            c.coefficients = allocate<int16_t>(d, sizes[i], true);
     }
     if (d.component_count == 3 && !d.status)
-        d.image = allocate_zeroed<uint8_t>(d, uint64_t(d.width) * uint64_t(d.height) * 3);
+        d.image = allocate<uint8_t>(d, uint64_t(d.width) * uint64_t(d.height) * 3, false);
 }
 
 void read_frame_header(JpegState& d, int marker, ByteReader s)
@@ -417,8 +426,8 @@ inline int decode_symbol(BitReader& br, const HuffmanTable& t)
     if (br.count < 16)
         refill(br, 16);
     const FastEntry& fast = t.fast[(br.buffer >> (br.count - kFastBits)) & ((1 << kFastBits) - 1)];
-    if (fast.code_length) {
-        br.count -= fast.code_length;
+    if (fast.lengths & 15) {
+        br.count -= fast.lengths & 15;
         return fast.symbol;
     }
     return decode_long_symbol(br, t);
@@ -430,14 +439,14 @@ inline int32_t decode_value(BitReader& br, const HuffmanTable& t, int* symbol)
     if (br.count < 16)
         refill(br, 16);
     const FastEntry& fast = t.fast[(br.buffer >> (br.count - kFastBits)) & ((1 << kFastBits) - 1)];
-    if (fast.total_length) {  // 16 bits were held, so the magnitude bits need no refill
-        br.count -= fast.total_length;
+    if (fast.lengths >> 4) {  // 16 bits were held, so the magnitude bits need no refill
+        br.count -= fast.lengths >> 4;
         *symbol = fast.symbol;
         return fast.value;
     }
     int s;
-    if (fast.code_length) {
-        br.count -= fast.code_length;
+    if (fast.lengths & 15) {
+        br.count -= fast.lengths & 15;
         s = fast.symbol;
     } else {
         s = decode_long_symbol(br, t);
@@ -540,6 +549,105 @@ inline void idct_1d(const T in[8], T out[8], int shift)
 
 inline uint8_t output_sample(uint32_t v) { return clip_byte(static_cast<int32_t>(v) + 128); }
 
+#if defined(__SSE2__)
+// The same transform in 16-bit lanes, eight columns or rows at a time, as libjpeg-turbo's
+// own vector code keeps it (valid data stays well inside 16 bits between the passes).
+// Every product pairs two inputs for one multiply-add: the odd part's four sums are
+// regrouped by input (2446 - 7373 - 16069 + 9633 = -11363 and so on), which integer
+// arithmetic leaves exact.
+inline __m128i pair_weights(int a, int b) { return _mm_set1_epi32(int(uint32_t(b) << 16 | (uint32_t(a) & 0xFFFF))); }
+
+inline __m128i weigh(__m128i low_pairs, __m128i high_pairs, __m128i weights, __m128i& high)
+{
+    high = _mm_madd_epi16(high_pairs, weights);
+    return _mm_madd_epi16(low_pairs, weights);
+}
+
+template <int kShift>
+inline void idct_pass_sse2(const __m128i in[8], __m128i out[8])
+{
+    const __m128i rounding = _mm_set1_epi32(1 << (kShift - 1));
+    const __m128i p26l = _mm_unpacklo_epi16(in[2], in[6]), p26h = _mm_unpackhi_epi16(in[2], in[6]);
+    const __m128i p04l = _mm_unpacklo_epi16(in[0], in[4]), p04h = _mm_unpackhi_epi16(in[0], in[4]);
+    const __m128i p71l = _mm_unpacklo_epi16(in[7], in[1]), p71h = _mm_unpackhi_epi16(in[7], in[1]);
+    const __m128i p35l = _mm_unpacklo_epi16(in[3], in[5]), p35h = _mm_unpackhi_epi16(in[3], in[5]);
+    __m128i odd_l[4], odd_h[4];  // tmp0..tmp3 of the odd part, low and high four lanes
+    auto odd = [&](int term, const __m128i pa[2], int a0, int a1, const __m128i pb[2], int b0, int b1) {
+        __m128i high_a, high_b;
+        const __m128i low_a = weigh(pa[0], pa[1], pair_weights(a0, a1), high_a);
+        const __m128i low_b = weigh(pb[0], pb[1], pair_weights(b0, b1), high_b);
+        odd_l[term] = _mm_add_epi32(low_a, low_b);
+        odd_h[term] = _mm_add_epi32(high_a, high_b);
+    };
+    const __m128i p71[2] = {p71l, p71h}, p35[2] = {p35l, p35h};
+    // Even part: terms 0..3 are tmp10, tmp11, tmp12, tmp13.
+    __m128i tmp2h, tmp3h, tmp0h, tmp1h;
+    const __m128i tmp3l = weigh(p26l, p26h, pair_weights(10703, 4433), tmp3h);
+    const __m128i tmp2l = weigh(p26l, p26h, pair_weights(4433, -10704), tmp2h);
+    const __m128i tmp0l = _mm_add_epi32(weigh(p04l, p04h, pair_weights(8192, 8192), tmp0h), rounding);
+    const __m128i tmp1l = _mm_add_epi32(weigh(p04l, p04h, pair_weights(8192, -8192), tmp1h), rounding);
+    tmp0h = _mm_add_epi32(tmp0h, rounding);
+    tmp1h = _mm_add_epi32(tmp1h, rounding);
+    const __m128i even[2][4] = {
+        {_mm_add_epi32(tmp0l, tmp3l), _mm_add_epi32(tmp1l, tmp2l), _mm_sub_epi32(tmp1l, tmp2l),
+         _mm_sub_epi32(tmp0l, tmp3l)},
+        {_mm_add_epi32(tmp0h, tmp3h), _mm_add_epi32(tmp1h, tmp2h), _mm_sub_epi32(tmp1h, tmp2h),
+         _mm_sub_epi32(tmp0h, tmp3h)},
+    };
+    // Odd part: terms 0..3 are tmp0..tmp3.
+    odd(0, p71, -11363, 2260, p35, -6436, 9633);
+    odd(1, p71, 9633, 6437, p35, -11362, 2261);
+    odd(2, p71, -6436, 9633, p35, -2259, -11362);
+    odd(3, p71, 2260, 11363, p35, 9633, 6437);
+    for (int i = 0; i < 4; ++i) {
+        // out[i] = even[i] + odd[3 - i], out[7 - i] = even[i] - odd[3 - i]
+        const __m128i plus_l = _mm_srai_epi32(_mm_add_epi32(even[0][i], odd_l[3 - i]), kShift);
+        const __m128i plus_h = _mm_srai_epi32(_mm_add_epi32(even[1][i], odd_h[3 - i]), kShift);
+        const __m128i minus_l = _mm_srai_epi32(_mm_sub_epi32(even[0][i], odd_l[3 - i]), kShift);
+        const __m128i minus_h = _mm_srai_epi32(_mm_sub_epi32(even[1][i], odd_h[3 - i]), kShift);
+        out[i] = _mm_packs_epi32(plus_l, plus_h);
+        out[7 - i] = _mm_packs_epi32(minus_l, minus_h);
+    }
+}
+
+inline void transpose8x16(__m128i r[8])
+{
+    const __m128i a0 = _mm_unpacklo_epi16(r[0], r[1]), a1 = _mm_unpackhi_epi16(r[0], r[1]);
+    const __m128i a2 = _mm_unpacklo_epi16(r[2], r[3]), a3 = _mm_unpackhi_epi16(r[2], r[3]);
+    const __m128i a4 = _mm_unpacklo_epi16(r[4], r[5]), a5 = _mm_unpackhi_epi16(r[4], r[5]);
+    const __m128i a6 = _mm_unpacklo_epi16(r[6], r[7]), a7 = _mm_unpackhi_epi16(r[6], r[7]);
+    const __m128i b0 = _mm_unpacklo_epi32(a0, a2), b1 = _mm_unpackhi_epi32(a0, a2);
+    const __m128i b2 = _mm_unpacklo_epi32(a1, a3), b3 = _mm_unpackhi_epi32(a1, a3);
+    const __m128i b4 = _mm_unpacklo_epi32(a4, a6), b5 = _mm_unpackhi_epi32(a4, a6);
+    const __m128i b6 = _mm_unpacklo_epi32(a5, a7), b7 = _mm_unpackhi_epi32(a5, a7);
+    r[0] = _mm_unpacklo_epi64(b0, b4);
+    r[1] = _mm_unpackhi_epi64(b0, b4);
+    r[2] = _mm_unpacklo_epi64(b1, b5);
+    r[3] = _mm_unpackhi_epi64(b1, b5);
+    r[4] = _mm_unpacklo_epi64(b2, b6);
+    r[5] = _mm_unpackhi_epi64(b2, b6);
+    r[6] = _mm_unpacklo_epi64(b3, b7);
+    r[7] = _mm_unpackhi_epi64(b3, b7);
+}
+
+void idct_full(const int32_t* block, uint8_t* out, int stride)
+{
+    __m128i rows[8], work[8];
+    for (int k = 0; k < 8; ++k)
+        rows[k] = _mm_packs_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(block + 8 * k)),
+                                  _mm_load_si128(reinterpret_cast<const __m128i*>(block + 8 * k + 4)));
+    idct_pass_sse2<kPass1Shift>(rows, work);
+    transpose8x16(work);
+    idct_pass_sse2<kPass2Shift>(work, rows);
+    transpose8x16(rows);
+    const __m128i centre = _mm_set1_epi16(128);
+    for (int k = 0; k < 8; k += 2) {
+        const __m128i two_rows = _mm_packus_epi16(_mm_adds_epi16(rows[k], centre), _mm_adds_epi16(rows[k + 1], centre));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + size_t(k) * stride), two_rows);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + size_t(k + 1) * stride), _mm_srli_si128(two_rows, 8));
+    }
+}
+#else
 inline void transpose(Lanes& a, Lanes& b, Lanes& c, Lanes& d)
 {
     const Lanes t0 = __builtin_shuffle(a, b, Lanes{0, 4, 1, 5}), t1 = __builtin_shuffle(a, b, Lanes{2, 6, 3, 7});
@@ -589,6 +697,7 @@ void idct_full(const int32_t* block, uint8_t* out, int stride)
         store_rows(result, out + size_t(4 * half) * stride, stride);
     }
 }
+#endif
 
 // Only the first row of coefficients: every column pass gives one value (its input
 // times 4) down the whole column, so all eight rows come out alike.
@@ -685,6 +794,10 @@ void walk_mcus(JpegState& d, Scan& scan, BitReader& br, Decode&& decode, Missing
                     decode(c, bx, by);
             }
             starved = starved || ran_short(br);
+            // A progressive scan leaves missing blocks as they are: with no restart to
+            // resume at, the rest of it has nothing to do.
+            if (starved && d.progressive && !d.restart_interval)
+                return;
         }
     }
 }
@@ -893,6 +1006,10 @@ bool prepare_scan(JpegState& d, Scan& scan)
         if ((needs_dc && !usable_table(d.dc_tables, c.dc_table, true)) ||
             (needs_ac && !usable_table(d.ac_tables, c.ac_table, false)))
             return false;
+        // A sequential frame codes each component in one scan; another would only repeat
+        // the work (hostile streams repeat it for as long as they like).
+        if (c.quant_taken && !d.progressive)
+            return false;
         if (!c.quant_taken) {  // libjpeg keeps the table in force at the component's first scan
             if (!d.quant_defined[c.quant_index])
                 return false;
@@ -917,7 +1034,7 @@ bool prepare_scan(JpegState& d, Scan& scan)
 void read_scan(JpegState& d, ByteReader s, ByteReader& in)
 {
     Scan scan;
-    if (!read_scan_header(d, s, scan) || !prepare_scan(d, scan)) {
+    if (++d.scan_count > kMaxScans || !read_scan_header(d, s, scan) || !prepare_scan(d, scan)) {
         d.status = kJpegSyntaxError;
         return;
     }
@@ -1001,8 +1118,8 @@ bool init_component_rows(JpegState& d, ComponentRows& rows, const JpegComponent&
     if (rows.method == Upsampling::none)
         return true;
     const uint64_t full_width = uint64_t(c.width) * uint64_t(h) + 16;
-    rows.row.reset(allocate_zeroed<uint8_t>(d, full_width));
-    rows.sums.reset(reinterpret_cast<uint8_t*>(allocate_zeroed<uint16_t>(d, uint64_t(c.width) + 2)));
+    rows.row.reset(allocate<uint8_t>(d, full_width, true));
+    rows.sums.reset(reinterpret_cast<uint8_t*>(allocate<uint16_t>(d, uint64_t(c.width) + 2, true)));
     return !d.status;
 }
 
@@ -1010,23 +1127,60 @@ bool init_component_rows(JpegState& d, ComponentRows& rows, const JpegComponent&
 // biases alternating between the two as in libjpeg; the edges repeat their sample.
 void upsample_h2v1(const uint8_t* in, int w, uint8_t* out)
 {
-    out[0] = in[0];
-    for (int x = 1; x < w; ++x) {
-        out[2 * x] = static_cast<uint8_t>((3 * in[x] + in[x - 1] + 1) >> 2);
-        out[2 * x - 1] = static_cast<uint8_t>((3 * in[x - 1] + in[x] + 2) >> 2);
+    int x = 0;
+    auto one = [&](int i) {
+        const int near3 = 3 * in[i], left = in[i > 0 ? i - 1 : 0], right = in[i + 1 < w ? i + 1 : w - 1];
+        out[2 * i] = static_cast<uint8_t>((near3 + left + 1) >> 2);
+        out[2 * i + 1] = static_cast<uint8_t>((near3 + right + 2) >> 2);
+    };
+    one(x++);
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (; x + 9 <= w; x += 8) {
+        const auto load = [&](int at) {
+            return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + at)), zero);
+        };
+        const __m128i near = load(x), near3 = _mm_add_epi16(near, _mm_add_epi16(near, near));
+        const __m128i even = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(near3, load(x - 1)), _mm_set1_epi16(1)), 2);
+        const __m128i odd = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(near3, load(x + 1)), _mm_set1_epi16(2)), 2);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * x),
+                         _mm_packus_epi16(_mm_unpacklo_epi16(even, odd), _mm_unpackhi_epi16(even, odd)));
     }
-    out[2 * w - 1] = in[w - 1];
+#endif
+    for (; x < w; ++x)
+        one(x);
 }
 
 // Both directions at once: vertical 3:1 sums of the nearer and the farther row, then the
 // same horizontally, everything divided by 16 at the end.
 void upsample_h2v2(const uint8_t* nearer, const uint8_t* farther, int w, uint16_t* sums, uint8_t* out)
 {
-    for (int x = 0; x < w; ++x)
+    int x = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (; x + 8 <= w; x += 8) {
+        const __m128i n = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(nearer + x)), zero);
+        const __m128i f = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(farther + x)), zero);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + x + 1),
+                         _mm_add_epi16(_mm_add_epi16(n, n), _mm_add_epi16(n, f)));
+    }
+#endif
+    for (; x < w; ++x)
         sums[x + 1] = static_cast<uint16_t>(3 * nearer[x] + farther[x]);
     sums[0] = sums[1];
     sums[w + 1] = sums[w];
-    for (int x = 0; x < w; ++x) {
+    x = 0;
+#if defined(__SSE2__)
+    for (; x + 8 <= w; x += 8) {
+        const auto load = [&](int at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + at)); };
+        const __m128i near = load(x + 1), near3 = _mm_add_epi16(near, _mm_add_epi16(near, near));
+        const __m128i even = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(near3, load(x)), _mm_set1_epi16(8)), 4);
+        const __m128i odd = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(near3, load(x + 2)), _mm_set1_epi16(7)), 4);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * x),
+                         _mm_packus_epi16(_mm_unpacklo_epi16(even, odd), _mm_unpackhi_epi16(even, odd)));
+    }
+#endif
+    for (; x < w; ++x) {
         out[2 * x] = static_cast<uint8_t>((3 * sums[x + 1] + sums[x] + 8) >> 4);
         out[2 * x + 1] = static_cast<uint8_t>((3 * sums[x + 1] + sums[x + 2] + 7) >> 4);
     }
@@ -1354,31 +1508,3 @@ int JpegDecoder::pixels_size() const
     const JpegState& d = *state_;
     return d.width * d.height * d.component_count;  // below 1 GiB: the frame was refused otherwise
 }
-
-// ---------------------------------------------------------------- the default decoder
-
-namespace {
-
-JpegDecoder& default_decoder()
-{
-    static JpegDecoder decoder;
-    return decoder;
-}
-
-}  // namespace
-
-void jpeg_decoder_reset() { default_decoder().release(); }
-
-void jpeg_release() { default_decoder().release(); }
-
-int jpeg_decode(const uint8_t* data, int32_t size) { return default_decoder().decode(data, size); }
-
-int jpeg_width() { return default_decoder().width(); }
-
-int jpeg_height() { return default_decoder().height(); }
-
-int jpeg_is_colour() { return default_decoder().is_colour(); }
-
-const uint8_t* jpeg_pixels() { return default_decoder().pixels(); }
-
-int jpeg_pixels_size() { return default_decoder().pixels_size(); }

@@ -57,14 +57,3 @@ public:
 private:
     JpegState* state_;
 };
-
-// The same operations on one decoder shared by the whole process, as the methods above
-// describe them: for single-threaded callers only.
-void jpeg_decoder_reset();  // releases the picture; the decoder itself needs no set-up
-int jpeg_decode(const uint8_t* data, int32_t size);
-int jpeg_width();
-int jpeg_height();
-int jpeg_is_colour();
-const uint8_t* jpeg_pixels();
-int jpeg_pixels_size();
-void jpeg_release();

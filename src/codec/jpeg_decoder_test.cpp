@@ -55,16 +55,17 @@ Decoded decode(const Bytes& jpeg, size_t length = SIZE_MAX)
 {
     length = std::min(length, jpeg.size());
     std::unique_ptr<uint8_t[]> copy(new uint8_t[length ? length : 1]);
-    std::memcpy(copy.get(), jpeg.data(), length);
+    if (length)
+        std::memcpy(copy.get(), jpeg.data(), length);
     Decoded result;
-    result.status = jpeg_decode(copy.get(), int32_t(length));
+    JpegDecoder decoder;
+    result.status = decoder.decode(copy.get(), int32_t(length));
     if (result.status == kJpegOk) {
-        result.width = jpeg_width();
-        result.height = jpeg_height();
-        result.colour = jpeg_is_colour();
-        result.pixels.assign(jpeg_pixels(), jpeg_pixels() + jpeg_pixels_size());
+        result.width = decoder.width();
+        result.height = decoder.height();
+        result.colour = decoder.is_colour();
+        result.pixels.assign(decoder.pixels(), decoder.pixels() + decoder.pixels_size());
     }
-    jpeg_release();
     return result;
 }
 
@@ -271,16 +272,16 @@ Bytes reference_pixels(const Bytes& jpeg) { return oracle::decode_jpeg(jpeg).sam
 
 TEST(JpegDecoder, RefusesNonJpegAndPicturelessStreams)
 {
-    jpeg_decoder_reset();
+    JpegDecoder decoder;
     const uint8_t soi_only[] = {0xFF, 0xD8};
     const uint8_t one_byte[] = {0xFF};
     const uint8_t eoi_first[] = {0xFF, 0xD9, 0xFF, 0xD8};
-    EXPECT_EQ(jpeg_decode(soi_only, 2), kJpegSyntaxError);
-    EXPECT_EQ(jpeg_decode(one_byte, 1), kJpegNotJpeg);
-    EXPECT_EQ(jpeg_decode(eoi_first, 4), kJpegNotJpeg);
-    EXPECT_EQ(jpeg_decode(nullptr, 10), kJpegNotJpeg);
-    EXPECT_EQ(jpeg_decode(soi_only, -2), kJpegNotJpeg);
-    jpeg_release();
+    EXPECT_EQ(decoder.decode(soi_only, 2), kJpegSyntaxError);
+    EXPECT_EQ(decoder.decode(one_byte, 1), kJpegNotJpeg);
+    EXPECT_EQ(decoder.decode(eoi_first, 4), kJpegNotJpeg);
+    EXPECT_EQ(decoder.decode(nullptr, 10), kJpegNotJpeg);
+    EXPECT_EQ(decoder.decode(soi_only, -2), kJpegNotJpeg);
+    decoder.release();
     EXPECT_EQ(jpeg_status_fault(kJpegOk), Fault::none);
     EXPECT_EQ(jpeg_status_fault(kJpegOutOfMemory), Fault::out_of_memory);
     EXPECT_EQ(jpeg_status_fault(kJpegTooLarge), Fault::too_large);
@@ -446,7 +447,7 @@ TEST(JpegDecoder, EndStartPairsBetweenSegmentsAreStepsOver)
     EXPECT_EQ(decode(pair).status, kJpegNotJpeg);
 }
 
-// Two decoders hold their pictures side by side; the default one is a third.
+// Decoders hold their pictures side by side; releasing one leaves the others alone.
 TEST(JpegDecoder, DecodersKeepTheirOwnPictures)
 {
     Bytes small = oracle::encode_jpeg(16, 8, 3, make_picture(16, 8, 3, 1), {.quality = 90});
@@ -455,8 +456,9 @@ TEST(JpegDecoder, DecodersKeepTheirOwnPictures)
     JpegDecoder first, second;
     ASSERT_EQ(first.decode(std::span<const uint8_t>(small)), Fault::none);
     ASSERT_EQ(second.decode(grey.data(), int32_t(grey.size())), kJpegOk);
-    ASSERT_EQ(jpeg_decode(grey.data(), int32_t(grey.size())), kJpegOk);
-    jpeg_release();
+    JpegDecoder third;
+    ASSERT_EQ(third.decode(small.data(), int32_t(small.size())), kJpegOk);
+    third.release();
     EXPECT_EQ(first.width(), 16);
     EXPECT_EQ(first.is_colour(), 1);
     EXPECT_EQ(Bytes(first.pixels(), first.pixels() + first.pixels_size()), small_alone.pixels);
@@ -507,12 +509,14 @@ TEST(JpegDecoder, RestartMarkersCycleAndResynchronise)
 }
 
 // Scans in any order: one sequential scan per component (the last one first), and
-// progressive scans with spectral selection and successive approximation.
+// progressive scans with spectral selection and successive approximation; and colour
+// stored as R, G, B rather than YCbCr.
 TEST(JpegDecoder, ScansOfSeparateComponentsAndBands)
 {
     Bytes source = make_picture(45, 29, 3, 6);
-    for (oracle::JpegOptions options : {oracle::JpegOptions{.h_samp = 2, .v_samp = 1, .scan_per_component = true},
-                                        oracle::JpegOptions{.h_samp = 2, .v_samp = 2, .progressive = true}}) {
+    for (oracle::JpegOptions options :
+         {oracle::JpegOptions{.h_samp = 2, .v_samp = 1, .scan_per_component = true},
+          oracle::JpegOptions{.h_samp = 2, .v_samp = 2, .progressive = true}, oracle::JpegOptions{.store_rgb = true}}) {
         Bytes jpeg = oracle::encode_jpeg(45, 29, 3, source, options);
         EXPECT_EQ(decode(jpeg).pixels, reference_pixels(jpeg));
     }
@@ -535,6 +539,17 @@ TEST(JpegDecoder, RefusesBadProgressiveScans)
         EXPECT_EQ(decode(bad).status, kJpegSyntaxError) << int(parameters[0]) << "," << int(parameters[1]);
         EXPECT_TRUE(reference_pixels(bad).empty());
     }
+    // Endless scans are refused: each would walk the whole frame again.
+    Bytes endless(jpeg.begin(), jpeg.end() - 2);
+    const Bytes refinement{0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x00, 0x10, 0x55, 0x55};
+    for (int i = 0; i < 250; ++i)
+        endless.insert(endless.end(), refinement.begin(), refinement.end());
+    EXPECT_EQ(decode(endless).status, kJpegSyntaxError);
+    // A sequential frame codes a component once; a second scan of it is refused.
+    Bytes sequential = oracle::encode_jpeg(16, 16, 1, make_picture(16, 16, 1, 2));
+    Bytes again(sequential.begin() + long(find_marker(sequential, 0xDA)), sequential.end());
+    sequential.insert(sequential.end() - 2, again.begin(), again.end() - 2);
+    EXPECT_EQ(decode(sequential).status, kJpegSyntaxError);
 }
 
 // Picture sizes from 1x1 up (all up to 12x12, a spread up to 40x40, two large ones) in
@@ -744,16 +759,17 @@ TEST(JpegDecoder, TruncatedAndDamagedStreams)
 TEST(JpegDecoder, ImageStaysUntilReleased)
 {
     Bytes jpeg = single_block_image({TestBlock{}}, 3, 2, {0x11}, 1);
-    ASSERT_EQ(jpeg_decode(jpeg.data(), int32_t(jpeg.size())), kJpegOk);
-    EXPECT_EQ(jpeg_width(), 3);
-    EXPECT_EQ(jpeg_height(), 2);
-    EXPECT_EQ(jpeg_pixels_size(), 6);
-    ASSERT_NE(jpeg_pixels(), nullptr);
-    EXPECT_EQ(Bytes(jpeg_pixels(), jpeg_pixels() + 6), Bytes(6, 128));
-    jpeg_release();
-    EXPECT_EQ(jpeg_pixels(), nullptr);
-    EXPECT_EQ(jpeg_width(), 0);
-    EXPECT_EQ(jpeg_pixels_size(), 0);
+    JpegDecoder decoder;
+    ASSERT_EQ(decoder.decode(jpeg.data(), int32_t(jpeg.size())), kJpegOk);
+    EXPECT_EQ(decoder.width(), 3);
+    EXPECT_EQ(decoder.height(), 2);
+    EXPECT_EQ(decoder.pixels_size(), 6);
+    ASSERT_NE(decoder.pixels(), nullptr);
+    EXPECT_EQ(Bytes(decoder.pixels(), decoder.pixels() + 6), Bytes(6, 128));
+    decoder.release();
+    EXPECT_EQ(decoder.pixels(), nullptr);
+    EXPECT_EQ(decoder.width(), 0);
+    EXPECT_EQ(decoder.pixels_size(), 0);
 }
 
 }  // namespace

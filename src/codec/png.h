@@ -3,8 +3,9 @@
 // png_decode reads every valid PNG (all colour types and depths, palette and transparency
 // chunks, Adam7 interlace) from memory into pixels. The older handle interface reads
 // non-interlaced 8- and 16-bit grey, grey+alpha, truecolour and truecolour+alpha samples as
-// stored, and writes one-IDAT PNGs with adaptive row filters, deflated in one call; its
-// bytes go through the handle's two pluggable functions, so files and memory look the same.
+// stored, and writes one-IDAT PNGs (those and 8-bit palette images) with adaptive row
+// filters, deflated in one call; its bytes go through the handle's two pluggable functions,
+// so files and memory look the same.
 #pragma once
 
 #include <array>
@@ -76,14 +77,29 @@ int png_open_read_file(PngHandle* png, const char* path);  // caller closes with
 // first, 16-bit samples low byte first.
 int png_get_data(PngHandle* png, uint8_t* out);
 
+// The colour table of a palette image: `entries` (1 to 256) R, G, B triples at `colours`;
+// the first `alpha_entries` of them take their alpha from `alpha` (a tRNS chunk), the rest
+// are opaque.
+struct PngPalette {
+    const uint8_t* colours;
+    const uint8_t* alpha;  // may be null when alpha_entries is 0
+    uint16_t entries;
+    uint16_t alpha_entries;
+};
+
 // Writing.
 int png_open_writer(PngHandle* png, PngWriteFunction write_function, void* file_pointer);
 int png_create_file(PngHandle* png, const char* path);  // caller closes with png_close
 // `pixels`: height rows of width * pbb bytes, top first; 16-bit samples low byte first
-// (the layout png_get_data produces). Depth 8 or 16, colour type 0, 2, 4 or 6.
-int png_write_image(PngHandle* png, uint32_t width, uint32_t height, int depth, int color_type, const uint8_t* pixels);
-// Upper bound of the file png_write_image produces; 0 when it would refuse the sizes.
-// Lets memory writers size their buffer.
+// (the layout png_get_data produces). Depth 8 or 16, colour type 0, 2, 4 or 6; or depth 8,
+// colour type 3, one index byte per pixel and `palette`, every index below its entries
+// (PNG_BAD_ARGUMENTS otherwise). Palette rows are left unfiltered, as libpng does: their
+// bytes are names, not magnitudes, so differences between them predict nothing.
+int png_write_image(PngHandle* png, uint32_t width, uint32_t height, int depth, int color_type, const uint8_t* pixels,
+                    const PngPalette* palette = nullptr);
+// Upper bound of the file png_write_image produces (for colour type 3 with the largest
+// palette and alpha table); 0 when it would refuse the sizes. Lets memory writers size their
+// buffer.
 uint64_t png_encoded_size_bound(uint32_t width, uint32_t height, int depth, int color_type);
 
 // Closes the file opened by png_open_read_file / png_create_file. Always 0.

@@ -14,7 +14,9 @@ inline constexpr uint32_t kHeaderLength = 13;
 // The format caps chunk lengths and image sides at 2^31 - 1.
 inline constexpr uint32_t kMaxFormatValue = 0x7FFFFFFFu;
 
-// Set by png_init, read by every allocation, possibly from several threads.
+// Set by png_init, read by every allocation, possibly from several threads. Where the
+// codec's memory comes from is a choice for the whole process, made once before any
+// picture is coded (tests count and fail allocations through it), like replacing malloc.
 extern std::atomic<PngAllocHook> alloc_hook;
 extern std::atomic<PngFreeHook> free_hook;
 

@@ -829,8 +829,10 @@ TEST(PngWrite, RefusesWhatItCannotWrite)
     int result = 0;
     EXPECT_TRUE(pix_encode(2, 2, 4, 6, pixels, &result).empty());
     EXPECT_EQ(result, PNG_UNSUPPORTED);
-    pix_encode(2, 2, 8, 3, pixels, &result);
+    pix_encode(2, 2, 16, 3, pixels, &result);
     EXPECT_EQ(result, PNG_UNSUPPORTED);
+    pix_encode(2, 2, 8, 3, pixels, &result);  // a palette image without its palette
+    EXPECT_EQ(result, PNG_BAD_ARGUMENTS);
     pix_encode(0, 2, 8, 6, pixels, &result);
     EXPECT_EQ(result, PNG_UNSUPPORTED);
     EXPECT_EQ(png_encoded_size_bound(65536, 65536, 8, 6), 0u);
@@ -844,6 +846,57 @@ TEST(PngWrite, RefusesWhatItCannotWrite)
     // A 2x2 PNG does not fit 64 bytes: the short write is reported and nothing lands.
     EXPECT_EQ(png_write_image(&png, 2, 2, 8, 6, pixels.data()), PNG_FILE_ERROR);
     EXPECT_EQ(sink.written, 0u);
+}
+
+// Palette images: PLTE, tRNS only as long as some entry is not opaque, rows unfiltered, and
+// libpng shows each index as its entry.
+TEST(PngWrite, PaletteImagesWithAndWithoutAlpha)
+{
+    const uint32_t width = 37, height = 9;
+    Bytes indices(size_t{width} * height);
+    for (size_t i = 0; i < indices.size(); ++i)
+        indices[i] = static_cast<uint8_t>((i * 7 + i / width) % 5);
+    const Bytes colours = {10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 120, 250, 251, 252};
+    const Bytes alpha = {0, 128, 255, 7};
+    for (uint16_t alpha_entries : {0, 2, 4}) {
+        SCOPED_TRACE(alpha_entries);
+        PngPalette palette{colours.data(), alpha.data(), 5, alpha_entries};
+        Bytes file(png_encoded_size_bound(width, height, 8, 3));
+        MemoryWriter writer{0, 0, file.data(), static_cast<uint32_t>(file.size())};
+        PngHandle png{};
+        png_open_writer(&png, memory_writer, &writer);
+        ASSERT_EQ(png_write_image(&png, width, height, 8, 3, indices.data(), &palette), PNG_OK);
+        file.resize(writer.written);
+        std::vector<Chunk> chunks = parse_chunks(file);
+        std::vector<std::string> types;
+        for (const Chunk& c : chunks)
+            types.push_back(c.type);
+        std::vector<std::string> expected_types = {"IHDR", "PLTE", "IDAT", "IEND"};
+        if (alpha_entries)
+            expected_types.insert(expected_types.begin() + 2, "tRNS");
+        EXPECT_EQ(types, expected_types);
+        EXPECT_EQ(file[25], 3);
+        for (int filter : row_filters(file, height, width))
+            EXPECT_EQ(filter, 0);
+        oracle::Rgba rgba = oracle::read_png_rgba(file);
+        ASSERT_TRUE(rgba.ok);
+        for (size_t i = 0; i < indices.size(); ++i) {
+            const uint8_t entry = indices[i];
+            const Bytes expected = {colours[3 * entry], colours[3 * entry + 1], colours[3 * entry + 2],
+                                    entry < alpha_entries ? alpha[entry] : uint8_t{255}};
+            ASSERT_EQ(Bytes(rgba.pixels.begin() + 4 * i, rgba.pixels.begin() + 4 * i + 4), expected) << i;
+        }
+    }
+    // An index without an entry, a palette for another colour type, an empty palette.
+    PngPalette four{colours.data(), nullptr, 4, 0}, empty{colours.data(), nullptr, 0, 0};
+    Bytes sink(4096);
+    MemoryWriter writer{0, 0, sink.data(), static_cast<uint32_t>(sink.size())};
+    PngHandle png{};
+    png_open_writer(&png, memory_writer, &writer);
+    EXPECT_EQ(png_write_image(&png, width, height, 8, 3, indices.data(), &four), PNG_BAD_ARGUMENTS);
+    EXPECT_EQ(png_write_image(&png, 1, 1, 8, 6, indices.data(), &four), PNG_BAD_ARGUMENTS);
+    EXPECT_EQ(png_write_image(&png, 1, 1, 8, 3, indices.data(), &empty), PNG_BAD_ARGUMENTS);
+    EXPECT_EQ(writer.written, 0u);
 }
 
 // ---- files, memory transport, texts ------------------------------------------------------
@@ -968,52 +1021,6 @@ TEST(PngText, DumpInfo)
 
 namespace {
 
-// Random samples over each depth's whole range (palette indices below the palette's size),
-// with a palette, and on request a tRNS chunk: palette alpha for some entries, or a key
-// equal to the first pixel so that some pixels really are transparent.
-oracle::PngSpec matrix_spec(int color_type, int depth, uint32_t width, uint32_t height, bool interlaced, bool trns,
-                            uint32_t seed)
-{
-    oracle::PngSpec spec{width, height, depth, color_type, interlaced, {}, {}, {}};
-    const int channels = channels_of(color_type);
-    const uint32_t palette_size = depth == 8 ? 200 : 1u << depth;
-    const uint32_t top = color_type == 3 ? palette_size : 1u << depth;
-    uint32_t state = seed * 2654435761u + 7;
-    auto next = [&] {
-        state = state * 1103515245u + 12345;
-        return state >> 8;
-    };
-    spec.rows.assign(oracle::png_row_bytes(spec) * height, 0);
-    for (uint32_t y = 0; y < height; y++) {
-        uint8_t* row = spec.rows.data() + y * oracle::png_row_bytes(spec);
-        for (size_t s = 0; s < size_t{width} * channels; s++) {
-            uint32_t v = next() % top;
-            if (depth == 16) {
-                row[2 * s] = static_cast<uint8_t>(v >> 8), row[2 * s + 1] = static_cast<uint8_t>(v);
-            } else {
-                size_t bit = s * depth;
-                row[bit / 8] |= static_cast<uint8_t>(v << (8 - depth - bit % 8));
-            }
-        }
-    }
-    if (color_type == 3)
-        for (uint32_t i = 0; i < palette_size * 3; i++)
-            spec.palette.push_back(static_cast<uint8_t>(next()));
-    if (trns && color_type == 3)
-        for (uint32_t i = 0; i < palette_size - palette_size / 3; i++)  // the last entries keep 255
-            spec.trns.push_back(static_cast<uint8_t>(i % 3 == 0 ? 0 : next()));
-    if (trns && (color_type == 0 || color_type == 2)) {
-        size_t key_bytes = color_type == 0 ? 2 : 6;
-        for (size_t s = 0; s < key_bytes / 2; s++) {
-            uint32_t v = depth == 16 ? uint32_t{spec.rows[2 * s]} << 8 | spec.rows[2 * s + 1]
-                                     : (spec.rows[s * depth / 8] >> (8 - depth - s * depth % 8)) & (top - 1);
-            spec.trns.push_back(static_cast<uint8_t>(v >> 8));
-            spec.trns.push_back(static_cast<uint8_t>(v));
-        }
-    }
-    return spec;
-}
-
 // The stored index of each pixel of a palette image.
 Bytes stored_indices(const oracle::PngSpec& spec)
 {
@@ -1031,62 +1038,48 @@ Bytes stored_indices(const oracle::PngSpec& spec)
 
 TEST(PngDecode, EveryColourTypeDepthInterlaceAndTransparencyMatchesLibpng)
 {
-    const std::pair<int, std::vector<int>> types[] = {
-        {0, {1, 2, 4, 8, 16}}, {2, {8, 16}}, {3, {1, 2, 4, 8}}, {4, {8, 16}}, {6, {8, 16}}};
-    const std::pair<uint32_t, uint32_t> sizes[] = {{1, 1}, {7, 3}, {33, 17}, {2, 9}};
-    int cases = 0, with_transparent_pixels = 0;
-    for (const auto& [color_type, depths] : types) {
-        for (int depth : depths) {
-            for (bool interlaced : {false, true}) {
-                for (bool trns : {false, true}) {
-                    if (trns && (color_type == 4 || color_type == 6))
-                        continue;  // alpha channels take no tRNS
-                    for (auto [width, height] : sizes) {
-                        SCOPED_TRACE(testing::Message()
-                                     << "type " << color_type << " depth " << depth << " interlace " << interlaced
-                                     << " tRNS " << trns << " " << width << "x" << height);
-                        oracle::PngSpec spec = matrix_spec(color_type, depth, width, height, interlaced, trns, ++cases);
-                        Bytes file = oracle::write_png_spec(spec);
-                        oracle::Rgba expected = oracle::read_png_rgba(file);
-                        ASSERT_TRUE(expected.ok);
-                        bool all_opaque = true;
-                        for (size_t i = 3; i < expected.pixels.size(); i += 4)
-                            all_opaque &= expected.pixels[i] == 255;
-                        with_transparent_pixels += !all_opaque;
+    int with_transparent_pixels = 0;
+    for (const oracle::PngSpec& spec : oracle::png_matrix()) {
+        SCOPED_TRACE(testing::Message() << "type " << spec.color_type << " depth " << spec.depth << " interlace "
+                                        << spec.interlaced << " tRNS " << spec.trns.size() << " " << spec.width << "x"
+                                        << spec.height);
+        Bytes file = oracle::write_png_spec(spec);
+        oracle::Rgba expected = oracle::read_png_rgba(file);
+        ASSERT_TRUE(expected.ok);
+        bool all_opaque = true;
+        for (size_t i = 3; i < expected.pixels.size(); i += 4)
+            all_opaque &= expected.pixels[i] == 255;
+        with_transparent_pixels += !all_opaque;
 
-                        Result<PngPicture> rgba = png_decode(file);
-                        ASSERT_TRUE(rgba.ok()) << fault_text(rgba.fault);
-                        const PngPicture& p = rgba.value;
-                        EXPECT_EQ(p.width, width);
-                        EXPECT_EQ(p.height, height);
-                        EXPECT_EQ(p.depth, depth);
-                        EXPECT_EQ(p.color_type, color_type);
-                        EXPECT_EQ(p.interlaced, interlaced);
-                        EXPECT_FALSE(p.indexed);
-                        EXPECT_EQ(p.opaque, all_opaque);
-                        ASSERT_EQ(Bytes(p.pixels.get(), p.pixels.get() + expected.pixels.size()), expected.pixels);
+        Result<PngPicture> rgba = png_decode(file);
+        ASSERT_TRUE(rgba.ok()) << fault_text(rgba.fault);
+        const PngPicture& p = rgba.value;
+        EXPECT_EQ(p.width, spec.width);
+        EXPECT_EQ(p.height, spec.height);
+        EXPECT_EQ(p.depth, spec.depth);
+        EXPECT_EQ(p.color_type, spec.color_type);
+        EXPECT_EQ(p.interlaced, spec.interlaced);
+        EXPECT_FALSE(p.indexed);
+        EXPECT_EQ(p.opaque, all_opaque);
+        ASSERT_EQ(Bytes(p.pixels.get(), p.pixels.get() + expected.pixels.size()), expected.pixels);
 
-                        Result<PngPicture> indexed = png_decode(file, PngForm::indexed);
-                        ASSERT_TRUE(indexed.ok());
-                        const PngPicture& q = indexed.value;
-                        EXPECT_EQ(q.indexed, color_type == 3);
-                        EXPECT_EQ(q.opaque, all_opaque);
-                        if (color_type != 3) {
-                            EXPECT_EQ(Bytes(q.pixels.get(), q.pixels.get() + expected.pixels.size()), expected.pixels);
-                            continue;
-                        }
-                        // Indices as stored, and the palette with its alpha draws libpng's pixels.
-                        ASSERT_EQ(q.palette_size, spec.palette.size() / 3);
-                        Bytes indices(q.pixels.get(), q.pixels.get() + size_t{width} * height);
-                        EXPECT_EQ(indices, stored_indices(spec));
-                        Bytes drawn;
-                        for (uint8_t index : indices)
-                            drawn.insert(drawn.end(), &q.palette[4 * index], &q.palette[4 * index] + 4);
-                        EXPECT_EQ(drawn, expected.pixels);
-                    }
-                }
-            }
+        Result<PngPicture> indexed = png_decode(file, PngForm::indexed);
+        ASSERT_TRUE(indexed.ok());
+        const PngPicture& q = indexed.value;
+        EXPECT_EQ(q.indexed, spec.color_type == 3);
+        EXPECT_EQ(q.opaque, all_opaque);
+        if (spec.color_type != 3) {
+            EXPECT_EQ(Bytes(q.pixels.get(), q.pixels.get() + expected.pixels.size()), expected.pixels);
+            continue;
         }
+        // Indices as stored, and the palette with its alpha draws libpng's pixels.
+        ASSERT_EQ(q.palette_size, spec.palette.size() / 3);
+        Bytes indices(q.pixels.get(), q.pixels.get() + size_t{spec.width} * spec.height);
+        EXPECT_EQ(indices, stored_indices(spec));
+        Bytes drawn;
+        for (uint8_t index : indices)
+            drawn.insert(drawn.end(), &q.palette[4 * index], &q.palette[4 * index] + 4);
+        EXPECT_EQ(drawn, expected.pixels);
     }
     EXPECT_GT(with_transparent_pixels, 40);  // the tRNS cases really made pixels transparent
 }
@@ -1095,7 +1088,7 @@ TEST(PngDecode, LargeImagesTakeTheFastPathsAndMatchLibpng)
 {
     // Rows wider than the decode band, in the forms read without conversion.
     for (auto [color_type, interlaced] : {std::pair{6, false}, {2, false}, {3, false}, {6, true}}) {
-        oracle::PngSpec spec = matrix_spec(color_type, 8, 1000, 70, interlaced, false, 5);
+        oracle::PngSpec spec = oracle::matrix_png(color_type, 8, 1000, 70, interlaced, false, 5);
         Bytes file = oracle::write_png_spec(spec);
         oracle::Rgba expected = oracle::read_png_rgba(file);
         Result<PngPicture> got = png_decode(file);
@@ -1107,7 +1100,7 @@ TEST(PngDecode, LargeImagesTakeTheFastPathsAndMatchLibpng)
 
 TEST(PngDecode, BrokenFilesAreFaultsNeverPixels)
 {
-    oracle::PngSpec spec = matrix_spec(3, 4, 9, 5, true, true, 3);
+    oracle::PngSpec spec = oracle::matrix_png(3, 4, 9, 5, true, true, 3);
     const Bytes file = oracle::write_png_spec(spec);
     ASSERT_TRUE(png_decode(file).ok());
     // Every truncation: no pixels from a picture that stops short.

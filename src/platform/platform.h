@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // The limits count what the system counts (platform_path_units): bytes on POSIX, UTF-16
@@ -38,6 +39,11 @@ unsigned platform_cpu_count();
 // has no such setting.
 void platform_reuse_large_buffers();
 
+// Start-up, before any file is written: a write past the file-size limit (ulimit -f) then
+// fails like one on a full disk, reported and survived, instead of ending the process
+// with SIGXFSZ.
+void platform_start();
+
 // True when `stream` (stdout or stderr) goes to a terminal or console window.
 bool platform_is_terminal(std::FILE* stream);
 
@@ -53,27 +59,66 @@ enum class WriteStatus {
 // A short English phrase for a status, to end a "cannot write X: ..." line.
 const char* platform_write_status_text(WriteStatus status);
 
-// Creates `folder` unless it exists. False when it cannot be created, or when what sits
-// there is not a real folder: a link (even to a folder) or a file is refused, so the
-// files written into it cannot be redirected elsewhere.
-bool platform_prepare_output_dir(const char* folder);
+// An output folder held open. Files are made in it by name, relative to the open folder,
+// so once it is open no link or rename along its path can send them anywhere else.
+struct OutputFolder {
+    std::string path;      // as it was named: for lines, and for the file functions of Windows
+    intptr_t handle = -1;  // the open folder (a descriptor on POSIX, a HANDLE on Windows); -1: none
 
-// Writes `data` as the file `path`, whole or not at all: into a fresh temporary in the
-// same folder, created exclusively (a planted link is never followed), every write and
-// the close checked, then renamed over `path`. Anything but a regular file at `path` is
-// refused and left alone. A replaced file keeps its permission bits, a new one gets the
-// default ones (0666 less the umask). On any failure the temporary is removed.
+    OutputFolder() = default;
+    OutputFolder(OutputFolder&& other) noexcept : path(std::move(other.path)), handle(std::exchange(other.handle, -1))
+    {
+    }
+    OutputFolder& operator=(OutputFolder&& other) noexcept
+    {
+        std::swap(path, other.path);
+        std::swap(handle, other.handle);
+        return *this;
+    }
+    ~OutputFolder();
+    bool is_open() const { return handle != -1; }
+};
+
+enum class FolderStatus {
+    ok,
+    link,           // a link (or junction) bears the name: never entered, even when it leads to a folder
+    not_a_folder,   // a file, FIFO or device bears the name
+    cannot_create,  // missing, and it could not be made
+    cannot_open,    // there, but it could not be opened
+};
+
+// Opens the folder `path` names ("" is the current one), following links: the user named
+// it. Nothing is created.
+FolderStatus platform_open_folder(const char* path, OutputFolder* folder);
+
+// Opens the folder `name` (one name, no separator) inside `parent`, making it when missing,
+// never through a link: a link there, even to a folder, is refused.
+FolderStatus platform_enter_folder(const OutputFolder& parent, std::string_view name, OutputFolder* folder);
+
+// Writes `data` as the file `name` in `folder`, whole or not at all: into a fresh
+// temporary there, created exclusively (a planted link is never followed) and locked
+// while it is written, every write and the close checked, then renamed over `name`.
+// Anything but a regular file at `name` is refused and left alone. A replaced file keeps
+// its permission bits, and its owner and group where the process may set them; a new one
+// gets the default bits (0666 less the umask). With `durable`, the data reach the disk
+// before the rename and the folder's entry after it, so a power loss leaves the old file
+// or the new one, never an empty one. On any failure the temporary is removed.
+WriteStatus platform_write_in_folder(const OutputFolder& folder, std::string_view name, std::span<const uint8_t> data,
+                                     bool durable);
+
+// The same for a file named by its path, its folder followed as named.
 WriteStatus platform_write_file_whole(const char* path, std::span<const uint8_t> data);
-// The same, and durable: the data reach the disk before the rename, the folder's entry
-// after it, so a power loss leaves the old file or the new one, never an empty one.
 WriteStatus platform_save_file_durably(const char* path, std::span<const uint8_t> data);
 
 // True when nothing, or a regular file, sits at `path` (a link is neither).
 bool platform_regular_or_absent(const char* path);
 
 // Temporaries are named "<file name>.pixsieve-tmp-XXXXXX" beside the file (the name cut
-// short where it would not fit). This removes the regular files of that pattern that an
-// interrupted save of `path` left behind and returns how many it removed.
+// short where it would not fit). A save holds its temporary locked until it is renamed;
+// these remove the temporaries that no running save holds (left by one that was killed):
+// in `folder`, those of the file `name`, or every one when `name` is empty; by path,
+// those of `path`. They return how many they removed.
+int platform_remove_stale_temporaries_in(const OutputFolder& folder, std::string_view name);
 int platform_remove_stale_temporaries(const char* path);
 // The name all temporaries of `path` start with (folder included).
 std::string platform_temporary_prefix(const char* path);

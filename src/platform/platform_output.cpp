@@ -1,10 +1,9 @@
-// The parts of safe output that are the same on every system: status texts and the
-// names of temporary files.
+// The parts of safe output that are the same on every system: status texts, the names of
+// temporary files, and writing a file named by its path through its open folder.
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "platform/platform.h"
 #include "platform/platform_internal.h"
@@ -28,7 +27,7 @@ const char* platform_write_status_text(WriteStatus status)
     case WriteStatus::ok: return "written";
     case WriteStatus::occupied: return "something other than a regular file is in the way";
     case WriteStatus::cannot_create: return "cannot create a file in its folder";
-    case WriteStatus::cannot_write: return "writing failed (disk full?)";
+    case WriteStatus::cannot_write: return "writing failed (disk full or file size limit?)";
     case WriteStatus::cannot_replace: return "cannot put the file in place";
     }
     return "unknown failure";
@@ -55,24 +54,61 @@ std::string platform_temporary_prefix(const char* path)
     return std::string(whole.substr(0, start)) + std::string(name) + kTemporaryMarker;
 }
 
+std::string join_path(std::string_view folder, std::string_view name)
+{
+    std::string joined(folder);
+    if (!joined.empty() && !platform_is_separator(joined.back()) && joined.back() != '/')
+        joined += kPathSeparator;
+    joined += name;
+    return joined;
+}
+
+std::string temporary_name_prefix(const OutputFolder& folder, std::string_view name)
+{
+    const std::string prefix = platform_temporary_prefix(join_path(folder.path, name).c_str());
+    return prefix.substr(name_start(prefix));
+}
+
+bool is_temporary_name(std::string_view entry, std::string_view prefix)
+{
+    const size_t marker = std::strlen(kTemporaryMarker);
+    if (prefix.empty())
+        return entry.size() > marker + kTemporarySuffixLength &&
+               entry.substr(entry.size() - kTemporarySuffixLength - marker, marker) == kTemporaryMarker;
+    return entry.size() == prefix.size() + kTemporarySuffixLength && entry.substr(0, prefix.size()) == prefix;
+}
+
+namespace {
+
+// The folder part of `path`, its separator kept ("dir/", "/", "C:\"); "" for a bare name.
+std::string folder_part(const char* path) { return std::string(path, name_start(path)); }
+
+WriteStatus write_by_path(const char* path, std::span<const uint8_t> data, bool durable)
+{
+    OutputFolder folder;
+    if (platform_open_folder(folder_part(path).c_str(), &folder) != FolderStatus::ok)
+        return WriteStatus::cannot_create;
+    return platform_write_in_folder(folder, path + name_start(path), data, durable);
+}
+
+}  // namespace
+
+WriteStatus platform_write_file_whole(const char* path, std::span<const uint8_t> data)
+{
+    return write_by_path(path, data, false);
+}
+
+WriteStatus platform_save_file_durably(const char* path, std::span<const uint8_t> data)
+{
+    return write_by_path(path, data, true);
+}
+
 int platform_remove_stale_temporaries(const char* path)
 {
-    const std::string prefix = platform_temporary_prefix(path);
-    const size_t start = name_start(prefix);
-    const std::string folder = start == 0 ? std::string(".") : prefix.substr(0, start);
-    const std::string name_prefix = prefix.substr(start);
-    std::vector<PlatformDirEntry> entries;
-    if (!platform_list_folder(folder.c_str(), &entries))
+    OutputFolder folder;
+    if (platform_open_folder(folder_part(path).c_str(), &folder) != FolderStatus::ok)
         return 0;
-    int removed = 0;
-    for (const PlatformDirEntry& entry : entries) {
-        if (entry.is_dir || entry.is_link || entry.name.size() != name_prefix.size() + kTemporarySuffixLength ||
-            entry.name.compare(0, name_prefix.size(), name_prefix) != 0)
-            continue;
-        if (platform_remove((prefix.substr(0, start) + entry.name).c_str()))
-            removed++;
-    }
-    return removed;
+    return platform_remove_stale_temporaries_in(folder, path + name_start(path));
 }
 
 ReadStatus read_whole_block(uint64_t length, size_t max_size, ReadSome read_some, void* source, uint8_t** data,

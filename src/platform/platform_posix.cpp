@@ -1,11 +1,14 @@
 #include "platform/platform.h"
 #include "platform/platform_internal.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -15,6 +18,7 @@
 #include <malloc.h>
 #endif
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -44,6 +48,8 @@ unsigned platform_cpu_count()
     const long online = sysconf(_SC_NPROCESSORS_ONLN);
     return online > 0 ? static_cast<unsigned>(online) : 1;
 }
+
+void platform_start() { std::signal(SIGXFSZ, SIG_IGN); }
 
 bool platform_is_terminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
 
@@ -78,71 +84,146 @@ bool write_fully(int fd, std::span<const uint8_t> data)
     return true;
 }
 
-std::string folder_of(const char* path)
+// The descriptor of an open folder.
+int folder_fd(const OutputFolder& folder) { return static_cast<int>(folder.handle); }
+
+// Six characters for a temporary's name, from the system's randomness where it has some,
+// so the names are not predictable (creation is exclusive either way).
+std::string random_suffix()
 {
-    const char* slash = std::strrchr(path, '/');
-    if (slash == nullptr)
-        return ".";
-    return slash == path ? "/" : std::string(path, slash);
+    static constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    static std::atomic<uint32_t> counter{0};
+    uint8_t bytes[kTemporarySuffixLength] = {};
+    if (getentropy(bytes, sizeof bytes) != 0) {
+        uint32_t mix = (counter.fetch_add(1) + 1) * 2654435761u ^ static_cast<uint32_t>(getpid()) ^
+                       static_cast<uint32_t>(time(nullptr));
+        for (uint8_t& b : bytes)
+            b = static_cast<uint8_t>(mix >>= 5);
+    }
+    std::string suffix;
+    for (uint8_t b : bytes)
+        suffix += kDigits[b % (sizeof kDigits - 1)];
+    return suffix;
 }
 
-// A folder's entries reach the disk only when the folder itself is synced.
-void sync_folder(const char* path)
+// True while `name` in `dir` is the file open as `fd`.
+bool still_named(int dir, const std::string& name, int fd)
 {
-    const int fd = open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    fsync(fd);
-    close(fd);
+    struct stat by_name {
+    }, held{};
+    return fstatat(dir, name.c_str(), &by_name, AT_SYMLINK_NOFOLLOW) == 0 && fstat(fd, &held) == 0 &&
+           by_name.st_dev == held.st_dev && by_name.st_ino == held.st_ino;
 }
 
-WriteStatus write_whole(const char* path, std::span<const uint8_t> data, bool durable)
+// A new temporary in `dir`, created exclusively (a name taken by anything, a dangling link
+// included, is never opened) and locked until its descriptor is closed, so a cleanup never
+// takes it for a leftover. -1 when none can be made.
+int create_temporary(int dir, const std::string& prefix, std::string* temp)
 {
-    mode_t mode = default_file_mode();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = prefix + random_suffix();
+        const int fd = openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            if (errno == EEXIST)
+                continue;
+            return -1;
+        }
+        // A cleanup may have locked and removed it before this lock: then start again.
+        // Where the file system has no locks, nothing can lock it, so nothing removes it.
+        while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+        if (still_named(dir, name, fd)) {
+            *temp = std::move(name);
+            return fd;
+        }
+        close(fd);
+    }
+    return -1;
+}
+
+// A replaced file keeps its owner and group where this process may set them (root, or a
+// group of its own); where it may not, the new file is the process's own, as any new file.
+bool keep_owner(int fd, const struct stat& replaced)
+{
+    struct stat mine {};
+    if (fstat(fd, &mine) != 0)
+        return false;
+    if (mine.st_uid == replaced.st_uid && mine.st_gid == replaced.st_gid)
+        return true;
+    return fchown(fd, replaced.st_uid, replaced.st_gid) == 0 || errno == EPERM;
+}
+
+// Writes the temporary and checks every step. close() reports late write errors (on NFS)
+// through any descriptor of the file, so a duplicate is closed for that check while `fd`
+// keeps the lock until the rename is done.
+bool fill_temporary(int fd, std::span<const uint8_t> data, const struct stat* replaced, mode_t mode, bool durable)
+{
+    // The owner before the mode: a change of owner may clear mode bits.
+    const bool written = write_fully(fd, data) && (replaced == nullptr || keep_owner(fd, *replaced)) &&
+                         fchmod(fd, mode) == 0 && (!durable || fsync(fd) == 0);
+    const int check = dup(fd);
+    return check >= 0 && close(check) == 0 && written;
+}
+
+// Opens `name` in `parent` as a folder, never through a link.
+FolderStatus open_below(int parent, const char* name, int* fd)
+{
+    *fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (*fd >= 0)
+        return FolderStatus::ok;
     struct stat st {};
-    if (lstat(path, &st) == 0) {
-        if (!S_ISREG(st.st_mode))
-            return WriteStatus::occupied;
-        mode = st.st_mode & 0777;
-    } else if (errno != ENOENT) {
-        return WriteStatus::cannot_create;
-    }
-    // mkostemp creates with O_CREAT | O_EXCL: a name taken by anything, a dangling link
-    // included, is never opened.
-    std::string temp = platform_temporary_prefix(path) + std::string(kTemporarySuffixLength, 'X');
-    const int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return FolderStatus::cannot_open;
+    return S_ISLNK(st.st_mode)   ? FolderStatus::link
+           : S_ISDIR(st.st_mode) ? FolderStatus::cannot_open
+                                 : FolderStatus::not_a_folder;
+}
+
+// Removes the temporary `name` in `dir` when no save holds it.
+bool remove_unheld(int dir, const char* name)
+{
+    // O_NONBLOCK: a FIFO planted under such a name does not wait for a writer.
+    const int fd = openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return WriteStatus::cannot_create;
-    bool written = write_fully(fd, data) && fchmod(fd, mode) == 0 && (!durable || fsync(fd) == 0);
-    written = close(fd) == 0 && written;
-    if (!written) {
-        unlink(temp.c_str());
-        return WriteStatus::cannot_write;
-    }
-    // rename replaces the name, never what a link there would point to.
-    if (rename(temp.c_str(), path) != 0) {
-        unlink(temp.c_str());
-        return WriteStatus::cannot_replace;
-    }
-    if (durable)
-        sync_folder(path);
-    return WriteStatus::ok;
+        return false;
+    struct stat st {};
+    const bool removed = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+                         still_named(dir, name, fd) && unlinkat(dir, name, 0) == 0;
+    close(fd);
+    return removed;
 }
 
 }  // namespace
 
-bool platform_prepare_output_dir(const char* folder)
+OutputFolder::~OutputFolder()
 {
-    struct stat st {};
-    if (lstat(folder, &st) != 0) {
-        if (errno != ENOENT)
-            return false;
-        if (mkdir(folder, 0777) == 0)
-            return true;
-        if (errno != EEXIST || lstat(folder, &st) != 0)  // made meanwhile by someone else
-            return false;
+    if (handle != -1)
+        close(folder_fd(*this));
+}
+
+FolderStatus platform_open_folder(const char* path, OutputFolder* folder)
+{
+    const int fd = open(path[0] != '\0' ? path : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOTDIR ? FolderStatus::not_a_folder : FolderStatus::cannot_open;
+    folder->path = path;
+    folder->handle = fd;
+    return FolderStatus::ok;
+}
+
+FolderStatus platform_enter_folder(const OutputFolder& parent, std::string_view name, OutputFolder* folder)
+{
+    const std::string own(name);
+    // mkdirat never follows a link either: a dangling one there gives EEXIST.
+    if (mkdirat(folder_fd(parent), own.c_str(), 0777) != 0 && errno != EEXIST)
+        return FolderStatus::cannot_create;
+    int fd = -1;
+    const FolderStatus status = open_below(folder_fd(parent), own.c_str(), &fd);
+    if (status == FolderStatus::ok) {
+        folder->path = join_path(parent.path, name);
+        folder->handle = fd;
     }
-    return S_ISDIR(st.st_mode);  // lstat: a link to a folder is a link, not a folder
+    return status;
 }
 
 bool platform_regular_or_absent(const char* path)
@@ -151,14 +232,53 @@ bool platform_regular_or_absent(const char* path)
     return lstat(path, &st) == 0 ? S_ISREG(st.st_mode) : errno == ENOENT;
 }
 
-WriteStatus platform_write_file_whole(const char* path, std::span<const uint8_t> data)
+WriteStatus platform_write_in_folder(const OutputFolder& folder, std::string_view name, std::span<const uint8_t> data,
+                                     bool durable)
 {
-    return write_whole(path, data, false);
+    const int dir = folder_fd(folder);
+    const std::string target(name);
+    struct stat st {};
+    const bool replacing = fstatat(dir, target.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (replacing && !S_ISREG(st.st_mode))
+        return WriteStatus::occupied;
+    if (!replacing && errno != ENOENT)
+        return WriteStatus::cannot_create;
+    std::string temp;
+    const int fd = create_temporary(dir, temporary_name_prefix(folder, name), &temp);
+    if (fd < 0)
+        return WriteStatus::cannot_create;
+    WriteStatus status = WriteStatus::ok;
+    if (!fill_temporary(fd, data, replacing ? &st : nullptr, replacing ? st.st_mode & 0777 : default_file_mode(),
+                        durable))
+        status = WriteStatus::cannot_write;
+    // renameat replaces the name, never what a link there would point to.
+    else if (renameat(dir, temp.c_str(), dir, target.c_str()) != 0)
+        status = WriteStatus::cannot_replace;
+    if (status != WriteStatus::ok)
+        unlinkat(dir, temp.c_str(), 0);
+    close(fd);  // the lock goes only now, with the temporary's name gone
+    if (status == WriteStatus::ok && durable)
+        fsync(dir);  // a folder's entries reach the disk only when the folder itself is synced
+    return status;
 }
 
-WriteStatus platform_save_file_durably(const char* path, std::span<const uint8_t> data)
+int platform_remove_stale_temporaries_in(const OutputFolder& folder, std::string_view name)
 {
-    return write_whole(path, data, true);
+    const std::string prefix = name.empty() ? std::string() : temporary_name_prefix(folder, name);
+    const int listing = dup(folder_fd(folder));  // closedir closes it; the folder stays open
+    DIR* dir = listing >= 0 ? fdopendir(listing) : nullptr;
+    if (dir == nullptr) {
+        if (listing >= 0)
+            close(listing);
+        return 0;
+    }
+    rewinddir(dir);  // the duplicate shares its position with earlier listings
+    int removed = 0;
+    while (const dirent* e = readdir(dir))
+        if (is_temporary_name(e->d_name, prefix) && remove_unheld(folder_fd(folder), e->d_name))
+            removed++;
+    closedir(dir);
+    return removed;
 }
 
 namespace {

@@ -12,6 +12,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -61,22 +62,39 @@ bool write_text(const std::string& path, const std::string& text)
     return static_cast<bool>(out.flush());
 }
 
-TEST(PlatformOutput, FoldersAreMadeOrMustBeRealFolders)
+TEST(PlatformOutput, FoldersAreEnteredOrMadeNeverThroughALink)
 {
     testkit::TempDir dir("platform_dir");
-    const std::string made = dir.file("made_res");
-    EXPECT_TRUE(platform_prepare_output_dir(made.c_str()));
-    EXPECT_TRUE(fs::is_directory(made));
-    EXPECT_TRUE(platform_prepare_output_dir(made.c_str()));  // there already
+    OutputFolder root, made, again, refused;
+    ASSERT_EQ(platform_open_folder(dir.path().c_str(), &root), FolderStatus::ok);
+    EXPECT_EQ(platform_enter_folder(root, "made_res", &made), FolderStatus::ok);
+    EXPECT_TRUE(fs::is_directory(dir.file("made_res")));
+    EXPECT_EQ(made.path, dir.file("made_res"));
+    EXPECT_EQ(platform_enter_folder(root, "made_res", &again), FolderStatus::ok);  // there already
 
     ASSERT_TRUE(write_text(dir.file("file_res"), "x"));
-    EXPECT_FALSE(platform_prepare_output_dir(dir.file("file_res").c_str()));
-    ASSERT_EQ(symlink(made.c_str(), dir.file("link_res").c_str()), 0);
-    EXPECT_FALSE(platform_prepare_output_dir(dir.file("link_res").c_str()));  // even to a folder
+    EXPECT_EQ(platform_enter_folder(root, "file_res", &refused), FolderStatus::not_a_folder);
+    ASSERT_EQ(symlink(dir.file("made_res").c_str(), dir.file("link_res").c_str()), 0);
+    EXPECT_EQ(platform_enter_folder(root, "link_res", &refused), FolderStatus::link);  // even to a folder
     ASSERT_EQ(symlink(dir.file("nowhere").c_str(), dir.file("dangling_res").c_str()), 0);
-    EXPECT_FALSE(platform_prepare_output_dir(dir.file("dangling_res").c_str()));
+    EXPECT_EQ(platform_enter_folder(root, "dangling_res", &refused), FolderStatus::link);
     EXPECT_FALSE(fs::exists(dir.file("nowhere")));
-    EXPECT_FALSE(platform_prepare_output_dir(dir.file("missing/deeper_res").c_str()));
+    EXPECT_FALSE(refused.is_open());
+
+    // A folder the user names may be a link; one that is missing is not made.
+    OutputFolder named;
+    EXPECT_EQ(platform_open_folder(dir.file("link_res").c_str(), &named), FolderStatus::ok);
+    EXPECT_EQ(platform_open_folder(dir.file("file_res").c_str(), &refused), FolderStatus::not_a_folder);
+    EXPECT_EQ(platform_open_folder(dir.file("missing").c_str(), &refused), FolderStatus::cannot_open);
+    EXPECT_FALSE(fs::exists(dir.file("missing")));
+
+    // Files go into the folder that was opened, even when its name leads elsewhere meanwhile.
+    ASSERT_TRUE(fs::create_directory(dir.file("elsewhere")));
+    fs::rename(dir.file("made_res"), dir.file("moved_res"));
+    ASSERT_EQ(symlink(dir.file("elsewhere").c_str(), dir.file("made_res").c_str()), 0);
+    EXPECT_EQ(platform_write_in_folder(made, "a.png", bytes_of("pixels"), false), WriteStatus::ok);
+    EXPECT_EQ(testkit::read_file(dir.file("moved_res/a.png")), "pixels");
+    EXPECT_TRUE(names_in(dir.file("elsewhere")).empty());
 }
 
 TEST(PlatformOutput, FilesAreReplacedWholeKeepingTheirMode)
@@ -165,10 +183,22 @@ TEST(PlatformOutput, TemporariesAreNamedAfterTheFileAndLeftoversRemoved)
     ASSERT_TRUE(write_text(prefix + "toolong", "not ours"));
     ASSERT_TRUE(write_text(dir.file("other.swf.pixsieve-tmp-a1B2c3"), "another file's"));
     ASSERT_EQ(symlink(dir.file("x").c_str(), (prefix + "link01").c_str()), 0);
+    // One that some process holds locked is a save still running: it stays.
+    const int held = open((prefix + "a1B2c3").c_str(), O_RDONLY);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    EXPECT_EQ(platform_remove_stale_temporaries(out.c_str()), 0);
+    close(held);
     EXPECT_EQ(platform_remove_stale_temporaries(out.c_str()), 1);
     EXPECT_FALSE(fs::exists(prefix + "a1B2c3"));
     EXPECT_EQ(names_in(dir.path()).size(), 3u);
     EXPECT_EQ(platform_remove_stale_temporaries(out.c_str()), 0);
+    // In a folder, every leftover of any file.
+    ASSERT_TRUE(write_text(prefix + "a1B2c3", "left by a killed save"));
+    OutputFolder folder;
+    ASSERT_EQ(platform_open_folder(dir.path().c_str(), &folder), FolderStatus::ok);
+    EXPECT_EQ(platform_remove_stale_temporaries_in(folder, {}), 2);
+    EXPECT_EQ(names_in(dir.path()),
+              (std::vector<std::string>{"out.swf.pixsieve-tmp-link01", "out.swf.pixsieve-tmp-toolong"}));
 
     // A name near the limit is cut so that the temporary's name still fits.
     const std::string long_name = dir.file(std::string(kMaxName - 4, 'n') + ".png");
@@ -177,6 +207,35 @@ TEST(PlatformOutput, TemporariesAreNamedAfterTheFileAndLeftoversRemoved)
     ASSERT_EQ(platform_write_file_whole(long_name.c_str(), bytes_of("long")), WriteStatus::ok);
     EXPECT_EQ(testkit::read_file(long_name), "long");
     EXPECT_EQ(platform_temporary_prefix("plain.swf"), "plain.swf.pixsieve-tmp-");
+}
+
+// A save running while another cleans up: its temporary is never taken for a leftover.
+TEST(PlatformOutput, ALiveSaveKeepsItsTemporary)
+{
+    testkit::TempDir dir("platform_live");
+    const std::string out = dir.file("out.swf");
+    const std::string movie(128 << 20, 'm');
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(platform_save_file_durably(out.c_str(), bytes_of(movie)) == WriteStatus::ok ? 0 : 1);
+    // Caught in the middle of its save, as a second run would find it.
+    bool caught = false;
+    for (int i = 0; i < 20000 && !caught; ++i) {
+        for (const std::string& name : names_in(dir.path()))
+            caught |= name.find(".pixsieve-tmp-") != std::string::npos;
+        if (!caught)
+            usleep(100);
+    }
+    kill(child, SIGSTOP);
+    platform_remove_stale_temporaries(out.c_str());
+    kill(child, SIGCONT);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(caught);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(fs::file_size(out), movie.size());
+    EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"out.swf"});
 }
 
 TEST(PlatformInput, OnlyRegularFilesAreReadAndFifosDoNotBlock)

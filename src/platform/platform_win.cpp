@@ -115,6 +115,9 @@ bool platform_is_dir(const char* path)
 
 void platform_reuse_large_buffers() {}
 
+// No signal ends a process whose file grows too large here; the write fails.
+void platform_start() {}
+
 unsigned platform_cpu_count()
 {
     SYSTEM_INFO info{};
@@ -354,23 +357,55 @@ WriteStatus write_whole(const char* path, std::span<const uint8_t> data, bool du
     return WriteStatus::ok;
 }
 
+// Holds the folder `path` open; without FILE_SHARE_DELETE nobody can rename or remove it
+// (and so swap a junction in for it) while files are written into it. `own_entry` opens a
+// reparse point itself instead of what it leads to.
+FolderStatus hold_folder(const std::string& path, bool own_entry, OutputFolder* folder)
+{
+    if (platform_path_units(path) >= kMaxPath)
+        return FolderStatus::cannot_open;
+    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (own_entry ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    HANDLE handle = CreateFileW(wide(path.empty() ? "." : path.c_str()).c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return FolderStatus::cannot_open;
+    BY_HANDLE_FILE_INFORMATION info{};
+    FolderStatus status = FolderStatus::ok;
+    if (!GetFileInformationByHandle(handle, &info))
+        status = FolderStatus::cannot_open;
+    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && own_entry)
+        status = FolderStatus::link;
+    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        status = FolderStatus::not_a_folder;
+    if (status != FolderStatus::ok) {
+        CloseHandle(handle);
+        return status;
+    }
+    folder->path = path;
+    folder->handle = reinterpret_cast<intptr_t>(handle);
+    return FolderStatus::ok;
+}
+
 }  // namespace
 
-bool platform_prepare_output_dir(const char* folder)
+OutputFolder::~OutputFolder()
 {
-    const std::wstring name = wide(folder);
-    DWORD attributes = GetFileAttributesW(name.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        if (!is_missing(GetLastError()))
-            return false;
-        if (CreateDirectoryW(name.c_str(), nullptr))
-            return true;
-        attributes = GetFileAttributesW(name.c_str());  // made meanwhile by someone else?
-        if (attributes == INVALID_FILE_ATTRIBUTES)
-            return false;
-    }
-    // A junction or a link to a folder is a reparse point: refused.
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    if (handle != -1)
+        CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+FolderStatus platform_open_folder(const char* path, OutputFolder* folder) { return hold_folder(path, false, folder); }
+
+// Windows has no openat: the names are joined to the folder's path, which cannot change
+// while every folder on it is held open.
+FolderStatus platform_enter_folder(const OutputFolder& parent, std::string_view name, OutputFolder* folder)
+{
+    const std::string path = join_path(parent.path, name);
+    if (platform_path_units(path) >= kMaxPath)
+        return FolderStatus::cannot_create;
+    if (!CreateDirectoryW(wide(path.c_str()).c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+        return FolderStatus::cannot_create;
+    return hold_folder(path, true, folder);
 }
 
 bool platform_regular_or_absent(const char* path)
@@ -379,15 +414,27 @@ bool platform_regular_or_absent(const char* path)
     return attributes == INVALID_FILE_ATTRIBUTES ? is_missing(GetLastError()) : is_plain_file(attributes);
 }
 
-WriteStatus platform_write_file_whole(const char* path, std::span<const uint8_t> data)
+// Windows has no way to flush a folder's entry; MOVEFILE_WRITE_THROUGH waits for the rename.
+WriteStatus platform_write_in_folder(const OutputFolder& folder, std::string_view name, std::span<const uint8_t> data,
+                                     bool durable)
 {
-    return write_whole(path, data, false);
+    return write_whole(join_path(folder.path, name).c_str(), data, durable);
 }
 
-// Windows has no way to flush a folder's entry; MOVEFILE_WRITE_THROUGH waits for the rename.
-WriteStatus platform_save_file_durably(const char* path, std::span<const uint8_t> data)
+// A save opens its temporary without sharing (CREATE_NEW, share mode 0), which is the lock:
+// deleting a temporary that a running save holds fails, so only leftovers go.
+int platform_remove_stale_temporaries_in(const OutputFolder& folder, std::string_view name)
 {
-    return write_whole(path, data, true);
+    const std::string prefix = name.empty() ? std::string() : temporary_name_prefix(folder, name);
+    std::vector<PlatformDirEntry> entries;
+    if (!platform_list_folder(folder.path.empty() ? "." : folder.path.c_str(), &entries))
+        return 0;
+    int removed = 0;
+    for (const PlatformDirEntry& entry : entries)
+        if (!entry.is_dir && !entry.is_link && is_temporary_name(entry.name, prefix) &&
+            platform_remove(join_path(folder.path, entry.name).c_str()))
+            removed++;
+    return removed;
 }
 
 namespace {

@@ -227,11 +227,16 @@ std::span<const uint8_t> bytes_of(const std::string& text)
 
 TEST_F(WindowsFolder, OutputGoesOnlyIntoRealFoldersAndOverPlainFiles)
 {
-    EXPECT_TRUE(platform_prepare_output_dir("out_res"));
-    EXPECT_TRUE(platform_prepare_output_dir("out_res"));  // there already
+    OutputFolder here, out, again, refused;
+    ASSERT_EQ(platform_open_folder("", &here), FolderStatus::ok);
+    EXPECT_EQ(platform_enter_folder(here, "out_res", &out), FolderStatus::ok);
+    EXPECT_EQ(platform_enter_folder(here, "out_res", &again), FolderStatus::ok);  // there already
     ASSERT_TRUE(write_text("file_res", "x"));
-    EXPECT_FALSE(platform_prepare_output_dir("file_res"));
-    EXPECT_FALSE(platform_prepare_output_dir("missing\\inner_res"));
+    EXPECT_EQ(platform_enter_folder(here, "file_res", &refused), FolderStatus::not_a_folder);
+    EXPECT_EQ(platform_open_folder("missing", &refused), FolderStatus::cannot_open);
+    EXPECT_EQ(platform_write_in_folder(out, "b.png", bytes_of("in"), false), WriteStatus::ok);
+    EXPECT_EQ(testkit::read_file("out_res\\b.png"), "in");
+    ASSERT_TRUE(platform_remove("out_res\\b.png"));
 
     EXPECT_EQ(platform_write_file_whole("out_res\\a.png", bytes_of("first")), WriteStatus::ok);
     EXPECT_EQ(platform_save_file_durably("out_res\\a.png", bytes_of("second")), WriteStatus::ok);
@@ -246,6 +251,11 @@ TEST_F(WindowsFolder, OutputGoesOnlyIntoRealFoldersAndOverPlainFiles)
     EXPECT_EQ(entries.size(), 2u);  // a.png and folder.png: no temporaries left
 
     ASSERT_TRUE(write_text("o.swf.pixsieve-tmp-zz99zz", "left behind"));
+    // Held without sharing, as a running save holds its temporary: it stays.
+    HANDLE held = CreateFileA("o.swf.pixsieve-tmp-zz99zz", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(platform_remove_stale_temporaries("o.swf"), 0);
+    CloseHandle(held);
     EXPECT_EQ(platform_remove_stale_temporaries("o.swf"), 1);
     EXPECT_FALSE(platform_exists("o.swf.pixsieve-tmp-zz99zz"));
 }
@@ -297,9 +307,11 @@ TEST_F(WindowsFolder, ListingsUseTheAttributesAndCaseInsensitiveOrder)
 TEST_F(WindowsFolder, EveryCharacterOfANameSurvives)
 {
     const std::string folder = kKorean + "_res";
-    ASSERT_TRUE(platform_prepare_output_dir(folder.c_str()));
+    OutputFolder current, made;
+    ASSERT_EQ(platform_open_folder("", &current), FolderStatus::ok);
+    ASSERT_EQ(platform_enter_folder(current, folder, &made), FolderStatus::ok);
     const std::string file = join(folder, kJapanese + kEmoji + ".png");
-    ASSERT_EQ(platform_write_file_whole(file.c_str(), bytes_of("picture")), WriteStatus::ok);
+    ASSERT_EQ(platform_write_in_folder(made, kJapanese + kEmoji + ".png", bytes_of("picture"), false), WriteStatus::ok);
     EXPECT_NE(GetFileAttributesW(L"\uD55C\uAD6D_res\\\u65E5\u672C\u8A9E\U0001F600.png"), INVALID_FILE_ATTRIBUTES);
     std::vector<PlatformDirEntry> entries;
     ASSERT_TRUE(platform_list_folder(folder.c_str(), &entries));

@@ -4,8 +4,6 @@
 #include <cstring>
 #include <new>
 
-#include <zlib.h>
-
 #include "support/check.h"
 #include "support/debug.h"
 
@@ -246,21 +244,3 @@ void stream_fill(Stream* stream, uint8_t value, uint32_t count)
 }
 
 void stream_advance(Stream* stream, uint32_t count) { stream->pos += count; }
-
-int stream_uncompress(Stream* stream, uint32_t* length)
-{
-    uint32_t capacity = *length;
-    auto* block = static_cast<uint8_t*>(mem_alloc(capacity));
-    uLongf out_len = capacity;
-    int rv = uncompress(block, &out_len, stream->buf, stream->len);
-    if (rv != Z_OK) {
-        mem_free(block);
-        // "decompression failed"
-        DEBUG_PROBLEM("stream", "解压缩失败,rv:%d,outlen:%d", rv, static_cast<int>(capacity));
-        return rv;
-    }
-    stream->buf = block;
-    stream->len = static_cast<uint32_t>(out_len);
-    *length = stream->len;
-    return rv;
-}

@@ -72,8 +72,3 @@ void stream_write_string(Stream* stream, const char* text);
 void stream_write_bytes(Stream* stream, const void* source, uint32_t count);
 void stream_fill(Stream* stream, uint8_t value, uint32_t count);
 void stream_advance(Stream* stream, uint32_t count);
-
-// Inflates the whole of buf into a new block of *length bytes. On success buf/len
-// describe the new block and *length the inflated size; the old block is the
-// caller's to release. On failure the stream is unchanged and a line is printed.
-int stream_uncompress(Stream* stream, uint32_t* length);

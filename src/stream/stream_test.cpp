@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "capture.h"
-#include "load_util.h"
 
 namespace {
 
@@ -139,21 +138,6 @@ TEST(StreamWrite, WritersResizeCopyAndFill)
     stream_clear(&s);
     EXPECT_EQ(s.buf, nullptr);
     EXPECT_EQ(s.len, 0u);
-}
-
-TEST(StreamUncompress, InflatesOrLeavesTheStreamAlone)
-{
-    TestStream bad{1, 2, 3};
-    uint32_t length = 10;
-    uint8_t* before = bad.s.buf;
-    testkit::CapturedStdout capture;
-    int rv = stream_uncompress(&bad.s, &length);
-    std::string out = capture.take();
-    EXPECT_NE(rv, 0);
-    EXPECT_EQ(bad.s.buf, before);
-    EXPECT_EQ(length, 10u);
-    const std::string failed = testkit::printed_text("\xBD\xE2\xD1\xB9\xCB\xF5\xCA\xA7\xB0\xDC");  // "解压缩失败"
-    EXPECT_NE(out.find("<stream_uncompress>: " + failed + ",rv:"), std::string::npos);
 }
 
 void read_twice_from_one_byte()

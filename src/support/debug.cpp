@@ -10,11 +10,19 @@
 
 namespace {
 
-bool quiet = false;
-bool records_only = false;
-void (*before_output)() = nullptr;
-// Quiet mode holds the last heading back until a problem line needs it.
-std::string held_heading;
+// A process has one standard output, and what decides how lines reach it belongs to the
+// process too: quiet mode and records-only mode, set once at start-up from the command
+// line; the display that steps aside before a line (the progress bar); the heading quiet
+// mode holds back until a problem line needs it. Only the thread that prints touches it:
+// worker threads keep their lines in a DebugCapture and hand them over.
+struct Console {
+    bool quiet = false;
+    bool records_only = false;
+    void (*before_output)(void*) = nullptr;
+    void* before_output_context = nullptr;
+    std::string held_heading;
+};
+Console console;
 
 std::string format_text(const char* format, va_list args)
 {
@@ -34,8 +42,8 @@ std::string format_text(const char* format, va_list args)
 // printed; records (JSON Lines) stay UTF-8.
 void emit(const std::string& text, std::FILE* stream = stdout, bool console_text = true)
 {
-    if (before_output != nullptr)
-        before_output();
+    if (console.before_output != nullptr)
+        console.before_output(console.before_output_context);
     const std::string printed = console_text ? platform_console_text(text, '?') : text;
     std::fwrite(printed.data(), 1, printed.size(), stream);
 }
@@ -49,6 +57,8 @@ void emit_lost_line()
     std::fwrite(kLost, 1, sizeof kLost - 1, stdout);
 }
 
+// The innermost capture of this thread, if any: each thread decides for itself whether its
+// lines are kept, so this is per thread by nature.
 thread_local DebugCapture* capture = nullptr;
 
 // Prints or holds back one finished piece of output according to its kind.
@@ -62,21 +72,21 @@ void route(DebugKind kind, std::string text)
         }
         return;
     }
-    if (!quiet && !records_only) {
+    if (!console.quiet && !console.records_only) {
         emit(text, stdout, kind != DebugKind::Record);
         return;
     }
-    std::FILE* problems = records_only ? stderr : stdout;
+    std::FILE* problems = console.records_only ? stderr : stdout;
     switch (kind) {
     case DebugKind::Progress: break;
-    case DebugKind::Heading: held_heading = std::move(text); break;
+    case DebugKind::Heading: console.held_heading = std::move(text); break;
     case DebugKind::Problem:
-        if (!held_heading.empty()) {
-            if (records_only)
+        if (!console.held_heading.empty()) {
+            if (console.records_only)
                 std::fflush(stdout);
-            emit(held_heading, problems);
+            emit(console.held_heading, problems);
         }
-        held_heading.clear();
+        console.held_heading.clear();
         emit(text, problems);
         break;
     case DebugKind::Record: emit(text, stdout, false); break;
@@ -128,16 +138,16 @@ std::string debug_last_problem(const DebugLines& lines)
 
 void debug_set_quiet(bool on)
 {
-    quiet = on;
-    held_heading.clear();
+    console.quiet = on;
+    console.held_heading.clear();
 }
 
-bool debug_quiet() { return quiet; }
+bool debug_quiet() { return console.quiet; }
 
 void debug_set_records_only(bool on)
 {
-    records_only = on;
-    held_heading.clear();
+    console.records_only = on;
+    console.held_heading.clear();
 }
 
 void debug_record(std::string text)
@@ -146,7 +156,11 @@ void debug_record(std::string text)
     route(DebugKind::Record, std::move(text));
 }
 
-void debug_set_before_output(void (*hook)()) { before_output = hook; }
+void debug_set_before_output(void (*hook)(void* context), void* context)
+{
+    console.before_output = hook;
+    console.before_output_context = context;
+}
 
 void debug_print(DebugKind kind, const char* file, int line, const char* function, const char* format, ...)
 {

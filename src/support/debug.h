@@ -37,9 +37,9 @@ void debug_set_records_only(bool records_only);
 // Prints one record (text without its line feed) as is.
 void debug_record(std::string text);
 
-// Called before anything is printed to standard output, so a progress display on the same
-// terminal can clear itself first. Null for none.
-void debug_set_before_output(void (*hook)());
+// `hook(context)` is called before anything is printed to standard output, so a progress
+// display on the same terminal can clear itself first. A null hook for none.
+void debug_set_before_output(void (*hook)(void* context), void* context);
 
 // `format` and its %s arguments (paths, names) are UTF-8; the line is printed as console
 // text (platform_console_text).

@@ -64,15 +64,13 @@ TEST(DebugLines, ControlBytesOfNamesArePrintedEscaped)
     EXPECT_EQ(out, "[DEBUG] swf:7 <f>: a\\x1b[2J\\x0d\\x0a\\x7f\xE8\x83\x8C\\x09.png\n");
 }
 
-int calls = 0;
-
 TEST(DebugLines, TheHookRunsBeforeEachPrintedLineOnly)
 {
-    debug_set_before_output([] { ++calls; });
-    calls = 0;
+    int calls = 0;
+    debug_set_before_output([](void* count) { ++*static_cast<int*>(count); }, &calls);
     printed(true, a_movie_with_one_problem);
     EXPECT_EQ(calls, 3);  // the heading and two problems; nothing for dropped lines
-    debug_set_before_output(nullptr);
+    debug_set_before_output(nullptr, nullptr);
     printed(false, a_movie_with_one_problem);
     EXPECT_EQ(calls, 3);
 }

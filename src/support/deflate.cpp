@@ -128,6 +128,8 @@ private:
     Coders* idle_ = nullptr;
 };
 
+// A cache, not state: no call's result depends on which coders it borrowed, so the pool
+// belongs to the process rather than to the callers' contexts.
 CoderPool pool;
 
 class BorrowedCoders {

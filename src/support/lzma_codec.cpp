@@ -12,7 +12,8 @@ namespace {
 
 void* sdk_alloc(void*, size_t size) { return std::malloc(size); }
 void sdk_free(void*, void* address) { std::free(address); }
-ISzAlloc g_alloc = {sdk_alloc, sdk_free};
+// The SDK takes its allocator by a pointer to non-const, so each call makes its own.
+ISzAlloc sdk_allocator() { return {sdk_alloc, sdk_free}; }
 
 }  // namespace
 
@@ -20,10 +21,11 @@ int lzma_uncompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t*
                     size_t props_size)
 {
     ELzmaStatus status = LZMA_STATUS_NOT_SPECIFIED;
+    ISzAlloc alloc = sdk_allocator();
     SizeT out = *dest_len;
     SizeT in = *src_len;
     SRes res = LzmaDecode(dest, &out, src, &in, props, static_cast<unsigned>(props_size), LZMA_FINISH_ANY, &status,
-                          &g_alloc);
+                          &alloc);
     *dest_len = out;
     *src_len = in;
     if (res == SZ_OK && status == LZMA_STATUS_NEEDS_MORE_INPUT)
@@ -36,9 +38,10 @@ int lzma_uncompress_growing(uint8_t** dest, size_t* dest_len, size_t limit, cons
 {
     *dest = nullptr;
     *dest_len = 0;
+    ISzAlloc alloc = sdk_allocator();
     CLzmaDec state;
     LzmaDec_Construct(&state);
-    SRes res = LzmaDec_AllocateProbs(&state, props, static_cast<unsigned>(props_size), &g_alloc);
+    SRes res = LzmaDec_AllocateProbs(&state, props, static_cast<unsigned>(props_size), &alloc);
     if (res != SZ_OK) {
         *src_len = 0;
         return res;
@@ -71,7 +74,7 @@ int lzma_uncompress_growing(uint8_t** dest, size_t* dest_len, size_t limit, cons
         if (res != SZ_OK || status != LZMA_STATUS_NOT_FINISHED || state.dicPos < state.dicBufSize)
             break;
     }
-    LzmaDec_FreeProbs(&state, &g_alloc);
+    LzmaDec_FreeProbs(&state, &alloc);
     *src_len = consumed;
     if (res == SZ_OK && status == LZMA_STATUS_NEEDS_MORE_INPUT)
         res = SZ_ERROR_INPUT_EOF;
@@ -97,10 +100,11 @@ int lzma_compress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t sr
     props.pb = pb;
     props.fb = fb;
     props.numThreads = num_threads;
+    ISzAlloc alloc = sdk_allocator();
     SizeT out = *dest_len;
     SizeT props_size = *out_props_size;
     SRes res = LzmaEncode(dest, &out, src, src_len, &props, out_props, &props_size, 0 /* no end marker */, nullptr,
-                          &g_alloc, &g_alloc);
+                          &alloc, &alloc);
     *dest_len = out;
     *out_props_size = props_size;
     return res;

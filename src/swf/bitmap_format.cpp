@@ -17,8 +17,7 @@ uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8)
 uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24; }
 uint32_t be16(const uint8_t* p) { return uint32_t{p[0]} << 8 | p[1]; }
 
-// Rows of every lossless format are padded to a multiple of four bytes.
-uint64_t padded_row(uint64_t bytes) { return (bytes + 3) & ~uint64_t{3}; }
+uint64_t padded_row(uint64_t bytes) { return lossless_padded_row(bytes); }
 
 uint32_t table_entry_size(bool with_alpha) { return with_alpha ? 4 : 3; }
 
@@ -125,6 +124,19 @@ std::span<const uint8_t> table_segments(std::span<const uint8_t> tables)
 
 }  // namespace
 
+bool is_bitmap_tag(uint16_t code)
+{
+    switch (code) {
+    case TAG_DEFINE_BITS:
+    case TAG_DEFINE_BITS_JPEG2:
+    case TAG_DEFINE_BITS_JPEG3:
+    case TAG_DEFINE_BITS_JPEG4:
+    case TAG_DEFINE_BITS_LOSSLESS:
+    case TAG_DEFINE_BITS_LOSSLESS2: return true;
+    default: return false;
+    }
+}
+
 LosslessRecord lossless_header_record(uint16_t id, uint8_t format, uint16_t width, uint16_t height)
 {
     return {static_cast<uint8_t>(id),         static_cast<uint8_t>(id >> 8),    format,
@@ -195,6 +207,108 @@ void lossless_to_rgba(const LosslessHeader& header, bool with_alpha, std::span<c
 
 namespace {
 
+// The table entries the data holds, straight; alpha_entries still unset.
+ColourTable read_colour_table(const LosslessHeader& h, bool with_alpha, std::span<const uint8_t> data)
+{
+    const uint32_t entry = table_entry_size(with_alpha);
+    ColourTable table;
+    table.entries = static_cast<uint16_t>(std::min<uint64_t>(h.colours, data.size() / entry));
+    std::array<uint8_t, 4 * 256> rgba;
+    for (uint32_t i = 0; i < table.entries; ++i) {
+        const uint8_t* c = data.data() + i * entry;
+        put_pixel(&rgba[4 * i], c[0], c[1], c[2], with_alpha ? c[3] : 255);
+    }
+    if (with_alpha)
+        unpremultiply_rgba(rgba.data(), table.entries);
+    for (uint32_t i = 0; i < table.entries; ++i) {
+        std::memcpy(&table.colours[3 * i], &rgba[4 * i], 3);
+        table.alpha[i] = rgba[4 * i + 3];
+    }
+    return table;
+}
+
+// Copies one row of indices (possibly to an earlier place in the same buffer), pointing the
+// ones past the table at entry `usable`; true when some did.
+bool copy_index_row(const uint8_t* from, size_t n, uint32_t usable, uint8_t* to)
+{
+    std::memmove(to, from, n);
+    if (usable >= 256)
+        return false;
+    const auto last = static_cast<uint8_t>(usable);
+    uint8_t past = 0;
+    for (size_t x = 0; x < n; ++x) {
+        past |= static_cast<uint8_t>(to[x] >= last);
+        to[x] = std::min(to[x], last);
+    }
+    return past != 0;
+}
+
+}  // namespace
+
+bool colour_mapped_to_indices(const LosslessHeader& h, bool with_alpha, std::span<const uint8_t> data, uint8_t* indices,
+                              ColourTable* table)
+{
+    const uint64_t table_bytes = uint64_t{h.colours} * table_entry_size(with_alpha);
+    const uint64_t stride = padded_row(h.width);
+    const uint64_t pixels_end = table_bytes + (h.height - uint64_t{1}) * stride + h.width;
+    const bool short_data = h.width == 0 || h.height == 0 ? false : data.size() < pixels_end;
+    *table = read_colour_table(h, with_alpha, data);
+    const uint32_t usable = table->entries;
+    if (short_data && usable == 256)
+        return false;
+    bool extra = short_data;
+    for (uint32_t y = 0; y < h.height; ++y) {
+        const uint64_t from = table_bytes + y * stride;
+        const size_t reached = from >= data.size()
+                                   ? 0
+                                   : static_cast<size_t>(std::min<uint64_t>(h.width, data.size() - from));
+        uint8_t* row = indices + size_t{y} * h.width;
+        extra |= copy_index_row(data.data() + from, reached, usable, row);
+        std::memset(row + reached, static_cast<int>(usable), h.width - reached);
+    }
+    if (extra) {
+        table->alpha[usable] = 0;  // colour 0, 0, 0 already
+        table->entries = static_cast<uint16_t>(usable + 1);
+    }
+    uint16_t opaque_tail = table->entries;
+    while (opaque_tail > 0 && table->alpha[opaque_tail - 1] == 255)
+        --opaque_tail;
+    table->alpha_entries = opaque_tail;
+    return true;
+}
+
+bool lossless_to_rgb(const LosslessHeader& h, std::span<const uint8_t> data, uint8_t* rgb)
+{
+    const size_t count = size_t{h.width} * h.height;
+    if (h.format == LOSSLESS_32BIT) {
+        if (data.size() / 4 < count)
+            return false;
+        // Forward in place: pixel i moves from 4i to 3i, never over one not yet read.
+        const uint8_t* argb = data.data();
+        for (size_t i = 0; i < count; ++i)
+            for (int c = 0; c < 3; ++c)
+                rgb[3 * i + c] = argb[4 * i + 1 + c];
+        return true;
+    }
+    if (h.format != LOSSLESS_15BIT)
+        return false;
+    const uint64_t stride = padded_row(uint64_t{h.width} * 2);
+    if (count != 0 && data.size() < (h.height - uint64_t{1}) * stride + uint64_t{h.width} * 2)
+        return false;
+    for (uint32_t y = 0; y < h.height; ++y) {
+        const uint8_t* row = data.data() + y * stride;
+        for (uint32_t x = 0; x < h.width; ++x, rgb += 3) {
+            uint32_t v = be16(row + 2 * x);
+            rgb[0] = five_to_eight(v >> 10 & 31);
+            rgb[1] = five_to_eight(v >> 5 & 31);
+            rgb[2] = five_to_eight(v & 31);
+        }
+    }
+    return true;
+}
+
+namespace {
+
 // Moves the first byte of every pixel to the end, or the last one to the front. In a
 // little-endian word the first byte is the low one, so the first is a right rotation.
 void rotate_pixels(uint8_t* pixels, size_t count, bool first_to_last)
@@ -213,15 +327,26 @@ void rotate_pixels(uint8_t* pixels, size_t count, bool first_to_last)
 void argb_to_rgba(uint8_t* pixels, size_t count) { rotate_pixels(pixels, count, true); }
 void rgba_to_argb(uint8_t* pixels, size_t count) { rotate_pixels(pixels, count, false); }
 
-void unpremultiply_rgba(uint8_t* pixels, size_t count)
+bool unpremultiply_rgba(uint8_t* pixels, size_t count)
 {
+    uint32_t all_alpha = 255;
     for (uint8_t* p = pixels; p < pixels + 4 * count; p += 4) {
         uint32_t a = p[3];
+        all_alpha &= a;
         if (a == 255)
             continue;
         for (int c = 0; c < 3; ++c)
             p[c] = a == 0 ? 0 : static_cast<uint8_t>(std::min<uint32_t>(255, (p[c] * 255u + a / 2) / a));
     }
+    return all_alpha == 255;
+}
+
+void rgba_to_rgb(uint8_t* pixels, size_t count)
+{
+    // Forward in place: pixel i moves from 4i to 3i, never over one not yet moved.
+    for (size_t i = 0; i < count; ++i)
+        for (int c = 0; c < 3; ++c)
+            pixels[3 * i + c] = pixels[4 * i + c];
 }
 
 void premultiply_rgba(uint8_t* pixels, size_t count)
@@ -298,15 +423,18 @@ std::vector<uint8_t> jpeg_merge_tables(std::span<const uint8_t> tables, std::spa
     return out;
 }
 
-void merge_alpha_plane(uint8_t* rgba, size_t count, std::span<const uint8_t> plane, bool premultiplied_colour)
+bool merge_alpha_plane(uint8_t* rgba, size_t count, std::span<const uint8_t> plane, bool premultiplied_colour)
 {
     const size_t reached = std::min(count, plane.size());
+    uint32_t all_alpha = 255;
     for (size_t i = 0; i < count; ++i) {
         uint8_t a = i < reached ? plane[i] : 0;
         rgba[4 * i + 3] = premultiplied_colour ? a : rgba[4 * i + 3] & a;
+        all_alpha &= rgba[4 * i + 3];
     }
     if (premultiplied_colour)
         unpremultiply_rgba(rgba, count);
+    return all_alpha == 255;
 }
 
 namespace {

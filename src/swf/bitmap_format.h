@@ -15,6 +15,10 @@
 #define INFLATE_FAILED "解压缩失败,rv:%d,outlen:%d"
 #define DEFLATE_FAILED "压缩失败"
 
+// The tags that define a bitmap character: the four JPEG-family tags and both lossless ones.
+// Extraction writes each of them; pixsieve-edit --replace rebuilds each of them.
+bool is_bitmap_tag(uint16_t code);
+
 // Lossless bitmaps (DefineBitsLossless, DefineBitsLossless2).
 
 inline constexpr uint32_t kLosslessHeaderSize = 7;  // id, format, width, height
@@ -35,6 +39,8 @@ struct LosslessHeader {
 };
 
 using LosslessRecord = std::array<uint8_t, kLosslessHeaderSize>;
+// Pixel rows of every lossless format are padded to a multiple of four bytes.
+inline uint64_t lossless_padded_row(uint64_t bytes) { return (bytes + 3) & ~uint64_t{3}; }
 // The header of a 32-bit or 15-bit bitmap body (a colour-mapped one adds its table size).
 LosslessRecord lossless_header_record(uint16_t id, uint8_t format, uint16_t width, uint16_t height);
 
@@ -62,12 +68,40 @@ Inflated inflate_bitmap_data(std::span<const uint8_t> stream, uint64_t capacity)
 // does not reach, and indices past the colour table, are transparent black.
 void lossless_to_rgba(const LosslessHeader& header, bool with_alpha, std::span<const uint8_t> data, uint8_t* rgba);
 
+// The same pixels in the PNG form the movie stores them in. Extraction writes these; the
+// R, G, B, A pixels above are what each of them shows.
+
+// A colour-mapped bitmap's table: colours straight (un-premultiplied as unpremultiply_rgba
+// does), alpha per entry.
+struct ColourTable {
+    std::array<uint8_t, 3 * 256> colours{};
+    std::array<uint8_t, 256> alpha{};
+    uint16_t entries = 0;        // those the data holds, plus one transparent black when some pixel needs it
+    uint16_t alpha_entries = 0;  // up to the last entry that is not opaque; 0 when all are
+};
+
+// The width x height indices of colour-mapped data at `indices` (which may be the data's
+// own buffer), row padding dropped, and its table. An index past the table, and a pixel the
+// data does not reach, point to an extra transparent black entry. False, with nothing
+// written, when that entry would be the 257th: a full table whose pixel data is cut short.
+bool colour_mapped_to_indices(const LosslessHeader& header, bool with_alpha, std::span<const uint8_t> data,
+                              uint8_t* indices, ColourTable* table);
+
+// The width x height R, G, B pixels of 15-bit or 32-bit data at `rgb` (which may be the
+// data's own buffer for 32-bit pixels), opaque: the reserved byte of 32-bit pixels is
+// ignored, so only DefineBitsLossless's are opaque. False, with nothing written, when the
+// data does not reach every pixel: those are transparent black, which RGB cannot show.
+bool lossless_to_rgb(const LosslessHeader& header, std::span<const uint8_t> data, uint8_t* rgb);
+
+// Drops the alpha of `count` R, G, B, A pixels in place, leaving R, G, B.
+void rgba_to_rgb(uint8_t* pixels, size_t count);
+
 // Pixel orders and alpha forms, `count` four-byte pixels in place.
 void argb_to_rgba(uint8_t* pixels, size_t count);
 void rgba_to_argb(uint8_t* pixels, size_t count);
 // Straight colour from premultiplied: each channel x 255 / alpha, rounded, at most 255;
-// alpha 0 gives 0, 0, 0, 0.
-void unpremultiply_rgba(uint8_t* pixels, size_t count);
+// alpha 0 gives 0, 0, 0, 0. True when every alpha is 255, so that the pixels fit RGB.
+bool unpremultiply_rgba(uint8_t* pixels, size_t count);
 // Premultiplied colour from straight: each channel x alpha / 255, rounded.
 void premultiply_rgba(uint8_t* pixels, size_t count);
 
@@ -142,5 +176,6 @@ BitmapFacts picture_data_facts(uint16_t id, std::span<const uint8_t> body, std::
 
 // Puts an inflated alpha plane (`plane`, one byte per pixel, short planes leave the rest 0)
 // into decoded pixels. JPEG colour is stored premultiplied and comes out straight; other
-// pictures (PNG) keep their colour and combine both alphas by AND.
-void merge_alpha_plane(uint8_t* rgba, size_t count, std::span<const uint8_t> plane, bool premultiplied_colour);
+// pictures (PNG) keep their colour and combine both alphas by AND. True when every alpha
+// comes out 255.
+bool merge_alpha_plane(uint8_t* rgba, size_t count, std::span<const uint8_t> plane, bool premultiplied_colour);

@@ -1,17 +1,22 @@
 #include "swf/edit.h"
 
 #include <cstring>
+#include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <zlib.h>
 
 #include "codec/image.h"
+#include "codec/png.h"
 #include "platform/platform.h"
 #include "support/debug.h"
 #include "support/deflate.h"
 #include "support/fileio.h"
 #include "support/memory.h"
 #include "swf/bitmap_format.h"
+#include "swf/res_folder.h"
 #include "swf/swf.h"
 #include "swf/symbols.h"
 
@@ -34,13 +39,13 @@ ByteBuffer alloc_bytes(uint64_t size)
 }
 
 // Decodes picture bytes for a tag; false (with a line) when they are unusable.
-bool decode_for_tag(Picture& picture, const uint8_t* data, uint32_t size, const char* function)
+bool decode_for_tag(ImageContext* images, Picture& picture, const uint8_t* data, uint32_t size, const char* function)
 {
     if (data == nullptr || size == 0) {
         debug_print(DebugKind::Problem, "swf", __LINE__, function, "empty picture file, tag left unchanged");
         return false;
     }
-    if (image_decode(&picture.image, data, size) != 0) {
+    if (image_decode(images, &picture.image, data, size) != 0) {
         debug_print(DebugKind::Problem, "swf", __LINE__, function, "picture does not decode, tag left unchanged");
         return false;
     }
@@ -88,7 +93,7 @@ bool rebuild_tag(SwfTag* tag, uint16_t code, const uint8_t* header, uint32_t hea
 
 std::string replacement_path(const Swf* swf, uint16_t id, const char* extension)
 {
-    return swf->path + "_res" + kPathSeparator + std::to_string(id) + extension;
+    return res_dir_path(swf->path) + kPathSeparator + std::to_string(id) + extension;
 }
 
 // Reads a replacement file and hands it to `rebuild`: unchanged when there is no such
@@ -116,25 +121,139 @@ void count(EditCount& counts, EditResult result)
     counts.failed += result == EditResult::failed ? 1 : 0;
 }
 
-bool is_bitmap_tag(uint16_t code)
+// Edited bitmaps are deflated once and kept: the strongest level (libdeflate's 12; zlib
+// alone stops at 9) keeps a replaced bitmap from growing the movie.
+constexpr int kBitmapDeflateLevel = 12;
+
+// Rebuilds the tag as a lossless bitmap: its header, then `data` deflated.
+bool rebuild_lossless(SwfTag* tag, uint16_t code, std::span<const uint8_t> header, std::span<const uint8_t> data)
 {
-    return code == TAG_DEFINE_BITS || code == TAG_DEFINE_BITS_LOSSLESS || code == TAG_DEFINE_BITS_JPEG2 ||
-           code == TAG_DEFINE_BITS_JPEG3 || code == TAG_DEFINE_BITS_LOSSLESS2;
+    size_t packed_len = zlib_deflate_bound(data.size());
+    ByteBuffer packed = alloc_bytes(packed_len);
+    if (packed)
+        packed_len = zlib_deflate(data, packed.get(), packed_len, kBitmapDeflateLevel);
+    if (!packed || packed_len == 0) {
+        DEBUG_PROBLEM("swf", DEFLATE_FAILED);
+        return false;
+    }
+    return rebuild_tag(tag, code, header.data(), static_cast<uint32_t>(header.size()), packed.get(),
+                       static_cast<uint32_t>(packed_len));
+}
+
+// 32-bit pixels from R, G, B, A (changed in place): an opaque picture as DefineBitsLossless,
+// whose first byte of a pixel is reserved (written 255, so a player reading it as alpha
+// still shows the pixel); any other as DefineBitsLossless2, colours premultiplied.
+bool rebuild_32bit(SwfTag* tag, uint16_t id, uint8_t* pixels, uint32_t width, uint32_t height, bool opaque)
+{
+    size_t count = size_t{width} * height;
+    if (!opaque)
+        premultiply_rgba(pixels, count);
+    rgba_to_argb(pixels, count);
+    LosslessRecord header = lossless_header_record(id, LOSSLESS_32BIT, static_cast<uint16_t>(width),
+                                                   static_cast<uint16_t>(height));
+    return rebuild_lossless(tag, opaque ? TAG_DEFINE_BITS_LOSSLESS : TAG_DEFINE_BITS_LOSSLESS2, header,
+                            {pixels, count * 4});
+}
+
+// A palette picture as a colour-mapped bitmap: the palette as its colour table (R, G, B for
+// an opaque picture; premultiplied R, G, B, A in DefineBitsLossless2 otherwise), the indices
+// as stored in rows padded to four bytes.
+bool rebuild_colour_mapped(SwfTag* tag, uint16_t id, const PngPicture& picture)
+{
+    const bool with_alpha = !picture.opaque;
+    const uint32_t entries = picture.palette_size;
+    const uint32_t entry_size = with_alpha ? 4 : 3;
+    const uint64_t stride = lossless_padded_row(picture.width);
+    const uint64_t size = uint64_t{entries} * entry_size + stride * picture.height;
+    ByteBuffer data = alloc_bytes(size);
+    if (!data) {
+        DEBUG_PROBLEM("swf", "no memory for a %ux%u colour-mapped bitmap, tag left unchanged", picture.width,
+                      picture.height);
+        return false;
+    }
+    uint8_t* table = data.get();
+    for (uint32_t i = 0; i < entries; ++i) {
+        std::memcpy(table + i * entry_size, &picture.palette[4 * size_t{i}], entry_size);
+        if (with_alpha)
+            premultiply_rgba(table + 4 * i, 1);
+    }
+    uint8_t* rows = table + uint64_t{entries} * entry_size;
+    for (uint32_t y = 0; y < picture.height; ++y)
+        std::memcpy(rows + y * stride, picture.pixels.get() + size_t{y} * picture.width, picture.width);
+    LosslessRecord record = lossless_header_record(id, LOSSLESS_COLOUR_MAPPED, static_cast<uint16_t>(picture.width),
+                                                   static_cast<uint16_t>(picture.height));
+    uint8_t header[kLosslessHeaderSize + 1];
+    std::memcpy(header, record.data(), record.size());
+    header[kLosslessHeaderSize] = static_cast<uint8_t>(entries - 1);
+    return rebuild_lossless(tag, with_alpha ? TAG_DEFINE_BITS_LOSSLESS2 : TAG_DEFINE_BITS_LOSSLESS, header,
+                            {data.get(), size});
+}
+
+bool fits_bitmap_tag(uint32_t width, uint32_t height, const char* function)
+{
+    if (width <= kMaxDimension && height <= kMaxDimension)
+        return true;
+    debug_print(DebugKind::Problem, "swf", __LINE__, function, "picture of %ux%u is too large for a bitmap tag", width,
+                height);
+    return false;
+}
+
+bool all_opaque(const uint8_t* rgba, size_t count)
+{
+    for (size_t i = 0; i < count; ++i)
+        if (rgba[4 * i + 3] != 255)
+            return false;
+    return true;
+}
+
+// The size of the picture a JPEG-family tag stores; false when it does not decode.
+bool stored_picture_size(ImageContext* images, const JpegTagParts& parts, uint32_t* width, uint32_t* height)
+{
+    std::vector<uint8_t> repaired = jpeg_repair(parts.image);
+    Picture stored;
+    if (repaired.empty() ||
+        image_decode(images, &stored.image, repaired.data(), static_cast<uint32_t>(repaired.size())) != 0)
+        return false;
+    *width = stored.image.width;
+    *height = stored.image.height;
+    return true;
+}
+
+// New JPEG bytes in a JPEG-with-alpha tag, keeping its code, deblocking value and alpha plane.
+bool rebuild_jpeg_keeping_alpha(SwfTag* tag, const JpegTagParts& parts, std::span<const uint8_t> jpeg)
+{
+    uint8_t header[8];
+    const uint32_t header_size = tag->code == TAG_DEFINE_BITS_JPEG4 ? 8 : 6;
+    const uint32_t length = static_cast<uint32_t>(jpeg.size());
+    const uint8_t fields[8] = {static_cast<uint8_t>(parts.id),         static_cast<uint8_t>(parts.id >> 8),
+                               static_cast<uint8_t>(length),           static_cast<uint8_t>(length >> 8),
+                               static_cast<uint8_t>(length >> 16),     static_cast<uint8_t>(length >> 24),
+                               static_cast<uint8_t>(parts.deblocking), static_cast<uint8_t>(parts.deblocking >> 8)};
+    std::memcpy(header, fields, header_size);
+    std::vector<uint8_t> payload(jpeg.begin(), jpeg.end());
+    payload.insert(payload.end(), parts.alpha.begin(), parts.alpha.end());
+    return rebuild_tag(tag, tag->code, header, header_size, payload.data(), static_cast<uint32_t>(payload.size()));
 }
 
 }  // namespace
 
-EditCount swf_replace(Swf* swf)
+EditCount swf_replace(Swf* swf, ImageContext* images)
 {
+    const auto lossless = [images](SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size) {
+        return swf_write_tag_DefineBitsLossless2(tag, id, data, size, images);
+    };
+    const auto jpeg = [images](SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size) {
+        return swf_replace_jpeg(tag, id, data, size, images);
+    };
     EditCount counts;
     for (SwfTag* tag : swf_tags(swf)) {
         if (!is_bitmap_tag(tag->code) || tag->body.len < 2)
             continue;
         tag->body.pos = 0;
         uint16_t id = stream_read_ui16(&tag->body);
-        EditResult result = try_replacement(swf, tag, id, ".png", swf_write_tag_DefineBitsLossless2);
+        EditResult result = try_replacement(swf, tag, id, ".png", lossless);
         if (result == EditResult::unchanged)
-            result = try_replacement(swf, tag, id, ".jpg", swf_replace_jpeg);
+            result = try_replacement(swf, tag, id, ".jpg", jpeg);
         if (result == EditResult::unchanged)
             result = try_replacement(swf, tag, id, ".gif", swf_replace_gif);
         count(counts, result);
@@ -143,39 +262,53 @@ EditCount swf_replace(Swf* swf)
     return counts;
 }
 
-bool swf_write_tag_DefineBitsLossless2(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size)
+bool swf_write_tag_DefineBitsLossless2(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size,
+                                       ImageContext* images)
 {
+    if (data != nullptr && size > 0 && stored_image_kind({data, size}) == StoredImage::png) {
+        Result<PngPicture> png = png_decode({data, size}, PngForm::indexed);
+        if (!png.ok()) {
+            DEBUG_PROBLEM("swf", "PNG picture does not decode (%s), tag left unchanged", fault_text(png.fault));
+            return false;
+        }
+        PngPicture& picture = png.value;
+        if (!fits_bitmap_tag(picture.width, picture.height, __func__))
+            return false;
+        if (picture.indexed)
+            return rebuild_colour_mapped(tag, id, picture);
+        return rebuild_32bit(tag, id, picture.pixels.get(), picture.width, picture.height, picture.opaque);
+    }
     Picture picture;
-    if (!decode_for_tag(picture, data, size, __func__))
+    if (!decode_for_tag(images, picture, data, size, __func__))
         return false;
     DecodedImage& image = picture.image;
-    size_t count = size_t{image.width} * image.height;
-    // The tag stores premultiplied A, R, G, B.
-    premultiply_rgba(image.pixels, count);
-    rgba_to_argb(image.pixels, count);
-    size_t packed_len = zlib_deflate_bound(count * 4);
-    ByteBuffer packed = alloc_bytes(packed_len);
-    if (packed)
-        packed_len = zlib_deflate({image.pixels, count * 4}, packed.get(), packed_len);
-    if (!packed || packed_len == 0) {
-        DEBUG_PROBLEM("swf", DEFLATE_FAILED);
-        return false;
-    }
-    LosslessRecord header = lossless_header_record(id, LOSSLESS_32BIT, static_cast<uint16_t>(image.width),
-                                                   static_cast<uint16_t>(image.height));
-    return rebuild_tag(tag, TAG_DEFINE_BITS_LOSSLESS2, header.data(), header.size(), packed.get(),
-                       static_cast<uint32_t>(packed_len));
+    return rebuild_32bit(tag, id, image.pixels, image.width, image.height,
+                         all_opaque(image.pixels, size_t{image.width} * image.height));
 }
 
-bool swf_replace_jpeg(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size)
+bool swf_replace_jpeg(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size, ImageContext* images)
 {
     Picture picture;
-    ByteBuffer encoded;
-    uint32_t encoded_size = 0;
-    if (!decode_for_tag(picture, data, size, __func__) || !encode_picture(picture, encoded, &encoded_size, __func__))
+    if (!decode_for_tag(images, picture, data, size, __func__))
         return false;
+    if (picture.image.kind != IMAGE_JPEG) {
+        DEBUG_PROBLEM("swf", "not a JPEG picture, tag left unchanged");
+        return false;
+    }
+    // The file goes in as it is: decoding it again and encoding would lose detail each time.
+    std::span<const uint8_t> jpeg(data, size);
+    JpegTagParts parts;
+    if (tag->code == TAG_DEFINE_BITS_JPEG3 || tag->code == TAG_DEFINE_BITS_JPEG4) {
+        uint32_t width = 0, height = 0;
+        if (jpeg_tag_read(tag->code, {tag->body.buf, tag->body.len}, &parts) == JpegTagLayout::ok &&
+            stored_picture_size(images, parts, &width, &height) && width == picture.image.width &&
+            height == picture.image.height)
+            return rebuild_jpeg_keeping_alpha(tag, parts, jpeg);
+        DEBUG_PROBLEM("swf", "the alpha plane of bitmap %d does not fit a %ux%u picture, the bitmap becomes opaque", id,
+                      picture.image.width, picture.image.height);
+    }
     uint8_t header[2] = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)};
-    return rebuild_tag(tag, TAG_DEFINE_BITS_JPEG2, header, sizeof header, encoded.get(), encoded_size);
+    return rebuild_tag(tag, TAG_DEFINE_BITS_JPEG2, header, sizeof header, data, size);
 }
 
 bool swf_replace_gif(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size)
@@ -258,7 +391,7 @@ EditResult lossless2jpeg(SwfTag* tag)
     return EditResult::changed;
 }
 
-SymbolEntry* swf_add_image(Swf* swf, const char* name, const char* path, uint16_t id)
+SymbolEntry* swf_add_image(Swf* swf, const char* name, const char* path, ImageContext* images, uint16_t id)
 {
     int size = 0;
     ByteBuffer data(file_read_all(path, &size));
@@ -268,9 +401,13 @@ SymbolEntry* swf_add_image(Swf* swf, const char* name, const char* path, uint16_
     }
     Picture picture;
     ByteBuffer encoded;
-    uint32_t encoded_size = 0;
-    if (!decode_for_tag(picture, data.get(), static_cast<uint32_t>(size), __func__) ||
-        !encode_picture(picture, encoded, &encoded_size, __func__))
+    uint32_t encoded_size = static_cast<uint32_t>(size);
+    if (!decode_for_tag(images, picture, data.get(), static_cast<uint32_t>(size), __func__))
+        return nullptr;
+    // A JPEG goes in as it is; other pictures as the PNG of their pixels.
+    if (picture.image.kind == IMAGE_JPEG)
+        encoded = std::move(data);
+    else if (!encode_picture(picture, encoded, &encoded_size, __func__))
         return nullptr;
     auto* tag = static_cast<SwfTag*>(mem_alloc(sizeof(SwfTag)));
     uint8_t header[2] = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)};

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+struct ImageContext;
 struct Swf;
 struct SwfTag;
 struct SymbolEntry;
@@ -18,14 +19,17 @@ struct EditCount {
     uint32_t failed = 0;
 };
 
+// Pictures are decoded through the caller's ImageContext, as extraction's workers do.
+
 // Rebuilds every bitmap tag that has "<movie>_res/<id>.png" (else "<id>.jpg", else "<id>.gif"). A picture
 // that is there but cannot be read or used counts as failed: the ".jpg" is then not tried.
-EditCount swf_replace(Swf* swf);
+EditCount swf_replace(Swf* swf, ImageContext* images);
 
 // Rebuild one tag from encoded picture bytes. Each returns true when the tag was
 // rebuilt; on any failure the tag is left exactly as it was (with a line).
-bool swf_write_tag_DefineBitsLossless2(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size);
-bool swf_replace_jpeg(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size);
+bool swf_write_tag_DefineBitsLossless2(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size,
+                                       ImageContext* images);
+bool swf_replace_jpeg(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size, ImageContext* images);
 // GIF data goes back as stored, as the data of a DefineBitsJPEG2 tag.
 bool swf_replace_gif(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size);
 
@@ -40,4 +44,5 @@ inline constexpr uint16_t kAddedImageId = 1000;
 
 // Appends a DefineBitsJPEG2 tag with character id `id` built from the picture file and
 // names it `name` (kept by pointer). Null, with nothing added, when the file does not load.
-SymbolEntry* swf_add_image(Swf* swf, const char* name, const char* path, uint16_t id = kAddedImageId);
+SymbolEntry* swf_add_image(Swf* swf, const char* name, const char* path, ImageContext* images,
+                           uint16_t id = kAddedImageId);

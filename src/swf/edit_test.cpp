@@ -10,9 +10,11 @@
 #include <zlib.h>
 
 #include "capture.h"
+#include "codec/image.h"
 #include "jpeg_oracle.h"
 #include "load_util.h"
 #include "png_oracle.h"
+#include "swf/bitmap_format.h"
 #include "swf/swf.h"
 #include "swf/symbols.h"
 #include "swf_builder.h"
@@ -102,7 +104,8 @@ TEST(SwfReplace, PicturesRebuildTheirTags)
     ASSERT_TRUE(swfkit::write_file(e.res("5.png"), Bytes{}));
     Bytes defbits = body_of(e.tag(3)), five = body_of(e.tag(4));
     EditCount counts;
-    e.run([&](Swf* swf) { counts = swf_replace(swf); });
+    ImageContext images;
+    e.run([&](Swf* swf) { counts = swf_replace(swf, &images); });
     EXPECT_EQ(counts.changed, 3u);
     EXPECT_EQ(counts.failed, 2u);  // 4.png does not decode, 5.png is empty
 
@@ -118,11 +121,7 @@ TEST(SwfReplace, PicturesRebuildTheirTags)
         for (int c = 0; c < 3; ++c)
             EXPECT_EQ(stored[5 + c], std::lround((40 + 10 * c) * 128 / 255.0)) << c;
     }
-    EXPECT_EQ(e.tag(1)->body.buf[0], 2);               // the id is kept
-    EXPECT_EQ(e.tag(2)->code, TAG_DEFINE_BITS_JPEG2);  // JPEG3 from a .jpg loses its alpha
-    EXPECT_EQ(e.tag(2)->body.buf[0], 3);
-    EXPECT_EQ(e.tag(2)->body.buf[2], 0xFF);
-    EXPECT_EQ(e.tag(2)->body.buf[3], 0xD8);
+    EXPECT_EQ(e.tag(1)->body.buf[0], 2);    // the id is kept
     EXPECT_EQ(body_of(e.tag(3)), defbits);  // undecodable picture: unchanged
     EXPECT_EQ(body_of(e.tag(4)), five);     // empty file: unchanged
     EXPECT_NE(e.output.find(testkit::printed_text("\xCC\xE6\xBB\xBB\xB5\xF4") + ":" + e.res("1.png")),
@@ -226,6 +225,114 @@ TEST(SwfSmall, BitmapsWithoutAlphaStayOpaque)
     EXPECT_NEAR(decoded.samples[3 * 70 + 2], 90, 4);  // colours kept, not blackened by the reserved byte
 }
 
+// What a rebuilt lossless tag shows: R, G, B, A as stored (premultiplied with alpha).
+Bytes stored_rgba(const SwfTag* tag, LosslessHeader* header)
+{
+    std::span<const uint8_t> body(tag->body.buf, tag->body.len);
+    EXPECT_TRUE(lossless_read_header(body, header));
+    bool alpha = tag->code == TAG_DEFINE_BITS_LOSSLESS2;
+    Inflated data = inflate_bitmap_data(body.subspan(header->data_offset), lossless_data_size(*header, alpha));
+    EXPECT_EQ(data.zlib_code, Z_OK);
+    Bytes rgba(size_t{header->width} * header->height * 4);
+    lossless_to_rgba(*header, alpha, {data.bytes.get(), data.size}, rgba.data());
+    return rgba;
+}
+
+TEST(SwfReplace, EveryValidPngComesBackAsLibpngReadsIt)
+{
+    // One bitmap per PNG of the matrix, each first a 1x1 of another colour, so a tag that
+    // was not rebuilt cannot match.
+    const std::vector<oracle::PngSpec> matrix = oracle::png_matrix();
+    Edited e;
+    swfkit::Movie m;
+    for (size_t i = 0; i < matrix.size(); ++i)
+        m.tag(TAG_DEFINE_BITS_LOSSLESS2,
+              swfkit::lossless_body(static_cast<uint16_t>(i + 1), 5, 1, 1, Bytes{9, 9, 9, 9}));
+    m.end();
+    e.load(m);
+    std::vector<oracle::Rgba> expected;
+    for (size_t i = 0; i < matrix.size(); ++i) {
+        Bytes file = oracle::write_png_spec(matrix[i]);
+        expected.push_back(oracle::read_png_rgba(file));
+        ASSERT_TRUE(swfkit::write_file(e.res(std::to_string(i + 1) + ".png"), file));
+    }
+    EditCount counts;
+    ImageContext images;
+    e.run([&](Swf* swf) { counts = swf_replace(swf, &images); });
+    EXPECT_EQ(counts.changed, matrix.size());
+    EXPECT_EQ(counts.failed, 0u);
+    for (size_t i = 0; i < matrix.size(); ++i) {
+        const oracle::PngSpec& spec = matrix[i];
+        SCOPED_TRACE(testing::Message() << "type " << spec.color_type << " depth " << spec.depth << " interlace "
+                                        << spec.interlaced << " tRNS " << spec.trns.size() << " " << spec.width << "x"
+                                        << spec.height);
+        Bytes want = expected[i].pixels;
+        bool opaque = true;
+        for (size_t p = 0; p < want.size(); p += 4) {
+            opaque &= want[p + 3] == 255;
+            for (int c = 0; c < 3; ++c)  // the movie stores colours premultiplied
+                want[p + c] = static_cast<uint8_t>(std::lround(want[p + c] * want[p + 3] / 255.0));
+        }
+        const SwfTag* tag = e.tag(i);
+        LosslessHeader header;
+        Bytes got = stored_rgba(tag, &header);
+        EXPECT_EQ(header.id, i + 1);
+        EXPECT_EQ(tag->code, opaque ? TAG_DEFINE_BITS_LOSSLESS : TAG_DEFINE_BITS_LOSSLESS2);
+        EXPECT_EQ(header.format, spec.color_type == 3 ? LOSSLESS_COLOUR_MAPPED : LOSSLESS_32BIT);
+        if (spec.color_type == 3) {
+            EXPECT_EQ(header.colours, spec.palette.size() / 3);
+        }
+        ASSERT_EQ(header.width, spec.width);
+        ASSERT_EQ(header.height, spec.height);
+        EXPECT_EQ(got, want);
+    }
+}
+
+TEST(SwfReplace, JpegFilesGoBackAsTheirBytesKeepingAFittingAlphaPlane)
+{
+    Edited e;
+    // Another picture of the same size: the bytes show which one went in.
+    const Bytes old_jpeg = rgb_jpeg(4, 4), jpeg = oracle::encode_jpeg(4, 4, 3, Bytes(48, 77)), wide = rgb_jpeg(8, 4);
+    const Bytes plane(16, 200);
+    swfkit::Movie m;
+    m.tag(TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(1, old_jpeg));
+    m.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(2, old_jpeg, plane));
+    m.tag(TAG_DEFINE_BITS_JPEG4, swfkit::jpeg4_body(3, 0x0123, old_jpeg, plane));
+    m.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(4, old_jpeg, plane));
+    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(5, 5, 1, 1, Bytes{1, 2, 3, 4}));
+    m.tag(TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(6, old_jpeg));
+    m.end();
+    e.load(m);
+    Bytes alpha_stream = swfkit::zlib_compress(plane);
+    for (int id : {1, 2, 3, 5})
+        ASSERT_TRUE(swfkit::write_file(e.res(std::to_string(id) + ".jpg"), jpeg));
+    ASSERT_TRUE(swfkit::write_file(e.res("4.jpg"), wide));
+    ASSERT_TRUE(swfkit::write_file(e.res("6.jpg"), oracle::write_png_memory(1, 1, {1, 2, 3, 255})));
+    EditCount counts;
+    ImageContext images;
+    e.run([&](Swf* swf) { counts = swf_replace(swf, &images); });
+    EXPECT_EQ(counts.changed, 5u);
+    EXPECT_EQ(counts.failed, 1u);  // a PNG named .jpg
+
+    auto u32 = [](uint32_t v) { return Bytes{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; };
+    const uint32_t length = static_cast<uint32_t>(jpeg.size());
+    EXPECT_EQ(e.tag(0)->code, TAG_DEFINE_BITS_JPEG2);
+    EXPECT_EQ(body_of(e.tag(0)), Bytes({1, 0}) + jpeg);
+    EXPECT_EQ(e.tag(1)->code, TAG_DEFINE_BITS_JPEG3);
+    EXPECT_EQ(body_of(e.tag(1)), Bytes({2, 0}) + u32(length) + jpeg + alpha_stream);
+    EXPECT_EQ(e.tag(2)->code, TAG_DEFINE_BITS_JPEG4);
+    EXPECT_EQ(body_of(e.tag(2)), Bytes({3, 0}) + u32(length) + Bytes({0x23, 0x01}) + jpeg + alpha_stream);
+    // A picture of another size cannot keep the plane: opaque, with a line.
+    EXPECT_EQ(e.tag(3)->code, TAG_DEFINE_BITS_JPEG2);
+    EXPECT_EQ(body_of(e.tag(3)), Bytes({4, 0}) + wide);
+    EXPECT_NE(e.output.find("the alpha plane of bitmap 4 does not fit a 8x4 picture, the bitmap becomes opaque"),
+              std::string::npos);
+    EXPECT_EQ(e.tag(4)->code, TAG_DEFINE_BITS_JPEG2);
+    EXPECT_EQ(body_of(e.tag(4)), Bytes({5, 0}) + jpeg);
+    EXPECT_EQ(body_of(e.tag(5)), Bytes({6, 0}) + old_jpeg);
+    EXPECT_NE(e.output.find("not a JPEG picture, tag left unchanged"), std::string::npos);
+}
+
 TEST(SwfReplace, LooksForPngThenJpgThenGif)
 {
     Edited e;
@@ -241,7 +348,8 @@ TEST(SwfReplace, LooksForPngThenJpgThenGif)
     ASSERT_TRUE(swfkit::write_file(e.res("2.gif"), gif));
     ASSERT_TRUE(swfkit::write_file(e.res("3.gif"), Bytes{'n', 'o'}));
     Bytes three = body_of(e.tag(2));
-    e.run(swf_replace);
+    ImageContext images;
+    e.run([&](Swf* swf) { swf_replace(swf, &images); });
     EXPECT_EQ(e.tag(0)->body.buf[2], 0xFF);
     EXPECT_EQ(body_of(e.tag(1)), Bytes({2, 0}) + gif);
     EXPECT_EQ(e.tag(1)->code, 21);
@@ -263,11 +371,12 @@ TEST(SwfAddImage, TwoAddsTwoTagsOneName)
     SymbolEntry* a = nullptr;
     SymbolEntry* b = nullptr;
     SymbolEntry* c = nullptr;
+    ImageContext images;
     e.run([&](Swf* swf) {
-        a = swf_add_image(swf, first, e.dir.file("a.jpg").c_str());
-        b = swf_add_image(swf, second, e.dir.file("b.png").c_str());
-        c = swf_add_image(swf, second, e.dir.file("c.gif").c_str());
-        swf_add_image(swf, second, e.dir.file("missing.png").c_str());
+        a = swf_add_image(swf, first, e.dir.file("a.jpg").c_str(), &images);
+        b = swf_add_image(swf, second, e.dir.file("b.png").c_str(), &images);
+        c = swf_add_image(swf, second, e.dir.file("c.gif").c_str(), &images);
+        swf_add_image(swf, second, e.dir.file("missing.png").c_str(), &images);
     });
     ASSERT_NE(a, nullptr);
     ASSERT_NE(b, nullptr);
@@ -292,7 +401,8 @@ TEST(SwfAddImage, ACallerChosenIdGoesIntoTagAndNames)
     e.load(m);
     ASSERT_TRUE(swfkit::write_file(e.dir.file("a.jpg"), rgb_jpeg(8, 8)));
     static char name[] = "Chosen";
-    e.run([&](Swf* swf) { ASSERT_NE(swf_add_image(swf, name, e.dir.file("a.jpg").c_str(), 4321), nullptr); });
+    ImageContext images;
+    e.run([&](Swf* swf) { ASSERT_NE(swf_add_image(swf, name, e.dir.file("a.jpg").c_str(), &images, 4321), nullptr); });
     EXPECT_EQ(e.tag(1)->body.buf[0] | e.tag(1)->body.buf[1] << 8, 4321);
     EXPECT_STREQ(e.swf->names->values[symbols_get(e.swf->names, 4321)]->name, "Chosen");
     EXPECT_EQ(symbols_get(e.swf->names, 1000), e.swf->names->n_buckets);  // not registered under 1000

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -28,7 +29,7 @@
 namespace {
 
 // One bitmap's work: the movie's plan and the bitmap's entry in it.
-struct ExtractJob {
+struct BitmapJob {
     const ExtractPlan& plan;
     const BitmapPlan& bitmap;
     ImageContext* images;
@@ -36,27 +37,18 @@ struct ExtractJob {
 
 using Outcome = BitmapOutcome;
 
-// The one place that writes an output file: whole or not at all, never through a link
-// or into anything but a regular file.
-WriteStatus write_output_file(const std::string& path, std::span<const uint8_t> bytes)
+// Writes one bitmap's bytes under its planned name, in the movie's open folder: whole or
+// not at all, never through a link or into anything but a regular file. `function` names
+// the failure line. The lines of naming, kept by the plan, come out here, where the name
+// is used.
+Outcome write_bitmap_file(const BitmapJob& job, uint16_t id, std::span<const uint8_t> bytes, const char* function)
 {
-    return platform_write_file_whole(path.c_str(), bytes);
-}
-
-// Writes one bitmap's bytes under its planned name; `function` names the failure line. The
-// lines of naming, kept by the plan, come out here, where the name is used.
-Outcome write_bitmap_file(const ExtractJob& job, uint16_t id, std::span<const uint8_t> bytes, const char* function)
-{
-    for (const std::string& outer : job.plan.outer_folders)
-        if (!res_dir_create(outer))
-            return Outcome::write_failed;
-    if (!res_dir_create(job.plan.folder))
-        return Outcome::write_failed;
     debug_emit(job.bitmap.naming_lines);
     const std::string& path = job.bitmap.path;
     if (path.empty())
         return Outcome::write_failed;
-    WriteStatus status = write_output_file(path, bytes);
+    const std::string_view name = std::string_view(path).substr(job.plan.folder.size() + 1);
+    WriteStatus status = platform_write_in_folder(job.plan.output, name, bytes, false);
     if (status != WriteStatus::ok) {
         DEBUG_PROBLEM_IN("swf", function, "cannot write %s (%s), bitmap %d skipped", path.c_str(),
                          platform_write_status_text(status), id);
@@ -74,48 +66,113 @@ Outcome not_written(uint16_t id, Fault fault, const char* function)
     return Outcome::write_failed;
 }
 
-// Whether the pixels, the inflated data (`data_size` bytes) and the PNG of a width x height
-// bitmap all stay below the buffer limit.
-bool within_buffer_limit(uint32_t width, uint32_t height, uint64_t data_size)
+// PNG colour types: the movie's own form of each bitmap.
+constexpr int kPngRgb = 2;
+constexpr int kPngPalette = 3;
+constexpr int kPngRgba = 6;
+
+// The pixels of one PNG: indices with their palette, R, G, B or R, G, B, A.
+struct PngPixels {
+    int color_type;
+    const uint8_t* pixels;
+    const PngPalette* palette = nullptr;
+};
+
+bool png_within_limit(uint32_t width, uint32_t height, int color_type)
 {
-    uint64_t bound = png_encoded_size_bound(width, height, 8, 6);
-    return data_size < kMaxBufferSize && uint64_t{width} * height * 4 < kMaxBufferSize && bound != 0 &&
-           bound < kMaxBufferSize;
+    uint64_t bound = png_encoded_size_bound(width, height, 8, color_type);
+    return bound != 0 && bound < kMaxBufferSize;
 }
 
-// False (with a line) when a width x height bitmap cannot be written within the buffer limit.
-bool png_fits(uint16_t id, uint32_t width, uint32_t height, uint64_t data_size, const char* function)
+// A valid bitmap whose PNG, pixels or inflated data could pass the buffer limit: it cannot
+// be written here, which is a failure of the run and not bad data.
+Outcome past_buffer_limit(uint16_t id, uint32_t width, uint32_t height, const char* function)
 {
-    if (within_buffer_limit(width, height, data_size))
-        return true;
     DEBUG_PROBLEM_IN("swf", function,
                      "bitmap %d of %ux%u pixels cannot be encoded within the buffer limit, not written", id, width,
                      height);
-    return false;
+    return Outcome::write_failed;
 }
 
-// Encodes width x height R, G, B, A pixels as PNG in memory and writes the file; nothing
-// is created before the encoding has succeeded.
-Outcome write_png_bitmap(const ExtractJob& job, uint16_t id, uint32_t width, uint32_t height, const uint8_t* pixels,
+// Encodes width x height pixels as PNG in memory and writes the file; nothing is created
+// before the encoding has succeeded.
+Outcome write_png_bitmap(const BitmapJob& job, uint16_t id, uint32_t width, uint32_t height, const PngPixels& image,
                          const char* function)
 {
-    if (!png_fits(id, width, height, 0, function))
-        return Outcome::write_failed;
-    uint64_t bound = png_encoded_size_bound(width, height, 8, 6);
+    if (!png_within_limit(width, height, image.color_type))
+        return past_buffer_limit(id, width, height, function);
+    uint64_t bound = png_encoded_size_bound(width, height, 8, image.color_type);
     ByteBuffer encoded(static_cast<uint8_t*>(std::malloc(bound)));
     if (!encoded)
         return not_written(id, Fault::out_of_memory, function);
     MemoryWriter writer{0, 0, encoded.get(), static_cast<uint32_t>(bound)};
     PngHandle png{};
     if (png_open_writer(&png, memory_writer, &writer) != PNG_OK ||
-        png_write_image(&png, width, height, 8, 6, pixels) != PNG_OK) {
+        png_write_image(&png, width, height, 8, image.color_type, image.pixels, image.palette) != PNG_OK) {
         DEBUG_PROBLEM_IN("swf", function, "bitmap %d cannot be encoded as PNG, not written", id);
         return Outcome::write_failed;
     }
     return write_bitmap_file(job, id, {encoded.get(), writer.written}, function);
 }
 
-Outcome read_lossless(const ExtractJob& job, const SwfTag* tag)
+// Straight R, G, B, A pixels, written as RGB when every alpha is 255 (the caller found out
+// while making them straight).
+Outcome write_straight_pixels(const BitmapJob& job, uint16_t id, uint32_t width, uint32_t height, uint8_t* rgba,
+                              bool opaque, const char* function)
+{
+    if (opaque)
+        rgba_to_rgb(rgba, size_t{width} * height);
+    return write_png_bitmap(job, id, width, height, {opaque ? kPngRgb : kPngRgba, rgba}, function);
+}
+
+// The widest PNG a lossless bitmap can become, and the bytes of its pixels in that form:
+// indices for colour-mapped ones (R, G, B, A only if a full table's data is cut short),
+// R, G, B, A for the others (their RGB form is smaller).
+int widest_png_type(const LosslessHeader& header)
+{
+    return header.format == LOSSLESS_COLOUR_MAPPED ? kPngPalette : kPngRgba;
+}
+
+// Whether the inflated data, the widest pixels and their PNG stay below the buffer limit.
+bool lossless_within_limit(const LosslessHeader& header, bool alpha)
+{
+    uint64_t count = uint64_t{header.width} * header.height;
+    uint64_t pixel_bytes = count * (header.format == LOSSLESS_COLOUR_MAPPED ? 1 : 4);
+    return lossless_data_size(header, alpha) < kMaxBufferSize && pixel_bytes < kMaxBufferSize &&
+           png_within_limit(header.width, header.height, widest_png_type(header));
+}
+
+// Colour-mapped data as indices and opaque data as R, G, B, converted where it was
+// inflated when it fits there. Nothing (no outcome) when the bitmap needs R, G, B, A: pixels
+// with alpha, or data cut short where the movie's own form cannot show what is missing.
+std::optional<Outcome> write_own_form(const BitmapJob& job, const LosslessHeader& header, bool alpha, Inflated& data)
+{
+    std::span<const uint8_t> stored{data.bytes.get(), static_cast<size_t>(data.size)};
+    const uint16_t id = header.id;
+    if (header.format == LOSSLESS_COLOUR_MAPPED) {
+        ColourTable table;
+        if (!colour_mapped_to_indices(header, alpha, stored, data.bytes.get(), &table))
+            return {};
+        PngPalette palette{table.colours.data(), table.alpha.data(), table.entries, table.alpha_entries};
+        return write_png_bitmap(job, id, header.width, header.height, {kPngPalette, data.bytes.get(), &palette},
+                                "read_lossless");
+    }
+    if (alpha && header.format == LOSSLESS_32BIT)
+        return {};  // opaque or not shows in the conversion to straight colour
+    ByteBuffer expanded;
+    uint8_t* rgb = data.bytes.get();
+    if (header.format != LOSSLESS_32BIT) {
+        expanded.reset(static_cast<uint8_t*>(std::malloc(size_t{header.width} * header.height * 3)));
+        if (!expanded)
+            return not_written(id, Fault::out_of_memory, "read_lossless");
+        rgb = expanded.get();
+    }
+    if (!lossless_to_rgb(header, stored, rgb))
+        return {};
+    return write_png_bitmap(job, id, header.width, header.height, {kPngRgb, rgb}, "read_lossless");
+}
+
+Outcome read_lossless(const BitmapJob& job, const SwfTag* tag)
 {
     std::span<const uint8_t> body(tag->body.buf, tag->body.len);
     bool alpha = tag->code == TAG_DEFINE_BITS_LOSSLESS2;
@@ -132,14 +189,13 @@ Outcome read_lossless(const ExtractJob& job, const SwfTag* tag)
     }
     // At most 65535 x 65535 x 4 bytes: computed in 64 bits. An empty picture has nothing
     // to write; one past the buffer limit is valid but cannot be written here.
-    uint64_t data_size = lossless_data_size(header, alpha);
-    uint64_t count = uint64_t{header.width} * header.height;
-    if (data_size == 0) {
+    if (lossless_data_size(header, alpha) == 0) {
         DEBUG_PROBLEM("swf", "bitmap %d of %ux%u pixels is out of range, skipped", id, header.width, header.height);
         return Outcome::skipped;
     }
-    if (!png_fits(id, header.width, header.height, data_size, __func__))
-        return Outcome::write_failed;
+    if (!lossless_within_limit(header, alpha))
+        return past_buffer_limit(id, header.width, header.height, __func__);
+    uint64_t data_size = lossless_data_size(header, alpha);
     Inflated data = inflate_bitmap_data(body.subspan(header.data_offset), data_size);
     if (data.zlib_code == Z_MEM_ERROR)
         return not_written(id, Fault::out_of_memory, __func__);
@@ -147,24 +203,28 @@ Outcome read_lossless(const ExtractJob& job, const SwfTag* tag)
         DEBUG_PROBLEM("swf", INFLATE_FAILED, data.zlib_code, static_cast<int>(data_size));
         return Outcome::skipped;
     }
-    // 32-bit pixels are converted where they were inflated; the other formats expand.
+    if (std::optional<Outcome> own = write_own_form(job, header, alpha, data))
+        return *own;
+    // R, G, B, A: 32-bit pixels are converted where they were inflated; the other formats expand.
+    uint64_t count = uint64_t{header.width} * header.height;
     ByteBuffer expanded;
     uint8_t* pixels = data.bytes.get();
     if (header.format != LOSSLESS_32BIT) {
+        if (!png_within_limit(header.width, header.height, kPngRgba))  // a colour-mapped one after all
+            return past_buffer_limit(id, header.width, header.height, __func__);
         expanded.reset(static_cast<uint8_t*>(std::malloc(count * 4)));
         if (!expanded)
             return not_written(id, Fault::out_of_memory, __func__);
         pixels = expanded.get();
     }
     lossless_to_rgba(header, alpha, {data.bytes.get(), data.size}, pixels);
-    if (alpha)
-        unpremultiply_rgba(pixels, count);
-    return write_png_bitmap(job, id, header.width, header.height, pixels, __func__);
+    bool opaque = alpha && unpremultiply_rgba(pixels, count);
+    return write_straight_pixels(job, id, header.width, header.height, pixels, opaque, __func__);
 }
 
 // JPEG data repaired (and completed with the movie's tables for DefineBits); PNG and GIF
 // data under their own extensions, as stored.
-Outcome write_stored_image(const ExtractJob& job, uint16_t code, const JpegTagParts& parts)
+Outcome write_stored_image(const BitmapJob& job, uint16_t code, const JpegTagParts& parts)
 {
     switch (stored_image_kind(parts.image)) {
     case StoredImage::png:
@@ -182,7 +242,7 @@ Outcome write_stored_image(const ExtractJob& job, uint16_t code, const JpegTagPa
 }
 
 // Decodes the image, puts in the inflated alpha plane and writes a PNG with straight alpha.
-Outcome write_jpeg_with_alpha(const ExtractJob& job, const JpegTagParts& parts)
+Outcome write_jpeg_with_alpha(const BitmapJob& job, const JpegTagParts& parts)
 {
     std::vector<uint8_t> repaired;
     std::span<const uint8_t> image = parts.image;
@@ -211,12 +271,12 @@ Outcome write_jpeg_with_alpha(const ExtractJob& job, const JpegTagParts& parts)
         DEBUG_PROBLEM_IN("swf", "read_bits", INFLATE_FAILED, plane.zlib_code, static_cast<int>(count));
         return Outcome::skipped;
     }
-    merge_alpha_plane(decoded.pixels, count, {plane.bytes.get(), count}, decoded.kind == IMAGE_JPEG);
-    return write_png_bitmap(job, parts.id, decoded.width, decoded.height, decoded.pixels, "read_bits");
+    bool opaque = merge_alpha_plane(decoded.pixels, count, {plane.bytes.get(), count}, decoded.kind == IMAGE_JPEG);
+    return write_straight_pixels(job, parts.id, decoded.width, decoded.height, decoded.pixels, opaque, "read_bits");
 }
 
 // DefineBits, DefineBitsJPEG2, DefineBitsJPEG3 and DefineBitsJPEG4.
-Outcome read_bits(const ExtractJob& job, const SwfTag* tag)
+Outcome read_bits(const BitmapJob& job, const SwfTag* tag)
 {
     std::span<const uint8_t> body(tag->body.buf, tag->body.len);
     JpegTagParts parts;
@@ -244,19 +304,6 @@ std::span<const uint8_t> find_jpeg_tables(Swf* swf)
     return {};
 }
 
-bool is_bitmap_tag(uint16_t code)
-{
-    switch (code) {
-    case TAG_DEFINE_BITS:
-    case TAG_DEFINE_BITS_JPEG2:
-    case TAG_DEFINE_BITS_JPEG3:
-    case TAG_DEFINE_BITS_JPEG4:
-    case TAG_DEFINE_BITS_LOSSLESS:
-    case TAG_DEFINE_BITS_LOSSLESS2: return true;
-    default: return false;
-    }
-}
-
 // Whether a lossless bitmap gets as far as its file, judged by its header alone; the id.
 bool lossless_reaches_file(const SwfTag* tag, uint16_t* id)
 {
@@ -264,8 +311,8 @@ bool lossless_reaches_file(const SwfTag* tag, uint16_t* id)
     if (!lossless_read_header({tag->body.buf, tag->body.len}, &header) || !lossless_format_known(header.format))
         return false;
     *id = header.id;
-    uint64_t data_size = lossless_data_size(header, tag->code == TAG_DEFINE_BITS_LOSSLESS2);
-    return data_size != 0 && within_buffer_limit(header.width, header.height, data_size);
+    return lossless_data_size(header, tag->code == TAG_DEFINE_BITS_LOSSLESS2) != 0 &&
+           lossless_within_limit(header, tag->code == TAG_DEFINE_BITS_LOSSLESS2);
 }
 
 // The extension of the file a bitmap tag becomes, with its id; null when the tag is refused
@@ -289,7 +336,7 @@ const char* bitmap_extension(const SwfTag* tag, uint16_t* id)
 }
 
 // A picture file held as DefineBinaryData: written as stored.
-Outcome read_binary_data(const ExtractJob& job, const SwfTag* tag)
+Outcome read_binary_data(const BitmapJob& job, const SwfTag* tag)
 {
     uint16_t id = 0;
     std::span<const uint8_t> data;
@@ -298,7 +345,7 @@ Outcome read_binary_data(const ExtractJob& job, const SwfTag* tag)
     return write_bitmap_file(job, id, data, __func__);
 }
 
-Outcome extract_tag(const ExtractJob& job)
+Outcome extract_tag(const BitmapJob& job)
 {
     const SwfTag* tag = job.bitmap.tag;
     switch (tag->code) {
@@ -364,13 +411,12 @@ public:
         tree_.matched.assign(selection.selectors.size(), false);
     }
 
-    void add(Swf* swf, const std::string& folder, std::string label, std::vector<std::string> outer_folders,
-             DebugLines lead, int depth)
+    void add(Swf* swf, const std::string& folder, std::string label, size_t holder, DebugLines lead, int depth)
     {
         body_bytes_ += swf->body.len;
         ExtractPlan plan = swf_extract_plan(swf, folder, by_name_);
         plan.label = std::move(label);
-        plan.outer_folders = std::move(outer_folders);
+        plan.holder = holder;
         plan.lead_lines = std::move(lead);
         select(&plan);
         const size_t index = tree_.movies.size();
@@ -397,8 +443,6 @@ private:
         const ExtractPlan& outer = tree_.movies[holder];
         const InnerMovie& inner = outer.inner[which];
         std::string label = outer.label + "#" + std::to_string(inner.id);
-        std::vector<std::string> folders = outer.outer_folders;
-        folders.push_back(outer.folder);
         const std::string folder = inner.folder;
 
         DebugLines lead;
@@ -411,10 +455,10 @@ private:
             lead = capture.take();
         }
         if (swf == nullptr) {
-            tree_.movies.push_back({nullptr, folder, {}, {}, {}, std::move(label), {}, std::move(lead)});
+            tree_.movies.push_back({nullptr, folder, {}, {}, {}, std::move(label), holder, std::move(lead), {}});
             return;
         }
-        add(swf, folder, std::move(label), std::move(folders), std::move(lead), depth);
+        add(swf, folder, std::move(label), holder, std::move(lead), depth);
     }
 
     Swf* load(const InnerMovie& inner, const std::string& label, int depth)
@@ -475,7 +519,7 @@ void add_steps(ExtractTree* tree)
 ExtractPlan swf_extract_plan(Swf* swf, const std::string& folder, uint8_t by_name)
 {
     swf->file_names.clear();  // a second run over the movie writes the same names again
-    ExtractPlan plan{swf, folder, find_jpeg_tables(swf), {}, {}, swf->path, {}, {}};
+    ExtractPlan plan{swf, folder, find_jpeg_tables(swf), {}, {}, swf->path, 0, {}, {}};
     for (const SwfTag* tag : swf_tags(swf)) {
         if (tag->code == TAG_DEFINE_BINARY_DATA) {
             plan_binary_data(&plan, tag, by_name);
@@ -498,6 +542,8 @@ ExtractPlan swf_extract_plan(Swf* swf, const std::string& folder, uint8_t by_nam
 
 BitmapOutcome swf_extract_bitmap(const ExtractPlan& plan, size_t index, ImageContext* images)
 {
+    if (!plan.output.is_open())
+        return BitmapOutcome::write_failed;  // the folder's one line said why
     const BitmapPlan& bitmap = plan.bitmaps[index];
     try {
         return extract_tag({plan, bitmap, images});
@@ -507,10 +553,31 @@ BitmapOutcome swf_extract_bitmap(const ExtractPlan& plan, size_t index, ImageCon
     }
 }
 
+void swf_open_folders(ExtractTree* tree, OutputFolder top)
+{
+    std::vector<bool> wanted(tree->movies.size(), false);
+    for (const ExtractStep& step : tree->steps) {
+        if (step.kind != ExtractStep::Kind::bitmap)
+            continue;
+        for (size_t m = step.movie; !wanted[m]; m = tree->movies[m].holder) {
+            wanted[m] = true;  // and every holder on the way up: its folder holds this one's
+            if (m == 0)
+                break;
+        }
+    }
+    tree->movies[0].output = std::move(top);
+    for (size_t m = 1; m < tree->movies.size(); ++m) {
+        ExtractPlan& plan = tree->movies[m];
+        const ExtractPlan& holder = tree->movies[plan.holder];
+        if (wanted[m] && holder.output.is_open())
+            plan.output = res_dir_enter(holder.output, plan.folder.substr(holder.folder.size() + 1));
+    }
+}
+
 ExtractTree swf_extract_tree(Swf* swf, const std::string& folder, uint8_t by_name, const BitmapSelection& selection)
 {
     ExtractTree tree;
-    TreeBuilder(&tree, by_name, selection).add(swf, folder, swf->path, {}, {}, 0);
+    TreeBuilder(&tree, by_name, selection).add(swf, folder, swf->path, 0, {}, 0);
     add_steps(&tree);
     return tree;
 }
@@ -539,9 +606,12 @@ void add_outcome(ExtractCounts* counts, BitmapOutcome outcome)
     }
 }
 
-ExtractCounts swf_extract(Swf* swf, const std::string& folder, uint8_t by_name)
+namespace {
+
+ExtractCounts extract_into(Swf* swf, const std::string& folder, OutputFolder top, uint8_t by_name)
 {
-    const ExtractTree tree = swf_extract_tree(swf, folder, by_name, BitmapSelection{});
+    ExtractTree tree = swf_extract_tree(swf, folder, by_name, BitmapSelection{});
+    swf_open_folders(&tree, std::move(top));
     auto images = std::make_unique<ImageContext>();
     ExtractCounts counts;
     for (size_t i = 0; i < tree.steps.size(); ++i)
@@ -549,9 +619,17 @@ ExtractCounts swf_extract(Swf* swf, const std::string& folder, uint8_t by_name)
     return counts;
 }
 
+}  // namespace
+
+ExtractCounts swf_extract(Swf* swf, const std::string& folder, uint8_t by_name)
+{
+    return extract_into(swf, folder, res_dir_open_path(folder), by_name);
+}
+
 void swf_saveimg(Swf* swf, uint8_t by_name)
 {
     std::string folder;
-    if (make_res_dir(swf->path.c_str(), folder))
-        swf_extract(swf, folder, by_name);
+    OutputFolder top;
+    if (make_res_dir(swf->path.c_str(), folder, &top))
+        extract_into(swf, folder, std::move(top), by_name);
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "support/debug.h"
 #include "swf/bitmap_format.h"
 #include "swf/naming.h"  // the file names of the bitmaps
@@ -50,14 +51,15 @@ struct InnerMovie {
 };
 
 struct ExtractPlan {
-    Swf* swf;  // null for an inner movie that did not load
-    std::string folder;
-    std::span<const uint8_t> jpeg_tables;    // the movie's JPEGTables body; empty without one
-    std::vector<BitmapPlan> bitmaps;         // in tag order
-    std::vector<InnerMovie> inner;           // in tag order
-    std::string label;                       // the movie's path; "<holder>#<id>" for an inner movie
-    std::vector<std::string> outer_folders;  // the holders' folders, outermost first, made before `folder`
-    DebugLines lead_lines;                   // an inner movie's heading and loading lines
+    Swf* swf;                              // null for an inner movie that did not load
+    std::string folder;                    // the folder's path, as the files' paths and the lines spell it
+    std::span<const uint8_t> jpeg_tables;  // the movie's JPEGTables body; empty without one
+    std::vector<BitmapPlan> bitmaps;       // in tag order
+    std::vector<InnerMovie> inner;         // in tag order
+    std::string label;                     // the movie's path; "<holder>#<id>" for an inner movie
+    size_t holder;                         // an inner movie's holder in ExtractTree::movies
+    DebugLines lead_lines;                 // an inner movie's heading and loading lines
+    OutputFolder output;                   // the folder itself (swf_open_folders); the files are made in it
 };
 
 ExtractPlan swf_extract_plan(Swf* swf, const std::string& folder, uint8_t by_name);
@@ -88,6 +90,13 @@ struct ExtractTree {
 // problem line. `swf` must outlive the tree.
 ExtractTree swf_extract_tree(Swf* swf, const std::string& folder, uint8_t by_name, const BitmapSelection& selection);
 
+// Gives the tree its open folders: `top` (opened by the caller; not open when it could not
+// be used) to the file, and to each inner movie with a bitmap to write its folder inside its
+// holder's, made when missing, never through a link. A folder that cannot be used is one
+// line; the bitmaps of its movie, and of the movies inside it, then count as not written,
+// without a line each.
+void swf_open_folders(ExtractTree* tree, OutputFolder top);
+
 enum class BitmapOutcome { written, skipped, write_failed, none };
 
 // Decodes, encodes and writes bitmap `index` of the plan, printing its lines.
@@ -101,25 +110,11 @@ void swf_extract_done();
 
 void add_outcome(ExtractCounts* counts, BitmapOutcome outcome);
 
-// Walks the tag list and writes every bitmap it can into `folder` (created before each
-// file unless it exists), then those of the movies inside it; by_name selects class names
+// Walks the tag list and writes every bitmap it can into `folder` (its last name made
+// unless it exists, never entered through a link), then those of the movies inside it; by_name selects class names
 // (else ids) for the files. Prints "------------swf_saveimg done--------------" after each
 // movie.
 ExtractCounts swf_extract(Swf* swf, const std::string& folder, uint8_t by_name);
 
 // swf_extract into the folder beside the movie ("<movie>_res").
 void swf_saveimg(Swf* swf, uint8_t by_name);
-
-// The class name the movie gives the character, else its decimal id.
-std::string swf_symbol_name(const Swf* swf, uint16_t id);
-
-// "<folder>/<name><extension>" for one bitmap, with the class name made a safe file
-// name by sanitize_file_name so no name reaches outside the folder. A name too long
-// for the file system falls back to the id, with a line. Empty when even that does
-// not fit the platform's path limit.
-std::string bitmap_file_path(const Swf* swf, const std::string& folder, uint16_t id, uint8_t by_name,
-                             const char* extension);
-
-// Replaces the bytes the file system refuses in a name (separators included) by "_",
-// leaving the trail bytes of GBK pairs alone, and puts "_" before a device name.
-std::string sanitize_file_name(std::string name);

@@ -26,7 +26,7 @@ struct BitmapSelection {
 
 // Adds "--id LIST"; false when LIST is not ids and ranges from 0 to 65535 separated by commas.
 bool selection_add_ids(BitmapSelection* selection, std::string_view list);
-// Adds "--name PATTERN"; false when the pattern is empty.
+// Adds "--name PATTERN" (UTF-8, as class names are stored); false when the pattern is empty.
 bool selection_add_name(BitmapSelection* selection, std::string_view pattern);
 
 // Shell-style matching: "*" any run, "?" one character (a whole UTF-8 sequence), "[...]"

@@ -25,35 +25,35 @@ struct Table {
     }
 };
 
-TEST(SymbolTable, GrowsThroughThePrimes)
+// Keys that leave the same remainder for every table size up to 193 buckets start their
+// probes in the same bucket, and the table grows while they go in.
+TEST(SymbolTable, CollidingKeysAreEachFoundOnceAndOthersAreAbsent)
 {
     Table table;
-    EXPECT_EQ(symbols_get(table.t, 5), 0u);  // no buckets: absent is n, which is 0
-    int result = -1;
-    symbols_put(table.t, 1, &result);
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(table.t->n_buckets, 3u);
-    EXPECT_EQ(table.t->upper_bound, 2u);
-    symbols_put(table.t, 2, &result);
-    EXPECT_EQ(table.t->n_buckets, 3u);
-    symbols_put(table.t, 3, &result);
-    EXPECT_EQ(table.t->n_buckets, 11u);
-    EXPECT_EQ(table.t->upper_bound, 8u);
-    for (uint32_t k = 4; k <= 8; ++k)
-        table.put(k);
-    EXPECT_EQ(table.t->n_buckets, 11u);
-    table.put(9);
-    EXPECT_EQ(table.t->n_buckets, 23u);
-    EXPECT_EQ(table.t->upper_bound, 18u);
-    for (uint32_t k = 1; k <= 9; ++k) {
-        uint32_t at = symbols_get(table.t, k);
-        ASSERT_LT(at, table.t->n_buckets);
-        EXPECT_EQ(table.t->keys[at], k);
+    EXPECT_EQ(symbols_get(table.t, 5), table.t->n_buckets);  // an empty table finds nothing
+    constexpr uint32_t kStride = 3u * 11 * 23 * 53 * 97 * 193;
+    std::vector<uint32_t> keys;
+    for (uint32_t i = 0; i < 5; ++i)
+        keys.push_back(7 + i * kStride);
+    for (uint32_t k = 100; k < 140; ++k)
+        keys.push_back(k);
+    for (uint32_t key : keys) {
+        int result = -1;
+        symbols_put(table.t, key, &result);
+        EXPECT_EQ(result, 1) << key;  // new
     }
-    EXPECT_EQ(symbols_get(table.t, 10), table.t->n_buckets);
-    symbols_put(table.t, 4, &result);
-    EXPECT_EQ(result, 0);  // already present
-    EXPECT_EQ(table.t->size, 9u);
+    for (uint32_t key : keys) {
+        int result = -1;
+        const uint32_t at = symbols_put(table.t, key, &result);
+        EXPECT_EQ(result, 0) << key;  // already there, in the bucket a lookup finds
+        EXPECT_EQ(symbols_get(table.t, key), at);
+        ASSERT_LT(at, table.t->n_buckets);
+        EXPECT_EQ(table.t->keys[at], key);
+        EXPECT_TRUE(symbols_is_live(table.t, at));
+    }
+    EXPECT_EQ(table.t->size, keys.size());
+    for (uint32_t absent : {uint32_t{8}, 7 + 5 * kStride, uint32_t{140}, uint32_t{0}})
+        EXPECT_EQ(symbols_get(table.t, absent), table.t->n_buckets) << absent;
 }
 
 TEST(SymbolTable, ManyKeysSurviveEveryRehash)

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -661,7 +662,7 @@ TEST(GifWriter, RefusesNonsenseArguments)
     EXPECT_EQ(gif_open(&writer, path.c_str(), 65535, 65535, 0), 0);  // frame buffer over 1 GiB
     EXPECT_EQ(gif_open(&writer, path.c_str(), 4, 4, 65536), 0);
     EXPECT_EQ(gif_open(&writer, "/nonexistent/dir/x.gif", 4, 4, 0), 0);
-    EXPECT_FALSE(file_exists(path.c_str()));
+    EXPECT_FALSE(std::filesystem::exists(path));
     EXPECT_EQ(writer.file, nullptr);
 
     const Pixels red = solid_frame(4, 4, {255, 0, 0});

@@ -107,7 +107,9 @@ void apply_limits(const RunLimits& limits)
         setrlimit(RLIMIT_AS, &limit);
     }
     if (limits.file_size != 0) {
-        std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of ending the program
+        // As a shell leaves it: a write past the limit raises SIGXFSZ, which the program
+        // itself has to ignore to see the write fail and go on.
+        std::signal(SIGXFSZ, SIG_DFL);
         rlimit limit{limits.file_size, limits.file_size};
         setrlimit(RLIMIT_FSIZE, &limit);
     }

@@ -32,8 +32,8 @@ struct RunResult {
 // Resource limits for the started program; 0 leaves a limit as it is.
 struct RunLimits {
     unsigned long long address_space = 0;  // bytes of virtual memory (RLIMIT_AS)
-    unsigned long long file_size = 0;      // bytes any one file may grow to (RLIMIT_FSIZE); writes past fail
-    unsigned seconds = 0;                  // ended by SIGALRM after this long (a program that hangs fails)
+    unsigned long long file_size = 0;  // bytes any one file may grow to (RLIMIT_FSIZE); SIGXFSZ as a shell leaves it
+    unsigned seconds = 0;              // ended by SIGALRM after this long (a program that hangs fails)
 };
 
 // Runs the program with the arguments in `cwd`, stdin from /dev/null. With PIXSIEVE_RUNNER
