@@ -137,7 +137,7 @@ TEST(CliList, NamesWhatExtractionWritesAndWritesNothing)
             if (line.find("_res") != std::string::npos)
                 named.push_back(slashed(line.substr(line.rfind(' ') + 1)));
         const std::string root = options.size() == 4 ? "out/" : "";
-        for (const auto& [file, bytes] : files_below(dir.file(root + "a.swf_res")))
+        for (const auto& [file, contents] : files_below(dir.file(root + "a.swf_res")))
             written.push_back(root + "a.swf_res/" + file);
         std::sort(named.begin(), named.end());
         EXPECT_EQ(named, written) << ::testing::PrintToString(options);

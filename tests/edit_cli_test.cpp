@@ -236,7 +236,7 @@ TEST(EditCli, PaletteAndOpaquePngsGoBackInTheirOwnFormAndTheMovieDoesNotGrow)
     EXPECT_NE(r.output.find("replace: 3 bitmap(s) changed"), std::string::npos) << r.output;
     const std::string after = testkit::read_file(dir.file("out.swf"));
     std::map<uint16_t, StoredBitmap> rebuilt = stored_lossless(after);
-    for (uint16_t id : {1, 2, 3}) {
+    for (uint16_t id : std::initializer_list<uint16_t>{1, 2, 3}) {
         EXPECT_EQ(rebuilt[id].code, original[id].code) << id;
         EXPECT_EQ(rebuilt[id].format, original[id].format) << id;
         EXPECT_EQ(rebuilt[id].argb, original[id].argb) << id;

@@ -269,7 +269,7 @@ TEST(ExtractNames, NamesThatMeetInOneFileBothSurvive)
     // goes to "a_b.jpg", a file of its own.
     swfkit::Movie m;
     m.tag(76, swfkit::symbol_class_body({{2, "a_b"}, {3, "a/b"}, {4, "5"}, {6, "x"}, {7, "x"}, {8, "a_b"}}));
-    for (uint16_t id : {2, 3, 4, 5, 6, 7})
+    for (uint16_t id : std::initializer_list<uint16_t>{2, 3, 4, 5, 6, 7})
         m.tag(36, id_bitmap(id));
     const Bytes jpeg{0xFF, 0xD8, 0xFF, 0xD9};
     m.tag(21, swfkit::jpeg_body(8, jpeg));
@@ -655,7 +655,7 @@ std::vector<OwnFormCase> lossless_own_form_cases()
                                  : swfkit::lossless_body(id, format, w, h, data);
         cases.push_back({code, body, data, colour_type, entries});
     };
-    for (uint16_t code : {20, 36}) {
+    for (uint16_t code : std::initializer_list<uint16_t>{20, 36}) {
         const bool alpha = code == 36;
         for (uint32_t colours : {1u, 7u, 256u}) {
             Bytes table = noise.pixels(colours, false, !alpha || colours == 7);

@@ -113,6 +113,6 @@ TEST_P(FuzzReplay, SeedsAndRegressionsMeetTheirRecordedOutcomes)
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay, testing::ValuesIn(kTargets),
-                         [](const testing::TestParamInfo<Target>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<Target>& param) { return std::string(param.param.name); });
 
 }  // namespace

@@ -643,8 +643,8 @@ void idct_full(const int32_t* block, uint8_t* out, int stride)
     const __m128i centre = _mm_set1_epi16(128);
     for (int k = 0; k < 8; k += 2) {
         const __m128i two_rows = _mm_packus_epi16(_mm_adds_epi16(rows[k], centre), _mm_adds_epi16(rows[k + 1], centre));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + size_t(k) * stride), two_rows);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + size_t(k + 1) * stride), _mm_srli_si128(two_rows, 8));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + k * stride), two_rows);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + (k + 1) * stride), _mm_srli_si128(two_rows, 8));
     }
 }
 #else
@@ -668,7 +668,7 @@ inline void store_rows(Lanes out[8], uint8_t* dest, int stride)
                     hi = reinterpret_cast<SignedLanes>(out[r + 4]) + 128;
         lo = lo < 0 ? 0 : lo > 255 ? 255 : lo;
         hi = hi < 0 ? 0 : hi > 255 ? 255 : hi;
-        uint8_t* row = dest + size_t(r) * stride;
+        uint8_t* row = dest + size_t(r) * size_t(stride);
         for (int i = 0; i < 4; ++i) {
             row[i] = static_cast<uint8_t>(lo[i]);
             row[i + 4] = static_cast<uint8_t>(hi[i]);
@@ -694,7 +694,7 @@ void idct_full(const int32_t* block, uint8_t* out, int stride)
         transpose(in[4], in[5], in[6], in[7]);
         Lanes result[8];
         idct_1d(in, result, kPass2Shift);
-        store_rows(result, out + size_t(4 * half) * stride, stride);
+        store_rows(result, out + size_t(4 * half) * size_t(stride), stride);
     }
 }
 #endif
@@ -711,7 +711,7 @@ void idct_first_row(const int32_t* block, uint8_t* out, int stride)
     for (int i = 0; i < 8; ++i)
         line[i] = output_sample(result[i]);
     for (int y = 0; y < 8; ++y)
-        std::memcpy(out + size_t(y) * stride, line, 8);
+        std::memcpy(out + size_t(y) * size_t(stride), line, 8);
 }
 
 // Only the first column: each row pass sees one value and gives it to the whole row.
@@ -722,7 +722,7 @@ void idct_first_column(const int32_t* block, uint8_t* out, int stride)
         in[i] = uint32_t(block[8 * i]);
     idct_1d(in, result, kPass1Shift);
     for (int y = 0; y < 8; ++y)
-        std::memset(out + size_t(y) * stride, output_sample(sar(result[y] + 16, 5)), 8);
+        std::memset(out + size_t(y) * size_t(stride), output_sample(sar(result[y] + 16, 5)), 8);
 }
 
 inline uint8_t flat_sample(int32_t dc) { return output_sample(sar((uint32_t(dc) << kPass1Bits) + 16, 5)); }
@@ -730,7 +730,7 @@ inline uint8_t flat_sample(int32_t dc) { return output_sample(sar((uint32_t(dc) 
 void write_flat_block(uint8_t value, uint8_t* out, int stride)
 {
     for (int y = 0; y < 8; ++y)
-        std::memset(out + size_t(y) * stride, value, 8);
+        std::memset(out + size_t(y) * size_t(stride), value, 8);
 }
 
 // `rows` and `columns` have bit i set for each row / column holding a coefficient; the
@@ -806,7 +806,7 @@ void decode_sequential_scan(JpegState& d, Scan& scan, BitReader& br)
 {
     alignas(16) int32_t block[64] = {};
     auto decode = [&](JpegComponent& c, int bx, int by) {
-        uint8_t* out = c.plane + size_t(by) * 8 * c.stride + size_t(bx) * 8;
+        uint8_t* out = c.plane + size_t(by) * 8 * size_t(c.stride) + size_t(bx) * 8;
         int symbol;
         const int32_t diff = decode_value(br, d.dc_tables[c.dc_table], &symbol);
         c.dc_predictor = static_cast<int32_t>(uint32_t(c.dc_predictor) + uint32_t(diff));
@@ -833,14 +833,14 @@ void decode_sequential_scan(JpegState& d, Scan& scan, BitReader& br)
             std::memset(block + 8 * std::countr_zero(left), 0, 8 * sizeof(int32_t));
     };
     auto missing = [](JpegComponent& c, int bx, int by) {
-        write_flat_block(128, c.plane + size_t(by) * 8 * c.stride + size_t(bx) * 8, c.stride);
+        write_flat_block(128, c.plane + size_t(by) * 8 * size_t(c.stride) + size_t(bx) * 8, c.stride);
     };
     walk_mcus(d, scan, br, decode, missing);
 }
 
 inline int16_t* coefficient_block(JpegComponent& c, int bx, int by)
 {
-    return c.coefficients + (size_t(by) * c.padded_blocks_wide + size_t(bx)) * 64;
+    return c.coefficients + (size_t(by) * size_t(c.padded_blocks_wide) + size_t(bx)) * 64;
 }
 
 void decode_dc_first(JpegState& d, Scan& scan, BitReader& br)
@@ -1071,7 +1071,8 @@ void transform_coefficients(JpegState& d)
                         columns |= 1u << (k & 7);
                     }
                 }
-                idct_block(block, rows, columns, c.plane + size_t(by) * 8 * c.stride + size_t(bx) * 8, c.stride);
+                idct_block(block, rows, columns, c.plane + size_t(by) * 8 * size_t(c.stride) + size_t(bx) * 8,
+                           c.stride);
             }
     }
 }
@@ -1195,14 +1196,14 @@ void upsample_h1v2(const uint8_t* nearer, const uint8_t* farther, int w, int bia
 void replicate_row(const uint8_t* in, int w, int ratio, uint8_t* out)
 {
     for (int x = 0; x < w; ++x)
-        std::memset(out + size_t(x) * ratio, in[x], size_t(ratio));
+        std::memset(out + size_t(x) * size_t(ratio), in[x], size_t(ratio));
 }
 
 // Row y of the component at full size (at least the picture's width).
 const uint8_t* full_row(ComponentRows& rows, int y)
 {
     const JpegComponent& c = *rows.c;
-    auto stored = [&](int j) { return c.plane + size_t(std::clamp(j, 0, c.height - 1)) * c.stride; };
+    auto stored = [&](int j) { return c.plane + size_t(std::clamp(j, 0, c.height - 1)) * size_t(c.stride); };
     uint8_t* out = rows.row.get();
     const int i = y / rows.ratio_v;
     // The vertical filters lean on the row above for even rows, the row below for odd ones.
@@ -1341,7 +1342,7 @@ void convert_to_rgb(JpegState& d)
         const uint8_t* c0 = full_row(rows[0], y);
         const uint8_t* c1 = full_row(rows[1], y);
         const uint8_t* c2 = full_row(rows[2], y);
-        uint8_t* out = d.image + size_t(y) * d.width * 3;
+        uint8_t* out = d.image + size_t(y) * size_t(d.width) * 3;
         (rgb ? interleave_row : convert_row)(c0, c1, c2, out, d.width);
     }
 }
@@ -1350,7 +1351,7 @@ void compact_grey_plane(JpegState& d)
 {
     JpegComponent& c = d.components[0];
     for (int y = 1; y < d.height; ++y)
-        std::memmove(c.plane + size_t(y) * d.width, c.plane + size_t(y) * c.stride, size_t(d.width));
+        std::memmove(c.plane + size_t(y) * size_t(d.width), c.plane + size_t(y) * size_t(c.stride), size_t(d.width));
 }
 
 void finish_picture(JpegState& d)

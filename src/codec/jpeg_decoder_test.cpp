@@ -500,7 +500,8 @@ TEST(JpegDecoder, RestartMarkersCycleAndResynchronise)
         ASSERT_EQ(a.status, kJpegOk);
         EXPECT_EQ(a.pixels, b.pixels);
         // (An EOI in a progressive stream leaves later scans unread, which libjpeg smooths over.)
-        for (uint8_t wrong : {0xD2, 0xD3, 0xD5, 0xD0, 0xD7, progressive ? 0xD1 : 0xD9, 0x05}) {
+        for (uint8_t wrong :
+             std::initializer_list<uint8_t>{0xD2, 0xD3, 0xD5, 0xD0, 0xD7, uint8_t(progressive ? 0xD1 : 0xD9), 0x05}) {
             Bytes damaged = restarted;
             damaged[find_restart_marker(restarted, 1) + 1] = wrong;
             EXPECT_EQ(decode(damaged).pixels, reference_pixels(damaged)) << int(wrong) << " " << progressive;
@@ -632,7 +633,7 @@ TEST(JpegDecoder, UnsupportedAndBadFrames)
     all_ones.huffman(0x00, two_codes, {1, 2});
     EXPECT_EQ(decode(all_ones.end()).status, kJpegSyntaxError);
     // Arithmetic coding, lossless and hierarchical frames are refused where they occur.
-    for (uint8_t marker : {0xC3, 0xC5, 0xC9, 0xCA, 0xCB, 0xCD}) {
+    for (uint8_t marker : std::initializer_list<uint8_t>{0xC3, 0xC5, 0xC9, 0xCA, 0xCB, 0xCD}) {
         Bytes frame{0xFF, 0xD8, 0xFF, marker, 0x00, 0x02};
         EXPECT_EQ(decode(frame).status, kJpegUnsupported) << int(marker);
     }
@@ -659,7 +660,7 @@ TEST(JpegDecoder, GreyComponentSamplingIsIgnored)
 TEST(JpegDecoder, MalformedSegmentsEndTheDecode)
 {
     // A segment length of 0 or 1 would step backwards onto its own marker.
-    for (uint8_t length : {0, 1}) {
+    for (uint8_t length : std::initializer_list<uint8_t>{0, 1}) {
         Bytes comment{0xFF, 0xD8, 0xFF, 0xFE, 0x00, length, 0xFF, 0xD9};
         EXPECT_EQ(decode(comment).status, kJpegSyntaxError);
     }

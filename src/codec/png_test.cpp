@@ -196,7 +196,7 @@ Bytes build_file(const std::vector<Chunk>& chunks)
         size_t type_at = out.size();
         out.insert(out.end(), chunk.type.begin(), chunk.type.end());
         out.insert(out.end(), chunk.data.begin(), chunk.data.end());
-        uint32_t crc = static_cast<uint32_t>(crc32(0, out.data() + type_at, out.size() - type_at));
+        uint32_t crc = static_cast<uint32_t>(crc32(0, out.data() + type_at, static_cast<uInt>(out.size() - type_at)));
         put_be32(&out, chunk.bad_crc ? crc ^ 1 : crc);
     }
     return out;
@@ -858,7 +858,7 @@ TEST(PngWrite, PaletteImagesWithAndWithoutAlpha)
         indices[i] = static_cast<uint8_t>((i * 7 + i / width) % 5);
     const Bytes colours = {10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 120, 250, 251, 252};
     const Bytes alpha = {0, 128, 255, 7};
-    for (uint16_t alpha_entries : {0, 2, 4}) {
+    for (uint16_t alpha_entries : std::initializer_list<uint16_t>{0, 2, 4}) {
         SCOPED_TRACE(alpha_entries);
         PngPalette palette{colours.data(), alpha.data(), 5, alpha_entries};
         Bytes file(png_encoded_size_bound(width, height, 8, 3));

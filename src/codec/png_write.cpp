@@ -303,7 +303,8 @@ int png_write_image(PngHandle* png, uint32_t width, uint32_t height, int depth, 
         idat = put_palette(idat, *palette);
     uint8_t* stream = idat + 8;
     uint32_t compressed = 0;
-    result = deflate_rows(png, pixels, palette, stream, file_bound - (stream - file) - 16, &compressed);
+    result = deflate_rows(png, pixels, palette, stream, file_bound - static_cast<size_t>(stream - file) - 16,
+                          &compressed);
     if (result == PNG_OK) {
         put_chunk_start(idat, compressed, "IDAT");
         uint8_t* end = put_chunk_crc(idat + 4, compressed);

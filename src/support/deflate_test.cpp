@@ -32,8 +32,8 @@ Bytes deflated(const Bytes& raw, int level = kDeflateLevel)
 int zlib_code(const Bytes& stream, size_t capacity)
 {
     Bytes out(capacity);
-    uLongf length = capacity;
-    return uncompress(out.data(), &length, stream.data(), stream.size());
+    uLongf length = static_cast<uLongf>(capacity);
+    return uncompress(out.data(), &length, stream.data(), static_cast<uLong>(stream.size()));
 }
 
 TEST(Deflate, StreamsInflateWithZlibAtEveryLevel)
@@ -44,8 +44,8 @@ TEST(Deflate, StreamsInflateWithZlibAtEveryLevel)
             Bytes stream = deflated(raw, level);
             ASSERT_FALSE(stream.empty()) << size << " at " << level;
             Bytes back(size + 1);
-            uLongf length = back.size();
-            ASSERT_EQ(uncompress(back.data(), &length, stream.data(), stream.size()), Z_OK);
+            uLongf length = static_cast<uLongf>(back.size());
+            ASSERT_EQ(uncompress(back.data(), &length, stream.data(), static_cast<uLong>(stream.size())), Z_OK);
             back.resize(length);
             EXPECT_EQ(back, raw) << size << " at " << level;
         }

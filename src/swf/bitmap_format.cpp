@@ -99,7 +99,8 @@ size_t copy_segment(std::span<const uint8_t> data, size_t at, std::vector<uint8_
         end = at + 1;  // a fill byte in front of a marker
     if (end == 0)
         end = data.size();
-    out.insert(out.end(), data.begin() + at, data.begin() + end);
+    out.insert(out.end(), data.begin() + static_cast<std::ptrdiff_t>(at),
+               data.begin() + static_cast<std::ptrdiff_t>(end));
     return end;
 }
 
@@ -286,7 +287,7 @@ bool lossless_to_rgb(const LosslessHeader& h, std::span<const uint8_t> data, uin
         // Forward in place: pixel i moves from 4i to 3i, never over one not yet read.
         const uint8_t* argb = data.data();
         for (size_t i = 0; i < count; ++i)
-            for (int c = 0; c < 3; ++c)
+            for (size_t c = 0; c < 3; ++c)
                 rgb[3 * i + c] = argb[4 * i + 1 + c];
         return true;
     }
@@ -345,7 +346,7 @@ void rgba_to_rgb(uint8_t* pixels, size_t count)
 {
     // Forward in place: pixel i moves from 4i to 3i, never over one not yet moved.
     for (size_t i = 0; i < count; ++i)
-        for (int c = 0; c < 3; ++c)
+        for (size_t c = 0; c < 3; ++c)
             pixels[3 * i + c] = pixels[4 * i + c];
 }
 

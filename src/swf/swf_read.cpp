@@ -345,7 +345,7 @@ void swf_read_rect(Swf* swf)
     Stream* body = &swf->body;
     uint8_t nbits = stream_read_ui8(body) >> 3;
     body->pos--;
-    uint32_t bytes = (5 + 4 * nbits + 7) / 8;
+    uint32_t bytes = static_cast<uint32_t>((5 + 4 * nbits + 7) / 8);
     stream_clear(&swf->frame_rect);
     stream_resize(&swf->frame_rect, bytes);
     stream_copy(&swf->frame_rect, body, bytes);

@@ -100,8 +100,8 @@ TEST(SwfWriter, CompressedContainersDecodeToExactlyTheBody)
     EXPECT_EQ(cws[3], 9);
     EXPECT_EQ(le32(cws, 4), plain.size());
     Bytes inflated(body.size() + 16);
-    uLongf inflated_len = inflated.size();
-    ASSERT_EQ(uncompress(inflated.data(), &inflated_len, cws.data() + 8, cws.size() - 8), Z_OK);
+    uLongf inflated_len = static_cast<uLongf>(inflated.size());
+    ASSERT_EQ(uncompress(inflated.data(), &inflated_len, cws.data() + 8, static_cast<uLong>(cws.size() - 8)), Z_OK);
     inflated.resize(inflated_len);
     EXPECT_EQ(inflated, body);
 

@@ -419,9 +419,9 @@ inline unsigned utf8_to_gbk_chinese_block(const uint8_t* s, uint8_t* o)
     unsigned good = unsigned(_mm_movemask_ps(_mm_castsi128_ps(_mm_andnot_si128(overlong, shape))));
     // Every lane indexes inside the table (u <= 0xFFFF), used or not.
     __m128i codes = _mm_cvtsi32_si128(g_unicode_to_gbk[_mm_extract_epi16(u, 0)]);
-    codes = _mm_insert_epi16(codes, g_unicode_to_gbk[_mm_extract_epi16(u, 2)], 1);
-    codes = _mm_insert_epi16(codes, g_unicode_to_gbk[_mm_extract_epi16(u, 4)], 2);
-    codes = _mm_insert_epi16(codes, g_unicode_to_gbk[_mm_extract_epi16(u, 6)], 3);
+    codes = _mm_insert_epi16(codes, static_cast<short>(g_unicode_to_gbk[_mm_extract_epi16(u, 2)]), 1);
+    codes = _mm_insert_epi16(codes, static_cast<short>(g_unicode_to_gbk[_mm_extract_epi16(u, 4)]), 2);
+    codes = _mm_insert_epi16(codes, static_cast<short>(g_unicode_to_gbk[_mm_extract_epi16(u, 6)]), 3);
     // Codes hold the lead in the high byte; output order is lead first.
     _mm_storel_epi64(reinterpret_cast<__m128i*>(o), _mm_or_si128(_mm_slli_epi16(codes, 8), _mm_srli_epi16(codes, 8)));
     unsigned count = unsigned(std::countr_zero(~good & 0x1F));  // 0..4

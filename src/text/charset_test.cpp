@@ -362,7 +362,7 @@ TEST_F(Charset, LongMixedTextMatchesCharacterByCharacterReading)
     for (int round = 0; round < 400; ++round) {
         std::string gbk, utf8;
         while (gbk.size() < 300) {
-            unsigned kind = rng() % 8, run = 1 + rng() % 12;
+            unsigned kind = unsigned(rng() % 8), run = unsigned(1 + rng() % 12);
             for (unsigned k = 0; k < run; ++k) {
                 if (kind < 3) {
                     gbk += char('!' + rng() % 90);
@@ -443,7 +443,7 @@ TEST_F(Charset, LongWellFormedTextAgreesWithIconv)
             utf8 += gbk.back();
             continue;
         }
-        unsigned code = 0x8140 + rng() % (0xFEA0 - 0x8140);
+        unsigned code = unsigned(0x8140 + rng() % (0xFEA0 - 0x8140));
         if (is_private_use_row(code))
             continue;
         std::string expected = oracle.convert_pair(code);

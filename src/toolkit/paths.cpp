@@ -368,10 +368,11 @@ int list_files_tree(const char* root, char** list, int start, int capacity)
         std::vector<char*> folders(kMaxTreeFolders);
         const int folder_count = list_dirs_tree(here, folders.data(), 0, kMaxTreeFolders);
         for (int i = 0; i < folder_count; ++i) {
+            char* folder = folders[static_cast<size_t>(i)];
             // A folder that cannot be entered must not list the current one a second time.
-            if (start + total < capacity && platform_set_current_dir(folders[i]))
+            if (start + total < capacity && platform_set_current_dir(folder))
                 total += list_files("*.*", list, start + total, capacity);
-            std::free(folders[i]);
+            std::free(folder);
         }
         return total;
     });

@@ -40,8 +40,8 @@ double uniform_of(int raw) { return (raw & 0x7FFF) / 32767.0; }
 // Checks a count of events against its binomial expectation within five standard deviations.
 void expect_frequency(const char* what, long count, long n, double p)
 {
-    double expected = n * p;
-    double sigma = std::sqrt(n * p * (1.0 - p));
+    double expected = double(n) * p;
+    double sigma = std::sqrt(double(n) * p * (1.0 - p));
     EXPECT_NEAR(static_cast<double>(count), expected, 5.0 * sigma + 1.0) << what;
 }
 
@@ -55,10 +55,10 @@ Moments moments_of(const std::vector<double>& values)
     Moments m;
     for (double v : values)
         m.mean += v;
-    m.mean /= values.size();
+    m.mean /= double(values.size());
     for (double v : values)
         m.variance += (v - m.mean) * (v - m.mean);
-    m.variance /= values.size() - 1;
+    m.variance /= double(values.size() - 1);
     return m;
 }
 
@@ -78,7 +78,7 @@ void expect_standard_normal(const std::vector<double>& values)
     const long n = static_cast<long>(values.size());
     Moments m = moments_of(values);
     EXPECT_NEAR(m.mean, 0.0, 5.0 / std::sqrt(n));
-    EXPECT_NEAR(m.variance, 1.0, 5.0 * std::sqrt(2.0 / n));
+    EXPECT_NEAR(m.variance, 1.0, 5.0 * std::sqrt(2.0 / double(n)));
 
     long positive = 0, beyond1 = 0, beyond2 = 0, beyond_tail = 0;
     for (double v : values) {

@@ -63,11 +63,11 @@ constexpr std::array<int8_t, 256> make_base32_values()
     std::array<int8_t, 256> values{};
     values.fill(kBad);
     for (int v = 0; v < 26; ++v) {
-        values['a' + v] = static_cast<int8_t>(v);
-        values['A' + v] = static_cast<int8_t>(v);
+        values[static_cast<size_t>('a' + v)] = static_cast<int8_t>(v);
+        values[static_cast<size_t>('A' + v)] = static_cast<int8_t>(v);
     }
     for (int v = 26; v < 32; ++v)
-        values['2' + v - 26] = static_cast<int8_t>(v);
+        values[static_cast<size_t>('2' + v - 26)] = static_cast<int8_t>(v);
     // Characters people confuse with letters when copying by hand.
     values['0'] = values['O'];
     values['1'] = values['L'];

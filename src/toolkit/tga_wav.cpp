@@ -60,8 +60,8 @@ int tga_write(const char* path, const uint8_t* pixels, int width, int height, in
     // The header holds 16-bit dimensions; anything wider would be silently truncated.
     if (width < 1 || width > 0xFFFF || height < 1 || height > 0xFFFF)
         return 0;
-    const uint64_t row_bytes = static_cast<uint64_t>(width) * components;
-    if (row_bytes * height >= kMaxBufferSize)
+    const uint64_t row_bytes = static_cast<uint64_t>(width) * static_cast<uint64_t>(components);
+    if (row_bytes * static_cast<uint64_t>(height) >= kMaxBufferSize)
         return 0;
 
     ByteBuffer row;
@@ -101,7 +101,7 @@ int wav_write(const char* path, int channels, int bits_per_sample, int sample_ra
     if (bits_per_sample != 8 && bits_per_sample != 16 && bits_per_sample != 24 && bits_per_sample != 32)
         return 0;
     // Computed in 64 bits: the header fields must hold these exactly, not wrapped.
-    const uint64_t block_align = static_cast<uint64_t>(channels) * (bits_per_sample / 8);
+    const uint64_t block_align = static_cast<uint64_t>(channels) * static_cast<uint64_t>(bits_per_sample / 8);
     const uint64_t byte_rate = block_align * static_cast<uint64_t>(sample_rate);
     if (block_align > 0xFFFF || byte_rate > 0xFFFFFFFFu)
         return 0;

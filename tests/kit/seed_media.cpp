@@ -142,7 +142,7 @@ Bytes windows_bitmap(uint32_t width, uint32_t height, int bits, bool top_down)
         size_t row_start = bmp.size();
         for (uint32_t x = 0; x < width; ++x)
             for (int k = 0; k < bits / 8; ++k)
-                bmp.push_back(static_cast<uint8_t>(x * 40 + y * 20 + k * 70));
+                bmp.push_back(static_cast<uint8_t>(x * 40 + y * 20 + static_cast<uint32_t>(k) * 70));
         bmp.resize(row_start + stride, 0);
     }
     return bmp;

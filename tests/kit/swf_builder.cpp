@@ -73,9 +73,11 @@ void put_record(Bytes& out, uint16_t code, std::span<const uint8_t> body, bool l
 
 Bytes zlib_compress(std::span<const uint8_t> data)
 {
-    uLongf len = compressBound(data.size());
+    // Test inputs are small: uLong is 32 bits on Windows.
+    const auto size = static_cast<uLong>(data.size());
+    uLongf len = compressBound(size);
     Bytes out(len);
-    compress(out.data(), &len, data.data(), data.size());
+    compress(out.data(), &len, data.data(), size);
     out.resize(len);
     return out;
 }
@@ -153,11 +155,13 @@ SplitJpeg split_jpeg_tables(std::span<const uint8_t> jpeg)
     while (at + 4 <= jpeg.size() && jpeg[at + 1] != 0xDA) {
         size_t end = std::min(jpeg.size(), at + 2 + (jpeg[at + 2] << 8 | jpeg[at + 3]));
         Bytes& into = jpeg[at + 1] == 0xDB || jpeg[at + 1] == 0xC4 ? split.tables : split.picture;
-        into.insert(into.end(), jpeg.begin() + at, jpeg.begin() + end);
+        into.insert(into.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(at),
+                    jpeg.begin() + static_cast<std::ptrdiff_t>(end));
         at = end;
     }
     split.tables.insert(split.tables.end(), {0xFF, 0xD9});
-    split.picture.insert(split.picture.end(), jpeg.begin() + std::min(at, jpeg.size()), jpeg.end());
+    split.picture.insert(split.picture.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(std::min(at, jpeg.size())),
+                         jpeg.end());
     return split;
 }
 
