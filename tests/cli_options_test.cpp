@@ -11,17 +11,11 @@
 
 #include <gtest/gtest.h>
 
-#include "swf_builder.h"
-#include "test_util.h"
+#include "program_suite.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using swfkit::Bytes;
-using swfkit::Container;
-using testkit::run_program;
-
-const std::string kTool = testkit::tool();
+using namespace program_suite;
 const std::string kEdit = testkit::edit_tool();
 
 // A movie with one lossless bitmap named `name`, whose pixels depend on `seed`.

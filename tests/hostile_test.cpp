@@ -13,20 +13,14 @@
 #include <gtest/gtest.h>
 
 #include "capture.h"
+#include "program_suite.h"
 #include "seed_media.h"
 #include "swf/extract.h"
 #include "swf/swf.h"
-#include "swf_builder.h"
-#include "test_util.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using swfkit::Bytes;
-using swfkit::Container;
-using testkit::run_program;
-
-const std::string kTool = testkit::tool();
+using namespace program_suite;
 
 // Every path under `root`, relative to it, sorted.
 std::set<std::string> tree(const std::string& root)

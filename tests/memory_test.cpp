@@ -126,7 +126,7 @@ Bytes zws_with_zero_tag(uint32_t zeros)
     size_t props_len = sizeof props;
     EXPECT_EQ(lzma_compress(packed.data(), &packed_len, body.data(), body.size(), props, &props_len, 0, 1 << 20, 3, 0,
                             2, 273, 1),
-              LZMA_RESULT_OK);
+              Fault::none);
     Bytes file{'Z', 'W', 'S', 13};
     swfkit::put_u32(file, static_cast<uint32_t>(8 + body.size()));
     swfkit::put_u32(file, static_cast<uint32_t>(packed_len));

@@ -16,17 +16,12 @@
 
 #include "platform/platform.h"
 #include "png_oracle.h"
+#include "program_suite.h"
 #include "seed_media.h"
-#include "swf_builder.h"
-#include "test_util.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using swfkit::Bytes;
-using testkit::run_program;
-
-const std::string kTool = testkit::tool();
+using namespace program_suite;
 const std::string kEdit = testkit::edit_tool();
 
 mode_t mode_of(const std::string& path)
@@ -196,12 +191,9 @@ TEST(Safety, NoFolderBelowTheOutputRootIsEnteredThroughALink)
     EXPECT_TRUE(testkit::file_exists(dir.file("out/top.swf_res/1.png")));
 
     // Below a movie's own folder too: the folder of a movie inside it.
-    Bytes holder_body{9, 0, 0, 0, 0, 0};  // DefineBinaryData 9, then the inner movie
-    const Bytes inner = one_pixel_movie().build();
-    holder_body.insert(holder_body.end(), inner.begin(), inner.end());
     swfkit::Movie holder;
     holder.tag(36, swfkit::lossless_body(1, 5, 1, 1, Bytes{255, 1, 2, 3}));
-    holder.tag(87, holder_body);
+    holder.tag(87, swfkit::binary_data_body(9, one_pixel_movie().build()));
     holder.tag(76, swfkit::symbol_class_body({{9, "level"}}));
     holder.end();
     ASSERT_TRUE(swfkit::write_file(dir.file("h.swf"), holder.build()));

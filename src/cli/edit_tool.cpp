@@ -106,7 +106,7 @@ int save(Swf* swf, const std::string& out, char container)
         console_print(stdout, "pixsieve-edit: removed %d temporary file(s) an interrupted save of %s left behind\n",
                       stale, out.c_str());
     OwnedStream file;
-    if (!swf_build_file(swf, container, &file.s)) {
+    if (swf_build_file(swf, container, &file.s) != Fault::none) {
         fail("cannot write %s: the movie cannot be built", out.c_str());
         return 1;
     }

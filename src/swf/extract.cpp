@@ -12,12 +12,11 @@
 #include <string_view>
 #include <vector>
 
-#include <zlib.h>
-
 #include "codec/image.h"
 #include "codec/png.h"
 #include "platform/platform.h"
 #include "support/debug.h"
+#include "support/deflate.h"
 #include "support/fault.h"
 #include "support/memory.h"
 #include "swf/bitmap_format.h"
@@ -107,8 +106,8 @@ Outcome write_png_bitmap(const BitmapJob& job, uint16_t id, uint32_t width, uint
         return not_written(id, Fault::out_of_memory, function);
     MemoryWriter writer{0, 0, encoded.get(), static_cast<uint32_t>(bound)};
     PngHandle png{};
-    if (png_open_writer(&png, memory_writer, &writer) != PNG_OK ||
-        png_write_image(&png, width, height, 8, image.color_type, image.pixels, image.palette) != PNG_OK) {
+    if (png_open_writer(&png, memory_writer, &writer) != Fault::none ||
+        png_write_image(&png, width, height, 8, image.color_type, image.pixels, image.palette) != Fault::none) {
         DEBUG_PROBLEM_IN("swf", function, "bitmap %d cannot be encoded as PNG, not written", id);
         return Outcome::write_failed;
     }
@@ -197,10 +196,10 @@ Outcome read_lossless(const BitmapJob& job, const SwfTag* tag)
         return past_buffer_limit(id, header.width, header.height, __func__);
     uint64_t data_size = lossless_data_size(header, alpha);
     Inflated data = inflate_bitmap_data(body.subspan(header.data_offset), data_size);
-    if (data.zlib_code == Z_MEM_ERROR)
+    if (data.fault == Fault::out_of_memory)
         return not_written(id, Fault::out_of_memory, __func__);
-    if (data.zlib_code != Z_OK) {
-        DEBUG_PROBLEM("swf", INFLATE_FAILED, data.zlib_code, static_cast<int>(data_size));
+    if (data.fault != Fault::none) {
+        DEBUG_PROBLEM("swf", INFLATE_FAILED, zlib_code(data.fault), static_cast<int>(data_size));
         return Outcome::skipped;
     }
     if (std::optional<Outcome> own = write_own_form(job, header, alpha, data))
@@ -251,7 +250,7 @@ Outcome write_jpeg_with_alpha(const BitmapJob& job, const JpegTagParts& parts)
         image = repaired;
     }
     DecodedImage decoded{};
-    const Fault fault = image.empty() ? Fault::malformed : image_decode_bytes(job.images, &decoded, image);
+    const Fault fault = image.empty() ? Fault::malformed : image_decode(job.images, &decoded, image);
     if (fault_is_resource(fault)) {
         DEBUG_PROBLEM_IN("swf", "read_bits", "image of bitmap %d cannot be decoded (%s), not written", parts.id,
                          fault_text(fault));
@@ -265,13 +264,13 @@ Outcome write_jpeg_with_alpha(const BitmapJob& job, const JpegTagParts& parts)
     std::unique_ptr<DecodedImage, decltype(&image_free)> release(&decoded, image_free);
     uint64_t count = uint64_t{decoded.width} * decoded.height;
     Inflated plane = inflate_bitmap_data(parts.alpha, count);
-    if (plane.zlib_code == Z_MEM_ERROR)
+    if (plane.fault == Fault::out_of_memory)
         return not_written(parts.id, Fault::out_of_memory, "read_bits");
-    if (plane.zlib_code != Z_OK) {
-        DEBUG_PROBLEM_IN("swf", "read_bits", INFLATE_FAILED, plane.zlib_code, static_cast<int>(count));
+    if (plane.fault != Fault::none) {
+        DEBUG_PROBLEM_IN("swf", "read_bits", INFLATE_FAILED, zlib_code(plane.fault), static_cast<int>(count));
         return Outcome::skipped;
     }
-    bool opaque = merge_alpha_plane(decoded.pixels, count, {plane.bytes.get(), count}, decoded.kind == IMAGE_JPEG);
+    bool opaque = merge_alpha_plane(decoded.pixels, count, {plane.bytes.get(), count}, decoded.kind == ImageKind::jpeg);
     return write_straight_pixels(job, parts.id, decoded.width, decoded.height, decoded.pixels, opaque, "read_bits");
 }
 

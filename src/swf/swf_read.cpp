@@ -89,7 +89,7 @@ int inflate_body(const uint8_t* packed, uint32_t packed_len, uint32_t limit, Str
     if (block == nullptr)
         return Z_MEM_ERROR;
     size_t size = limit;
-    int rv = zlib_inflate_known_size({packed, packed_len}, block, &size);
+    int rv = zlib_code(zlib_inflate_known_size({packed, packed_len}, block, &size));
     if (rv != Z_OK) {
         std::free(block);
         return rv;
@@ -120,13 +120,13 @@ Fault unpack_body(Swf* swf, const uint8_t* packed, uint32_t packed_len, Stream* 
         uint8_t* block = nullptr;
         size_t out_len = 0;
         size_t in_len = packed_len - kZwsPrefix;
-        int rv = lzma_uncompress_growing(&block, &out_len, swf->file_length - kHeaderSize, packed + kZwsPrefix, &in_len,
-                                         packed + 4, kLzmaPropsSize);
-        if (rv == LZMA_RESULT_MEM_ERROR)
+        Fault fault = lzma_uncompress_growing(&block, &out_len, swf->file_length - kHeaderSize, packed + kZwsPrefix,
+                                              &in_len, packed + 4, kLzmaPropsSize);
+        if (fault == Fault::out_of_memory)
             return Fault::out_of_memory;
-        if (rv != LZMA_RESULT_OK) {
+        if (fault != Fault::none) {
             // "ZWS decompression failed"
-            DEBUG_PROBLEM_IN("swf", "swf_read", "zws解压缩失败:%d", rv);
+            DEBUG_PROBLEM_IN("swf", "swf_read", "zws解压缩失败:%d", lzma_code(fault));
             return Fault::malformed;
         }
         DEBUG_LINE_IN("swf", "swf_read", "zws解压缩OK");

@@ -148,6 +148,15 @@ Bytes jpeg4_body(uint16_t id, uint16_t deblocking, std::span<const uint8_t> imag
     return b;
 }
 
+Bytes binary_data_body(uint16_t id, std::span<const uint8_t> data)
+{
+    Bytes b;
+    put_u16(b, id);
+    put_u32(b, 0);
+    put_bytes(b, data);
+    return b;
+}
+
 SplitJpeg split_jpeg_tables(std::span<const uint8_t> jpeg)
 {
     SplitJpeg split{{0xFF, 0xD8}, {0xFF, 0xD8}};
