@@ -350,23 +350,11 @@ TEST(Safety, ARerunRemovesTheTemporariesAKilledRunLeft)
     EXPECT_EQ(names_in(dir.file("m.swf_res")), (std::vector<std::string>{"1.png", "notes.pixsieve-tmp-toolong"}));
 }
 
-bool under_sanitizers()
-{
-#if defined(__SANITIZE_ADDRESS__)
-    return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    return true;
-#endif
-#endif
-    return false;
-}
-
 // Lossless bitmaps of 1 M to 300 M pixels whose data is tiny: whatever they claim, the
 // tool stays within a fixed address space, never crashes, and writes what fits.
 TEST(Safety, HugeLosslessBitmapsWithTinyDataUnderAMemoryCap)
 {
-    if (under_sanitizers())
+    if (testkit::under_address_sanitizer())
         GTEST_SKIP() << "address-space limits do not work under AddressSanitizer";
     testkit::TempDir dir("safety_band");
     swfkit::Movie m;

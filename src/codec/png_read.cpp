@@ -15,7 +15,6 @@
 #include "codec/png_internal.h"
 #include "platform/platform.h"
 #include "stream/byte_reader.h"
-#include "support/debug.h"
 #include "support/memory.h"
 
 using namespace pngi;
@@ -253,11 +252,8 @@ public:
                 return Fault::malformed;
             if (ret == Z_STREAM_END)
                 return zs->avail_in > 0 ? Fault::malformed : Fault::none;
-            if (ret != Z_OK && ret != Z_BUF_ERROR) {
-                if (zs->msg)
-                    debug_text(DebugKind::Problem, "%s\n", zs->msg);
-                return Fault::malformed;
-            }
+            if (ret != Z_OK && ret != Z_BUF_ERROR)
+                return ret == Z_MEM_ERROR ? Fault::out_of_memory : Fault::malformed;
             bool progress = produced > 0 || zs->avail_in != in_before;
             if (!progress)
                 return zs->avail_in > 0 ? Fault::malformed : Fault::none;
@@ -333,10 +329,8 @@ private:
     {
         if (!zstream_)
             return;
-        if (inflateEnd(zstream_) != Z_OK) {
-            debug_text(DebugKind::Problem, "ZLIB says: %s\n", zstream_->msg ? zstream_->msg : "");
+        if (inflateEnd(zstream_) != Z_OK)
             return;  // the record stays allocated, as zlib may still refer to it
-        }
         free_block(zstream_);
     }
 
@@ -365,36 +359,24 @@ bool is_handle_color_type(uint8_t color_type)
 }
 
 // The image must be one the handle interface decodes and whose sizes fit comfortably in 32 bits.
-Fault check_header(const PngHandle* png, bool report)
+Fault check_header(const PngHandle* png)
 {
     if (!is_handle_color_type(png->color_type)) {
-        if (report)
-            debug_text(DebugKind::Problem, "png->color_type:%d\n", png->color_type);
         return Fault::unsupported;
     }
     if (png->depth != 8 && png->depth != 16) {
-        if (report)
-            debug_text(DebugKind::Problem, "png->depth:%d\n", png->depth);
         return Fault::unsupported;
     }
     if (png->interlace_method != 0) {
-        if (report)
-            debug_text(DebugKind::Problem, "png->interlace_method:%d\n", png->interlace_method);
         return Fault::unsupported;
     }
     if (png->width == 0 || png->width > kMaxFormatValue) {
-        if (report)
-            debug_text(DebugKind::Problem, "png->width:%u\n", png->width);
         return Fault::unsupported;
     }
     if (png->height == 0 || png->height > kMaxFormatValue) {
-        if (report)
-            debug_text(DebugKind::Problem, "png->height:%u\n", png->height);
         return Fault::unsupported;
     }
     if (filtered_size(png->width, png->height, png->pbb) >= kMaxBufferSize) {
-        if (report)
-            debug_text(DebugKind::Problem, "pixpng: %ux%u image is too large\n", png->width, png->height);
         return Fault::unsupported;
     }
     return Fault::none;
@@ -414,10 +396,8 @@ Fault read_header(PngHandle* png)
     uint32_t length;
     if (!read_be32(png, &length))
         return Fault::truncated;
-    if (length != kHeaderLength) {
-        debug_text(DebugKind::Problem, "%d\n", static_cast<int>(length));
+    if (length != kHeaderLength)
         return Fault::malformed;
-    }
     // Type and data; the type is covered by the CRC but, as always here, not compared.
     uint8_t chunk[4 + kHeaderLength];
     uint32_t stored_crc;
@@ -435,11 +415,9 @@ Fault read_header(PngHandle* png)
     png->filter = data[11];
     png->interlace_method = data[12];
     set_pixel_bytes(png);
-    if (png->color_type == 3) {  // reported as such, whatever the depth
-        debug_text(DebugKind::Problem, "png->color_type:%d\n", png->color_type);
+    if (png->color_type == 3)  // refused as such, whatever the depth
         return Fault::unsupported;
-    }
-    return check_header(png, true);
+    return check_header(png);
 }
 
 // Makes the chunk buffer hold `capacity` bytes, keeping the first `keep`.
@@ -784,7 +762,7 @@ Fault png_get_data(PngHandle* png, uint8_t* out)
         return Fault::malformed;
     // Guards a caller that skipped or ignored a failed open.
     set_pixel_bytes(png);
-    if (check_header(png, false) != Fault::none)
+    if (check_header(png) != Fault::none)
         return Fault::unsupported;
 
     Fault result = decode_chunks(png, out);

@@ -362,7 +362,7 @@ TEST(PngRead, InterlacedFileIsRefusedByTheHandleInterface)
 {
     Bytes file = libpng_encode(make_image(8, 8, 8, 6), PNG_ALL_FILTERS, 0, PNG_INTERLACE_ADAM7);
     Decoded d;
-    EXPECT_EQ(testkit::capture_stdout([&] { d = pix_decode(file); }), "png->interlace_method:1\n");
+    EXPECT_EQ(testkit::capture_stdout([&] { d = pix_decode(file); }), "");  // the caller says why
     EXPECT_EQ(d.open_result, Fault::unsupported);
 }
 
@@ -385,7 +385,7 @@ TEST(PngHeader, LengthCrcAndTypeChecks)
     Bytes twelve = header_data(1, 1, 8, 6);
     twelve.pop_back();
     Decoded d;
-    EXPECT_EQ(testkit::capture_stdout([&] { d = pix_decode(build_file({{"IHDR", twelve}, {"IEND", {}}})); }), "12\n");
+    EXPECT_EQ(testkit::capture_stdout([&] { d = pix_decode(build_file({{"IHDR", twelve}, {"IEND", {}}})); }), "");
     EXPECT_EQ(d.open_result, Fault::malformed);
 
     EXPECT_EQ(pix_decode(build_file({{"IHDR", header_data(1, 1, 8, 6), true}, {"IEND", {}}})).open_result,
@@ -399,11 +399,12 @@ TEST(PngHeader, LengthCrcAndTypeChecks)
     EXPECT_EQ(d.pixels, (Bytes{1, 2, 3, 4}));
 }
 
-TEST(PngHeader, UnsupportedFormatsPrintTheirField)
+// Refused with a code and without a line of the reader's own: the caller prints the line.
+TEST(PngHeader, UnsupportedFormatsAreRefusedSilently)
 {
     struct Case {
         Bytes header;
-        const char* line;
+        const char* line;  // what is wrong
     };
     const Case cases[] = {
         {header_data(4, 4, 8, 3), "png->color_type:3\n"},
@@ -422,7 +423,8 @@ TEST(PngHeader, UnsupportedFormatsPrintTheirField)
         EXPECT_EQ(testkit::capture_stdout([&] {
                       d = pix_decode(build_file({{"IHDR", c.header}, {"IEND", {}}}));
                   }),
-                  c.line);
+                  "")
+            << c.line;
         EXPECT_EQ(d.open_result, Fault::unsupported) << c.line;
         uint8_t out[64];  // decoding after a refused open is refused again, silently
         EXPECT_EQ(testkit::capture_stdout([&] { EXPECT_EQ(png_get_data(&d.png, out), Fault::unsupported); }), "");
@@ -549,13 +551,13 @@ TEST(PngChunks, MissingIendAndBrokenStreams)
     trailing.push_back(0);
     EXPECT_EQ(pix_decode(build_file({{"IHDR", header_data(3, 2, 8, 0)}, {"IDAT", trailing}, {"IEND", {}}})).data_result,
               Fault::malformed);
-    // Not a zlib stream at all: zlib's own message appears on a line.
+    // Not a zlib stream at all: refused without a line of the reader's own.
     Decoded d;
     std::string printed = testkit::capture_stdout([&] {
         d = pix_decode(build_file({{"IHDR", header_data(3, 2, 8, 0)}, {"IDAT", Bytes(20, 0xFF)}, {"IEND", {}}}));
     });
     EXPECT_EQ(d.data_result, Fault::malformed);
-    EXPECT_EQ(printed, "incorrect header check\n");
+    EXPECT_EQ(printed, "");
 }
 
 TEST(PngChunks, ShortImageDataFillsTheRestWithZeroRows)
