@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr uint32_t kMaxFileLength = 1u << 30;
+constexpr uint32_t kMaxFileLength = static_cast<uint32_t>(kMaxBufferSize);
 
 // Inflates a zlib stream of at most `limit` bytes into a block that grows with the output,
 // so a header claiming far more than the data holds allocates nothing for the claim.
@@ -45,7 +45,7 @@ int inflate_growing(const uint8_t* packed, uint32_t packed_len, uint32_t limit, 
                 break;
             }
             capacity = grow_output_capacity(capacity, packed_len, limit);
-            auto* grown = static_cast<uint8_t*>(std::realloc(block, capacity ? capacity : 1));
+            uint8_t* grown = buffer_realloc(block, capacity);
             if (grown == nullptr) {
                 rv = Z_MEM_ERROR;
                 break;
@@ -66,7 +66,7 @@ int inflate_growing(const uint8_t* packed, uint32_t packed_len, uint32_t limit, 
         rv = Z_BUF_ERROR;
     inflateEnd(&z);
     if (rv != Z_OK) {
-        std::free(block);
+        buffer_free(block);
         return rv;
     }
     body->buf = block;
@@ -85,13 +85,13 @@ int inflate_body(const uint8_t* packed, uint32_t packed_len, uint32_t limit, Str
 {
     if (uint64_t{limit} > kTrustedInflateRatio * packed_len)
         return inflate_growing(packed, packed_len, limit, body);
-    auto* block = static_cast<uint8_t*>(std::malloc(limit ? limit : 1));
+    uint8_t* block = buffer_alloc(limit, false);
     if (block == nullptr)
         return Z_MEM_ERROR;
     size_t size = limit;
     int rv = zlib_code(zlib_inflate_known_size({packed, packed_len}, block, &size));
     if (rv != Z_OK) {
-        std::free(block);
+        buffer_free(block);
         return rv;
     }
     body->buf = block;
