@@ -141,9 +141,9 @@ bool rebuild_32bit(SwfTag* tag, uint16_t id, uint8_t* pixels, uint32_t width, ui
     if (!opaque)
         premultiply_rgba(pixels, count);
     rgba_to_argb(pixels, count);
-    LosslessRecord header = lossless_header_record(id, LOSSLESS_32BIT, static_cast<uint16_t>(width),
+    LosslessRecord header = lossless_header_record(id, kLossless32Bit, static_cast<uint16_t>(width),
                                                    static_cast<uint16_t>(height));
-    return rebuild_lossless(tag, opaque ? TAG_DEFINE_BITS_LOSSLESS : TAG_DEFINE_BITS_LOSSLESS2, header,
+    return rebuild_lossless(tag, opaque ? kTagDefineBitsLossless : kTagDefineBitsLossless2, header,
                             {pixels, count * 4});
 }
 
@@ -172,12 +172,12 @@ bool rebuild_colour_mapped(SwfTag* tag, uint16_t id, const PngPicture& picture)
     uint8_t* rows = table + uint64_t{entries} * entry_size;
     for (uint32_t y = 0; y < picture.height; ++y)
         std::memcpy(rows + y * stride, picture.pixels.get() + size_t{y} * picture.width, picture.width);
-    LosslessRecord record = lossless_header_record(id, LOSSLESS_COLOUR_MAPPED, static_cast<uint16_t>(picture.width),
+    LosslessRecord record = lossless_header_record(id, kLosslessColourMapped, static_cast<uint16_t>(picture.width),
                                                    static_cast<uint16_t>(picture.height));
     uint8_t header[kLosslessHeaderSize + 1];
     std::memcpy(header, record.data(), record.size());
     header[kLosslessHeaderSize] = static_cast<uint8_t>(entries - 1);
-    return rebuild_lossless(tag, with_alpha ? TAG_DEFINE_BITS_LOSSLESS2 : TAG_DEFINE_BITS_LOSSLESS, header,
+    return rebuild_lossless(tag, with_alpha ? kTagDefineBitsLossless2 : kTagDefineBitsLossless, header,
                             {data.get(), size});
 }
 
@@ -205,7 +205,7 @@ bool stored_picture_size(ImageContext* images, const JpegTagParts& parts, uint32
 bool rebuild_jpeg_keeping_alpha(SwfTag* tag, const JpegTagParts& parts, std::span<const uint8_t> jpeg)
 {
     uint8_t header[8];
-    const uint32_t header_size = tag->code == TAG_DEFINE_BITS_JPEG4 ? 8 : 6;
+    const uint32_t header_size = tag->code == kTagDefineBitsJpeg4 ? 8 : 6;
     const uint32_t length = static_cast<uint32_t>(jpeg.size());
     const uint8_t fields[8] = {static_cast<uint8_t>(parts.id),         static_cast<uint8_t>(parts.id >> 8),
                                static_cast<uint8_t>(length),           static_cast<uint8_t>(length >> 8),
@@ -288,7 +288,7 @@ bool swf_replace_jpeg(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t si
     // The file goes in as it is: decoding it again and encoding would lose detail each time.
     std::span<const uint8_t> jpeg(data, size);
     JpegTagParts parts;
-    if (tag->code == TAG_DEFINE_BITS_JPEG3 || tag->code == TAG_DEFINE_BITS_JPEG4) {
+    if (tag->code == kTagDefineBitsJpeg3 || tag->code == kTagDefineBitsJpeg4) {
         uint32_t width = 0, height = 0;
         if (jpeg_tag_read(tag->code, {tag->body.buf, tag->body.len}, &parts) == JpegTagLayout::ok &&
             stored_picture_size(images, parts, &width, &height) && width == picture.image.width &&
@@ -298,7 +298,7 @@ bool swf_replace_jpeg(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t si
                       picture.image.width, picture.image.height);
     }
     uint8_t header[2] = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)};
-    return rebuild_tag(tag, TAG_DEFINE_BITS_JPEG2, header, sizeof header, data, size);
+    return rebuild_tag(tag, kTagDefineBitsJpeg2, header, sizeof header, data, size);
 }
 
 bool swf_replace_gif(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size)
@@ -308,14 +308,14 @@ bool swf_replace_gif(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t siz
         return false;
     }
     uint8_t header[2] = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)};
-    return rebuild_tag(tag, TAG_DEFINE_BITS_JPEG2, header, sizeof header, data, size);
+    return rebuild_tag(tag, kTagDefineBitsJpeg2, header, sizeof header, data, size);
 }
 
 EditCount swf_small(Swf* swf)
 {
     EditCount counts;
     for (SwfTag* tag : swf_tags(swf))
-        if (tag->code == TAG_DEFINE_BITS_LOSSLESS || tag->code == TAG_DEFINE_BITS_LOSSLESS2)
+        if (tag->code == kTagDefineBitsLossless || tag->code == kTagDefineBitsLossless2)
             count(counts, lossless2jpeg(tag));
     DEBUG_LINE("swf", "------------swf_small done--------------");
     return counts;
@@ -326,10 +326,10 @@ EditResult lossless2jpeg(SwfTag* tag)
     Stream* body = &tag->body;
     uint32_t old_len = body->len;
     LosslessHeader header;
-    if (!lossless_read_header({body->buf, old_len}, &header) || header.format != LOSSLESS_32BIT || header.width == 0 ||
+    if (!lossless_read_header({body->buf, old_len}, &header) || header.format != kLossless32Bit || header.width == 0 ||
         header.height == 0)
         return EditResult::unchanged;
-    bool with_alpha = tag->code == TAG_DEFINE_BITS_LOSSLESS2;
+    bool with_alpha = tag->code == kTagDefineBitsLossless2;
     uint64_t data_size = lossless_data_size(header, with_alpha);
     uint64_t count = uint64_t{header.width} * header.height;
     ByteBuffer alpha = buffer_new_zeroed(count);
@@ -371,7 +371,7 @@ EditResult lossless2jpeg(SwfTag* tag)
     uint64_t new_len = uint64_t{jpeg_size} + alpha_len + 6;
     if (new_len >= old_len)
         return EditResult::unchanged;  // the JPEG form is not smaller: keep the lossless tag
-    tag->code = TAG_DEFINE_BITS_JPEG3;
+    tag->code = kTagDefineBitsJpeg3;
     stream_resize(body, static_cast<uint32_t>(new_len));
     body->pos = 0;
     stream_write_ui16(body, header.id);
@@ -404,9 +404,9 @@ SymbolEntry* swf_add_image(Swf* swf, const char* name, const char* path, ImageCo
         DEBUG_PROBLEM("swf", "picture cannot be encoded, tag left unchanged");
         return nullptr;
     }
-    SwfTag* tag = swf_append_tag(swf, TAG_DEFINE_BITS_JPEG2);
+    SwfTag* tag = swf_append_tag(swf, kTagDefineBitsJpeg2);
     uint8_t header[2] = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)};
-    if (!rebuild_tag(tag, TAG_DEFINE_BITS_JPEG2, header, sizeof header, encoded.get(), encoded_size)) {
+    if (!rebuild_tag(tag, kTagDefineBitsJpeg2, header, sizeof header, encoded.get(), encoded_size)) {
         swf_remove_tag(tag);
         return nullptr;
     }

@@ -41,9 +41,9 @@ using Outcome = BitmapOutcome;
 const char* reader_of(const BitmapJob& job)
 {
     switch (job.bitmap.tag->code) {
-    case TAG_DEFINE_BITS_LOSSLESS:
-    case TAG_DEFINE_BITS_LOSSLESS2: return "read_lossless";
-    case TAG_DEFINE_BINARY_DATA: return "read_binary_data";
+    case kTagDefineBitsLossless:
+    case kTagDefineBitsLossless2: return "read_lossless";
+    case kTagDefineBinaryData: return "read_binary_data";
     default: return "read_bits";
     }
 }
@@ -140,14 +140,14 @@ Outcome write_straight_pixels(const BitmapJob& job, uint16_t id, uint32_t width,
 // R, G, B, A for the others (their RGB form is smaller).
 int widest_png_type(const LosslessHeader& header)
 {
-    return header.format == LOSSLESS_COLOUR_MAPPED ? kPngPalette : kPngRgba;
+    return header.format == kLosslessColourMapped ? kPngPalette : kPngRgba;
 }
 
 // Whether the inflated data, the widest pixels and their PNG stay below the buffer limit.
 bool lossless_within_limit(const LosslessHeader& header, bool alpha)
 {
     uint64_t count = uint64_t{header.width} * header.height;
-    uint64_t pixel_bytes = count * (header.format == LOSSLESS_COLOUR_MAPPED ? 1 : 4);
+    uint64_t pixel_bytes = count * (header.format == kLosslessColourMapped ? 1 : 4);
     return lossless_data_size(header, alpha) < kMaxBufferSize && pixel_bytes < kMaxBufferSize &&
            png_within_limit(header.width, header.height, widest_png_type(header));
 }
@@ -159,18 +159,18 @@ std::optional<Outcome> write_own_form(const BitmapJob& job, const LosslessHeader
 {
     std::span<const uint8_t> stored{data.bytes.get(), static_cast<size_t>(data.size)};
     const uint16_t id = header.id;
-    if (header.format == LOSSLESS_COLOUR_MAPPED) {
+    if (header.format == kLosslessColourMapped) {
         ColourTable table;
         if (!colour_mapped_to_indices(header, alpha, stored, data.bytes.get(), &table))
             return {};
         PngPalette palette{table.colours.data(), table.alpha.data(), table.entries, table.alpha_entries};
         return write_png_bitmap(job, id, header.width, header.height, {kPngPalette, data.bytes.get(), &palette});
     }
-    if (alpha && header.format == LOSSLESS_32BIT)
+    if (alpha && header.format == kLossless32Bit)
         return {};  // opaque or not shows in the conversion to straight colour
     ByteBuffer expanded;
     uint8_t* rgb = data.bytes.get();
-    if (header.format != LOSSLESS_32BIT) {
+    if (header.format != kLossless32Bit) {
         expanded = buffer_new(uint64_t{header.width} * header.height * 3);
         if (!expanded)
             return not_written(job, id, Fault::out_of_memory);
@@ -184,7 +184,7 @@ std::optional<Outcome> write_own_form(const BitmapJob& job, const LosslessHeader
 Outcome read_lossless(const BitmapJob& job, const SwfTag* tag)
 {
     std::span<const uint8_t> body(tag->body.buf, tag->body.len);
-    bool alpha = tag->code == TAG_DEFINE_BITS_LOSSLESS2;
+    bool alpha = tag->code == kTagDefineBitsLossless2;
     LosslessHeader header;
     if (!lossless_read_header(body, &header)) {
         DEBUG_PROBLEM("swf", "lossless bitmap body of %u bytes is too short, skipped", tag->body.len);
@@ -218,7 +218,7 @@ Outcome read_lossless(const BitmapJob& job, const SwfTag* tag)
     uint64_t count = uint64_t{header.width} * header.height;
     ByteBuffer expanded;
     uint8_t* pixels = data.bytes.get();
-    if (header.format != LOSSLESS_32BIT) {
+    if (header.format != kLossless32Bit) {
         if (!png_within_limit(header.width, header.height, kPngRgba))  // a colour-mapped one after all
             return past_buffer_limit(job, id, header.width, header.height);
         expanded = buffer_new(count * 4);
@@ -241,7 +241,7 @@ Outcome write_stored_image(const BitmapJob& job, uint16_t code, const JpegTagPar
     case StoredImage::jpeg: break;
     }
     std::vector<uint8_t> jpeg;
-    if (code == TAG_DEFINE_BITS_JPEG2)
+    if (code == kTagDefineBitsJpeg2)
         jpeg = jpeg_repair(parts.image);
     else if (!job.plan.jpeg_tables.empty())
         jpeg = jpeg_merge_tables(job.plan.jpeg_tables, parts.image);
@@ -294,7 +294,7 @@ Outcome read_bits(const BitmapJob& job, const SwfTag* tag)
         DEBUG_PROBLEM("swf", "jpeg bitmap body of %u bytes is too short, skipped", tag->body.len);
         return Outcome::skipped;
     }
-    if (tag->code != TAG_DEFINE_BITS_JPEG4)  // the later tag adds no line of its own
+    if (tag->code != kTagDefineBitsJpeg4)  // the later tag adds no line of its own
         DEBUG_LINE("swf", "id:%d,alpha:%d", parts.id, parts.has_alpha);
     if (layout == JpegTagLayout::image_past_end) {
         DEBUG_PROBLEM("swf", "image length %u of bitmap %d runs past the tag, skipped", parts.image_length, parts.id);
@@ -308,7 +308,7 @@ Outcome read_bits(const BitmapJob& job, const SwfTag* tag)
 std::span<const uint8_t> find_jpeg_tables(Swf* swf)
 {
     for (SwfTag* tag : swf_tags(swf))
-        if (tag->code == TAG_JPEG_TABLES)
+        if (tag->code == kTagJpegTables)
             return {tag->body.buf, tag->body.len};
     return {};
 }
@@ -320,15 +320,15 @@ bool lossless_reaches_file(const SwfTag* tag, uint16_t* id)
     if (!lossless_read_header({tag->body.buf, tag->body.len}, &header) || !lossless_format_known(header.format))
         return false;
     *id = header.id;
-    return lossless_data_size(header, tag->code == TAG_DEFINE_BITS_LOSSLESS2) != 0 &&
-           lossless_within_limit(header, tag->code == TAG_DEFINE_BITS_LOSSLESS2);
+    return lossless_data_size(header, tag->code == kTagDefineBitsLossless2) != 0 &&
+           lossless_within_limit(header, tag->code == kTagDefineBitsLossless2);
 }
 
 // The extension of the file a bitmap tag becomes, with its id; null when the tag is refused
 // before any file is named.
 const char* bitmap_extension(const SwfTag* tag, uint16_t* id)
 {
-    if (tag->code == TAG_DEFINE_BITS_LOSSLESS || tag->code == TAG_DEFINE_BITS_LOSSLESS2)
+    if (tag->code == kTagDefineBitsLossless || tag->code == kTagDefineBitsLossless2)
         return lossless_reaches_file(tag, id) ? ".png" : nullptr;
     JpegTagParts parts;
     if (jpeg_tag_read(tag->code, {tag->body.buf, tag->body.len}, &parts) != JpegTagLayout::ok)
@@ -358,9 +358,9 @@ Outcome extract_tag(const BitmapJob& job)
 {
     const SwfTag* tag = job.bitmap.tag;
     switch (tag->code) {
-    case TAG_DEFINE_BITS_LOSSLESS:
-    case TAG_DEFINE_BITS_LOSSLESS2: return read_lossless(job, tag);
-    case TAG_DEFINE_BINARY_DATA: return read_binary_data(job, tag);
+    case kTagDefineBitsLossless:
+    case kTagDefineBitsLossless2: return read_lossless(job, tag);
+    case kTagDefineBinaryData: return read_binary_data(job, tag);
     default: return read_bits(job, tag);
     }
 }
@@ -530,7 +530,7 @@ ExtractPlan swf_extract_plan(Swf* swf, const std::string& folder, uint8_t by_nam
     swf->file_names.clear();  // a second run over the movie writes the same names again
     ExtractPlan plan{swf, folder, find_jpeg_tables(swf), {}, {}, swf->path, 0, {}, {}};
     for (const SwfTag* tag : swf_tags(swf)) {
-        if (tag->code == TAG_DEFINE_BINARY_DATA) {
+        if (tag->code == kTagDefineBinaryData) {
             plan_binary_data(&plan, tag, by_name);
             continue;
         }

@@ -108,15 +108,13 @@ inline constexpr uint32_t kRecordHeaderLong = 6;
 inline constexpr uint8_t kLongLengthMark = 63;
 
 // Tag codes the bitmap code handles.
-enum TagCode : uint16_t {
-    TAG_END = 0,
-    TAG_DEFINE_BITS = 6,
-    TAG_JPEG_TABLES = 8,
-    TAG_DEFINE_BITS_LOSSLESS = 20,
-    TAG_DEFINE_BITS_JPEG2 = 21,
-    TAG_DEFINE_BITS_JPEG3 = 35,
-    TAG_DEFINE_BITS_LOSSLESS2 = 36,
-    TAG_SYMBOL_CLASS = 76,
-    TAG_DEFINE_BINARY_DATA = 87,
-    TAG_DEFINE_BITS_JPEG4 = 90,
-};
+inline constexpr uint16_t kTagEnd = 0;
+inline constexpr uint16_t kTagDefineBits = 6;
+inline constexpr uint16_t kTagJpegTables = 8;
+inline constexpr uint16_t kTagDefineBitsLossless = 20;
+inline constexpr uint16_t kTagDefineBitsJpeg2 = 21;
+inline constexpr uint16_t kTagDefineBitsJpeg3 = 35;
+inline constexpr uint16_t kTagDefineBitsLossless2 = 36;
+inline constexpr uint16_t kTagSymbolClass = 76;
+inline constexpr uint16_t kTagDefineBinaryData = 87;
+inline constexpr uint16_t kTagDefineBitsJpeg4 = 90;

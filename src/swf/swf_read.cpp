@@ -171,7 +171,7 @@ bool frame_header_fits(const Stream* body)
     return body->len >= rect_bytes + 4;
 }
 
-enum class Record { Ok, End, Broken };
+enum class Record { ok, end, broken };
 
 // Reads one record header at the body's position; checks that the header and the
 // record's body lie inside the movie body.
@@ -179,18 +179,18 @@ Record read_record_header(Stream* body, uint16_t* code, uint32_t* length)
 {
     uint32_t left = stream_remaining(body);
     if (left == 0)
-        return Record::End;
+        return Record::end;
     if (left < kRecordHeaderShort)
-        return Record::Broken;
+        return Record::broken;
     uint16_t word = stream_read_ui16(body);
     *code = word >> 6;
     *length = word & 63;
     if (*length == kLongLengthMark) {
         if (stream_remaining(body) < 4)
-            return Record::Broken;
+            return Record::broken;
         *length = stream_read_ui32(body);
     }
-    return *length <= stream_remaining(body) ? Record::Ok : Record::Broken;
+    return *length <= stream_remaining(body) ? Record::ok : Record::broken;
 }
 
 void collect_symbol_names(Swf* swf, uint32_t first_tag)
@@ -198,9 +198,9 @@ void collect_symbol_names(Swf* swf, uint32_t first_tag)
     Stream* body = &swf->body;
     uint16_t code;
     uint32_t length;
-    while (read_record_header(body, &code, &length) == Record::Ok) {
+    while (read_record_header(body, &code, &length) == Record::ok) {
         uint32_t start = body->pos;
-        if (code == TAG_SYMBOL_CLASS)
+        if (code == kTagSymbolClass)
             swf_read_symbols(swf, start + length);
         body->pos = start + length;
     }
@@ -214,14 +214,14 @@ void build_tag_list(Swf* swf)
     uint32_t length;
     int count = 0;
     Record r;
-    while ((r = read_record_header(body, &code, &length)) == Record::Ok) {
+    while ((r = read_record_header(body, &code, &length)) == Record::ok) {
         DEBUG_LINE_IN("swf", "swf_read", "[TAG]:%s,%d", swf_tag_name(code).c_str(), static_cast<int>(length));
         uint32_t start = body->pos;
         swf_add_tag(swf, code, length);
         body->pos = start + length;
         count++;
     }
-    if (r == Record::Broken)
+    if (r == Record::broken)
         DEBUG_PROBLEM_IN("swf", "swf_read", "tag record at offset %u runs past the end of the body; tag list ends here",
                          body->pos);
     body->pos = body->len;
@@ -295,7 +295,7 @@ Result<SwfPtr> swf_load(Stream* source, const char* path)
 
 Result<SwfPtr> swf_load_file(const char* path)
 {
-    debug_print(DebugKind::Heading, "swf", __LINE__, "swf_readfile", "%s", path);
+    debug_print(DebugKind::heading, "swf", __LINE__, "swf_readfile", "%s", path);
     uint8_t* block = nullptr;
     size_t size = 0;
     const ReadStatus status = platform_read_regular_file(path, size_t{INT_MAX} + 1, &block, &size);

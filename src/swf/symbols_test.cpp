@@ -81,7 +81,7 @@ SwfPtr load_with_symbols(const std::vector<swfkit::Bytes>& bodies)
 {
     swfkit::Movie m;
     for (const auto& body : bodies)
-        m.tag(TAG_SYMBOL_CLASS, body);
+        m.tag(kTagSymbolClass, body);
     m.end();
     return std::move(testkit::load_movie(m.build()).swf);
 }
