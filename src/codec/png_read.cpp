@@ -521,7 +521,7 @@ inline uint32_t sample_at(const uint8_t* row, size_t index, unsigned depth)
     default: {
         size_t bit = index * depth;
         unsigned shift = 8 - depth - static_cast<unsigned>(bit % 8);
-        return (static_cast<unsigned>(row[bit / 8]) >> shift) & ((1u << depth) - 1);
+        return (uint32_t{row[bit / 8]} >> shift) & ((1u << depth) - 1);
     }
     }
 }
