@@ -40,7 +40,7 @@ size_t ours_png_write(const Bytes& rgba, uint32_t w, uint32_t h, Bytes& out)
     MemoryWriter writer{0, 0, out.data(), static_cast<uint32_t>(out.size())};
     PngHandle png{};
     png_open_writer(&png, memory_writer, &writer);
-    if (png_write_image(&png, w, h, 8, 6, rgba.data()) != PNG_OK)
+    if (png_write_image(&png, w, h, 8, 6, rgba.data()) != Fault::none)
         return 0;
     return writer.written;
 }
@@ -56,9 +56,9 @@ bool ours_png_read(const Bytes& file, Bytes& out)
 {
     MemoryReader reader{0, static_cast<uint32_t>(file.size()), file.data()};
     PngHandle png{};
-    if (png_open_read(&png, memory_reader, &reader) != PNG_OK)
+    if (png_open_read(&png, memory_reader, &reader) != Fault::none)
         return false;
-    return png_get_data(&png, out.data()) == PNG_OK;
+    return png_get_data(&png, out.data()) == Fault::none;
 }
 
 bool libpng_read(const Bytes& file, Bytes& out, std::vector<png_bytep>& rows)
@@ -174,7 +174,7 @@ void register_jpeg(bench::Look look, uint32_t side)
         benchmark::RegisterBenchmark((name + "/ours").c_str(), [=](benchmark::State& st) {
             JpegDecoder decoder;
             for (auto _ : st) {
-                if (decoder.decode(jpeg->data(), int32_t(jpeg->size())) != kJpegOk)
+                if (decoder.decode(*jpeg) != Fault::none)
                     st.SkipWithError("decode failed");
                 benchmark::DoNotOptimize(decoder.pixels());
                 decoder.release();
@@ -195,7 +195,7 @@ void register_jpeg(bench::Look look, uint32_t side)
         for (auto _ : st) {
             out.clear();
             int n = 0;
-            if (!jpeg_encode(&out, append_sink, &n, rgb->data(), side, side, 3, kQuality))
+            if (jpeg_encode(&out, append_sink, &n, rgb->data(), side, side, 3, kQuality) != Fault::none)
                 st.SkipWithError("encode failed");
         }
         st.counters["bytes_out"] = double(out.size());

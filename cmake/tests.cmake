@@ -31,6 +31,7 @@ set(NOT_IN_WINDOWS_UNIT_TESTS
   src/toolkit/tga_wav_test.cpp      # /dev/full
   tests/fuzz_regression_test.cpp    # the fuzz targets are POSIX-only
   tests/hostile_test.cpp            # starts the Linux program
+  tests/memory_test.cpp             # resource limits: POSIX
   tests/safety_test.cpp)            # links, FIFOs, devices and resource limits: POSIX
 
 # GoogleTest: Debian's binaries natively; for the cross compiler, which has none, Debian's

@@ -13,7 +13,7 @@ FUZZ_TARGET(jpeg_decode)
     if (size >= (1u << 30))
         return false;
     JpegDecoder decoder;
-    const bool decoded = decoder.decode(data, static_cast<int32_t>(size)) == kJpegOk;
+    const bool decoded = decoder.decode({data, size}) == Fault::none;
     if (decoded) {
         const uint8_t* pixels = decoder.pixels();
         int count = decoder.pixels_size();

@@ -32,16 +32,6 @@ Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 const char* container_name(Container c) { return c == Container::FWS ? "fws" : c == Container::CWS ? "cws" : "zws"; }
 
 // Movies holding one tag each, so the fuzzer can splice them.
-// DefineBinaryData: id, four reserved bytes, the data.
-Bytes binary_data_body(uint16_t id, const Bytes& data)
-{
-    Bytes body;
-    swfkit::put_u16(body, id);
-    swfkit::put_u32(body, 0);
-    swfkit::put_bytes(body, data);
-    return body;
-}
-
 void single_tag_movies(const std::string& target, Container container)
 {
     Bytes jpeg = swfkit::gradient_jpeg(16, 16);
@@ -53,7 +43,7 @@ void single_tag_movies(const std::string& target, Container container)
         {"lossless2", 36, swfkit::lossless_body(7, 5, 3, 3, swfkit::gradient_argb(3, 3))},
         {"jpeg3", 35, swfkit::jpeg3_body(8, jpeg, Bytes(16 * 16, 200))},
         {"symbols", 76, swfkit::symbol_class_body({{9, "a/b"}, {10, "\xE8\x83\x8C\xE6\x99\xAF"}, {11, ""}})},
-        {"inner-movie", 87, binary_data_body(12, swfkit::multi_bitmap_movie(Container::CWS).build())},
+        {"inner-movie", 87, swfkit::binary_data_body(12, swfkit::multi_bitmap_movie(Container::CWS).build())},
     };
     for (const auto& tag : tags) {
         swfkit::Movie movie;

@@ -17,7 +17,7 @@ FUZZ_TARGET(png_read)
         png_decode({data, size}, form);
     MemoryReader reader{0, static_cast<uint32_t>(size), data};
     PngHandle png{};
-    if (png_open_read(&png, memory_reader, &reader) != PNG_OK)
+    if (png_open_read(&png, memory_reader, &reader) != Fault::none)
         return false;
     png_dump_info(&png);
     // The caller sizes the output from the header; callers refuse what reaches the
@@ -26,5 +26,5 @@ FUZZ_TARGET(png_read)
     if (out_size == 0 || out_size >= kMaxBufferSize)
         return false;
     ByteBuffer out(static_cast<uint8_t*>(std::malloc(out_size)));
-    return out && png_get_data(&png, out.get()) == PNG_OK;
+    return out && png_get_data(&png, out.get()) == Fault::none;
 }

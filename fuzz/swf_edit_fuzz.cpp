@@ -72,7 +72,7 @@ bool edit_movie(const uint8_t* data, size_t size)
         swf_small(swf.get());
 
     std::string out = fuzz_scratch() + "/out.swf";
-    int saved = 0;
+    Fault saved = Fault::none;
     unsigned container = flags >> 2;
     if (container < 32)
         saved = swf_save_fws(swf.get(), out.c_str());
@@ -81,9 +81,9 @@ bool edit_movie(const uint8_t* data, size_t size)
     else
         saved = swf_save_zws(swf.get(), out.c_str());
     // Whatever the edits did, a movie we wrote must load again.
-    if (saved && !SwfPtr(swf_readfile(out.c_str())))
+    if (saved == Fault::none && !SwfPtr(swf_readfile(out.c_str())))
         std::abort();
-    return saved != 0;
+    return saved == Fault::none;
 }
 
 }  // namespace

@@ -40,7 +40,8 @@ Bytes landscape_jpeg()
         }
     Bytes out(image_encode_bound(kSize, kSize));
     uint32_t size = 0;
-    image_encode_pixels(IMAGE_JPEG, px.data(), kSize, kSize, 85, out.data(), static_cast<uint32_t>(out.size()), &size);
+    image_encode_pixels(ImageKind::jpeg, px.data(), kSize, kSize, 85, out.data(), static_cast<uint32_t>(out.size()),
+                        &size);
     out.resize(size);
     return out;
 }

@@ -7,29 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include "program_suite.h"
 #include "seed_media.h"
-#include "swf_builder.h"
-#include "test_util.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using swfkit::Bytes;
-using swfkit::Container;
-using testkit::run_program;
-
-const std::string kTool = testkit::tool();
+using namespace program_suite;
 
 Bytes pixels(uint8_t seed) { return Bytes{255, seed, 2, 3, 255, 4, seed, 6, 128, 7, 8, seed, 0, 0, 0, 0}; }
-
-Bytes binary_data_body(uint16_t id, const Bytes& data)
-{
-    Bytes body;
-    swfkit::put_u16(body, id);
-    swfkit::put_u32(body, 0);
-    swfkit::put_bytes(body, data);
-    return body;
-}
 
 // Bitmaps 1 ("pic"), 2 ("pic" again: written under its id) and 3 (a JPEG, no name), and
 // `inner` (when given) as binary data 9 named "level".
@@ -42,7 +27,7 @@ Bytes movie_with(uint8_t seed, const Bytes& inner = {}, Container c = Container:
     m.tag(20, swfkit::lossless_body(2, 5, 2, 2, pixels(seed + 1)));
     m.tag(21, swfkit::jpeg_body(3, swfkit::gradient_jpeg(8, 6)));
     if (!inner.empty())
-        m.tag(87, binary_data_body(9, inner));
+        m.tag(87, swfkit::binary_data_body(9, inner));
     m.end();
     return m.build();
 }
@@ -227,10 +212,10 @@ TEST(CliNested, MoviesInsideMoviesGetTheirOwnFoldersAndLines)
 
     swfkit::Movie m;
     m.tag(76, swfkit::symbol_class_body({{5, "logo"}}));
-    m.tag(87, binary_data_body(5, swfkit::filtered_png(3, 2, 8, 6, 0)));
-    m.tag(87, binary_data_body(6, Bytes{'C', 'W', 'S', 10, 200, 0, 0, 0, 1, 2, 3}));  // looks like one, is not
-    m.tag(87, binary_data_body(7, Bytes{'h', 'e', 'l', 'l', 'o'}));                   // neither movie nor picture
-    m.tag(87, binary_data_body(8, movie_with(9, movie_with(10), Container::ZWS)));
+    m.tag(87, swfkit::binary_data_body(5, swfkit::filtered_png(3, 2, 8, 6, 0)));
+    m.tag(87, swfkit::binary_data_body(6, Bytes{'C', 'W', 'S', 10, 200, 0, 0, 0, 1, 2, 3}));  // looks like one, is not
+    m.tag(87, swfkit::binary_data_body(7, Bytes{'h', 'e', 'l', 'l', 'o'}));  // neither movie nor picture
+    m.tag(87, swfkit::binary_data_body(8, movie_with(9, movie_with(10), Container::ZWS)));
     m.end();
     ASSERT_TRUE(swfkit::write_file(dir.file("mix.swf"), m.build()));
 

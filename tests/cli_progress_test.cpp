@@ -11,14 +11,11 @@
 
 #include <gtest/gtest.h>
 
-#include "swf_builder.h"
-#include "test_util.h"
+#include "program_suite.h"
 
 namespace {
 
-using swfkit::Bytes;
-
-const std::string kTool = testkit::tool();
+using namespace program_suite;
 
 // A few small movies, each with one bitmap.
 void write_movies(const testkit::TempDir& dir, int count)

@@ -6,16 +6,11 @@
 
 #include <gtest/gtest.h>
 
-#include "swf_builder.h"
-#include "test_util.h"
+#include "program_suite.h"
 
 namespace {
 
-using swfkit::Bytes;
-using swfkit::Container;
-using testkit::run_program;
-
-const std::string kTool = testkit::tool();
+using namespace program_suite;
 
 swfkit::Movie plain_movie(Container c)
 {

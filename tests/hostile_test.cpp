@@ -13,20 +13,14 @@
 #include <gtest/gtest.h>
 
 #include "capture.h"
+#include "program_suite.h"
 #include "seed_media.h"
 #include "swf/extract.h"
 #include "swf/swf.h"
-#include "swf_builder.h"
-#include "test_util.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using swfkit::Bytes;
-using swfkit::Container;
-using testkit::run_program;
-
-const std::string kTool = testkit::tool();
+using namespace program_suite;
 
 // Every path under `root`, relative to it, sorted.
 std::set<std::string> tree(const std::string& root)
@@ -260,17 +254,20 @@ TEST(Hostile, PixelDataClaimingHugeSizes)
 {
     Sandwich s;
     s.good_lossless(1);
-    // 65535 x 65535 pixels from a few bytes: refused before anything is allocated.
+    // 65535 x 65535 pixels from a few bytes: refused before anything is allocated, and a
+    // bitmap not written (its header is valid), not one skipped.
     s.movie.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(2, 5, 65535, 65535, Bytes(16, 0xFF)));
     s.movie.tag(TAG_DEFINE_BITS_LOSSLESS, swfkit::lossless_body(3, 5, 65535, 65535, Bytes(16, 0xFF)));
     s.good_jpeg(4);
     s.movie.end();
     CliRun run;
     run_tool(run, s.movie.build());
-    EXPECT_EQ(run.result.status, 0);
+    EXPECT_EQ(run.result.status, 3);
     EXPECT_EQ(run.files(), (std::set<std::string>{"1.png", "4.jpg"}));
-    EXPECT_TRUE(has_message(run.result.output, "bitmap 2 of 65535x65535 pixels is out of range, skipped"));
-    EXPECT_TRUE(has_message(run.result.output, "bitmap 3 of 65535x65535 pixels is out of range, skipped"));
+    for (int id : {2, 3})
+        EXPECT_TRUE(has_message(run.result.output, "bitmap " + std::to_string(id) +
+                                                       " of 65535x65535 pixels cannot be encoded within the "
+                                                       "buffer limit, not written"));
 }
 
 TEST(Hostile, RecordLengthsOfAllOnes)
@@ -358,6 +355,39 @@ TEST(Hostile, DangerousClassNames)
     EXPECT_TRUE(has_message(run.result.output, "class name of bitmap 5 is too long for a file name; using the id"));
 }
 
+// Control bytes in class and movie names would move the cursor, clear the terminal or fake
+// a line: printed escaped, while the files keep the names as stored. Every line the tool
+// prints carries the line prefix, whatever failed below it.
+TEST(Hostile, ControlBytesInNamesAndCodecFailures)
+{
+    Sandwich s;
+    s.good_lossless(1);
+    s.good_lossless(2);
+    Bytes broken_jpeg = swfkit::gradient_jpeg(8, 8);
+    broken_jpeg.resize(broken_jpeg.size() / 2);
+    s.movie.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(3, broken_jpeg, Bytes(4, 0)));
+    Bytes broken_png{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R', 1, 2};
+    s.movie.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(4, broken_png, Bytes(4, 0)));
+    s.good_lossless(5);
+    // Bitmap 2 takes the same name, so a line names the file bitmap 1 took.
+    s.movie.tag(TAG_SYMBOL_CLASS, swfkit::symbol_class_body(
+                                      {{1, "clear\x1b[2J\rfake"}, {2, "clear\x1b[2J\rfake"}, {5, "two\nlines\x7f"}}));
+    s.movie.end();
+    testkit::TempDir dir("hostile_control");
+    const std::string movie = "odd\x01\nname.swf";
+    ASSERT_TRUE(swfkit::write_file(dir.file(movie), s.movie.build()));
+    auto r = run_program(kTool, {movie}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(outputs(dir.file(movie + "_res")),
+              (std::set<std::string>{"clear\x1b[2J\rfake.png", "2.png", "two\nlines\x7f.png"}));
+    for (char control : {'\x01', '\x1b', '\r', '\x7f'})
+        EXPECT_EQ(r.output.find(control), std::string::npos) << static_cast<int>(control);
+    EXPECT_NE(r.output.find("odd\\x01\\x0aname.swf"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("clear\\x1b[2J\\x0dfake.png"), std::string::npos) << r.output;
+    for (const std::string& line : testkit::split_lines(r.output))
+        EXPECT_EQ(line.rfind("[DEBUG] ", 0), 0u) << line;
+}
+
 TEST(Hostile, TenThousandTags)
 {
     Sandwich s;
@@ -391,10 +421,15 @@ TEST(Hostile, OneMovieGivenTwice)
     twice.result = run_program(kTool, {"m.swf", "m.swf"}, twice.dir.path());
     expect_only_inside(twice.dir.path(), {"m.swf"});
     EXPECT_EQ(twice.result.status, 0);
+    // Done once and counted once, however it is spelled.
     std::string done = "------------swf_saveimg done--------------\n";
     size_t first = twice.result.output.find(done);
     ASSERT_NE(first, std::string::npos);
-    EXPECT_NE(twice.result.output.find(done, first + 1), std::string::npos);
+    EXPECT_EQ(twice.result.output.find(done, first + 1), std::string::npos);
+    EXPECT_NE(twice.result.error.find("pixsieve: 1 movie read, 0 refused; 6 bitmaps written"), std::string::npos)
+        << twice.result.error;
+    auto spelled = run_program(kTool, {"m.swf", "./m.swf", "m.swf"}, twice.dir.path());
+    EXPECT_NE(spelled.error.find("pixsieve: 1 movie read"), std::string::npos) << spelled.error;
     ASSERT_EQ(twice.files(), once.files());
     EXPECT_EQ(once.files().size(), swfkit::multi_bitmap_files().size());
     for (const std::string& name : once.files())

@@ -16,17 +16,12 @@
 
 #include "platform/platform.h"
 #include "png_oracle.h"
+#include "program_suite.h"
 #include "seed_media.h"
-#include "swf_builder.h"
-#include "test_util.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using swfkit::Bytes;
-using testkit::run_program;
-
-const std::string kTool = testkit::tool();
+using namespace program_suite;
 const std::string kEdit = testkit::edit_tool();
 
 mode_t mode_of(const std::string& path)
@@ -196,12 +191,9 @@ TEST(Safety, NoFolderBelowTheOutputRootIsEnteredThroughALink)
     EXPECT_TRUE(testkit::file_exists(dir.file("out/top.swf_res/1.png")));
 
     // Below a movie's own folder too: the folder of a movie inside it.
-    Bytes holder_body{9, 0, 0, 0, 0, 0};  // DefineBinaryData 9, then the inner movie
-    const Bytes inner = one_pixel_movie().build();
-    holder_body.insert(holder_body.end(), inner.begin(), inner.end());
     swfkit::Movie holder;
     holder.tag(36, swfkit::lossless_body(1, 5, 1, 1, Bytes{255, 1, 2, 3}));
-    holder.tag(87, holder_body);
+    holder.tag(87, swfkit::binary_data_body(9, one_pixel_movie().build()));
     holder.tag(76, swfkit::symbol_class_body({{9, "level"}}));
     holder.end();
     ASSERT_TRUE(swfkit::write_file(dir.file("h.swf"), holder.build()));
@@ -358,23 +350,11 @@ TEST(Safety, ARerunRemovesTheTemporariesAKilledRunLeft)
     EXPECT_EQ(names_in(dir.file("m.swf_res")), (std::vector<std::string>{"1.png", "notes.pixsieve-tmp-toolong"}));
 }
 
-bool under_sanitizers()
-{
-#if defined(__SANITIZE_ADDRESS__)
-    return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    return true;
-#endif
-#endif
-    return false;
-}
-
 // Lossless bitmaps of 1 M to 300 M pixels whose data is tiny: whatever they claim, the
 // tool stays within a fixed address space, never crashes, and writes what fits.
 TEST(Safety, HugeLosslessBitmapsWithTinyDataUnderAMemoryCap)
 {
-    if (under_sanitizers())
+    if (testkit::under_address_sanitizer())
         GTEST_SKIP() << "address-space limits do not work under AddressSanitizer";
     testkit::TempDir dir("safety_band");
     swfkit::Movie m;

@@ -7,16 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include "program_suite.h"
 #include "swf/swf.h"
-#include "swf_builder.h"
-#include "test_util.h"
 
 namespace {
 
-using swfkit::Bytes;
-using testkit::run_program;
-
-const std::string kTool = testkit::tool();
+using namespace program_suite;
 
 #define SKIP_UNLESS_WINDOWS_PROGRAMS()                                                                                 \
     if (!testkit::running_windows_programs())                                                                          \

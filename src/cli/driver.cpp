@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <new>
+#include <set>
 #include <string_view>
 
 #include "cli/json_lines.h"
@@ -57,7 +59,7 @@ constexpr const char kHelp[] =
     "  0  every movie was read and every bitmap file written (or listed)\n"
     "  1  a movie could not be read\n"
     "  2  wrong arguments; nothing was extracted\n"
-    "  3  a bitmap could not be written\n";
+    "  3  a bitmap could not be written, or a movie not done for lack of memory\n";
 
 // --- options ---
 
@@ -222,14 +224,28 @@ private:
     // `below` is the movie's path relative to the folder argument it was found in.
     void add_movie(const std::string& movie, const std::string& below)
     {
+        MovieJob job;
         if (options_.output.empty()) {
             const std::string name = file_name_of(movie);
-            jobs_.push_back(
-                {movie, res_dir_path(movie), movie.substr(0, movie.size() - name.size()), res_dir_path(name)});
-            return;
+            job = {movie, res_dir_path(movie), movie.substr(0, movie.size() - name.size()), res_dir_path(name)};
+        } else {
+            const std::string folder = unshared(below, movie);
+            job = {movie, join(options_.output, folder), options_.output, folder};
         }
-        const std::string folder = unshared(below, movie);
-        jobs_.push_back({movie, join(options_.output, folder), options_.output, folder});
+        // A movie named twice (or reached twice, as "m.swf" and "./m.swf") is done once: its
+        // folder is the same, and only one movie ever writes into a folder.
+        if (!folders_done_.insert(key_of(full_path(job.folder))).second)
+            return;
+        jobs_.push_back(std::move(job));
+    }
+
+    static std::string full_path(const std::string& path)
+    {
+        std::string full(kMaxPath, '\0');
+        if (!platform_full_path(path.c_str(), full.data(), full.size()))
+            return path;
+        full.resize(std::char_traits<char>::length(full.c_str()));
+        return full;
     }
 
     // `below` is the folder's path relative to the folder argument, with a trailing separator.
@@ -277,9 +293,14 @@ private:
     RunTotals* totals_;
     std::vector<MovieJob> jobs_;
     std::map<std::string, std::string> owners_;  // output folder -> the movie writing there
+    std::set<std::string> folders_done_;         // the output folders of the jobs so far, as full paths
 };
 
 // --- processing ---
+
+// The movie bodies held at once with several workers: small movies still run side by side,
+// while a large one runs alone, so the peak memory of a run is about its largest movie.
+constexpr uint64_t kMovieMemoryBudget = uint64_t{512} << 20;
 
 double seconds_since(std::chrono::steady_clock::time_point start)
 {
@@ -291,16 +312,20 @@ const char* plural(uint32_t n) { return n == 1 ? "" : "s"; }
 void print_summary(const RunTotals& t, bool listing, double seconds)
 {
     std::fflush(stdout);
+    char failed[64] = "";
+    if (t.movies_failed > 0)
+        std::snprintf(failed, sizeof failed, ", %u not done for lack of memory", t.movies_failed);
     if (listing) {
-        std::fprintf(stderr, "pixsieve: %u movie%s read, %u refused; %u bitmap%s listed; %.2f s\n", t.movies_read,
-                     plural(t.movies_read), t.movies_refused, t.bitmaps_listed, plural(t.bitmaps_listed), seconds);
+        std::fprintf(stderr, "pixsieve: %u movie%s read, %u refused%s; %u bitmap%s listed; %.2f s\n", t.movies_read,
+                     plural(t.movies_read), t.movies_refused, failed, t.bitmaps_listed, plural(t.bitmaps_listed),
+                     seconds);
         return;
     }
     std::fprintf(stderr,
-                 "pixsieve: %u movie%s read, %u refused; %u bitmap%s written, %u skipped; "
+                 "pixsieve: %u movie%s read, %u refused%s; %u bitmap%s written, %u skipped; "
                  "%u file%s could not be written; %.2f s\n",
-                 t.movies_read, plural(t.movies_read), t.movies_refused, t.bitmaps_written, plural(t.bitmaps_written),
-                 t.bitmaps_skipped, t.failed_writes, plural(t.failed_writes), seconds);
+                 t.movies_read, plural(t.movies_read), t.movies_refused, failed, t.bitmaps_written,
+                 plural(t.bitmaps_written), t.bitmaps_skipped, t.failed_writes, plural(t.failed_writes), seconds);
 }
 
 // "lossless with alpha", "JPEG with alpha", "GIF": the kind as a listing shows it.
@@ -333,12 +358,93 @@ public:
                     ProgressBar* bar)
         : jobs_(jobs), options_(options), movies_(jobs.size()), images_(options.jobs), totals_(totals), bar_(bar)
     {
+        // Several workers open movies side by side; the scheduler weighs each by its header
+        // first. One worker opens one movie at a time and needs no weights.
+        if (options.jobs > 1) {
+            estimates_.resize(jobs.size());
+            for (size_t movie = 0; movie < jobs.size(); ++movie) {
+                uint8_t header[kHeaderSize];
+                const size_t got = platform_read_file_start(jobs[movie].movie.c_str(), header);
+                estimates_[movie] = swf_claimed_body_size({header, got});
+            }
+        }
+    }
+
+    uint64_t weight(size_t movie) override
+    {
+        const Movie& m = movies_[movie];
+        if (m.opened)
+            return m.swf ? m.swf->body.len : 0;
+        return movie < estimates_.size() ? estimates_[movie] : 0;
     }
 
     size_t open(size_t movie) override
     {
-        const MovieJob& job = jobs_[movie];
         Movie& m = movies_[movie];
+        size_t tasks = 0;
+        try {
+            tasks = load_and_plan(jobs_[movie], m);
+        } catch (const std::bad_alloc&) {
+            m = Movie{};
+            m.out_of_memory = true;
+            report_out_of_memory(jobs_[movie].movie);
+        }
+        m.opened = true;
+        return tasks;
+    }
+
+    void work(size_t movie, size_t task, unsigned worker) override
+    {
+        Movie& m = movies_[movie];
+        try {
+            run_step(m, task, context_of(worker));
+        } catch (const std::bad_alloc&) {
+            // Only the lines around the step can get here: the step catches its own.
+            DEBUG_PROBLEM("main", "out of memory, a bitmap of %s not written", jobs_[movie].movie.c_str());
+            if (m.tree->steps[task].kind == ExtractStep::Kind::bitmap)
+                m.outcomes[task] = BitmapOutcome::write_failed;
+        }
+    }
+
+    void close(size_t movie) override
+    {
+        Movie& m = movies_[movie];
+        if (m.out_of_memory) {
+            totals_->movies_failed++;
+        } else if (!m.swf) {
+            totals_->movies_refused++;
+        } else {
+            totals_->movies_read++;
+            totals_->bitmaps_listed += m.listed;
+            ExtractCounts counts;
+            for (BitmapOutcome outcome : m.outcomes)
+                add_outcome(&counts, outcome);
+            totals_->bitmaps_written += counts.written;
+            totals_->bitmaps_skipped += counts.skipped;
+            totals_->failed_writes += counts.failed_writes;
+        }
+        m = Movie{};  // the plan goes before the movie it points into
+        std::fflush(stdout);
+        try {
+            bar_->update(movie + 1, totals_->bitmaps_written);
+        } catch (const std::bad_alloc&) {
+            // The bar is drawn again with the next movie.
+        }
+    }
+
+private:
+    struct Movie {
+        SwfPtr swf;
+        std::unique_ptr<ExtractTree> tree;
+        std::vector<BitmapOutcome> outcomes;
+        uint32_t listed = 0;
+        bool out_of_memory = false;  // not done: the memory ran out while loading or planning
+        bool opened = false;
+    };
+
+    // Loads the movie and plans its bitmaps; the number of steps to do.
+    size_t load_and_plan(const MovieJob& job, Movie& m)
+    {
         load(job.movie, &m);
         if (!m.swf)
             return 0;
@@ -360,59 +466,46 @@ public:
         return tree.steps.size();
     }
 
-    void work(size_t movie, size_t task, unsigned worker) override
+    static void report_out_of_memory(const std::string& movie)
+    {
+        DEBUG_PROBLEM("main", "out of memory loading %s, movie not done", movie.c_str());
+    }
+
+    // The worker's decoder state, made on first use; null when the memory for it ran out.
+    ImageContext* context_of(unsigned worker)
     {
         std::unique_ptr<ImageContext>& images = images_[worker];
         if (!images)
-            images = std::make_unique<ImageContext>();
-        Movie& m = movies_[movie];
+            images.reset(new (std::nothrow) ImageContext);
+        return images.get();
+    }
+
+    void run_step(Movie& m, size_t task, ImageContext* images)
+    {
+        const ExtractStep& step = m.tree->steps[task];
+        if (images == nullptr && step.kind == ExtractStep::Kind::bitmap) {
+            DEBUG_PROBLEM("main", "out of memory for a decoder, bitmap not written");
+            m.outcomes[task] = BitmapOutcome::write_failed;
+            return;
+        }
         if (!options_.json) {
-            m.outcomes[task] = swf_extract_step(*m.tree, task, images.get());
+            m.outcomes[task] = swf_extract_step(*m.tree, task, images);
             return;
         }
         DebugLines lines;
         {
             DebugCapture capture;
-            m.outcomes[task] = swf_extract_step(*m.tree, task, images.get());
+            m.outcomes[task] = swf_extract_step(*m.tree, task, images);
             lines = capture.take();
         }
         const std::string reason = debug_last_problem(lines);
         debug_emit(std::move(lines));
-        const ExtractStep& step = m.tree->steps[task];
         if (step.kind == ExtractStep::Kind::bitmap) {
             const ExtractPlan& plan = m.tree->movies[step.movie];
             debug_record(
                 json_bitmap_line(plan.label, plan.bitmaps[step.bitmap], status_name(m.outcomes[task]), reason));
         }
     }
-
-    void close(size_t movie) override
-    {
-        Movie& m = movies_[movie];
-        if (!m.swf) {
-            totals_->movies_refused++;
-        } else {
-            totals_->movies_read++;
-            totals_->bitmaps_listed += m.listed;
-            ExtractCounts counts;
-            for (BitmapOutcome outcome : m.outcomes)
-                add_outcome(&counts, outcome);
-            totals_->bitmaps_written += counts.written;
-            totals_->bitmaps_skipped += counts.skipped;
-            totals_->failed_writes += counts.failed_writes;
-        }
-        m = Movie{};  // the plan goes before the movie it points into
-        std::fflush(stdout);
-        bar_->update(movie + 1, totals_->bitmaps_written);
-    }
-
-private:
-    struct Movie {
-        SwfPtr swf;
-        std::unique_ptr<ExtractTree> tree;
-        std::vector<BitmapOutcome> outcomes;
-        uint32_t listed = 0;
-    };
 
     static const char* status_name(BitmapOutcome outcome)
     {
@@ -433,17 +526,26 @@ private:
                               movie.c_str());
     }
 
+    static void read_movie(const std::string& path, Movie* m)
+    {
+        Result<SwfPtr> loaded = swf_load_file(path.c_str());
+        m->swf = std::move(loaded.value);
+        m->out_of_memory = loaded.fault == Fault::out_of_memory;
+        if (m->out_of_memory)
+            report_out_of_memory(path);
+    }
+
     // Loads the movie; a movie that cannot be read is one JSON object too.
     void load(const std::string& path, Movie* m)
     {
         if (!options_.json) {
-            m->swf.reset(swf_readfile(path.c_str()));
+            read_movie(path, m);
             return;
         }
         DebugLines lines;
         {
             DebugCapture capture;
-            m->swf.reset(swf_readfile(path.c_str()));
+            read_movie(path, m);
             lines = capture.take();
         }
         const std::string reason = debug_last_problem(lines);
@@ -478,6 +580,7 @@ private:
     const DriverOptions& options_;
     std::vector<Movie> movies_;
     std::vector<std::unique_ptr<ImageContext>> images_;  // one per worker, made on first use
+    std::vector<uint64_t> estimates_;                    // what each movie's header claims, with several workers
     RunTotals* totals_;
     ProgressBar* bar_;
 };
@@ -490,7 +593,7 @@ int run(const DriverOptions& options)
     {
         ProgressBar bar(platform_is_terminal(stderr), platform_is_terminal(stdout), jobs.size());
         MovieExtraction extraction(jobs, options, &totals, &bar);
-        run_movies(extraction, jobs.size(), options.jobs);
+        run_movies(extraction, jobs.size(), options.jobs, kMovieMemoryBudget);
     }
     const int status = exit_status(totals);
     if (options.json)
@@ -543,7 +646,7 @@ int exit_status(const RunTotals& totals)
 {
     if (totals.movies_refused > 0)
         return 1;
-    return totals.failed_writes > 0 ? 3 : 0;
+    return totals.failed_writes > 0 || totals.movies_failed > 0 ? 3 : 0;
 }
 
 void app_init()
@@ -564,7 +667,7 @@ int pixsieve_main(int argc, char** argv)
     DriverOptions options;
     std::string error;
     if (!parse_options(std::vector<std::string>(argv + 1, argv + argc), &options, &error)) {
-        console_print(stderr, "pixsieve: %s (pixsieve --help lists the options)\n", error.c_str());
+        console_print(stderr, "pixsieve: %s (pixsieve --help lists the options)\n", printable_text(error).c_str());
         return 2;
     }
     if (options.help) {
@@ -578,5 +681,12 @@ int pixsieve_main(int argc, char** argv)
     app_init();
     debug_set_quiet(options.quiet);
     debug_set_records_only(options.list || options.json);
-    return run(options);
+    try {
+        return run(options);
+    } catch (const std::bad_alloc&) {
+        // Only the list of movies itself can get here: every movie and bitmap catches its own.
+        std::fflush(stdout);
+        std::fputs("pixsieve: out of memory\n", stderr);
+        return 3;
+    }
 }

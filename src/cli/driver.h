@@ -46,6 +46,7 @@ struct MovieJob {
 struct RunTotals {
     uint32_t movies_read = 0;
     uint32_t movies_refused = 0;  // movies that could not be read, and folders that could not be listed
+    uint32_t movies_failed = 0;   // movies not done because the memory ran out while loading them
     uint32_t bitmaps_written = 0;
     uint32_t bitmaps_skipped = 0;
     uint32_t failed_writes = 0;
@@ -60,7 +61,7 @@ struct RunTotals {
 std::vector<MovieJob> collect_jobs(const DriverOptions& options, RunTotals* totals);
 
 // 0 when everything went, 1 when a movie could not be read, else 3 when a bitmap could
-// not be written.
+// not be written or a movie not be done for lack of memory.
 int exit_status(const RunTotals& totals);
 
 // Runs the whole tool; returns the process exit status (see exit_status; 2 for wrong arguments).

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "cli/driver.h"
 #include "cli/version.h"
@@ -52,15 +53,24 @@ bool answer_help_or_version(const std::vector<std::string>& args)
 
 void fail(const char* format, ...) __attribute__((format(PIXSIEVE_PRINTF_FORMAT, 1, 2)));
 
+// Paths in the message are printed with their control bytes escaped, as in every line.
 void fail(const char* format, ...)
 {
     std::fflush(stdout);
-    std::fprintf(stderr, "pixsieve-edit: ");
-    va_list args;
+    va_list args, measure;
     va_start(args, format);
-    console_vprint(stderr, format, args);
+    va_copy(measure, args);
+    const int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    try {
+        std::string message(static_cast<size_t>(length > 0 ? length : 0) + 1, '\0');
+        std::vsnprintf(message.data(), message.size(), format, args);
+        message.pop_back();
+        console_print(stderr, "pixsieve-edit: %s\n", printable_text(message).c_str());
+    } catch (const std::bad_alloc&) {
+        std::fputs("pixsieve-edit: out of memory\n", stderr);
+    }
     va_end(args);
-    std::fprintf(stderr, "\n");
 }
 
 // The container byte of the file as it is on disk ('F', 'C' or 'Z').
@@ -96,7 +106,7 @@ int save(Swf* swf, const std::string& out, char container)
         console_print(stdout, "pixsieve-edit: removed %d temporary file(s) an interrupted save of %s left behind\n",
                       stale, out.c_str());
     OwnedStream file;
-    if (!swf_build_file(swf, container, &file.s)) {
+    if (swf_build_file(swf, container, &file.s) != Fault::none) {
         fail("cannot write %s: the movie cannot be built", out.c_str());
         return 1;
     }
@@ -226,5 +236,10 @@ int pixsieve_edit_main(int argc, char** argv)
         return 2;
     }
     app_init();
-    return run(options);
+    try {
+        return run(options);
+    } catch (const std::bad_alloc&) {
+        fail("out of memory; %s not written", options.out.c_str());
+        return 1;
+    }
 }

@@ -30,12 +30,13 @@ class CountingWork : public MovieWork {
 public:
     explicit CountingWork(size_t movies) : task_runs_(movies) {}
 
+    // Every seventh movie weighs ten of the others.
+    uint64_t weight(size_t movie) override { return movie % 7 == 3 ? 100 : 10; }
+
     size_t open(size_t movie) override
     {
-        const int now_open = ++open_;
-        int seen = most_open_.load();
-        while (now_open > seen && !most_open_.compare_exchange_weak(seen, now_open)) {
-        }
+        raise_to(most_open_, ++open_);
+        raise_to(most_weight_open_, weight_open_ += static_cast<int>(weight(movie)));
         DEBUG_LINE("test", "open %zu", movie);
         const size_t tasks = movie % 5;
         std::lock_guard lock(mutex_);
@@ -58,6 +59,7 @@ public:
     {
         DEBUG_LINE("test", "close %zu", movie);
         --open_;
+        weight_open_ -= static_cast<int>(weight(movie));
         closing_threads_.insert(std::this_thread::get_id());
     }
 
@@ -81,6 +83,16 @@ public:
     std::set<std::thread::id> closing_threads_;  // close runs on the printing thread only
     std::atomic<int> open_{0};
     std::atomic<int> most_open_{0};
+    std::atomic<int> weight_open_{0};
+    std::atomic<int> most_weight_open_{0};
+
+private:
+    static void raise_to(std::atomic<int>& most, int now)
+    {
+        int seen = most.load();
+        while (now > seen && !most.compare_exchange_weak(seen, now)) {
+        }
+    }
 };
 
 // The message part of each line, without "[DEBUG] test:NN <function>: ".
@@ -114,6 +126,17 @@ TEST(ThreadsScheduler, EveryTaskOnceAndLinesInOrderForAnyNumberOfWorkers)
             EXPECT_EQ(work.threads_.count(std::this_thread::get_id()), 0u) << "tasks run on the workers";
         }
     }
+}
+
+// Light movies open side by side up to the budget; a heavy one opens only alone.
+TEST(ThreadsScheduler, OpenMoviesStayWithinTheMemoryBudget)
+{
+    constexpr size_t kMovies = 60;
+    CountingWork work(kMovies);
+    const std::string output = testkit::capture_stdout([&] { run_movies(work, kMovies, 8, 40); });
+    EXPECT_EQ(messages(output), CountingWork::expected(kMovies));
+    EXPECT_LE(work.most_weight_open_.load(), 100);
+    EXPECT_GE(work.most_open_.load(), 2) << "light movies still open side by side";
 }
 
 TEST(ThreadsScheduler, NoMoviesAndMoviesWithoutTasks)

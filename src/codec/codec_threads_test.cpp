@@ -46,7 +46,7 @@ std::vector<Bytes> mixed_pictures()
 }
 
 struct Result {
-    int code = -100;
+    Fault fault = Fault::io_error;
     Bytes pixels;
     Bytes png;  // the decoded pixels written back as PNG
 };
@@ -55,15 +55,14 @@ Result decode_and_encode(ImageContext* context, const Bytes& picture)
 {
     Result result;
     DecodedImage image{};
-    result.code = image_decode(context, &image, picture.data(), static_cast<uint32_t>(picture.size()));
-    if (result.code != 0)
+    result.fault = image_decode(context, &image, picture);
+    if (result.fault != Fault::none)
         return result;
     result.pixels.assign(image.pixels, image.pixels + size_t{image.width} * image.height * 4);
     Bytes out(image_encode_bound(image.width, image.height));
     uint32_t size = 0;
-    if (image_encode_pixels(IMAGE_PNG, image.pixels, image.width, image.height, 0, out.data(),
-                            static_cast<uint32_t>(out.size()), &size) != 0)
-        result.code = -1;
+    result.fault = image_encode_pixels(ImageKind::png, image.pixels, image.width, image.height, 0, out.data(),
+                                       static_cast<uint32_t>(out.size()), &size);
     out.resize(size);
     result.png = out;
     image_free(&image);
@@ -77,7 +76,7 @@ TEST(ThreadsImage, PicturesDecodeAndEncodeAtOnceAsOnOneThread)
     ImageContext single;
     for (const Bytes& picture : pictures) {
         alone.push_back(decode_and_encode(&single, picture));
-        ASSERT_EQ(alone.back().code, 0);
+        ASSERT_EQ(alone.back().fault, Fault::none);
     }
     // Every thread takes every picture, each starting at another one, several rounds.
     std::vector<std::vector<Result>> together(kThreads, std::vector<Result>(pictures.size()));
@@ -95,7 +94,7 @@ TEST(ThreadsImage, PicturesDecodeAndEncodeAtOnceAsOnOneThread)
         thread.join();
     for (int t = 0; t < kThreads; ++t)
         for (size_t i = 0; i < pictures.size(); ++i) {
-            EXPECT_EQ(together[t][i].code, 0) << t << " " << i;
+            EXPECT_EQ(together[t][i].fault, Fault::none) << t << " " << i;
             EXPECT_EQ(together[t][i].pixels, alone[i].pixels) << t << " " << i;
             EXPECT_EQ(together[t][i].png, alone[i].png) << t << " " << i;
         }
@@ -122,8 +121,8 @@ TEST(ThreadsDeflate, StreamsAndChecksumsAtOnceAsOnOneThread)
                 stream.resize(zlib_deflate(inputs[t], stream.data(), stream.size()));
                 Bytes back(inputs[t].size());
                 size_t size = back.size();
-                const bool same = zlib_inflate_known_size(stream, back.data(), &size) == 0 && back == inputs[t] &&
-                                  crc32_update(0, inputs[t]) == crcs[t];
+                const bool same = zlib_inflate_known_size(stream, back.data(), &size) == Fault::none &&
+                                  back == inputs[t] && crc32_update(0, inputs[t]) == crcs[t];
                 ok[t] += same ? 1 : 0;
                 together[t] = stream;
             }

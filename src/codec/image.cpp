@@ -9,12 +9,10 @@
 #include "codec/jpeg_decoder.h"
 #include "codec/jpeg_encoder.h"
 #include "platform/platform.h"
-#include "support/debug.h"
 #include "support/memory.h"
 
 namespace {
 
-constexpr int kDefaultQuality = 80;
 constexpr uint64_t kJpegHeaderBytes = 607 + 2;
 // Worst case of one 8x8 block of three components: every coefficient at its longest
 // code and extra bits, every byte stuffed.
@@ -36,7 +34,7 @@ Fault decode_png(DecodedImage* image, const uint8_t* data, uint32_t size)
     Result<PngPicture> png = png_decode({data, size});
     if (!png.ok())
         return png.fault;
-    *image = {IMAGE_PNG, image->quality, png.value.width, png.value.height, png.value.pixels.release()};
+    *image = {ImageKind::png, image->quality, png.value.width, png.value.height, png.value.pixels.release()};
     return Fault::none;
 }
 
@@ -75,17 +73,17 @@ Fault decode_jpeg(JpegDecoder& decoder, DecodedImage* image, const uint8_t* data
             pixels[4 * i + 3] = 255;
         }
     }
-    *image = {IMAGE_JPEG, image->quality, width, height, pixels.release()};
+    *image = {ImageKind::jpeg, image->quality, width, height, pixels.release()};
     return Fault::none;
 }
 
 // Windows bitmap files: a 14-byte file header and an info header of 40 bytes or more,
 // uncompressed 24- or 32-bit rows, bottom-up (positive height) or top-down.
-int decode_bitmap(DecodedImage* image, const uint8_t* data, uint32_t size)
+Fault decode_bitmap(DecodedImage* image, const uint8_t* data, uint32_t size)
 {
     constexpr uint32_t kFileHeader = 14, kInfoHeader = 40;
     if (size < kFileHeader + kInfoHeader)
-        return -1;
+        return Fault::malformed;
     const uint8_t* info = data + kFileHeader;
     uint32_t pixel_offset = le32(data + 10);
     int32_t raw_width = static_cast<int32_t>(le32(info + 4));
@@ -94,17 +92,17 @@ int decode_bitmap(DecodedImage* image, const uint8_t* data, uint32_t size)
     uint32_t compression = le32(info + 16);
     if (le32(info) < kInfoHeader || raw_width <= 0 || raw_height == 0 || raw_height == INT32_MIN ||
         (bits != 24 && bits != 32) || compression != 0)
-        return -1;
+        return Fault::malformed;
     bool top_down = raw_height < 0;
     uint32_t width = static_cast<uint32_t>(raw_width);
     uint32_t height = static_cast<uint32_t>(top_down ? -raw_height : raw_height);
     uint32_t bytes_per_pixel = bits / 8;
     uint64_t stride = (uint64_t{width} * bytes_per_pixel + 3) & ~uint64_t{3};
     if (pixel_offset > size || stride * height > size - pixel_offset)
-        return -1;
+        return Fault::malformed;
     malloc_ptr<uint8_t[]> pixels(alloc_pixels(width, height, 4));
     if (!pixels)
-        return -1;
+        return pixels_fault(width, height);
     bool any_alpha = false;
     for (uint32_t y = 0; y < height; ++y) {
         const uint8_t* row = data + pixel_offset + stride * (top_down ? y : height - 1 - y);
@@ -119,8 +117,8 @@ int decode_bitmap(DecodedImage* image, const uint8_t* data, uint32_t size)
     if (!any_alpha)
         for (size_t i = 0; i < size_t{width} * height; ++i)
             pixels[4 * i + 3] = 255;
-    *image = {IMAGE_BITMAP, image->quality, width, height, pixels.release()};
-    return 0;
+    *image = {ImageKind::bitmap, image->quality, width, height, pixels.release()};
+    return Fault::none;
 }
 
 // A leading EOI SOI pair is how some authoring tools started their JPEG data.
@@ -133,7 +131,7 @@ bool looks_like_jpeg(const uint8_t* data, uint32_t size)
 
 }  // namespace
 
-Fault image_decode_bytes(ImageContext* context, DecodedImage* image, std::span<const uint8_t> bytes)
+Fault image_decode(ImageContext* context, DecodedImage* image, std::span<const uint8_t> bytes)
 {
     const uint8_t* data = bytes.data();
     const uint32_t size = static_cast<uint32_t>(std::min<size_t>(bytes.size(), UINT32_MAX));
@@ -144,17 +142,8 @@ Fault image_decode_bytes(ImageContext* context, DecodedImage* image, std::span<c
     if (looks_like_jpeg(data, size))
         return decode_jpeg(context->jpeg, image, data, size);
     if (size >= 2 && data[0] == 0x42 && data[1] == 0x4D)
-        return decode_bitmap(image, data, size) == 0 ? Fault::none : Fault::malformed;
+        return decode_bitmap(image, data, size);
     return Fault::malformed;
-}
-
-int image_decode(ImageContext* context, DecodedImage* image, const uint8_t* data, uint32_t size)
-{
-    if (data == nullptr) {
-        debug_text(DebugKind::Problem, "buf == null");
-        return -1;
-    }
-    return image_decode_bytes(context, image, {data, size}) == Fault::none ? 0 : -1;
 }
 
 uint64_t image_encode_bound(uint32_t width, uint32_t height)
@@ -165,41 +154,42 @@ uint64_t image_encode_bound(uint32_t width, uint32_t height)
     return jpeg > png ? jpeg : png;
 }
 
-int image_encode_pixels(uint32_t kind, uint8_t* pixels, uint32_t width, uint32_t height, uint8_t quality, uint8_t* out,
-                        uint32_t capacity, uint32_t* out_size)
+Fault image_encode_pixels(ImageKind kind, uint8_t* pixels, uint32_t width, uint32_t height, uint8_t quality,
+                          uint8_t* out, uint32_t capacity, uint32_t* out_size)
 {
     MemoryWriter writer{0, 0, out, capacity};
-    if (kind == IMAGE_PNG) {
+    if (kind == ImageKind::png) {
         PngHandle png{};
         png_open_writer(&png, memory_writer, &writer);
-        if (png_write_image(&png, width, height, 8, 6, pixels) != PNG_OK)
-            return -1;
-    } else if (kind == IMAGE_JPEG) {
+        if (Fault fault = png_write_image(&png, width, height, 8, 6, pixels); fault != Fault::none)
+            return fault == Fault::io_error ? Fault::too_large : fault;  // the writer refused: the buffer is full
+    } else if (kind == ImageKind::jpeg) {
         image_flatten_alpha(pixels, width, height, 255);
         int count = 0;
-        if (jpeg_encode(&writer, memory_writer, &count, pixels, width, height, 4, quality) != 1 ||
-            static_cast<uint32_t>(count) != writer.written)
-            return -1;  // refused, or a write did not fit the buffer
+        if (Fault fault = jpeg_encode(&writer, memory_writer, &count, pixels, width, height, 4, quality);
+            fault != Fault::none)
+            return fault;
+        if (static_cast<uint32_t>(count) != writer.written)
+            return Fault::too_large;  // a write did not fit the buffer
     } else {
-        return 0;
+        return Fault::unsupported;
     }
     *out_size = writer.written;
-    return 0;
+    return Fault::none;
 }
 
-int image_encode(DecodedImage* image, uint8_t* out, uint32_t capacity, uint32_t* out_size)
+Fault image_encode(DecodedImage* image, uint8_t* out, uint32_t capacity, uint32_t* out_size)
 {
-    uint8_t quality = image->quality ? image->quality : kDefaultQuality;
-    return image_encode_pixels(image->kind, image->pixels, image->width, image->height, quality, out, capacity,
+    return image_encode_pixels(image->kind, image->pixels, image->width, image->height, image->quality, out, capacity,
                                out_size);
 }
 
-int image_flatten_alpha(uint8_t* pixels, uint32_t width, uint32_t height, uint32_t divisor)
+void image_flatten_alpha(uint8_t* pixels, uint32_t width, uint32_t height, uint32_t divisor)
 {
     size_t count = size_t{width} * height;
     if (divisor == 0) {
         std::memset(pixels, 0, count * 4);
-        return 0;
+        return;
     }
     for (size_t i = 0; i < count; ++i) {
         uint8_t* p = pixels + 4 * i;
@@ -209,12 +199,10 @@ int image_flatten_alpha(uint8_t* pixels, uint32_t width, uint32_t height, uint32
         p[2] = static_cast<uint8_t>(alpha * p[2] / divisor);
         p[3] = 255;
     }
-    return 0;
 }
 
-int image_free(DecodedImage* image)
+void image_free(DecodedImage* image)
 {
     std::free(image->pixels);
     image->pixels = nullptr;
-    return 0;
 }

@@ -61,7 +61,7 @@ struct JpegComponent {
 };
 
 struct JpegState {
-    int status;
+    Fault status;
     int width, height, component_count;
     bool frame_seen, progressive, scanned;
     int scan_count;
@@ -122,7 +122,7 @@ T* allocate(JpegState& d, uint64_t count, bool zeroed)
     const uint64_t n = count ? count : 1;
     auto* block = static_cast<T*>(zeroed ? std::calloc(n, sizeof(T)) : std::malloc(n * sizeof(T)));
     if (!block)
-        d.status = kJpegOutOfMemory;
+        d.status = Fault::out_of_memory;
     return block;
 }
 
@@ -134,7 +134,7 @@ void read_quant_tables(JpegState& d, ByteReader s)
         const int precision_and_id = s.u8();
         const int id = precision_and_id & 15, precision = precision_and_id >> 4;
         if (id > 3 || precision > 1) {
-            d.status = kJpegSyntaxError;
+            d.status = Fault::malformed;
             return;
         }
         for (int k = 0; k < 64; ++k)
@@ -142,7 +142,7 @@ void read_quant_tables(JpegState& d, ByteReader s)
         d.quant_defined[id] = true;
     }
     if (!s.ok())
-        d.status = kJpegSyntaxError;
+        d.status = Fault::malformed;
 }
 
 // A code of L <= 10 bits covers whole first-level entries: each of them gets the code,
@@ -195,24 +195,24 @@ void read_huffman_tables(JpegState& d, ByteReader s)
             total += count = s.u8();
         const std::span<const uint8_t> symbols = s.bytes(size_t(total));
         if (!s.ok() || table_class > 1 || id > 3 || total > 256) {
-            d.status = kJpegSyntaxError;
+            d.status = Fault::malformed;
             return;
         }
         HuffmanTable& table = table_class ? d.ac_tables[id] : d.dc_tables[id];
         if (!build_huffman_table(table, counts, symbols)) {
-            d.status = kJpegSyntaxError;
+            d.status = Fault::malformed;
             return;
         }
     }
     if (!s.ok())
-        d.status = kJpegSyntaxError;
+        d.status = Fault::malformed;
 }
 
 void read_restart_interval(JpegState& d, ByteReader s)
 {
     d.restart_interval = s.u16be();
     if (!s.ok())
-        d.status = kJpegSyntaxError;
+        d.status = Fault::malformed;
 }
 
 void read_application_segment(JpegState& d, int marker, ByteReader s)
@@ -239,16 +239,16 @@ void allocate_frame_buffers(JpegState& d)
         too_large |= sizes[i] * (d.progressive ? 2 : 1) >= kMaxBufferSize;
     }
     if (too_large) {
-        d.status = kJpegTooLarge;
+        d.status = Fault::too_large;
         return;
     }
-    for (int i = 0; i < d.component_count && !d.status; ++i) {
+    for (int i = 0; i < d.component_count && d.status == Fault::none; ++i) {
         JpegComponent& c = d.components[i];
         c.plane = allocate<uint8_t>(d, sizes[i], false);
         if (d.progressive && c.plane)
             c.coefficients = allocate<int16_t>(d, sizes[i], true);
     }
-    if (d.component_count == 3 && !d.status)
+    if (d.component_count == 3 && d.status == Fault::none)
         d.image = allocate<uint8_t>(d, uint64_t(d.width) * uint64_t(d.height) * 3, false);
 }
 
@@ -259,13 +259,13 @@ void read_frame_header(JpegState& d, int marker, ByteReader s)
     d.width = s.u16be();
     d.component_count = s.u8();
     if (!s.ok() || d.frame_seen || d.component_count == 0) {
-        d.status = kJpegSyntaxError;
+        d.status = Fault::malformed;
         return;
     }
     d.frame_seen = true;
     d.progressive = marker == 0xC2;
     if (precision != 8 || (d.component_count != 1 && d.component_count != 3)) {
-        d.status = kJpegUnsupported;
+        d.status = Fault::unsupported;
         return;
     }
     d.hmax = d.vmax = 1;
@@ -277,7 +277,7 @@ void read_frame_header(JpegState& d, int marker, ByteReader s)
         c.v = factors & 15;
         c.quant_index = s.u8();
         if (!s.ok() || c.h < 1 || c.h > 4 || c.v < 1 || c.v > 4 || c.quant_index > 3) {
-            d.status = kJpegSyntaxError;
+            d.status = Fault::malformed;
             return;
         }
         d.hmax = std::max(d.hmax, c.h);
@@ -285,11 +285,11 @@ void read_frame_header(JpegState& d, int marker, ByteReader s)
     }
     // Width 0 is not a valid frame; height 0 means "given later by a DNL marker".
     if (d.width == 0) {
-        d.status = kJpegSyntaxError;
+        d.status = Fault::malformed;
         return;
     }
     if (d.height == 0) {
-        d.status = kJpegUnsupported;
+        d.status = Fault::unsupported;
         return;
     }
     if (d.component_count == 1)  // a lone component is never interleaved: its blocks are its MCUs
@@ -299,7 +299,7 @@ void read_frame_header(JpegState& d, int marker, ByteReader s)
     for (int i = 0; i < d.component_count; ++i) {
         JpegComponent& c = d.components[i];
         if (d.hmax % c.h || d.vmax % c.v) {  // 3:2 and the like, which libjpeg refuses as well
-            d.status = kJpegUnsupported;
+            d.status = Fault::unsupported;
             return;
         }
         c.width = (d.width * c.h + d.hmax - 1) / d.hmax;
@@ -1035,7 +1035,7 @@ void read_scan(JpegState& d, ByteReader s, ByteReader& in)
 {
     Scan scan;
     if (++d.scan_count > kMaxScans || !read_scan_header(d, s, scan) || !prepare_scan(d, scan)) {
-        d.status = kJpegSyntaxError;
+        d.status = Fault::malformed;
         return;
     }
     const std::span<const uint8_t> rest = in.rest();
@@ -1121,7 +1121,7 @@ bool init_component_rows(JpegState& d, ComponentRows& rows, const JpegComponent&
     const uint64_t full_width = uint64_t(c.width) * uint64_t(h) + 16;
     rows.row.reset(allocate<uint8_t>(d, full_width, true));
     rows.sums.reset(reinterpret_cast<uint8_t*>(allocate<uint16_t>(d, uint64_t(c.width) + 2, true)));
-    return !d.status;
+    return d.status == Fault::none;
 }
 
 // out[2x] leans on the left neighbour, out[2x+1] on the right, 3:1, with the rounding
@@ -1387,13 +1387,13 @@ bool is_unsupported_frame(int marker)
 // Runs the marker segments up to EOI or the end of the data. Like libjpeg, bytes that are
 // not a marker between segments are passed over, and data that ends after a scan still
 // gives the picture read so far.
-int decode_stream(JpegState& d, std::span<const uint8_t> data)
+Fault decode_stream(JpegState& d, std::span<const uint8_t> data)
 {
     ByteReader in(data);
     skip_end_start_pair(in);
     if (in.u8() != 0xFF || in.u8() != 0xD8)
-        return kJpegNotJpeg;
-    while (!d.status) {
+        return Fault::malformed;
+    while (d.status == Fault::none) {
         if (!d.scanned && skip_end_start_pair(in))
             continue;
         const uint8_t* cursor = in.rest().data();
@@ -1408,7 +1408,7 @@ int decode_stream(JpegState& d, std::span<const uint8_t> data)
         if ((marker >= 0xD0 && marker <= 0xD7) || marker == 0x01)  // stand-alone, nothing to read
             continue;
         if (marker == 0xD8) {
-            d.status = kJpegSyntaxError;
+            d.status = Fault::malformed;
             break;
         }
         const uint16_t length = in.u16be();
@@ -1416,13 +1416,13 @@ int decode_stream(JpegState& d, std::span<const uint8_t> data)
         if (!in.ok() && d.scanned)  // the data ends inside a segment after a scan: what was read stays
             break;
         if (!in.ok() || length < 2) {
-            d.status = kJpegSyntaxError;
+            d.status = Fault::malformed;
             break;
         }
         if (marker >= 0xC0 && marker <= 0xC2)
             read_frame_header(d, marker, segment);
         else if (is_unsupported_frame(marker))
-            d.status = kJpegUnsupported;
+            d.status = Fault::unsupported;
         else if (marker == 0xC4)
             read_huffman_tables(d, segment);
         else if (marker == 0xDB)
@@ -1434,26 +1434,15 @@ int decode_stream(JpegState& d, std::span<const uint8_t> data)
         else if ((marker & 0xF0) == 0xE0)
             read_application_segment(d, marker, segment);
     }
-    if (d.status)
+    if (d.status != Fault::none)
         return d.status;
     if (!d.scanned)
-        return kJpegSyntaxError;
+        return Fault::malformed;
     finish_picture(d);
     return d.status;
 }
 
 }  // namespace
-
-Fault jpeg_status_fault(int status)
-{
-    switch (status) {
-    case kJpegOk: return Fault::none;
-    case kJpegUnsupported: return Fault::unsupported;
-    case kJpegOutOfMemory: return Fault::out_of_memory;
-    case kJpegTooLarge: return Fault::too_large;
-    default: return Fault::malformed;
-    }
-}
 
 JpegDecoder::JpegDecoder() : state_(static_cast<JpegState*>(std::calloc(1, sizeof(JpegState)))) {}
 
@@ -1464,23 +1453,15 @@ JpegDecoder::~JpegDecoder()
     std::free(state_);
 }
 
-int JpegDecoder::decode(const uint8_t* data, int32_t size)
-{
-    if (!state_)
-        return kJpegOutOfMemory;
-    release_state(*state_);
-    if (!data || size < 0)
-        return kJpegNotJpeg;
-    const int status = decode_stream(*state_, {data, size_t(size)});
-    state_->status = status;
-    return status;
-}
-
 Fault JpegDecoder::decode(std::span<const uint8_t> data)
 {
+    if (!state_)
+        return Fault::out_of_memory;
+    release_state(*state_);
     if (data.size() > size_t(INT32_MAX))
         return Fault::too_large;
-    return jpeg_status_fault(decode(data.data(), static_cast<int32_t>(data.size())));
+    state_->status = decode_stream(*state_, data);
+    return state_->status;
 }
 
 void JpegDecoder::release()
@@ -1497,14 +1478,14 @@ int JpegDecoder::is_colour() const { return state_ && state_->component_count > 
 
 const uint8_t* JpegDecoder::pixels() const
 {
-    if (!state_ || state_->status != kJpegOk)
+    if (!state_ || state_->status != Fault::none)
         return nullptr;
     return state_->component_count == 1 ? state_->components[0].plane : state_->image;
 }
 
 int JpegDecoder::pixels_size() const
 {
-    if (!state_ || state_->status != kJpegOk)
+    if (!state_ || state_->status != Fault::none)
         return 0;
     const JpegState& d = *state_;
     return d.width * d.height * d.component_count;  // below 1 GiB: the frame was refused otherwise

@@ -16,18 +16,6 @@
 
 #include "support/fault.h"
 
-enum JpegStatus : int {
-    kJpegOk = 0,
-    kJpegNotJpeg = 1,      // fewer than 2 bytes, or not starting with FF D8 (after an EOI SOI pair)
-    kJpegUnsupported = 2,  // arithmetic coding, lossless or hierarchical frames, 12-bit samples, 2 or 4 components
-    kJpegOutOfMemory = 3,
-    kJpegSyntaxError = 5,  // headers that break the format, or no picture at all
-    kJpegTooLarge = 6,     // a buffer of the picture would reach the 1 GiB limit
-};
-
-// What a status means to the library's callers.
-Fault jpeg_status_fault(int status);
-
 // One decoder's state: the picture, its planes and its tables. Decoders share nothing,
 // so each thread can run its own.
 struct JpegState;
@@ -40,10 +28,11 @@ public:
     JpegDecoder& operator=(const JpegDecoder&) = delete;
 
     // Decodes a complete JPEG byte string. Fault::none when the picture is available
-    // through the accessors below.
+    // through the accessors below. Malformed: fewer than 2 bytes, no FF D8 at the start
+    // (after an EOI SOI pair), headers that break the format, or no picture at all.
+    // Unsupported: arithmetic coding, lossless or hierarchical frames, 12-bit samples, 2 or
+    // 4 components. Too large: a buffer of the picture would reach the 1 GiB limit.
     Fault decode(std::span<const uint8_t> data);
-    // The same with a JpegStatus; a negative size or null data is not JPEG data.
-    int decode(const uint8_t* data, int32_t size);
     int width() const;
     int height() const;
     int is_colour() const;  // 1 unless the picture has one component

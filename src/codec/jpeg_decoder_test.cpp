@@ -44,7 +44,7 @@ Bytes make_picture(int width, int height, int components, uint32_t seed)
 }
 
 struct Decoded {
-    int status = -1;
+    Fault status = Fault::none;
     int width = 0, height = 0, colour = 0;
     Bytes pixels;
 };
@@ -59,8 +59,8 @@ Decoded decode(const Bytes& jpeg, size_t length = SIZE_MAX)
         std::memcpy(copy.get(), jpeg.data(), length);
     Decoded result;
     JpegDecoder decoder;
-    result.status = decoder.decode(copy.get(), int32_t(length));
-    if (result.status == kJpegOk) {
+    result.status = decoder.decode(std::span<const uint8_t>(copy.get(), length));
+    if (result.status == Fault::none) {
         result.width = decoder.width();
         result.height = decoder.height();
         result.colour = decoder.is_colour();
@@ -276,17 +276,12 @@ TEST(JpegDecoder, RefusesNonJpegAndPicturelessStreams)
     const uint8_t soi_only[] = {0xFF, 0xD8};
     const uint8_t one_byte[] = {0xFF};
     const uint8_t eoi_first[] = {0xFF, 0xD9, 0xFF, 0xD8};
-    EXPECT_EQ(decoder.decode(soi_only, 2), kJpegSyntaxError);
-    EXPECT_EQ(decoder.decode(one_byte, 1), kJpegNotJpeg);
-    EXPECT_EQ(decoder.decode(eoi_first, 4), kJpegNotJpeg);
-    EXPECT_EQ(decoder.decode(nullptr, 10), kJpegNotJpeg);
-    EXPECT_EQ(decoder.decode(soi_only, -2), kJpegNotJpeg);
+    EXPECT_EQ(decoder.decode(soi_only), Fault::malformed);
+    EXPECT_EQ(decoder.decode(one_byte), Fault::malformed);
+    EXPECT_EQ(decoder.decode(eoi_first), Fault::malformed);
+    EXPECT_EQ(decoder.decode({}), Fault::malformed);
+    EXPECT_EQ(decoder.pixels(), nullptr);
     decoder.release();
-    EXPECT_EQ(jpeg_status_fault(kJpegOk), Fault::none);
-    EXPECT_EQ(jpeg_status_fault(kJpegOutOfMemory), Fault::out_of_memory);
-    EXPECT_EQ(jpeg_status_fault(kJpegTooLarge), Fault::too_large);
-    EXPECT_EQ(jpeg_status_fault(kJpegSyntaxError), Fault::malformed);
-    EXPECT_EQ(jpeg_status_fault(kJpegUnsupported), Fault::unsupported);
 }
 
 // Hand-made streams whose every coefficient is known: DC predictions accumulating, a
@@ -307,7 +302,7 @@ TEST(JpegDecoder, HandMadeStreamsDecodeAsLibjpegDecodesThem)
     blocks.push_back(TestBlock{3, {{1, 2}, {9, -1}}});
     const Bytes base = single_block_image(blocks, 40, 8, {0x11}, 4);
     const Decoded expected = decode(base);
-    ASSERT_EQ(expected.status, kJpegOk);
+    ASSERT_EQ(expected.status, Fault::none);
     EXPECT_EQ(expected.pixels, reference_pixels(base));
     for (int ac_length : {12, 16})
         EXPECT_EQ(decode(single_block_image(blocks, 40, 8, {0x11}, 4, ac_length)).pixels, expected.pixels);
@@ -344,7 +339,7 @@ TEST(JpegDecoder, ColourConversionIsLibjpegs)
     full.dc_diff = 127;
     const Bytes white_jpeg = single_block_image({full, full, full}, 8, 8, {0x11, 0x11, 0x11}, 8);
     Decoded white = decode(white_jpeg);
-    ASSERT_EQ(white.status, kJpegOk);
+    ASSERT_EQ(white.status, Fault::none);
     ASSERT_EQ(white.colour, 1);
     for (size_t i = 0; i < white.pixels.size(); i += 3)
         ASSERT_EQ(Bytes(white.pixels.begin() + long(i), white.pixels.begin() + long(i + 3)), (Bytes{255, 121, 255}));
@@ -411,7 +406,7 @@ TEST(JpegDecoder, EndStartPairsBetweenSegmentsAreStepsOver)
     Bytes source = make_picture(40, 24, 3, 8);
     Bytes plain = oracle::encode_jpeg(40, 24, 3, source, {.quality = 85, .h_samp = 2, .v_samp = 2});
     Decoded expected = decode(plain);
-    ASSERT_EQ(expected.status, kJpegOk);
+    ASSERT_EQ(expected.status, Fault::none);
 
     const Bytes pair = {0xFF, 0xD9, 0xFF, 0xD8};
     Bytes leading = pair;
@@ -435,7 +430,7 @@ TEST(JpegDecoder, EndStartPairsBetweenSegmentsAreStepsOver)
 
     for (const Bytes* stream : {&leading, &split, &split_after_leading}) {
         Decoded d = decode(*stream);
-        ASSERT_EQ(d.status, kJpegOk);
+        ASSERT_EQ(d.status, Fault::none);
         EXPECT_EQ(d.pixels, expected.pixels);
     }
 
@@ -443,8 +438,8 @@ TEST(JpegDecoder, EndStartPairsBetweenSegmentsAreStepsOver)
     lone_end.insert(lone_end.end(), {0xFF, 0xD9});
     lone_end.insert(lone_end.end(), picture.begin(), picture.end());
     lone_end.insert(lone_end.end(), plain.begin() + long(scan_at), plain.end());
-    EXPECT_NE(decode(lone_end).status, kJpegOk);
-    EXPECT_EQ(decode(pair).status, kJpegNotJpeg);
+    EXPECT_NE(decode(lone_end).status, Fault::none);
+    EXPECT_EQ(decode(pair).status, Fault::malformed);
 }
 
 // Decoders hold their pictures side by side; releasing one leaves the others alone.
@@ -455,9 +450,9 @@ TEST(JpegDecoder, DecodersKeepTheirOwnPictures)
     Decoded small_alone = decode(small), grey_alone = decode(grey);
     JpegDecoder first, second;
     ASSERT_EQ(first.decode(std::span<const uint8_t>(small)), Fault::none);
-    ASSERT_EQ(second.decode(grey.data(), int32_t(grey.size())), kJpegOk);
+    ASSERT_EQ(second.decode(std::span<const uint8_t>(grey)), Fault::none);
     JpegDecoder third;
-    ASSERT_EQ(third.decode(small.data(), int32_t(small.size())), kJpegOk);
+    ASSERT_EQ(third.decode(std::span<const uint8_t>(small)), Fault::none);
     third.release();
     EXPECT_EQ(first.width(), 16);
     EXPECT_EQ(first.is_colour(), 1);
@@ -497,7 +492,7 @@ TEST(JpegDecoder, RestartMarkersCycleAndResynchronise)
         Bytes restarted = oracle::encode_jpeg(176, 32, 3, source, options);
         ASSERT_EQ(restarted[find_restart_marker(restarted, 8) + 1], 0xD0);
         Decoded a = decode(plain), b = decode(restarted);
-        ASSERT_EQ(a.status, kJpegOk);
+        ASSERT_EQ(a.status, Fault::none);
         EXPECT_EQ(a.pixels, b.pixels);
         // (An EOI in a progressive stream leaves later scans unread, which libjpeg smooths over.)
         for (uint8_t wrong :
@@ -537,7 +532,7 @@ TEST(JpegDecoder, RefusesBadProgressiveScans)
          {Bytes{0, 5, 0x00}, Bytes{9, 3, 0x00}, Bytes{1, 64, 0x00}, Bytes{1, 5, 0x0E}, Bytes{1, 5, 0x20}}) {
         Bytes bad = jpeg;
         std::copy(parameters.begin(), parameters.end(), bad.begin() + long(band));
-        EXPECT_EQ(decode(bad).status, kJpegSyntaxError) << int(parameters[0]) << "," << int(parameters[1]);
+        EXPECT_EQ(decode(bad).status, Fault::malformed) << int(parameters[0]) << "," << int(parameters[1]);
         EXPECT_TRUE(reference_pixels(bad).empty());
     }
     // Endless scans are refused: each would walk the whole frame again.
@@ -545,12 +540,12 @@ TEST(JpegDecoder, RefusesBadProgressiveScans)
     const Bytes refinement{0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x00, 0x10, 0x55, 0x55};
     for (int i = 0; i < 250; ++i)
         endless.insert(endless.end(), refinement.begin(), refinement.end());
-    EXPECT_EQ(decode(endless).status, kJpegSyntaxError);
+    EXPECT_EQ(decode(endless).status, Fault::malformed);
     // A sequential frame codes a component once; a second scan of it is refused.
     Bytes sequential = oracle::encode_jpeg(16, 16, 1, make_picture(16, 16, 1, 2));
     Bytes again(sequential.begin() + long(find_marker(sequential, 0xDA)), sequential.end());
     sequential.insert(sequential.end() - 2, again.begin(), again.end() - 2);
-    EXPECT_EQ(decode(sequential).status, kJpegSyntaxError);
+    EXPECT_EQ(decode(sequential).status, Fault::malformed);
 }
 
 // Picture sizes from 1x1 up (all up to 12x12, a spread up to 40x40, two large ones) in
@@ -573,7 +568,7 @@ TEST(JpegDecoder, MatchesLibjpegTurboAtEverySize)
         Bytes jpeg = oracle::encode_jpeg(uint32_t(width), uint32_t(height), layout.components, source, options);
         Decoded ours = decode(jpeg);
         oracle::Decoded reference = oracle::decode_jpeg(jpeg);
-        ASSERT_EQ(ours.status, kJpegOk) << layout.name << " " << width << "x" << height << " kind " << kind;
+        ASSERT_EQ(ours.status, Fault::none) << layout.name << " " << width << "x" << height << " kind " << kind;
         ASSERT_EQ(ours.pixels.size(), reference.samples.size());
         Difference d = compare(ours.pixels, reference.samples);
         ++pictures;
@@ -604,38 +599,38 @@ TEST(JpegDecoder, UnsupportedAndBadFrames)
         w.scan(int(sampling.size()), Bytes(64, 0));
         return decode(w.end()).status;
     };
-    EXPECT_EQ(frame_status(8, 8, {0x11, 0x11}), kJpegUnsupported);
-    EXPECT_EQ(frame_status(8, 8, {0x11, 0x11, 0x11, 0x11}), kJpegUnsupported);
-    EXPECT_EQ(frame_status(8, 8, {0x11}, 12), kJpegUnsupported);
-    EXPECT_EQ(frame_status(8, 8, {0x32, 0x21, 0x11}), kJpegUnsupported);  // 3:2, not a whole ratio
-    EXPECT_EQ(frame_status(8, 8, {0x31, 0x11, 0x11}), kJpegOk);
-    EXPECT_EQ(frame_status(4, 1, {0x22, 0x11, 0x11}), kJpegOk);
-    EXPECT_EQ(frame_status(8, 8, {0x01, 0x11, 0x11}), kJpegSyntaxError);
-    EXPECT_EQ(frame_status(8, 8, {0x51, 0x11, 0x11}), kJpegSyntaxError);
-    EXPECT_EQ(frame_status(0, 8, {0x11}), kJpegSyntaxError);
-    EXPECT_EQ(frame_status(8, 0, {0x11, 0x11, 0x11}), kJpegUnsupported);  // height from a DNL marker
+    EXPECT_EQ(frame_status(8, 8, {0x11, 0x11}), Fault::unsupported);
+    EXPECT_EQ(frame_status(8, 8, {0x11, 0x11, 0x11, 0x11}), Fault::unsupported);
+    EXPECT_EQ(frame_status(8, 8, {0x11}, 12), Fault::unsupported);
+    EXPECT_EQ(frame_status(8, 8, {0x32, 0x21, 0x11}), Fault::unsupported);  // 3:2, not a whole ratio
+    EXPECT_EQ(frame_status(8, 8, {0x31, 0x11, 0x11}), Fault::none);
+    EXPECT_EQ(frame_status(4, 1, {0x22, 0x11, 0x11}), Fault::none);
+    EXPECT_EQ(frame_status(8, 8, {0x01, 0x11, 0x11}), Fault::malformed);
+    EXPECT_EQ(frame_status(8, 8, {0x51, 0x11, 0x11}), Fault::malformed);
+    EXPECT_EQ(frame_status(0, 8, {0x11}), Fault::malformed);
+    EXPECT_EQ(frame_status(8, 0, {0x11, 0x11, 0x11}), Fault::unsupported);  // height from a DNL marker
     // Every buffer is sized before any is taken: 65535 x 65535 grey is 4 GiB, 32768 x
     // 32767 grey reaches 1 GiB with its padding, 20551 x 35150 colour has planes below
     // the limit and a colour image above it.
-    EXPECT_EQ(frame_status(65535, 65535, {0x11}), kJpegTooLarge);
-    EXPECT_EQ(frame_status(65535, 65535, {0x44, 0x11, 0x11}), kJpegTooLarge);
-    EXPECT_EQ(frame_status(32768, 32767, {0x11}), kJpegTooLarge);
-    EXPECT_EQ(frame_status(20551, 35150, {0x11, 0x11, 0x11}), kJpegTooLarge);
+    EXPECT_EQ(frame_status(65535, 65535, {0x11}), Fault::too_large);
+    EXPECT_EQ(frame_status(65535, 65535, {0x44, 0x11, 0x11}), Fault::too_large);
+    EXPECT_EQ(frame_status(32768, 32767, {0x11}), Fault::too_large);
+    EXPECT_EQ(frame_status(20551, 35150, {0x11, 0x11, 0x11}), Fault::too_large);
 
     Bytes three_short_codes(16, 0);
     three_short_codes[0] = 3;
     JpegWriter oversubscribed;
     oversubscribed.huffman(0x00, three_short_codes, {1, 2, 3});
-    EXPECT_EQ(decode(oversubscribed.end()).status, kJpegSyntaxError);
+    EXPECT_EQ(decode(oversubscribed.end()).status, Fault::malformed);
     JpegWriter all_ones;  // two codes of one bit: the second is all ones, which libjpeg refuses
     Bytes two_codes(16, 0);
     two_codes[0] = 2;
     all_ones.huffman(0x00, two_codes, {1, 2});
-    EXPECT_EQ(decode(all_ones.end()).status, kJpegSyntaxError);
+    EXPECT_EQ(decode(all_ones.end()).status, Fault::malformed);
     // Arithmetic coding, lossless and hierarchical frames are refused where they occur.
     for (uint8_t marker : std::initializer_list<uint8_t>{0xC3, 0xC5, 0xC9, 0xCA, 0xCB, 0xCD}) {
         Bytes frame{0xFF, 0xD8, 0xFF, marker, 0x00, 0x02};
-        EXPECT_EQ(decode(frame).status, kJpegUnsupported) << int(marker);
+        EXPECT_EQ(decode(frame).status, Fault::unsupported) << int(marker);
     }
 }
 
@@ -644,7 +639,7 @@ TEST(JpegDecoder, GreyComponentSamplingIsIgnored)
     Bytes source = make_picture(21, 13, 1, 3);
     Bytes jpeg = oracle::encode_jpeg(21, 13, 1, source, {.quality = 85});
     Decoded plain = decode(jpeg);
-    ASSERT_EQ(plain.status, kJpegOk);
+    ASSERT_EQ(plain.status, Fault::none);
     for (size_t i = 0; i + 10 < jpeg.size(); ++i) {
         if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xC0) {
             ASSERT_EQ(jpeg[i + 11], 0x11);
@@ -653,7 +648,7 @@ TEST(JpegDecoder, GreyComponentSamplingIsIgnored)
         }
     }
     Decoded patched = decode(jpeg);
-    ASSERT_EQ(patched.status, kJpegOk);
+    ASSERT_EQ(patched.status, Fault::none);
     EXPECT_EQ(patched.pixels, plain.pixels);
 }
 
@@ -662,36 +657,36 @@ TEST(JpegDecoder, MalformedSegmentsEndTheDecode)
     // A segment length of 0 or 1 would step backwards onto its own marker.
     for (uint8_t length : std::initializer_list<uint8_t>{0, 1}) {
         Bytes comment{0xFF, 0xD8, 0xFF, 0xFE, 0x00, length, 0xFF, 0xD9};
-        EXPECT_EQ(decode(comment).status, kJpegSyntaxError);
+        EXPECT_EQ(decode(comment).status, Fault::malformed);
     }
     Bytes overrun{0xFF, 0xD8, 0xFF, 0xE1, 0x00, 0x09, 1, 2};
-    EXPECT_EQ(decode(overrun).status, kJpegSyntaxError);
+    EXPECT_EQ(decode(overrun).status, Fault::malformed);
     Bytes short_restart_interval{0xFF, 0xD8, 0xFF, 0xDD, 0x00, 0x03, 0x00, 0xFF, 0xD9};
-    EXPECT_EQ(decode(short_restart_interval).status, kJpegSyntaxError);
+    EXPECT_EQ(decode(short_restart_interval).status, Fault::malformed);
     // A scan with no frame before it has nothing to decode into.
     Bytes scan_first{0xFF, 0xD8, 0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x3F, 0x00, 0xFF, 0xD9};
-    EXPECT_EQ(decode(scan_first).status, kJpegSyntaxError);
+    EXPECT_EQ(decode(scan_first).status, Fault::malformed);
     // Tables only, or a frame without a scan: no picture.
     JpegWriter tables_only;
     write_test_tables(tables_only, 1);
-    EXPECT_EQ(decode(tables_only.end()).status, kJpegSyntaxError);
+    EXPECT_EQ(decode(tables_only.end()).status, Fault::malformed);
     JpegWriter frame_only;
     write_test_tables(frame_only, 1);
     frame_only.frame(8, 8, {0x11});
-    EXPECT_EQ(decode(frame_only.end()).status, kJpegSyntaxError);
+    EXPECT_EQ(decode(frame_only.end()).status, Fault::malformed);
     // A scan naming a component the frame lacks, or a table never defined beyond the
     // two standard ones.
     JpegWriter stranger;
     write_test_tables(stranger, 1);
     stranger.frame(8, 8, {0x11});
     stranger.segment(0xDA, {1, 9, 0x00, 0, 63, 0});
-    EXPECT_EQ(decode(stranger.end()).status, kJpegSyntaxError);
-    EXPECT_EQ(decode(single_block_image({TestBlock{}}, 8, 8, {0x11}, 1)).status, kJpegOk);
+    EXPECT_EQ(decode(stranger.end()).status, Fault::malformed);
+    EXPECT_EQ(decode(single_block_image({TestBlock{}}, 8, 8, {0x11}, 1)).status, Fault::none);
     JpegWriter undefined;
     write_test_tables(undefined, 1);
     undefined.frame(8, 8, {0x11});
     undefined.scan(1, Bytes(8, 0), 0x22);
-    EXPECT_EQ(decode(undefined.end()).status, kJpegSyntaxError);
+    EXPECT_EQ(decode(undefined.end()).status, Fault::malformed);
 }
 
 // Without its Huffman tables a stream is read with the standard ones, as libjpeg-turbo
@@ -739,7 +734,7 @@ TEST(JpegDecoder, TruncatedAndDamagedStreams)
             const Bytes cut(jpeg.begin(), jpeg.begin() + long(length));
             const Decoded d = decode(cut);
             const Bytes reference = reference_pixels(cut);
-            ASSERT_EQ(d.status == kJpegOk, length >= scan_data) << length;
+            ASSERT_EQ(d.status == Fault::none, length >= scan_data) << length;
             differing += !progressive && !reference.empty() && length >= scan_data && d.pixels != reference;
         }
         EXPECT_EQ(differing, 0);
@@ -750,7 +745,7 @@ TEST(JpegDecoder, TruncatedAndDamagedStreams)
             for (int i = 0, flips = 1 + int(next_random(state) % 4); i < flips; ++i)
                 damaged[next_random(state) % damaged.size()] ^= uint8_t(1 + next_random(state) % 255);
             const Decoded d = decode(damaged);
-            if (d.status == kJpegOk) {
+            if (d.status == Fault::none) {
                 ASSERT_EQ(d.pixels.size(), size_t(d.width) * d.height * (d.colour ? 3 : 1));
             }
         }
@@ -761,7 +756,7 @@ TEST(JpegDecoder, ImageStaysUntilReleased)
 {
     Bytes jpeg = single_block_image({TestBlock{}}, 3, 2, {0x11}, 1);
     JpegDecoder decoder;
-    ASSERT_EQ(decoder.decode(jpeg.data(), int32_t(jpeg.size())), kJpegOk);
+    ASSERT_EQ(decoder.decode(std::span<const uint8_t>(jpeg)), Fault::none);
     EXPECT_EQ(decoder.width(), 3);
     EXPECT_EQ(decoder.height(), 2);
     EXPECT_EQ(decoder.pixels_size(), 6);

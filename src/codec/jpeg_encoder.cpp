@@ -176,7 +176,7 @@ void finish_bits(BitWriter& w)
 int clamp_quality(int quality)
 {
     if (quality == 0)
-        return 90;
+        return kJpegDefaultQuality;
     if (quality < 1)
         return 1;
     if (quality > 100)
@@ -554,19 +554,17 @@ JpegBitCode jpeg_calc_bits(int value)
 
 void jpeg_fdct8(float* d) { fdct8_lanes(d); }
 
-int jpeg_encode(void* context, JpegWriteFn write, int* byte_count, const uint8_t* pixels, uint32_t width,
-                uint32_t height, int components, int quality)
+Fault jpeg_encode(void* context, JpegWriteFn write, int* byte_count, const uint8_t* pixels, uint32_t width,
+                  uint32_t height, int components, int quality)
 {
     if (byte_count)
         *byte_count = 0;
-    if (!pixels || width == 0 || height == 0 || width > 65535 || height > 65535)
-        return 0;
+    if (!pixels || width == 0 || height == 0 || (!write && !context))
+        return Fault::malformed;
     if (components != 1 && components != 3 && components != 4)
-        return 0;
-    if (uint64_t(width) * height * unsigned(components) >= kMaxBufferSize)
-        return 0;
-    if (!write && !context)
-        return 0;
+        return Fault::unsupported;
+    if (width > 65535 || height > 65535 || uint64_t(width) * height * unsigned(components) >= kMaxBufferSize)
+        return Fault::too_large;
 
     Output out;
     out.write = write ? write : fwrite_sink;
@@ -596,5 +594,5 @@ int jpeg_encode(void* context, JpegWriteFn write, int* byte_count, const uint8_t
     output_reserve(out, 2);
     out.end = put_bytes(out.end, {0xFF, 0xD9});
     output_drain(out);
-    return out.total <= INT_MAX ? 1 : 0;
+    return out.total <= INT_MAX ? Fault::none : Fault::too_large;
 }

@@ -5,6 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "support/fault.h"
+
+// The quality of every encode that does not choose one (quality 0): what editing has
+// always re-encoded at.
+inline constexpr int kJpegDefaultQuality = 80;
+
 // One bit string to emit, right-aligned in `code`.
 struct JpegBitCode {
     uint16_t code;
@@ -29,15 +35,16 @@ inline constexpr float jpeg_aan_scale[8] = {
 };
 
 // Encodes width x height pixels (rows top to bottom, `components` bytes per pixel: 1 grey,
-// 3 RGB, 4 RGB plus an ignored byte) at `quality` (0 means 90, otherwise clamped to 1..100).
-// `write` null means fwrite, with `context` a FILE* opened "wb". `byte_count` (may be null)
-// is set to 0 and then grows by every byte handed to the sink.
-// Returns 1 when the file has been written; 0, with nothing written, for a null pixel
-// pointer, a zero or above-65535 dimension, components other than 1/3/4, a pixel buffer
-// that would reach 1 GiB, or fwrite without a file. Also 0 if the file grew past INT_MAX
-// bytes, whose length `byte_count` cannot hold (it is then left at INT_MAX).
-int jpeg_encode(void* context, JpegWriteFn write, int* byte_count, const uint8_t* pixels, uint32_t width,
-                uint32_t height, int components, int quality);
+// 3 RGB, 4 RGB plus an ignored byte) at `quality` (0 means kJpegDefaultQuality, otherwise
+// clamped to 1..100). `write` null means fwrite, with `context` a FILE* opened "wb".
+// `byte_count` (may be null) is set to 0 and then grows by every byte handed to the sink.
+// Fault::none when the file has been written. Nothing is written for a null pixel pointer,
+// no sink or a zero dimension (malformed), components other than 1/3/4 (unsupported), or a
+// dimension above 65535 or a pixel buffer that would reach 1 GiB (too_large). Too large too
+// if the file grew past INT_MAX bytes, whose length `byte_count` cannot hold (it is then
+// left at INT_MAX).
+Fault jpeg_encode(void* context, JpegWriteFn write, int* byte_count, const uint8_t* pixels, uint32_t width,
+                  uint32_t height, int components, int quality);
 
 // Category (length) and extra bits of a coefficient or DC difference (within +-65535).
 JpegBitCode jpeg_calc_bits(int value);

@@ -77,11 +77,10 @@ uint64_t filtered_size(uint32_t width, uint32_t height, unsigned pbb) { return (
 
 using namespace pngi;
 
-int png_init(PngAllocHook alloc, PngFreeHook release)
+void png_init(PngAllocHook alloc, PngFreeHook release)
 {
     alloc_hook.store(alloc ? alloc : std::malloc, std::memory_order_relaxed);
     free_hook.store(release ? release : std::free, std::memory_order_relaxed);
-    return PNG_OK;
 }
 
 int png_pixel_bytes(int color_type, int depth)
@@ -98,34 +97,12 @@ int png_pixel_bytes(int color_type, int depth)
     return channels * depth / 8;
 }
 
-const char* png_error_text(int code)
-{
-    switch (code) {
-    case PNG_OK: return "No error";
-    case PNG_DONE: return "PNG done";
-    case PNG_FILE_ERROR: return "Unknown file error.";
-    case PNG_NO_SIGNATURE: return "No PNG header found. Are you sure this is a PNG?";
-    case PNG_READ_ERROR: return "Failure while reading file.";
-    case PNG_END_OF_FILE: return "Reached end of file.";
-    case PNG_CRC_ERROR: return "CRC or chunk length error.";
-    case PNG_NO_MEMORY: return "Could not allocate memory.";
-    case PNG_ZLIB_ERROR: return "zlib reported an error.";
-    case PNG_BAD_FILTER: return "Unknown filter method used in scanline.";
-    case PNG_UNSUPPORTED: return "The PNG is unsupported by pixpng, too bad for you!";
-    case PNG_BAD_ARGUMENTS:
-        return "Wrong combination of arguments passed to png_open. You must use either a "
-               "read_function or supply a file pointer to use.";
-    default: return "Unknown error.";
-    }
-}
-
-int png_close(PngHandle* png)
+void png_close(PngHandle* png)
 {
     // Only a handle without callbacks holds a FILE*; a callback's user pointer is not ours.
     if (png->file_pointer && !png->read_function && !png->write_function)
         std::fclose(static_cast<FILE*>(png->file_pointer));
     png->file_pointer = nullptr;
-    return PNG_OK;
 }
 
 static const char* name_or_unknown(bool known, const char* name) { return known ? name : "unknown, this is not good"; }

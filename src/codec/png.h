@@ -19,21 +19,11 @@
 
 struct z_stream_s;
 
-// Result codes; every operation returns one of these, 0 meaning success.
-enum PngCode : int {
-    PNG_OK = 0,
-    PNG_DONE = 1,  // IEND reached; never leaves png_get_data
-    PNG_FILE_ERROR = -1,
-    PNG_NO_SIGNATURE = -2,
-    PNG_READ_ERROR = -3,
-    PNG_END_OF_FILE = -4,
-    PNG_CRC_ERROR = -5,
-    PNG_NO_MEMORY = -6,
-    PNG_ZLIB_ERROR = -7,
-    PNG_BAD_FILTER = -8,
-    PNG_UNSUPPORTED = -9,
-    PNG_BAD_ARGUMENTS = -10,
-};
+// Every operation that can fail returns a Fault: malformed (a broken signature, chunk,
+// CRC, zlib stream or filter; arguments that do not fit together), truncated (the file
+// ends inside the header), unsupported (a form the handle interface does not read or
+// write), out_of_memory, too_large (past the buffer limit), io_error (a read or write
+// through the handle's functions fell short).
 
 // Reads bytes into `destination` (skips them when it is null); returns the number of
 // bytes delivered. Anything short of size * count counts as a failure.
@@ -64,18 +54,18 @@ struct PngHandle {
 };
 
 // Installs the allocation hooks for every block the module allocates; null selects
-// malloc / free. Always 0.
-int png_init(PngAllocHook alloc_hook, PngFreeHook free_hook);
+// malloc / free.
+void png_init(PngAllocHook alloc_hook, PngFreeHook free_hook);
 
 // Bytes per pixel for a colour type and depth; -1 for an unknown colour type.
 int png_pixel_bytes(int color_type, int depth);
 
 // Reading: open (signature and header), then png_get_data.
-int png_open_read(PngHandle* png, PngReadFunction read_function, void* file_pointer);
-int png_open_read_file(PngHandle* png, const char* path);  // caller closes with png_close
+Fault png_open_read(PngHandle* png, PngReadFunction read_function, void* file_pointer);
+Fault png_open_read_file(PngHandle* png, const char* path);  // caller closes with png_close
 // Decodes the image into `out` (width * height * pbb bytes): rows back to back, top
 // first, 16-bit samples low byte first.
-int png_get_data(PngHandle* png, uint8_t* out);
+Fault png_get_data(PngHandle* png, uint8_t* out);
 
 // The colour table of a palette image: `entries` (1 to 256) R, G, B triples at `colours`;
 // the first `alpha_entries` of them take their alpha from `alpha` (a tRNS chunk), the rest
@@ -88,25 +78,24 @@ struct PngPalette {
 };
 
 // Writing.
-int png_open_writer(PngHandle* png, PngWriteFunction write_function, void* file_pointer);
-int png_create_file(PngHandle* png, const char* path);  // caller closes with png_close
+Fault png_open_writer(PngHandle* png, PngWriteFunction write_function, void* file_pointer);
+Fault png_create_file(PngHandle* png, const char* path);  // caller closes with png_close
 // `pixels`: height rows of width * pbb bytes, top first; 16-bit samples low byte first
 // (the layout png_get_data produces). Depth 8 or 16, colour type 0, 2, 4 or 6; or depth 8,
 // colour type 3, one index byte per pixel and `palette`, every index below its entries
-// (PNG_BAD_ARGUMENTS otherwise). Palette rows are left unfiltered, as libpng does: their
+// (malformed otherwise). Palette rows are left unfiltered, as libpng does: their
 // bytes are names, not magnitudes, so differences between them predict nothing.
-int png_write_image(PngHandle* png, uint32_t width, uint32_t height, int depth, int color_type, const uint8_t* pixels,
-                    const PngPalette* palette = nullptr);
+Fault png_write_image(PngHandle* png, uint32_t width, uint32_t height, int depth, int color_type, const uint8_t* pixels,
+                      const PngPalette* palette = nullptr);
 // Upper bound of the file png_write_image produces (for colour type 3 with the largest
 // palette and alpha table); 0 when it would refuse the sizes. Lets memory writers size their
 // buffer.
 uint64_t png_encoded_size_bound(uint32_t width, uint32_t height, int depth, int color_type);
 
-// Closes the file opened by png_open_read_file / png_create_file. Always 0.
-int png_close(PngHandle* png);
+// Closes the file opened by png_open_read_file / png_create_file.
+void png_close(PngHandle* png);
 
 void png_dump_info(const PngHandle* png);
-const char* png_error_text(int code);
 
 // Memory transport for the callbacks above.
 struct MemoryReader {

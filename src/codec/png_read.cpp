@@ -15,7 +15,6 @@
 #include "codec/png_internal.h"
 #include "platform/platform.h"
 #include "stream/byte_reader.h"
-#include "support/debug.h"
 #include "support/memory.h"
 
 using namespace pngi;
@@ -95,22 +94,22 @@ void unfilter_up(const uint8_t* raw, const uint8_t* prior, uint8_t* out, size_t 
 }
 
 template <unsigned BPP>
-int unfilter_row_bpp(uint8_t type, const uint8_t* raw, const uint8_t* prior, uint8_t* out, size_t n)
+Fault unfilter_row_bpp(uint8_t type, const uint8_t* raw, const uint8_t* prior, uint8_t* out, size_t n)
 {
     switch (type) {
-    case 0: std::memcpy(out, raw, n); return PNG_OK;
-    case 1: unfilter_sub<BPP>(raw, out, n); return PNG_OK;
-    case 2: unfilter_up(raw, prior, out, n); return PNG_OK;
-    case 3: unfilter_average<BPP>(raw, prior, out, n); return PNG_OK;
-    case 4: unfilter_paeth<BPP>(raw, prior, out, n); return PNG_OK;
-    default: return PNG_BAD_FILTER;
+    case 0: std::memcpy(out, raw, n); return Fault::none;
+    case 1: unfilter_sub<BPP>(raw, out, n); return Fault::none;
+    case 2: unfilter_up(raw, prior, out, n); return Fault::none;
+    case 3: unfilter_average<BPP>(raw, prior, out, n); return Fault::none;
+    case 4: unfilter_paeth<BPP>(raw, prior, out, n); return Fault::none;
+    default: return Fault::malformed;
     }
 }
 
 // `prior` is the previous output row, or zeros for the top row (which gives exactly the
 // top-row rules: Up copies, Average and Paeth see 0 above). Below 8 bits a pixel the
 // filters work on whole bytes, one apart.
-int unfilter_row(unsigned distance, uint8_t type, const uint8_t* raw, const uint8_t* prior, uint8_t* out, size_t n)
+Fault unfilter_row(unsigned distance, uint8_t type, const uint8_t* raw, const uint8_t* prior, uint8_t* out, size_t n)
 {
     switch (distance) {
     case 1: return unfilter_row_bpp<1>(type, raw, prior, out, n);
@@ -119,7 +118,7 @@ int unfilter_row(unsigned distance, uint8_t type, const uint8_t* raw, const uint
     case 4: return unfilter_row_bpp<4>(type, raw, prior, out, n);
     case 6: return unfilter_row_bpp<6>(type, raw, prior, out, n);
     case 8: return unfilter_row_bpp<8>(type, raw, prior, out, n);
-    default: return PNG_UNSUPPORTED;  // unreachable after the header checks
+    default: return Fault::unsupported;  // unreachable after the header checks
     }
 }
 
@@ -196,7 +195,7 @@ public:
     RowEngine(const RowEngine&) = delete;
     RowEngine& operator=(const RowEngine&) = delete;
 
-    int start()
+    Fault start()
     {
         uint64_t widest = 0;
         for (int i = 0; i < pass_count_; ++i)
@@ -208,31 +207,31 @@ public:
         // Two rows to unfilter into alternately, then one of zeros above each pass's top row.
         rows_ = static_cast<uint8_t*>(alloc_block(3 * widest));
         if (!band_ || !rows_)
-            return PNG_NO_MEMORY;
+            return Fault::out_of_memory;
         widest_ = widest;
         std::memset(rows_ + 2 * widest, 0, widest);
         begin_pass(0);
         zstream_ = static_cast<z_stream*>(alloc_block(sizeof(z_stream)));
         if (!zstream_)
-            return PNG_NO_MEMORY;
+            return Fault::out_of_memory;
         std::memset(zstream_, 0, sizeof *zstream_);  // zlib then uses its own allocator
         if (inflateInit(zstream_) != Z_OK) {
             free_block(zstream_);
             zstream_ = nullptr;
-            return PNG_ZLIB_ERROR;
+            return Fault::malformed;
         }
         started_ = true;
-        return PNG_OK;
+        return Fault::none;
     }
 
     bool started() const { return started_; }
     bool complete() const { return pass_ == pass_count_; }
-    int filter_result() const { return filter_result_; }
+    Fault filter_result() const { return filter_result_; }
 
-    int inflate_data(const uint8_t* data, uint32_t length)
+    Fault inflate_data(const uint8_t* data, uint32_t length)
     {
         if (length == 0)
-            return PNG_OK;  // inflate would report "no progress" on empty input
+            return Fault::none;  // inflate would report "no progress" on empty input
         z_stream* zs = zstream_;
         zs->next_in = const_cast<uint8_t*>(data);
         zs->avail_in = length;
@@ -247,23 +246,20 @@ public:
             int ret = inflate(zs, Z_SYNC_FLUSH);
             size_t produced = out_before - zs->avail_out;
             if (all_rows && produced > 0)
-                return PNG_ZLIB_ERROR;
+                return Fault::malformed;
             filled_ += produced;
-            if (consume_rows() != PNG_OK)
-                return PNG_ZLIB_ERROR;
+            if (consume_rows() != Fault::none)
+                return Fault::malformed;
             if (ret == Z_STREAM_END)
-                return zs->avail_in > 0 ? PNG_ZLIB_ERROR : PNG_OK;
-            if (ret != Z_OK && ret != Z_BUF_ERROR) {
-                if (zs->msg)
-                    debug_text(DebugKind::Problem, "%s\n", zs->msg);
-                return PNG_ZLIB_ERROR;
-            }
+                return zs->avail_in > 0 ? Fault::malformed : Fault::none;
+            if (ret != Z_OK && ret != Z_BUF_ERROR)
+                return ret == Z_MEM_ERROR ? Fault::out_of_memory : Fault::malformed;
             bool progress = produced > 0 || zs->avail_in != in_before;
             if (!progress)
-                return zs->avail_in > 0 ? PNG_ZLIB_ERROR : PNG_OK;
+                return zs->avail_in > 0 ? Fault::malformed : Fault::none;
             // Stop once the input is used up and inflate had room to spare (nothing pending).
             if (zs->avail_in == 0 && zs->avail_out > 0)
-                return PNG_OK;
+                return Fault::none;
         }
     }
 
@@ -299,13 +295,13 @@ private:
     {
         const Pass& pass = passes_[pass_];
         const size_t n = row_stride() - 1;
-        if (filter_result_ == PNG_OK) {
+        if (filter_result_ == Fault::none) {
             if (setup_.swap16)
                 swap_sample_bytes(raw + 1, raw + 1, n);
             uint8_t* out = setup_.direct ? setup_.direct + size_t{row_} * n : rows_ + (row_ & 1) * widest_;
             filter_result_ = unfilter_row(distance_, raw[0], raw + 1, prior_, out, n);
             prior_ = out;
-            if (filter_result_ == PNG_OK && setup_.sink)
+            if (filter_result_ == Fault::none && setup_.sink)
                 setup_.sink->row_done(pass, row_, out);
         }
         if (++row_ == pass.height)
@@ -314,7 +310,7 @@ private:
 
     // Unfilters every complete row of the band and keeps the partial one at its start.
     // Data beyond the last row means the image data is longer than the image.
-    int consume_rows()
+    Fault consume_rows()
     {
         size_t pos = 0;
         while (!complete() && filled_ - pos >= row_stride()) {
@@ -326,17 +322,15 @@ private:
             std::memmove(band_, band_ + pos, filled_ - pos);
             filled_ -= pos;
         }
-        return complete() && filled_ > 0 ? PNG_ZLIB_ERROR : PNG_OK;
+        return complete() && filled_ > 0 ? Fault::malformed : Fault::none;
     }
 
     void end_inflate()
     {
         if (!zstream_)
             return;
-        if (inflateEnd(zstream_) != Z_OK) {
-            debug_text(DebugKind::Problem, "ZLIB says: %s\n", zstream_->msg ? zstream_->msg : "");
+        if (inflateEnd(zstream_) != Z_OK)
             return;  // the record stays allocated, as zlib may still refer to it
-        }
         free_block(zstream_);
     }
 
@@ -353,7 +347,7 @@ private:
     size_t widest_ = 0;
     const uint8_t* prior_ = nullptr;
     z_stream* zstream_ = nullptr;
-    int filter_result_ = PNG_OK;  // the first bad filter stops unfiltering, not the chunk loop
+    Fault filter_result_ = Fault::none;  // the first bad filter stops unfiltering, not the chunk loop
     bool started_ = false;
 };
 
@@ -365,66 +359,52 @@ bool is_handle_color_type(uint8_t color_type)
 }
 
 // The image must be one the handle interface decodes and whose sizes fit comfortably in 32 bits.
-int check_header(const PngHandle* png, bool report)
+Fault check_header(const PngHandle* png)
 {
     if (!is_handle_color_type(png->color_type)) {
-        if (report)
-            debug_text(DebugKind::Problem, "png->color_type:%d\n", png->color_type);
-        return PNG_UNSUPPORTED;
+        return Fault::unsupported;
     }
     if (png->depth != 8 && png->depth != 16) {
-        if (report)
-            debug_text(DebugKind::Problem, "png->depth:%d\n", png->depth);
-        return PNG_UNSUPPORTED;
+        return Fault::unsupported;
     }
     if (png->interlace_method != 0) {
-        if (report)
-            debug_text(DebugKind::Problem, "png->interlace_method:%d\n", png->interlace_method);
-        return PNG_UNSUPPORTED;
+        return Fault::unsupported;
     }
     if (png->width == 0 || png->width > kMaxFormatValue) {
-        if (report)
-            debug_text(DebugKind::Problem, "png->width:%u\n", png->width);
-        return PNG_UNSUPPORTED;
+        return Fault::unsupported;
     }
     if (png->height == 0 || png->height > kMaxFormatValue) {
-        if (report)
-            debug_text(DebugKind::Problem, "png->height:%u\n", png->height);
-        return PNG_UNSUPPORTED;
+        return Fault::unsupported;
     }
     if (filtered_size(png->width, png->height, png->pbb) >= kMaxBufferSize) {
-        if (report)
-            debug_text(DebugKind::Problem, "pixpng: %ux%u image is too large\n", png->width, png->height);
-        return PNG_UNSUPPORTED;
+        return Fault::unsupported;
     }
-    return PNG_OK;
+    return Fault::none;
 }
 
 void set_pixel_bytes(PngHandle* png) { png->pbb = static_cast<uint8_t>(png_pixel_bytes(png->color_type, png->depth)); }
 
-int read_header(PngHandle* png)
+Fault read_header(PngHandle* png)
 {
     uint8_t signature[8];
     if (!read_bytes(png, signature, 8))
-        return PNG_END_OF_FILE;
+        return Fault::truncated;
     if (std::memcmp(signature, kSignature, 8) != 0)
-        return PNG_NO_SIGNATURE;
+        return Fault::malformed;
 
     set_pixel_bytes(png);
     uint32_t length;
     if (!read_be32(png, &length))
-        return PNG_END_OF_FILE;
-    if (length != kHeaderLength) {
-        debug_text(DebugKind::Problem, "%d\n", static_cast<int>(length));
-        return PNG_CRC_ERROR;
-    }
+        return Fault::truncated;
+    if (length != kHeaderLength)
+        return Fault::malformed;
     // Type and data; the type is covered by the CRC but, as always here, not compared.
     uint8_t chunk[4 + kHeaderLength];
     uint32_t stored_crc;
     if (!read_bytes(png, chunk, sizeof chunk) || !read_be32(png, &stored_crc))
-        return PNG_END_OF_FILE;
+        return Fault::truncated;
     if (crc_of(chunk, sizeof chunk) != stored_crc)
-        return PNG_CRC_ERROR;
+        return Fault::malformed;
 
     const uint8_t* data = chunk + 4;
     png->width = load_be32(data);
@@ -435,94 +415,92 @@ int read_header(PngHandle* png)
     png->filter = data[11];
     png->interlace_method = data[12];
     set_pixel_bytes(png);
-    if (png->color_type == 3) {  // reported as such, whatever the depth
-        debug_text(DebugKind::Problem, "png->color_type:%d\n", png->color_type);
-        return PNG_UNSUPPORTED;
-    }
-    return check_header(png, true);
+    if (png->color_type == 3)  // refused as such, whatever the depth
+        return Fault::unsupported;
+    return check_header(png);
 }
 
 // Makes the chunk buffer hold `capacity` bytes, keeping the first `keep`.
-int grow_chunk_buffer(PngHandle* png, uint32_t capacity, uint32_t keep)
+Fault grow_chunk_buffer(PngHandle* png, uint32_t capacity, uint32_t keep)
 {
     if (png->chunk_buffer && png->chunk_buffer_size >= capacity)
-        return PNG_OK;
+        return Fault::none;
     auto* block = static_cast<uint8_t*>(alloc_block(capacity));
     if (!block)
-        return PNG_NO_MEMORY;
+        return Fault::out_of_memory;
     if (keep > 0)
         std::memcpy(block, png->chunk_buffer, keep);
     free_block(png->chunk_buffer);
     png->chunk_buffer = block;
     png->chunk_buffer_size = capacity;
-    return PNG_OK;
+    return Fault::none;
 }
 
-int read_chunk_data(PngHandle* png, uint32_t length)
+Fault read_chunk_data(PngHandle* png, uint32_t length)
 {
     uint32_t got = 0;
     while (got < length) {
         uint32_t want = got == 0 ? kFirstChunkPiece : got * 2;  // got < 2^31: no wrap
         if (want > length)
             want = length;
-        int result = grow_chunk_buffer(png, want, got);
-        if (result != PNG_OK)
+        Fault result = grow_chunk_buffer(png, want, got);
+        if (result != Fault::none)
             return result;
         if (!read_bytes(png, png->chunk_buffer + got, want - got))
-            return PNG_FILE_ERROR;
+            return Fault::io_error;
         got = want;
     }
-    return PNG_OK;
+    return Fault::none;
 }
 
-int process_idat(PngHandle* png, RowEngine& engine, uint32_t length)
+Fault process_idat(PngHandle* png, RowEngine& engine, uint32_t length)
 {
     if (!engine.started()) {
-        int result = engine.start();
-        if (result != PNG_OK)
+        Fault result = engine.start();
+        if (result != Fault::none)
             return result;
     }
-    int result = read_chunk_data(png, length);
-    if (result != PNG_OK)
+    Fault result = read_chunk_data(png, length);
+    if (result != Fault::none)
         return result;
     uint32_t stored_crc;
     if (!read_be32(png, &stored_crc))
-        return PNG_FILE_ERROR;
+        return Fault::io_error;
     static const uint8_t kType[4] = {'I', 'D', 'A', 'T'};
     if (crc_of(png->chunk_buffer, length, crc_of(kType, 4)) != stored_crc)
-        return PNG_CRC_ERROR;
+        return Fault::malformed;
     return engine.inflate_data(png->chunk_buffer, length);
 }
 
-// One chunk: 0 to go on, PNG_DONE at IEND, negative on failure.
-int read_chunk(PngHandle* png, RowEngine& engine)
+// One chunk; *ended set at IEND.
+Fault read_chunk(PngHandle* png, RowEngine& engine, bool* ended)
 {
     uint32_t length;
     uint8_t type[4];
     if (!read_be32(png, &length) || !read_bytes(png, type, 4))
-        return PNG_FILE_ERROR;
-    if (std::memcmp(type, "IEND", 4) == 0)
-        return PNG_DONE;
+        return Fault::io_error;
+    if (std::memcmp(type, "IEND", 4) == 0) {
+        *ended = true;
+        return Fault::none;
+    }
     if (length > kMaxFormatValue)
-        return PNG_CRC_ERROR;
+        return Fault::malformed;
     if (std::memcmp(type, "IDAT", 4) == 0)
         return process_idat(png, engine, length);
     // Everything else (palette, transparency, ancillary data) is skipped unchecked.
-    return skip_bytes(png, uint64_t{length} + 4) ? PNG_OK : PNG_FILE_ERROR;
+    return skip_bytes(png, uint64_t{length} + 4) ? Fault::none : Fault::io_error;
 }
 
-int decode_chunks(PngHandle* png, uint8_t* out)
+Fault decode_chunks(PngHandle* png, uint8_t* out)
 {
     png->raw_size = static_cast<uint32_t>(filtered_size(png->width, png->height, png->pbb));
     RowEngine engine({png->width, png->height, png->pbb * 8u, false, png->depth == 16, out, nullptr});
-    int result;
-    do {
-        result = read_chunk(png, engine);
-    } while (result == PNG_OK);
-    if (result != PNG_DONE)
-        return result;
+    bool ended = false;
+    while (!ended)
+        if (Fault result = read_chunk(png, engine, &ended); result != Fault::none)
+            return result;
     if (!engine.started())
-        return PNG_OK;  // IEND before any image data: out stays untouched
+        return Fault::none;  // IEND before any image data: out stays untouched
     engine.finish_short_image();
     return engine.filter_result();
 }
@@ -543,7 +521,7 @@ inline uint32_t sample_at(const uint8_t* row, size_t index, unsigned depth)
     default: {
         size_t bit = index * depth;
         unsigned shift = 8 - depth - static_cast<unsigned>(bit % 8);
-        return (row[bit / 8] >> shift) & ((1u << depth) - 1);
+        return (uint32_t{row[bit / 8]} >> shift) & ((1u << depth) - 1);
     }
     }
 }
@@ -753,36 +731,27 @@ void read_transparency(const Chunk& chunk, PngPicture& picture, ColourKey& key)
     }
 }
 
-Fault fault_of(int code)
-{
-    switch (code) {
-    case PNG_OK: return Fault::none;
-    case PNG_NO_MEMORY: return Fault::out_of_memory;
-    default: return Fault::malformed;
-    }
-}
-
 }  // namespace
 
-int png_open_read(PngHandle* png, PngReadFunction read_function, void* file_pointer)
+Fault png_open_read(PngHandle* png, PngReadFunction read_function, void* file_pointer)
 {
     png->read_function = read_function;
     png->file_pointer = file_pointer;
     png->write_function = nullptr;
     if (!read_function && !file_pointer)
-        return PNG_BAD_ARGUMENTS;
+        return Fault::malformed;
     return read_header(png);
 }
 
-int png_open_read_file(PngHandle* png, const char* path)
+Fault png_open_read_file(PngHandle* png, const char* path)
 {
     FILE* file = platform_open_file(path, "rb");
     if (!file)
-        return PNG_FILE_ERROR;
+        return Fault::io_error;
     return png_open_read(png, nullptr, file);
 }
 
-int png_get_data(PngHandle* png, uint8_t* out)
+Fault png_get_data(PngHandle* png, uint8_t* out)
 {
     png->zstream = nullptr;
     png->raw_data = nullptr;
@@ -790,13 +759,13 @@ int png_get_data(PngHandle* png, uint8_t* out)
     png->chunk_buffer = nullptr;
     png->chunk_buffer_size = 0;
     if (!out || (!png->read_function && !png->file_pointer))
-        return PNG_BAD_ARGUMENTS;
+        return Fault::malformed;
     // Guards a caller that skipped or ignored a failed open.
     set_pixel_bytes(png);
-    if (check_header(png, false) != PNG_OK)
-        return PNG_UNSUPPORTED;
+    if (check_header(png) != Fault::none)
+        return Fault::unsupported;
 
-    int result = decode_chunks(png, out);
+    Fault result = decode_chunks(png, out);
 
     free_block(png->chunk_buffer);
     png->chunk_buffer = nullptr;
@@ -839,11 +808,10 @@ Result<PngPicture> png_decode(std::span<const uint8_t> file, PngForm form)
             if (!chunk.crc_ok || (picture.color_type == 3 && picture.palette_size == 0))
                 return Fault::malformed;
             if (!engine.started()) {
-                if (Fault fault = fault_of(engine.start()); fault != Fault::none)
+                if (Fault fault = engine.start(); fault != Fault::none)
                     return fault;
             }
-            if (Fault fault = fault_of(
-                    engine.inflate_data(chunk.data.data(), static_cast<uint32_t>(chunk.data.size())));
+            if (Fault fault = engine.inflate_data(chunk.data.data(), static_cast<uint32_t>(chunk.data.size()));
                 fault != Fault::none)
                 return fault;
         } else if (engine.started()) {
@@ -862,7 +830,7 @@ Result<PngPicture> png_decode(std::span<const uint8_t> file, PngForm form)
             return Fault::unsupported;  // a critical chunk we do not know changes the image
         }
     }
-    if (!engine.complete() || engine.filter_result() != PNG_OK)
+    if (!engine.complete() || engine.filter_result() != Fault::none)
         return Fault::malformed;
     picture.opaque = sink.alpha_and() == 255;
     return picture;

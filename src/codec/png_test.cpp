@@ -132,8 +132,8 @@ bool libpng_decode(const Bytes& file, Image* image)
 // ---- pixpng drivers ------------------------------------------------------------------
 
 struct Decoded {
-    int open_result = 0;
-    int data_result = 0;
+    Fault open_result = Fault::none;
+    Fault data_result = Fault::none;
     PngHandle png{};
     Bytes pixels;
 };
@@ -143,20 +143,20 @@ Decoded pix_decode(const Bytes& file, uint8_t fill = 0xAB)
     Decoded d;
     MemoryReader reader{0, static_cast<uint32_t>(file.size()), file.data()};
     d.open_result = png_open_read(&d.png, memory_reader, &reader);
-    if (d.open_result != PNG_OK)
+    if (d.open_result != Fault::none)
         return d;
     d.pixels.assign(size_t{d.png.width} * d.png.height * d.png.pbb, fill);
     d.data_result = png_get_data(&d.png, d.pixels.data());
     return d;
 }
 
-Bytes pix_encode(uint32_t width, uint32_t height, int depth, int color_type, const Bytes& pixels, int* result)
+Bytes pix_encode(uint32_t width, uint32_t height, int depth, int color_type, const Bytes& pixels, Fault* result)
 {
     uint64_t bound = png_encoded_size_bound(width, height, depth, color_type);
     Bytes out(bound);
     MemoryWriter writer{0, 0, out.data(), static_cast<uint32_t>(bound)};
     PngHandle png{};
-    EXPECT_EQ(png_open_writer(&png, memory_writer, &writer), PNG_OK);
+    EXPECT_EQ(png_open_writer(&png, memory_writer, &writer), Fault::none);
     *result = png_write_image(&png, width, height, depth, color_type, pixels.data());
     out.resize(writer.written);
     return out;
@@ -164,9 +164,9 @@ Bytes pix_encode(uint32_t width, uint32_t height, int depth, int color_type, con
 
 Bytes pix_encode(const Image& image)
 {
-    int result = 0;
+    Fault result = Fault::none;
     Bytes out = pix_encode(image.width, image.height, image.depth, image.color_type, host_order(image), &result);
-    EXPECT_EQ(result, PNG_OK);
+    EXPECT_EQ(result, Fault::none);
     return out;
 }
 
@@ -283,13 +283,13 @@ TEST(PngRead, MatchesLibpngForEveryFormatFilterAndSize)
                     Image image = make_image(size.width, size.height, depth, color_type, filter + 3);
                     Bytes file = libpng_encode(image, flags);
                     Decoded d = pix_decode(file);
-                    ASSERT_EQ(d.open_result, PNG_OK);
+                    ASSERT_EQ(d.open_result, Fault::none);
                     EXPECT_EQ(d.png.width, size.width);
                     EXPECT_EQ(d.png.height, size.height);
                     EXPECT_EQ(d.png.depth, depth);
                     EXPECT_EQ(d.png.color_type, color_type);
                     EXPECT_EQ(d.png.pbb, channels_of(color_type) * depth / 8);
-                    ASSERT_EQ(d.data_result, PNG_OK);
+                    ASSERT_EQ(d.data_result, Fault::none);
                     EXPECT_EQ(d.pixels, host_order(image));
                 }
             }
@@ -320,7 +320,7 @@ TEST(PngRead, ManySmallIdatChunksDecodeLikeOne)
         idat_count += chunk.type == "IDAT";
     EXPECT_GT(idat_count, 50u);
     Decoded d = pix_decode(file);
-    ASSERT_EQ(d.data_result, PNG_OK);
+    ASSERT_EQ(d.data_result, Fault::none);
     EXPECT_EQ(d.pixels, image.pixels);
 }
 
@@ -342,8 +342,8 @@ TEST(PngRead, SingleByteIdatsAndAncillaryChunksAnywhere)
     chunks.push_back({"tIME", Bytes(7, 1), true});
     chunks.push_back({"IEND", {}});
     Decoded d = pix_decode(build_file(chunks));
-    ASSERT_EQ(d.open_result, PNG_OK);
-    ASSERT_EQ(d.data_result, PNG_OK);
+    ASSERT_EQ(d.open_result, Fault::none);
+    ASSERT_EQ(d.data_result, Fault::none);
     EXPECT_EQ(d.pixels, swap16(image.pixels));
 }
 
@@ -353,7 +353,7 @@ TEST(PngRead, WideRowsLargerThanTheDecodeBand)
     for (auto [width, height] : {std::pair<uint32_t, uint32_t>{40000, 3}, {3, 20000}}) {
         Image image = make_image(width, height, 8, 6, 4);
         Decoded d = pix_decode(libpng_encode(image));
-        ASSERT_EQ(d.data_result, PNG_OK);
+        ASSERT_EQ(d.data_result, Fault::none);
         EXPECT_EQ(d.pixels, image.pixels);
     }
 }
@@ -362,8 +362,8 @@ TEST(PngRead, InterlacedFileIsRefusedByTheHandleInterface)
 {
     Bytes file = libpng_encode(make_image(8, 8, 8, 6), PNG_ALL_FILTERS, 0, PNG_INTERLACE_ADAM7);
     Decoded d;
-    EXPECT_EQ(testkit::capture_stdout([&] { d = pix_decode(file); }), "png->interlace_method:1\n");
-    EXPECT_EQ(d.open_result, PNG_UNSUPPORTED);
+    EXPECT_EQ(testkit::capture_stdout([&] { d = pix_decode(file); }), "");  // the caller says why
+    EXPECT_EQ(d.open_result, Fault::unsupported);
 }
 
 // ---- signature and header --------------------------------------------------------------
@@ -374,10 +374,10 @@ TEST(PngHeader, SignatureMismatchAndShortStream)
     for (size_t i = 0; i < 8; i++) {
         Bytes bad = file;
         bad[i] ^= 0x20;
-        EXPECT_EQ(pix_decode(bad).open_result, PNG_NO_SIGNATURE) << "byte " << i;
+        EXPECT_EQ(pix_decode(bad).open_result, Fault::malformed) << "byte " << i;
     }
     for (size_t n = 0; n < 8; n++)
-        EXPECT_EQ(pix_decode(Bytes(file.begin(), file.begin() + n)).open_result, PNG_END_OF_FILE) << n;
+        EXPECT_EQ(pix_decode(Bytes(file.begin(), file.begin() + n)).open_result, Fault::truncated) << n;
 }
 
 TEST(PngHeader, LengthCrcAndTypeChecks)
@@ -385,25 +385,26 @@ TEST(PngHeader, LengthCrcAndTypeChecks)
     Bytes twelve = header_data(1, 1, 8, 6);
     twelve.pop_back();
     Decoded d;
-    EXPECT_EQ(testkit::capture_stdout([&] { d = pix_decode(build_file({{"IHDR", twelve}, {"IEND", {}}})); }), "12\n");
-    EXPECT_EQ(d.open_result, PNG_CRC_ERROR);
+    EXPECT_EQ(testkit::capture_stdout([&] { d = pix_decode(build_file({{"IHDR", twelve}, {"IEND", {}}})); }), "");
+    EXPECT_EQ(d.open_result, Fault::malformed);
 
     EXPECT_EQ(pix_decode(build_file({{"IHDR", header_data(1, 1, 8, 6), true}, {"IEND", {}}})).open_result,
-              PNG_CRC_ERROR);
+              Fault::malformed);
 
     // The header chunk's type is not compared, only its CRC.
     d = pix_decode(
         build_file({{"ABCD", header_data(1, 1, 8, 6)}, {"IDAT", zlib_compress({0, 1, 2, 3, 4})}, {"IEND", {}}}));
-    EXPECT_EQ(d.open_result, PNG_OK);
-    EXPECT_EQ(d.data_result, PNG_OK);
+    EXPECT_EQ(d.open_result, Fault::none);
+    EXPECT_EQ(d.data_result, Fault::none);
     EXPECT_EQ(d.pixels, (Bytes{1, 2, 3, 4}));
 }
 
-TEST(PngHeader, UnsupportedFormatsPrintTheirField)
+// Refused with a code and without a line of the reader's own: the caller prints the line.
+TEST(PngHeader, UnsupportedFormatsAreRefusedSilently)
 {
     struct Case {
         Bytes header;
-        const char* line;
+        const char* line;  // what is wrong
     };
     const Case cases[] = {
         {header_data(4, 4, 8, 3), "png->color_type:3\n"},
@@ -422,27 +423,28 @@ TEST(PngHeader, UnsupportedFormatsPrintTheirField)
         EXPECT_EQ(testkit::capture_stdout([&] {
                       d = pix_decode(build_file({{"IHDR", c.header}, {"IEND", {}}}));
                   }),
-                  c.line);
-        EXPECT_EQ(d.open_result, PNG_UNSUPPORTED) << c.line;
+                  "")
+            << c.line;
+        EXPECT_EQ(d.open_result, Fault::unsupported) << c.line;
         uint8_t out[64];  // decoding after a refused open is refused again, silently
-        EXPECT_EQ(testkit::capture_stdout([&] { EXPECT_EQ(png_get_data(&d.png, out), PNG_UNSUPPORTED); }), "");
+        EXPECT_EQ(testkit::capture_stdout([&] { EXPECT_EQ(png_get_data(&d.png, out), Fault::unsupported); }), "");
     }
     // Just below the size limit the header is still accepted.
     Bytes file = build_file({{"IHDR", header_data(16383, 16383, 8, 6)}});
     MemoryReader reader{0, static_cast<uint32_t>(file.size()), file.data()};
     PngHandle png{};
-    EXPECT_EQ(png_open_read(&png, memory_reader, &reader), PNG_OK);
+    EXPECT_EQ(png_open_read(&png, memory_reader, &reader), Fault::none);
     EXPECT_EQ(png.pbb, 4);
 }
 
 TEST(PngHeader, NullCallbackAndFileAreRefused)
 {
     PngHandle png{};
-    EXPECT_EQ(png_open_read(&png, nullptr, nullptr), PNG_BAD_ARGUMENTS);
-    EXPECT_EQ(png_open_writer(&png, nullptr, nullptr), PNG_BAD_ARGUMENTS);
+    EXPECT_EQ(png_open_read(&png, nullptr, nullptr), Fault::malformed);
+    EXPECT_EQ(png_open_writer(&png, nullptr, nullptr), Fault::malformed);
     uint8_t pixel[4] = {};
-    EXPECT_EQ(png_write_image(&png, 1, 1, 8, 6, pixel), PNG_BAD_ARGUMENTS);
-    EXPECT_EQ(png_get_data(&png, pixel), PNG_BAD_ARGUMENTS);
+    EXPECT_EQ(png_write_image(&png, 1, 1, 8, 6, pixel), Fault::malformed);
+    EXPECT_EQ(png_get_data(&png, pixel), Fault::malformed);
 }
 
 // ---- filters and sample order ----------------------------------------------------------
@@ -461,7 +463,7 @@ TEST(PngFilter, TopRowRules)
         Bytes raw = {filter};
         raw.insert(raw.end(), x.begin(), x.end());
         Decoded d = pix_decode(file_with_scanlines(3, 1, 8, 4, raw));
-        ASSERT_EQ(d.data_result, PNG_OK) << int{filter};
+        ASSERT_EQ(d.data_result, Fault::none) << int{filter};
         EXPECT_EQ(d.pixels, expected) << "filter " << int{filter};
     }
 }
@@ -484,7 +486,7 @@ TEST(PngFilter, SecondRowRules)
         Bytes raw = top;
         raw.insert(raw.end(), c.row.begin(), c.row.end());
         Decoded d = pix_decode(file_with_scanlines(3, 2, 8, 4, raw));
-        ASSERT_EQ(d.data_result, PNG_OK);
+        ASSERT_EQ(d.data_result, Fault::none);
         EXPECT_EQ(Bytes(d.pixels.begin() + 6, d.pixels.end()), c.expected) << "filter " << int{c.row[0]};
     }
 }
@@ -492,19 +494,19 @@ TEST(PngFilter, SecondRowRules)
 TEST(PngFilter, UnknownFilterByteStopsWithCode)
 {
     Decoded d = pix_decode(file_with_scanlines(2, 2, 8, 0, {0, 7, 8, 5, 1, 1}), 0xAB);
-    EXPECT_EQ(d.data_result, PNG_BAD_FILTER);
+    EXPECT_EQ(d.data_result, Fault::malformed);
     EXPECT_EQ(d.pixels, (Bytes{7, 8, 0xAB, 0xAB}));  // rows after the bad one stay untouched
 }
 
 TEST(PngFilter, SixteenBitSamplesComeOutLowByteFirst)
 {
     Decoded d = pix_decode(file_with_scanlines(1, 1, 16, 2, {0, 1, 2, 3, 4, 5, 6}));
-    ASSERT_EQ(d.data_result, PNG_OK);
+    ASSERT_EQ(d.data_result, Fault::none);
     EXPECT_EQ(d.png.pbb, 6);
     EXPECT_EQ(d.pixels, (Bytes{2, 1, 4, 3, 6, 5}));
     // Sub on 16-bit grey works byte-wise: 0x00 + 0x01 and 0x02 + 0xFF (no carry between bytes).
     d = pix_decode(file_with_scanlines(2, 1, 16, 0, {1, 0x01, 0xFF, 0x00, 0x02}));
-    ASSERT_EQ(d.data_result, PNG_OK);
+    ASSERT_EQ(d.data_result, Fault::none);
     EXPECT_EQ(d.pixels, (Bytes{0xFF, 0x01, 0x01, 0x01}));
 }
 
@@ -520,16 +522,16 @@ TEST(PngChunks, CorruptIdatCrcIsRefused)
     for (size_t i : {size_t{0}, chunks[1].data.size() / 2, chunks[1].data.size() - 1}) {
         Bytes bad = file;
         bad[data_at + i] ^= 0x10;  // the stored CRC stays as it was
-        EXPECT_EQ(pix_decode(bad).data_result, PNG_CRC_ERROR) << i;
+        EXPECT_EQ(pix_decode(bad).data_result, Fault::malformed) << i;
     }
     chunks[1].bad_crc = true;
-    EXPECT_EQ(pix_decode(build_file(chunks)).data_result, PNG_CRC_ERROR);
+    EXPECT_EQ(pix_decode(build_file(chunks)).data_result, Fault::malformed);
 }
 
 TEST(PngChunks, IendBeforeImageDataLeavesBufferUntouched)
 {
     Decoded d = pix_decode(build_file({{"IHDR", header_data(3, 2, 8, 2)}, {"IEND", {}}}), 0x5A);
-    EXPECT_EQ(d.data_result, PNG_OK);
+    EXPECT_EQ(d.data_result, Fault::none);
     EXPECT_EQ(d.pixels, Bytes(18, 0x5A));
 }
 
@@ -539,23 +541,23 @@ TEST(PngChunks, MissingIendAndBrokenStreams)
     Bytes stream = zlib_compress(raw);
     // No IEND.
     EXPECT_EQ(pix_decode(build_file({{"IHDR", header_data(3, 2, 8, 0)}, {"IDAT", stream}})).data_result,
-              PNG_FILE_ERROR);
+              Fault::io_error);
     // Data for three rows where the header promises two.
     Bytes longer = raw;
     longer.insert(longer.end(), {0, 9, 9, 9});
-    EXPECT_EQ(pix_decode(file_with_scanlines(3, 2, 8, 0, longer)).data_result, PNG_ZLIB_ERROR);
+    EXPECT_EQ(pix_decode(file_with_scanlines(3, 2, 8, 0, longer)).data_result, Fault::malformed);
     // Bytes behind the end of the zlib stream.
     Bytes trailing = stream;
     trailing.push_back(0);
     EXPECT_EQ(pix_decode(build_file({{"IHDR", header_data(3, 2, 8, 0)}, {"IDAT", trailing}, {"IEND", {}}})).data_result,
-              PNG_ZLIB_ERROR);
-    // Not a zlib stream at all: zlib's own message appears on a line.
+              Fault::malformed);
+    // Not a zlib stream at all: refused without a line of the reader's own.
     Decoded d;
     std::string printed = testkit::capture_stdout([&] {
         d = pix_decode(build_file({{"IHDR", header_data(3, 2, 8, 0)}, {"IDAT", Bytes(20, 0xFF)}, {"IEND", {}}}));
     });
-    EXPECT_EQ(d.data_result, PNG_ZLIB_ERROR);
-    EXPECT_EQ(printed, "incorrect header check\n");
+    EXPECT_EQ(d.data_result, Fault::malformed);
+    EXPECT_EQ(printed, "");
 }
 
 TEST(PngChunks, ShortImageDataFillsTheRestWithZeroRows)
@@ -573,7 +575,7 @@ TEST(PngChunks, ShortImageDataFillsTheRestWithZeroRows)
     stream.resize(zs.total_out);
     deflateEnd(&zs);
     Decoded d = pix_decode(build_file({{"IHDR", header_data(3, 3, 8, 0)}, {"IDAT", stream}, {"IEND", {}}}));
-    EXPECT_EQ(d.data_result, PNG_OK);
+    EXPECT_EQ(d.data_result, Fault::none);
     EXPECT_EQ(d.pixels, (Bytes{10, 20, 30, 15, 20, 30, 0, 0, 0}));
 }
 
@@ -587,14 +589,14 @@ TEST(PngHostile, EveryTruncationIsRefusedCleanly)
     for (size_t n = 0; n < file.size(); n++) {
         Decoded d = pix_decode(Bytes(file.begin(), file.begin() + n));
         if (n < 33) {
-            EXPECT_EQ(d.open_result, PNG_END_OF_FILE) << n;
+            EXPECT_EQ(d.open_result, Fault::truncated) << n;
         } else if (n < file.size() - 4) {
             // The chunk loop cannot read a type or data: -1; never success.
-            EXPECT_EQ(d.open_result, PNG_OK) << n;
-            EXPECT_EQ(d.data_result, PNG_FILE_ERROR) << n;
+            EXPECT_EQ(d.open_result, Fault::none) << n;
+            EXPECT_EQ(d.data_result, Fault::io_error) << n;
         } else {
             // The IEND type was read; its CRC is never looked at.
-            EXPECT_EQ(d.data_result, PNG_OK) << n;
+            EXPECT_EQ(d.data_result, Fault::none) << n;
         }
     }
 }
@@ -641,18 +643,18 @@ TEST(PngHostile, ForgedChunkLengthsNeitherOverreadNorOverallocate)
         Bytes file = header;
         put_be32(&file, length);
         file.insert(file.end(), {'I', 'D', 'A', 'T', 0x78, 0x9C, 1, 2, 3});
-        EXPECT_EQ(pix_decode(file).data_result, PNG_FILE_ERROR) << length;
+        EXPECT_EQ(pix_decode(file).data_result, Fault::io_error) << length;
         EXPECT_LE(g_largest_block, size_t{1} << 21) << length;
     }
     for (const char* type : {"IDAT", "tEXt"}) {
         Bytes file = header;
         put_be32(&file, 0x80000000u);  // past the format's limit
         file.insert(file.end(), type, type + 4);
-        EXPECT_EQ(pix_decode(file).data_result, PNG_CRC_ERROR) << type;
+        EXPECT_EQ(pix_decode(file).data_result, Fault::malformed) << type;
         file = header;
         put_be32(&file, 1000);  // an ancillary chunk running off the end
         file.insert(file.end(), {'t', 'E', 'X', 't', 1, 2});
-        EXPECT_EQ(pix_decode(file).data_result, PNG_FILE_ERROR);
+        EXPECT_EQ(pix_decode(file).data_result, Fault::io_error);
     }
     EXPECT_EQ(g_live_blocks, 0);
 }
@@ -673,8 +675,8 @@ TEST(PngHostile, CorruptedImageDataWithValidCrcsNeverCrashes)
         }
         Decoded d;
         testkit::capture_stdout([&] { d = pix_decode(build_file(bad)); });
-        ASSERT_EQ(d.open_result, PNG_OK);
-        failures += d.data_result != PNG_OK;
+        ASSERT_EQ(d.open_result, Fault::none);
+        failures += d.data_result != Fault::none;
     }
     EXPECT_GT(failures, 200);  // adler32 and filter checks catch most damage
 }
@@ -685,16 +687,16 @@ TEST(PngHostile, AllocationFailureIsReportedAndNothingLeaks)
     {
         TrackingHooks hooks;
         Decoded d = pix_decode(file);
-        EXPECT_EQ(d.data_result, PNG_OK);
-        int result = 0;
+        EXPECT_EQ(d.data_result, Fault::none);
+        Fault result = Fault::none;
         pix_encode(6, 6, 8, 6, d.pixels, &result);
-        EXPECT_EQ(result, PNG_OK);
+        EXPECT_EQ(result, Fault::none);
         EXPECT_EQ(g_live_blocks, 0);
         g_fail_allocations = true;
         d = pix_decode(file);
-        EXPECT_EQ(d.data_result, PNG_NO_MEMORY);
+        EXPECT_EQ(d.data_result, Fault::out_of_memory);
         pix_encode(6, 6, 8, 6, d.pixels, &result);
-        EXPECT_EQ(result, PNG_NO_MEMORY);
+        EXPECT_EQ(result, Fault::out_of_memory);
         EXPECT_EQ(g_live_blocks, 0);
     }
 }
@@ -704,9 +706,9 @@ TEST(PngHostile, AllocationFailureIsReportedAndNothingLeaks)
 TEST(PngWrite, OneByOneFileLayout)
 {
     Bytes pixel = {10, 20, 30, 128};
-    int result = -1;
+    Fault result = Fault::io_error;
     Bytes file = pix_encode(1, 1, 8, 6, pixel, &result);
-    ASSERT_EQ(result, PNG_OK);
+    ASSERT_EQ(result, Fault::none);
     ASSERT_GT(file.size(), 8u + 25 + 12 + 12);
     EXPECT_EQ(Bytes(file.begin(), file.begin() + 8), kSignature);
     const Bytes ihdr = {0, 0, 0, 13, 'I', 'H', 'D', 'R', 0, 0, 0, 1, 0, 0, 0, 1, 8, 6, 0, 0, 0};
@@ -719,7 +721,7 @@ TEST(PngWrite, OneByOneFileLayout)
     EXPECT_EQ(Bytes(file.end() - 12, file.end()), iend);
 
     Decoded d = pix_decode(file);
-    ASSERT_EQ(d.data_result, PNG_OK);
+    ASSERT_EQ(d.data_result, Fault::none);
     EXPECT_EQ(d.pixels, pixel);
 }
 
@@ -815,7 +817,7 @@ TEST(PngWrite, RoundTripsFromOnePixelUpToLargeImages)
         for (int depth : {8, 16}) {
             Image image = make_image(width, height, depth, 6, width + height);
             Decoded d = pix_decode(pix_encode(image));
-            ASSERT_EQ(d.data_result, PNG_OK) << width << "x" << height;
+            ASSERT_EQ(d.data_result, Fault::none) << width << "x" << height;
             EXPECT_EQ(d.pixels, host_order(image)) << width << "x" << height << " depth " << depth;
         }
     }
@@ -824,25 +826,25 @@ TEST(PngWrite, RoundTripsFromOnePixelUpToLargeImages)
 TEST(PngWrite, RefusesWhatItCannotWrite)
 {
     Bytes pixels(64, 1);
-    int result = 0;
+    Fault result = Fault::none;
     EXPECT_TRUE(pix_encode(2, 2, 4, 6, pixels, &result).empty());
-    EXPECT_EQ(result, PNG_UNSUPPORTED);
+    EXPECT_EQ(result, Fault::unsupported);
     pix_encode(2, 2, 16, 3, pixels, &result);
-    EXPECT_EQ(result, PNG_UNSUPPORTED);
+    EXPECT_EQ(result, Fault::unsupported);
     pix_encode(2, 2, 8, 3, pixels, &result);  // a palette image without its palette
-    EXPECT_EQ(result, PNG_BAD_ARGUMENTS);
+    EXPECT_EQ(result, Fault::malformed);
     pix_encode(0, 2, 8, 6, pixels, &result);
-    EXPECT_EQ(result, PNG_UNSUPPORTED);
+    EXPECT_EQ(result, Fault::unsupported);
     EXPECT_EQ(png_encoded_size_bound(65536, 65536, 8, 6), 0u);
     EXPECT_EQ(png_encoded_size_bound(1, 1, 8, 5), 0u);
 
     PngHandle png{};
     MemoryWriter sink{0, 0, pixels.data(), 64};
     png_open_writer(&png, memory_writer, &sink);
-    EXPECT_EQ(png_write_image(&png, 65536, 65536, 8, 6, pixels.data()), PNG_NO_MEMORY);
-    EXPECT_EQ(png_write_image(&png, 2, 2, 8, 6, nullptr), PNG_BAD_ARGUMENTS);
+    EXPECT_EQ(png_write_image(&png, 65536, 65536, 8, 6, pixels.data()), Fault::too_large);
+    EXPECT_EQ(png_write_image(&png, 2, 2, 8, 6, nullptr), Fault::malformed);
     // A 2x2 PNG does not fit 64 bytes: the short write is reported and nothing lands.
-    EXPECT_EQ(png_write_image(&png, 2, 2, 8, 6, pixels.data()), PNG_FILE_ERROR);
+    EXPECT_EQ(png_write_image(&png, 2, 2, 8, 6, pixels.data()), Fault::io_error);
     EXPECT_EQ(sink.written, 0u);
 }
 
@@ -863,7 +865,7 @@ TEST(PngWrite, PaletteImagesWithAndWithoutAlpha)
         MemoryWriter writer{0, 0, file.data(), static_cast<uint32_t>(file.size())};
         PngHandle png{};
         png_open_writer(&png, memory_writer, &writer);
-        ASSERT_EQ(png_write_image(&png, width, height, 8, 3, indices.data(), &palette), PNG_OK);
+        ASSERT_EQ(png_write_image(&png, width, height, 8, 3, indices.data(), &palette), Fault::none);
         file.resize(writer.written);
         std::vector<Chunk> chunks = parse_chunks(file);
         std::vector<std::string> types;
@@ -891,9 +893,9 @@ TEST(PngWrite, PaletteImagesWithAndWithoutAlpha)
     MemoryWriter writer{0, 0, sink.data(), static_cast<uint32_t>(sink.size())};
     PngHandle png{};
     png_open_writer(&png, memory_writer, &writer);
-    EXPECT_EQ(png_write_image(&png, width, height, 8, 3, indices.data(), &four), PNG_BAD_ARGUMENTS);
-    EXPECT_EQ(png_write_image(&png, 1, 1, 8, 6, indices.data(), &four), PNG_BAD_ARGUMENTS);
-    EXPECT_EQ(png_write_image(&png, 1, 1, 8, 3, indices.data(), &empty), PNG_BAD_ARGUMENTS);
+    EXPECT_EQ(png_write_image(&png, width, height, 8, 3, indices.data(), &four), Fault::malformed);
+    EXPECT_EQ(png_write_image(&png, 1, 1, 8, 6, indices.data(), &four), Fault::malformed);
+    EXPECT_EQ(png_write_image(&png, 1, 1, 8, 3, indices.data(), &empty), Fault::malformed);
     EXPECT_EQ(writer.written, 0u);
 }
 
@@ -904,15 +906,15 @@ TEST(PngFile, WriteThenReadThroughFiles)
     std::string path = testing::TempDir() + "pixpng_file_test.png";
     Image image = make_image(19, 8, 8, 2);
     PngHandle writer{};
-    ASSERT_EQ(png_create_file(&writer, path.c_str()), PNG_OK);
-    EXPECT_EQ(png_write_image(&writer, 19, 8, 8, 2, image.pixels.data()), PNG_OK);
-    EXPECT_EQ(png_close(&writer), PNG_OK);
+    ASSERT_EQ(png_create_file(&writer, path.c_str()), Fault::none);
+    EXPECT_EQ(png_write_image(&writer, 19, 8, 8, 2, image.pixels.data()), Fault::none);
+    png_close(&writer);
 
     PngHandle reader{};
-    ASSERT_EQ(png_open_read_file(&reader, path.c_str()), PNG_OK);
+    ASSERT_EQ(png_open_read_file(&reader, path.c_str()), Fault::none);
     Bytes pixels(19 * 8 * 3);
-    EXPECT_EQ(png_get_data(&reader, pixels.data()), PNG_OK);
-    EXPECT_EQ(png_close(&reader), PNG_OK);
+    EXPECT_EQ(png_get_data(&reader, pixels.data()), Fault::none);
+    png_close(&reader);
     EXPECT_EQ(pixels, image.pixels);
 
     // Ancillary chunks are skipped by seeking in the file.
@@ -924,15 +926,15 @@ TEST(PngFile, WriteThenReadThroughFiles)
     ASSERT_NE(out, nullptr);
     ASSERT_EQ(std::fwrite(file.data(), 1, file.size(), out), file.size());
     std::fclose(out);
-    ASSERT_EQ(png_open_read_file(&reader, path.c_str()), PNG_OK);
+    ASSERT_EQ(png_open_read_file(&reader, path.c_str()), Fault::none);
     pixels.assign(pixels.size(), 0);
-    EXPECT_EQ(png_get_data(&reader, pixels.data()), PNG_OK);
+    EXPECT_EQ(png_get_data(&reader, pixels.data()), Fault::none);
     png_close(&reader);
     EXPECT_EQ(pixels, image.pixels);
     std::remove(path.c_str());
 
-    EXPECT_EQ(png_open_read_file(&reader, "/nonexistent/dir/x.png"), PNG_FILE_ERROR);
-    EXPECT_EQ(png_create_file(&writer, "/nonexistent/dir/x.png"), PNG_FILE_ERROR);
+    EXPECT_EQ(png_open_read_file(&reader, "/nonexistent/dir/x.png"), Fault::io_error);
+    EXPECT_EQ(png_create_file(&writer, "/nonexistent/dir/x.png"), Fault::io_error);
 }
 
 TEST(PngMemory, ReaderAndWriterCursors)
@@ -960,24 +962,8 @@ TEST(PngMemory, ReaderAndWriterCursors)
     EXPECT_EQ(Bytes(buffer, buffer + 6), (Bytes{1, 2, 3, 4, 1, 2}));
 }
 
-TEST(PngText, ErrorTextsAndPixelBytes)
+TEST(PngText, PixelBytes)
 {
-    EXPECT_STREQ(png_error_text(0), "No error");
-    EXPECT_STREQ(png_error_text(1), "PNG done");
-    EXPECT_STREQ(png_error_text(-1), "Unknown file error.");
-    EXPECT_STREQ(png_error_text(-2), "No PNG header found. Are you sure this is a PNG?");
-    EXPECT_STREQ(png_error_text(-3), "Failure while reading file.");
-    EXPECT_STREQ(png_error_text(-4), "Reached end of file.");
-    EXPECT_STREQ(png_error_text(-5), "CRC or chunk length error.");
-    EXPECT_STREQ(png_error_text(-6), "Could not allocate memory.");
-    EXPECT_STREQ(png_error_text(-7), "zlib reported an error.");
-    EXPECT_STREQ(png_error_text(-8), "Unknown filter method used in scanline.");
-    EXPECT_STREQ(png_error_text(-9), "The PNG is unsupported by pixpng, too bad for you!");
-    EXPECT_STREQ(png_error_text(-10), "Wrong combination of arguments passed to png_open. You must use "
-                                      "either a read_function or supply a file pointer to use.");
-    EXPECT_STREQ(png_error_text(2), "Unknown error.");
-    EXPECT_STREQ(png_error_text(-11), "Unknown error.");
-
     EXPECT_EQ(png_pixel_bytes(0, 8), 1);
     EXPECT_EQ(png_pixel_bytes(2, 16), 6);
     EXPECT_EQ(png_pixel_bytes(3, 8), 1);

@@ -45,16 +45,16 @@ bool known_type(int depth, int color_type)
     return (depth == 8 || depth == 16) && (color_type == 0 || color_type == 2 || color_type == 4 || color_type == 6);
 }
 
-int check_image(uint32_t width, uint32_t height, int depth, int color_type, uint64_t* file_bound)
+Fault check_image(uint32_t width, uint32_t height, int depth, int color_type, uint64_t* file_bound)
 {
     if (!known_type(depth, color_type))
-        return PNG_UNSUPPORTED;
+        return Fault::unsupported;
     if (width == 0 || height == 0 || width > kMaxFormatValue || height > kMaxFormatValue)
-        return PNG_UNSUPPORTED;
+        return Fault::unsupported;
     uint64_t s = filtered_size(width, height, static_cast<unsigned>(png_pixel_bytes(color_type, depth)));
     *file_bound = uint64_t{zlib_deflate_bound(static_cast<size_t>(s))} + kFileOverhead +
                   (color_type == kPaletteType ? kPaletteOverhead : 0);
-    return *file_bound >= kMaxBufferSize ? PNG_NO_MEMORY : PNG_OK;
+    return *file_bound >= kMaxBufferSize ? Fault::too_large : Fault::none;
 }
 
 bool palette_valid(const PngPalette* palette)
@@ -230,13 +230,13 @@ bool copy_index_rows(const PngHandle* png, const uint8_t* pixels, uint8_t* filte
 
 // Filters every row into `filtered` (filtered_size bytes). 16-bit samples are brought to
 // the file's byte order first, since the filters work on the bytes as stored.
-int filter_rows(const PngHandle* png, const uint8_t* pixels, uint8_t* filtered)
+Fault filter_rows(const PngHandle* png, const uint8_t* pixels, uint8_t* filtered)
 {
     const size_t row_bytes = size_t{png->width} * png->pbb;
     // Scratch: a zero row (the first row's prior), two candidates, and two swapped rows.
     auto* scratch = static_cast<uint8_t*>(alloc_block(5 * uint64_t{row_bytes}));
     if (!scratch)
-        return PNG_NO_MEMORY;
+        return Fault::out_of_memory;
     uint8_t* zeros = scratch;
     uint8_t* candidates = scratch + row_bytes;
     uint8_t* swapped[2] = {scratch + 3 * row_bytes, scratch + 4 * row_bytes};
@@ -252,7 +252,7 @@ int filter_rows(const PngHandle* png, const uint8_t* pixels, uint8_t* filtered)
         prior = row;
     }
     free_block(scratch);
-    return PNG_OK;
+    return Fault::none;
 }
 
 // Deflates the filtered rows the way that suits the kind of picture (see the settings above).
@@ -268,23 +268,23 @@ size_t deflate_picture(const PngHandle* png, std::span<const uint8_t> rows, uint
 }
 
 // Filters and deflates the rows into out[0..capacity); the stream's size on success.
-int deflate_rows(const PngHandle* png, const uint8_t* pixels, const PngPalette* palette, uint8_t* out,
-                 uint64_t capacity, uint32_t* compressed_size)
+Fault deflate_rows(const PngHandle* png, const uint8_t* pixels, const PngPalette* palette, uint8_t* out,
+                   uint64_t capacity, uint32_t* compressed_size)
 {
     const uint64_t size = filtered_size(png->width, png->height, png->pbb);
     auto* filtered = static_cast<uint8_t*>(alloc_block(size));
     if (!filtered)
-        return PNG_NO_MEMORY;
-    int result = PNG_OK;
+        return Fault::out_of_memory;
+    Fault result = Fault::none;
     if (!palette)
         result = filter_rows(png, pixels, filtered);
     else if (!copy_index_rows(png, pixels, filtered, palette->entries))
-        result = PNG_BAD_ARGUMENTS;
-    if (result == PNG_OK) {
+        result = Fault::malformed;
+    if (result == Fault::none) {
         const size_t n = deflate_picture(png, {filtered, static_cast<size_t>(size)}, out,
                                          static_cast<size_t>(capacity));
         *compressed_size = static_cast<uint32_t>(n);
-        result = n == 0 ? PNG_ZLIB_ERROR : PNG_OK;
+        result = n == 0 ? Fault::out_of_memory : Fault::none;  // the bound always fits: no compressor
     }
     free_block(filtered);
     return result;
@@ -292,33 +292,33 @@ int deflate_rows(const PngHandle* png, const uint8_t* pixels, const PngPalette* 
 
 }  // namespace
 
-int png_open_writer(PngHandle* png, PngWriteFunction write_function, void* file_pointer)
+Fault png_open_writer(PngHandle* png, PngWriteFunction write_function, void* file_pointer)
 {
     png->write_function = write_function;
     png->file_pointer = file_pointer;
     png->read_function = nullptr;
-    return !write_function && !file_pointer ? PNG_BAD_ARGUMENTS : PNG_OK;
+    return !write_function && !file_pointer ? Fault::malformed : Fault::none;
 }
 
-int png_create_file(PngHandle* png, const char* path)
+Fault png_create_file(PngHandle* png, const char* path)
 {
     FILE* file = platform_open_file(path, "wb");
     if (!file)
-        return PNG_FILE_ERROR;
+        return Fault::io_error;
     return png_open_writer(png, nullptr, file);
 }
 
 uint64_t png_encoded_size_bound(uint32_t width, uint32_t height, int depth, int color_type)
 {
     uint64_t bound = 0;
-    return check_image(width, height, depth, color_type, &bound) == PNG_OK ? bound : 0;
+    return check_image(width, height, depth, color_type, &bound) == Fault::none ? bound : 0;
 }
 
-int png_write_image(PngHandle* png, uint32_t width, uint32_t height, int depth, int color_type, const uint8_t* pixels,
-                    const PngPalette* palette)
+Fault png_write_image(PngHandle* png, uint32_t width, uint32_t height, int depth, int color_type, const uint8_t* pixels,
+                      const PngPalette* palette)
 {
     if (!png->write_function && !png->file_pointer)
-        return PNG_BAD_ARGUMENTS;
+        return Fault::malformed;
     png->width = width;
     png->height = height;
     png->depth = static_cast<uint8_t>(depth);
@@ -326,15 +326,15 @@ int png_write_image(PngHandle* png, uint32_t width, uint32_t height, int depth, 
     png->compression = png->filter = png->interlace_method = 0;
     png->pbb = static_cast<uint8_t>(png_pixel_bytes(color_type, depth));
     uint64_t file_bound = 0;
-    int result = check_image(width, height, depth, color_type, &file_bound);
-    if (result != PNG_OK)
+    Fault result = check_image(width, height, depth, color_type, &file_bound);
+    if (result != Fault::none)
         return result;
     if (!pixels || (color_type == kPaletteType) != (palette != nullptr) || (palette && !palette_valid(palette)))
-        return PNG_BAD_ARGUMENTS;
+        return Fault::malformed;
 
     auto* file = static_cast<uint8_t*>(alloc_block(file_bound));
     if (!file)
-        return PNG_NO_MEMORY;
+        return Fault::out_of_memory;
     uint8_t* idat = put_header(file, png);
     if (palette)
         idat = put_palette(idat, *palette);
@@ -342,12 +342,12 @@ int png_write_image(PngHandle* png, uint32_t width, uint32_t height, int depth, 
     uint32_t compressed = 0;
     result = deflate_rows(png, pixels, palette, stream, file_bound - static_cast<size_t>(stream - file) - 16,
                           &compressed);
-    if (result == PNG_OK) {
+    if (result == Fault::none) {
         put_chunk_start(idat, compressed, "IDAT");
         uint8_t* end = put_chunk_crc(idat + 4, compressed);
         end = put_chunk_crc(put_chunk_start(end, 0, "IEND") - 4, 0);
         if (!write_bytes(png, file, static_cast<size_t>(end - file)))
-            result = PNG_FILE_ERROR;
+            result = Fault::io_error;
     }
     free_block(file);
     return result;

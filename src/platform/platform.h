@@ -125,12 +125,15 @@ std::string platform_temporary_prefix(const char* path);
 inline constexpr char kTemporaryMarker[] = ".pixsieve-tmp-";
 inline constexpr size_t kTemporarySuffixLength = 6;
 
-enum class ReadStatus { ok, missing, not_a_regular_file, cannot_read, too_large };
+enum class ReadStatus { ok, missing, not_a_regular_file, cannot_read, too_large, out_of_memory };
 // Reads a whole regular file into a new malloc'd block (free() it; one byte for an empty
 // file). A FIFO, device or folder is refused without waiting for a writer. Files of
 // `max_size` bytes or more are refused.
 ReadStatus platform_read_regular_file(const char* path, size_t max_size, uint8_t** data, size_t* size);
 
+// Reads the first out.size() bytes of a regular file (fewer when it is shorter); the number
+// read, 0 when it cannot be read or is no regular file.
+size_t platform_read_file_start(const char* path, std::span<uint8_t> out);
 // std::fopen for a UTF-8 path (the Windows runtime's fopen would read it in the ANSI code page).
 std::FILE* platform_open_file(const char* path, const char* mode);
 

@@ -118,7 +118,7 @@ ReadStatus read_whole_block(uint64_t length, size_t max_size, ReadSome read_some
         return ReadStatus::too_large;
     auto* block = static_cast<uint8_t*>(std::malloc(length ? length : 1));
     if (block == nullptr)
-        return ReadStatus::too_large;
+        return ReadStatus::out_of_memory;
     for (size_t got = 0; got < length;) {
         const long n = read_some(source, block + got, length - got);
         if (n <= 0) {  // an error, or the file shrank meanwhile

@@ -309,6 +309,22 @@ ReadStatus platform_read_regular_file(const char* path, size_t max_size, uint8_t
     return status;
 }
 
+size_t platform_read_file_start(const char* path, std::span<uint8_t> out)
+{
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    struct stat st {};
+    size_t got = 0;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        long n = 0;
+        while (got < out.size() && (n = read_fd(&fd, out.data() + got, out.size() - got)) > 0)
+            got += static_cast<size_t>(n);
+    }
+    close(fd);
+    return got;
+}
+
 // Any name is a file name here.
 bool platform_is_device_name(std::string_view) { return false; }
 

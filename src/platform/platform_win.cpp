@@ -465,6 +465,22 @@ ReadStatus platform_read_regular_file(const char* path, size_t max_size, uint8_t
     return status;
 }
 
+size_t platform_read_file_start(const char* path, std::span<uint8_t> out)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    size_t got = 0;
+    if (GetFileType(file) == FILE_TYPE_DISK) {
+        long n = 0;
+        while (got < out.size() && (n = read_handle(&file, out.data() + got, out.size() - got)) > 0)
+            got += static_cast<size_t>(n);
+    }
+    CloseHandle(file);
+    return got;
+}
+
 bool platform_rename(const char* from, const char* to)
 {
     return MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;

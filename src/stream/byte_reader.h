@@ -75,7 +75,7 @@ public:
                 return 0;
             }
             uint8_t byte = bytes_[pos_];
-            value = value << 1 | ((byte >> (7 - bit_)) & 1u);
+            value = value << 1 | ((uint32_t{byte} >> (7 - bit_)) & 1u);
             if (++bit_ == 8) {
                 bit_ = 0;
                 ++pos_;

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "support/check.h"
 #include "support/debug.h"
@@ -13,7 +14,8 @@ void* mem_alloc(size_t size)
     PIXSIEVE_CHECK(size<1024*1024*1024);
     // clang-format on
     void* block = std::calloc(size ? size : 1, 1);
-    PIXSIEVE_CHECK(block != nullptr);
+    if (block == nullptr)
+        throw std::bad_alloc();
     return block;
 }
 
@@ -24,7 +26,8 @@ void* mem_realloc(void* block, size_t size)
     PIXSIEVE_CHECK(size<1024*1024*1024);
     // clang-format on
     void* resized = std::realloc(block, size ? size : 1);
-    PIXSIEVE_CHECK(resized != nullptr);
+    if (resized == nullptr)
+        throw std::bad_alloc();
     return resized;
 }
 

@@ -9,7 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 
-// Every allocation of the SWF subsystem must be smaller than 1 GiB.
+// Every allocation of the SWF subsystem must be smaller than 1 GiB. Memory that runs out
+// throws std::bad_alloc, as operator new does: the work on the movie or bitmap catches it
+// and reports that one failure.
 void* mem_alloc(size_t size);  // zero-filled
 void* mem_realloc(void* block, size_t size);
 void mem_free(void* block);

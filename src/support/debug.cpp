@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -47,6 +48,15 @@ void emit(const std::string& text, std::FILE* stream = stdout, bool console_text
     std::fwrite(printed.data(), 1, printed.size(), stream);
 }
 
+// What is printed instead of a line that could not be formatted or kept for lack of memory.
+// It needs no memory itself; it goes out at once, so with several workers it may come
+// early, which is better than a run that ends without saying why.
+void emit_lost_line()
+{
+    static constexpr char kLost[] = "[DEBUG] debug:0 <debug_print>: out of memory; a line could not be printed\n";
+    std::fwrite(kLost, 1, sizeof kLost - 1, stdout);
+}
+
 // The innermost capture of this thread, if any: each thread decides for itself whether its
 // lines are kept, so this is per thread by nature.
 thread_local DebugCapture* capture = nullptr;
@@ -55,7 +65,11 @@ thread_local DebugCapture* capture = nullptr;
 void route(DebugKind kind, std::string text)
 {
     if (capture != nullptr) {
-        capture->keep(kind, std::move(text));
+        try {
+            capture->keep(kind, std::move(text));
+        } catch (const std::bad_alloc&) {
+            emit_lost_line();
+        }
         return;
     }
     if (!console.quiet && !console.records_only) {
@@ -82,10 +96,14 @@ void route(DebugKind kind, std::string text)
 // Messages and their %s arguments (paths, names) are UTF-8.
 void vprint_line(DebugKind kind, const char* file, int line, const char* function, const char* format, va_list args)
 {
-    std::string text = "[DEBUG] " + std::string(file) + ":" + std::to_string(line) + " <" + function + ">: ";
-    text += format_text(format, args);
-    text += '\n';
-    route(kind, std::move(text));
+    try {
+        std::string text = "[DEBUG] " + std::string(file) + ":" + std::to_string(line) + " <" + function + ">: ";
+        text += printable_text(format_text(format, args));
+        text += '\n';
+        route(kind, std::move(text));
+    } catch (const std::bad_alloc&) {
+        emit_lost_line();
+    }
 }
 
 }  // namespace
@@ -160,13 +178,20 @@ void debug_line(const char* file, int line, const char* function, const char* fo
     va_end(args);
 }
 
-void debug_text(DebugKind kind, const char* format, ...)
+std::string printable_text(std::string_view text)
 {
-    va_list args;
-    va_start(args, format);
-    std::string text = format_text(format, args);
-    va_end(args);
-    route(kind, std::move(text));
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7F) {
+            out += c;
+            continue;
+        }
+        constexpr char kHex[] = "0123456789abcdef";
+        out += {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+    }
+    return out;
 }
 
 void console_line(const char* utf8) { std::puts(platform_console_text(utf8, '?').c_str()); }

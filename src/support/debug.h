@@ -1,4 +1,6 @@
 // The one place that formats diagnostic lines: "[DEBUG] file:line <function>: message\n".
+// Every line of the tools' progress output goes through here. A line that cannot be
+// formatted for lack of memory is replaced by a fixed one; printing never ends the program.
 //
 // Lines come in three kinds. Progress lines tell what is being done; problem lines report a
 // refused movie, a skipped bitmap or a file that could not be written; a heading line names
@@ -9,6 +11,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // mingw's printf takes the C99 formats ("%zu") and GCC checks them as gnu_printf there;
@@ -45,9 +48,10 @@ void debug_print(DebugKind kind, const char* file, int line, const char* functio
     PIXSIEVE_PRINTF(5, 6);
 void debug_line(const char* file, int line, const char* function, const char* format, ...) PIXSIEVE_PRINTF(4, 5);
 
-// The codecs' own short lines, printed as formatted, without the "[DEBUG]" prefix and
-// without an added line feed.
-void debug_text(DebugKind kind, const char* format, ...) PIXSIEVE_PRINTF(2, 3);
+// Control bytes (C0 and DEL) in a line come from names (class names, movie paths); printed
+// raw they would move the cursor, clear the screen or fake a line, so every line shows them
+// as "\x1b". Other bytes pass unchanged.
+std::string printable_text(std::string_view text);
 
 #define DEBUG_LINE(file, ...) debug_line((file), __LINE__, __func__, __VA_ARGS__)
 #define DEBUG_PROBLEM(file, ...) debug_print(DebugKind::Problem, (file), __LINE__, __func__, __VA_ARGS__)

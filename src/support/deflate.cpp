@@ -67,15 +67,36 @@ size_t zlib_deflate_filtered(std::span<const uint8_t> in, uint8_t* out, size_t c
     return done ? length : 0;
 }
 
+// What uncompress's codes mean here; zlib_code below gives the numbers back.
+static Fault inflate_fault(int zlib_result)
+{
+    switch (zlib_result) {
+    case Z_OK: return Fault::none;
+    case Z_MEM_ERROR: return Fault::out_of_memory;
+    case Z_BUF_ERROR: return Fault::too_large;
+    default: return Fault::malformed;
+    }
+}
+
+int zlib_code(Fault fault)
+{
+    switch (fault) {
+    case Fault::none: return Z_OK;
+    case Fault::out_of_memory: return Z_MEM_ERROR;
+    case Fault::too_large: return Z_BUF_ERROR;
+    default: return Z_DATA_ERROR;
+    }
+}
+
 // zlib's uncompress with the sizes checked against its 32-bit counts.
-static int zlib_uncompress(std::span<const uint8_t> in, uint8_t* out, size_t* out_size)
+static Fault zlib_uncompress(std::span<const uint8_t> in, uint8_t* out, size_t* out_size)
 {
     if (in.size() > UINT32_MAX || *out_size > UINT32_MAX)
-        return Z_MEM_ERROR;
+        return Fault::out_of_memory;
     uLongf length = static_cast<uLongf>(*out_size);
     int rv = uncompress(out, &length, in.data(), static_cast<uLong>(in.size()));
     *out_size = length;
-    return rv;
+    return inflate_fault(rv);
 }
 
 #if defined(PIXSIEVE_HAVE_LIBDEFLATE)
@@ -188,7 +209,7 @@ size_t zlib_deflate(std::span<const uint8_t> in, uint8_t* out, size_t capacity, 
     return libdeflate_zlib_compress(compressor, in.data(), in.size(), out, capacity);
 }
 
-int zlib_inflate_known_size(std::span<const uint8_t> in, uint8_t* out, size_t* out_size)
+Fault zlib_inflate_known_size(std::span<const uint8_t> in, uint8_t* out, size_t* out_size)
 {
     BorrowedCoders coders;
     libdeflate_decompressor* inflater = coders.inflater();
@@ -196,7 +217,7 @@ int zlib_inflate_known_size(std::span<const uint8_t> in, uint8_t* out, size_t* o
     if (inflater &&
         libdeflate_zlib_decompress(inflater, in.data(), in.size(), out, *out_size, &produced) == LIBDEFLATE_SUCCESS) {
         *out_size = produced;
-        return Z_OK;
+        return Fault::none;
     }
     return zlib_uncompress(in, out, out_size);
 }
@@ -217,7 +238,7 @@ size_t zlib_deflate(std::span<const uint8_t> in, uint8_t* out, size_t capacity, 
     return length;
 }
 
-int zlib_inflate_known_size(std::span<const uint8_t> in, uint8_t* out, size_t* out_size)
+Fault zlib_inflate_known_size(std::span<const uint8_t> in, uint8_t* out, size_t* out_size)
 {
     return zlib_uncompress(in, out, out_size);
 }

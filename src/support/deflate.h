@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <span>
 
+#include "support/fault.h"
+
 // The level of the one-shot deflates we write (compressed movies, rebuilt bitmaps, and PNG
 // data unless the PNG writer picks a level for the kind of picture).
 inline constexpr int kDeflateLevel = 6;
@@ -30,7 +32,9 @@ uint32_t crc32_update(uint32_t crc, std::span<const uint8_t> data);
 uint32_t adler32_update(uint32_t adler, std::span<const uint8_t> data);
 
 // Inflates one zlib stream into out[0..*out_size) and sets *out_size to the bytes written.
-// Returns what zlib's uncompress returns for the same data: Z_OK, Z_BUF_ERROR when the
-// picture does not fit, Z_DATA_ERROR, Z_MEM_ERROR. Streams libdeflate refuses are run
-// through zlib, so a broken stream reports zlib's own code.
-int zlib_inflate_known_size(std::span<const uint8_t> in, uint8_t* out, size_t* out_size);
+// Fault::malformed for a broken or cut-off stream, too_large when it holds more than fits,
+// out_of_memory. Streams libdeflate refuses are run through zlib, which says why.
+Fault zlib_inflate_known_size(std::span<const uint8_t> in, uint8_t* out, size_t* out_size);
+// zlib's own code for what zlib_inflate_known_size returned (Z_OK, Z_DATA_ERROR,
+// Z_BUF_ERROR, Z_MEM_ERROR): the number the lines reporting a failed inflate show.
+int zlib_code(Fault fault);

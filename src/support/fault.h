@@ -10,6 +10,7 @@
 enum class Fault : uint8_t {
     none,
     malformed,      // the input breaks its own format
+    truncated,      // the input ends before what it announces is complete
     unsupported,    // a valid form this program does not read
     out_of_memory,  // an allocation failed
     too_large,      // past a size limit of this program or the system

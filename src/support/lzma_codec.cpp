@@ -15,10 +15,34 @@ void sdk_free(void*, void* address) { std::free(address); }
 // The SDK takes its allocator by a pointer to non-const, so each call makes its own.
 ISzAlloc sdk_allocator() { return {sdk_alloc, sdk_free}; }
 
+Fault sdk_fault(SRes res)
+{
+    switch (res) {
+    case SZ_OK: return Fault::none;
+    case SZ_ERROR_MEM: return Fault::out_of_memory;
+    case SZ_ERROR_UNSUPPORTED: return Fault::unsupported;
+    case SZ_ERROR_INPUT_EOF: return Fault::truncated;
+    case SZ_ERROR_OUTPUT_EOF: return Fault::too_large;
+    default: return Fault::malformed;
+    }
+}
+
 }  // namespace
 
-int lzma_uncompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t* src_len, const uint8_t* props,
-                    size_t props_size)
+int lzma_code(Fault fault)
+{
+    switch (fault) {
+    case Fault::none: return SZ_OK;
+    case Fault::out_of_memory: return SZ_ERROR_MEM;
+    case Fault::unsupported: return SZ_ERROR_UNSUPPORTED;
+    case Fault::truncated: return SZ_ERROR_INPUT_EOF;
+    case Fault::too_large: return SZ_ERROR_OUTPUT_EOF;
+    default: return SZ_ERROR_DATA;
+    }
+}
+
+Fault lzma_uncompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t* src_len, const uint8_t* props,
+                      size_t props_size)
 {
     ELzmaStatus status = LZMA_STATUS_NOT_SPECIFIED;
     ISzAlloc alloc = sdk_allocator();
@@ -29,12 +53,12 @@ int lzma_uncompress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t*
     *dest_len = out;
     *src_len = in;
     if (res == SZ_OK && status == LZMA_STATUS_NEEDS_MORE_INPUT)
-        return LZMA_RESULT_INPUT_EOF;
-    return res;
+        return Fault::truncated;
+    return sdk_fault(res);
 }
 
-int lzma_uncompress_growing(uint8_t** dest, size_t* dest_len, size_t limit, const uint8_t* src, size_t* src_len,
-                            const uint8_t* props, size_t props_size)
+Fault lzma_uncompress_growing(uint8_t** dest, size_t* dest_len, size_t limit, const uint8_t* src, size_t* src_len,
+                              const uint8_t* props, size_t props_size)
 {
     *dest = nullptr;
     *dest_len = 0;
@@ -44,7 +68,7 @@ int lzma_uncompress_growing(uint8_t** dest, size_t* dest_len, size_t limit, cons
     SRes res = LzmaDec_AllocateProbs(&state, props, static_cast<unsigned>(props_size), &alloc);
     if (res != SZ_OK) {
         *src_len = 0;
-        return res;
+        return sdk_fault(res);
     }
     LzmaDec_Init(&state);
     state.dic = nullptr;  // no block yet: the loop below allocates the first one
@@ -80,16 +104,16 @@ int lzma_uncompress_growing(uint8_t** dest, size_t* dest_len, size_t limit, cons
         res = SZ_ERROR_INPUT_EOF;
     if (res != SZ_OK) {
         std::free(block);
-        return res;
+        return sdk_fault(res);
     }
     *dest = block;
     *dest_len = state.dicPos;
-    return LZMA_RESULT_OK;
+    return Fault::none;
 }
 
-int lzma_compress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t src_len, uint8_t* out_props,
-                  size_t* out_props_size, int level, uint32_t dict_size, int lc, int lp, int pb, int fb,
-                  int num_threads)
+Fault lzma_compress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t src_len, uint8_t* out_props,
+                    size_t* out_props_size, int level, uint32_t dict_size, int lc, int lp, int pb, int fb,
+                    int num_threads)
 {
     CLzmaEncProps props;
     LzmaEncProps_Init(&props);
@@ -107,5 +131,5 @@ int lzma_compress(uint8_t* dest, size_t* dest_len, const uint8_t* src, size_t sr
                           &alloc, &alloc);
     *dest_len = out;
     *out_props_size = props_size;
-    return res;
+    return sdk_fault(res);
 }

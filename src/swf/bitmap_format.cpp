@@ -6,8 +6,6 @@
 #include <cstring>
 #include <initializer_list>
 
-#include <zlib.h>
-
 #include "support/deflate.h"
 #include "swf/swf.h"
 
@@ -182,17 +180,17 @@ Inflated inflate_bitmap_data(std::span<const uint8_t> stream, uint64_t capacity)
 {
     Inflated out;
     if (capacity == 0 || capacity >= kMaxBufferSize) {
-        out.zlib_code = Z_BUF_ERROR;
+        out.fault = Fault::too_large;
         return out;
     }
     out.bytes.reset(static_cast<uint8_t*>(std::calloc(capacity, 1)));
     if (!out.bytes) {
-        out.zlib_code = Z_MEM_ERROR;
+        out.fault = Fault::out_of_memory;
         return out;
     }
     size_t length = capacity;
-    out.zlib_code = zlib_inflate_known_size(stream, out.bytes.get(), &length);
-    out.size = out.zlib_code == Z_OK ? length : 0;
+    out.fault = zlib_inflate_known_size(stream, out.bytes.get(), &length);
+    out.size = out.fault == Fault::none ? length : 0;
     return out;
 }
 

@@ -9,9 +9,11 @@
 #include <span>
 #include <vector>
 
+#include "support/fault.h"
 #include "support/memory.h"
 
-// "解压缩失败" (decompression failed) with zlib's code and the capacity; "压缩失败" (compression failed).
+// "解压缩失败" (decompression failed) with zlib's code (zlib_code of the fault) and the capacity;
+// "压缩失败" (compression failed).
 #define INFLATE_FAILED "解压缩失败,rv:%d,outlen:%d"
 #define DEFLATE_FAILED "压缩失败"
 
@@ -57,7 +59,7 @@ uint64_t lossless_data_size(const LosslessHeader& header, bool with_alpha);
 struct Inflated {
     ByteBuffer bytes;
     uint64_t size = 0;
-    int zlib_code = 0;  // Z_OK, or zlib's code when the stream did not inflate to its end
+    Fault fault = Fault::none;  // as zlib_inflate_known_size says, when the stream did not inflate to its end
 };
 // A complete stream holding fewer bytes than `capacity` is no failure; one holding more is.
 Inflated inflate_bitmap_data(std::span<const uint8_t> stream, uint64_t capacity);

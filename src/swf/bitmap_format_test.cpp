@@ -147,13 +147,13 @@ TEST(BitmapLossless, InflateReportsShortAndBrokenStreams)
 {
     Bytes packed = swfkit::zlib_compress(Bytes{1, 2, 3});
     Inflated whole = inflate_bitmap_data(packed, 5);
-    EXPECT_EQ(whole.zlib_code, 0);
+    EXPECT_EQ(whole.fault, Fault::none);
     EXPECT_EQ(whole.size, 3u);
     EXPECT_EQ(Bytes(whole.bytes.get(), whole.bytes.get() + 5), (Bytes{1, 2, 3, 0, 0}));
-    EXPECT_NE(inflate_bitmap_data(packed, 2).zlib_code, 0);  // more than the capacity
+    EXPECT_EQ(inflate_bitmap_data(packed, 2).fault, Fault::too_large);  // more than the capacity
     packed.pop_back();
-    EXPECT_NE(inflate_bitmap_data(packed, 5).zlib_code, 0);  // cut off before its end
-    EXPECT_NE(inflate_bitmap_data(Bytes{}, 0).zlib_code, 0);
+    EXPECT_EQ(inflate_bitmap_data(packed, 5).fault, Fault::malformed);  // cut off before its end
+    EXPECT_NE(inflate_bitmap_data(Bytes{}, 0).fault, Fault::none);
 }
 
 TEST(BitmapJpegTags, LayoutsOfTheFourTags)

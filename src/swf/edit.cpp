@@ -6,8 +6,6 @@
 #include <utility>
 #include <vector>
 
-#include <zlib.h>
-
 #include "codec/image.h"
 #include "codec/png.h"
 #include "platform/platform.h"
@@ -23,13 +21,17 @@
 namespace {
 
 constexpr uint32_t kMaxDimension = 65535;  // tag fields are 16 bits
-constexpr int kDefaultJpegQuality = 80;
 
 // A decoded picture that releases its pixels on every path.
 struct Picture {
     DecodedImage image{};
     ~Picture() { image_free(&image); }
 };
+
+std::string too_large_for_tag(uint32_t width, uint32_t height)
+{
+    return "picture of " + std::to_string(width) + "x" + std::to_string(height) + " is too large for a bitmap tag";
+}
 
 ByteBuffer alloc_bytes(uint64_t size)
 {
@@ -38,39 +40,36 @@ ByteBuffer alloc_bytes(uint64_t size)
     return ByteBuffer(static_cast<uint8_t*>(std::calloc(size ? size : 1, 1)));
 }
 
-// Decodes picture bytes for a tag; false (with a line) when they are unusable.
-bool decode_for_tag(ImageContext* images, Picture& picture, const uint8_t* data, uint32_t size, const char* function)
+bool fits_bitmap_tag(uint32_t width, uint32_t height) { return width <= kMaxDimension && height <= kMaxDimension; }
+
+// Decodes picture bytes for a tag; false, with what the line says in `why`, when they are unusable.
+bool decode_for_tag(ImageContext* images, Picture& picture, const uint8_t* data, uint32_t size, std::string* why)
 {
     if (data == nullptr || size == 0) {
-        debug_print(DebugKind::Problem, "swf", __LINE__, function, "empty picture file, tag left unchanged");
+        *why = "empty picture file, tag left unchanged";
         return false;
     }
-    if (image_decode(images, &picture.image, data, size) != 0) {
-        debug_print(DebugKind::Problem, "swf", __LINE__, function, "picture does not decode, tag left unchanged");
+    if (image_decode(images, &picture.image, {data, size}) != Fault::none) {
+        *why = "picture does not decode, tag left unchanged";
         return false;
     }
-    if (picture.image.width > kMaxDimension || picture.image.height > kMaxDimension) {
-        debug_print(DebugKind::Problem, "swf", __LINE__, function, "picture of %ux%u is too large for a bitmap tag",
-                    picture.image.width, picture.image.height);
+    if (!fits_bitmap_tag(picture.image.width, picture.image.height)) {
+        *why = too_large_for_tag(picture.image.width, picture.image.height);
         return false;
     }
     return true;
 }
 
 // Re-encodes a decoded picture in its own kind (bitmaps, which have no encoder, as PNG).
-bool encode_picture(Picture& picture, ByteBuffer& out, uint32_t* out_size, const char* function)
+bool encode_picture(Picture& picture, ByteBuffer& out, uint32_t* out_size)
 {
-    if (picture.image.kind == IMAGE_BITMAP)
-        picture.image.kind = IMAGE_PNG;
+    if (picture.image.kind == ImageKind::bitmap)
+        picture.image.kind = ImageKind::png;
     uint64_t bound = image_encode_bound(picture.image.width, picture.image.height);
     out = alloc_bytes(bound);
     *out_size = 0;
-    if (!out || image_encode(&picture.image, out.get(), static_cast<uint32_t>(bound), out_size) != 0 ||
-        *out_size == 0) {
-        debug_print(DebugKind::Problem, "swf", __LINE__, function, "picture cannot be encoded, tag left unchanged");
-        return false;
-    }
-    return true;
+    return out && image_encode(&picture.image, out.get(), static_cast<uint32_t>(bound), out_size) == Fault::none &&
+           *out_size != 0;
 }
 
 // Replaces the tag's code and body with `header` followed by `payload`; false (tag
@@ -189,15 +188,6 @@ bool rebuild_colour_mapped(SwfTag* tag, uint16_t id, const PngPicture& picture)
                             {data.get(), size});
 }
 
-bool fits_bitmap_tag(uint32_t width, uint32_t height, const char* function)
-{
-    if (width <= kMaxDimension && height <= kMaxDimension)
-        return true;
-    debug_print(DebugKind::Problem, "swf", __LINE__, function, "picture of %ux%u is too large for a bitmap tag", width,
-                height);
-    return false;
-}
-
 bool all_opaque(const uint8_t* rgba, size_t count)
 {
     for (size_t i = 0; i < count; ++i)
@@ -211,8 +201,7 @@ bool stored_picture_size(ImageContext* images, const JpegTagParts& parts, uint32
 {
     std::vector<uint8_t> repaired = jpeg_repair(parts.image);
     Picture stored;
-    if (repaired.empty() ||
-        image_decode(images, &stored.image, repaired.data(), static_cast<uint32_t>(repaired.size())) != 0)
+    if (repaired.empty() || image_decode(images, &stored.image, repaired) != Fault::none)
         return false;
     *width = stored.image.width;
     *height = stored.image.height;
@@ -272,15 +261,20 @@ bool swf_write_tag_DefineBitsLossless2(SwfTag* tag, uint16_t id, const uint8_t* 
             return false;
         }
         PngPicture& picture = png.value;
-        if (!fits_bitmap_tag(picture.width, picture.height, __func__))
+        if (!fits_bitmap_tag(picture.width, picture.height)) {
+            DEBUG_PROBLEM("swf", "%s", too_large_for_tag(picture.width, picture.height).c_str());
             return false;
+        }
         if (picture.indexed)
             return rebuild_colour_mapped(tag, id, picture);
         return rebuild_32bit(tag, id, picture.pixels.get(), picture.width, picture.height, picture.opaque);
     }
     Picture picture;
-    if (!decode_for_tag(images, picture, data, size, __func__))
+    std::string why;
+    if (!decode_for_tag(images, picture, data, size, &why)) {
+        DEBUG_PROBLEM("swf", "%s", why.c_str());
         return false;
+    }
     DecodedImage& image = picture.image;
     return rebuild_32bit(tag, id, image.pixels, image.width, image.height,
                          all_opaque(image.pixels, size_t{image.width} * image.height));
@@ -289,9 +283,12 @@ bool swf_write_tag_DefineBitsLossless2(SwfTag* tag, uint16_t id, const uint8_t* 
 bool swf_replace_jpeg(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size, ImageContext* images)
 {
     Picture picture;
-    if (!decode_for_tag(images, picture, data, size, __func__))
+    std::string why;
+    if (!decode_for_tag(images, picture, data, size, &why)) {
+        DEBUG_PROBLEM("swf", "%s", why.c_str());
         return false;
-    if (picture.image.kind != IMAGE_JPEG) {
+    }
+    if (picture.image.kind != ImageKind::jpeg) {
         DEBUG_PROBLEM("swf", "not a JPEG picture, tag left unchanged");
         return false;
     }
@@ -349,8 +346,8 @@ EditResult lossless2jpeg(SwfTag* tag)
         return EditResult::failed;
     }
     Inflated data = inflate_bitmap_data({body->buf + header.data_offset, old_len - header.data_offset}, data_size);
-    if (data.zlib_code != Z_OK) {
-        DEBUG_PROBLEM("swf", INFLATE_FAILED, data.zlib_code, static_cast<int>(data_size));
+    if (data.fault != Fault::none) {
+        DEBUG_PROBLEM("swf", INFLATE_FAILED, zlib_code(data.fault), static_cast<int>(data_size));
         DEBUG_PROBLEM("swf", "pixels of bitmap %d do not inflate, left unchanged", header.id);
         return EditResult::failed;
     }
@@ -365,8 +362,8 @@ EditResult lossless2jpeg(SwfTag* tag)
     uint64_t bound = image_encode_bound(header.width, header.height);
     ByteBuffer jpeg = alloc_bytes(bound);
     uint32_t jpeg_size = 0;
-    if (!jpeg || image_encode_pixels(IMAGE_JPEG, pixels, header.width, header.height, kDefaultJpegQuality, jpeg.get(),
-                                     static_cast<uint32_t>(bound), &jpeg_size) != 0) {
+    if (!jpeg || image_encode_pixels(ImageKind::jpeg, pixels, header.width, header.height, kJpegDefaultQuality,
+                                     jpeg.get(), static_cast<uint32_t>(bound), &jpeg_size) != Fault::none) {
         DEBUG_PROBLEM("swf", "bitmap %d cannot be encoded as JPEG, left unchanged", header.id);
         return EditResult::failed;
     }
@@ -402,13 +399,18 @@ SymbolEntry* swf_add_image(Swf* swf, const char* name, const char* path, ImageCo
     Picture picture;
     ByteBuffer encoded;
     uint32_t encoded_size = static_cast<uint32_t>(size);
-    if (!decode_for_tag(images, picture, data.get(), static_cast<uint32_t>(size), __func__))
+    std::string why;
+    if (!decode_for_tag(images, picture, data.get(), static_cast<uint32_t>(size), &why)) {
+        DEBUG_PROBLEM("swf", "%s", why.c_str());
         return nullptr;
+    }
     // A JPEG goes in as it is; other pictures as the PNG of their pixels.
-    if (picture.image.kind == IMAGE_JPEG)
+    if (picture.image.kind == ImageKind::jpeg) {
         encoded = std::move(data);
-    else if (!encode_picture(picture, encoded, &encoded_size, __func__))
+    } else if (!encode_picture(picture, encoded, &encoded_size)) {
+        DEBUG_PROBLEM("swf", "picture cannot be encoded, tag left unchanged");
         return nullptr;
+    }
     auto* tag = static_cast<SwfTag*>(mem_alloc(sizeof(SwfTag)));
     uint8_t header[2] = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)};
     if (!rebuild_tag(tag, TAG_DEFINE_BITS_JPEG2, header, sizeof header, encoded.get(), encoded_size)) {

@@ -232,7 +232,7 @@ Bytes stored_rgba(const SwfTag* tag, LosslessHeader* header)
     EXPECT_TRUE(lossless_read_header(body, header));
     bool alpha = tag->code == TAG_DEFINE_BITS_LOSSLESS2;
     Inflated data = inflate_bitmap_data(body.subspan(header->data_offset), lossless_data_size(*header, alpha));
-    EXPECT_EQ(data.zlib_code, Z_OK);
+    EXPECT_EQ(data.fault, Fault::none);
     Bytes rgba(size_t{header->width} * header->height * 4);
     lossless_to_rgba(*header, alpha, {data.bytes.get(), data.size}, rgba.data());
     return rgba;

@@ -6,17 +6,18 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
 
-#include <zlib.h>
-
 #include "codec/image.h"
 #include "codec/png.h"
 #include "platform/platform.h"
 #include "support/debug.h"
+#include "support/deflate.h"
+#include "support/fault.h"
 #include "support/memory.h"
 #include "swf/bitmap_format.h"
 #include "swf/naming.h"
@@ -55,6 +56,15 @@ Outcome write_bitmap_file(const BitmapJob& job, uint16_t id, std::span<const uin
     return Outcome::written;
 }
 
+// A bitmap that is fine but could not be written here (memory ran out, a size past the
+// buffer limit): a failure of this run, not bad data, so it counts like a file that could
+// not be written.
+Outcome not_written(uint16_t id, Fault fault, const char* function)
+{
+    DEBUG_PROBLEM_IN("swf", function, "bitmap %d not written: %s", id, fault_text(fault));
+    return Outcome::write_failed;
+}
+
 // PNG colour types: the movie's own form of each bitmap.
 constexpr int kPngRgb = 2;
 constexpr int kPngPalette = 3;
@@ -67,15 +77,20 @@ struct PngPixels {
     const PngPalette* palette = nullptr;
 };
 
-// False (with a line) when the PNG of a width x height bitmap could pass the buffer limit.
-bool png_fits(uint16_t id, uint32_t width, uint32_t height, int color_type, const char* function)
+bool png_within_limit(uint32_t width, uint32_t height, int color_type)
 {
     uint64_t bound = png_encoded_size_bound(width, height, 8, color_type);
-    if (bound != 0 && bound < kMaxBufferSize)
-        return true;
-    DEBUG_PROBLEM_IN("swf", function, "bitmap %d of %ux%u pixels cannot be encoded within the buffer limit, skipped",
-                     id, width, height);
-    return false;
+    return bound != 0 && bound < kMaxBufferSize;
+}
+
+// A valid bitmap whose PNG, pixels or inflated data could pass the buffer limit: it cannot
+// be written here, which is a failure of the run and not bad data.
+Outcome past_buffer_limit(uint16_t id, uint32_t width, uint32_t height, const char* function)
+{
+    DEBUG_PROBLEM_IN("swf", function,
+                     "bitmap %d of %ux%u pixels cannot be encoded within the buffer limit, not written", id, width,
+                     height);
+    return Outcome::write_failed;
 }
 
 // Encodes width x height pixels as PNG in memory and writes the file; nothing is created
@@ -83,15 +98,17 @@ bool png_fits(uint16_t id, uint32_t width, uint32_t height, int color_type, cons
 Outcome write_png_bitmap(const BitmapJob& job, uint16_t id, uint32_t width, uint32_t height, const PngPixels& image,
                          const char* function)
 {
-    if (!png_fits(id, width, height, image.color_type, function))
-        return Outcome::write_failed;
+    if (!png_within_limit(width, height, image.color_type))
+        return past_buffer_limit(id, width, height, function);
     uint64_t bound = png_encoded_size_bound(width, height, 8, image.color_type);
     ByteBuffer encoded(static_cast<uint8_t*>(std::malloc(bound)));
+    if (!encoded)
+        return not_written(id, Fault::out_of_memory, function);
     MemoryWriter writer{0, 0, encoded.get(), static_cast<uint32_t>(bound)};
     PngHandle png{};
-    if (!encoded || png_open_writer(&png, memory_writer, &writer) != PNG_OK ||
-        png_write_image(&png, width, height, 8, image.color_type, image.pixels, image.palette) != PNG_OK) {
-        DEBUG_PROBLEM_IN("swf", function, "bitmap %d cannot be encoded as PNG, skipped", id);
+    if (png_open_writer(&png, memory_writer, &writer) != Fault::none ||
+        png_write_image(&png, width, height, 8, image.color_type, image.pixels, image.palette) != Fault::none) {
+        DEBUG_PROBLEM_IN("swf", function, "bitmap %d cannot be encoded as PNG, not written", id);
         return Outcome::write_failed;
     }
     return write_bitmap_file(job, id, {encoded.get(), writer.written}, function);
@@ -115,13 +132,13 @@ int widest_png_type(const LosslessHeader& header)
     return header.format == LOSSLESS_COLOUR_MAPPED ? kPngPalette : kPngRgba;
 }
 
-// Whether the inflated data and the widest pixels stay below the buffer limit.
-bool lossless_in_range(const LosslessHeader& header, bool alpha)
+// Whether the inflated data, the widest pixels and their PNG stay below the buffer limit.
+bool lossless_within_limit(const LosslessHeader& header, bool alpha)
 {
-    uint64_t data_size = lossless_data_size(header, alpha);
     uint64_t count = uint64_t{header.width} * header.height;
     uint64_t pixel_bytes = count * (header.format == LOSSLESS_COLOUR_MAPPED ? 1 : 4);
-    return data_size != 0 && data_size < kMaxBufferSize && pixel_bytes < kMaxBufferSize;
+    return lossless_data_size(header, alpha) < kMaxBufferSize && pixel_bytes < kMaxBufferSize &&
+           png_within_limit(header.width, header.height, widest_png_type(header));
 }
 
 // Colour-mapped data as indices and opaque data as R, G, B, converted where it was
@@ -145,10 +162,8 @@ std::optional<Outcome> write_own_form(const BitmapJob& job, const LosslessHeader
     uint8_t* rgb = data.bytes.get();
     if (header.format != LOSSLESS_32BIT) {
         expanded.reset(static_cast<uint8_t*>(std::malloc(size_t{header.width} * header.height * 3)));
-        if (!expanded) {
-            DEBUG_PROBLEM_IN("swf", "read_lossless", "out of memory for bitmap %d, skipped", id);
-            return Outcome::skipped;
-        }
+        if (!expanded)
+            return not_written(id, Fault::out_of_memory, "read_lossless");
         rgb = expanded.get();
     }
     if (!lossless_to_rgb(header, stored, rgb))
@@ -171,17 +186,20 @@ Outcome read_lossless(const BitmapJob& job, const SwfTag* tag)
         DEBUG_PROBLEM("swf", "unknown lossless image format %u", header.format);
         return Outcome::skipped;
     }
-    // At most 65535 x 65535 x 4 bytes: computed in 64 bits, refused at the buffer limit.
-    if (!lossless_in_range(header, alpha)) {
+    // At most 65535 x 65535 x 4 bytes: computed in 64 bits. An empty picture has nothing
+    // to write; one past the buffer limit is valid but cannot be written here.
+    if (lossless_data_size(header, alpha) == 0) {
         DEBUG_PROBLEM("swf", "bitmap %d of %ux%u pixels is out of range, skipped", id, header.width, header.height);
         return Outcome::skipped;
     }
-    if (!png_fits(id, header.width, header.height, widest_png_type(header), __func__))
-        return Outcome::write_failed;
+    if (!lossless_within_limit(header, alpha))
+        return past_buffer_limit(id, header.width, header.height, __func__);
     uint64_t data_size = lossless_data_size(header, alpha);
     Inflated data = inflate_bitmap_data(body.subspan(header.data_offset), data_size);
-    if (data.zlib_code != Z_OK) {
-        DEBUG_PROBLEM("swf", INFLATE_FAILED, data.zlib_code, static_cast<int>(data_size));
+    if (data.fault == Fault::out_of_memory)
+        return not_written(id, Fault::out_of_memory, __func__);
+    if (data.fault != Fault::none) {
+        DEBUG_PROBLEM("swf", INFLATE_FAILED, zlib_code(data.fault), static_cast<int>(data_size));
         return Outcome::skipped;
     }
     if (std::optional<Outcome> own = write_own_form(job, header, alpha, data))
@@ -191,13 +209,11 @@ Outcome read_lossless(const BitmapJob& job, const SwfTag* tag)
     ByteBuffer expanded;
     uint8_t* pixels = data.bytes.get();
     if (header.format != LOSSLESS_32BIT) {
-        if (!png_fits(id, header.width, header.height, kPngRgba, __func__))  // a colour-mapped one after all
-            return Outcome::write_failed;
+        if (!png_within_limit(header.width, header.height, kPngRgba))  // a colour-mapped one after all
+            return past_buffer_limit(id, header.width, header.height, __func__);
         expanded.reset(static_cast<uint8_t*>(std::malloc(count * 4)));
-        if (!expanded) {
-            DEBUG_PROBLEM("swf", "out of memory for bitmap %d, skipped", id);
-            return Outcome::skipped;
-        }
+        if (!expanded)
+            return not_written(id, Fault::out_of_memory, __func__);
         pixels = expanded.get();
     }
     lossless_to_rgba(header, alpha, {data.bytes.get(), data.size}, pixels);
@@ -234,7 +250,7 @@ Outcome write_jpeg_with_alpha(const BitmapJob& job, const JpegTagParts& parts)
         image = repaired;
     }
     DecodedImage decoded{};
-    const Fault fault = image.empty() ? Fault::malformed : image_decode_bytes(job.images, &decoded, image);
+    const Fault fault = image.empty() ? Fault::malformed : image_decode(job.images, &decoded, image);
     if (fault_is_resource(fault)) {
         DEBUG_PROBLEM_IN("swf", "read_bits", "image of bitmap %d cannot be decoded (%s), not written", parts.id,
                          fault_text(fault));
@@ -248,11 +264,13 @@ Outcome write_jpeg_with_alpha(const BitmapJob& job, const JpegTagParts& parts)
     std::unique_ptr<DecodedImage, decltype(&image_free)> release(&decoded, image_free);
     uint64_t count = uint64_t{decoded.width} * decoded.height;
     Inflated plane = inflate_bitmap_data(parts.alpha, count);
-    if (plane.zlib_code != Z_OK) {
-        DEBUG_PROBLEM_IN("swf", "read_bits", INFLATE_FAILED, plane.zlib_code, static_cast<int>(count));
+    if (plane.fault == Fault::out_of_memory)
+        return not_written(parts.id, Fault::out_of_memory, "read_bits");
+    if (plane.fault != Fault::none) {
+        DEBUG_PROBLEM_IN("swf", "read_bits", INFLATE_FAILED, zlib_code(plane.fault), static_cast<int>(count));
         return Outcome::skipped;
     }
-    bool opaque = merge_alpha_plane(decoded.pixels, count, {plane.bytes.get(), count}, decoded.kind == IMAGE_JPEG);
+    bool opaque = merge_alpha_plane(decoded.pixels, count, {plane.bytes.get(), count}, decoded.kind == ImageKind::jpeg);
     return write_straight_pixels(job, parts.id, decoded.width, decoded.height, decoded.pixels, opaque, "read_bits");
 }
 
@@ -292,8 +310,8 @@ bool lossless_reaches_file(const SwfTag* tag, uint16_t* id)
     if (!lossless_read_header({tag->body.buf, tag->body.len}, &header) || !lossless_format_known(header.format))
         return false;
     *id = header.id;
-    uint64_t bound = png_encoded_size_bound(header.width, header.height, 8, widest_png_type(header));
-    return lossless_in_range(header, tag->code == TAG_DEFINE_BITS_LOSSLESS2) && bound != 0 && bound < kMaxBufferSize;
+    return lossless_data_size(header, tag->code == TAG_DEFINE_BITS_LOSSLESS2) != 0 &&
+           lossless_within_limit(header, tag->code == TAG_DEFINE_BITS_LOSSLESS2);
 }
 
 // The extension of the file a bitmap tag becomes, with its id; null when the tag is refused
@@ -525,7 +543,13 @@ BitmapOutcome swf_extract_bitmap(const ExtractPlan& plan, size_t index, ImageCon
 {
     if (!plan.output.is_open())
         return BitmapOutcome::write_failed;  // the folder's one line said why
-    return extract_tag({plan, plan.bitmaps[index], images});
+    const BitmapPlan& bitmap = plan.bitmaps[index];
+    try {
+        return extract_tag({plan, bitmap, images});
+    } catch (const std::bad_alloc&) {
+        // Memory ran out in a container or a line: this bitmap fails, the others go on.
+        return not_written(bitmap.facts.id, Fault::out_of_memory, "swf_saveimg");
+    }
 }
 
 void swf_open_folders(ExtractTree* tree, OutputFolder top)

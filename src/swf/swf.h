@@ -3,9 +3,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "stream/stream.h"
+#include "support/fault.h"
 #include "swf/naming.h"
 
 struct SymbolNames;
@@ -35,9 +37,6 @@ struct Swf {
     SwfTag tags;                // list sentinel: only next and prev are used
 };
 
-// Loading. Both print their debug lines and return null when the movie is refused.
-Swf* swf_readfile(const char* path);
-Swf* swf_read(Stream* source, const char* path);
 // Releases a movie with its tags and names.
 void swf_free(Swf* swf);
 
@@ -45,6 +44,18 @@ struct SwfDeleter {
     void operator()(Swf* swf) const { swf_free(swf); }
 };
 using SwfPtr = std::unique_ptr<Swf, SwfDeleter>;
+
+// Loading. Each prints its progress lines, and the line of a movie it refuses (malformed,
+// unreadable). A movie that needs more memory than there is comes back as
+// Fault::out_of_memory without a line, for the caller to report as a failure of its own.
+Result<SwfPtr> swf_load_file(const char* path);
+Result<SwfPtr> swf_load(Stream* source, const char* path);
+// The memory loading a movie will take, judged by the start of its file (kHeaderSize
+// bytes, or fewer): the body size its header claims. 0 for what is no movie.
+uint64_t swf_claimed_body_size(std::span<const uint8_t> file_start);
+// The same, null when the movie is not loaded; they print the out-of-memory line themselves.
+Swf* swf_readfile(const char* path);
+Swf* swf_read(Stream* source, const char* path);
 
 void swf_read_rect(Swf* swf);
 

@@ -1,14 +1,17 @@
 // Loading a movie: container header, decompression, frame header, tag records.
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string_view>
 
 #include <zlib.h>
 
+#include "platform/platform.h"
+#include "stream/byte_reader.h"
 #include "support/debug.h"
 #include "support/deflate.h"
-#include "support/fileio.h"
 #include "support/lzma_codec.h"
 #include "support/memory.h"
 #include "swf/swf.h"
@@ -86,7 +89,7 @@ int inflate_body(const uint8_t* packed, uint32_t packed_len, uint32_t limit, Str
     if (block == nullptr)
         return Z_MEM_ERROR;
     size_t size = limit;
-    int rv = zlib_inflate_known_size({packed, packed_len}, block, &size);
+    int rv = zlib_code(zlib_inflate_known_size({packed, packed_len}, block, &size));
     if (rv != Z_OK) {
         std::free(block);
         return rv;
@@ -96,42 +99,47 @@ int inflate_body(const uint8_t* packed, uint32_t packed_len, uint32_t limit, Str
     return Z_OK;
 }
 
-// Inflates or decodes the packed body into `body`. False (with a line) on failure.
+// Inflates or decodes the packed body into `body`: Fault::none, Fault::malformed (with a
+// line) for data that does not unpack, Fault::out_of_memory (no line: the caller says it).
 // The header's file length only bounds the output; memory follows the real data.
-bool unpack_body(Swf* swf, const uint8_t* packed, uint32_t packed_len, Stream* body)
+Fault unpack_body(Swf* swf, const uint8_t* packed, uint32_t packed_len, Stream* body)
 {
     if (swf->signature[0] == 'C') {
         int rv = inflate_body(packed, packed_len, swf->file_length, body);
+        if (rv == Z_MEM_ERROR)
+            return Fault::out_of_memory;
         if (rv != Z_OK) {
             // "CWS decompression failed"
             DEBUG_PROBLEM_IN("swf", "swf_read", "cws解压缩失败:%d", rv);
-            return false;
+            return Fault::malformed;
         }
         DEBUG_LINE_IN("swf", "swf_read", "cws解压缩OK");
-        return true;
+        return Fault::none;
     }
     if (swf->signature[0] == 'Z') {
         uint8_t* block = nullptr;
         size_t out_len = 0;
         size_t in_len = packed_len - kZwsPrefix;
-        int rv = lzma_uncompress_growing(&block, &out_len, swf->file_length - kHeaderSize, packed + kZwsPrefix, &in_len,
-                                         packed + 4, kLzmaPropsSize);
-        if (rv != LZMA_RESULT_OK) {
+        Fault fault = lzma_uncompress_growing(&block, &out_len, swf->file_length - kHeaderSize, packed + kZwsPrefix,
+                                              &in_len, packed + 4, kLzmaPropsSize);
+        if (fault == Fault::out_of_memory)
+            return Fault::out_of_memory;
+        if (fault != Fault::none) {
             // "ZWS decompression failed"
-            DEBUG_PROBLEM_IN("swf", "swf_read", "zws解压缩失败:%d", rv);
-            return false;
+            DEBUG_PROBLEM_IN("swf", "swf_read", "zws解压缩失败:%d", lzma_code(fault));
+            return Fault::malformed;
         }
         DEBUG_LINE_IN("swf", "swf_read", "zws解压缩OK");
         body->buf = block;
         body->len = static_cast<uint32_t>(out_len);
-        return true;
+        return Fault::none;
     }
     uint32_t len = std::min(swf->file_length - kHeaderSize, packed_len);
     body->buf = static_cast<uint8_t*>(mem_alloc(len));
     if (len != 0)
         std::memcpy(body->buf, packed, len);
     body->len = len;
-    return true;
+    return Fault::none;
 }
 
 // Header checks the loader relies on before it allocates anything.
@@ -222,25 +230,16 @@ void build_tag_list(Swf* swf)
 
 }  // namespace
 
-Swf* swf_readfile(const char* path)
-{
-    DEBUG_HEADING("swf", "%s", path);
-    int size = 0;
-    ByteBuffer file(file_read_all(path, &size));
-    if (!file) {
-        DEBUG_PROBLEM("swf", "cannot read %s", path);
-        return nullptr;
-    }
-    Stream source{file.get(), 0, static_cast<uint32_t>(size), 0};
-    return swf_read(&source, path);
-}
+namespace {
 
-Swf* swf_read(Stream* source, const char* path)
+// The loader proper. Malformed movies are refused with their line (Fault::malformed);
+// memory that runs out is returned as Fault::out_of_memory for the caller to report.
+Result<SwfPtr> load(Stream* source, const char* path)
 {
     if (source->len < kHeaderSize) {
-        DEBUG_PROBLEM("swf", "refused: %u bytes is too short for a swf header", source->len);
+        DEBUG_PROBLEM_IN("swf", "swf_read", "refused: %u bytes is too short for a swf header", source->len);
         source->pos = source->len;
-        return nullptr;
+        return Fault::malformed;
     }
     SwfPtr swf(new Swf{});
     swf->tags.next = swf->tags.prev = &swf->tags;
@@ -257,25 +256,88 @@ Swf* swf_read(Stream* source, const char* path)
     uint32_t packed_len = source->len - source->pos;
     source->pos = source->len;
     if (!header_is_sound(swf.get(), source->len))
-        return nullptr;
-    if (!unpack_body(swf.get(), packed, packed_len, &swf->body))
-        return nullptr;
+        return Fault::malformed;
+    if (Fault fault = unpack_body(swf.get(), packed, packed_len, &swf->body); fault != Fault::none)
+        return fault;
     swf->signature[0] = 'F';
 
     if (!frame_header_fits(&swf->body)) {
-        DEBUG_PROBLEM("swf", "refused: body of %u bytes is too short for the frame header", swf->body.len);
-        return nullptr;
+        DEBUG_PROBLEM_IN("swf", "swf_read", "refused: body of %u bytes is too short for the frame header",
+                         swf->body.len);
+        return Fault::malformed;
     }
     swf_read_rect(swf.get());
     stream_skip(&swf->body, 1);  // aligns after the RECT, then passes the rate's fraction byte
     swf->frame_rate = stream_read_ui8(&swf->body);
     swf->frame_count = stream_read_ui16(&swf->body);
-    DEBUG_LINE("swf", "framerate:%d,totalframe:%d", swf->frame_rate, swf->frame_count);
+    DEBUG_LINE_IN("swf", "swf_read", "framerate:%d,totalframe:%d", swf->frame_rate, swf->frame_count);
 
     uint32_t first_tag = swf->body.pos;
     collect_symbol_names(swf.get(), first_tag);
     build_tag_list(swf.get());
-    return swf.release();
+    return swf;
+}
+
+// The line a caller without its own way of reporting prints for a movie that ran out of memory.
+void report_out_of_memory(const char* path)
+{
+    DEBUG_PROBLEM_IN("swf", "swf_read", "out of memory loading %s, movie not done", path);
+}
+
+}  // namespace
+
+Result<SwfPtr> swf_load(Stream* source, const char* path)
+{
+    try {
+        return load(source, path);
+    } catch (const std::bad_alloc&) {
+        return Fault::out_of_memory;
+    }
+}
+
+Result<SwfPtr> swf_load_file(const char* path)
+{
+    debug_print(DebugKind::Heading, "swf", __LINE__, "swf_readfile", "%s", path);
+    uint8_t* block = nullptr;
+    size_t size = 0;
+    const ReadStatus status = platform_read_regular_file(path, size_t{INT_MAX} + 1, &block, &size);
+    if (status == ReadStatus::out_of_memory)
+        return Fault::out_of_memory;
+    if (status != ReadStatus::ok) {
+        DEBUG_PROBLEM_IN("swf", "swf_readfile", "cannot read %s", path);
+        return Fault::io_error;
+    }
+    ByteBuffer file(block);
+    Stream source{file.get(), 0, static_cast<uint32_t>(size), 0};
+    return swf_load(&source, path);
+}
+
+uint64_t swf_claimed_body_size(std::span<const uint8_t> file_start)
+{
+    if (file_start.size() < kHeaderSize)
+        return 0;
+    const std::string_view signature(reinterpret_cast<const char*>(file_start.data()), 3);
+    if (signature != "FWS" && signature != "CWS" && signature != "ZWS")
+        return 0;
+    ByteReader header(file_start.subspan(4, 4));
+    const uint32_t file_length = header.u32le();
+    return file_length >= kHeaderSize && file_length < kMaxFileLength ? file_length - kHeaderSize : 0;
+}
+
+Swf* swf_readfile(const char* path)
+{
+    Result<SwfPtr> loaded = swf_load_file(path);
+    if (loaded.fault == Fault::out_of_memory)
+        report_out_of_memory(path);
+    return loaded.value.release();
+}
+
+Swf* swf_read(Stream* source, const char* path)
+{
+    Result<SwfPtr> loaded = swf_load(source, path);
+    if (loaded.fault == Fault::out_of_memory)
+        report_out_of_memory(path);
+    return loaded.value.release();
 }
 
 void swf_read_rect(Swf* swf)

@@ -36,15 +36,6 @@ void write_body(Swf* swf, Stream* out)
         swf_write_tag(out, tag);
 }
 
-// Sizes the movie and prints the size line; 0 when the movie cannot be written.
-uint32_t size_for_save(Swf* swf, const char* function)
-{
-    uint32_t file_length = swf_size(swf);
-    debug_line("swf", __LINE__, function, "size:%d,%d", static_cast<int>(file_length),
-               static_cast<int>(swf->file_length));
-    return file_length;
-}
-
 // The uncompressed body alone, for the compressed containers.
 void build_body(Swf* swf, Stream* body, uint32_t file_length)
 {
@@ -52,74 +43,39 @@ void build_body(Swf* swf, Stream* body, uint32_t file_length)
     write_body(swf, body);
 }
 
-// Writes the finished file whole or not at all; 1 when written, else 0 with a line.
-int write_file(const char* path, const Stream& file, const char* function)
+void build_fws(Swf* swf, uint32_t file_length, Stream* file)
 {
-    WriteStatus status = platform_write_file_whole(path, {file.buf, file.len});
-    if (status == WriteStatus::ok)
-        return 1;
-    debug_print(DebugKind::Problem, "swf", __LINE__, function, "cannot write %s (%s)", path,
-                platform_write_status_text(status));
-    return 0;
-}
-
-bool build_fws(Swf* swf, Stream* file, const char* function)
-{
-    stream_clear(file);
-    uint32_t file_length = size_for_save(swf, function);
-    if (file_length == 0)
-        return false;
     stream_resize(file, file_length);
     write_header(file, "FWS", swf->version, file_length);
     write_body(swf, file);
-    return true;
 }
 
-// Sizes the movie and builds its uncompressed body; the file length, or 0 (with a
-// line) when the movie cannot be written.
-uint32_t start_compressed(Swf* swf, Stream* body, Stream* file, const char* function)
-{
-    stream_clear(file);
-    uint32_t file_length = size_for_save(swf, function);
-    if (file_length != 0)
-        build_body(swf, body, file_length);
-    return file_length;
-}
-
-bool build_cws(Swf* swf, Stream* file, const char* function)
+// False when the body does not deflate into the room there is.
+bool build_cws(Swf* swf, uint32_t file_length, Stream* file)
 {
     ScopedStream body;
-    uint32_t file_length = start_compressed(swf, &body.s, file, function);
-    if (file_length == 0)
-        return false;
+    build_body(swf, &body.s, file_length);
     size_t packed_len = swf_compressed_capacity('C', body.s.len);
     stream_resize(file, kHeaderSize + static_cast<uint32_t>(packed_len));
     write_header(file, "CWS", swf->version, file_length);
     packed_len = zlib_deflate({body.s.buf, body.s.len}, file->buf + kHeaderSize, packed_len);
-    if (packed_len == 0) {
-        debug_print(DebugKind::Problem, "swf", __LINE__, function, "cws压缩失败");  // "compression failed"
+    if (packed_len == 0)
         return false;
-    }
     stream_resize(file, kHeaderSize + static_cast<uint32_t>(packed_len));
     return true;
 }
 
-bool build_zws(Swf* swf, Stream* file, const char* function)
+bool build_zws(Swf* swf, uint32_t file_length, Stream* file)
 {
     ScopedStream body;
-    uint32_t file_length = start_compressed(swf, &body.s, file, function);
-    if (file_length == 0)
-        return false;
+    build_body(swf, &body.s, file_length);
     constexpr uint32_t kPrefix = kHeaderSize + kZwsPrefix;
     size_t packed_len = swf_compressed_capacity('Z', body.s.len);
     stream_resize(file, kPrefix + static_cast<uint32_t>(packed_len));
     size_t props_len = kLzmaPropsSize;
-    int rv = lzma_compress(file->buf + kPrefix, &packed_len, body.s.buf, body.s.len, file->buf + kHeaderSize + 4,
-                           &props_len, 5, kLzmaDictSize, 3, 0, 2, 32, 2);
-    if (rv != LZMA_RESULT_OK) {
-        debug_print(DebugKind::Problem, "swf", __LINE__, function, "zws压缩失败");  // "compression failed"
+    if (lzma_compress(file->buf + kPrefix, &packed_len, body.s.buf, body.s.len, file->buf + kHeaderSize + 4, &props_len,
+                      5, kLzmaDictSize, 3, 0, 2, 32, 2) != Fault::none)
         return false;
-    }
     write_header(file, "ZWS", kZwsVersion, file_length);
     stream_write_ui32(file, static_cast<uint32_t>(packed_len));
     stream_resize(file, kPrefix + static_cast<uint32_t>(packed_len));
@@ -127,12 +83,23 @@ bool build_zws(Swf* swf, Stream* file, const char* function)
     return true;
 }
 
-using Builder = bool (*)(Swf*, Stream*, const char*);
+// The lines of a save are those of the saver of its container, whoever asked for the file.
+const char* saver_name(char container)
+{
+    return container == 'C' ? "swf_save" : container == 'Z' ? "swf_save_zws" : "swf_save_fws";
+}
 
-int save_with(Builder build, Swf* swf, const char* path, const char* function)
+// Writes the file whole or not at all (through a temporary, never through a link).
+Fault save_as(Swf* swf, char container, const char* path)
 {
     ScopedStream file;
-    return build(swf, &file.s, function) ? write_file(path, file.s, function) : 0;
+    if (Fault fault = swf_build_file(swf, container, &file.s); fault != Fault::none)
+        return fault;
+    WriteStatus status = platform_write_file_whole(path, {file.s.buf, file.s.len});
+    if (status == WriteStatus::ok)
+        return Fault::none;
+    DEBUG_PROBLEM_IN("swf", saver_name(container), "cannot write %s (%s)", path, platform_write_status_text(status));
+    return Fault::io_error;
 }
 
 }  // namespace
@@ -176,17 +143,29 @@ uint32_t swf_compressed_capacity(char container, uint32_t body_length)
     return static_cast<uint32_t>(wanted < room ? wanted : room);
 }
 
-bool swf_build_file(Swf* swf, char container, Stream* file)
+Fault swf_build_file(Swf* swf, char container, Stream* file)
 {
-    if (container == 'C')
-        return build_cws(swf, file, "swf_save");
-    if (container == 'Z')
-        return build_zws(swf, file, "swf_save_zws");
-    return build_fws(swf, file, "swf_save_fws");
+    const char* saver = saver_name(container);
+    stream_clear(file);
+    uint32_t file_length = swf_size(swf);
+    DEBUG_LINE_IN("swf", saver, "size:%d,%d", static_cast<int>(file_length), static_cast<int>(swf->file_length));
+    if (file_length == 0)
+        return Fault::too_large;
+    if (container == 'C' && !build_cws(swf, file_length, file)) {
+        DEBUG_PROBLEM_IN("swf", saver, "cws压缩失败");  // "compression failed"
+        return Fault::too_large;
+    }
+    if (container == 'Z' && !build_zws(swf, file_length, file)) {
+        DEBUG_PROBLEM_IN("swf", saver, "zws压缩失败");  // "compression failed"
+        return Fault::too_large;
+    }
+    if (container != 'C' && container != 'Z')
+        build_fws(swf, file_length, file);
+    return Fault::none;
 }
 
-int swf_save_fws(Swf* swf, const char* path) { return save_with(build_fws, swf, path, __func__); }
+Fault swf_save_fws(Swf* swf, const char* path) { return save_as(swf, 'F', path); }
 
-int swf_save(Swf* swf, const char* path) { return save_with(build_cws, swf, path, __func__); }
+Fault swf_save(Swf* swf, const char* path) { return save_as(swf, 'C', path); }
 
-int swf_save_zws(Swf* swf, const char* path) { return save_with(build_zws, swf, path, __func__); }
+Fault swf_save_zws(Swf* swf, const char* path) { return save_as(swf, 'Z', path); }

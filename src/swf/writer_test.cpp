@@ -20,7 +20,7 @@ namespace {
 using swfkit::Bytes;
 using swfkit::Container;
 
-using SaveFn = int (*)(Swf*, const char*);
+using SaveFn = Fault (*)(Swf*, const char*);
 
 swfkit::Movie sample_movie(Container c)
 {
@@ -51,11 +51,11 @@ uint32_t le32(const Bytes& b, size_t at)
 Bytes save_copy(Swf* swf, SaveFn save, const std::string& path, std::vector<std::string>* lines = nullptr)
 {
     testkit::CapturedStdout capture;
-    int ok = save(swf, path.c_str());
+    Fault fault = save(swf, path.c_str());
     auto out = testkit::split_lines(capture.take());
     if (lines)
         *lines = out;
-    EXPECT_EQ(ok, 1);
+    EXPECT_EQ(fault, Fault::none);
     return read_bytes(path);
 }
 
@@ -115,7 +115,7 @@ TEST(SwfWriter, CompressedContainersDecodeToExactlyTheBody)
     EXPECT_EQ(std::memcmp(zws.data() + 12, props, 5), 0);
     Bytes decoded(body.size());
     size_t out_len = decoded.size(), in_len = zws.size() - 17;
-    ASSERT_EQ(lzma_uncompress(decoded.data(), &out_len, zws.data() + 17, &in_len, zws.data() + 12, 5), 0);
+    ASSERT_EQ(lzma_uncompress(decoded.data(), &out_len, zws.data() + 17, &in_len, zws.data() + 12, 5), Fault::none);
     EXPECT_EQ(out_len, body.size());
     EXPECT_EQ(decoded, body);
 }
@@ -167,15 +167,15 @@ TEST(SwfWriter, IncompressibleMoviesStillSaveAsCws)
     EXPECT_EQ(tag_contents(again.swf.get()), tag_contents(loaded.swf.get()));
 }
 
-TEST(SwfWriter, UnwritablePathReturnsZeroWithALine)
+TEST(SwfWriter, UnwritablePathIsAnIoErrorWithALine)
 {
     auto loaded = testkit::load_movie(sample_movie(Container::FWS).build());
     ASSERT_TRUE(loaded.swf);
     for (SaveFn save : {swf_save_fws, swf_save, swf_save_zws}) {
         testkit::CapturedStdout capture;
-        int ok = save(loaded.swf.get(), "/nonexistent/dir/out.swf");
+        Fault fault = save(loaded.swf.get(), "/nonexistent/dir/out.swf");
         std::string out = capture.take();
-        EXPECT_EQ(ok, 0);
+        EXPECT_EQ(fault, Fault::io_error);
         EXPECT_NE(out.find("cannot write /nonexistent/dir/out.swf"), std::string::npos);
     }
 }
@@ -204,7 +204,7 @@ TEST(SwfWriter, BuildsTheWholeFileInMemory)
     for (auto [container, save] : savers) {
         Stream file{};
         testing::internal::CaptureStdout();
-        ASSERT_TRUE(swf_build_file(loaded.swf.get(), container, &file));
+        ASSERT_EQ(swf_build_file(loaded.swf.get(), container, &file), Fault::none);
         testing::internal::GetCapturedStdout();
         Bytes built(file.buf, file.buf + file.len);
         stream_clear(&file);

@@ -78,8 +78,8 @@ Bytes gradient_jpeg(uint16_t width, uint16_t height, int quality)
     }
     Bytes out(image_encode_bound(width, height));
     uint32_t size = 0;
-    if (image_encode_pixels(IMAGE_JPEG, rgba.data(), width, height, static_cast<uint8_t>(quality), out.data(),
-                            static_cast<uint32_t>(out.size()), &size) != 0)
+    if (image_encode_pixels(ImageKind::jpeg, rgba.data(), width, height, static_cast<uint8_t>(quality), out.data(),
+                            static_cast<uint32_t>(out.size()), &size) != Fault::none)
         return {};
     out.resize(size);
     return out;

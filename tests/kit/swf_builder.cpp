@@ -66,7 +66,7 @@ void put_record(Bytes& out, uint16_t code, std::span<const uint8_t> body, bool l
         put_u16(out, static_cast<uint16_t>(code << 6 | 63));
         put_u32(out, static_cast<uint32_t>(body.size()));
     } else {
-        put_u16(out, static_cast<uint16_t>(code << 6 | body.size()));
+        put_u16(out, static_cast<uint16_t>(size_t{code} << 6 | body.size()));
     }
     put_bytes(out, body);
 }
@@ -148,12 +148,21 @@ Bytes jpeg4_body(uint16_t id, uint16_t deblocking, std::span<const uint8_t> imag
     return b;
 }
 
+Bytes binary_data_body(uint16_t id, std::span<const uint8_t> data)
+{
+    Bytes b;
+    put_u16(b, id);
+    put_u32(b, 0);
+    put_bytes(b, data);
+    return b;
+}
+
 SplitJpeg split_jpeg_tables(std::span<const uint8_t> jpeg)
 {
     SplitJpeg split{{0xFF, 0xD8}, {0xFF, 0xD8}};
     size_t at = 2;
     while (at + 4 <= jpeg.size() && jpeg[at + 1] != 0xDA) {
-        size_t end = std::min(jpeg.size(), at + 2 + (jpeg[at + 2] << 8 | jpeg[at + 3]));
+        size_t end = std::min(jpeg.size(), at + 2 + (size_t{jpeg[at + 2]} << 8 | jpeg[at + 3]));
         Bytes& into = jpeg[at + 1] == 0xDB || jpeg[at + 1] == 0xC4 ? split.tables : split.picture;
         into.insert(into.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(at),
                     jpeg.begin() + static_cast<std::ptrdiff_t>(end));

@@ -34,6 +34,8 @@ Bytes colour_mapped_body(uint16_t id, uint16_t width, uint16_t height, uint16_t 
 Bytes jpeg_body(uint16_t id, std::span<const uint8_t> image);  // DefineBits / DefineBitsJPEG2
 Bytes jpeg3_body(uint16_t id, std::span<const uint8_t> image, std::span<const uint8_t> alpha);
 Bytes jpeg4_body(uint16_t id, uint16_t deblocking, std::span<const uint8_t> image, std::span<const uint8_t> alpha);
+// DefineBinaryData: the id, four reserved bytes, the data (a movie inside the movie, say).
+Bytes binary_data_body(uint16_t id, std::span<const uint8_t> data);
 
 // A JPEG stream split the way DefineBits and JPEGTables hold it (the stream must have a scan).
 struct SplitJpeg {

@@ -70,6 +70,20 @@ std::string native_name(const std::string& gbk);
 std::string console_text(const std::string& gbk);
 #endif
 
+// True in a build under AddressSanitizer, where address-space limits (RLIMIT_AS) cannot
+// work: its shadow memory alone passes any useful limit.
+constexpr bool under_address_sanitizer()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return true;
+#endif
+#endif
+    return false;
+}
+
 std::vector<std::string> split_lines(const std::string& text);
 std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
