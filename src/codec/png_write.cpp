@@ -109,17 +109,17 @@ uint8_t* put_palette(uint8_t* p, const PngPalette& palette)
     return p;
 }
 
-enum Filter : uint8_t { kNone, kSub, kUp, kAverage, kPaeth };
+enum class Filter : uint8_t { none, sub, up, average, paeth };
 
 // One filtered byte from the byte x and its left (a), upper (b) and upper-left (c) bytes.
 uint8_t filter_byte(Filter filter, int x, int a, int b, int c)
 {
     switch (filter) {
-    case kNone: return static_cast<uint8_t>(x);
-    case kSub: return static_cast<uint8_t>(x - a);
-    case kUp: return static_cast<uint8_t>(x - b);
-    case kAverage: return static_cast<uint8_t>(x - ((a + b) >> 1));
-    case kPaeth: return static_cast<uint8_t>(x - paeth_predictor(a, b, c));
+    case Filter::none: return static_cast<uint8_t>(x);
+    case Filter::sub: return static_cast<uint8_t>(x - a);
+    case Filter::up: return static_cast<uint8_t>(x - b);
+    case Filter::average: return static_cast<uint8_t>(x - ((a + b) >> 1));
+    case Filter::paeth: return static_cast<uint8_t>(x - paeth_predictor(a, b, c));
     }
     return static_cast<uint8_t>(x);
 }
@@ -134,20 +134,20 @@ void apply_filter(Filter filter, const uint8_t* row, const uint8_t* prior, size_
     for (; i < to && i < bpp; i++)
         out[i] = filter_byte(filter, row[i], 0, prior[i], 0);  // no left pixel
     switch (filter) {
-    case kNone: std::memcpy(out + i, row + i, to - i); break;
-    case kSub:
+    case Filter::none: std::memcpy(out + i, row + i, to - i); break;
+    case Filter::sub:
         for (; i < to; i++)
             out[i] = static_cast<uint8_t>(row[i] - row[i - bpp]);
         break;
-    case kUp:
+    case Filter::up:
         for (; i < to; i++)
             out[i] = static_cast<uint8_t>(row[i] - prior[i]);
         break;
-    case kAverage:
+    case Filter::average:
         for (; i < to; i++)
             out[i] = static_cast<uint8_t>(row[i] - ((row[i - bpp] + prior[i]) >> 1));
         break;
-    case kPaeth:
+    case Filter::paeth:
         for (; i < to; i++)
             out[i] = static_cast<uint8_t>(row[i] - paeth_predictor(row[i - bpp], prior[i], prior[i - bpp]));
         break;
@@ -195,11 +195,11 @@ uint64_t filter_within(Filter filter, const uint8_t* row, const uint8_t* prior, 
 // tie the earlier filter wins. `scratch` holds two candidate rows.
 void filter_row(const uint8_t* row, const uint8_t* prior, size_t n, size_t bpp, uint8_t* out, uint8_t* scratch)
 {
-    Filter best = kNone;
+    Filter best = Filter::none;
     uint64_t best_cost = filter_cost(row, n);
     const uint8_t* best_bytes = row;
     uint8_t* trial = scratch;
-    for (Filter filter : {kSub, kUp, kAverage, kPaeth}) {
+    for (Filter filter : {Filter::sub, Filter::up, Filter::average, Filter::paeth}) {
         const uint64_t cost = filter_within(filter, row, prior, n, bpp, trial, best_cost);
         if (cost < best_cost) {
             best = filter;
@@ -208,7 +208,7 @@ void filter_row(const uint8_t* row, const uint8_t* prior, size_t n, size_t bpp, 
             trial = trial == scratch ? scratch + n : scratch;
         }
     }
-    out[0] = best;
+    out[0] = static_cast<uint8_t>(best);
     std::memcpy(out + 1, best_bytes, n);
 }
 
@@ -220,7 +220,7 @@ bool copy_index_rows(const PngHandle* png, const uint8_t* pixels, uint8_t* filte
     for (uint32_t y = 0; y < png->height; y++) {
         const uint8_t* row = pixels + size_t{y} * width;
         uint8_t* out = filtered + size_t{y} * (width + 1);
-        out[0] = kNone;
+        out[0] = static_cast<uint8_t>(Filter::none);
         std::memcpy(out + 1, row, width);
         for (size_t x = 0; x < width; x++)
             highest = row[x] > highest ? row[x] : highest;

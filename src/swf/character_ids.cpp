@@ -124,7 +124,7 @@ uint32_t swf_highest_character_id(Swf* swf)
     uint32_t highest = 0;
     for (SwfTag* tag : swf_tags(swf))
         scan_tag(tag->code, tag->body.buf, tag->body.len, &highest, 0);
-    const SymbolNames* names = swf->names;  // names added in memory have no tag yet
+    const SymbolNames* names = swf->names.get();  // names added in memory have no tag yet
     for (uint32_t i = 0; names != nullptr && i < names->n_buckets; ++i)
         if (symbols_is_live(names, i))
             highest = std::max(highest, names->keys[i]);

@@ -21,23 +21,29 @@ struct SwfTag {
     uint16_t code;
 };
 
+// A movie owns its streams, its names and every tag on its list: all go with it.
 struct Swf {
-    std::string path;   // as given by the caller; output names derive from it
-    Stream body;        // the decompressed body, frame header first
-    char signature[3];  // first byte is 'F' once loaded (the body is held uncompressed)
-    uint8_t version;
-    uint32_t file_length;  // as stored in the header
-    uint8_t frame_rate;    // integer part only
-    uint16_t frame_count;
-    Stream frame_rect;  // the frame-size RECT bytes as stored
-    uint8_t rect_bits;
-    int32_t xmin, xmax, ymin, ymax;  // frame bounds in pixels
-    SymbolNames* names;
+    Swf();
+    ~Swf();
+    Swf(const Swf&) = delete;
+    Swf& operator=(const Swf&) = delete;
+
+    std::string path;     // as given by the caller; output names derive from it
+    Stream body{};        // the decompressed body, frame header first
+    char signature[3]{};  // first byte is 'F' once loaded (the body is held uncompressed)
+    uint8_t version = 0;
+    uint32_t file_length = 0;  // as stored in the header
+    uint8_t frame_rate = 0;    // integer part only
+    uint16_t frame_count = 0;
+    Stream frame_rect{};  // the frame-size RECT bytes as stored
+    uint8_t rect_bits = 0;
+    int32_t xmin = 0, xmax = 0, ymin = 0, ymax = 0;  // frame bounds in pixels
+    std::unique_ptr<SymbolNames> names;
     FileNameClaims file_names;  // the files extraction has given out in the output folder
-    SwfTag tags;                // list sentinel: only next and prev are used
+    SwfTag tags{};              // list sentinel: only next and prev are used
 };
 
-// Releases a movie with its tags and names.
+// Releases a movie with its tags and names (delete does the same).
 void swf_free(Swf* swf);
 
 struct SwfDeleter {
@@ -102,15 +108,13 @@ inline constexpr uint32_t kRecordHeaderLong = 6;
 inline constexpr uint8_t kLongLengthMark = 63;
 
 // Tag codes the bitmap code handles.
-enum TagCode : uint16_t {
-    TAG_END = 0,
-    TAG_DEFINE_BITS = 6,
-    TAG_JPEG_TABLES = 8,
-    TAG_DEFINE_BITS_LOSSLESS = 20,
-    TAG_DEFINE_BITS_JPEG2 = 21,
-    TAG_DEFINE_BITS_JPEG3 = 35,
-    TAG_DEFINE_BITS_LOSSLESS2 = 36,
-    TAG_SYMBOL_CLASS = 76,
-    TAG_DEFINE_BINARY_DATA = 87,
-    TAG_DEFINE_BITS_JPEG4 = 90,
-};
+inline constexpr uint16_t kTagEnd = 0;
+inline constexpr uint16_t kTagDefineBits = 6;
+inline constexpr uint16_t kTagJpegTables = 8;
+inline constexpr uint16_t kTagDefineBitsLossless = 20;
+inline constexpr uint16_t kTagDefineBitsJpeg2 = 21;
+inline constexpr uint16_t kTagDefineBitsJpeg3 = 35;
+inline constexpr uint16_t kTagDefineBitsLossless2 = 36;
+inline constexpr uint16_t kTagSymbolClass = 76;
+inline constexpr uint16_t kTagDefineBinaryData = 87;
+inline constexpr uint16_t kTagDefineBitsJpeg4 = 90;

@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr uint32_t kMaxFileLength = 1u << 30;
+constexpr uint32_t kMaxFileLength = static_cast<uint32_t>(kMaxBufferSize);
 
 // Inflates a zlib stream of at most `limit` bytes into a block that grows with the output,
 // so a header claiming far more than the data holds allocates nothing for the claim.
@@ -45,7 +45,7 @@ int inflate_growing(const uint8_t* packed, uint32_t packed_len, uint32_t limit, 
                 break;
             }
             capacity = grow_output_capacity(capacity, packed_len, limit);
-            auto* grown = static_cast<uint8_t*>(std::realloc(block, capacity ? capacity : 1));
+            uint8_t* grown = buffer_realloc(block, capacity);
             if (grown == nullptr) {
                 rv = Z_MEM_ERROR;
                 break;
@@ -66,7 +66,7 @@ int inflate_growing(const uint8_t* packed, uint32_t packed_len, uint32_t limit, 
         rv = Z_BUF_ERROR;
     inflateEnd(&z);
     if (rv != Z_OK) {
-        std::free(block);
+        buffer_free(block);
         return rv;
     }
     body->buf = block;
@@ -85,13 +85,13 @@ int inflate_body(const uint8_t* packed, uint32_t packed_len, uint32_t limit, Str
 {
     if (uint64_t{limit} > kTrustedInflateRatio * packed_len)
         return inflate_growing(packed, packed_len, limit, body);
-    auto* block = static_cast<uint8_t*>(std::malloc(limit ? limit : 1));
+    uint8_t* block = buffer_alloc(limit, false);
     if (block == nullptr)
         return Z_MEM_ERROR;
     size_t size = limit;
     int rv = zlib_code(zlib_inflate_known_size({packed, packed_len}, block, &size));
     if (rv != Z_OK) {
-        std::free(block);
+        buffer_free(block);
         return rv;
     }
     body->buf = block;
@@ -171,7 +171,7 @@ bool frame_header_fits(const Stream* body)
     return body->len >= rect_bytes + 4;
 }
 
-enum class Record { Ok, End, Broken };
+enum class Record { ok, end, broken };
 
 // Reads one record header at the body's position; checks that the header and the
 // record's body lie inside the movie body.
@@ -179,18 +179,18 @@ Record read_record_header(Stream* body, uint16_t* code, uint32_t* length)
 {
     uint32_t left = stream_remaining(body);
     if (left == 0)
-        return Record::End;
+        return Record::end;
     if (left < kRecordHeaderShort)
-        return Record::Broken;
+        return Record::broken;
     uint16_t word = stream_read_ui16(body);
     *code = word >> 6;
     *length = word & 63;
     if (*length == kLongLengthMark) {
         if (stream_remaining(body) < 4)
-            return Record::Broken;
+            return Record::broken;
         *length = stream_read_ui32(body);
     }
-    return *length <= stream_remaining(body) ? Record::Ok : Record::Broken;
+    return *length <= stream_remaining(body) ? Record::ok : Record::broken;
 }
 
 void collect_symbol_names(Swf* swf, uint32_t first_tag)
@@ -198,9 +198,9 @@ void collect_symbol_names(Swf* swf, uint32_t first_tag)
     Stream* body = &swf->body;
     uint16_t code;
     uint32_t length;
-    while (read_record_header(body, &code, &length) == Record::Ok) {
+    while (read_record_header(body, &code, &length) == Record::ok) {
         uint32_t start = body->pos;
-        if (code == TAG_SYMBOL_CLASS)
+        if (code == kTagSymbolClass)
             swf_read_symbols(swf, start + length);
         body->pos = start + length;
     }
@@ -214,14 +214,14 @@ void build_tag_list(Swf* swf)
     uint32_t length;
     int count = 0;
     Record r;
-    while ((r = read_record_header(body, &code, &length)) == Record::Ok) {
+    while ((r = read_record_header(body, &code, &length)) == Record::ok) {
         DEBUG_LINE_IN("swf", "swf_read", "[TAG]:%s,%d", swf_tag_name(code).c_str(), static_cast<int>(length));
         uint32_t start = body->pos;
         swf_add_tag(swf, code, length);
         body->pos = start + length;
         count++;
     }
-    if (r == Record::Broken)
+    if (r == Record::broken)
         DEBUG_PROBLEM_IN("swf", "swf_read", "tag record at offset %u runs past the end of the body; tag list ends here",
                          body->pos);
     body->pos = body->len;
@@ -241,9 +241,7 @@ Result<SwfPtr> load(Stream* source, const char* path)
         source->pos = source->len;
         return Fault::malformed;
     }
-    SwfPtr swf(new Swf{});
-    swf->tags.next = swf->tags.prev = &swf->tags;
-    swf->names = symbols_new();
+    SwfPtr swf(new Swf);
     swf->path = path;
 
     uint8_t header[kHeaderSize];
@@ -297,7 +295,7 @@ Result<SwfPtr> swf_load(Stream* source, const char* path)
 
 Result<SwfPtr> swf_load_file(const char* path)
 {
-    debug_print(DebugKind::Heading, "swf", __LINE__, "swf_readfile", "%s", path);
+    debug_print(DebugKind::heading, "swf", __LINE__, "swf_readfile", "%s", path);
     uint8_t* block = nullptr;
     size_t size = 0;
     const ReadStatus status = platform_read_regular_file(path, size_t{INT_MAX} + 1, &block, &size);
@@ -356,14 +354,4 @@ void swf_read_rect(Swf* swf)
     swf->ymax = stream_read_sbits(body, nbits) / 20;
 }
 
-void swf_free(Swf* swf)
-{
-    if (swf == nullptr)
-        return;
-    while (SwfTag* tag = swf_last_tag(swf))
-        swf_remove_tag(tag);
-    symbols_free(swf->names);
-    stream_clear(&swf->body);
-    stream_clear(&swf->frame_rect);
-    delete swf;
-}
+void swf_free(Swf* swf) { delete swf; }

@@ -2,6 +2,7 @@
 #include <array>
 
 #include "swf/swf.h"
+#include "swf/symbols.h"
 
 namespace {
 
@@ -108,9 +109,19 @@ void tag_list_unlink(SwfTag* node)
 
 }  // namespace
 
+Swf::Swf() : names(symbols_new()) { tags.next = tags.prev = &tags; }
+
+Swf::~Swf()
+{
+    while (SwfTag* tag = swf_last_tag(this))
+        swf_remove_tag(tag);
+    stream_clear(&body);
+    stream_clear(&frame_rect);
+}
+
 SwfTag* swf_append_tag(Swf* swf, uint16_t code)
 {
-    auto* tag = static_cast<SwfTag*>(mem_alloc(sizeof(SwfTag)));
+    auto* tag = new SwfTag{};
     tag_list_append(tag, &swf->tags);
     tag->code = code;
     return tag;
@@ -137,7 +148,7 @@ void swf_remove_tag(SwfTag* tag)
 {
     tag_list_unlink(tag);
     stream_clear(&tag->body);
-    mem_free(tag);
+    delete tag;
 }
 
 // Codes outside the table name themselves by one character, the low byte of the
