@@ -124,6 +124,37 @@ uint8_t filter_byte(Filter filter, int x, int a, int b, int c)
     return static_cast<uint8_t>(x);
 }
 
+#if defined(__SSE2__)
+// The Paeth filter eight bytes at a time in 16-bit lanes, from `from` (at least bpp) on;
+// returns where the byte-wise loop takes over.
+size_t paeth_filter_sse2(const uint8_t* row, const uint8_t* prior, size_t from, size_t to, size_t bpp, uint8_t* out)
+{
+    const __m128i zero = _mm_setzero_si128();
+    const auto widen = [zero](const uint8_t* p) {
+        return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
+    };
+    const auto magnitude = [zero](__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(zero, v)); };
+    const auto select = [](__m128i mask, __m128i yes, __m128i no) {
+        return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
+    };
+    size_t i = from;
+    for (; i + 8 <= to; i += 8) {
+        const __m128i a = widen(row + i - bpp), b = widen(prior + i), c = widen(prior + i - bpp);
+        const __m128i pa = magnitude(_mm_sub_epi16(b, c));
+        const __m128i pb = magnitude(_mm_sub_epi16(a, c));
+        const __m128i pc = magnitude(_mm_sub_epi16(_mm_add_epi16(a, b), _mm_add_epi16(c, c)));
+        // a where pa <= pb and pa <= pc, else b where pb <= pc, else c.
+        const __m128i not_a = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+        const __m128i predicted = select(not_a, select(_mm_cmpgt_epi16(pb, pc), c, b), a);
+        const __m128i filtered = _mm_and_si128(_mm_sub_epi16(widen(row + i), predicted), _mm_set1_epi16(0xFF));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(filtered, zero));
+    }
+    return i;
+}
+#else
+size_t paeth_filter_sse2(const uint8_t*, const uint8_t*, size_t from, size_t, size_t, uint8_t*) { return from; }
+#endif
+
 // Filters bytes [from, to) of `row` against `prior` (the row above, zeros for the first)
 // into the same positions of `out`. Written as one plain loop per filter, so that the
 // compiler can vectorise them.
@@ -148,6 +179,7 @@ void apply_filter(Filter filter, const uint8_t* row, const uint8_t* prior, size_
             out[i] = static_cast<uint8_t>(row[i] - ((row[i - bpp] + prior[i]) >> 1));
         break;
     case Filter::paeth:
+        i = paeth_filter_sse2(row, prior, i, to, bpp, out);
         for (; i < to; i++)
             out[i] = static_cast<uint8_t>(row[i] - paeth_predictor(row[i - bpp], prior[i], prior[i - bpp]));
         break;

@@ -425,12 +425,14 @@ std::vector<uint8_t> jpeg_merge_tables(std::span<const uint8_t> tables, std::spa
 bool merge_alpha_plane(uint8_t* rgba, size_t count, std::span<const uint8_t> plane, bool premultiplied_colour)
 {
     const size_t reached = std::min(count, plane.size());
-    uint32_t all_alpha = 255;
-    for (size_t i = 0; i < count; ++i) {
-        uint8_t a = i < reached ? plane[i] : 0;
-        rgba[4 * i + 3] = premultiplied_colour ? a : rgba[4 * i + 3] & a;
-        all_alpha &= rgba[4 * i + 3];
+    uint32_t all_alpha = reached == count ? 255 : 0;  // pixels past the plane are transparent
+    for (size_t i = 0; i < reached; ++i) {
+        const uint8_t a = premultiplied_colour ? plane[i] : rgba[4 * i + 3] & plane[i];
+        rgba[4 * i + 3] = a;
+        all_alpha &= a;
     }
+    for (size_t i = reached; i < count; ++i)
+        rgba[4 * i + 3] = 0;
     if (premultiplied_colour)
         unpremultiply_rgba(rgba, count);
     return all_alpha == 255;
