@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <new>
 
 #include "support/memory.h"
 
@@ -10,7 +11,6 @@
 #include <libdeflate.h>
 
 #include <mutex>
-#include <new>
 #endif
 
 #if !defined(PIXSIEVE_HAVE_LIBDEFLATE)
@@ -52,21 +52,32 @@ uint32_t adler32_update(uint32_t adler, std::span<const uint8_t> data)
 // zlib's compressBound, in size_t.
 static size_t zlib_bound(size_t size) { return size + (size >> 12) + (size >> 14) + (size >> 25) + 13; }
 
-size_t zlib_deflate_filtered(std::span<const uint8_t> in, uint8_t* out, size_t capacity)
+// A zlib stream for zlib_deflate_filtered; null when zlib has no memory for it.
+static z_stream* new_filtered_stream()
 {
-    if (in.size() > UINT32_MAX)
-        return zlib_deflate(in, out, capacity);
-    z_stream stream{};
-    if (deflateInit2(&stream, 6, Z_DEFLATED, 15, 8, Z_FILTERED) != Z_OK)
-        return 0;
-    stream.next_in = const_cast<Bytef*>(in.data());
-    stream.avail_in = static_cast<uInt>(in.size());
-    stream.next_out = out;
-    stream.avail_out = capacity > UINT32_MAX ? UINT32_MAX : static_cast<uInt>(capacity);
-    const bool done = deflate(&stream, Z_FINISH) == Z_STREAM_END;
-    const size_t length = stream.total_out;
-    deflateEnd(&stream);
-    return done ? length : 0;
+    auto* stream = new (std::nothrow) z_stream{};
+    if (stream && deflateInit2(stream, 6, Z_DEFLATED, 15, 8, Z_FILTERED) != Z_OK) {
+        delete stream;
+        return nullptr;
+    }
+    return stream;
+}
+
+static void free_filtered_stream(z_stream* stream)
+{
+    if (stream)
+        deflateEnd(stream);
+    delete stream;
+}
+
+// One whole stream through a fresh or reset zlib stream; 0 when it does not fit.
+static size_t deflate_filtered_with(z_stream* stream, std::span<const uint8_t> in, uint8_t* out, size_t capacity)
+{
+    stream->next_in = const_cast<Bytef*>(in.data());
+    stream->avail_in = static_cast<uInt>(in.size());
+    stream->next_out = out;
+    stream->avail_out = capacity > UINT32_MAX ? UINT32_MAX : static_cast<uInt>(capacity);
+    return deflate(stream, Z_FINISH) == Z_STREAM_END ? stream->total_out : 0;
 }
 
 // What uncompress's codes mean here; zlib_code below gives the numbers back.
@@ -165,6 +176,7 @@ namespace {
 struct Coders {
     libdeflate_compressor* compressors[13] = {};
     libdeflate_decompressor* decompressor = nullptr;
+    z_stream* filtered_stream = nullptr;
     Coders* next_idle = nullptr;
 
     ~Coders()
@@ -172,6 +184,7 @@ struct Coders {
         for (libdeflate_compressor* c : compressors)
             libdeflate_free_compressor(c);
         libdeflate_free_decompressor(decompressor);
+        free_filtered_stream(filtered_stream);
     }
 
     libdeflate_compressor* compressor(int level)
@@ -188,6 +201,17 @@ struct Coders {
         if (!decompressor)
             decompressor = libdeflate_alloc_decompressor();
         return decompressor;
+    }
+
+    // Kept and reset between calls: setting up zlib's quarter megabyte of tables costs
+    // more than deflating a sprite.
+    z_stream* filtered()
+    {
+        if (filtered_stream)
+            deflateReset(filtered_stream);
+        else
+            filtered_stream = new_filtered_stream();
+        return filtered_stream;
     }
 };
 
@@ -245,6 +269,7 @@ public:
 
     libdeflate_compressor* compressor(int level) { return coders_ ? coders_->compressor(level) : nullptr; }
     libdeflate_decompressor* inflater() { return coders_ ? coders_->inflater() : nullptr; }
+    z_stream* filtered() { return coders_ ? coders_->filtered() : nullptr; }
 
 private:
     Coders* coders_;
@@ -255,6 +280,15 @@ private:
 size_t zlib_deflate_bound(size_t size)
 {
     return std::max(libdeflate_zlib_compress_bound(nullptr, size), zlib_bound(size));
+}
+
+size_t zlib_deflate_filtered(std::span<const uint8_t> in, uint8_t* out, size_t capacity)
+{
+    if (in.size() > UINT32_MAX)
+        return zlib_deflate(in, out, capacity);
+    BorrowedCoders coders;
+    z_stream* stream = coders.filtered();
+    return stream ? deflate_filtered_with(stream, in, out, capacity) : 0;
 }
 
 size_t zlib_deflate(std::span<const uint8_t> in, uint8_t* out, size_t capacity, int level)
@@ -282,6 +316,16 @@ Fault zlib_inflate_known_size(std::span<const uint8_t> in, uint8_t* out, size_t*
 #else  // zlib alone
 
 size_t zlib_deflate_bound(size_t size) { return zlib_bound(size); }
+
+size_t zlib_deflate_filtered(std::span<const uint8_t> in, uint8_t* out, size_t capacity)
+{
+    if (in.size() > UINT32_MAX)
+        return zlib_deflate(in, out, capacity);
+    z_stream* stream = new_filtered_stream();
+    const size_t length = stream ? deflate_filtered_with(stream, in, out, capacity) : 0;
+    free_filtered_stream(stream);
+    return length;
+}
 
 size_t zlib_deflate(std::span<const uint8_t> in, uint8_t* out, size_t capacity, int level)
 {
