@@ -6,25 +6,30 @@
 #include <span>
 #include <string>
 
+#include "stream/byte_reader.h"
 #include "stream/stream.h"
 #include "support/fault.h"
+#include "support/memory.h"
 #include "swf/naming.h"
 
 struct SymbolNames;
 
 // One tag record. Tags form a circular doubly linked list in file order whose
-// sentinel is the movie's `tags` member.
+// sentinel is the movie's `tags` member. A loaded tag's body is a view into the movie's
+// body, which outlives it; a tag given new bytes holds them itself.
 struct SwfTag {
-    SwfTag* next;
-    SwfTag* prev;
-    Stream body;  // owned copy of the tag body; len is the tag length
-    uint16_t code;
+    SwfTag* next = nullptr;
+    SwfTag* prev = nullptr;
+    std::span<const uint8_t> body;  // the tag body; its size is the tag length
+    Stream owned{};                 // the bytes `body` shows once the tag was given its own
+    uint16_t code = 0;
 };
 
 struct Swf {
-    std::string path;   // as given by the caller; output names derive from it
-    Stream body;        // the decompressed body, frame header first
-    char signature[3];  // first byte is 'F' once loaded (the body is held uncompressed)
+    std::string path;               // as given by the caller; output names derive from it
+    ByteBuffer storage;             // the one block that holds the body (for an FWS file, the file)
+    std::span<const uint8_t> body;  // the decompressed body, frame header first
+    char signature[3];              // as stored: "FWS", "CWS" or "ZWS", the container it came in
     uint8_t version;
     uint32_t file_length;  // as stored in the header
     uint8_t frame_rate;    // integer part only
@@ -57,14 +62,22 @@ uint64_t swf_claimed_body_size(std::span<const uint8_t> file_start);
 Swf* swf_readfile(const char* path);
 Swf* swf_read(Stream* source, const char* path);
 
-void swf_read_rect(Swf* swf);
+// Reads the frame-size RECT at the reader's position into the movie (bounds, bits, the
+// bytes as stored), leaving the reader at the next whole byte.
+void swf_read_rect(Swf* swf, ByteReader& in);
+
+// The container the movie was loaded from ('F', 'C' or 'Z'), which a save may keep.
+inline char swf_container(const Swf* swf) { return swf->signature[0]; }
 
 // Tag list.
 void tag_list_append(SwfTag* node, SwfTag* head);
-// Appends a tag whose body is the next `length` bytes of the movie's body (loading).
-SwfTag* swf_add_tag(Swf* swf, uint16_t code, uint32_t length);
+// Appends a tag whose body is `body`, a view into the movie's body (loading).
+SwfTag* swf_add_tag(Swf* swf, uint16_t code, std::span<const uint8_t> body);
 // Appends a tag with an empty body, for the caller to fill.
 SwfTag* swf_append_tag(Swf* swf, uint16_t code);
+// Gives the tag `size` zero bytes of its own as its body, for the caller to write from
+// position 0; the view it had is let go.
+Stream* swf_tag_own_body(SwfTag* tag, uint32_t size);
 // The last tag in the list, or null for a movie without tags.
 SwfTag* swf_last_tag(Swf* swf);
 // Moves a tag of the movie behind all others.
@@ -101,15 +114,27 @@ inline constexpr uint32_t kRecordHeaderShort = 2;
 inline constexpr uint32_t kRecordHeaderLong = 6;
 inline constexpr uint8_t kLongLengthMark = 63;
 
-// Tag codes the bitmap code handles.
+// One tag record read from a run of records (a movie body, a sprite's tags): the end of
+// the run, a record whose header or body does not fit in it, or the record with its body
+// as a view. A broken record leaves the reader after the header bytes that were there.
+enum class SwfRecord { ok, end, broken };
+SwfRecord swf_read_record(ByteReader& in, uint16_t* code, std::span<const uint8_t>* body);
+
+// Tag codes the document model reads.
 enum TagCode : uint16_t {
     TAG_END = 0,
     TAG_DEFINE_BITS = 6,
     TAG_JPEG_TABLES = 8,
     TAG_DEFINE_BITS_LOSSLESS = 20,
     TAG_DEFINE_BITS_JPEG2 = 21,
+    TAG_PLACE_OBJECT2 = 26,
     TAG_DEFINE_BITS_JPEG3 = 35,
     TAG_DEFINE_BITS_LOSSLESS2 = 36,
+    TAG_DEFINE_SPRITE = 39,
+    TAG_EXPORT_ASSETS = 56,
+    TAG_IMPORT_ASSETS = 57,
+    TAG_PLACE_OBJECT3 = 70,
+    TAG_IMPORT_ASSETS2 = 71,
     TAG_SYMBOL_CLASS = 76,
     TAG_DEFINE_BINARY_DATA = 87,
     TAG_DEFINE_BITS_JPEG4 = 90,
