@@ -1,6 +1,7 @@
 #include "swf/edit.h"
 
 #include <cstring>
+#include <memory>
 #include <span>
 #include <string>
 #include <utility>
@@ -407,12 +408,10 @@ SymbolEntry* swf_add_image(Swf* swf, const char* name, const char* path, ImageCo
         DEBUG_PROBLEM("swf", "picture cannot be encoded, tag left unchanged");
         return nullptr;
     }
-    auto* tag = static_cast<SwfTag*>(mem_alloc(sizeof(SwfTag)));
+    auto tag = std::make_unique<SwfTag>();
     uint8_t header[2] = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)};
-    if (!rebuild_tag(tag, TAG_DEFINE_BITS_JPEG2, header, sizeof header, encoded.get(), encoded_size)) {
-        mem_free(tag);
-        return nullptr;
-    }
-    tag_list_append(tag, &swf->tags);
+    if (!rebuild_tag(tag.get(), TAG_DEFINE_BITS_JPEG2, header, sizeof header, encoded.get(), encoded_size))
+        return nullptr;  // refused before the tag got any bytes
+    tag_list_append(tag.release(), &swf->tags);
     return swf_add_symbol(swf, name, id);
 }
