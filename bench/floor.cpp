@@ -253,14 +253,14 @@ void movie(const char* path)
         uint32_t code = code_length >> 6, len = code_length & 0x3F;
         if (len == 0x3F)
             len = le32(&body[at]), at += 4;
-        if (code == TAG_END || at + len > body.size())
+        if (code == kTagEnd || at + len > body.size())
             break;
         const uint8_t* tag = &body[at];
-        if (code == TAG_DEFINE_BITS_LOSSLESS || code == TAG_DEFINE_BITS_LOSSLESS2)
-            lossless(dir, tag, len, code == TAG_DEFINE_BITS_LOSSLESS2);
-        else if (code == TAG_DEFINE_BITS_JPEG3)
+        if (code == kTagDefineBitsLossless || code == kTagDefineBitsLossless2)
+            lossless(dir, tag, len, code == kTagDefineBitsLossless2);
+        else if (code == kTagDefineBitsJpeg3)
             jpeg_with_alpha(dir, tag, len);
-        else if (code == TAG_DEFINE_BITS || code == TAG_DEFINE_BITS_JPEG2)
+        else if (code == kTagDefineBits || code == kTagDefineBitsJpeg2)
             write_file(dir + "/" + std::to_string(le16(tag)) + ".jpg", tag + 2, len - 2);
         at += len;
     }

@@ -107,7 +107,7 @@ void add_sprite(swfkit::Movie& movie, uint16_t id, const Bitmap& b, uint32_t see
                 p[c] = uint8_t(std::lround(p[c] * a));
         }
     }
-    movie.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(id, jpeg_of(px, b.width, b.height, 2), alpha), true);
+    movie.tag(kTagDefineBitsJpeg3, swfkit::jpeg3_body(id, jpeg_of(px, b.width, b.height, 2), alpha), true);
 }
 
 void add_bitmap(swfkit::Movie& movie, uint16_t id, const Bitmap& b, uint32_t seed)
@@ -135,7 +135,7 @@ void add_bitmap(swfkit::Movie& movie, uint16_t id, const Bitmap& b, uint32_t see
     }
     case Bitmap::jpeg2: {
         Bytes px = bench::make_pixels(b.look, b.width, b.height, seed);
-        movie.tag(TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(id, jpeg_of(px, b.width, b.height)), true);
+        movie.tag(kTagDefineBitsJpeg2, swfkit::jpeg_body(id, jpeg_of(px, b.width, b.height)), true);
         break;
     }
     case Bitmap::jpeg3: {
@@ -147,7 +147,7 @@ void add_bitmap(swfkit::Movie& movie, uint16_t id, const Bitmap& b, uint32_t see
             for (uint32_t y = 0; y < b.height; ++y)
                 for (uint32_t x = 0; x < b.width; ++x)
                     alpha[size_t{y} * b.width + x] = uint8_t(255 - (x * 64 / b.width + y * 64 / b.height));
-        movie.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(id, jpeg_of(px, b.width, b.height), alpha), true);
+        movie.tag(kTagDefineBitsJpeg3, swfkit::jpeg3_body(id, jpeg_of(px, b.width, b.height), alpha), true);
         break;
     }
     case Bitmap::sprite: add_sprite(movie, id, b, seed); break;
@@ -216,9 +216,9 @@ Bytes small_movie(int n)
         const Look look = (state >> 8) % 3 == 0 ? Look::flat : Look::photo;
         bitmaps.push_back({kinds[(n + i) % 6], look, side, uint16_t(side - side / 4)});
         swfkit::Movie movie;
-        movie.container = n % 3 == 0   ? swfkit::Container::FWS
-                          : n % 3 == 1 ? swfkit::Container::CWS
-                                       : swfkit::Container::ZWS;
+        movie.container = n % 3 == 0   ? swfkit::Container::fws
+                          : n % 3 == 1 ? swfkit::Container::cws
+                                       : swfkit::Container::zws;
         for (size_t b = 0; b < bitmaps.size(); ++b)
             add_bitmap(movie, uint16_t(b + 1), bitmaps[b], uint32_t(n * 17 + b));
         movie.tag(76, swfkit::symbol_class_body({{1, "assets.Icon" + std::to_string(n)}}));
@@ -258,16 +258,16 @@ int main(int argc, char** argv)
     for (int n = 0; total < target; ++n) {
         int which = n % 3;
         swfkit::Movie movie;
-        movie.container = which == 0   ? swfkit::Container::FWS
-                          : which == 1 ? swfkit::Container::CWS
-                                       : swfkit::Container::ZWS;
+        movie.container = which == 0   ? swfkit::Container::fws
+                          : which == 1 ? swfkit::Container::cws
+                                       : swfkit::Container::zws;
         std::vector<Bitmap> bitmaps = recipe(which);
         for (size_t i = 0; i < bitmaps.size(); ++i)
             add_bitmap(movie, uint16_t(i + 1), bitmaps[i], uint32_t(n * 31 + i));
         // Class names for some bitmaps: ASCII and Chinese ("背景" background, "图标" icon).
-        movie.tag(TAG_SYMBOL_CLASS, swfkit::symbol_class_body({{1, "ui.Background" + std::to_string(n)},
-                                                               {2, "\xE8\x83\x8C\xE6\x99\xAF" + std::to_string(n)},
-                                                               {3, "\xE5\x9B\xBE\xE6\xA0\x87_" + std::to_string(n)}}));
+        movie.tag(kTagSymbolClass, swfkit::symbol_class_body({{1, "ui.Background" + std::to_string(n)},
+                                                              {2, "\xE8\x83\x8C\xE6\x99\xAF" + std::to_string(n)},
+                                                              {3, "\xE5\x9B\xBE\xE6\xA0\x87_" + std::to_string(n)}}));
         movie.tag(1, {});
         movie.end();
         Bytes file = movie.build();

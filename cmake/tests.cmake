@@ -68,12 +68,9 @@ endif()
 # One test binary with the common settings.
 function(pixsieve_test_binary target)
   add_executable(${target} ${ARGN})
-  pixsieve_warnings(${target})
+  pixsieve_test_warnings(${target})
   # GCC 12 reports false out-of-bounds copies in std::vector::insert at -O2 (GCC bug 107852).
-  # Tests index their pictures and vectors with small int counters throughout; a cast at
-  # each would hide what they check, so sign conversions are left to the code under test.
-  target_compile_options(${target} PRIVATE -Wno-array-bounds -Wno-stringop-overflow -Wno-stringop-overread
-                                           -Wno-sign-conversion)
+  target_compile_options(${target} PRIVATE -Wno-array-bounds -Wno-stringop-overflow -Wno-stringop-overread)
   target_compile_definitions(${target} PRIVATE PIXSIEVE_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   target_include_directories(${target} PRIVATE tests)
   target_link_libraries(${target} PRIVATE pixsieve_testkit pixsieve_toolkit pixsieve_text GTest::gtest GTest::gtest_main)

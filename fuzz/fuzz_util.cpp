@@ -48,7 +48,7 @@ void fuzz_skip_huge_bitmaps(Swf* swf)
 {
     constexpr uint64_t kMaxPixels = uint64_t{1} << 20;
     for (SwfTag* tag : swf_tags(swf)) {
-        if ((tag->code != TAG_DEFINE_BITS_LOSSLESS && tag->code != TAG_DEFINE_BITS_LOSSLESS2) || tag->body.size() < 7)
+        if ((tag->code != kTagDefineBitsLossless && tag->code != kTagDefineBitsLossless2) || tag->body.size() < 7)
             continue;
         const uint8_t* b = tag->body.data();
         uint64_t pixels = uint64_t(b[3] | b[4] << 8) * uint64_t(b[5] | b[6] << 8);

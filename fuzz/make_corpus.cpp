@@ -29,7 +29,7 @@ void seed(const std::string& target, const std::string& name, const Bytes& bytes
 
 Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-const char* container_name(Container c) { return c == Container::FWS ? "fws" : c == Container::CWS ? "cws" : "zws"; }
+const char* container_name(Container c) { return c == Container::fws ? "fws" : c == Container::cws ? "cws" : "zws"; }
 
 // Movies holding one tag each, so the fuzzer can splice them.
 void single_tag_movies(const std::string& target, Container container)
@@ -43,7 +43,7 @@ void single_tag_movies(const std::string& target, Container container)
         {"lossless2", 36, swfkit::lossless_body(7, 5, 3, 3, swfkit::gradient_argb(3, 3))},
         {"jpeg3", 35, swfkit::jpeg3_body(8, jpeg, Bytes(16 * 16, 200))},
         {"symbols", 76, swfkit::symbol_class_body({{9, "a/b"}, {10, "\xE8\x83\x8C\xE6\x99\xAF"}, {11, ""}})},
-        {"inner-movie", 87, swfkit::binary_data_body(12, swfkit::multi_bitmap_movie(Container::CWS).build())},
+        {"inner-movie", 87, swfkit::binary_data_body(12, swfkit::multi_bitmap_movie(Container::cws).build())},
     };
     for (const auto& tag : tags) {
         swfkit::Movie movie;
@@ -56,7 +56,7 @@ void single_tag_movies(const std::string& target, Container container)
 
 void movies()
 {
-    for (Container c : {Container::FWS, Container::CWS, Container::ZWS}) {
+    for (Container c : {Container::fws, Container::cws, Container::zws}) {
         seed("swf_extract_fuzz", std::string(container_name(c)) + "-all-bitmaps.swf",
              swfkit::multi_bitmap_movie(c).build());
         single_tag_movies("swf_extract_fuzz", c);
@@ -66,7 +66,7 @@ void movies()
 // Edit inputs: flag byte, picture length, picture, movie (see swf_edit_fuzz.cpp).
 void edits()
 {
-    Bytes movie = swfkit::multi_bitmap_movie(Container::FWS).build();
+    Bytes movie = swfkit::multi_bitmap_movie(Container::fws).build();
     const struct {
         const char* name;
         uint8_t flags;
@@ -144,28 +144,28 @@ void measure_movies()
         g_ok = false;
         return;
     }
-    measured(manifest, "all-bitmaps", swfkit::multi_bitmap_movie(Container::CWS), 8 * 8 * 4);
+    measured(manifest, "all-bitmaps", swfkit::multi_bitmap_movie(Container::cws), 8 * 8 * 4);
     {
         // A large real picture: 2048 x 2048 pixels.
         swfkit::Movie m;
-        m.container = Container::CWS;
-        m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 2048, 2048, swfkit::gradient_argb(2048, 2048)));
+        m.container = Container::cws;
+        m.tag(kTagDefineBitsLossless2, swfkit::lossless_body(1, 5, 2048, 2048, swfkit::gradient_argb(2048, 2048)));
         m.end();
         measured(manifest, "large-lossless", m, 2048ull * 2048 * 4);
     }
     {
         // A pixel bomb: 8192 x 8192 transparent pixels in a few hundred KiB.
         swfkit::Movie m;
-        m.container = Container::CWS;
-        m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 8192, 8192, Bytes(size_t{8192} * 8192 * 4, 0)));
+        m.container = Container::cws;
+        m.tag(kTagDefineBitsLossless2, swfkit::lossless_body(1, 5, 8192, 8192, Bytes(size_t{8192} * 8192 * 4, 0)));
         m.end();
         measured(manifest, "pixel-bomb", m, 8192ull * 8192 * 4);
     }
-    for (Container c : {Container::CWS, Container::FWS}) {
+    for (Container c : {Container::cws, Container::fws}) {
         // A header claiming nearly 1 GiB over a small body.
         swfkit::Movie m = swfkit::multi_bitmap_movie(c);
         m.file_length = (1u << 30) - 16;
-        std::string name = c == Container::CWS ? "claims-1gib-cws" : "claims-1gib-fws";
+        std::string name = c == Container::cws ? "claims-1gib-cws" : "claims-1gib-fws";
         if (!swfkit::write_file(g_root + "/" + name + ".swf", m.build()))
             g_ok = false;
         std::fprintf(manifest, "%s %zu %d\n", name.c_str(), m.body().size() + 8, 8 * 8 * 4);
@@ -173,11 +173,11 @@ void measure_movies()
     {
         // Many tags and a 16 MiB uncompressed body.
         swfkit::Movie m;
-        m.container = Container::ZWS;
+        m.container = Container::zws;
         Bytes filler(60000, 0x5A);
         for (int i = 0; i < 280; ++i)
             m.tag(2, filler);  // DefineShape bodies the extractor passes over
-        m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 256, 256, swfkit::gradient_argb(256, 256)));
+        m.tag(kTagDefineBitsLossless2, swfkit::lossless_body(1, 5, 256, 256, swfkit::gradient_argb(256, 256)));
         m.end();
         measured(manifest, "big-body-zws", m, 256 * 256 * 4);
     }

@@ -27,8 +27,8 @@ constexpr size_t kPrefix = 5;
 
 bool is_bitmap(uint16_t code)
 {
-    return code == TAG_DEFINE_BITS || code == TAG_DEFINE_BITS_JPEG2 || code == TAG_DEFINE_BITS_JPEG3 ||
-           code == TAG_DEFINE_BITS_LOSSLESS || code == TAG_DEFINE_BITS_LOSSLESS2;
+    return code == kTagDefineBits || code == kTagDefineBitsJpeg2 || code == kTagDefineBitsJpeg3 ||
+           code == kTagDefineBitsLossless || code == kTagDefineBitsLossless2;
 }
 
 // The picture goes where swf_replace looks for the first bitmap of the movie.

@@ -65,16 +65,16 @@ int main(int argc, char** argv)
     }
     Bytes jpeg = landscape_jpeg();
     swfkit::Movie movie;
-    movie.container = swfkit::Container::CWS;
+    movie.container = swfkit::Container::cws;
     movie.tag(9, Bytes{0x33, 0x66, 0x99});  // SetBackgroundColor
-    movie.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, kSize, kSize, disc_argb()));
-    movie.tag(TAG_DEFINE_BITS_LOSSLESS, swfkit::lossless_body(2, 5, kSize, kSize, disc_argb()));
-    movie.tag(TAG_DEFINE_BITS_LOSSLESS, swfkit::lossless_body(3, 3, 2, 2, Bytes(8, 0)));  // colour-mapped: skipped
-    movie.tag(TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(4, jpeg));
-    movie.tag(TAG_DEFINE_BITS, swfkit::jpeg_body(5, jpeg));
-    movie.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(6, jpeg, ring_alpha()));
+    movie.tag(kTagDefineBitsLossless2, swfkit::lossless_body(1, 5, kSize, kSize, disc_argb()));
+    movie.tag(kTagDefineBitsLossless, swfkit::lossless_body(2, 5, kSize, kSize, disc_argb()));
+    movie.tag(kTagDefineBitsLossless, swfkit::lossless_body(3, 3, 2, 2, Bytes(8, 0)));  // colour-mapped: skipped
+    movie.tag(kTagDefineBitsJpeg2, swfkit::jpeg_body(4, jpeg));
+    movie.tag(kTagDefineBits, swfkit::jpeg_body(5, jpeg));
+    movie.tag(kTagDefineBitsJpeg3, swfkit::jpeg3_body(6, jpeg, ring_alpha()));
     // "背景" (background) in UTF-8, as movies store class names.
-    movie.tag(TAG_SYMBOL_CLASS, swfkit::symbol_class_body({{1, "ui.Logo"}, {6, "\xE8\x83\x8C\xE6\x99\xAF"}}));
+    movie.tag(kTagSymbolClass, swfkit::symbol_class_body({{1, "ui.Logo"}, {6, "\xE8\x83\x8C\xE6\x99\xAF"}}));
     movie.tag(1, {});  // ShowFrame
     movie.end();
     return swfkit::write_file(argv[1], movie.build()) ? 0 : 1;

@@ -18,7 +18,7 @@ Bytes pixels(uint8_t seed) { return Bytes{255, seed, 2, 3, 255, 4, seed, 6, 128,
 
 // Bitmaps 1 ("pic"), 2 ("pic" again: written under its id) and 3 (a JPEG, no name), and
 // `inner` (when given) as binary data 9 named "level".
-Bytes movie_with(uint8_t seed, const Bytes& inner = {}, Container c = Container::CWS)
+Bytes movie_with(uint8_t seed, const Bytes& inner = {}, Container c = Container::cws)
 {
     swfkit::Movie m;
     m.container = c;
@@ -205,9 +205,9 @@ TEST(CliJson, OneObjectPerBitmapThenTheSummaryLosslessForAnyName)
 TEST(CliNested, MoviesInsideMoviesGetTheirOwnFoldersAndLines)
 {
     testkit::TempDir dir("nested");
-    Bytes deepest = movie_with(40, {}, Container::ZWS);
+    Bytes deepest = movie_with(40, {}, Container::zws);
     for (int level = 0; level < 4; ++level)  // five levels below the file: the last is too deep
-        deepest = movie_with(static_cast<uint8_t>(30 - level), deepest, Container::FWS);
+        deepest = movie_with(static_cast<uint8_t>(30 - level), deepest, Container::fws);
     ASSERT_TRUE(swfkit::write_file(dir.file("deep.swf"), movie_with(1, deepest)));
 
     swfkit::Movie m;
@@ -215,7 +215,7 @@ TEST(CliNested, MoviesInsideMoviesGetTheirOwnFoldersAndLines)
     m.tag(87, swfkit::binary_data_body(5, swfkit::filtered_png(3, 2, 8, 6, 0)));
     m.tag(87, swfkit::binary_data_body(6, Bytes{'C', 'W', 'S', 10, 200, 0, 0, 0, 1, 2, 3}));  // looks like one, is not
     m.tag(87, swfkit::binary_data_body(7, Bytes{'h', 'e', 'l', 'l', 'o'}));  // neither movie nor picture
-    m.tag(87, swfkit::binary_data_body(8, movie_with(9, movie_with(10), Container::ZWS)));
+    m.tag(87, swfkit::binary_data_body(8, movie_with(9, movie_with(10), Container::zws)));
     m.end();
     ASSERT_TRUE(swfkit::write_file(dir.file("mix.swf"), m.build()));
 

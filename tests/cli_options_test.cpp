@@ -19,7 +19,7 @@ using namespace program_suite;
 const std::string kEdit = testkit::edit_tool();
 
 // A movie with one lossless bitmap named `name`, whose pixels depend on `seed`.
-Bytes named_movie(const std::string& name, uint8_t seed, Container c = Container::CWS)
+Bytes named_movie(const std::string& name, uint8_t seed, Container c = Container::cws)
 {
     swfkit::Movie m;
     m.container = c;
@@ -236,7 +236,7 @@ TEST(CliOptions, EachOptionAloneAndWithJobsWritesTheSameFiles)
     for (const Variant& v : variants) {
         testkit::TempDir dir("cli_each");
         put(dir.file("one.swf"), three_bitmaps(1));
-        put(dir.file("two.swf"), named_movie("hero", 2, Container::ZWS));
+        put(dir.file("two.swf"), named_movie("hero", 2, Container::zws));
         std::vector<std::string> args = v.options;
         args.insert(args.end(), {"one.swf", "two.swf"});
         auto r = run_program(kTool, args, dir.path());
@@ -282,8 +282,8 @@ TEST(CliFolders, EveryMovieBelowInNameOrderWithoutLinksOrOtherFiles)
 {
     testkit::TempDir dir("cli_tree");
     put(dir.file("games/B.swf"), named_movie("b", 1));
-    put(dir.file("games/a.SWF"), named_movie("a", 2, Container::FWS));
-    put(dir.file("games/c/deep/d.Swf"), named_movie("d", 3, Container::ZWS));
+    put(dir.file("games/a.SWF"), named_movie("a", 2, Container::fws));
+    put(dir.file("games/c/deep/d.Swf"), named_movie("d", 3, Container::zws));
     put(dir.file("games/c/c.swf"), named_movie("c", 4));
     put(dir.file("games/notes.txt"), Bytes{'h', 'i'});
     put(dir.file("games/movie.swf.bak"), named_movie("bak", 5));

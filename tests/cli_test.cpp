@@ -59,7 +59,7 @@ TEST(Cli, NoArgumentsPrintsUsageAndDoesNotWaitWithoutATerminal)
 TEST(Cli, LoadsEveryContainerAndMakesTheFolder)
 {
     testkit::TempDir dir("cli");
-    for (auto [name, c] : {std::pair{"f.swf", Container::FWS}, {"c.swf", Container::CWS}, {"z.swf", Container::ZWS}})
+    for (auto [name, c] : {std::pair{"f.swf", Container::fws}, {"c.swf", Container::cws}, {"z.swf", Container::zws}})
         ASSERT_TRUE(swfkit::write_file(dir.file(name), plain_movie(c).build()));
     auto r = run_program(kTool, {"f.swf", "c.swf", "z.swf"}, dir.path());
     EXPECT_EQ(r.status, 0);
@@ -81,7 +81,7 @@ TEST(Cli, LoadsEveryContainerAndMakesTheFolder)
 TEST(Cli, UnreadableMoviesAreSkippedAndReportedInTheExitStatus)
 {
     testkit::TempDir dir("cli_bad");
-    ASSERT_TRUE(swfkit::write_file(dir.file("good.swf"), plain_movie(Container::CWS).build()));
+    ASSERT_TRUE(swfkit::write_file(dir.file("good.swf"), plain_movie(Container::cws).build()));
     ASSERT_TRUE(swfkit::write_file(dir.file("junk.swf"), Bytes{'C', 'W', 'S', 9, 100, 0, 0, 0, 1, 2, 3}));
     auto r = run_program(kTool, {"none*.swf", "junk.swf", "good.swf"}, dir.path());
     EXPECT_EQ(r.status, 1);
@@ -94,8 +94,8 @@ TEST(Cli, UnreadableMoviesAreSkippedAndReportedInTheExitStatus)
 TEST(Cli, SameMovieTwiceSpacesInPathsAndAFileInTheFolderPlace)
 {
     testkit::TempDir dir("cli_twice");
-    ASSERT_TRUE(swfkit::write_file(dir.file("my movie.swf"), plain_movie(Container::FWS).build()));
-    ASSERT_TRUE(swfkit::write_file(dir.file("b.swf"), plain_movie(Container::FWS).build()));
+    ASSERT_TRUE(swfkit::write_file(dir.file("my movie.swf"), plain_movie(Container::fws).build()));
+    ASSERT_TRUE(swfkit::write_file(dir.file("b.swf"), plain_movie(Container::fws).build()));
     ASSERT_TRUE(swfkit::write_file(dir.file("b.swf_res"), Bytes{1}));  // a file, not a folder
     auto r = run_program(kTool, {"my movie.swf", "my movie.swf", dir.file("b.swf")}, dir.path());
     EXPECT_EQ(r.status, 0);

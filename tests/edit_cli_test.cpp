@@ -37,7 +37,7 @@ swfkit::Movie bitmap_movie(Container c, uint16_t w, uint16_t h)
 {
     swfkit::Movie m;
     m.container = c;
-    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, w, h, argb_gradient(w, h)));
+    m.tag(kTagDefineBitsLossless2, swfkit::lossless_body(1, 5, w, h, argb_gradient(w, h)));
     m.end();
     return m;
 }
@@ -60,7 +60,7 @@ TEST(EditCli, BadArgumentsPrintUsageAndExitTwo)
 TEST(EditCli, ExtractEditReplaceExtractAgain)
 {
     testkit::TempDir dir("edit_cli");
-    ASSERT_TRUE(swfkit::write_file(dir.file("m.swf"), bitmap_movie(Container::CWS, 3, 2).build()));
+    ASSERT_TRUE(swfkit::write_file(dir.file("m.swf"), bitmap_movie(Container::cws, 3, 2).build()));
     ASSERT_EQ(run_program(kTool, {"m.swf"}, dir.path()).status, 0);
     ASSERT_TRUE(oracle::read_png_file(dir.file("m.swf_res/1.png")).ok);
 
@@ -101,12 +101,12 @@ std::map<uint16_t, StoredBitmap> stored_lossless(const std::string& file)
     if (!loaded.swf)
         return out;
     for (SwfTag* tag : swf_tags(loaded.swf.get())) {
-        if (tag->code != TAG_DEFINE_BITS_LOSSLESS && tag->code != TAG_DEFINE_BITS_LOSSLESS2)
+        if (tag->code != kTagDefineBitsLossless && tag->code != kTagDefineBitsLossless2)
             continue;
         std::span<const uint8_t> body = tag->body;
         LosslessHeader h;
         EXPECT_TRUE(lossless_read_header(body, &h));
-        bool alpha = tag->code == TAG_DEFINE_BITS_LOSSLESS2;
+        bool alpha = tag->code == kTagDefineBitsLossless2;
         Inflated data = inflate_bitmap_data(body.subspan(h.data_offset), lossless_data_size(h, alpha));
         EXPECT_EQ(data.fault, Fault::none);
         Bytes argb(size_t{h.width} * h.height * 4);
@@ -136,7 +136,7 @@ TEST(EditCli, ExtractThenReplaceWithTheUntouchedFilesKeepsTheStoredPixels)
     Bytes plane(16 * 8, 200);
     Bytes gif = {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0, ';'};
     swfkit::Movie m;
-    m.container = Container::CWS;
+    m.container = Container::cws;
     m.tag(36, swfkit::lossless_body(1, 5, 16, 16, argb));
     m.tag(36, swfkit::colour_mapped_body(2, 3, 2, 3, palette));
     m.tag(35, swfkit::jpeg3_body(3, jpeg, plane));
@@ -200,9 +200,9 @@ TEST(EditCli, PaletteAndOpaquePngsGoBackInTheirOwnFormAndTheMovieDoesNotGrow)
     for (uint8_t index : indices)
         xrgb.insert(xrgb.end(), {255, rgb_table[3 * index], rgb_table[3 * index + 1], rgb_table[3 * index + 2]});
     swfkit::Movie m;
-    m.tag(TAG_DEFINE_BITS_LOSSLESS, swfkit::colour_mapped_body(1, w, h, 6, mapped(rgb_table)));
-    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::colour_mapped_body(2, w, h, 6, mapped(rgba_table)));
-    m.tag(TAG_DEFINE_BITS_LOSSLESS, swfkit::lossless_body(3, 5, w, h, xrgb));
+    m.tag(kTagDefineBitsLossless, swfkit::colour_mapped_body(1, w, h, 6, mapped(rgb_table)));
+    m.tag(kTagDefineBitsLossless2, swfkit::colour_mapped_body(2, w, h, 6, mapped(rgba_table)));
+    m.tag(kTagDefineBitsLossless, swfkit::lossless_body(3, 5, w, h, xrgb));
     m.end();
     testkit::TempDir dir("edit_forms");
     ASSERT_TRUE(swfkit::write_file(dir.file("m.swf"), m.build()));
@@ -242,7 +242,7 @@ TEST(EditCli, PaletteAndOpaquePngsGoBackInTheirOwnFormAndTheMovieDoesNotGrow)
 TEST(EditCli, SmallMakesSmoothBitmapsSmallerAndStillExtracts)
 {
     testkit::TempDir dir("edit_small");
-    ASSERT_TRUE(swfkit::write_file(dir.file("m.swf"), bitmap_movie(Container::FWS, 256, 256).build()));
+    ASSERT_TRUE(swfkit::write_file(dir.file("m.swf"), bitmap_movie(Container::fws, 256, 256).build()));
     auto r = run_program(kEdit, {"m.swf", "s.swf", "--small"}, dir.path());
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_LT(testkit::read_file(dir.file("s.swf")).size(), testkit::read_file(dir.file("m.swf")).size());
@@ -256,7 +256,7 @@ TEST(EditCli, SmallMakesSmoothBitmapsSmallerAndStillExtracts)
 TEST(EditCli, AddedBitmapsKeepTheirNamesAndTheEndTagLast)
 {
     testkit::TempDir dir("edit_add");
-    ASSERT_TRUE(swfkit::write_file(dir.file("m.swf"), bitmap_movie(Container::FWS, 2, 2).build()));
+    ASSERT_TRUE(swfkit::write_file(dir.file("m.swf"), bitmap_movie(Container::fws, 2, 2).build()));
     ASSERT_TRUE(swfkit::write_file(dir.file("pic.png"), oracle::write_png_memory(1, 1, {1, 2, 3, 255})));
     auto r = run_program(kEdit, {"m.swf", "z.swf", "--add", "\xE5\x9B\xBE\xE7\x89\x87", "pic.png", "--zws"},
                          dir.path());  // "图片" in UTF-8
@@ -268,8 +268,7 @@ TEST(EditCli, AddedBitmapsKeepTheirNamesAndTheEndTagLast)
     std::vector<uint16_t> codes;
     for (SwfTag* tag : swf_tags(loaded.swf.get()))
         codes.push_back(tag->code);
-    EXPECT_EQ(codes,
-              (std::vector<uint16_t>{TAG_DEFINE_BITS_LOSSLESS2, TAG_DEFINE_BITS_JPEG2, TAG_SYMBOL_CLASS, TAG_END}));
+    EXPECT_EQ(codes, (std::vector<uint16_t>{kTagDefineBitsLossless2, kTagDefineBitsJpeg2, kTagSymbolClass, kTagEnd}));
 
     ASSERT_EQ(run_program(kTool, {"z.swf"}, dir.path()).status, 0);
     // DefineBitsJPEG2 holding PNG bytes, named by its GBK class name and by what it holds.
@@ -279,7 +278,7 @@ TEST(EditCli, AddedBitmapsKeepTheirNamesAndTheEndTagLast)
 
 std::string class_name(Swf* swf, uint16_t id)
 {
-    uint32_t at = symbols_get(swf->names, id);
+    uint32_t at = symbols_get(swf->names.get(), id);
     return at == swf->names->n_buckets ? "<absent>" : swf->names->values[at]->name;
 }
 
@@ -329,7 +328,7 @@ TEST(EditCli, ReplaceAndAddKeepEveryOtherClassNameByteForByte)
 TEST(EditCli, FailuresExitOneAndLeaveNoOutput)
 {
     testkit::TempDir dir("edit_fail");
-    ASSERT_TRUE(swfkit::write_file(dir.file("m.swf"), bitmap_movie(Container::FWS, 2, 2).build()));
+    ASSERT_TRUE(swfkit::write_file(dir.file("m.swf"), bitmap_movie(Container::fws, 2, 2).build()));
     ASSERT_TRUE(swfkit::write_file(dir.file("bad.png"), Bytes{1, 2, 3}));
     std::string before = testkit::read_file(dir.file("m.swf"));
 
@@ -413,7 +412,7 @@ TEST(EditCli, AddedBitmapsGetFreeIdsAboveEveryIdInUse)
     ASSERT_TRUE(loaded.swf);
     std::vector<int> defined;
     for (SwfTag* tag : swf_tags(loaded.swf.get()))
-        if (tag->code == TAG_DEFINE_BITS_LOSSLESS2 || tag->code == TAG_DEFINE_BITS_JPEG2)
+        if (tag->code == kTagDefineBitsLossless2 || tag->code == kTagDefineBitsJpeg2)
             defined.push_back(tag->body[0] | tag->body[1] << 8);
     EXPECT_EQ(defined, (std::vector<int>{1000, 1201, 1202}));  // one definition per id
 

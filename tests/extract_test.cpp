@@ -80,18 +80,18 @@ void expect_png_pixels(const std::string& path, uint16_t width, uint16_t height,
 
 TEST(ExtractLossless, FormatsNamesAndContainers)
 {
-    for (Container c : {Container::FWS, Container::CWS, Container::ZWS}) {
+    for (Container c : {Container::fws, Container::cws, Container::zws}) {
         Bytes hero = argb_pattern(5, 3, 128), plain = argb_pattern(4, 4, 0);
         plain[0] = 0;  // the reserved byte is no alpha: the bitmap is opaque
         swfkit::Movie m;
         m.container = c;
-        m.tag(TAG_SYMBOL_CLASS, swfkit::symbol_class_body({{1, "pics.Hero"}, {9, "unused"}}));
-        m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 5, 3, hero));
-        m.tag(TAG_DEFINE_BITS_LOSSLESS, swfkit::lossless_body(2, 5, 4, 4, plain));
-        m.tag(TAG_DEFINE_BITS_LOSSLESS, swfkit::lossless_body(3, 3, 2, 2, Bytes(8, 1)));
-        m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(4, 4, 2, 2, Bytes(8, 1)));
-        m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(5, 7, 2, 2, Bytes(16, 1)));
-        m.tag(TAG_JPEG_TABLES, Bytes{0xFF, 0xD8, 0xFF, 0xD9});  // JPEGTables: no output
+        m.tag(kTagSymbolClass, swfkit::symbol_class_body({{1, "pics.Hero"}, {9, "unused"}}));
+        m.tag(kTagDefineBitsLossless2, swfkit::lossless_body(1, 5, 5, 3, hero));
+        m.tag(kTagDefineBitsLossless, swfkit::lossless_body(2, 5, 4, 4, plain));
+        m.tag(kTagDefineBitsLossless, swfkit::lossless_body(3, 3, 2, 2, Bytes(8, 1)));
+        m.tag(kTagDefineBitsLossless2, swfkit::lossless_body(4, 4, 2, 2, Bytes(8, 1)));
+        m.tag(kTagDefineBitsLossless2, swfkit::lossless_body(5, 7, 2, 2, Bytes(16, 1)));
+        m.tag(kTagJpegTables, Bytes{0xFF, 0xD8, 0xFF, 0xD9});  // JPEGTables: no output
         m.end();
         ToolRun run;
         run_movie(run, m);
@@ -117,10 +117,10 @@ TEST(ExtractLossless, ShortStreamsLeaveTransparentBlackAndBadStreamsSayWhy)
 {
     swfkit::Movie m;
     Bytes half = argb_pattern(2, 1, 200);  // a complete stream holding half the pixels
-    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 2, 2, half));
+    m.tag(kTagDefineBitsLossless2, swfkit::lossless_body(1, 5, 2, 2, half));
     Bytes broken = swfkit::lossless_body(2, 5, 2, 3, argb_pattern(2, 3, 1));
     broken.resize(broken.size() - 4);  // cut off before its end
-    m.tag(TAG_DEFINE_BITS_LOSSLESS2, broken);
+    m.tag(kTagDefineBitsLossless2, broken);
     m.end();
     ToolRun run;
     run_movie(run, m);
@@ -135,12 +135,11 @@ TEST(ExtractLossless, ShortStreamsLeaveTransparentBlackAndBadStreamsSayWhy)
 TEST(ExtractLossless, HostileHeadersSkipOnlyThatBitmap)
 {
     swfkit::Movie m;
-    m.tag(TAG_DEFINE_BITS_LOSSLESS2, Bytes{1, 0, 5, 2});  // too short for the header
-    m.tag(TAG_DEFINE_BITS_LOSSLESS2,
-          swfkit::lossless_body(2, 5, 65535, 65535, Bytes(64, 0)));                // claims 16 GiB of pixels
-    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(3, 5, 0, 7, Bytes{}));  // no pixels at all
+    m.tag(kTagDefineBitsLossless2, Bytes{1, 0, 5, 2});  // too short for the header
+    m.tag(kTagDefineBitsLossless2, swfkit::lossless_body(2, 5, 65535, 65535, Bytes(64, 0)));  // claims 16 GiB of pixels
+    m.tag(kTagDefineBitsLossless2, swfkit::lossless_body(3, 5, 0, 7, Bytes{}));               // no pixels at all
     Bytes good = argb_pattern(3, 3, 9);
-    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(4, 5, 3, 3, good));
+    m.tag(kTagDefineBitsLossless2, swfkit::lossless_body(4, 5, 3, 3, good));
     m.end();
     ToolRun run;
     run_movie(run, m);
@@ -154,15 +153,15 @@ TEST(ExtractLossless, HostileHeadersSkipOnlyThatBitmap)
 TEST(ExtractNames, SeparatorsCannotLeaveTheFolderOtherBytesStay)
 {
     swfkit::Movie m;
-    m.tag(TAG_SYMBOL_CLASS, swfkit::symbol_class_body({{1, "../../x"},
-                                                       {2, "a/b"},
-                                                       {3, "\xE4\xB8\xAD\xE6\x96\x87"},
-                                                       {4, ""},
-                                                       {5, std::string(300, 'n')},
-                                                       {6, "a.b.Picture"}}));
+    m.tag(kTagSymbolClass, swfkit::symbol_class_body({{1, "../../x"},
+                                                      {2, "a/b"},
+                                                      {3, "\xE4\xB8\xAD\xE6\x96\x87"},
+                                                      {4, ""},
+                                                      {5, std::string(300, 'n')},
+                                                      {6, "a.b.Picture"}}));
     Bytes px = argb_pattern(1, 1, 1);
     for (uint16_t id = 1; id <= 6; ++id)
-        m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(id, 5, 1, 1, px));
+        m.tag(kTagDefineBitsLossless2, swfkit::lossless_body(id, 5, 1, 1, px));
     m.end();
     ToolRun run;
     run_movie(run, m);
@@ -244,7 +243,7 @@ TEST(ExtractNames, LinesAreTextOfThePlatformWithTheSameMessages)
     broken.resize(broken.size() - 4);
     m.tag(36, broken);
     m.end();
-    m.container = Container::CWS;
+    m.container = Container::cws;
     ToolRun run;
     run_movie(run, m);
     EXPECT_EQ(run.result.status, 0);
@@ -328,7 +327,7 @@ void expect_straight_jpeg(const oracle::Rgba& png, const Bytes& jpeg, const Byte
 
 TEST(ExtractJpeg, StoredBytesAndAlphaMerges)
 {
-    for (Container c : {Container::FWS, Container::CWS, Container::ZWS}) {
+    for (Container c : {Container::fws, Container::cws, Container::zws}) {
         Bytes jpeg = oracle::encode_jpeg(16, 8, 3, grey_rgb(16, 8, 200, 100, 50), {.quality = 95});
         Bytes png_bytes = oracle::write_png_memory(2, 1, {1, 2, 3, 0xF0, 4, 5, 6, 0x0F});
         Bytes alpha(16 * 8);
@@ -336,11 +335,11 @@ TEST(ExtractJpeg, StoredBytesAndAlphaMerges)
             alpha[i] = static_cast<uint8_t>(i * 2);
         swfkit::Movie m;
         m.container = c;
-        m.tag(TAG_SYMBOL_CLASS, swfkit::symbol_class_body({{12, "photo"}}));
-        m.tag(TAG_DEFINE_BITS, swfkit::jpeg_body(10, jpeg));
-        m.tag(TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(11, png_bytes));  // PNG data keeps its bytes under ".png"
-        m.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(12, jpeg, alpha));
-        m.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(13, png_bytes, Bytes{0xFF, 0x3C}));
+        m.tag(kTagSymbolClass, swfkit::symbol_class_body({{12, "photo"}}));
+        m.tag(kTagDefineBits, swfkit::jpeg_body(10, jpeg));
+        m.tag(kTagDefineBitsJpeg2, swfkit::jpeg_body(11, png_bytes));  // PNG data keeps its bytes under ".png"
+        m.tag(kTagDefineBitsJpeg3, swfkit::jpeg3_body(12, jpeg, alpha));
+        m.tag(kTagDefineBitsJpeg3, swfkit::jpeg3_body(13, png_bytes, Bytes{0xFF, 0x3C}));
         m.end();
         ToolRun run;
         run_movie(run, m);
@@ -369,15 +368,15 @@ TEST(ExtractJpeg, BrokenJpeg3TagsAreSkipped)
     swfkit::Movie m;
     Bytes past = swfkit::jpeg3_body(1, jpeg, Bytes(64, 255));
     past[2] = 0xFF, past[3] = 0xFF, past[4] = 0xFF, past[5] = 0x7F;  // image length far past the tag
-    m.tag(TAG_DEFINE_BITS_JPEG3, past);
+    m.tag(kTagDefineBitsJpeg3, past);
     Bytes reversed = jpeg;
     reversed[0] = 0xFF, reversed[1] = 0xD9;  // not recognised as JPEG
-    m.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(2, reversed, Bytes(64, 255)));
+    m.tag(kTagDefineBitsJpeg3, swfkit::jpeg3_body(2, reversed, Bytes(64, 255)));
     Bytes bad_alpha = swfkit::jpeg3_body(3, jpeg, Bytes(64, 255));
     bad_alpha.back() ^= 0xFF;
-    m.tag(TAG_DEFINE_BITS_JPEG3, bad_alpha);
-    m.tag(TAG_DEFINE_BITS_JPEG3, Bytes{4, 0, 1});  // too short
-    m.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(5, jpeg, Bytes(64, 255)));
+    m.tag(kTagDefineBitsJpeg3, bad_alpha);
+    m.tag(kTagDefineBitsJpeg3, Bytes{4, 0, 1});  // too short
+    m.tag(kTagDefineBitsJpeg3, swfkit::jpeg3_body(5, jpeg, Bytes(64, 255)));
     m.end();
     ToolRun run;
     run_movie(run, m);
@@ -391,8 +390,8 @@ TEST(ExtractJpeg, BrokenJpeg3TagsAreSkipped)
 TEST(ExtractFiles, AFileWhereTheFolderGoesIsRefusedAndReportedInTheStatus)
 {
     swfkit::Movie m;
-    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 1, 1, argb_pattern(1, 1, 1)));
-    m.tag(TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(2, Bytes{0xFF, 0xD8, 0xFF, 0xD9}));
+    m.tag(kTagDefineBitsLossless2, swfkit::lossless_body(1, 5, 1, 1, argb_pattern(1, 1, 1)));
+    m.tag(kTagDefineBitsJpeg2, swfkit::jpeg_body(2, Bytes{0xFF, 0xD8, 0xFF, 0xD9}));
     m.end();
     ToolRun run;
     ASSERT_TRUE(swfkit::write_file(run.dir.file("m.swf_res"), Bytes{1}));  // a file where the folder goes
@@ -418,7 +417,7 @@ TEST(ExtractLossless, ColourTablesAndFifteenBitPixels)
     rgba_data.insert(rgba_data.end(), indices.begin(), indices.end());
     // 15-bit: pure red, a mid grey, white; second row blue and a 1-level green, rows of 8 bytes.
     Bytes fifteen = {0x7C, 0x00, 0x40, 0x10 | 0x00, 0x7F, 0xFF, 0, 0, 0x00, 0x1F, 0x00, 0x20, 0x00, 0x00, 0, 0};
-    for (Container c : {Container::FWS, Container::CWS, Container::ZWS}) {
+    for (Container c : {Container::fws, Container::cws, Container::zws}) {
         swfkit::Movie m;
         m.container = c;
         m.tag(20, swfkit::colour_mapped_body(1, 3, 2, 3, rgb_data));
@@ -486,7 +485,7 @@ TEST(ExtractJpeg, EveryJpegOpensAndShowsTheStoredPicture)
 {
     Bytes jpeg = photo_jpeg(24, 16);
     swfkit::SplitJpeg split = swfkit::split_jpeg_tables(jpeg);
-    for (Container c : {Container::FWS, Container::CWS}) {
+    for (Container c : {Container::fws, Container::cws}) {
         swfkit::Movie m;
         m.container = c;
         m.tag(6, swfkit::jpeg_body(1, split.picture));  // before the tables: they count for the movie
@@ -539,7 +538,7 @@ TEST(ExtractJpeg, SplitStreamsAndJpeg4DecodeWithStraightAlpha)
     Bytes alpha(24 * 16);
     for (size_t i = 0; i < alpha.size(); ++i)
         alpha[i] = static_cast<uint8_t>(i % 3 == 0 ? 0 : 128 + i % 128);
-    for (Container c : {Container::FWS, Container::ZWS}) {
+    for (Container c : {Container::fws, Container::zws}) {
         swfkit::Movie m;
         m.container = c;
         m.tag(35, swfkit::jpeg3_body(1, kEoiSoi + jpeg, alpha));

@@ -89,10 +89,10 @@ std::map<uint16_t, size_t> bitmap_record_ends(const swfkit::Movie& movie)
             length = body[at] | body[at + 1] << 8 | body[at + 2] << 16 | uint32_t{body[at + 3]} << 24;
             at += 4;
         }
-        if (code == TAG_DEFINE_BITS || code == TAG_DEFINE_BITS_LOSSLESS || code == TAG_DEFINE_BITS_JPEG2 ||
-            code == TAG_DEFINE_BITS_JPEG3 || code == TAG_DEFINE_BITS_LOSSLESS2)
+        if (code == kTagDefineBits || code == kTagDefineBitsLossless || code == kTagDefineBitsJpeg2 ||
+            code == kTagDefineBitsJpeg3 || code == kTagDefineBitsLossless2)
             ends[static_cast<uint16_t>(body[at] | body[at + 1] << 8)] = at + length;
-        if (code == TAG_SYMBOL_CLASS)
+        if (code == kTagSymbolClass)
             ends[kSymbolClassKey] = at + length;
         at += length;
     }
@@ -104,7 +104,7 @@ TEST(Hostile, TruncatedMoviesKeepEveryCompleteBitmap)
     testkit::TempDir dir("hostile_cut");
     const std::string movie_path = dir.file("m.swf");
     const std::string folder = movie_path + "_res";
-    for (Container c : {Container::FWS, Container::CWS, Container::ZWS}) {
+    for (Container c : {Container::fws, Container::cws, Container::zws}) {
         swfkit::Movie movie = swfkit::multi_bitmap_movie(c);
         Bytes file = movie.build();
         std::map<uint16_t, size_t> ends = bitmap_record_ends(movie);
@@ -123,7 +123,7 @@ TEST(Hostile, TruncatedMoviesKeepEveryCompleteBitmap)
             Bytes prefix(file.begin(), file.begin() + static_cast<long>(n));
             uint32_t body_len = 0;
             bool loaded = extract_in_process(movie_path, prefix, &body_len);
-            if (c == Container::FWS) {
+            if (c == Container::fws) {
                 // An uncompressed movie keeps everything up to the cut.
                 bool header_fits = n >= 8 + movie.frame_rect.size() + 4;
                 ASSERT_EQ(loaded, header_fits);
@@ -155,15 +155,12 @@ TEST(Hostile, TruncatedMoviesKeepEveryCompleteBitmap)
 // A movie with one good bitmap of each family around the hostile part.
 struct Sandwich {
     swfkit::Movie movie;
-    explicit Sandwich(Container c = Container::FWS) { movie.container = c; }
+    explicit Sandwich(Container c = Container::fws) { movie.container = c; }
     void good_lossless(uint16_t id)
     {
-        movie.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(id, 5, 3, 2, swfkit::gradient_argb(3, 2)));
+        movie.tag(kTagDefineBitsLossless2, swfkit::lossless_body(id, 5, 3, 2, swfkit::gradient_argb(3, 2)));
     }
-    void good_jpeg(uint16_t id)
-    {
-        movie.tag(TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(id, swfkit::gradient_jpeg(8, 8)));
-    }
+    void good_jpeg(uint16_t id) { movie.tag(kTagDefineBitsJpeg2, swfkit::jpeg_body(id, swfkit::gradient_jpeg(8, 8))); }
 };
 
 struct CliRun {
@@ -182,7 +179,7 @@ void run_tool(CliRun& run, const Bytes& file)
 TEST(Hostile, BodiesClaimingNearlyOneGibibyte)
 {
     constexpr uint32_t kClaim = (1u << 30) - 16;
-    for (Container c : {Container::FWS, Container::CWS}) {
+    for (Container c : {Container::fws, Container::cws}) {
         // FWS: the body is what the file holds; CWS: what the stream inflates to.
         Sandwich s(c);
         s.good_lossless(1);
@@ -197,7 +194,7 @@ TEST(Hostile, BodiesClaimingNearlyOneGibibyte)
     {
         // LZMA has no end marker here: the decoder runs out of input first and the
         // movie is refused with a line.
-        Sandwich s(Container::ZWS);
+        Sandwich s(Container::zws);
         s.good_lossless(1);
         s.movie.end();
         s.movie.file_length = kClaim;
@@ -211,7 +208,7 @@ TEST(Hostile, BodiesClaimingNearlyOneGibibyte)
     }
     {
         // At 1 GiB the header alone refuses the movie.
-        Sandwich s(Container::CWS);
+        Sandwich s(Container::cws);
         s.good_lossless(1);
         s.movie.end();
         s.movie.file_length = 1u << 30;
@@ -226,15 +223,15 @@ TEST(Hostile, BodiesClaimingNearlyOneGibibyte)
 // claims exactly the inflated size, must give the same body.
 TEST(Hostile, CompressedBodiesGrowWithTheirData)
 {
-    for (Container c : {Container::CWS, Container::ZWS}) {
+    for (Container c : {Container::cws, Container::zws}) {
         swfkit::Movie m;
         m.container = c;
         m.tag(2, Bytes(3 << 20, 0x41));  // 3 MiB that pack into a few KiB: several doublings
-        m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 3, 2, swfkit::gradient_argb(3, 2)));
+        m.tag(kTagDefineBitsLossless2, swfkit::lossless_body(1, 5, 3, 2, swfkit::gradient_argb(3, 2)));
         m.end();
         Bytes body = m.body();
         for (uint32_t claim : {static_cast<uint32_t>(body.size() + 8), static_cast<uint32_t>(body.size()), 1u << 29}) {
-            if (c == Container::ZWS && claim != body.size() + 8)
+            if (c == Container::zws && claim != body.size() + 8)
                 continue;  // without an end marker LZMA stops only at the claimed length
             SCOPED_TRACE("container " + std::to_string(static_cast<int>(c)) + ", claim " + std::to_string(claim));
             m.file_length = claim;
@@ -256,8 +253,8 @@ TEST(Hostile, PixelDataClaimingHugeSizes)
     s.good_lossless(1);
     // 65535 x 65535 pixels from a few bytes: refused before anything is allocated, and a
     // bitmap not written (its header is valid), not one skipped.
-    s.movie.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(2, 5, 65535, 65535, Bytes(16, 0xFF)));
-    s.movie.tag(TAG_DEFINE_BITS_LOSSLESS, swfkit::lossless_body(3, 5, 65535, 65535, Bytes(16, 0xFF)));
+    s.movie.tag(kTagDefineBitsLossless2, swfkit::lossless_body(2, 5, 65535, 65535, Bytes(16, 0xFF)));
+    s.movie.tag(kTagDefineBitsLossless, swfkit::lossless_body(3, 5, 65535, 65535, Bytes(16, 0xFF)));
     s.good_jpeg(4);
     s.movie.end();
     CliRun run;
@@ -272,7 +269,7 @@ TEST(Hostile, PixelDataClaimingHugeSizes)
 
 TEST(Hostile, RecordLengthsOfAllOnes)
 {
-    for (Container c : {Container::FWS, Container::CWS, Container::ZWS}) {
+    for (Container c : {Container::fws, Container::cws, Container::zws}) {
         Sandwich s(c);
         s.good_lossless(1);
         s.good_jpeg(2);
@@ -293,7 +290,7 @@ TEST(Hostile, RecordLengthsOfAllOnes)
         s.good_lossless(1);
         Bytes symbols = swfkit::symbol_class_body({{1, "only"}});
         symbols[0] = symbols[1] = 0xFF;
-        s.movie.tag(TAG_SYMBOL_CLASS, symbols);
+        s.movie.tag(kTagSymbolClass, symbols);
         s.movie.end();
         CliRun run;
         run_tool(run, s.movie.build());
@@ -314,13 +311,13 @@ TEST(Hostile, Jpeg3ImageLengthPastTheBody)
         Bytes body = swfkit::jpeg3_body(id, jpeg, alpha);
         body[2] = static_cast<uint8_t>(claim), body[3] = static_cast<uint8_t>(claim >> 8);
         body[4] = static_cast<uint8_t>(claim >> 16), body[5] = static_cast<uint8_t>(claim >> 24);
-        s.movie.tag(TAG_DEFINE_BITS_JPEG3, body);
+        s.movie.tag(kTagDefineBitsJpeg3, body);
     }
     // N exactly the rest of the body: no alpha plane at all.
     Bytes bare = swfkit::jpeg3_body(20, jpeg, {});
     bare.resize(6 + jpeg.size());
-    s.movie.tag(TAG_DEFINE_BITS_JPEG3, bare);
-    s.movie.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(21, jpeg, alpha));  // a good one after the bad ones
+    s.movie.tag(kTagDefineBitsJpeg3, bare);
+    s.movie.tag(kTagDefineBitsJpeg3, swfkit::jpeg3_body(21, jpeg, alpha));  // a good one after the bad ones
     s.movie.end();
     CliRun run;
     run_tool(run, s.movie.build());
@@ -336,14 +333,14 @@ TEST(Hostile, DangerousClassNames)
     for (uint16_t id = 1; id <= 7; ++id)
         s.good_lossless(id);
     s.good_jpeg(8);
-    s.movie.tag(TAG_SYMBOL_CLASS, swfkit::symbol_class_body({{1, "a/b/c"},
-                                                             {2, ".."},
-                                                             {3, "../../escape"},
-                                                             {4, ""},
-                                                             {5, long_name},
-                                                             {6, "/abs"},
-                                                             {7, "\xE8\x83\x8C/\xE6\x99\xAF"},  // "背/景" in UTF-8
-                                                             {8, "."}}));
+    s.movie.tag(kTagSymbolClass, swfkit::symbol_class_body({{1, "a/b/c"},
+                                                            {2, ".."},
+                                                            {3, "../../escape"},
+                                                            {4, ""},
+                                                            {5, long_name},
+                                                            {6, "/abs"},
+                                                            {7, "\xE8\x83\x8C/\xE6\x99\xAF"},  // "背/景" in UTF-8
+                                                            {8, "."}}));
     s.movie.end();
     CliRun run;
     run_tool(run, s.movie.build());
@@ -365,13 +362,13 @@ TEST(Hostile, ControlBytesInNamesAndCodecFailures)
     s.good_lossless(2);
     Bytes broken_jpeg = swfkit::gradient_jpeg(8, 8);
     broken_jpeg.resize(broken_jpeg.size() / 2);
-    s.movie.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(3, broken_jpeg, Bytes(4, 0)));
+    s.movie.tag(kTagDefineBitsJpeg3, swfkit::jpeg3_body(3, broken_jpeg, Bytes(4, 0)));
     Bytes broken_png{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R', 1, 2};
-    s.movie.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(4, broken_png, Bytes(4, 0)));
+    s.movie.tag(kTagDefineBitsJpeg3, swfkit::jpeg3_body(4, broken_png, Bytes(4, 0)));
     s.good_lossless(5);
     // Bitmap 2 takes the same name, so a line names the file bitmap 1 took.
-    s.movie.tag(TAG_SYMBOL_CLASS, swfkit::symbol_class_body(
-                                      {{1, "clear\x1b[2J\rfake"}, {2, "clear\x1b[2J\rfake"}, {5, "two\nlines\x7f"}}));
+    s.movie.tag(kTagSymbolClass, swfkit::symbol_class_body(
+                                     {{1, "clear\x1b[2J\rfake"}, {2, "clear\x1b[2J\rfake"}, {5, "two\nlines\x7f"}}));
     s.movie.end();
     testkit::TempDir dir("hostile_control");
     const std::string movie = "odd\x01\nname.swf";
@@ -401,7 +398,7 @@ TEST(Hostile, TenThousandTags)
             s.movie.tag(1, {});  // ShowFrame
         }
     }
-    s.movie.tag(TAG_SYMBOL_CLASS, swfkit::symbol_class_body({{1, "first"}}));
+    s.movie.tag(kTagSymbolClass, swfkit::symbol_class_body({{1, "first"}}));
     s.movie.end();
     expected.erase("1.png");
     expected.insert("first.png");
@@ -415,7 +412,7 @@ TEST(Hostile, TenThousandTags)
 TEST(Hostile, OneMovieGivenTwice)
 {
     CliRun once, twice;
-    Bytes file = swfkit::multi_bitmap_movie(Container::CWS).build();
+    Bytes file = swfkit::multi_bitmap_movie(Container::cws).build();
     run_tool(once, file);
     ASSERT_TRUE(swfkit::write_file(twice.dir.file("m.swf"), file));
     twice.result = run_program(kTool, {"m.swf", "m.swf"}, twice.dir.path());
@@ -442,7 +439,7 @@ TEST(Hostile, OutputFolderNameTakenByAFile)
 {
     CliRun run;
     ASSERT_TRUE(swfkit::write_file(run.dir.file("m.swf_res"), Bytes{'x'}));
-    run_tool(run, swfkit::multi_bitmap_movie(Container::FWS).build());
+    run_tool(run, swfkit::multi_bitmap_movie(Container::fws).build());
     EXPECT_EQ(run.result.status, 3);  // read, but no bitmap could be written
     EXPECT_EQ(testkit::read_file(run.dir.file("m.swf_res")), "x");
     EXPECT_NE(run.result.output.find("cannot use m.swf_res as output folder"), std::string::npos);

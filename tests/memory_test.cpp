@@ -99,7 +99,7 @@ Bytes cws_with_zero_tag(uint32_t zeros)
     swfkit::put_u16(frame, static_cast<uint16_t>(87 << 6 | 63));
     swfkit::put_u32(frame, zeros);
     swfkit::Movie tail;
-    tail.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 3, 2, swfkit::gradient_argb(3, 2)));
+    tail.tag(kTagDefineBitsLossless2, swfkit::lossless_body(1, 5, 3, 2, swfkit::gradient_argb(3, 2)));
     tail.end();
 
     Bytes file{'C', 'W', 'S', 10};
@@ -151,7 +151,7 @@ Bytes zero_lossless(uint16_t id, uint16_t width, uint16_t height, uint64_t bytes
 
 void write_small_movie(const testkit::TempDir& dir, const std::string& name)
 {
-    ASSERT_TRUE(swfkit::write_file(dir.file(name), swfkit::multi_bitmap_movie(swfkit::Container::CWS).build()));
+    ASSERT_TRUE(swfkit::write_file(dir.file(name), swfkit::multi_bitmap_movie(swfkit::Container::cws).build()));
 }
 
 // A bitmap whose format is valid but whose PNG cannot be made within the buffer limit is a
@@ -160,9 +160,9 @@ TEST(Memory, BitmapTooLargeToWriteIsAFailureNotASkip)
 {
     testkit::TempDir dir("memory_large");
     swfkit::Movie m;
-    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 3, 2, swfkit::gradient_argb(3, 2)));
-    m.tag(TAG_DEFINE_BITS_LOSSLESS2, zero_lossless(2, 16384, 16384, uint64_t{1} << 30));  // a full gibibyte of pixels
-    m.tag(TAG_DEFINE_BITS_LOSSLESS, swfkit::lossless_body(3, 5, 3, 2, swfkit::gradient_argb(3, 2)));
+    m.tag(kTagDefineBitsLossless2, swfkit::lossless_body(1, 5, 3, 2, swfkit::gradient_argb(3, 2)));
+    m.tag(kTagDefineBitsLossless2, zero_lossless(2, 16384, 16384, uint64_t{1} << 30));  // a full gibibyte of pixels
+    m.tag(kTagDefineBitsLossless, swfkit::lossless_body(3, 5, 3, 2, swfkit::gradient_argb(3, 2)));
     m.end();
     ASSERT_TRUE(swfkit::write_file(dir.file("m.swf"), m.build()));
     auto r = run_program(kTool, {"m.swf"}, dir.path());
@@ -185,8 +185,8 @@ TEST(Memory, OutOfMemoryIsReportedAsSuchNotAsBadData)
     cap.address_space = 32 * kMiB;  // the tool needs less than 8 MiB for the small movie
 
     swfkit::Movie pixels;  // 64 MiB of pixels to inflate
-    pixels.tag(TAG_DEFINE_BITS_LOSSLESS2, zero_lossless(1, 4096, 4096, 4096 * 4096 * 4));
-    pixels.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(2, 5, 3, 2, swfkit::gradient_argb(3, 2)));
+    pixels.tag(kTagDefineBitsLossless2, zero_lossless(1, 4096, 4096, 4096 * 4096 * 4));
+    pixels.tag(kTagDefineBitsLossless2, swfkit::lossless_body(2, 5, 3, 2, swfkit::gradient_argb(3, 2)));
     pixels.end();
     ASSERT_TRUE(swfkit::write_file(dir.file("pixels.swf"), pixels.build()));
 
@@ -199,7 +199,7 @@ TEST(Memory, OutOfMemoryIsReportedAsSuchNotAsBadData)
         }
     }
     swfkit::Movie decode;
-    decode.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(1, jpeg, Bytes(4, 0)));
+    decode.tag(kTagDefineBitsJpeg3, swfkit::jpeg3_body(1, jpeg, Bytes(4, 0)));
     decode.end();
     ASSERT_TRUE(swfkit::write_file(dir.file("decode.swf"), decode.build()));
 

@@ -21,9 +21,9 @@ using namespace program_suite;
 swfkit::Movie named_bitmaps(const std::vector<std::pair<uint16_t, std::string>>& names)
 {
     swfkit::Movie m;
-    m.tag(TAG_SYMBOL_CLASS, swfkit::symbol_class_body(names));
+    m.tag(kTagSymbolClass, swfkit::symbol_class_body(names));
     for (const auto& entry : names)
-        m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(entry.first, 5, 1, 1, Bytes{255, 1, 2, 3}));
+        m.tag(kTagDefineBitsLossless2, swfkit::lossless_body(entry.first, 5, 1, 1, Bytes{255, 1, 2, 3}));
     m.end();
     return m;
 }

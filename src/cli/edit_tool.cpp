@@ -77,7 +77,7 @@ void fail(const char* format, ...)
 // so added bitmaps and their names survive in a well-formed movie.
 void finish_additions(Swf* swf, SwfTag* end_tag)
 {
-    swf_write_symbols(swf, swf_append_tag(swf, TAG_SYMBOL_CLASS));
+    swf_write_symbols(swf, swf_append_tag(swf, kTagSymbolClass));
     if (end_tag != nullptr)
         swf_move_tag_to_end(swf, end_tag);
 }
@@ -158,7 +158,7 @@ int run(const EditOptions& options)
         return 1;
     std::vector<std::string> names;
     SwfTag* end_tag = swf_last_tag(swf.get());
-    if (end_tag != nullptr && end_tag->code != TAG_END)
+    if (end_tag != nullptr && end_tag->code != kTagEnd)
         end_tag = nullptr;
     if (!add_images(swf.get(), options, names, &images))
         return 1;
@@ -167,10 +167,10 @@ int run(const EditOptions& options)
 
     char container = swf_container(swf.get());
     switch (options.container) {
-    case SaveContainer::FWS: container = 'F'; break;
-    case SaveContainer::CWS: container = 'C'; break;
-    case SaveContainer::ZWS: container = 'Z'; break;
-    case SaveContainer::Same: break;
+    case SaveContainer::fws: container = 'F'; break;
+    case SaveContainer::cws: container = 'C'; break;
+    case SaveContainer::zws: container = 'Z'; break;
+    case SaveContainer::same: break;
     }
     int status = save(swf.get(), options.out, container);
     if (status == 0)
@@ -196,9 +196,9 @@ bool parse_edit_options(const std::vector<std::string>& args, EditOptions* optio
             options->adds.emplace_back(args[i + 1], args[i + 2]);
             i += 2;
         } else if (a == "--fws" || a == "--cws" || a == "--zws") {
-            options->container = a == "--fws"   ? SaveContainer::FWS
-                                 : a == "--cws" ? SaveContainer::CWS
-                                                : SaveContainer::ZWS;
+            options->container = a == "--fws"   ? SaveContainer::fws
+                                 : a == "--cws" ? SaveContainer::cws
+                                                : SaveContainer::zws;
             containers++;
         } else if (a.rfind("--", 0) == 0) {
             return false;

@@ -4,14 +4,14 @@
 #include <string>
 #include <vector>
 
-enum class SaveContainer { Same, FWS, CWS, ZWS };
+enum class SaveContainer { same, fws, cws, zws };
 
 struct EditOptions {
     std::string in, out;
     bool replace = false;
     bool small = false;
     std::vector<std::pair<std::string, std::string>> adds;  // (class name as typed, image path)
-    SaveContainer container = SaveContainer::Same;
+    SaveContainer container = SaveContainer::same;
 };
 
 // Parses the arguments after the program name; false when they are not a valid call.

@@ -165,7 +165,7 @@ TEST(ThreadsDebugCapture, LinesAreKeptPerThreadAndNest)
     });
     EXPECT_EQ(messages(printed), "printed\nother thread\n");
     ASSERT_EQ(outer_lines.size(), 1u);
-    EXPECT_EQ(outer_lines[0].kind, DebugKind::Problem);
+    EXPECT_EQ(outer_lines[0].kind, DebugKind::problem);
     ASSERT_EQ(inner_lines.size(), 1u);
     EXPECT_EQ(messages(inner_lines[0].text), "inner\n");
     EXPECT_EQ(messages(testkit::capture_stdout([&] { debug_emit(outer_lines); })), "outer\n");

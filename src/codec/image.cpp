@@ -21,9 +21,7 @@ constexpr uint64_t kJpegWorstBytesPerBlock = 1280;
 uint8_t* alloc_pixels(uint64_t width, uint64_t height, uint64_t bytes_per_pixel)
 {
     uint64_t size = width * height * bytes_per_pixel;
-    if (size == 0 || size >= kMaxBufferSize)
-        return nullptr;
-    return static_cast<uint8_t*>(std::malloc(size));
+    return size == 0 ? nullptr : buffer_alloc(size, false);
 }
 
 uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24; }
@@ -203,6 +201,6 @@ void image_flatten_alpha(uint8_t* pixels, uint32_t width, uint32_t height, uint3
 
 void image_free(DecodedImage* image)
 {
-    std::free(image->pixels);
+    buffer_free(image->pixels);
     image->pixels = nullptr;
 }

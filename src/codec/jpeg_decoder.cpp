@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "codec/jpeg_tables.h"
 #include "stream/byte_reader.h"
@@ -101,10 +102,10 @@ inline int32_t extend_magnitude(int32_t v, int k) { return v < (1 << (k - 1)) ? 
 void free_buffers(JpegState& d)
 {
     for (JpegComponent& c : d.components) {
-        std::free(c.plane);
-        std::free(c.coefficients);
+        buffer_free(c.plane);
+        buffer_free(c.coefficients);
     }
-    std::free(d.image);
+    buffer_free(d.image);
 }
 
 void release_state(JpegState& d)
@@ -120,7 +121,7 @@ template <class T>
 T* allocate(JpegState& d, uint64_t count, bool zeroed)
 {
     const uint64_t n = count ? count : 1;
-    auto* block = static_cast<T*>(zeroed ? std::calloc(n, sizeof(T)) : std::malloc(n * sizeof(T)));
+    auto* block = reinterpret_cast<T*>(buffer_alloc(n * sizeof(T), zeroed));
     if (!block)
         d.status = Fault::out_of_memory;
     return block;
@@ -1444,13 +1445,13 @@ Fault decode_stream(JpegState& d, std::span<const uint8_t> data)
 
 }  // namespace
 
-JpegDecoder::JpegDecoder() : state_(static_cast<JpegState*>(std::calloc(1, sizeof(JpegState)))) {}
+JpegDecoder::JpegDecoder() : state_(new (std::nothrow) JpegState{}) {}
 
 JpegDecoder::~JpegDecoder()
 {
     if (state_)
         free_buffers(*state_);
-    std::free(state_);
+    delete state_;
 }
 
 Fault JpegDecoder::decode(std::span<const uint8_t> data)

@@ -785,7 +785,7 @@ Result<PngPicture> png_decode(std::span<const uint8_t> file, PngForm form)
     const unsigned bits_per_pixel = channels_of(picture.color_type) * picture.depth;
     if (size >= kMaxBufferSize || packed_row_bytes(picture.width, bits_per_pixel) * 3 >= kMaxBufferSize)
         return Fault::too_large;
-    picture.pixels.reset(static_cast<uint8_t*>(std::malloc(size)));
+    picture.pixels = buffer_new(size);
     if (!picture.pixels)
         return Fault::out_of_memory;
 

@@ -6,14 +6,14 @@
 
 #include "support/check.h"
 #include "support/debug.h"
+#include "support/memory.h"
 
+// The stream's callers check sizes before they allocate: a size past the limit here is a
+// broken invariant, while memory that runs out is that movie's or bitmap's failure.
 void* mem_alloc(size_t size)
 {
-    // The text is the message: keep it unspaced.
-    // clang-format off
-    PIXSIEVE_CHECK(size<1024*1024*1024);
-    // clang-format on
-    void* block = std::calloc(size ? size : 1, 1);
+    PIXSIEVE_CHECK(size < kMaxBufferSize);
+    void* block = buffer_alloc(size, true);
     if (block == nullptr)
         throw std::bad_alloc();
     return block;
@@ -21,17 +21,14 @@ void* mem_alloc(size_t size)
 
 void* mem_realloc(void* block, size_t size)
 {
-    // The text is the message: keep it unspaced.
-    // clang-format off
-    PIXSIEVE_CHECK(size<1024*1024*1024);
-    // clang-format on
-    void* resized = std::realloc(block, size ? size : 1);
+    PIXSIEVE_CHECK(size < kMaxBufferSize);
+    void* resized = buffer_realloc(block, size);
     if (resized == nullptr)
         throw std::bad_alloc();
     return resized;
 }
 
-void mem_free(void* block) { std::free(block); }
+void mem_free(void* block) { buffer_free(block); }
 
 void stream_clear(Stream* stream)
 {

@@ -9,7 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
-// Every allocation of the SWF subsystem must be smaller than 1 GiB. Memory that runs out
+// The stream's blocks, from the allocation policy (support/memory.h): every size must be
+// below its limit, kMaxBufferSize. Memory that runs out
 // throws std::bad_alloc, as operator new does: the work on the movie or bitmap catches it
 // and reports that one failure.
 void* mem_alloc(size_t size);  // zero-filled

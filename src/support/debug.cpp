@@ -73,14 +73,14 @@ void route(DebugKind kind, std::string text)
         return;
     }
     if (!console.quiet && !console.records_only) {
-        emit(text, stdout, kind != DebugKind::Record);
+        emit(text, stdout, kind != DebugKind::record);
         return;
     }
     std::FILE* problems = console.records_only ? stderr : stdout;
     switch (kind) {
-    case DebugKind::Progress: break;
-    case DebugKind::Heading: console.held_heading = std::move(text); break;
-    case DebugKind::Problem:
+    case DebugKind::progress: break;
+    case DebugKind::heading: console.held_heading = std::move(text); break;
+    case DebugKind::problem:
         if (!console.held_heading.empty()) {
             if (console.records_only)
                 std::fflush(stdout);
@@ -89,7 +89,7 @@ void route(DebugKind kind, std::string text)
         console.held_heading.clear();
         emit(text, problems);
         break;
-    case DebugKind::Record: emit(text, stdout, false); break;
+    case DebugKind::record: emit(text, stdout, false); break;
     }
 }
 
@@ -121,7 +121,7 @@ void debug_emit(DebugLines lines)
 std::string debug_last_problem(const DebugLines& lines)
 {
     auto last = lines.rbegin();
-    while (last != lines.rend() && last->kind != DebugKind::Problem)
+    while (last != lines.rend() && last->kind != DebugKind::problem)
         ++last;
     if (last == lines.rend())
         return {};
@@ -153,7 +153,7 @@ void debug_set_records_only(bool on)
 void debug_record(std::string text)
 {
     text += '\n';
-    route(DebugKind::Record, std::move(text));
+    route(DebugKind::record, std::move(text));
 }
 
 void debug_set_before_output(void (*hook)(void* context), void* context)
@@ -174,7 +174,7 @@ void debug_line(const char* file, int line, const char* function, const char* fo
 {
     va_list args;
     va_start(args, format);
-    vprint_line(DebugKind::Progress, file, line, function, format, args);
+    vprint_line(DebugKind::progress, file, line, function, format, args);
     va_end(args);
 }
 

@@ -25,7 +25,7 @@
 #define PIXSIEVE_PRINTF(format_at, args_at) __attribute__((format(PIXSIEVE_PRINTF_FORMAT, format_at, args_at)))
 
 // A record is a line of the run's results (a listing, JSON): always on standard output.
-enum class DebugKind { Progress, Problem, Heading, Record };
+enum class DebugKind { progress, problem, heading, record };
 
 // Set once at start-up, before any line is printed.
 void debug_set_quiet(bool quiet);
@@ -54,12 +54,12 @@ void debug_line(const char* file, int line, const char* function, const char* fo
 std::string printable_text(std::string_view text);
 
 #define DEBUG_LINE(file, ...) debug_line((file), __LINE__, __func__, __VA_ARGS__)
-#define DEBUG_PROBLEM(file, ...) debug_print(DebugKind::Problem, (file), __LINE__, __func__, __VA_ARGS__)
-#define DEBUG_HEADING(file, ...) debug_print(DebugKind::Heading, (file), __LINE__, __func__, __VA_ARGS__)
+#define DEBUG_PROBLEM(file, ...) debug_print(DebugKind::problem, (file), __LINE__, __func__, __VA_ARGS__)
+#define DEBUG_HEADING(file, ...) debug_print(DebugKind::heading, (file), __LINE__, __func__, __VA_ARGS__)
 
 // For a line that belongs to a named operation but is printed by one of its helpers.
 #define DEBUG_LINE_IN(file, function, ...) debug_line((file), __LINE__, (function), __VA_ARGS__)
-#define DEBUG_PROBLEM_IN(file, function, ...) debug_print(DebugKind::Problem, (file), __LINE__, (function), __VA_ARGS__)
+#define DEBUG_PROBLEM_IN(file, function, ...) debug_print(DebugKind::problem, (file), __LINE__, (function), __VA_ARGS__)
 
 // Lines kept instead of printed, with their kinds, so one thread can print them later in
 // the order the run needs.

@@ -20,12 +20,12 @@ std::string printed(bool quiet, Print print)
 
 void a_movie_with_one_problem()
 {
-    debug_print(DebugKind::Heading, "swf", 10, "swf_readfile", "%s", "a.swf");
+    debug_print(DebugKind::heading, "swf", 10, "swf_readfile", "%s", "a.swf");
     debug_line("swf", 11, "swf_read", "tagnum:%d", 3);
-    debug_print(DebugKind::Heading, "swf", 10, "swf_readfile", "%s", "b.swf");
+    debug_print(DebugKind::heading, "swf", 10, "swf_readfile", "%s", "b.swf");
     debug_line("swf", 12, "read_bits", "id:%d,alpha:%d", 4, 0);
-    debug_print(DebugKind::Problem, "swf", 13, "read_bits", "image of bitmap %d does not decode, skipped", 4);
-    debug_print(DebugKind::Problem, "swf", 14, "read_bits", "second problem %s", "here");
+    debug_print(DebugKind::problem, "swf", 13, "read_bits", "image of bitmap %d does not decode, skipped", 4);
+    debug_print(DebugKind::problem, "swf", 14, "read_bits", "second problem %s", "here");
 }
 
 TEST(DebugLines, EveryKindPrintsTheSameLineWhenNotQuiet)

@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include <algorithm>
+
 #if defined(PIXSIEVE_HAVE_LIBDEFLATE)
 #include <libdeflate.h>
 
@@ -43,6 +45,26 @@ uint32_t adler32_update(uint32_t adler, std::span<const uint8_t> data)
 #else
     return zlib_checksum(adler32, adler, data);
 #endif
+}
+
+// zlib's compressBound, in size_t.
+static size_t zlib_bound(size_t size) { return size + (size >> 12) + (size >> 14) + (size >> 25) + 13; }
+
+size_t zlib_deflate_filtered(std::span<const uint8_t> in, uint8_t* out, size_t capacity)
+{
+    if (in.size() > UINT32_MAX)
+        return zlib_deflate(in, out, capacity);
+    z_stream stream{};
+    if (deflateInit2(&stream, 6, Z_DEFLATED, 15, 8, Z_FILTERED) != Z_OK)
+        return 0;
+    stream.next_in = const_cast<Bytef*>(in.data());
+    stream.avail_in = static_cast<uInt>(in.size());
+    stream.next_out = out;
+    stream.avail_out = capacity > UINT32_MAX ? UINT32_MAX : static_cast<uInt>(capacity);
+    const bool done = deflate(&stream, Z_FINISH) == Z_STREAM_END;
+    const size_t length = stream.total_out;
+    deflateEnd(&stream);
+    return done ? length : 0;
 }
 
 // What uncompress's codes mean here; zlib_code below gives the numbers back.
@@ -173,7 +195,10 @@ private:
 
 }  // namespace
 
-size_t zlib_deflate_bound(size_t size) { return libdeflate_zlib_compress_bound(nullptr, size); }
+size_t zlib_deflate_bound(size_t size)
+{
+    return std::max(libdeflate_zlib_compress_bound(nullptr, size), zlib_bound(size));
+}
 
 size_t zlib_deflate(std::span<const uint8_t> in, uint8_t* out, size_t capacity, int level)
 {
@@ -199,7 +224,7 @@ Fault zlib_inflate_known_size(std::span<const uint8_t> in, uint8_t* out, size_t*
 
 #else  // zlib alone
 
-size_t zlib_deflate_bound(size_t size) { return size + (size >> 12) + (size >> 14) + (size >> 25) + 13; }
+size_t zlib_deflate_bound(size_t size) { return zlib_bound(size); }
 
 size_t zlib_deflate(std::span<const uint8_t> in, uint8_t* out, size_t capacity, int level)
 {

@@ -10,8 +10,8 @@
 
 namespace {
 
-void* sdk_alloc(void*, size_t size) { return std::malloc(size); }
-void sdk_free(void*, void* address) { std::free(address); }
+void* sdk_alloc(void*, size_t size) { return buffer_alloc(size, false); }
+void sdk_free(void*, void* address) { buffer_free(address); }
 // The SDK takes its allocator by a pointer to non-const, so each call makes its own.
 ISzAlloc sdk_allocator() { return {sdk_alloc, sdk_free}; }
 
@@ -83,7 +83,7 @@ Fault lzma_uncompress_growing(uint8_t** dest, size_t* dest_len, size_t limit, co
             if (state.dicBufSize == limit)
                 break;  // produced all that was asked for
             size_t capacity = grow_output_capacity(state.dicBufSize, *src_len, limit);
-            auto* grown = static_cast<uint8_t*>(std::realloc(block, capacity ? capacity : 1));
+            uint8_t* grown = buffer_realloc(block, capacity);
             if (grown == nullptr) {
                 res = SZ_ERROR_MEM;
                 break;
@@ -103,7 +103,7 @@ Fault lzma_uncompress_growing(uint8_t** dest, size_t* dest_len, size_t limit, co
     if (res == SZ_OK && status == LZMA_STATUS_NEEDS_MORE_INPUT)
         res = SZ_ERROR_INPUT_EOF;
     if (res != SZ_OK) {
-        std::free(block);
+        buffer_free(block);
         return sdk_fault(res);
     }
     *dest = block;

@@ -126,12 +126,12 @@ std::span<const uint8_t> table_segments(std::span<const uint8_t> tables)
 bool is_bitmap_tag(uint16_t code)
 {
     switch (code) {
-    case TAG_DEFINE_BITS:
-    case TAG_DEFINE_BITS_JPEG2:
-    case TAG_DEFINE_BITS_JPEG3:
-    case TAG_DEFINE_BITS_JPEG4:
-    case TAG_DEFINE_BITS_LOSSLESS:
-    case TAG_DEFINE_BITS_LOSSLESS2: return true;
+    case kTagDefineBits:
+    case kTagDefineBitsJpeg2:
+    case kTagDefineBitsJpeg3:
+    case kTagDefineBitsJpeg4:
+    case kTagDefineBitsLossless:
+    case kTagDefineBitsLossless2: return true;
     default: return false;
     }
 }
@@ -149,7 +149,7 @@ bool lossless_read_header(std::span<const uint8_t> body, LosslessHeader* header)
         return false;
     const uint8_t* b = body.data();
     *header = {le16(b), b[2], le16(b + 3), le16(b + 5), 0, kLosslessHeaderSize};
-    if (header->format == LOSSLESS_COLOUR_MAPPED) {
+    if (header->format == kLosslessColourMapped) {
         if (body.size() == kLosslessHeaderSize)
             return true;
         header->colours = uint32_t{b[kLosslessHeaderSize]} + 1;
@@ -160,7 +160,7 @@ bool lossless_read_header(std::span<const uint8_t> body, LosslessHeader* header)
 
 bool lossless_format_known(uint8_t format)
 {
-    return format == LOSSLESS_COLOUR_MAPPED || format == LOSSLESS_15BIT || format == LOSSLESS_32BIT;
+    return format == kLosslessColourMapped || format == kLossless15Bit || format == kLossless32Bit;
 }
 
 uint64_t lossless_data_size(const LosslessHeader& h, bool with_alpha)
@@ -168,10 +168,10 @@ uint64_t lossless_data_size(const LosslessHeader& h, bool with_alpha)
     if (h.width == 0 || h.height == 0)
         return 0;
     switch (h.format) {
-    case LOSSLESS_COLOUR_MAPPED:
+    case kLosslessColourMapped:
         return uint64_t{h.colours} * table_entry_size(with_alpha) + padded_row(h.width) * h.height;
-    case LOSSLESS_15BIT: return padded_row(uint64_t{h.width} * 2) * h.height;
-    case LOSSLESS_32BIT: return uint64_t{h.width} * h.height * 4;
+    case kLossless15Bit: return padded_row(uint64_t{h.width} * 2) * h.height;
+    case kLossless32Bit: return uint64_t{h.width} * h.height * 4;
     default: return 0;
     }
 }
@@ -183,7 +183,7 @@ Inflated inflate_bitmap_data(std::span<const uint8_t> stream, uint64_t capacity)
         out.fault = Fault::too_large;
         return out;
     }
-    out.bytes.reset(static_cast<uint8_t*>(std::calloc(capacity, 1)));
+    out.bytes = buffer_new_zeroed(capacity);
     if (!out.bytes) {
         out.fault = Fault::out_of_memory;
         return out;
@@ -197,9 +197,9 @@ Inflated inflate_bitmap_data(std::span<const uint8_t> stream, uint64_t capacity)
 void lossless_to_rgba(const LosslessHeader& header, bool with_alpha, std::span<const uint8_t> data, uint8_t* rgba)
 {
     switch (header.format) {
-    case LOSSLESS_COLOUR_MAPPED: colour_mapped_to_rgba(header, with_alpha, data, rgba); break;
-    case LOSSLESS_15BIT: fifteen_bit_to_rgba(header, data, rgba); break;
-    case LOSSLESS_32BIT: thirty_two_bit_to_rgba(header, with_alpha, data, rgba); break;
+    case kLosslessColourMapped: colour_mapped_to_rgba(header, with_alpha, data, rgba); break;
+    case kLossless15Bit: fifteen_bit_to_rgba(header, data, rgba); break;
+    case kLossless32Bit: thirty_two_bit_to_rgba(header, with_alpha, data, rgba); break;
     default: break;
     }
 }
@@ -279,7 +279,7 @@ bool colour_mapped_to_indices(const LosslessHeader& h, bool with_alpha, std::spa
 bool lossless_to_rgb(const LosslessHeader& h, std::span<const uint8_t> data, uint8_t* rgb)
 {
     const size_t count = size_t{h.width} * h.height;
-    if (h.format == LOSSLESS_32BIT) {
+    if (h.format == kLossless32Bit) {
         if (data.size() / 4 < count)
             return false;
         // Forward in place: pixel i moves from 4i to 3i, never over one not yet read.
@@ -289,7 +289,7 @@ bool lossless_to_rgb(const LosslessHeader& h, std::span<const uint8_t> data, uin
                 rgb[3 * i + c] = argb[4 * i + 1 + c];
         return true;
     }
-    if (h.format != LOSSLESS_15BIT)
+    if (h.format != kLossless15Bit)
         return false;
     const uint64_t stride = padded_row(uint64_t{h.width} * 2);
     if (count != 0 && data.size() < (h.height - uint64_t{1}) * stride + uint64_t{h.width} * 2)
@@ -360,9 +360,9 @@ void premultiply_rgba(uint8_t* pixels, size_t count)
 JpegTagLayout jpeg_tag_read(uint16_t code, std::span<const uint8_t> body, JpegTagParts* parts)
 {
     *parts = {};
-    parts->has_alpha = code == TAG_DEFINE_BITS_JPEG3 || code == TAG_DEFINE_BITS_JPEG4;
+    parts->has_alpha = code == kTagDefineBitsJpeg3 || code == kTagDefineBitsJpeg4;
     // id; with alpha the image length; DefineBitsJPEG4 then its deblocking value.
-    const size_t header = code == TAG_DEFINE_BITS_JPEG4 ? 8 : parts->has_alpha ? 6 : 2;
+    const size_t header = code == kTagDefineBitsJpeg4 ? 8 : parts->has_alpha ? 6 : 2;
     if (body.size() < header)
         return JpegTagLayout::too_short;
     parts->id = le16(body.data());
@@ -371,7 +371,7 @@ JpegTagLayout jpeg_tag_read(uint16_t code, std::span<const uint8_t> body, JpegTa
         return JpegTagLayout::ok;
     }
     uint32_t image_size = parts->image_length = le32(body.data() + 2);
-    if (code == TAG_DEFINE_BITS_JPEG4)
+    if (code == kTagDefineBitsJpeg4)
         parts->deblocking = le16(body.data() + 6);
     if (image_size > body.size() - header)
         return JpegTagLayout::image_past_end;
@@ -498,13 +498,13 @@ BitmapFacts lossless_facts(uint16_t code, const BitmapHeader& read)
         return facts;
     const LosslessHeader& header = read.lossless;
     facts.id = header.id;
-    facts.alpha = code == TAG_DEFINE_BITS_LOSSLESS2;
+    facts.alpha = code == kTagDefineBitsLossless2;
     facts.width = header.width;
     facts.height = header.height;
     switch (header.format) {
-    case LOSSLESS_COLOUR_MAPPED: facts.kind = BitmapKind::colour_mapped; break;
-    case LOSSLESS_15BIT: facts.kind = BitmapKind::fifteen_bit; break;
-    case LOSSLESS_32BIT: facts.kind = BitmapKind::lossless; break;
+    case kLosslessColourMapped: facts.kind = BitmapKind::colour_mapped; break;
+    case kLossless15Bit: facts.kind = BitmapKind::fifteen_bit; break;
+    case kLossless32Bit: facts.kind = BitmapKind::lossless; break;
     default: break;
     }
     return facts;
@@ -518,14 +518,14 @@ BitmapFacts jpeg_family_facts(uint16_t code, const BitmapHeader& read)
     if (read.layout != JpegTagLayout::ok)
         return facts;
     facts.alpha = parts.has_alpha;
-    facts.kind = parts.has_alpha           ? BitmapKind::jpeg_with_alpha
-                 : code == TAG_DEFINE_BITS ? BitmapKind::jpeg_with_tables
-                                           : BitmapKind::jpeg;
+    facts.kind = parts.has_alpha          ? BitmapKind::jpeg_with_alpha
+                 : code == kTagDefineBits ? BitmapKind::jpeg_with_tables
+                                          : BitmapKind::jpeg;
     picture_facts(parts.image, &facts);
     return facts;
 }
 
-bool is_lossless_code(uint16_t code) { return code == TAG_DEFINE_BITS_LOSSLESS || code == TAG_DEFINE_BITS_LOSSLESS2; }
+bool is_lossless_code(uint16_t code) { return code == kTagDefineBitsLossless || code == kTagDefineBitsLossless2; }
 
 }  // namespace
 

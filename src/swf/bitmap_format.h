@@ -25,11 +25,10 @@ bool is_bitmap_tag(uint16_t code);
 
 inline constexpr uint32_t kLosslessHeaderSize = 7;  // id, format, width, height
 
-enum LosslessFormat : uint8_t {
-    LOSSLESS_COLOUR_MAPPED = 3,  // a colour table, then one index byte per pixel
-    LOSSLESS_15BIT = 4,          // 0RRRRRGG GGGBBBBB per pixel
-    LOSSLESS_32BIT = 5,          // A, R, G, B (DefineBitsLossless: reserved, R, G, B)
-};
+// The format byte of a lossless bitmap's header.
+inline constexpr uint8_t kLosslessColourMapped = 3;  // a colour table, then one index byte per pixel
+inline constexpr uint8_t kLossless15Bit = 4;         // 0RRRRRGG GGGBBBBB per pixel
+inline constexpr uint8_t kLossless32Bit = 5;         // A, R, G, B (DefineBitsLossless: reserved, R, G, B)
 
 struct LosslessHeader {
     uint16_t id;

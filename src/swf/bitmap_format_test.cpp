@@ -162,30 +162,30 @@ TEST(BitmapJpegTags, LayoutsOfTheFourTags)
     JpegTagParts parts;
     const Bytes short_body = {7}, two = {7, 1, 0xFF, 0xD8}, three = {7, 0, 2, 0, 0, 0, 0xA, 0xB, 0xC};
     const Bytes past = {7, 0, 4, 0, 0, 0, 0xA, 0xB, 0xC}, three_short = {7, 0, 4, 0, 0};
-    EXPECT_EQ(jpeg_tag_read(TAG_DEFINE_BITS, short_body, &parts), JpegTagLayout::too_short);
-    ASSERT_EQ(jpeg_tag_read(TAG_DEFINE_BITS_JPEG2, two, &parts), JpegTagLayout::ok);
+    EXPECT_EQ(jpeg_tag_read(kTagDefineBits, short_body, &parts), JpegTagLayout::too_short);
+    ASSERT_EQ(jpeg_tag_read(kTagDefineBitsJpeg2, two, &parts), JpegTagLayout::ok);
     EXPECT_EQ(parts.id, 0x0107);
     EXPECT_FALSE(parts.has_alpha);
     EXPECT_EQ(Bytes(parts.image.begin(), parts.image.end()), (Bytes{0xFF, 0xD8}));
     EXPECT_TRUE(parts.alpha.empty());
 
-    ASSERT_EQ(jpeg_tag_read(TAG_DEFINE_BITS_JPEG3, three, &parts), JpegTagLayout::ok);
+    ASSERT_EQ(jpeg_tag_read(kTagDefineBitsJpeg3, three, &parts), JpegTagLayout::ok);
     EXPECT_TRUE(parts.has_alpha);
     EXPECT_EQ(Bytes(parts.image.begin(), parts.image.end()), (Bytes{0xA, 0xB}));
     EXPECT_EQ(Bytes(parts.alpha.begin(), parts.alpha.end()), (Bytes{0xC}));
-    EXPECT_EQ(jpeg_tag_read(TAG_DEFINE_BITS_JPEG3, past, &parts), JpegTagLayout::image_past_end);
+    EXPECT_EQ(jpeg_tag_read(kTagDefineBitsJpeg3, past, &parts), JpegTagLayout::image_past_end);
     EXPECT_EQ(parts.id, 7);
     EXPECT_EQ(parts.image_length, 4u);
-    EXPECT_EQ(jpeg_tag_read(TAG_DEFINE_BITS_JPEG3, three_short, &parts), JpegTagLayout::too_short);
+    EXPECT_EQ(jpeg_tag_read(kTagDefineBitsJpeg3, three_short, &parts), JpegTagLayout::too_short);
 
     Bytes four = swfkit::jpeg4_body(9, 0x0180, Bytes{0xA, 0xB}, Bytes{1});
-    ASSERT_EQ(jpeg_tag_read(TAG_DEFINE_BITS_JPEG4, four, &parts), JpegTagLayout::ok);
+    ASSERT_EQ(jpeg_tag_read(kTagDefineBitsJpeg4, four, &parts), JpegTagLayout::ok);
     EXPECT_EQ(parts.id, 9);
     EXPECT_EQ(parts.deblocking, 0x0180);
     EXPECT_EQ(Bytes(parts.image.begin(), parts.image.end()), (Bytes{0xA, 0xB}));
     EXPECT_EQ(parts.alpha.size(), four.size() - 10);
     const Bytes four_short(7, 0);
-    EXPECT_EQ(jpeg_tag_read(TAG_DEFINE_BITS_JPEG4, four_short, &parts), JpegTagLayout::too_short);
+    EXPECT_EQ(jpeg_tag_read(kTagDefineBitsJpeg4, four_short, &parts), JpegTagLayout::too_short);
 }
 
 TEST(BitmapJpegTags, StoredImageKindBySignature)
@@ -292,18 +292,16 @@ TEST(BitmapFacts, KindSizeAndStoredBytesFromTheHeaderAlone)
     const Bytes png = swfkit::filtered_png(3, 2, 8, 2, 0);
     const Bytes gif = {'G', 'I', 'F', '8', '9', 'a', 5, 1, 7, 0};
     const Case cases[] = {
-        {TAG_DEFINE_BITS_LOSSLESS2, swfkit::colour_mapped_body(1, 4, 3, 2, Bytes(18, 0)), BitmapKind::colour_mapped,
-         true, 4, 3},
-        {TAG_DEFINE_BITS_LOSSLESS, swfkit::lossless_body(2, 4, 9, 1, Bytes(36, 0)), BitmapKind::fifteen_bit, false, 9,
-         1},
-        {TAG_DEFINE_BITS, swfkit::jpeg_body(3, stray_pair), BitmapKind::jpeg_with_tables, false, 8, 6},
-        {TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(4, gif), BitmapKind::gif, false, 261, 7},
-        {TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(5, png, Bytes{1}), BitmapKind::png, true, 3, 2},
-        {TAG_DEFINE_BITS_JPEG4, swfkit::jpeg4_body(6, 0, jpeg, Bytes{1}), BitmapKind::jpeg_with_alpha, true, 8, 6},
-        {TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(7, Bytes{0xFF, 0xD8, 0xFF, 0xC0, 0, 3}), BitmapKind::jpeg, false, 0,
-         0},
-        {TAG_DEFINE_BITS_LOSSLESS, Bytes{1, 0, 5, 1, 0}, BitmapKind::unreadable, false, 0, 0},
-        {TAG_DEFINE_BITS_JPEG3, Bytes{1, 0, 9, 0, 0, 0, 1}, BitmapKind::unreadable, false, 0, 0},
+        {kTagDefineBitsLossless2, swfkit::colour_mapped_body(1, 4, 3, 2, Bytes(18, 0)), BitmapKind::colour_mapped, true,
+         4, 3},
+        {kTagDefineBitsLossless, swfkit::lossless_body(2, 4, 9, 1, Bytes(36, 0)), BitmapKind::fifteen_bit, false, 9, 1},
+        {kTagDefineBits, swfkit::jpeg_body(3, stray_pair), BitmapKind::jpeg_with_tables, false, 8, 6},
+        {kTagDefineBitsJpeg2, swfkit::jpeg_body(4, gif), BitmapKind::gif, false, 261, 7},
+        {kTagDefineBitsJpeg3, swfkit::jpeg3_body(5, png, Bytes{1}), BitmapKind::png, true, 3, 2},
+        {kTagDefineBitsJpeg4, swfkit::jpeg4_body(6, 0, jpeg, Bytes{1}), BitmapKind::jpeg_with_alpha, true, 8, 6},
+        {kTagDefineBitsJpeg2, swfkit::jpeg_body(7, Bytes{0xFF, 0xD8, 0xFF, 0xC0, 0, 3}), BitmapKind::jpeg, false, 0, 0},
+        {kTagDefineBitsLossless, Bytes{1, 0, 5, 1, 0}, BitmapKind::unreadable, false, 0, 0},
+        {kTagDefineBitsJpeg3, Bytes{1, 0, 9, 0, 0, 0, 1}, BitmapKind::unreadable, false, 0, 0},
     };
     for (const Case& c : cases) {
         const BitmapFacts f = bitmap_facts(c.code, c.body);

@@ -43,14 +43,14 @@ void scan_tag(uint16_t code, std::span<const uint8_t> body, uint32_t* highest, i
     }
     ByteReader in(body);
     switch (code) {
-    case TAG_PLACE_OBJECT2: {  // flags, depth, then the id when the has-character flag is set
+    case kTagPlaceObject2: {  // flags, depth, then the id when the has-character flag is set
         const uint8_t flags = in.u8();
         in.skip(2);
         if (flags & 0x02)
             raise_to(highest, in.u16le(), in);
         break;
     }
-    case TAG_PLACE_OBJECT3: {  // flags, more flags, depth, an optional class name, then the id
+    case kTagPlaceObject3: {  // flags, more flags, depth, an optional class name, then the id
         const uint8_t flags = in.u8();
         const uint8_t more = in.u8();
         in.skip(2);
@@ -60,17 +60,17 @@ void scan_tag(uint16_t code, std::span<const uint8_t> body, uint32_t* highest, i
             raise_to(highest, in.u16le(), in);
         break;
     }
-    case TAG_SYMBOL_CLASS:
-    case TAG_EXPORT_ASSETS: scan_id_name_pairs(in, highest); break;
-    case TAG_IMPORT_ASSETS:
-    case TAG_IMPORT_ASSETS2:  // the URL, two reserved bytes in the second form, then the pairs
+    case kTagSymbolClass:
+    case kTagExportAssets: scan_id_name_pairs(in, highest); break;
+    case kTagImportAssets:
+    case kTagImportAssets2:  // the URL, two reserved bytes in the second form, then the pairs
         in.cstring();
-        if (code == TAG_IMPORT_ASSETS2)
+        if (code == kTagImportAssets2)
             in.skip(2);
         if (in.ok())
             scan_id_name_pairs(in, highest);
         break;
-    case TAG_DEFINE_SPRITE:  // id, frame count, then the sprite's own tags
+    case kTagDefineSprite:  // id, frame count, then the sprite's own tags
         if (depth < kMaxSpriteDepth && body.size() > 4)
             scan_records(body.subspan(4), highest, depth + 1);
         break;
@@ -94,7 +94,7 @@ uint32_t swf_highest_character_id(Swf* swf)
     uint32_t highest = 0;
     for (SwfTag* tag : swf_tags(swf))
         scan_tag(tag->code, tag->body, &highest, 0);
-    const SymbolNames* names = swf->names;  // names added in memory have no tag yet
+    const SymbolNames* names = swf->names.get();  // names added in memory have no tag yet
     for (uint32_t i = 0; names != nullptr && i < names->n_buckets; ++i)
         if (symbols_is_live(names, i))
             highest = std::max(highest, names->keys[i]);

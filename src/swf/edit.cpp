@@ -34,13 +34,6 @@ std::string too_large_for_tag(uint32_t width, uint32_t height)
     return "picture of " + std::to_string(width) + "x" + std::to_string(height) + " is too large for a bitmap tag";
 }
 
-ByteBuffer alloc_bytes(uint64_t size)
-{
-    if (size >= kMaxBufferSize)
-        return nullptr;
-    return ByteBuffer(static_cast<uint8_t*>(std::calloc(size ? size : 1, 1)));
-}
-
 bool fits_bitmap_tag(uint32_t width, uint32_t height) { return width <= kMaxDimension && height <= kMaxDimension; }
 
 // Decodes picture bytes for a tag; false, with what the line says in `why`, when they are unusable.
@@ -67,7 +60,7 @@ bool encode_picture(Picture& picture, ByteBuffer& out, uint32_t* out_size)
     if (picture.image.kind == ImageKind::bitmap)
         picture.image.kind = ImageKind::png;
     uint64_t bound = image_encode_bound(picture.image.width, picture.image.height);
-    out = alloc_bytes(bound);
+    out = buffer_new_zeroed(bound);
     *out_size = 0;
     return out && image_encode(&picture.image, out.get(), static_cast<uint32_t>(bound), out_size) == Fault::none &&
            *out_size != 0;
@@ -128,7 +121,7 @@ constexpr int kBitmapDeflateLevel = 12;
 bool rebuild_lossless(SwfTag* tag, uint16_t code, std::span<const uint8_t> header, std::span<const uint8_t> data)
 {
     size_t packed_len = zlib_deflate_bound(data.size());
-    ByteBuffer packed = alloc_bytes(packed_len);
+    ByteBuffer packed = buffer_new_zeroed(packed_len);
     if (packed)
         packed_len = zlib_deflate(data, packed.get(), packed_len, kBitmapDeflateLevel);
     if (!packed || packed_len == 0) {
@@ -148,9 +141,9 @@ bool rebuild_32bit(SwfTag* tag, uint16_t id, uint8_t* pixels, uint32_t width, ui
     if (!opaque)
         premultiply_rgba(pixels, count);
     rgba_to_argb(pixels, count);
-    LosslessRecord header = lossless_header_record(id, LOSSLESS_32BIT, static_cast<uint16_t>(width),
+    LosslessRecord header = lossless_header_record(id, kLossless32Bit, static_cast<uint16_t>(width),
                                                    static_cast<uint16_t>(height));
-    return rebuild_lossless(tag, opaque ? TAG_DEFINE_BITS_LOSSLESS : TAG_DEFINE_BITS_LOSSLESS2, header,
+    return rebuild_lossless(tag, opaque ? kTagDefineBitsLossless : kTagDefineBitsLossless2, header,
                             {pixels, count * 4});
 }
 
@@ -164,7 +157,7 @@ bool rebuild_colour_mapped(SwfTag* tag, uint16_t id, const PngPicture& picture)
     const uint32_t entry_size = with_alpha ? 4 : 3;
     const uint64_t stride = lossless_padded_row(picture.width);
     const uint64_t size = uint64_t{entries} * entry_size + stride * picture.height;
-    ByteBuffer data = alloc_bytes(size);
+    ByteBuffer data = buffer_new_zeroed(size);
     if (!data) {
         DEBUG_PROBLEM("swf", "no memory for a %ux%u colour-mapped bitmap, tag left unchanged", picture.width,
                       picture.height);
@@ -179,12 +172,12 @@ bool rebuild_colour_mapped(SwfTag* tag, uint16_t id, const PngPicture& picture)
     uint8_t* rows = table + uint64_t{entries} * entry_size;
     for (uint32_t y = 0; y < picture.height; ++y)
         std::memcpy(rows + y * stride, picture.pixels.get() + size_t{y} * picture.width, picture.width);
-    LosslessRecord record = lossless_header_record(id, LOSSLESS_COLOUR_MAPPED, static_cast<uint16_t>(picture.width),
+    LosslessRecord record = lossless_header_record(id, kLosslessColourMapped, static_cast<uint16_t>(picture.width),
                                                    static_cast<uint16_t>(picture.height));
     uint8_t header[kLosslessHeaderSize + 1];
     std::memcpy(header, record.data(), record.size());
     header[kLosslessHeaderSize] = static_cast<uint8_t>(entries - 1);
-    return rebuild_lossless(tag, with_alpha ? TAG_DEFINE_BITS_LOSSLESS2 : TAG_DEFINE_BITS_LOSSLESS, header,
+    return rebuild_lossless(tag, with_alpha ? kTagDefineBitsLossless2 : kTagDefineBitsLossless, header,
                             {data.get(), size});
 }
 
@@ -212,7 +205,7 @@ bool stored_picture_size(ImageContext* images, const JpegTagParts& parts, uint32
 bool rebuild_jpeg_keeping_alpha(SwfTag* tag, const JpegTagParts& parts, std::span<const uint8_t> jpeg)
 {
     uint8_t header[8];
-    const uint32_t header_size = tag->code == TAG_DEFINE_BITS_JPEG4 ? 8 : 6;
+    const uint32_t header_size = tag->code == kTagDefineBitsJpeg4 ? 8 : 6;
     const uint32_t length = static_cast<uint32_t>(jpeg.size());
     const uint8_t fields[8] = {static_cast<uint8_t>(parts.id),         static_cast<uint8_t>(parts.id >> 8),
                                static_cast<uint8_t>(length),           static_cast<uint8_t>(length >> 8),
@@ -294,7 +287,7 @@ bool swf_replace_jpeg(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t si
     // The file goes in as it is: decoding it again and encoding would lose detail each time.
     std::span<const uint8_t> jpeg(data, size);
     JpegTagParts parts;
-    if (tag->code == TAG_DEFINE_BITS_JPEG3 || tag->code == TAG_DEFINE_BITS_JPEG4) {
+    if (tag->code == kTagDefineBitsJpeg3 || tag->code == kTagDefineBitsJpeg4) {
         uint32_t width = 0, height = 0;
         if (jpeg_tag_read(tag->code, tag->body, &parts) == JpegTagLayout::ok &&
             stored_picture_size(images, parts, &width, &height) && width == picture.image.width &&
@@ -304,7 +297,7 @@ bool swf_replace_jpeg(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t si
                       picture.image.width, picture.image.height);
     }
     uint8_t header[2] = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)};
-    return rebuild_tag(tag, TAG_DEFINE_BITS_JPEG2, header, sizeof header, data, size);
+    return rebuild_tag(tag, kTagDefineBitsJpeg2, header, sizeof header, data, size);
 }
 
 bool swf_replace_gif(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t size)
@@ -314,14 +307,14 @@ bool swf_replace_gif(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t siz
         return false;
     }
     uint8_t header[2] = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)};
-    return rebuild_tag(tag, TAG_DEFINE_BITS_JPEG2, header, sizeof header, data, size);
+    return rebuild_tag(tag, kTagDefineBitsJpeg2, header, sizeof header, data, size);
 }
 
 EditCount swf_small(Swf* swf)
 {
     EditCount counts;
     for (SwfTag* tag : swf_tags(swf))
-        if (tag->code == TAG_DEFINE_BITS_LOSSLESS || tag->code == TAG_DEFINE_BITS_LOSSLESS2)
+        if (tag->code == kTagDefineBitsLossless || tag->code == kTagDefineBitsLossless2)
             count(counts, lossless2jpeg(tag));
     DEBUG_LINE("swf", "------------swf_small done--------------");
     return counts;
@@ -331,13 +324,13 @@ EditResult lossless2jpeg(SwfTag* tag)
 {
     const std::span<const uint8_t> old_body = tag->body;
     LosslessHeader header;
-    if (!lossless_read_header(old_body, &header) || header.format != LOSSLESS_32BIT || header.width == 0 ||
+    if (!lossless_read_header(old_body, &header) || header.format != kLossless32Bit || header.width == 0 ||
         header.height == 0)
         return EditResult::unchanged;
-    bool with_alpha = tag->code == TAG_DEFINE_BITS_LOSSLESS2;
+    bool with_alpha = tag->code == kTagDefineBitsLossless2;
     uint64_t data_size = lossless_data_size(header, with_alpha);
     uint64_t count = uint64_t{header.width} * header.height;
-    ByteBuffer alpha = alloc_bytes(count);
+    ByteBuffer alpha = buffer_new_zeroed(count);
     if (data_size == 0 || data_size >= kMaxBufferSize || !alpha) {
         DEBUG_PROBLEM("swf", "bitmap %d of %ux%u pixels is too large, left unchanged", header.id, header.width,
                       header.height);
@@ -358,7 +351,7 @@ EditResult lossless2jpeg(SwfTag* tag)
         pixels[4 * i + 3] = 255;
     }
     uint64_t bound = image_encode_bound(header.width, header.height);
-    ByteBuffer jpeg = alloc_bytes(bound);
+    ByteBuffer jpeg = buffer_new_zeroed(bound);
     uint32_t jpeg_size = 0;
     if (!jpeg || image_encode_pixels(ImageKind::jpeg, pixels, header.width, header.height, kJpegDefaultQuality,
                                      jpeg.get(), static_cast<uint32_t>(bound), &jpeg_size) != Fault::none) {
@@ -366,7 +359,7 @@ EditResult lossless2jpeg(SwfTag* tag)
         return EditResult::failed;
     }
     size_t alpha_len = zlib_deflate_bound(count);
-    ByteBuffer packed_alpha = alloc_bytes(alpha_len);
+    ByteBuffer packed_alpha = buffer_new_zeroed(alpha_len);
     if (packed_alpha)
         alpha_len = zlib_deflate({alpha.get(), count}, packed_alpha.get(), alpha_len);
     if (!packed_alpha || alpha_len == 0) {
@@ -377,7 +370,7 @@ EditResult lossless2jpeg(SwfTag* tag)
     if (new_len >= old_body.size())
         return EditResult::unchanged;  // the JPEG form is not smaller: keep the lossless tag
     Stream* body = swf_tag_own_body(tag, static_cast<uint32_t>(new_len));
-    tag->code = TAG_DEFINE_BITS_JPEG3;
+    tag->code = kTagDefineBitsJpeg3;
     stream_write_ui16(body, header.id);
     stream_write_ui32(body, jpeg_size);
     stream_write_bytes(body, jpeg.get(), jpeg_size);
@@ -408,10 +401,11 @@ SymbolEntry* swf_add_image(Swf* swf, const char* name, const char* path, ImageCo
         DEBUG_PROBLEM("swf", "picture cannot be encoded, tag left unchanged");
         return nullptr;
     }
-    auto tag = std::make_unique<SwfTag>();
+    SwfTag* tag = swf_append_tag(swf, kTagDefineBitsJpeg2);
     uint8_t header[2] = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)};
-    if (!rebuild_tag(tag.get(), TAG_DEFINE_BITS_JPEG2, header, sizeof header, encoded.get(), encoded_size))
-        return nullptr;  // refused before the tag got any bytes
-    tag_list_append(tag.release(), &swf->tags);
+    if (!rebuild_tag(tag, kTagDefineBitsJpeg2, header, sizeof header, encoded.get(), encoded_size)) {
+        swf_remove_tag(tag);
+        return nullptr;
+    }
     return swf_add_symbol(swf, name, id);
 }

@@ -88,11 +88,11 @@ TEST(SwfReplace, PicturesRebuildTheirTags)
     Edited e;
     Bytes jpeg = rgb_jpeg(4, 4);
     swfkit::Movie m;
-    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 1, 1, Bytes{1, 2, 3, 4}));
-    m.tag(TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(2, jpeg));
-    m.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(3, jpeg, Bytes(16, 9)));
-    m.tag(TAG_DEFINE_BITS, swfkit::jpeg_body(4, jpeg));
-    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(5, 5, 1, 1, Bytes{1, 2, 3, 4}));
+    m.tag(kTagDefineBitsLossless2, swfkit::lossless_body(1, 5, 1, 1, Bytes{1, 2, 3, 4}));
+    m.tag(kTagDefineBitsJpeg2, swfkit::jpeg_body(2, jpeg));
+    m.tag(kTagDefineBitsJpeg3, swfkit::jpeg3_body(3, jpeg, Bytes(16, 9)));
+    m.tag(kTagDefineBits, swfkit::jpeg_body(4, jpeg));
+    m.tag(kTagDefineBitsLossless2, swfkit::lossless_body(5, 5, 1, 1, Bytes{1, 2, 3, 4}));
     m.end();
     e.load(m);
     Bytes png = oracle::write_png_memory(2, 1, {10, 20, 30, 0, 40, 50, 60, 128});
@@ -111,7 +111,7 @@ TEST(SwfReplace, PicturesRebuildTheirTags)
 
     for (size_t i : {0, 1}) {
         SwfTag* t = e.tag(i);
-        EXPECT_EQ(t->code, TAG_DEFINE_BITS_LOSSLESS2);
+        EXPECT_EQ(t->code, kTagDefineBitsLossless2);
         EXPECT_EQ(t->body[2], 5);
         EXPECT_EQ(t->body[3], 2);  // width 2
         // Stored premultiplied: alpha 0 as four zeros, alpha 128 with its colour scaled.
@@ -160,14 +160,14 @@ TEST(SwfSmall, ShrinksOnlyWhereItPays)
                 smooth.push_back(static_cast<uint8_t>(v));
     Bytes smooth_body = uncompressed_lossless_body(1, w, h, smooth);
     swfkit::Movie m;
-    m.tag(TAG_DEFINE_BITS_LOSSLESS2, smooth_body);
-    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(2, 5, 2, 2, Bytes(16, 7)));  // JPEG would be larger
-    m.tag(TAG_DEFINE_BITS_LOSSLESS, swfkit::lossless_body(3, 3, 2, 2, Bytes(8, 1)));
-    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(4, 4, 2, 2, Bytes(8, 1)));
-    m.tag(TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(5, rgb_jpeg(8, 8)));
+    m.tag(kTagDefineBitsLossless2, smooth_body);
+    m.tag(kTagDefineBitsLossless2, swfkit::lossless_body(2, 5, 2, 2, Bytes(16, 7)));  // JPEG would be larger
+    m.tag(kTagDefineBitsLossless, swfkit::lossless_body(3, 3, 2, 2, Bytes(8, 1)));
+    m.tag(kTagDefineBitsLossless2, swfkit::lossless_body(4, 4, 2, 2, Bytes(8, 1)));
+    m.tag(kTagDefineBitsJpeg2, swfkit::jpeg_body(5, rgb_jpeg(8, 8)));
     Bytes corrupt = swfkit::lossless_body(6, 5, 2, 2, Bytes(16, 7));
     corrupt.resize(corrupt.size() - 3);  // the pixels no longer inflate
-    m.tag(TAG_DEFINE_BITS_LOSSLESS2, corrupt);
+    m.tag(kTagDefineBitsLossless2, corrupt);
     m.end();
     e.load(m);
     std::vector<Bytes> before;
@@ -180,7 +180,7 @@ TEST(SwfSmall, ShrinksOnlyWhereItPays)
     EXPECT_NE(e.output.find("pixels of bitmap 6 do not inflate, left unchanged"), std::string::npos);
 
     SwfTag* shrunk = e.tag(0);
-    ASSERT_EQ(shrunk->code, TAG_DEFINE_BITS_JPEG3);
+    ASSERT_EQ(shrunk->code, kTagDefineBitsJpeg3);
     EXPECT_LT(shrunk->body.size(), smooth_body.size());
     uint32_t n = shrunk->body[2] | shrunk->body[3] << 8 | shrunk->body[4] << 16 | uint32_t{shrunk->body[5]} << 24;
     Bytes jpeg(shrunk->body.data() + 6, shrunk->body.data() + 6 + n);
@@ -193,7 +193,7 @@ TEST(SwfSmall, ShrinksOnlyWhereItPays)
     uLongf alpha_len = alpha.size();
     ASSERT_EQ(uncompress(alpha.data(), &alpha_len, shrunk->body.data() + 6 + n, shrunk->body.size() - 6 - n), Z_OK);
     EXPECT_EQ(alpha, Bytes(alpha.size(), 128));
-    EXPECT_EQ(e.tag(1)->code, TAG_DEFINE_BITS_LOSSLESS2);
+    EXPECT_EQ(e.tag(1)->code, kTagDefineBitsLossless2);
     for (size_t i = 1; i <= 5; ++i)
         EXPECT_EQ(body_of(e.tag(i)), before[i - 1]) << i;
     EXPECT_NE(e.output.find("------------swf_small done--------------"), std::string::npos);
@@ -228,7 +228,7 @@ Bytes stored_rgba(const SwfTag* tag, LosslessHeader* header)
 {
     std::span<const uint8_t> body = tag->body;
     EXPECT_TRUE(lossless_read_header(body, header));
-    bool alpha = tag->code == TAG_DEFINE_BITS_LOSSLESS2;
+    bool alpha = tag->code == kTagDefineBitsLossless2;
     Inflated data = inflate_bitmap_data(body.subspan(header->data_offset), lossless_data_size(*header, alpha));
     EXPECT_EQ(data.fault, Fault::none);
     Bytes rgba(size_t{header->width} * header->height * 4);
@@ -244,8 +244,7 @@ TEST(SwfReplace, EveryValidPngComesBackAsLibpngReadsIt)
     Edited e;
     swfkit::Movie m;
     for (size_t i = 0; i < matrix.size(); ++i)
-        m.tag(TAG_DEFINE_BITS_LOSSLESS2,
-              swfkit::lossless_body(static_cast<uint16_t>(i + 1), 5, 1, 1, Bytes{9, 9, 9, 9}));
+        m.tag(kTagDefineBitsLossless2, swfkit::lossless_body(static_cast<uint16_t>(i + 1), 5, 1, 1, Bytes{9, 9, 9, 9}));
     m.end();
     e.load(m);
     std::vector<oracle::Rgba> expected;
@@ -275,8 +274,8 @@ TEST(SwfReplace, EveryValidPngComesBackAsLibpngReadsIt)
         LosslessHeader header;
         Bytes got = stored_rgba(tag, &header);
         EXPECT_EQ(header.id, i + 1);
-        EXPECT_EQ(tag->code, opaque ? TAG_DEFINE_BITS_LOSSLESS : TAG_DEFINE_BITS_LOSSLESS2);
-        EXPECT_EQ(header.format, spec.color_type == 3 ? LOSSLESS_COLOUR_MAPPED : LOSSLESS_32BIT);
+        EXPECT_EQ(tag->code, opaque ? kTagDefineBitsLossless : kTagDefineBitsLossless2);
+        EXPECT_EQ(header.format, spec.color_type == 3 ? kLosslessColourMapped : kLossless32Bit);
         if (spec.color_type == 3) {
             EXPECT_EQ(header.colours, spec.palette.size() / 3);
         }
@@ -293,12 +292,12 @@ TEST(SwfReplace, JpegFilesGoBackAsTheirBytesKeepingAFittingAlphaPlane)
     const Bytes old_jpeg = rgb_jpeg(4, 4), jpeg = oracle::encode_jpeg(4, 4, 3, Bytes(48, 77)), wide = rgb_jpeg(8, 4);
     const Bytes plane(16, 200);
     swfkit::Movie m;
-    m.tag(TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(1, old_jpeg));
-    m.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(2, old_jpeg, plane));
-    m.tag(TAG_DEFINE_BITS_JPEG4, swfkit::jpeg4_body(3, 0x0123, old_jpeg, plane));
-    m.tag(TAG_DEFINE_BITS_JPEG3, swfkit::jpeg3_body(4, old_jpeg, plane));
-    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(5, 5, 1, 1, Bytes{1, 2, 3, 4}));
-    m.tag(TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(6, old_jpeg));
+    m.tag(kTagDefineBitsJpeg2, swfkit::jpeg_body(1, old_jpeg));
+    m.tag(kTagDefineBitsJpeg3, swfkit::jpeg3_body(2, old_jpeg, plane));
+    m.tag(kTagDefineBitsJpeg4, swfkit::jpeg4_body(3, 0x0123, old_jpeg, plane));
+    m.tag(kTagDefineBitsJpeg3, swfkit::jpeg3_body(4, old_jpeg, plane));
+    m.tag(kTagDefineBitsLossless2, swfkit::lossless_body(5, 5, 1, 1, Bytes{1, 2, 3, 4}));
+    m.tag(kTagDefineBitsJpeg2, swfkit::jpeg_body(6, old_jpeg));
     m.end();
     e.load(m);
     Bytes alpha_stream = swfkit::zlib_compress(plane);
@@ -314,18 +313,18 @@ TEST(SwfReplace, JpegFilesGoBackAsTheirBytesKeepingAFittingAlphaPlane)
 
     auto u32 = [](uint32_t v) { return Bytes{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; };
     const uint32_t length = static_cast<uint32_t>(jpeg.size());
-    EXPECT_EQ(e.tag(0)->code, TAG_DEFINE_BITS_JPEG2);
+    EXPECT_EQ(e.tag(0)->code, kTagDefineBitsJpeg2);
     EXPECT_EQ(body_of(e.tag(0)), Bytes({1, 0}) + jpeg);
-    EXPECT_EQ(e.tag(1)->code, TAG_DEFINE_BITS_JPEG3);
+    EXPECT_EQ(e.tag(1)->code, kTagDefineBitsJpeg3);
     EXPECT_EQ(body_of(e.tag(1)), Bytes({2, 0}) + u32(length) + jpeg + alpha_stream);
-    EXPECT_EQ(e.tag(2)->code, TAG_DEFINE_BITS_JPEG4);
+    EXPECT_EQ(e.tag(2)->code, kTagDefineBitsJpeg4);
     EXPECT_EQ(body_of(e.tag(2)), Bytes({3, 0}) + u32(length) + Bytes({0x23, 0x01}) + jpeg + alpha_stream);
     // A picture of another size cannot keep the plane: opaque, with a line.
-    EXPECT_EQ(e.tag(3)->code, TAG_DEFINE_BITS_JPEG2);
+    EXPECT_EQ(e.tag(3)->code, kTagDefineBitsJpeg2);
     EXPECT_EQ(body_of(e.tag(3)), Bytes({4, 0}) + wide);
     EXPECT_NE(e.output.find("the alpha plane of bitmap 4 does not fit a 8x4 picture, the bitmap becomes opaque"),
               std::string::npos);
-    EXPECT_EQ(e.tag(4)->code, TAG_DEFINE_BITS_JPEG2);
+    EXPECT_EQ(e.tag(4)->code, kTagDefineBitsJpeg2);
     EXPECT_EQ(body_of(e.tag(4)), Bytes({5, 0}) + jpeg);
     EXPECT_EQ(body_of(e.tag(5)), Bytes({6, 0}) + old_jpeg);
     EXPECT_NE(e.output.find("not a JPEG picture, tag left unchanged"), std::string::npos);
@@ -379,16 +378,16 @@ TEST(SwfAddImage, TwoAddsTwoTagsOneName)
     ASSERT_NE(a, nullptr);
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(c, nullptr);
-    EXPECT_EQ(e.tag(0)->code, TAG_END);  // the library call appends after End
+    EXPECT_EQ(e.tag(0)->code, kTagEnd);  // the library call appends after End
     for (size_t i : {1, 2}) {
-        EXPECT_EQ(e.tag(i)->code, TAG_DEFINE_BITS_JPEG2);
+        EXPECT_EQ(e.tag(i)->code, kTagDefineBitsJpeg2);
         EXPECT_EQ(e.tag(i)->body[0] | e.tag(i)->body[1] << 8, 1000);
     }
     EXPECT_EQ(e.tag(3), &e.swf->tags);   // nothing added for the bad files
     EXPECT_EQ(e.tag(1)->body[2], 0xFF);  // JPEG stays JPEG
     EXPECT_EQ(e.tag(2)->body[2], 0x89);  // PNG stays PNG
     EXPECT_EQ(e.swf->names->size, 1u);
-    EXPECT_STREQ(e.swf->names->values[symbols_get(e.swf->names, 1000)]->name, "Second");
+    EXPECT_STREQ(e.swf->names->values[symbols_get(e.swf->names.get(), 1000)]->name, "Second");
 }
 
 TEST(SwfAddImage, ACallerChosenIdGoesIntoTagAndNames)
@@ -402,8 +401,8 @@ TEST(SwfAddImage, ACallerChosenIdGoesIntoTagAndNames)
     ImageContext images;
     e.run([&](Swf* swf) { ASSERT_NE(swf_add_image(swf, name, e.dir.file("a.jpg").c_str(), &images, 4321), nullptr); });
     EXPECT_EQ(e.tag(1)->body[0] | e.tag(1)->body[1] << 8, 4321);
-    EXPECT_STREQ(e.swf->names->values[symbols_get(e.swf->names, 4321)]->name, "Chosen");
-    EXPECT_EQ(symbols_get(e.swf->names, 1000), e.swf->names->n_buckets);  // not registered under 1000
+    EXPECT_STREQ(e.swf->names->values[symbols_get(e.swf->names.get(), 4321)]->name, "Chosen");
+    EXPECT_EQ(symbols_get(e.swf->names.get(), 1000), e.swf->names->n_buckets);  // not registered under 1000
 }
 
 }  // namespace

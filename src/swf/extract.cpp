@@ -36,11 +36,23 @@ struct BitmapJob {
 
 using Outcome = BitmapOutcome;
 
+// The reader a bitmap's lines name: each kind of tag has its own, whichever helper on its
+// way to the file prints the line.
+const char* reader_of(const BitmapJob& job)
+{
+    switch (job.bitmap.tag->code) {
+    case kTagDefineBitsLossless:
+    case kTagDefineBitsLossless2: return "read_lossless";
+    case kTagDefineBinaryData: return "read_binary_data";
+    default: return "read_bits";
+    }
+}
+
 // Writes one bitmap's bytes under its planned name, in the movie's open folder: whole or
-// not at all, never through a link or into anything but a regular file. `function` names
-// the failure line. The lines of naming, kept by the plan, come out here, where the name
+// not at all, never through a link or into anything but a regular file. The failure line
+// names the bitmap's reader. The lines of naming, kept by the plan, come out here, where the name
 // is used.
-Outcome write_bitmap_file(const BitmapJob& job, uint16_t id, std::span<const uint8_t> bytes, const char* function)
+Outcome write_bitmap_file(const BitmapJob& job, uint16_t id, std::span<const uint8_t> bytes)
 {
     debug_emit(job.bitmap.naming_lines);
     const std::string& path = job.bitmap.path;
@@ -49,7 +61,7 @@ Outcome write_bitmap_file(const BitmapJob& job, uint16_t id, std::span<const uin
     const std::string_view name = std::string_view(path).substr(job.plan.folder.size() + 1);
     WriteStatus status = platform_write_in_folder(job.plan.output, name, bytes, false);
     if (status != WriteStatus::ok) {
-        DEBUG_PROBLEM_IN("swf", function, "cannot write %s (%s), bitmap %d skipped", path.c_str(),
+        DEBUG_PROBLEM_IN("swf", reader_of(job), "cannot write %s (%s), bitmap %d skipped", path.c_str(),
                          platform_write_status_text(status), id);
         return Outcome::write_failed;
     }
@@ -59,9 +71,9 @@ Outcome write_bitmap_file(const BitmapJob& job, uint16_t id, std::span<const uin
 // A bitmap that is fine but could not be written here (memory ran out, a size past the
 // buffer limit): a failure of this run, not bad data, so it counts like a file that could
 // not be written.
-Outcome not_written(uint16_t id, Fault fault, const char* function)
+Outcome not_written(const BitmapJob& job, uint16_t id, Fault fault)
 {
-    DEBUG_PROBLEM_IN("swf", function, "bitmap %d not written: %s", id, fault_text(fault));
+    DEBUG_PROBLEM_IN("swf", reader_of(job), "bitmap %d not written: %s", id, fault_text(fault));
     return Outcome::write_failed;
 }
 
@@ -85,9 +97,9 @@ bool png_within_limit(uint32_t width, uint32_t height, int color_type)
 
 // A valid bitmap whose PNG, pixels or inflated data could pass the buffer limit: it cannot
 // be written here, which is a failure of the run and not bad data.
-Outcome past_buffer_limit(uint16_t id, uint32_t width, uint32_t height, const char* function)
+Outcome past_buffer_limit(const BitmapJob& job, uint16_t id, uint32_t width, uint32_t height)
 {
-    DEBUG_PROBLEM_IN("swf", function,
+    DEBUG_PROBLEM_IN("swf", reader_of(job),
                      "bitmap %d of %ux%u pixels cannot be encoded within the buffer limit, not written", id, width,
                      height);
     return Outcome::write_failed;
@@ -95,33 +107,32 @@ Outcome past_buffer_limit(uint16_t id, uint32_t width, uint32_t height, const ch
 
 // Encodes width x height pixels as PNG in memory and writes the file; nothing is created
 // before the encoding has succeeded.
-Outcome write_png_bitmap(const BitmapJob& job, uint16_t id, uint32_t width, uint32_t height, const PngPixels& image,
-                         const char* function)
+Outcome write_png_bitmap(const BitmapJob& job, uint16_t id, uint32_t width, uint32_t height, const PngPixels& image)
 {
     if (!png_within_limit(width, height, image.color_type))
-        return past_buffer_limit(id, width, height, function);
+        return past_buffer_limit(job, id, width, height);
     uint64_t bound = png_encoded_size_bound(width, height, 8, image.color_type);
-    ByteBuffer encoded(static_cast<uint8_t*>(std::malloc(bound)));
+    ByteBuffer encoded = buffer_new(bound);
     if (!encoded)
-        return not_written(id, Fault::out_of_memory, function);
+        return not_written(job, id, Fault::out_of_memory);
     MemoryWriter writer{0, 0, encoded.get(), static_cast<uint32_t>(bound)};
     PngHandle png{};
     if (png_open_writer(&png, memory_writer, &writer) != Fault::none ||
         png_write_image(&png, width, height, 8, image.color_type, image.pixels, image.palette) != Fault::none) {
-        DEBUG_PROBLEM_IN("swf", function, "bitmap %d cannot be encoded as PNG, not written", id);
+        DEBUG_PROBLEM_IN("swf", reader_of(job), "bitmap %d cannot be encoded as PNG, not written", id);
         return Outcome::write_failed;
     }
-    return write_bitmap_file(job, id, {encoded.get(), writer.written}, function);
+    return write_bitmap_file(job, id, {encoded.get(), writer.written});
 }
 
 // Straight R, G, B, A pixels, written as RGB when every alpha is 255 (the caller found out
 // while making them straight).
 Outcome write_straight_pixels(const BitmapJob& job, uint16_t id, uint32_t width, uint32_t height, uint8_t* rgba,
-                              bool opaque, const char* function)
+                              bool opaque)
 {
     if (opaque)
         rgba_to_rgb(rgba, size_t{width} * height);
-    return write_png_bitmap(job, id, width, height, {opaque ? kPngRgb : kPngRgba, rgba}, function);
+    return write_png_bitmap(job, id, width, height, {opaque ? kPngRgb : kPngRgba, rgba});
 }
 
 // The widest PNG a lossless bitmap can become, and the bytes of its pixels in that form:
@@ -129,14 +140,14 @@ Outcome write_straight_pixels(const BitmapJob& job, uint16_t id, uint32_t width,
 // R, G, B, A for the others (their RGB form is smaller).
 int widest_png_type(const LosslessHeader& header)
 {
-    return header.format == LOSSLESS_COLOUR_MAPPED ? kPngPalette : kPngRgba;
+    return header.format == kLosslessColourMapped ? kPngPalette : kPngRgba;
 }
 
 // Whether the inflated data, the widest pixels and their PNG stay below the buffer limit.
 bool lossless_within_limit(const LosslessHeader& header, bool alpha)
 {
     uint64_t count = uint64_t{header.width} * header.height;
-    uint64_t pixel_bytes = count * (header.format == LOSSLESS_COLOUR_MAPPED ? 1 : 4);
+    uint64_t pixel_bytes = count * (header.format == kLosslessColourMapped ? 1 : 4);
     return lossless_data_size(header, alpha) < kMaxBufferSize && pixel_bytes < kMaxBufferSize &&
            png_within_limit(header.width, header.height, widest_png_type(header));
 }
@@ -148,33 +159,32 @@ std::optional<Outcome> write_own_form(const BitmapJob& job, const LosslessHeader
 {
     std::span<const uint8_t> stored{data.bytes.get(), static_cast<size_t>(data.size)};
     const uint16_t id = header.id;
-    if (header.format == LOSSLESS_COLOUR_MAPPED) {
+    if (header.format == kLosslessColourMapped) {
         ColourTable table;
         if (!colour_mapped_to_indices(header, alpha, stored, data.bytes.get(), &table))
             return {};
         PngPalette palette{table.colours.data(), table.alpha.data(), table.entries, table.alpha_entries};
-        return write_png_bitmap(job, id, header.width, header.height, {kPngPalette, data.bytes.get(), &palette},
-                                "read_lossless");
+        return write_png_bitmap(job, id, header.width, header.height, {kPngPalette, data.bytes.get(), &palette});
     }
-    if (alpha && header.format == LOSSLESS_32BIT)
+    if (alpha && header.format == kLossless32Bit)
         return {};  // opaque or not shows in the conversion to straight colour
     ByteBuffer expanded;
     uint8_t* rgb = data.bytes.get();
-    if (header.format != LOSSLESS_32BIT) {
-        expanded.reset(static_cast<uint8_t*>(std::malloc(size_t{header.width} * header.height * 3)));
+    if (header.format != kLossless32Bit) {
+        expanded = buffer_new(uint64_t{header.width} * header.height * 3);
         if (!expanded)
-            return not_written(id, Fault::out_of_memory, "read_lossless");
+            return not_written(job, id, Fault::out_of_memory);
         rgb = expanded.get();
     }
     if (!lossless_to_rgb(header, stored, rgb))
         return {};
-    return write_png_bitmap(job, id, header.width, header.height, {kPngRgb, rgb}, "read_lossless");
+    return write_png_bitmap(job, id, header.width, header.height, {kPngRgb, rgb});
 }
 
 Outcome read_lossless(const BitmapJob& job, const SwfTag* tag)
 {
     std::span<const uint8_t> body = tag->body;
-    bool alpha = tag->code == TAG_DEFINE_BITS_LOSSLESS2;
+    bool alpha = tag->code == kTagDefineBitsLossless2;
     const LosslessHeader& header = job.bitmap.header.lossless;
     if (!job.bitmap.header.lossless_read) {
         DEBUG_PROBLEM("swf", "lossless bitmap body of %zu bytes is too short, skipped", tag->body.size());
@@ -193,11 +203,11 @@ Outcome read_lossless(const BitmapJob& job, const SwfTag* tag)
         return Outcome::skipped;
     }
     if (!lossless_within_limit(header, alpha))
-        return past_buffer_limit(id, header.width, header.height, __func__);
+        return past_buffer_limit(job, id, header.width, header.height);
     uint64_t data_size = lossless_data_size(header, alpha);
     Inflated data = inflate_bitmap_data(body.subspan(header.data_offset), data_size);
     if (data.fault == Fault::out_of_memory)
-        return not_written(id, Fault::out_of_memory, __func__);
+        return not_written(job, id, Fault::out_of_memory);
     if (data.fault != Fault::none) {
         DEBUG_PROBLEM("swf", INFLATE_FAILED, zlib_code(data.fault), static_cast<int>(data_size));
         return Outcome::skipped;
@@ -208,17 +218,17 @@ Outcome read_lossless(const BitmapJob& job, const SwfTag* tag)
     uint64_t count = uint64_t{header.width} * header.height;
     ByteBuffer expanded;
     uint8_t* pixels = data.bytes.get();
-    if (header.format != LOSSLESS_32BIT) {
+    if (header.format != kLossless32Bit) {
         if (!png_within_limit(header.width, header.height, kPngRgba))  // a colour-mapped one after all
-            return past_buffer_limit(id, header.width, header.height, __func__);
-        expanded.reset(static_cast<uint8_t*>(std::malloc(count * 4)));
+            return past_buffer_limit(job, id, header.width, header.height);
+        expanded = buffer_new(count * 4);
         if (!expanded)
-            return not_written(id, Fault::out_of_memory, __func__);
+            return not_written(job, id, Fault::out_of_memory);
         pixels = expanded.get();
     }
     lossless_to_rgba(header, alpha, {data.bytes.get(), data.size}, pixels);
     bool opaque = alpha && unpremultiply_rgba(pixels, count);
-    return write_straight_pixels(job, id, header.width, header.height, pixels, opaque, __func__);
+    return write_straight_pixels(job, id, header.width, header.height, pixels, opaque);
 }
 
 // JPEG data repaired (and completed with the movie's tables for DefineBits); PNG and GIF
@@ -227,17 +237,17 @@ Outcome write_stored_image(const BitmapJob& job, uint16_t code, const JpegTagPar
 {
     switch (stored_image_kind(parts.image)) {
     case StoredImage::png:
-    case StoredImage::gif: return write_bitmap_file(job, parts.id, parts.image, "read_bits");
+    case StoredImage::gif: return write_bitmap_file(job, parts.id, parts.image);
     case StoredImage::jpeg: break;
     }
     std::vector<uint8_t> jpeg;
-    if (code == TAG_DEFINE_BITS_JPEG2)
+    if (code == kTagDefineBitsJpeg2)
         jpeg = jpeg_repair(parts.image);
     else if (!job.plan.jpeg_tables.empty())
         jpeg = jpeg_merge_tables(job.plan.jpeg_tables, parts.image);
     else
         jpeg.assign(parts.image.begin(), parts.image.end());
-    return write_bitmap_file(job, parts.id, jpeg, "read_bits");
+    return write_bitmap_file(job, parts.id, jpeg);
 }
 
 // Decodes the image, puts in the inflated alpha plane and writes a PNG with straight alpha.
@@ -252,12 +262,12 @@ Outcome write_jpeg_with_alpha(const BitmapJob& job, const JpegTagParts& parts)
     DecodedImage decoded{};
     const Fault fault = image.empty() ? Fault::malformed : image_decode(job.images, &decoded, image);
     if (fault_is_resource(fault)) {
-        DEBUG_PROBLEM_IN("swf", "read_bits", "image of bitmap %d cannot be decoded (%s), not written", parts.id,
+        DEBUG_PROBLEM_IN("swf", reader_of(job), "image of bitmap %d cannot be decoded (%s), not written", parts.id,
                          fault_text(fault));
         return Outcome::write_failed;
     }
     if (fault != Fault::none) {
-        DEBUG_PROBLEM_IN("swf", "read_bits", "image of bitmap %d does not decode (%s), skipped", parts.id,
+        DEBUG_PROBLEM_IN("swf", reader_of(job), "image of bitmap %d does not decode (%s), skipped", parts.id,
                          fault_text(fault));
         return Outcome::skipped;
     }
@@ -265,13 +275,13 @@ Outcome write_jpeg_with_alpha(const BitmapJob& job, const JpegTagParts& parts)
     uint64_t count = uint64_t{decoded.width} * decoded.height;
     Inflated plane = inflate_bitmap_data(parts.alpha, count);
     if (plane.fault == Fault::out_of_memory)
-        return not_written(parts.id, Fault::out_of_memory, "read_bits");
+        return not_written(job, parts.id, Fault::out_of_memory);
     if (plane.fault != Fault::none) {
-        DEBUG_PROBLEM_IN("swf", "read_bits", INFLATE_FAILED, zlib_code(plane.fault), static_cast<int>(count));
+        DEBUG_PROBLEM_IN("swf", reader_of(job), INFLATE_FAILED, zlib_code(plane.fault), static_cast<int>(count));
         return Outcome::skipped;
     }
     bool opaque = merge_alpha_plane(decoded.pixels, count, {plane.bytes.get(), count}, decoded.kind == ImageKind::jpeg);
-    return write_straight_pixels(job, parts.id, decoded.width, decoded.height, decoded.pixels, opaque, "read_bits");
+    return write_straight_pixels(job, parts.id, decoded.width, decoded.height, decoded.pixels, opaque);
 }
 
 // DefineBits, DefineBitsJPEG2, DefineBitsJPEG3 and DefineBitsJPEG4.
@@ -283,7 +293,7 @@ Outcome read_bits(const BitmapJob& job, const SwfTag* tag)
         DEBUG_PROBLEM("swf", "jpeg bitmap body of %zu bytes is too short, skipped", tag->body.size());
         return Outcome::skipped;
     }
-    if (tag->code != TAG_DEFINE_BITS_JPEG4)  // the later tag adds no line of its own
+    if (tag->code != kTagDefineBitsJpeg4)  // the later tag adds no line of its own
         DEBUG_LINE("swf", "id:%d,alpha:%d", parts.id, parts.has_alpha);
     if (layout == JpegTagLayout::image_past_end) {
         DEBUG_PROBLEM("swf", "image length %u of bitmap %d runs past the tag, skipped", parts.image_length, parts.id);
@@ -297,7 +307,7 @@ Outcome read_bits(const BitmapJob& job, const SwfTag* tag)
 std::span<const uint8_t> find_jpeg_tables(Swf* swf)
 {
     for (SwfTag* tag : swf_tags(swf))
-        if (tag->code == TAG_JPEG_TABLES)
+        if (tag->code == kTagJpegTables)
             return tag->body;
     return {};
 }
@@ -306,7 +316,7 @@ std::span<const uint8_t> find_jpeg_tables(Swf* swf)
 bool lossless_reaches_file(uint16_t code, const BitmapHeader& read)
 {
     const LosslessHeader& header = read.lossless;
-    const bool alpha = code == TAG_DEFINE_BITS_LOSSLESS2;
+    const bool alpha = code == kTagDefineBitsLossless2;
     return read.lossless_read && lossless_format_known(header.format) && lossless_data_size(header, alpha) != 0 &&
            lossless_within_limit(header, alpha);
 }
@@ -315,7 +325,7 @@ bool lossless_reaches_file(uint16_t code, const BitmapHeader& read)
 // file is named.
 const char* bitmap_extension(uint16_t code, const BitmapHeader& header)
 {
-    if (code == TAG_DEFINE_BITS_LOSSLESS || code == TAG_DEFINE_BITS_LOSSLESS2)
+    if (code == kTagDefineBitsLossless || code == kTagDefineBitsLossless2)
         return lossless_reaches_file(code, header) ? ".png" : nullptr;
     if (header.layout != JpegTagLayout::ok)
         return nullptr;
@@ -336,16 +346,16 @@ Outcome read_binary_data(const BitmapJob& job, const SwfTag* tag)
     std::span<const uint8_t> data;
     binary_data_read(tag->body, &id, &data);
     DEBUG_LINE("swf", "id:%d,binary data of %zu bytes", id, data.size());
-    return write_bitmap_file(job, id, data, __func__);
+    return write_bitmap_file(job, id, data);
 }
 
 Outcome extract_tag(const BitmapJob& job)
 {
     const SwfTag* tag = job.bitmap.tag;
     switch (tag->code) {
-    case TAG_DEFINE_BITS_LOSSLESS:
-    case TAG_DEFINE_BITS_LOSSLESS2: return read_lossless(job, tag);
-    case TAG_DEFINE_BINARY_DATA: return read_binary_data(job, tag);
+    case kTagDefineBitsLossless:
+    case kTagDefineBitsLossless2: return read_lossless(job, tag);
+    case kTagDefineBinaryData: return read_binary_data(job, tag);
     default: return read_bits(job, tag);
     }
 }
@@ -515,7 +525,7 @@ ExtractPlan swf_extract_plan(Swf* swf, const std::string& folder, uint8_t by_nam
     swf->file_names.clear();  // a second run over the movie writes the same names again
     ExtractPlan plan{swf, folder, find_jpeg_tables(swf), {}, {}, swf->path, 0, {}, {}};
     for (const SwfTag* tag : swf_tags(swf)) {
-        if (tag->code == TAG_DEFINE_BINARY_DATA) {
+        if (tag->code == kTagDefineBinaryData) {
             plan_binary_data(&plan, tag, by_name);
             continue;
         }
@@ -543,7 +553,9 @@ BitmapOutcome swf_extract_bitmap(const ExtractPlan& plan, size_t index, ImageCon
         return extract_tag({plan, bitmap, images});
     } catch (const std::bad_alloc&) {
         // Memory ran out in a container or a line: this bitmap fails, the others go on.
-        return not_written(bitmap.facts.id, Fault::out_of_memory, "swf_saveimg");
+        DEBUG_PROBLEM_IN("swf", "swf_saveimg", "bitmap %d not written: %s", bitmap.facts.id,
+                         fault_text(Fault::out_of_memory));
+        return BitmapOutcome::write_failed;
     }
 }
 

@@ -15,7 +15,7 @@ bool FileNameClaims::claim(const std::string& file_name)
 
 const char* swf_class_name(const Swf* swf, uint16_t id)
 {
-    const SymbolNames* names = swf->names;
+    const SymbolNames* names = swf->names.get();
     uint32_t at = symbols_get(names, id);
     return at != names->n_buckets && names->values[at] != nullptr ? names->values[at]->name : nullptr;
 }

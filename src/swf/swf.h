@@ -25,24 +25,30 @@ struct SwfTag {
     uint16_t code = 0;
 };
 
+// A movie owns its streams, its names and every tag on its list: all go with it.
 struct Swf {
+    Swf();
+    ~Swf();
+    Swf(const Swf&) = delete;
+    Swf& operator=(const Swf&) = delete;
+
     std::string path;               // as given by the caller; output names derive from it
     ByteBuffer storage;             // the one block that holds the body (for an FWS file, the file)
     std::span<const uint8_t> body;  // the decompressed body, frame header first
-    char signature[3];              // as stored: "FWS", "CWS" or "ZWS", the container it came in
-    uint8_t version;
-    uint32_t file_length;  // as stored in the header
-    uint8_t frame_rate;    // integer part only
-    uint16_t frame_count;
-    Stream frame_rect;  // the frame-size RECT bytes as stored
-    uint8_t rect_bits;
-    int32_t xmin, xmax, ymin, ymax;  // frame bounds in pixels
-    SymbolNames* names;
+    char signature[3]{};            // as stored: "FWS", "CWS" or "ZWS", the container it came in
+    uint8_t version = 0;
+    uint32_t file_length = 0;  // as stored in the header
+    uint8_t frame_rate = 0;    // integer part only
+    uint16_t frame_count = 0;
+    Stream frame_rect{};  // the frame-size RECT bytes as stored
+    uint8_t rect_bits = 0;
+    int32_t xmin = 0, xmax = 0, ymin = 0, ymax = 0;  // frame bounds in pixels
+    std::unique_ptr<SymbolNames> names;
     FileNameClaims file_names;  // the files extraction has given out in the output folder
-    SwfTag tags;                // list sentinel: only next and prev are used
+    SwfTag tags{};              // list sentinel: only next and prev are used
 };
 
-// Releases a movie with its tags and names.
+// Releases a movie with its tags and names (delete does the same).
 void swf_free(Swf* swf);
 
 struct SwfDeleter {
@@ -121,21 +127,19 @@ enum class SwfRecord { ok, end, broken };
 SwfRecord swf_read_record(ByteReader& in, uint16_t* code, std::span<const uint8_t>* body);
 
 // Tag codes the document model reads.
-enum TagCode : uint16_t {
-    TAG_END = 0,
-    TAG_DEFINE_BITS = 6,
-    TAG_JPEG_TABLES = 8,
-    TAG_DEFINE_BITS_LOSSLESS = 20,
-    TAG_DEFINE_BITS_JPEG2 = 21,
-    TAG_PLACE_OBJECT2 = 26,
-    TAG_DEFINE_BITS_JPEG3 = 35,
-    TAG_DEFINE_BITS_LOSSLESS2 = 36,
-    TAG_DEFINE_SPRITE = 39,
-    TAG_EXPORT_ASSETS = 56,
-    TAG_IMPORT_ASSETS = 57,
-    TAG_PLACE_OBJECT3 = 70,
-    TAG_IMPORT_ASSETS2 = 71,
-    TAG_SYMBOL_CLASS = 76,
-    TAG_DEFINE_BINARY_DATA = 87,
-    TAG_DEFINE_BITS_JPEG4 = 90,
-};
+inline constexpr uint16_t kTagEnd = 0;
+inline constexpr uint16_t kTagDefineBits = 6;
+inline constexpr uint16_t kTagJpegTables = 8;
+inline constexpr uint16_t kTagDefineBitsLossless = 20;
+inline constexpr uint16_t kTagDefineBitsJpeg2 = 21;
+inline constexpr uint16_t kTagPlaceObject2 = 26;
+inline constexpr uint16_t kTagDefineBitsJpeg3 = 35;
+inline constexpr uint16_t kTagDefineBitsLossless2 = 36;
+inline constexpr uint16_t kTagDefineSprite = 39;
+inline constexpr uint16_t kTagExportAssets = 56;
+inline constexpr uint16_t kTagImportAssets = 57;
+inline constexpr uint16_t kTagPlaceObject3 = 70;
+inline constexpr uint16_t kTagImportAssets2 = 71;
+inline constexpr uint16_t kTagSymbolClass = 76;
+inline constexpr uint16_t kTagDefineBinaryData = 87;
+inline constexpr uint16_t kTagDefineBitsJpeg4 = 90;

@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr uint32_t kMaxFileLength = 1u << 30;
+constexpr uint32_t kMaxFileLength = static_cast<uint32_t>(kMaxBufferSize);
 
 // Inflates a zlib stream of at most `limit` bytes into a block that grows with the output,
 // so a header claiming far more than the data holds allocates nothing for the claim.
@@ -45,7 +45,7 @@ int inflate_growing(const uint8_t* packed, uint32_t packed_len, uint32_t limit, 
                 break;
             }
             capacity = grow_output_capacity(capacity, packed_len, limit);
-            auto* grown = static_cast<uint8_t*>(std::realloc(block, capacity ? capacity : 1));
+            uint8_t* grown = buffer_realloc(block, capacity);
             if (grown == nullptr) {
                 rv = Z_MEM_ERROR;
                 break;
@@ -66,7 +66,7 @@ int inflate_growing(const uint8_t* packed, uint32_t packed_len, uint32_t limit, 
         rv = Z_BUF_ERROR;
     inflateEnd(&z);
     if (rv != Z_OK) {
-        std::free(block);
+        buffer_free(block);
         return rv;
     }
     body->buf = block;
@@ -85,13 +85,13 @@ int inflate_body(const uint8_t* packed, uint32_t packed_len, uint32_t limit, Str
 {
     if (uint64_t{limit} > kTrustedInflateRatio * packed_len)
         return inflate_growing(packed, packed_len, limit, body);
-    auto* block = static_cast<uint8_t*>(std::malloc(limit ? limit : 1));
+    uint8_t* block = buffer_alloc(limit, false);
     if (block == nullptr)
         return Z_MEM_ERROR;
     size_t size = limit;
     int rv = zlib_code(zlib_inflate_known_size({packed, packed_len}, block, &size));
     if (rv != Z_OK) {
-        std::free(block);
+        buffer_free(block);
         return rv;
     }
     body->buf = block;
@@ -179,7 +179,7 @@ void build_tag_list(Swf* swf, ByteReader& in)
     while ((r = swf_read_record(in, &code, &tag_body)) == SwfRecord::ok) {
         DEBUG_LINE_IN("swf", "swf_read", "[TAG]:%s,%d", swf_tag_name(code).c_str(), static_cast<int>(tag_body.size()));
         swf_add_tag(swf, code, tag_body);
-        if (code == TAG_SYMBOL_CLASS)
+        if (code == kTagSymbolClass)
             swf_read_symbols(swf, tag_body);
         count++;
     }
@@ -199,9 +199,7 @@ Result<SwfPtr> load(std::span<const uint8_t> file, ByteBuffer file_block, const 
         DEBUG_PROBLEM_IN("swf", "swf_read", "refused: %zu bytes is too short for a swf header", file.size());
         return Fault::malformed;
     }
-    SwfPtr swf(new Swf{});
-    swf->tags.next = swf->tags.prev = &swf->tags;
-    swf->names = symbols_new();
+    SwfPtr swf(new Swf);
     swf->path = path;
 
     ByteReader header(file.first(kHeaderSize));
@@ -223,7 +221,7 @@ Result<SwfPtr> load(std::span<const uint8_t> file, ByteBuffer file_block, const 
         const std::span<const uint8_t> body = packed.first(
             std::min<size_t>(swf->file_length - kHeaderSize, packed.size()));
         if (!file_block) {  // the caller keeps its bytes: the movie needs its own
-            file_block.reset(static_cast<uint8_t*>(std::malloc(std::max<size_t>(body.size(), 1))));
+            file_block = buffer_new(body.size());
             if (!file_block)
                 return Fault::out_of_memory;
             if (!body.empty())
@@ -271,7 +269,7 @@ Result<SwfPtr> swf_load(Stream* source, const char* path)
 
 Result<SwfPtr> swf_load_file(const char* path)
 {
-    debug_print(DebugKind::Heading, "swf", __LINE__, "swf_readfile", "%s", path);
+    debug_print(DebugKind::heading, "swf", __LINE__, "swf_readfile", "%s", path);
     uint8_t* block = nullptr;
     size_t size = 0;
     const ReadStatus status = platform_read_regular_file(path, size_t{INT_MAX} + 1, &block, &size);
@@ -355,13 +353,4 @@ SwfRecord swf_read_record(ByteReader& in, uint16_t* code, std::span<const uint8_
     return SwfRecord::ok;
 }
 
-void swf_free(Swf* swf)
-{
-    if (swf == nullptr)
-        return;
-    while (SwfTag* tag = swf_last_tag(swf))
-        swf_remove_tag(tag);
-    symbols_free(swf->names);
-    stream_clear(&swf->frame_rect);
-    delete swf;
-}
+void swf_free(Swf* swf) { delete swf; }

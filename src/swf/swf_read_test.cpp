@@ -51,15 +51,15 @@ Movie three_tag_movie(Container container)
 
 TEST(SwfLoad, DebugLinesInOrderForEveryContainer)
 {
-    for (Container c : {Container::FWS, Container::CWS, Container::ZWS}) {
+    for (Container c : {Container::fws, Container::cws, Container::zws}) {
         Loaded l = load(three_tag_movie(c).build());
         ASSERT_TRUE(l.swf);
         std::vector<std::string> expected = {
             "stream->bitpos:1",         "framerate:24,totalframe:1", "[TAG]:SetBackgroundColor (V1.0),3",
             "[TAG]:ShowFrame (V1.0),0", "[TAG]:End (V1.0),0",        "tagnum:3"};
-        if (c == Container::CWS)
+        if (c == Container::cws)
             expected.insert(expected.begin(), testkit::printed_text("cws\xBD\xE2\xD1\xB9\xCB\xF5OK"));
-        if (c == Container::ZWS)
+        if (c == Container::zws)
             expected.insert(expected.begin(), testkit::printed_text("zws\xBD\xE2\xD1\xB9\xCB\xF5OK"));
         ASSERT_EQ(l.lines.size(), expected.size());
         for (size_t i = 0; i < expected.size(); ++i)
@@ -78,7 +78,7 @@ TEST(SwfLoad, ReadFileNamesThePathFirst)
 {
     testkit::TempDir dir("load");
     std::string path = dir.file("a.swf");
-    ASSERT_TRUE(swfkit::write_file(path, three_tag_movie(Container::FWS).build()));
+    ASSERT_TRUE(swfkit::write_file(path, three_tag_movie(Container::fws).build()));
     testkit::CapturedStdout capture;
     SwfPtr swf(swf_readfile(path.c_str()));
     SwfPtr missing(swf_readfile(dir.file("none.swf").c_str()));
@@ -112,7 +112,7 @@ TEST(SwfLoad, UncompressedBodyLengthFollowsFileLength)
 
 TEST(SwfLoad, ZlibBodiesAndTheirFailures)
 {
-    Movie m = three_tag_movie(Container::CWS);
+    Movie m = three_tag_movie(Container::cws);
     m.file_length = 4000;  // larger than the truth: the body is the inflated size
     Loaded big = load(m.build());
     ASSERT_TRUE(big.swf);
@@ -138,7 +138,7 @@ TEST(SwfLoad, ZlibBodiesAndTheirFailures)
 
 TEST(SwfLoad, LzmaBodiesAndTheirFailures)
 {
-    Movie m = three_tag_movie(Container::ZWS);
+    Movie m = three_tag_movie(Container::zws);
     Loaded ok = load(m.build());
     ASSERT_TRUE(ok.swf);
     EXPECT_EQ(ok.swf->body.size(), m.body().size());
@@ -152,7 +152,7 @@ TEST(SwfLoad, LzmaBodiesAndTheirFailures)
 
 TEST(SwfLoad, FrameHeaderValues)
 {
-    Movie m = three_tag_movie(Container::FWS);
+    Movie m = three_tag_movie(Container::fws);
     m.rate = 30;
     m.rate_fraction = 128;
     m.frames = 777;
@@ -196,7 +196,7 @@ TEST(SwfTags, EveryRecordListedInFileOrder)
     EXPECT_EQ(tags[1]->body.data()[4], 5);
     EXPECT_EQ(tags[2]->code, 100);
     EXPECT_EQ(tags[2]->body.size(), 0u);
-    EXPECT_EQ(tags[4]->code, TAG_END);
+    EXPECT_EQ(tags[4]->code, kTagEnd);
     EXPECT_EQ(tags[5]->code, 1);
     EXPECT_EQ(message(l.lines[4]), "[TAG]:d,0");
     EXPECT_EQ(message(l.lines[5]), "[TAG]:DefineSceneAndFrameData(v9.0),0");
@@ -222,7 +222,7 @@ TEST(SwfTags, NamesTable)
 
 TEST(SwfLoad, MalformedHeadersAreRefusedWithALine)
 {
-    Movie good = three_tag_movie(Container::FWS);
+    Movie good = three_tag_movie(Container::fws);
     Bytes sig = good.build();
     sig[0] = 'X';
     Bytes sig2 = good.build();
@@ -263,10 +263,10 @@ TEST(SwfLoad, BrokenRecordEndsTheListKeepingEarlierTags)
 // Every prefix of a movie in every container loads or is refused, never crashes.
 TEST(SwfLoad, TruncatedAtEveryOffset)
 {
-    for (Container c : {Container::FWS, Container::CWS, Container::ZWS}) {
+    for (Container c : {Container::fws, Container::cws, Container::zws}) {
         Movie m = three_tag_movie(c);
-        m.tag(TAG_SYMBOL_CLASS, swfkit::symbol_class_body({{1, "a.b.Pic"}, {2, "x"}}));
-        m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 2, 2, Bytes(16, 0x80)));
+        m.tag(kTagSymbolClass, swfkit::symbol_class_body({{1, "a.b.Pic"}, {2, "x"}}));
+        m.tag(kTagDefineBitsLossless2, swfkit::lossless_body(1, 5, 2, 2, Bytes(16, 0x80)));
         m.end();
         Bytes file = m.build();
         for (size_t n = 0; n < file.size(); ++n) {

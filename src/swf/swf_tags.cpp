@@ -2,6 +2,7 @@
 #include <array>
 
 #include "swf/swf.h"
+#include "swf/symbols.h"
 
 namespace {
 
@@ -108,9 +109,18 @@ void tag_list_unlink(SwfTag* node)
 
 }  // namespace
 
+Swf::Swf() : names(symbols_new()) { tags.next = tags.prev = &tags; }
+
+Swf::~Swf()
+{
+    while (SwfTag* tag = swf_last_tag(this))
+        swf_remove_tag(tag);
+    stream_clear(&frame_rect);
+}
+
 SwfTag* swf_append_tag(Swf* swf, uint16_t code)
 {
-    auto* tag = new SwfTag;
+    auto* tag = new SwfTag{};
     tag_list_append(tag, &swf->tags);
     tag->code = code;
     return tag;

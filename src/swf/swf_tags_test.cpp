@@ -41,19 +41,19 @@ SwfPtr movie_with(std::initializer_list<uint16_t> tag_codes)
 
 TEST(SwfTagList, AppendMoveToEndAndRemoveKeepBothDirectionsLinked)
 {
-    SwfPtr swf = movie_with({9, TAG_DEFINE_BITS_JPEG2});
+    SwfPtr swf = movie_with({9, kTagDefineBitsJpeg2});
     ASSERT_TRUE(swf);
-    ASSERT_EQ(codes(swf.get()), (std::vector<uint16_t>{9, TAG_DEFINE_BITS_JPEG2, TAG_END}));
+    ASSERT_EQ(codes(swf.get()), (std::vector<uint16_t>{9, kTagDefineBitsJpeg2, kTagEnd}));
 
     SwfTag* end = swf_last_tag(swf.get());
     ASSERT_NE(end, nullptr);
-    EXPECT_EQ(end->code, TAG_END);
+    EXPECT_EQ(end->code, kTagEnd);
 
-    SwfTag* added = swf_append_tag(swf.get(), TAG_SYMBOL_CLASS);
+    SwfTag* added = swf_append_tag(swf.get(), kTagSymbolClass);
     EXPECT_EQ(added->body.size(), 0u);
     EXPECT_EQ(swf_last_tag(swf.get()), added);
     swf_move_tag_to_end(swf.get(), end);
-    const std::vector<uint16_t> moved = {9, TAG_DEFINE_BITS_JPEG2, TAG_SYMBOL_CLASS, TAG_END};
+    const std::vector<uint16_t> moved = {9, kTagDefineBitsJpeg2, kTagSymbolClass, kTagEnd};
     EXPECT_EQ(codes(swf.get()), moved);
     EXPECT_EQ(codes_backwards(swf.get()), moved);
 
@@ -62,7 +62,7 @@ TEST(SwfTagList, AppendMoveToEndAndRemoveKeepBothDirectionsLinked)
     EXPECT_EQ(codes(swf.get()), moved);
 
     swf_remove_tag(swf.get()->tags.next->next);  // the JPEG2 tag, body and all
-    const std::vector<uint16_t> removed = {9, TAG_SYMBOL_CLASS, TAG_END};
+    const std::vector<uint16_t> removed = {9, kTagSymbolClass, kTagEnd};
     EXPECT_EQ(codes(swf.get()), removed);
     EXPECT_EQ(codes_backwards(swf.get()), removed);
 }
@@ -75,11 +75,11 @@ TEST(SwfTagList, EmptyListHasNoLastTagAndTakesAppends)
     EXPECT_EQ(swf_last_tag(swf.get()), nullptr);
     EXPECT_TRUE(codes(swf.get()).empty());
 
-    SwfTag* only = swf_append_tag(swf.get(), TAG_END);
+    SwfTag* only = swf_append_tag(swf.get(), kTagEnd);
     EXPECT_EQ(swf_last_tag(swf.get()), only);
     swf_move_tag_to_end(swf.get(), only);
-    EXPECT_EQ(codes(swf.get()), std::vector<uint16_t>{TAG_END});
-    EXPECT_EQ(codes_backwards(swf.get()), std::vector<uint16_t>{TAG_END});
+    EXPECT_EQ(codes(swf.get()), std::vector<uint16_t>{kTagEnd});
+    EXPECT_EQ(codes_backwards(swf.get()), std::vector<uint16_t>{kTagEnd});
 }
 
 }  // namespace

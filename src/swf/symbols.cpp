@@ -20,12 +20,14 @@ constexpr double kLoadFactor = 0.77;
 
 uint32_t upper_bound_for(uint32_t n) { return static_cast<uint32_t>(n * kLoadFactor + 0.5); }
 
-uint32_t flag_bits(const uint32_t* flags, uint32_t i) { return flags[i >> 4] >> ((i & 15) << 1) & 3; }
-bool is_empty(const uint32_t* flags, uint32_t i) { return flag_bits(flags, i) & 2; }
-bool is_deleted(const uint32_t* flags, uint32_t i) { return flag_bits(flags, i) & 1; }
-bool is_empty_or_deleted(const uint32_t* flags, uint32_t i) { return flag_bits(flags, i) != 0; }
-void set_live(uint32_t* flags, uint32_t i) { flags[i >> 4] &= ~(3u << ((i & 15) << 1)); }
-void set_deleted(uint32_t* flags, uint32_t i) { flags[i >> 4] |= 1u << ((i & 15) << 1); }
+using Flags = std::vector<uint32_t>;
+
+uint32_t flag_bits(const Flags& flags, uint32_t i) { return flags[i >> 4] >> ((i & 15) << 1) & 3; }
+bool is_empty(const Flags& flags, uint32_t i) { return flag_bits(flags, i) & 2; }
+bool is_deleted(const Flags& flags, uint32_t i) { return flag_bits(flags, i) & 1; }
+bool is_empty_or_deleted(const Flags& flags, uint32_t i) { return flag_bits(flags, i) != 0; }
+void set_live(Flags& flags, uint32_t i) { flags[i >> 4] &= ~(3u << ((i & 15) << 1)); }
+void set_deleted(Flags& flags, uint32_t i) { flags[i >> 4] |= 1u << ((i & 15) << 1); }
 
 uint32_t flag_words(uint32_t n) { return n / 16 + 1; }
 
@@ -43,25 +45,9 @@ struct Probe {
 
 }  // namespace
 
-SymbolNames* symbols_new() { return static_cast<SymbolNames*>(mem_alloc(sizeof(SymbolNames))); }
+SymbolNames* symbols_new() { return new SymbolNames{}; }
 
-void symbols_free(SymbolNames* table)
-{
-    if (table == nullptr)
-        return;
-    for (uint32_t i = 0; i < table->n_buckets; ++i) {
-        if (!symbols_is_live(table, i) || table->values[i] == nullptr)
-            continue;
-        SymbolEntry* entry = table->values[i];
-        if (entry->owns_name)
-            mem_free(entry->name);
-        mem_free(entry);
-    }
-    mem_free(table->flags);
-    mem_free(table->keys);
-    mem_free(table->values);
-    mem_free(table);
-}
+void symbols_free(SymbolNames* table) { delete table; }
 
 bool symbols_is_live(const SymbolNames* table, uint32_t i)
 {
@@ -93,15 +79,11 @@ void symbols_resize(SymbolNames* table, uint32_t requested)
     uint32_t new_n = kPrimes[t + 1];
     if (table->size >= upper_bound_for(new_n))
         return;
-    uint32_t words = flag_words(new_n);
-    auto* new_flags = static_cast<uint32_t*>(mem_alloc(words * sizeof(uint32_t)));
-    std::memset(new_flags, 0xAA, words * sizeof(uint32_t));
+    Flags new_flags(flag_words(new_n), 0xAAAAAAAAu);  // every bucket empty
     uint32_t old_n = table->n_buckets;
     if (new_n > old_n) {
-        table->keys = static_cast<uint32_t*>(mem_realloc(table->keys, new_n * sizeof(uint32_t)));
-        table->values = static_cast<SymbolEntry**>(mem_realloc(table->values, new_n * sizeof(SymbolEntry*)));
-        // A bucket whose caller never stored an entry must read as "no entry".
-        std::memset(table->values + old_n, 0, (new_n - old_n) * sizeof(SymbolEntry*));
+        table->keys.resize(new_n);
+        table->values.resize(new_n);  // a bucket whose caller never stored an entry reads as "no entry"
     }
     // Rehash in place: carry each live pair to its new bucket, displacing (and then
     // placing) whatever live pair still sits there from the old layout.
@@ -109,7 +91,7 @@ void symbols_resize(SymbolNames* table, uint32_t requested)
         if (is_empty_or_deleted(table->flags, j))
             continue;
         uint32_t key = table->keys[j];
-        SymbolEntry* value = table->values[j];
+        std::unique_ptr<SymbolEntry> value = std::move(table->values[j]);
         set_deleted(table->flags, j);
         for (;;) {
             Probe p(key, new_n);
@@ -122,17 +104,16 @@ void symbols_resize(SymbolNames* table, uint32_t requested)
                 set_deleted(table->flags, p.i);
             } else {
                 table->keys[p.i] = key;
-                table->values[p.i] = value;
+                table->values[p.i] = std::move(value);
                 break;
             }
         }
     }
     if (new_n < old_n) {
-        table->keys = static_cast<uint32_t*>(mem_realloc(table->keys, new_n * sizeof(uint32_t)));
-        table->values = static_cast<SymbolEntry**>(mem_realloc(table->values, new_n * sizeof(SymbolEntry*)));
+        table->keys.resize(new_n);
+        table->values.resize(new_n);
     }
-    mem_free(table->flags);
-    table->flags = new_flags;
+    table->flags = std::move(new_flags);
     table->n_buckets = new_n;
     table->n_occupied = table->size;
     table->upper_bound = upper_bound_for(new_n);
@@ -185,17 +166,12 @@ uint32_t symbols_put(SymbolNames* table, uint32_t key, int* result)
 namespace {
 
 // Stores `entry` for its id, releasing an entry it replaces.
-void store_entry(SymbolNames* table, SymbolEntry* entry)
+SymbolEntry* store_entry(SymbolNames* table, std::unique_ptr<SymbolEntry> entry)
 {
     int result = 0;
     uint32_t at = symbols_put(table, entry->id, &result);
-    if (result == 0 && table->values[at] != nullptr) {
-        SymbolEntry* old = table->values[at];
-        if (old->owns_name)
-            mem_free(old->name);
-        mem_free(old);
-    }
-    table->values[at] = entry;
+    table->values[at] = std::move(entry);
+    return table->values[at].get();
 }
 
 }  // namespace
@@ -211,11 +187,7 @@ void swf_read_symbols(Swf* swf, std::span<const uint8_t> body)
             return;  // a name cut off by the end of the tag ends the list
         // Kept exactly as stored, invalid UTF-8 included, so writing the movie back gives
         // the same bytes; names become file names or console text only on the way out.
-        auto* name = static_cast<char*>(mem_alloc(text.size() + 1));
-        std::memcpy(name, text.data(), text.size());
-        auto* entry = static_cast<SymbolEntry*>(mem_alloc(sizeof(SymbolEntry)));
-        *entry = {id, name, true};
-        store_entry(swf->names, entry);
+        store_entry(swf->names.get(), std::make_unique<SymbolEntry>(id, std::string(text)));
     }
 }
 
@@ -227,7 +199,7 @@ void swf_write_symbols(Swf* swf, SwfTag* tag)
     };
     std::vector<Pair> pairs;
     uint32_t total = 2;
-    const SymbolNames* table = swf->names;
+    const SymbolNames* table = swf->names.get();
     for (uint32_t i = 0; i < table->n_buckets; ++i) {
         if (!symbols_is_live(table, i) || table->values[i] == nullptr)
             continue;
@@ -245,8 +217,5 @@ void swf_write_symbols(Swf* swf, SwfTag* tag)
 
 SymbolEntry* swf_add_symbol(Swf* swf, const char* name, uint32_t id)
 {
-    auto* entry = static_cast<SymbolEntry*>(mem_alloc(sizeof(SymbolEntry)));
-    *entry = {id, const_cast<char*>(name), false};
-    store_entry(swf->names, entry);
-    return entry;
+    return store_entry(swf->names.get(), std::make_unique<SymbolEntry>(id, name));
 }

@@ -4,25 +4,35 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <string>
+#include <vector>
 
 struct Swf;
 struct SwfTag;
 
+// Entries live behind a pointer and never move, so `name` may point into `stored`.
 struct SymbolEntry {
-    uint32_t id;
-    char* name;      // UTF-8 as stored, NUL-terminated
-    bool owns_name;  // names read from a movie are owned; added names are the caller's
+    uint32_t id = 0;
+    const char* name = "";  // UTF-8 as stored, NUL-terminated: `stored`, or the caller's text for an added name
+    std::string stored;     // a name read from a movie
+
+    SymbolEntry(uint32_t entry_id, const char* text) : id(entry_id), name(text) {}
+    SymbolEntry(uint32_t entry_id, std::string text) : id(entry_id), stored(std::move(text)) { name = stored.c_str(); }
+    SymbolEntry(const SymbolEntry&) = delete;
+    SymbolEntry& operator=(const SymbolEntry&) = delete;
 };
 
+// The table owns its arrays and its entries.
 struct SymbolNames {
-    uint32_t n_buckets;
-    uint32_t size;
-    uint32_t n_occupied;
-    uint32_t upper_bound;
-    uint32_t* flags;  // two bits a bucket: 2 empty, 1 deleted, 0 live
-    uint32_t* keys;
-    SymbolEntry** values;
+    uint32_t n_buckets = 0;
+    uint32_t size = 0;
+    uint32_t n_occupied = 0;
+    uint32_t upper_bound = 0;
+    std::vector<uint32_t> flags;  // two bits a bucket: 2 empty, 1 deleted, 0 live
+    std::vector<uint32_t> keys;
+    std::vector<std::unique_ptr<SymbolEntry>> values;  // null where a caller stored no entry
 };
 
 SymbolNames* symbols_new();

@@ -31,7 +31,7 @@ swfkit::Movie sample_movie(Container c)
     m.tag(9, Bytes{1, 2, 3}, true);  // long form on input, short on output
     m.tag(2, Bytes(62, 0x42));
     m.tag(2, Bytes(63, 0x43));
-    m.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 20, 20, Bytes(1600, 0x80)));
+    m.tag(kTagDefineBitsLossless2, swfkit::lossless_body(1, 5, 20, 20, Bytes(1600, 0x80)));
     m.end();
     return m;
 }
@@ -62,7 +62,7 @@ Bytes save_copy(Swf* swf, SaveFn save, const std::string& path, std::vector<std:
 TEST(SwfWriter, UncompressedOutputIsTheBodyInShortestForm)
 {
     testkit::TempDir dir("writer");
-    swfkit::Movie m = sample_movie(Container::FWS);
+    swfkit::Movie m = sample_movie(Container::fws);
     auto loaded = testkit::load_movie(m.build());
     ASSERT_TRUE(loaded.swf);
     std::vector<std::string> lines;
@@ -75,7 +75,7 @@ TEST(SwfWriter, UncompressedOutputIsTheBodyInShortestForm)
     expect.tag(9, Bytes{1, 2, 3});
     expect.tag(2, Bytes(62, 0x42));
     expect.tag(2, Bytes(63, 0x43));
-    expect.tag(TAG_DEFINE_BITS_LOSSLESS2, swfkit::lossless_body(1, 5, 20, 20, Bytes(1600, 0x80)));
+    expect.tag(kTagDefineBitsLossless2, swfkit::lossless_body(1, 5, 20, 20, Bytes(1600, 0x80)));
     expect.end();
     EXPECT_EQ(out, expect.build());
     EXPECT_EQ(le32(out, 4), out.size());
@@ -90,7 +90,7 @@ TEST(SwfWriter, UncompressedOutputIsTheBodyInShortestForm)
 TEST(SwfWriter, CompressedContainersDecodeToExactlyTheBody)
 {
     testkit::TempDir dir("writer_z");
-    auto loaded = testkit::load_movie(sample_movie(Container::FWS).build());
+    auto loaded = testkit::load_movie(sample_movie(Container::fws).build());
     ASSERT_TRUE(loaded.swf);
     Bytes plain = save_copy(loaded.swf.get(), swf_save_fws, dir.file("f.swf"));
     Bytes body(plain.begin() + 8, plain.end());
@@ -132,7 +132,7 @@ TEST(SwfWriter, RoundTripsAcrossEveryContainer)
 {
     testkit::TempDir dir("writer_rt");
     const std::pair<const char*, SaveFn> savers[] = {{"FWS", swf_save_fws}, {"CWS", swf_save}, {"ZWS", swf_save_zws}};
-    for (Container in : {Container::FWS, Container::CWS, Container::ZWS}) {
+    for (Container in : {Container::fws, Container::cws, Container::zws}) {
         auto original = testkit::load_movie(sample_movie(in).build());
         ASSERT_TRUE(original.swf);
         auto expected = tag_contents(original.swf.get());
@@ -157,7 +157,7 @@ TEST(SwfWriter, IncompressibleMoviesStillSaveAsCws)
         x = x * 1103515245 + 12345;
         b = static_cast<uint8_t>(x >> 24);
     }
-    m.tag(TAG_DEFINE_BITS_JPEG2, swfkit::jpeg_body(1, noise));
+    m.tag(kTagDefineBitsJpeg2, swfkit::jpeg_body(1, noise));
     m.end();
     auto loaded = testkit::load_movie(m.build());
     ASSERT_TRUE(loaded.swf);
@@ -169,7 +169,7 @@ TEST(SwfWriter, IncompressibleMoviesStillSaveAsCws)
 
 TEST(SwfWriter, UnwritablePathIsAnIoErrorWithALine)
 {
-    auto loaded = testkit::load_movie(sample_movie(Container::FWS).build());
+    auto loaded = testkit::load_movie(sample_movie(Container::fws).build());
     ASSERT_TRUE(loaded.swf);
     for (SaveFn save : {swf_save_fws, swf_save, swf_save_zws}) {
         testkit::CapturedStdout capture;
@@ -198,7 +198,7 @@ TEST(SwfWriter, CompressorRoomStaysBelowTheBufferLimit)
 TEST(SwfWriter, BuildsTheWholeFileInMemory)
 {
     testkit::TempDir dir("writer_build");
-    auto loaded = testkit::load_movie(sample_movie(Container::FWS).build());
+    auto loaded = testkit::load_movie(sample_movie(Container::fws).build());
     ASSERT_TRUE(loaded.swf);
     const std::pair<char, SaveFn> savers[] = {{'F', swf_save_fws}, {'C', swf_save}, {'Z', swf_save_zws}};
     for (auto [container, save] : savers) {

@@ -608,10 +608,10 @@ struct NormalizeTables {
 
 NormalizeTables pick_tables(unsigned flags, const uint16_t* same, const uint16_t* simplified)
 {
-    const uint8_t* bytes = (flags & CHARSET_LOWER)   ? g_ascii_lower
-                           : (flags & CHARSET_UPPER) ? g_ascii_upper
+    const uint8_t* bytes = (flags & kCharsetLower)   ? g_ascii_lower
+                           : (flags & kCharsetUpper) ? g_ascii_upper
                                                      : g_ascii_same;
-    return {bytes, (flags & CHARSET_SIMPLIFIED) ? simplified : same, (flags & CHARSET_HALFWIDTH) != 0};
+    return {bytes, (flags & kCharsetSimplified) ? simplified : same, (flags & kCharsetHalfwidth) != 0};
 }
 
 // Full-width forms of '!'..'~' and the ideographic space, as ASCII; 0 if u is neither.

@@ -10,13 +10,11 @@
 #include <cstddef>
 #include <cstdint>
 
-// Normalisation flags, combinable. CHARSET_LOWER wins over CHARSET_UPPER.
-enum CharsetFlags : unsigned {
-    CHARSET_LOWER = 1,       // ASCII A-Z -> a-z
-    CHARSET_UPPER = 2,       // ASCII a-z -> A-Z
-    CHARSET_HALFWIDTH = 4,   // ideographic space and full-width ASCII -> ASCII
-    CHARSET_SIMPLIFIED = 8,  // traditional Chinese -> simplified (outside GB2312 only)
-};
+// Normalisation flags, combinable. kCharsetLower wins over kCharsetUpper.
+inline constexpr unsigned kCharsetLower = 1;       // ASCII A-Z -> a-z
+inline constexpr unsigned kCharsetUpper = 2;       // ASCII a-z -> A-Z
+inline constexpr unsigned kCharsetHalfwidth = 4;   // ideographic space and full-width ASCII -> ASCII
+inline constexpr unsigned kCharsetSimplified = 8;  // traditional Chinese -> simplified (outside GB2312 only)
 
 inline constexpr size_t kGbkTableSize = 32768;      // indexed by GBK code - 0x8000
 inline constexpr size_t kUnicodeTableSize = 65536;  // indexed by BMP code point
@@ -44,7 +42,7 @@ int gbk_to_utf8(const char* src, size_t src_len, char* out, size_t out_capacity,
 // Prints `len` bytes of UTF-8 text as GBK followed by a newline on standard output.
 void puts_utf8(const char* text, size_t len);
 
-// Rewrite a NUL-terminated string in place according to `flags` (CharsetFlags); the result is
+// Rewrite a NUL-terminated string in place according to `flags` (kCharset* combined); the result is
 // never longer than the input.
 void utf8_normalize(char* text, unsigned flags);
 void gbk_normalize(char* text, unsigned flags);

@@ -482,36 +482,36 @@ std::string utf8_normalized(std::string text, unsigned flags)
 
 TEST_F(Charset, GbkNormalize)
 {
-    EXPECT_EQ(gbk_normalized("\xA3\xC1", CHARSET_HALFWIDTH | CHARSET_LOWER), "a");  // full-width 'A'
-    EXPECT_EQ(gbk_normalized("\xA1\xA1", CHARSET_HALFWIDTH | CHARSET_LOWER), " ");
+    EXPECT_EQ(gbk_normalized("\xA3\xC1", kCharsetHalfwidth | kCharsetLower), "a");  // full-width 'A'
+    EXPECT_EQ(gbk_normalized("\xA1\xA1", kCharsetHalfwidth | kCharsetLower), " ");
     EXPECT_EQ(gbk_normalized("\xA3\xC1"
                              "Ab",
-                             CHARSET_UPPER),
+                             kCharsetUpper),
               "\xA3\xC1"
               "AB");
-    EXPECT_EQ(gbk_normalized("Ab", CHARSET_UPPER | CHARSET_LOWER), "ab");
-    EXPECT_EQ(gbk_normalized("\x81\x47\xC7\xAC", CHARSET_SIMPLIFIED), "\xB6\xAA\xC7\xAC");  // GB2312 kept
+    EXPECT_EQ(gbk_normalized("Ab", kCharsetUpper | kCharsetLower), "ab");
+    EXPECT_EQ(gbk_normalized("\x81\x47\xC7\xAC", kCharsetSimplified), "\xB6\xAA\xC7\xAC");  // GB2312 kept
     EXPECT_EQ(gbk_normalized("\x81\x47", 0), "\x81\x47");
-    EXPECT_EQ(gbk_normalized("A\xD6", CHARSET_LOWER), "a\xD6");  // pending lead kept at the end
-    EXPECT_EQ(gbk_normalized("\xA3\xFF", CHARSET_HALFWIDTH), "\xA3\xFF");
-    EXPECT_EQ(gbk_normalized("", CHARSET_LOWER), "");
+    EXPECT_EQ(gbk_normalized("A\xD6", kCharsetLower), "a\xD6");  // pending lead kept at the end
+    EXPECT_EQ(gbk_normalized("\xA3\xFF", kCharsetHalfwidth), "\xA3\xFF");
+    EXPECT_EQ(gbk_normalized("", kCharsetLower), "");
 }
 
 TEST_F(Charset, Utf8Normalize)
 {
-    EXPECT_EQ(utf8_normalized("\xEF\xBC\xA1\xE3\x80\x80Q", CHARSET_HALFWIDTH | CHARSET_LOWER), "a q");
-    EXPECT_EQ(utf8_normalized("\xEF\xBD\x9E", CHARSET_HALFWIDTH), "~");             // U+FF5E
-    EXPECT_EQ(utf8_normalized("\xEF\xBD\x9F", CHARSET_HALFWIDTH), "\xEF\xBD\x9F");  // U+FF5F is no ASCII form
-    EXPECT_EQ(utf8_normalized("\xEF\xBC\xA1", CHARSET_LOWER), "\xEF\xBC\xA1");
+    EXPECT_EQ(utf8_normalized("\xEF\xBC\xA1\xE3\x80\x80Q", kCharsetHalfwidth | kCharsetLower), "a q");
+    EXPECT_EQ(utf8_normalized("\xEF\xBD\x9E", kCharsetHalfwidth), "~");             // U+FF5E
+    EXPECT_EQ(utf8_normalized("\xEF\xBD\x9F", kCharsetHalfwidth), "\xEF\xBD\x9F");  // U+FF5F is no ASCII form
+    EXPECT_EQ(utf8_normalized("\xEF\xBC\xA1", kCharsetLower), "\xEF\xBC\xA1");
     // U+4E1F -> U+4E22 (GBK 8147 -> B6AA); U+4E7E stays: its GBK code is in the GB2312 area.
-    EXPECT_EQ(utf8_normalized("\xE4\xB8\x9F\xE4\xB9\xBE", CHARSET_SIMPLIFIED), "\xE4\xB8\xA2\xE4\xB9\xBE");
-    EXPECT_EQ(utf8_normalized("\xC3\xA9Z\xF0\x9F\x98\x80\x80", CHARSET_LOWER), "\xC3\xA9z\xF0\x9F\x98\x80\x80");
+    EXPECT_EQ(utf8_normalized("\xE4\xB8\x9F\xE4\xB9\xBE", kCharsetSimplified), "\xE4\xB8\xA2\xE4\xB9\xBE");
+    EXPECT_EQ(utf8_normalized("\xC3\xA9Z\xF0\x9F\x98\x80\x80", kCharsetLower), "\xC3\xA9z\xF0\x9F\x98\x80\x80");
     EXPECT_EQ(utf8_normalized("\xE0\x80\xAF"
                               "A",
-                              CHARSET_HALFWIDTH | CHARSET_LOWER),
+                              kCharsetHalfwidth | kCharsetLower),
               "\xE0\x80\xAF"
               "a");
-    EXPECT_EQ(utf8_normalized("x\xE4\xB8", CHARSET_UPPER), "X\xE4\xB8");  // broken sequence at the NUL
+    EXPECT_EQ(utf8_normalized("x\xE4\xB8", kCharsetUpper), "X\xE4\xB8");  // broken sequence at the NUL
 }
 
 TEST_F(Charset, SimplifyTablesSkipGb2312Sources)

@@ -194,11 +194,11 @@ bool path_match_pattern(const char* pattern, const char* name)
 
 namespace {
 
-enum class EntryKind { kFiles, kDirs };
+enum class EntryKind { files, dirs };
 
 bool accepted(const PlatformDirEntry& entry, EntryKind kind)
 {
-    if (kind == EntryKind::kFiles)
+    if (kind == EntryKind::files)
         return !entry.is_dir && !entry.is_hidden;
     const std::string& name = entry.name;
     return entry.is_dir && name[0] != '.' && (name.size() < 2 || name[1] != '.');
@@ -290,7 +290,7 @@ struct TreeWalk {
 void walk_dirs(TreeWalk& walk, const char* here)
 {
     std::vector<PlatformDirEntry> entries;
-    if (!matching_entries(".", "*.*", EntryKind::kDirs, &entries))
+    if (!matching_entries(".", "*.*", EntryKind::dirs, &entries))
         return;
     for (const PlatformDirEntry& entry : entries) {
         if (walk.lost || walk.start + walk.count == walk.capacity)
@@ -344,12 +344,12 @@ int walk_in_root(const char* root, char** list, int start, int capacity, Walk wa
 
 int list_files(const char* pattern, char** list, int start, int capacity)
 {
-    return list_matching(pattern, list, start, capacity, EntryKind::kFiles);
+    return list_matching(pattern, list, start, capacity, EntryKind::files);
 }
 
 int list_dirs(const char* pattern, char** list, int start, int capacity)
 {
-    return list_matching(pattern, list, start, capacity, EntryKind::kDirs);
+    return list_matching(pattern, list, start, capacity, EntryKind::dirs);
 }
 
 int list_dirs_tree(const char* root, char** list, int start, int capacity)

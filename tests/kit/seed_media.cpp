@@ -158,13 +158,13 @@ Movie multi_bitmap_movie(Container container)
     Movie movie;
     movie.container = container;
     movie.tag(9, Bytes{0x10, 0x20, 0x30});  // SetBackgroundColor
-    movie.tag(TAG_DEFINE_BITS_LOSSLESS2, lossless_body(1, 5, kSide, kSide, gradient_argb(kSide, kSide)));
-    movie.tag(TAG_DEFINE_BITS_LOSSLESS, lossless_body(2, 5, 4, 6, gradient_argb(4, 6)));
-    movie.tag(TAG_DEFINE_BITS_LOSSLESS, lossless_body(3, 3, 2, 2, Bytes(8, 0)));  // colour-mapped, table cut short
-    movie.tag(TAG_DEFINE_BITS, jpeg_body(4, jpeg));
-    movie.tag(TAG_DEFINE_BITS_JPEG2, jpeg_body(5, jpeg), true);
-    movie.tag(TAG_DEFINE_BITS_JPEG3, jpeg3_body(6, jpeg, alpha));
-    movie.tag(TAG_SYMBOL_CLASS, symbol_class_body({{1, "ui.Icon"}, {5, "photo"}}));
+    movie.tag(kTagDefineBitsLossless2, lossless_body(1, 5, kSide, kSide, gradient_argb(kSide, kSide)));
+    movie.tag(kTagDefineBitsLossless, lossless_body(2, 5, 4, 6, gradient_argb(4, 6)));
+    movie.tag(kTagDefineBitsLossless, lossless_body(3, 3, 2, 2, Bytes(8, 0)));  // colour-mapped, table cut short
+    movie.tag(kTagDefineBits, jpeg_body(4, jpeg));
+    movie.tag(kTagDefineBitsJpeg2, jpeg_body(5, jpeg), true);
+    movie.tag(kTagDefineBitsJpeg3, jpeg3_body(6, jpeg, alpha));
+    movie.tag(kTagSymbolClass, symbol_class_body({{1, "ui.Icon"}, {5, "photo"}}));
     movie.tag(1, {});  // ShowFrame
     movie.end();
     return movie;
@@ -185,15 +185,15 @@ namespace {
 Movie colliding_names_movie()
 {
     Movie movie;
-    movie.container = Container::CWS;
+    movie.container = Container::cws;
     Bytes broken = lossless_body(1, 5, 16, 16, gradient_argb(16, 16));
     broken.resize(broken.size() - 20);
-    movie.tag(TAG_DEFINE_BITS_LOSSLESS2, broken);
-    movie.tag(TAG_DEFINE_BITS_LOSSLESS2, lossless_body(2, 5, 16, 16, gradient_argb(16, 16)));
-    movie.tag(TAG_DEFINE_BITS_LOSSLESS, lossless_body(3, 5, 9, 5, gradient_argb(9, 5)));
-    movie.tag(TAG_DEFINE_BITS_JPEG3, jpeg3_body(4, Bytes{0xFF, 0xD8, 1, 2, 0xFF, 0xD9}, Bytes(4, 9)));
-    movie.tag(TAG_DEFINE_BITS_LOSSLESS, lossless_body(7, 5, 3, 3, gradient_argb(3, 3)));
-    movie.tag(TAG_SYMBOL_CLASS, symbol_class_body({{1, "dup"}, {2, "dup"}, {3, "7"}, {4, "dup"}}));
+    movie.tag(kTagDefineBitsLossless2, broken);
+    movie.tag(kTagDefineBitsLossless2, lossless_body(2, 5, 16, 16, gradient_argb(16, 16)));
+    movie.tag(kTagDefineBitsLossless, lossless_body(3, 5, 9, 5, gradient_argb(9, 5)));
+    movie.tag(kTagDefineBitsJpeg3, jpeg3_body(4, Bytes{0xFF, 0xD8, 1, 2, 0xFF, 0xD9}, Bytes(4, 9)));
+    movie.tag(kTagDefineBitsLossless, lossless_body(7, 5, 3, 3, gradient_argb(3, 3)));
+    movie.tag(kTagSymbolClass, symbol_class_body({{1, "dup"}, {2, "dup"}, {3, "7"}, {4, "dup"}}));
     movie.end();
     return movie;
 }
@@ -202,11 +202,11 @@ Movie colliding_names_movie()
 Movie big_movie()
 {
     Movie movie;
-    movie.container = Container::ZWS;
+    movie.container = Container::zws;
     for (uint16_t id = 1; id <= 6; ++id)
-        movie.tag(TAG_DEFINE_BITS_LOSSLESS2, lossless_body(id, 5, 300, 200 + id, gradient_argb(300, 200 + id)));
-    movie.tag(TAG_DEFINE_BITS_JPEG2, jpeg_body(7, gradient_jpeg(320, 240)));
-    movie.tag(TAG_DEFINE_BITS_JPEG3, jpeg3_body(8, gradient_jpeg(64, 64), Bytes(64 * 64, 200)));
+        movie.tag(kTagDefineBitsLossless2, lossless_body(id, 5, 300, 200 + id, gradient_argb(300, 200 + id)));
+    movie.tag(kTagDefineBitsJpeg2, jpeg_body(7, gradient_jpeg(320, 240)));
+    movie.tag(kTagDefineBitsJpeg3, jpeg3_body(8, gradient_jpeg(64, 64), Bytes(64 * 64, 200)));
     movie.end();
     return movie;
 }
@@ -215,8 +215,8 @@ Movie small_movie(uint16_t seed)
 {
     Movie movie;
     movie.container = static_cast<Container>(seed % 3);
-    movie.tag(TAG_DEFINE_BITS_LOSSLESS, lossless_body(seed, 5, 4 + seed, 3, gradient_argb(4 + seed, 3)));
-    movie.tag(TAG_SYMBOL_CLASS, symbol_class_body({{seed, "small"}}));
+    movie.tag(kTagDefineBitsLossless, lossless_body(seed, 5, 4 + seed, 3, gradient_argb(4 + seed, 3)));
+    movie.tag(kTagSymbolClass, symbol_class_body({{seed, "small"}}));
     movie.end();
     return movie;
 }
@@ -226,16 +226,16 @@ Movie small_movie(uint16_t seed)
 bool write_mixed_movies(const std::string& folder)
 {
     const std::string at = folder + "/";
-    bool ok = write_file(at + "a_fws.swf", multi_bitmap_movie(Container::FWS).build()) &&
-              write_file(at + "b_cws.swf", multi_bitmap_movie(Container::CWS).build()) &&
-              write_file(at + "c_zws.swf", multi_bitmap_movie(Container::ZWS).build()) &&
+    bool ok = write_file(at + "a_fws.swf", multi_bitmap_movie(Container::fws).build()) &&
+              write_file(at + "b_cws.swf", multi_bitmap_movie(Container::cws).build()) &&
+              write_file(at + "c_zws.swf", multi_bitmap_movie(Container::zws).build()) &&
               write_file(at + "d_names.swf", colliding_names_movie().build()) &&
               write_file(at + "e_big.swf", big_movie().build()) &&
               write_file(at + "f_junk.swf", Bytes{'C', 'W', 'S', 9, 100, 0, 0, 0, 1, 2, 3}) &&
               write_file(at + "g_empty.swf", Bytes{});
     for (uint16_t seed = 1; ok && seed <= 12; ++seed)
         ok = write_file(at + "h_small" + std::to_string(seed) + ".swf", small_movie(seed).build());
-    Bytes cut = multi_bitmap_movie(Container::FWS).build();
+    Bytes cut = multi_bitmap_movie(Container::fws).build();
     cut.resize(cut.size() / 2);  // the tag list ends early
     return ok && write_file(at + "i_cut.swf", cut);
 }

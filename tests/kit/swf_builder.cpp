@@ -189,13 +189,13 @@ Bytes Movie::build() const
     Bytes plain = body();
     uint32_t length = file_length.value_or(static_cast<uint32_t>(plain.size() + 8));
     Bytes file;
-    const char* sig = container == Container::FWS ? "FWS" : container == Container::CWS ? "CWS" : "ZWS";
+    const char* sig = container == Container::fws ? "FWS" : container == Container::cws ? "CWS" : "ZWS";
     put_bytes(file, {reinterpret_cast<const uint8_t*>(sig), 3});
     file.push_back(version);
     put_u32(file, length);
-    if (container == Container::FWS) {
+    if (container == Container::fws) {
         put_bytes(file, plain);
-    } else if (container == Container::CWS) {
+    } else if (container == Container::cws) {
         put_bytes(file, zlib_compress(plain));
     } else {
         Bytes packed(plain.size() * 2 + 1024);

@@ -11,7 +11,7 @@ namespace swfkit {
 
 using Bytes = std::vector<uint8_t>;
 
-enum class Container { FWS, CWS, ZWS };
+enum class Container { fws, cws, zws };
 
 // A SWF RECT with the given field width, values in twips.
 Bytes rect(int nbits, int32_t xmin, int32_t xmax, int32_t ymin, int32_t ymax);
@@ -47,7 +47,7 @@ SplitJpeg split_jpeg_tables(std::span<const uint8_t> jpeg);
 // A whole movie: frame header (550x400, 24 fps, 1 frame unless told otherwise), the
 // records already put into `records`, wrapped in the container.
 struct Movie {
-    Container container = Container::FWS;
+    Container container = Container::fws;
     uint8_t version = 10;
     Bytes frame_rect = rect(15, 0, 11000, 0, 8000);
     uint8_t rate_fraction = 0;
