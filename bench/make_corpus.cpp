@@ -30,7 +30,7 @@ using swfkit::Bytes;
 struct Bitmap {
     // 32-bit without and with alpha, 15-bit, colour-mapped without and with alpha, JPEG,
     // JPEG with alpha (4:4:4), and a game's sprite: JPEG with alpha, 4:2:0, premultiplied.
-    enum Kind { lossless, lossless2, fifteen, mapped, mapped2, jpeg2, jpeg3, sprite } kind;
+    enum class Kind { lossless, lossless2, fifteen, mapped, mapped2, jpeg2, jpeg3, sprite } kind;
     Look look;
     uint16_t width, height;
 };
@@ -112,33 +112,34 @@ void add_sprite(swfkit::Movie& movie, uint16_t id, const Bitmap& b, uint32_t see
 
 void add_bitmap(swfkit::Movie& movie, uint16_t id, const Bitmap& b, uint32_t seed)
 {
-    bool argb = b.kind == Bitmap::lossless || b.kind == Bitmap::lossless2;
+    bool argb = b.kind == Bitmap::Kind::lossless || b.kind == Bitmap::Kind::lossless2;
     switch (b.kind) {
-    case Bitmap::lossless:
-    case Bitmap::lossless2: {
+    case Bitmap::Kind::lossless:
+    case Bitmap::Kind::lossless2: {
         Bytes px = bench::make_pixels(b.look, b.width, b.height, seed, argb);
-        movie.tag(b.kind == Bitmap::lossless ? 20 : 36, swfkit::lossless_body(id, 5, b.width, b.height, px), true);
+        movie.tag(b.kind == Bitmap::Kind::lossless ? 20 : 36, swfkit::lossless_body(id, 5, b.width, b.height, px),
+                  true);
         break;
     }
-    case Bitmap::fifteen: {
+    case Bitmap::Kind::fifteen: {
         Bytes px = bench::make_pixels(b.look, b.width, b.height, seed);
         movie.tag(20, swfkit::lossless_body(id, 4, b.width, b.height, fifteen_bit_data(px, b.width, b.height)), true);
         break;
     }
-    case Bitmap::mapped:
-    case Bitmap::mapped2: {
-        const bool alpha = b.kind == Bitmap::mapped2;
+    case Bitmap::Kind::mapped:
+    case Bitmap::Kind::mapped2: {
+        const bool alpha = b.kind == Bitmap::Kind::mapped2;
         movie.tag(alpha ? 36 : 20,
                   swfkit::colour_mapped_body(id, b.width, b.height, 256, mapped_data(b.width, b.height, seed, alpha)),
                   true);
         break;
     }
-    case Bitmap::jpeg2: {
+    case Bitmap::Kind::jpeg2: {
         Bytes px = bench::make_pixels(b.look, b.width, b.height, seed);
         movie.tag(kTagDefineBitsJpeg2, swfkit::jpeg_body(id, jpeg_of(px, b.width, b.height)), true);
         break;
     }
-    case Bitmap::jpeg3: {
+    case Bitmap::Kind::jpeg3: {
         Bytes px = bench::make_pixels(b.look, b.width, b.height, seed);
         Bytes alpha(size_t{b.width} * b.height);
         for (size_t i = 0; i < alpha.size(); ++i)
@@ -150,7 +151,7 @@ void add_bitmap(swfkit::Movie& movie, uint16_t id, const Bitmap& b, uint32_t see
         movie.tag(kTagDefineBitsJpeg3, swfkit::jpeg3_body(id, jpeg_of(px, b.width, b.height), alpha), true);
         break;
     }
-    case Bitmap::sprite: add_sprite(movie, id, b, seed); break;
+    case Bitmap::Kind::sprite: add_sprite(movie, id, b, seed); break;
     }
 }
 
@@ -159,7 +160,7 @@ void add_sprites(std::vector<Bitmap>& bitmaps, int count, uint32_t seed)
 {
     for (int i = 0; i < count; ++i) {
         uint32_t g = bench::grain(uint32_t(i), 1, seed);
-        bitmaps.push_back({Bitmap::sprite, g & 0x10000 ? Look::flat : Look::photo, uint16_t(20 + g % 281),
+        bitmaps.push_back({Bitmap::Kind::sprite, g & 0x10000 ? Look::flat : Look::photo, uint16_t(20 + g % 281),
                            uint16_t(20 + (g >> 9) % 281)});
     }
 }
@@ -168,7 +169,7 @@ void add_sprites(std::vector<Bitmap>& bitmaps, int count, uint32_t seed)
 // (here, to build the corpus) is slow. Photographic 32-bit bitmaps with alpha are opaque.
 std::vector<Bitmap> recipe(int which)
 {
-    using K = Bitmap;
+    using K = Bitmap::Kind;
     std::vector<Bitmap> bitmaps;
     if (which == 0)
         bitmaps = {{K::lossless2, Look::photo, 2048, 2048}, {K::lossless, Look::flat, 1024, 1024},
@@ -205,8 +206,8 @@ bool write_movie(const std::string& dir, int n, const Bytes& file)
 // in rotating containers and kinds; 112 x 112 photos keep it below 50 KB.
 Bytes small_movie(int n)
 {
-    constexpr Bitmap::Kind kinds[] = {Bitmap::lossless2, Bitmap::sprite, Bitmap::lossless,
-                                      Bitmap::jpeg2,     Bitmap::mapped, Bitmap::jpeg3};
+    constexpr Bitmap::Kind kinds[] = {Bitmap::Kind::lossless2, Bitmap::Kind::sprite, Bitmap::Kind::lossless,
+                                      Bitmap::Kind::jpeg2,     Bitmap::Kind::mapped, Bitmap::Kind::jpeg3};
     std::vector<Bitmap> bitmaps;
     uint32_t state = uint32_t(n) * 2654435761u + 7;
     Bytes file;

@@ -10,8 +10,11 @@
 
 namespace pngi {
 
-std::atomic<PngAllocHook> alloc_hook{std::malloc};
-std::atomic<PngFreeHook> free_hook{std::free};
+// Without hooks of the caller's, blocks come from the program's allocation policy.
+void* policy_alloc(size_t size) { return buffer_alloc(size, false); }
+
+std::atomic<PngAllocHook> alloc_hook{policy_alloc};
+std::atomic<PngFreeHook> free_hook{buffer_free};
 
 void* alloc_block(uint64_t size)
 {
@@ -79,8 +82,8 @@ using namespace pngi;
 
 void png_init(PngAllocHook alloc, PngFreeHook release)
 {
-    alloc_hook.store(alloc ? alloc : std::malloc, std::memory_order_relaxed);
-    free_hook.store(release ? release : std::free, std::memory_order_relaxed);
+    alloc_hook.store(alloc ? alloc : policy_alloc, std::memory_order_relaxed);
+    free_hook.store(release ? release : buffer_free, std::memory_order_relaxed);
 }
 
 int png_pixel_bytes(int color_type, int depth)

@@ -53,8 +53,8 @@ struct PngHandle {
     uint32_t chunk_buffer_size;
 };
 
-// Installs the allocation hooks for every block the module allocates; null selects
-// malloc / free.
+// Installs the allocation hooks for every block the module allocates; null selects the
+// program's allocation policy (support/memory.h).
 void png_init(PngAllocHook alloc_hook, PngFreeHook free_hook);
 
 // Bytes per pixel for a colour type and depth; -1 for an unknown colour type.

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "support/memory.h"
+
 #if defined(PIXSIEVE_HAVE_LIBDEFLATE)
 #include <libdeflate.h>
 
@@ -97,6 +99,61 @@ static Fault zlib_uncompress(std::span<const uint8_t> in, uint8_t* out, size_t* 
     int rv = uncompress(out, &length, in.data(), static_cast<uLong>(in.size()));
     *out_size = length;
     return inflate_fault(rv);
+}
+
+Fault zlib_inflate_growing(std::span<const uint8_t> in, size_t limit, uint8_t** dest, size_t* dest_len)
+{
+    *dest = nullptr;
+    *dest_len = 0;
+    if (in.size() > UINT32_MAX)
+        return Fault::too_large;
+    const uint8_t* packed = in.data();
+    const auto packed_len = static_cast<uint32_t>(in.size());
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK)
+        return Fault::out_of_memory;
+    z.next_in = const_cast<uint8_t*>(packed);
+    z.avail_in = packed_len;
+    uint8_t* block = nullptr;
+    size_t capacity = 0;
+    int rv = Z_OK;
+    while (rv == Z_OK) {
+        if (z.total_out == capacity) {
+            if (capacity == limit) {
+                // Full: only the stream's trailer may follow, which needs no room.
+                z.next_out = block;
+                z.avail_out = 0;
+                rv = inflate(&z, Z_NO_FLUSH) == Z_STREAM_END ? Z_STREAM_END : Z_BUF_ERROR;
+                break;
+            }
+            capacity = grow_output_capacity(capacity, packed_len, limit);
+            uint8_t* grown = buffer_realloc(block, capacity);
+            if (grown == nullptr) {
+                rv = Z_MEM_ERROR;
+                break;
+            }
+            block = grown;
+        }
+        z.next_out = block + z.total_out;
+        z.avail_out = static_cast<uInt>(capacity - z.total_out);
+        rv = inflate(&z, Z_NO_FLUSH);
+        if (rv == Z_BUF_ERROR && z.avail_out != 0)
+            rv = Z_DATA_ERROR;  // the input ran out before the stream's end
+        else if (rv == Z_BUF_ERROR || rv == Z_NEED_DICT)
+            rv = rv == Z_NEED_DICT ? Z_DATA_ERROR : Z_OK;
+    }
+    if (rv == Z_STREAM_END)
+        rv = Z_OK;
+    else if (rv == Z_OK)
+        rv = Z_BUF_ERROR;
+    inflateEnd(&z);
+    if (rv != Z_OK) {
+        buffer_free(block);
+        return inflate_fault(rv);
+    }
+    *dest = block;
+    *dest_len = z.total_out;
+    return Fault::none;
 }
 
 #if defined(PIXSIEVE_HAVE_LIBDEFLATE)

@@ -35,6 +35,12 @@ uint32_t adler32_update(uint32_t adler, std::span<const uint8_t> data);
 // Fault::malformed for a broken or cut-off stream, too_large when it holds more than fits,
 // out_of_memory. Streams libdeflate refuses are run through zlib, which says why.
 Fault zlib_inflate_known_size(std::span<const uint8_t> in, uint8_t* out, size_t* out_size);
+// As zlib_inflate_known_size, for a caller that only knows an upper bound (`limit`) of the
+// output: the block starts small and grows while the data keeps producing bytes, so a
+// header that claims far more than the data holds allocates nothing for the claim. On
+// success *dest is a block from the allocation policy (buffer_free it) and *dest_len the
+// bytes produced; the same faults as zlib_inflate_known_size.
+Fault zlib_inflate_growing(std::span<const uint8_t> in, size_t limit, uint8_t** dest, size_t* dest_len);
 // zlib's own code for what zlib_inflate_known_size returned (Z_OK, Z_DATA_ERROR,
 // Z_BUF_ERROR, Z_MEM_ERROR): the number the lines reporting a failed inflate show.
 int zlib_code(Fault fault);

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "support/memory.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -136,6 +138,16 @@ TEST(Deflate, InflateKnownSizeReportsZlibsCodes)
         Bytes target(c.capacity);
         size = target.size();
         EXPECT_EQ(zlib_code(zlib_inflate_known_size(c.data, target.data(), &size)), expected);
+        uint8_t* grown = nullptr;
+        EXPECT_EQ(zlib_code(zlib_inflate_growing(c.data, c.capacity, &grown, &size)), expected);
+        EXPECT_EQ(grown, nullptr);
+    }
+    // Growing from a small first block to the whole stream, and to a limit it just fits.
+    for (size_t limit : {raw.size(), raw.size() + 100}) {
+        uint8_t* grown = nullptr;
+        ASSERT_EQ(zlib_inflate_growing(stream, limit, &grown, &size), Fault::none);
+        ByteBuffer owned(grown);
+        EXPECT_EQ(Bytes(grown, grown + size), raw);
     }
 }
 

@@ -6,8 +6,6 @@
 #include <new>
 #include <string_view>
 
-#include <zlib.h>
-
 #include "platform/platform.h"
 #include "stream/byte_reader.h"
 #include "support/debug.h"
@@ -21,82 +19,30 @@ namespace {
 
 constexpr uint32_t kMaxFileLength = static_cast<uint32_t>(kMaxBufferSize);
 
-// Inflates a zlib stream of at most `limit` bytes into a block that grows with the output,
-// so a header claiming far more than the data holds allocates nothing for the claim.
-// Returns what zlib's uncompress would: Z_OK, Z_BUF_ERROR when the data holds more than
-// `limit`, Z_DATA_ERROR for corrupt or cut data, Z_MEM_ERROR.
-int inflate_growing(const uint8_t* packed, uint32_t packed_len, uint32_t limit, Stream* body)
-{
-    z_stream z{};
-    if (inflateInit(&z) != Z_OK)
-        return Z_MEM_ERROR;
-    z.next_in = const_cast<uint8_t*>(packed);
-    z.avail_in = packed_len;
-    uint8_t* block = nullptr;
-    size_t capacity = 0;
-    int rv = Z_OK;
-    while (rv == Z_OK) {
-        if (z.total_out == capacity) {
-            if (capacity == limit) {
-                // Full: only the stream's trailer may follow, which needs no room.
-                z.next_out = block;
-                z.avail_out = 0;
-                rv = inflate(&z, Z_NO_FLUSH) == Z_STREAM_END ? Z_STREAM_END : Z_BUF_ERROR;
-                break;
-            }
-            capacity = grow_output_capacity(capacity, packed_len, limit);
-            uint8_t* grown = buffer_realloc(block, capacity);
-            if (grown == nullptr) {
-                rv = Z_MEM_ERROR;
-                break;
-            }
-            block = grown;
-        }
-        z.next_out = block + z.total_out;
-        z.avail_out = static_cast<uInt>(capacity - z.total_out);
-        rv = inflate(&z, Z_NO_FLUSH);
-        if (rv == Z_BUF_ERROR && z.avail_out != 0)
-            rv = Z_DATA_ERROR;  // the input ran out before the stream's end
-        else if (rv == Z_BUF_ERROR || rv == Z_NEED_DICT)
-            rv = rv == Z_NEED_DICT ? Z_DATA_ERROR : Z_OK;
-    }
-    if (rv == Z_STREAM_END)
-        rv = Z_OK;
-    else if (rv == Z_OK)
-        rv = Z_BUF_ERROR;
-    inflateEnd(&z);
-    if (rv != Z_OK) {
-        buffer_free(block);
-        return rv;
-    }
-    body->buf = block;
-    body->len = static_cast<uint32_t>(z.total_out);
-    return Z_OK;
-}
-
 // Claims up to this many times the packed size are believed up front: the block then
 // costs at most that much more than the file already held.
 constexpr uint64_t kTrustedInflateRatio = 32;
 
-// Same results as inflate_growing. A believable claim, as writers make it, is inflated in
-// one call straight into a block of the claimed size; a larger one lets the data decide
-// the memory (inflate_growing).
-int inflate_body(const uint8_t* packed, uint32_t packed_len, uint32_t limit, Stream* body)
+// A believable claim, as writers make it, is inflated in one call straight into a block of
+// the claimed size; a larger one lets the data decide the memory (zlib_inflate_growing).
+Fault inflate_body(const uint8_t* packed, uint32_t packed_len, uint32_t limit, Stream* body)
 {
-    if (uint64_t{limit} > kTrustedInflateRatio * packed_len)
-        return inflate_growing(packed, packed_len, limit, body);
-    uint8_t* block = buffer_alloc(limit, false);
-    if (block == nullptr)
-        return Z_MEM_ERROR;
+    uint8_t* block = nullptr;
     size_t size = limit;
-    int rv = zlib_code(zlib_inflate_known_size({packed, packed_len}, block, &size));
-    if (rv != Z_OK) {
+    Fault fault = Fault::none;
+    if (uint64_t{limit} > kTrustedInflateRatio * packed_len) {
+        fault = zlib_inflate_growing({packed, packed_len}, limit, &block, &size);
+    } else if ((block = buffer_alloc(limit, false)) == nullptr) {
+        fault = Fault::out_of_memory;
+    } else if ((fault = zlib_inflate_known_size({packed, packed_len}, block, &size)) != Fault::none) {
         buffer_free(block);
-        return rv;
+        block = nullptr;
     }
-    body->buf = block;
-    body->len = static_cast<uint32_t>(size);
-    return Z_OK;
+    if (fault == Fault::none) {
+        body->buf = block;
+        body->len = static_cast<uint32_t>(size);
+    }
+    return fault;
 }
 
 // Inflates or decodes the packed body of a CWS or ZWS movie into `body` (nothing for FWS):
@@ -106,12 +52,12 @@ int inflate_body(const uint8_t* packed, uint32_t packed_len, uint32_t limit, Str
 Fault unpack_body(Swf* swf, const uint8_t* packed, uint32_t packed_len, Stream* body)
 {
     if (swf->signature[0] == 'C') {
-        int rv = inflate_body(packed, packed_len, swf->file_length, body);
-        if (rv == Z_MEM_ERROR)
+        Fault fault = inflate_body(packed, packed_len, swf->file_length, body);
+        if (fault == Fault::out_of_memory)
             return Fault::out_of_memory;
-        if (rv != Z_OK) {
+        if (fault != Fault::none) {
             // "CWS decompression failed"
-            DEBUG_PROBLEM_IN("swf", "swf_read", "cws解压缩失败:%d", rv);
+            DEBUG_PROBLEM_IN("swf", "swf_read", "cws解压缩失败:%d", zlib_code(fault));
             return Fault::malformed;
         }
         DEBUG_LINE_IN("swf", "swf_read", "cws解压缩OK");

@@ -586,7 +586,7 @@ void puts_utf8(const char* text, size_t len)
         std::fputs("\n", stdout);
         return;
     }
-    ByteBuffer buffer(static_cast<uint8_t*>(std::malloc(utf8_to_gbk_capacity(len))));
+    ByteBuffer buffer = buffer_new(utf8_to_gbk_capacity(len));
     char* gbk = reinterpret_cast<char*>(buffer.get());
     int gbk_len = 0;
     if (gbk == nullptr || utf8_to_gbk(text, len, gbk, utf8_to_gbk_capacity(len), &gbk_len) != 0) {
@@ -743,7 +743,7 @@ char* utf8_substr(const char* text, size_t first, size_t end)
         end = count;
     size_t from = utf8_offset(s, len, first);
     size_t to = end > first ? from + utf8_offset(s + from, len - from, end - first) : from;
-    char* result = static_cast<char*>(std::malloc(to - from + 1));
+    auto* result = reinterpret_cast<char*>(buffer_alloc(to - from + 1, false));
     if (result == nullptr)
         return nullptr;
     std::memcpy(result, text + from, to - from);
