@@ -48,9 +48,9 @@ void fuzz_skip_huge_bitmaps(Swf* swf)
 {
     constexpr uint64_t kMaxPixels = uint64_t{1} << 20;
     for (SwfTag* tag : swf_tags(swf)) {
-        if ((tag->code != kTagDefineBitsLossless && tag->code != kTagDefineBitsLossless2) || tag->body.len < 7)
+        if ((tag->code != kTagDefineBitsLossless && tag->code != kTagDefineBitsLossless2) || tag->body.size() < 7)
             continue;
-        const uint8_t* b = tag->body.buf;
+        const uint8_t* b = tag->body.data();
         uint64_t pixels = uint64_t(b[3] | b[4] << 8) * uint64_t(b[5] | b[6] << 8);
         if (pixels > kMaxPixels)
             tag->code = 2;  // DefineShape

@@ -35,9 +35,9 @@ bool is_bitmap(uint16_t code)
 void place_picture(Swf* swf, const uint8_t* picture, size_t size, bool as_jpeg)
 {
     for (SwfTag* tag : swf_tags(swf)) {
-        if (!is_bitmap(tag->code) || tag->body.len < 2)
+        if (!is_bitmap(tag->code) || tag->body.size() < 2)
             continue;
-        unsigned id = tag->body.buf[0] | tag->body.buf[1] << 8;
+        unsigned id = tag->body[0] | tag->body[1] << 8;
         std::string path = res_dir_path(swf->path) + "/" + std::to_string(id) + (as_jpeg ? ".jpg" : ".png");
         std::filesystem::create_directory(res_dir_path(swf->path));
         if (std::FILE* f = std::fopen(path.c_str(), "wb")) {

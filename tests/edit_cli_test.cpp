@@ -103,7 +103,7 @@ std::map<uint16_t, StoredBitmap> stored_lossless(const std::string& file)
     for (SwfTag* tag : swf_tags(loaded.swf.get())) {
         if (tag->code != kTagDefineBitsLossless && tag->code != kTagDefineBitsLossless2)
             continue;
-        std::span<const uint8_t> body(tag->body.buf, tag->body.len);
+        std::span<const uint8_t> body = tag->body;
         LosslessHeader h;
         EXPECT_TRUE(lossless_read_header(body, &h));
         bool alpha = tag->code == kTagDefineBitsLossless2;
@@ -170,7 +170,7 @@ TEST(EditCli, ExtractThenReplaceWithTheUntouchedFilesKeepsTheStoredPixels)
     ASSERT_TRUE(loaded.swf);
     SwfTag* last = loaded.swf->tags.prev->prev;
     EXPECT_EQ(last->code, 21);
-    EXPECT_EQ(Bytes(last->body.buf + 2, last->body.buf + last->body.len), gif);
+    EXPECT_EQ(Bytes(last->body.begin() + 2, last->body.end()), gif);
 }
 
 TEST(EditCli, PaletteAndOpaquePngsGoBackInTheirOwnFormAndTheMovieDoesNotGrow)
@@ -413,7 +413,7 @@ TEST(EditCli, AddedBitmapsGetFreeIdsAboveEveryIdInUse)
     std::vector<int> defined;
     for (SwfTag* tag : swf_tags(loaded.swf.get()))
         if (tag->code == kTagDefineBitsLossless2 || tag->code == kTagDefineBitsJpeg2)
-            defined.push_back(tag->body.buf[0] | tag->body.buf[1] << 8);
+            defined.push_back(tag->body[0] | tag->body[1] << 8);
     EXPECT_EQ(defined, (std::vector<int>{1000, 1201, 1202}));  // one definition per id
 
     ASSERT_EQ(run_program(kTool, {"out.swf"}, dir.path()).status, 0);

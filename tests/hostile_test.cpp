@@ -65,7 +65,7 @@ bool extract_in_process(const std::string& path, const Bytes& file, uint32_t* bo
     testkit::CapturedStdout capture;
     SwfPtr swf(swf_read(&source, path.c_str()));
     if (swf) {
-        *body_len = swf->body.len;
+        *body_len = static_cast<uint32_t>(swf->body.size());
         swf_saveimg(swf.get(), 1);
     }
     capture.take();
@@ -241,8 +241,8 @@ TEST(Hostile, CompressedBodiesGrowWithTheirData)
             SwfPtr swf(swf_read(&source, "m.swf"));
             capture.take();
             ASSERT_TRUE(swf);
-            ASSERT_EQ(swf->body.len, body.size());
-            EXPECT_TRUE(std::equal(body.begin(), body.end(), swf->body.buf));
+            ASSERT_EQ(swf->body.size(), body.size());
+            EXPECT_TRUE(std::equal(body.begin(), body.end(), swf->body.begin()));
         }
     }
 }

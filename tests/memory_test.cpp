@@ -218,7 +218,7 @@ TEST(Memory, OutOfMemoryIsReportedAsSuchNotAsBadData)
     EXPECT_TRUE(testkit::file_exists(dir.file("pixels.swf_res/2.png")));
 }
 
-// A body that does not fit beside its tags once ended the program (an assertion, status
+// A body that does not fit in the memory once ended the program (an assertion, status
 // 134) and the later movies were never done.
 TEST(Memory, BodyTooLargeForTheMemoryEndsNothing)
 {
@@ -228,12 +228,27 @@ TEST(Memory, BodyTooLargeForTheMemoryEndsNothing)
     ASSERT_TRUE(swfkit::write_file(dir.file("big.swf"), cws_with_zero_tag(128 * kMiB)));
     write_small_movie(dir, "small.swf");
     testkit::RunLimits cap;
-    cap.address_space = 192 * kMiB;
+    cap.address_space = 144 * kMiB;
     auto r = run_program(kTool, {"big.swf", "small.swf"}, dir.path(), cap);
     ASSERT_NE(r.status, -1) << "ended by a signal";
     EXPECT_TRUE(r.status == 0 || (r.status == 3 && mentions(r, "out of memory"))) << r.status << r.output;
     EXPECT_TRUE(testkit::file_exists(dir.file("small.swf_res/ui.Icon.png")));
     EXPECT_TRUE(mentions(r, r.status == 0 ? "pixsieve: 2 movies read" : "1 not done for lack of memory")) << r.error;
+}
+
+// A movie costs its body once (no copy of it, no copy of each tag): a 128 MiB body loads
+// and extracts within an address space that two copies of it would not fit in.
+TEST(Memory, AMovieIsHeldOnce)
+{
+    if (testkit::under_address_sanitizer())
+        GTEST_SKIP() << kNoLimits;
+    testkit::TempDir dir("memory_once");
+    ASSERT_TRUE(swfkit::write_file(dir.file("big.swf"), cws_with_zero_tag(128 * kMiB)));
+    testkit::RunLimits cap;
+    cap.address_space = 224 * kMiB;
+    auto r = run_program(kTool, {"-j", "1", "big.swf"}, dir.path(), cap);
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(mentions(r, "pixsieve: 1 movie read, 0 refused; 1 bitmap written")) << r.error;
 }
 
 // Many small movies on many workers with little memory: whichever allocation fails, the

@@ -374,7 +374,7 @@ public:
     {
         const Movie& m = movies_[movie];
         if (m.opened)
-            return m.swf ? m.swf->body.len : 0;
+            return m.swf ? m.swf->body.size() : 0;
         return movie < estimates_.size() ? estimates_[movie] : 0;
     }
 

@@ -73,18 +73,6 @@ void fail(const char* format, ...)
     va_end(args);
 }
 
-// The container byte of the file as it is on disk ('F', 'C' or 'Z').
-char stored_container(const char* path)
-{
-    char signature = 'F';
-    if (std::FILE* f = platform_open_file(path, "rb")) {
-        if (std::fread(&signature, 1, 1, f) != 1)
-            signature = 'F';
-        std::fclose(f);
-    }
-    return signature;
-}
-
 // Writes the names table as one SymbolClass tag and keeps the movie's End tag last,
 // so added bitmaps and their names survive in a well-formed movie.
 void finish_additions(Swf* swf, SwfTag* end_tag)
@@ -177,7 +165,7 @@ int run(const EditOptions& options)
     if (!options.adds.empty())
         finish_additions(swf.get(), end_tag);
 
-    char container = stored_container(options.in.c_str());
+    char container = swf_container(swf.get());
     switch (options.container) {
     case SaveContainer::fws: container = 'F'; break;
     case SaveContainer::cws: container = 'C'; break;

@@ -21,6 +21,8 @@ public:
     size_t remaining() const { return bytes_.size() - pos_; }
     bool at_end() const { return pos_ == bytes_.size(); }
     bool has(size_t count) const { return ok_ && remaining() >= count; }
+    // Bits of the current byte already read by ubits (0 when at a whole byte).
+    unsigned bit_position() const { return bit_; }
     // Every byte of the span, whatever has been read.
     std::span<const uint8_t> all() const { return bytes_; }
     // The bytes not read yet.

@@ -52,11 +52,17 @@ void stream_free(Stream* stream)
     stream->len = 0;
 }
 
+void stream_report_align(unsigned bitpos)
+{
+    if (bitpos != 0)
+        DEBUG_LINE_IN("stream", "reset_bitread", "stream->bitpos:%u", bitpos);
+}
+
 void reset_bitread(Stream* stream)
 {
     if (stream->bitpos == 0)
         return;
-    DEBUG_LINE("stream", "stream->bitpos:%d", stream->bitpos);
+    stream_report_align(stream->bitpos);
     stream->bitpos = 0;
     stream->pos++;
 }

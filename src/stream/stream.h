@@ -62,6 +62,9 @@ uint8_t stream_read_bit(Stream* stream);
 uint32_t stream_read_ubits(Stream* stream, uint8_t count);
 int32_t stream_read_sbits(Stream* stream, uint8_t count);
 void reset_bitread(Stream* stream);
+// The line reset_bitread prints when it skips the `bitpos` bits left of a byte (none for 0);
+// parsers on ByteReader print it where they align after bit fields, as movies always showed.
+void stream_report_align(unsigned bitpos);
 
 void stream_write_ui8(Stream* stream, uint8_t value);
 void stream_write_ui16(Stream* stream, uint16_t value);

@@ -493,12 +493,12 @@ void picture_facts(std::span<const uint8_t> image, BitmapFacts* facts)
     }
 }
 
-BitmapFacts lossless_facts(uint16_t code, std::span<const uint8_t> body)
+BitmapFacts lossless_facts(uint16_t code, const BitmapHeader& read)
 {
     BitmapFacts facts;
-    LosslessHeader header;
-    if (!lossless_read_header(body, &header))
+    if (!read.lossless_read)
         return facts;
+    const LosslessHeader& header = read.lossless;
     facts.id = header.id;
     facts.alpha = code == kTagDefineBitsLossless2;
     facts.width = header.width;
@@ -512,13 +512,12 @@ BitmapFacts lossless_facts(uint16_t code, std::span<const uint8_t> body)
     return facts;
 }
 
-BitmapFacts jpeg_family_facts(uint16_t code, std::span<const uint8_t> body)
+BitmapFacts jpeg_family_facts(uint16_t code, const BitmapHeader& read)
 {
     BitmapFacts facts;
-    JpegTagParts parts;
-    const JpegTagLayout layout = jpeg_tag_read(code, body, &parts);
+    const JpegTagParts& parts = read.parts;
     facts.id = parts.id;
-    if (layout != JpegTagLayout::ok)
+    if (read.layout != JpegTagLayout::ok)
         return facts;
     facts.alpha = parts.has_alpha;
     facts.kind = parts.has_alpha          ? BitmapKind::jpeg_with_alpha
@@ -527,6 +526,8 @@ BitmapFacts jpeg_family_facts(uint16_t code, std::span<const uint8_t> body)
     picture_facts(parts.image, &facts);
     return facts;
 }
+
+bool is_lossless_code(uint16_t code) { return code == kTagDefineBitsLossless || code == kTagDefineBitsLossless2; }
 
 }  // namespace
 
@@ -546,13 +547,26 @@ const char* bitmap_kind_name(BitmapKind kind)
     return "unreadable";
 }
 
+BitmapHeader bitmap_header_read(uint16_t code, std::span<const uint8_t> body)
+{
+    BitmapHeader header;
+    if (is_lossless_code(code))
+        header.lossless_read = lossless_read_header(body, &header.lossless);
+    else
+        header.layout = jpeg_tag_read(code, body, &header.parts);
+    return header;
+}
+
+BitmapFacts bitmap_facts(uint16_t code, const BitmapHeader& header, size_t body_size)
+{
+    BitmapFacts facts = is_lossless_code(code) ? lossless_facts(code, header) : jpeg_family_facts(code, header);
+    facts.stored_bytes = body_size;
+    return facts;
+}
+
 BitmapFacts bitmap_facts(uint16_t code, std::span<const uint8_t> body)
 {
-    BitmapFacts facts = code == kTagDefineBitsLossless || code == kTagDefineBitsLossless2
-                            ? lossless_facts(code, body)
-                            : jpeg_family_facts(code, body);
-    facts.stored_bytes = body.size();
-    return facts;
+    return bitmap_facts(code, bitmap_header_read(code, body), body.size());
 }
 
 bool binary_data_read(std::span<const uint8_t> body, uint16_t* id, std::span<const uint8_t>* data)

@@ -164,7 +164,18 @@ struct BitmapFacts {
 // "PNG", "GIF"; "unreadable".
 const char* bitmap_kind_name(BitmapKind kind);
 
-// The facts of a bitmap tag's body.
+// A bitmap tag's header, read once: for DefineBitsLossless(2) whether it was all there and
+// what it holds, for the JPEG family the layout and the parts.
+struct BitmapHeader {
+    bool lossless_read = false;
+    LosslessHeader lossless{};
+    JpegTagLayout layout = JpegTagLayout::too_short;
+    JpegTagParts parts;
+};
+BitmapHeader bitmap_header_read(uint16_t code, std::span<const uint8_t> body);
+
+// The facts of a bitmap tag's body, from its header.
+BitmapFacts bitmap_facts(uint16_t code, const BitmapHeader& header, size_t body_size);
 BitmapFacts bitmap_facts(uint16_t code, std::span<const uint8_t> body);
 
 // DefineBinaryData: the character id, four reserved bytes, then the data. False when the

@@ -1,6 +1,7 @@
 #include "swf/edit.h"
 
 #include <cstring>
+#include <memory>
 #include <span>
 #include <string>
 #include <utility>
@@ -76,10 +77,9 @@ bool rebuild_tag(SwfTag* tag, uint16_t code, const uint8_t* header, uint32_t hea
         return false;
     }
     tag->code = code;
-    stream_resize(&tag->body, header_size + payload_size);
-    tag->body.pos = 0;
-    stream_write_bytes(&tag->body, header, header_size);
-    stream_write_bytes(&tag->body, payload, payload_size);
+    Stream* body = swf_tag_own_body(tag, header_size + payload_size);
+    stream_write_bytes(body, header, header_size);
+    stream_write_bytes(body, payload, payload_size);
     return true;
 }
 
@@ -229,10 +229,9 @@ EditCount swf_replace(Swf* swf, ImageContext* images)
     };
     EditCount counts;
     for (SwfTag* tag : swf_tags(swf)) {
-        if (!is_bitmap_tag(tag->code) || tag->body.len < 2)
+        if (!is_bitmap_tag(tag->code) || tag->body.size() < 2)
             continue;
-        tag->body.pos = 0;
-        uint16_t id = stream_read_ui16(&tag->body);
+        uint16_t id = ByteReader(tag->body).u16le();
         EditResult result = try_replacement(swf, tag, id, ".png", lossless);
         if (result == EditResult::unchanged)
             result = try_replacement(swf, tag, id, ".jpg", jpeg);
@@ -290,7 +289,7 @@ bool swf_replace_jpeg(SwfTag* tag, uint16_t id, const uint8_t* data, uint32_t si
     JpegTagParts parts;
     if (tag->code == kTagDefineBitsJpeg3 || tag->code == kTagDefineBitsJpeg4) {
         uint32_t width = 0, height = 0;
-        if (jpeg_tag_read(tag->code, {tag->body.buf, tag->body.len}, &parts) == JpegTagLayout::ok &&
+        if (jpeg_tag_read(tag->code, tag->body, &parts) == JpegTagLayout::ok &&
             stored_picture_size(images, parts, &width, &height) && width == picture.image.width &&
             height == picture.image.height)
             return rebuild_jpeg_keeping_alpha(tag, parts, jpeg);
@@ -323,10 +322,9 @@ EditCount swf_small(Swf* swf)
 
 EditResult lossless2jpeg(SwfTag* tag)
 {
-    Stream* body = &tag->body;
-    uint32_t old_len = body->len;
+    const std::span<const uint8_t> old_body = tag->body;
     LosslessHeader header;
-    if (!lossless_read_header({body->buf, old_len}, &header) || header.format != kLossless32Bit || header.width == 0 ||
+    if (!lossless_read_header(old_body, &header) || header.format != kLossless32Bit || header.width == 0 ||
         header.height == 0)
         return EditResult::unchanged;
     bool with_alpha = tag->code == kTagDefineBitsLossless2;
@@ -338,7 +336,7 @@ EditResult lossless2jpeg(SwfTag* tag)
                       header.height);
         return EditResult::failed;
     }
-    Inflated data = inflate_bitmap_data({body->buf + header.data_offset, old_len - header.data_offset}, data_size);
+    Inflated data = inflate_bitmap_data(old_body.subspan(header.data_offset), data_size);
     if (data.fault != Fault::none) {
         DEBUG_PROBLEM("swf", INFLATE_FAILED, zlib_code(data.fault), static_cast<int>(data_size));
         DEBUG_PROBLEM("swf", "pixels of bitmap %d do not inflate, left unchanged", header.id);
@@ -369,11 +367,10 @@ EditResult lossless2jpeg(SwfTag* tag)
         return EditResult::failed;
     }
     uint64_t new_len = uint64_t{jpeg_size} + alpha_len + 6;
-    if (new_len >= old_len)
+    if (new_len >= old_body.size())
         return EditResult::unchanged;  // the JPEG form is not smaller: keep the lossless tag
+    Stream* body = swf_tag_own_body(tag, static_cast<uint32_t>(new_len));
     tag->code = kTagDefineBitsJpeg3;
-    stream_resize(body, static_cast<uint32_t>(new_len));
-    body->pos = 0;
     stream_write_ui16(body, header.id);
     stream_write_ui32(body, jpeg_size);
     stream_write_bytes(body, jpeg.get(), jpeg_size);

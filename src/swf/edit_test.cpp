@@ -64,14 +64,14 @@ Bytes operator+(Bytes a, const Bytes& b)
     return a;
 }
 
-Bytes body_of(const SwfTag* tag) { return Bytes(tag->body.buf, tag->body.buf + tag->body.len); }
+Bytes body_of(const SwfTag* tag) { return Bytes(tag->body.begin(), tag->body.end()); }
 
 // Inflates the pixels of a DefineBitsLossless2 body (A, R, G, B).
 Bytes lossless_pixels(const SwfTag* tag, size_t count)
 {
     Bytes out(count * 4);
     uLongf len = out.size();
-    EXPECT_EQ(uncompress(out.data(), &len, tag->body.buf + 7, tag->body.len - 7), Z_OK);
+    EXPECT_EQ(uncompress(out.data(), &len, tag->body.data() + 7, tag->body.size() - 7), Z_OK);
     return out;
 }
 
@@ -112,8 +112,8 @@ TEST(SwfReplace, PicturesRebuildTheirTags)
     for (size_t i : {0, 1}) {
         SwfTag* t = e.tag(i);
         EXPECT_EQ(t->code, kTagDefineBitsLossless2);
-        EXPECT_EQ(t->body.buf[2], 5);
-        EXPECT_EQ(t->body.buf[3], 2);  // width 2
+        EXPECT_EQ(t->body[2], 5);
+        EXPECT_EQ(t->body[3], 2);  // width 2
         // Stored premultiplied: alpha 0 as four zeros, alpha 128 with its colour scaled.
         Bytes stored = lossless_pixels(t, 2);
         EXPECT_EQ(Bytes(stored.begin(), stored.begin() + 4), (Bytes{0, 0, 0, 0}));
@@ -121,7 +121,7 @@ TEST(SwfReplace, PicturesRebuildTheirTags)
         for (int c = 0; c < 3; ++c)
             EXPECT_EQ(stored[5 + c], std::lround((40 + 10 * c) * 128 / 255.0)) << c;
     }
-    EXPECT_EQ(e.tag(1)->body.buf[0], 2);    // the id is kept
+    EXPECT_EQ(e.tag(1)->body[0], 2);        // the id is kept
     EXPECT_EQ(body_of(e.tag(3)), defbits);  // undecodable picture: unchanged
     EXPECT_EQ(body_of(e.tag(4)), five);     // empty file: unchanged
     EXPECT_NE(e.output.find(testkit::printed_text("\xCC\xE6\xBB\xBB\xB5\xF4") + ":" + e.res("1.png")),
@@ -181,10 +181,9 @@ TEST(SwfSmall, ShrinksOnlyWhereItPays)
 
     SwfTag* shrunk = e.tag(0);
     ASSERT_EQ(shrunk->code, kTagDefineBitsJpeg3);
-    EXPECT_LT(shrunk->body.len, smooth_body.size());
-    uint32_t n = shrunk->body.buf[2] | shrunk->body.buf[3] << 8 | shrunk->body.buf[4] << 16 |
-                 uint32_t{shrunk->body.buf[5]} << 24;
-    Bytes jpeg(shrunk->body.buf + 6, shrunk->body.buf + 6 + n);
+    EXPECT_LT(shrunk->body.size(), smooth_body.size());
+    uint32_t n = shrunk->body[2] | shrunk->body[3] << 8 | shrunk->body[4] << 16 | uint32_t{shrunk->body[5]} << 24;
+    Bytes jpeg(shrunk->body.data() + 6, shrunk->body.data() + 6 + n);
     oracle::Decoded decoded = oracle::decode_jpeg(jpeg);
     EXPECT_EQ(decoded.width, w);
     // The JPEG holds the colours as stored (they are premultiplied already).
@@ -192,7 +191,7 @@ TEST(SwfSmall, ShrinksOnlyWhereItPays)
     EXPECT_NEAR(decoded.samples[1], smooth[2], 6);
     Bytes alpha(size_t{w} * h);
     uLongf alpha_len = alpha.size();
-    ASSERT_EQ(uncompress(alpha.data(), &alpha_len, shrunk->body.buf + 6 + n, shrunk->body.len - 6 - n), Z_OK);
+    ASSERT_EQ(uncompress(alpha.data(), &alpha_len, shrunk->body.data() + 6 + n, shrunk->body.size() - 6 - n), Z_OK);
     EXPECT_EQ(alpha, Bytes(alpha.size(), 128));
     EXPECT_EQ(e.tag(1)->code, kTagDefineBitsLossless2);
     for (size_t i = 1; i <= 5; ++i)
@@ -214,13 +213,12 @@ TEST(SwfSmall, BitmapsWithoutAlphaStayOpaque)
     e.run(swf_small);
     SwfTag* shrunk = e.tag(0);
     ASSERT_EQ(shrunk->code, 35);
-    uint32_t n = shrunk->body.buf[2] | shrunk->body.buf[3] << 8 | shrunk->body.buf[4] << 16 |
-                 uint32_t{shrunk->body.buf[5]} << 24;
+    uint32_t n = shrunk->body[2] | shrunk->body[3] << 8 | shrunk->body[4] << 16 | uint32_t{shrunk->body[5]} << 24;
     Bytes alpha(size_t{w} * h);
     uLongf alpha_len = alpha.size();
-    ASSERT_EQ(uncompress(alpha.data(), &alpha_len, shrunk->body.buf + 6 + n, shrunk->body.len - 6 - n), Z_OK);
+    ASSERT_EQ(uncompress(alpha.data(), &alpha_len, shrunk->body.data() + 6 + n, shrunk->body.size() - 6 - n), Z_OK);
     EXPECT_EQ(alpha, Bytes(alpha.size(), 255));
-    oracle::Decoded decoded = oracle::decode_jpeg(Bytes(shrunk->body.buf + 6, shrunk->body.buf + 6 + n), true);
+    oracle::Decoded decoded = oracle::decode_jpeg(Bytes(shrunk->body.data() + 6, shrunk->body.data() + 6 + n), true);
     ASSERT_TRUE(decoded.clean());
     EXPECT_NEAR(decoded.samples[3 * 70 + 2], 90, 4);  // colours kept, not blackened by the reserved byte
 }
@@ -228,7 +226,7 @@ TEST(SwfSmall, BitmapsWithoutAlphaStayOpaque)
 // What a rebuilt lossless tag shows: R, G, B, A as stored (premultiplied with alpha).
 Bytes stored_rgba(const SwfTag* tag, LosslessHeader* header)
 {
-    std::span<const uint8_t> body(tag->body.buf, tag->body.len);
+    std::span<const uint8_t> body = tag->body;
     EXPECT_TRUE(lossless_read_header(body, header));
     bool alpha = tag->code == kTagDefineBitsLossless2;
     Inflated data = inflate_bitmap_data(body.subspan(header->data_offset), lossless_data_size(*header, alpha));
@@ -349,7 +347,7 @@ TEST(SwfReplace, LooksForPngThenJpgThenGif)
     Bytes three = body_of(e.tag(2));
     ImageContext images;
     e.run([&](Swf* swf) { swf_replace(swf, &images); });
-    EXPECT_EQ(e.tag(0)->body.buf[2], 0xFF);
+    EXPECT_EQ(e.tag(0)->body[2], 0xFF);
     EXPECT_EQ(body_of(e.tag(1)), Bytes({2, 0}) + gif);
     EXPECT_EQ(e.tag(1)->code, 21);
     EXPECT_EQ(body_of(e.tag(2)), three);
@@ -383,11 +381,11 @@ TEST(SwfAddImage, TwoAddsTwoTagsOneName)
     EXPECT_EQ(e.tag(0)->code, kTagEnd);  // the library call appends after End
     for (size_t i : {1, 2}) {
         EXPECT_EQ(e.tag(i)->code, kTagDefineBitsJpeg2);
-        EXPECT_EQ(e.tag(i)->body.buf[0] | e.tag(i)->body.buf[1] << 8, 1000);
+        EXPECT_EQ(e.tag(i)->body[0] | e.tag(i)->body[1] << 8, 1000);
     }
-    EXPECT_EQ(e.tag(3), &e.swf->tags);       // nothing added for the bad files
-    EXPECT_EQ(e.tag(1)->body.buf[2], 0xFF);  // JPEG stays JPEG
-    EXPECT_EQ(e.tag(2)->body.buf[2], 0x89);  // PNG stays PNG
+    EXPECT_EQ(e.tag(3), &e.swf->tags);   // nothing added for the bad files
+    EXPECT_EQ(e.tag(1)->body[2], 0xFF);  // JPEG stays JPEG
+    EXPECT_EQ(e.tag(2)->body[2], 0x89);  // PNG stays PNG
     EXPECT_EQ(e.swf->names->size, 1u);
     EXPECT_STREQ(e.swf->names->values[symbols_get(e.swf->names.get(), 1000)]->name, "Second");
 }
@@ -402,7 +400,7 @@ TEST(SwfAddImage, ACallerChosenIdGoesIntoTagAndNames)
     static char name[] = "Chosen";
     ImageContext images;
     e.run([&](Swf* swf) { ASSERT_NE(swf_add_image(swf, name, e.dir.file("a.jpg").c_str(), &images, 4321), nullptr); });
-    EXPECT_EQ(e.tag(1)->body.buf[0] | e.tag(1)->body.buf[1] << 8, 4321);
+    EXPECT_EQ(e.tag(1)->body[0] | e.tag(1)->body[1] << 8, 4321);
     EXPECT_STREQ(e.swf->names->values[symbols_get(e.swf->names.get(), 4321)]->name, "Chosen");
     EXPECT_EQ(symbols_get(e.swf->names.get(), 1000), e.swf->names->n_buckets);  // not registered under 1000
 }

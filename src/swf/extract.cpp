@@ -183,11 +183,11 @@ std::optional<Outcome> write_own_form(const BitmapJob& job, const LosslessHeader
 
 Outcome read_lossless(const BitmapJob& job, const SwfTag* tag)
 {
-    std::span<const uint8_t> body(tag->body.buf, tag->body.len);
+    std::span<const uint8_t> body = tag->body;
     bool alpha = tag->code == kTagDefineBitsLossless2;
-    LosslessHeader header;
-    if (!lossless_read_header(body, &header)) {
-        DEBUG_PROBLEM("swf", "lossless bitmap body of %u bytes is too short, skipped", tag->body.len);
+    const LosslessHeader& header = job.bitmap.header.lossless;
+    if (!job.bitmap.header.lossless_read) {
+        DEBUG_PROBLEM("swf", "lossless bitmap body of %zu bytes is too short, skipped", tag->body.size());
         return Outcome::skipped;
     }
     uint16_t id = header.id;
@@ -287,11 +287,10 @@ Outcome write_jpeg_with_alpha(const BitmapJob& job, const JpegTagParts& parts)
 // DefineBits, DefineBitsJPEG2, DefineBitsJPEG3 and DefineBitsJPEG4.
 Outcome read_bits(const BitmapJob& job, const SwfTag* tag)
 {
-    std::span<const uint8_t> body(tag->body.buf, tag->body.len);
-    JpegTagParts parts;
-    JpegTagLayout layout = jpeg_tag_read(tag->code, body, &parts);
+    const JpegTagParts& parts = job.bitmap.header.parts;
+    const JpegTagLayout layout = job.bitmap.header.layout;
     if (layout == JpegTagLayout::too_short) {
-        DEBUG_PROBLEM("swf", "jpeg bitmap body of %u bytes is too short, skipped", tag->body.len);
+        DEBUG_PROBLEM("swf", "jpeg bitmap body of %zu bytes is too short, skipped", tag->body.size());
         return Outcome::skipped;
     }
     if (tag->code != kTagDefineBitsJpeg4)  // the later tag adds no line of its own
@@ -309,34 +308,30 @@ std::span<const uint8_t> find_jpeg_tables(Swf* swf)
 {
     for (SwfTag* tag : swf_tags(swf))
         if (tag->code == kTagJpegTables)
-            return {tag->body.buf, tag->body.len};
+            return tag->body;
     return {};
 }
 
-// Whether a lossless bitmap gets as far as its file, judged by its header alone; the id.
-bool lossless_reaches_file(const SwfTag* tag, uint16_t* id)
+// Whether a lossless bitmap gets as far as its file, judged by its header alone.
+bool lossless_reaches_file(uint16_t code, const BitmapHeader& read)
 {
-    LosslessHeader header;
-    if (!lossless_read_header({tag->body.buf, tag->body.len}, &header) || !lossless_format_known(header.format))
-        return false;
-    *id = header.id;
-    return lossless_data_size(header, tag->code == kTagDefineBitsLossless2) != 0 &&
-           lossless_within_limit(header, tag->code == kTagDefineBitsLossless2);
+    const LosslessHeader& header = read.lossless;
+    const bool alpha = code == kTagDefineBitsLossless2;
+    return read.lossless_read && lossless_format_known(header.format) && lossless_data_size(header, alpha) != 0 &&
+           lossless_within_limit(header, alpha);
 }
 
-// The extension of the file a bitmap tag becomes, with its id; null when the tag is refused
-// before any file is named.
-const char* bitmap_extension(const SwfTag* tag, uint16_t* id)
+// The extension of the file a bitmap tag becomes; null when the tag is refused before any
+// file is named.
+const char* bitmap_extension(uint16_t code, const BitmapHeader& header)
 {
-    if (tag->code == kTagDefineBitsLossless || tag->code == kTagDefineBitsLossless2)
-        return lossless_reaches_file(tag, id) ? ".png" : nullptr;
-    JpegTagParts parts;
-    if (jpeg_tag_read(tag->code, {tag->body.buf, tag->body.len}, &parts) != JpegTagLayout::ok)
+    if (code == kTagDefineBitsLossless || code == kTagDefineBitsLossless2)
+        return lossless_reaches_file(code, header) ? ".png" : nullptr;
+    if (header.layout != JpegTagLayout::ok)
         return nullptr;
-    *id = parts.id;
-    if (parts.has_alpha)
+    if (header.parts.has_alpha)
         return ".png";
-    switch (stored_image_kind(parts.image)) {
+    switch (stored_image_kind(header.parts.image)) {
     case StoredImage::png: return ".png";
     case StoredImage::gif: return ".gif";
     case StoredImage::jpeg: break;
@@ -349,7 +344,7 @@ Outcome read_binary_data(const BitmapJob& job, const SwfTag* tag)
 {
     uint16_t id = 0;
     std::span<const uint8_t> data;
-    binary_data_read({tag->body.buf, tag->body.len}, &id, &data);
+    binary_data_read(tag->body, &id, &data);
     DEBUG_LINE("swf", "id:%d,binary data of %zu bytes", id, data.size());
     return write_bitmap_file(job, id, data);
 }
@@ -384,7 +379,7 @@ bool looks_like_movie(std::span<const uint8_t> data)
 // whose folder is named like a bitmap, anything else is no concern of extraction.
 void plan_binary_data(ExtractPlan* plan, const SwfTag* tag, uint8_t by_name)
 {
-    const std::span<const uint8_t> body(tag->body.buf, tag->body.len);
+    const std::span<const uint8_t> body = tag->body;
     uint16_t id = 0;
     std::span<const uint8_t> data;
     if (!binary_data_read(body, &id, &data))
@@ -422,7 +417,7 @@ public:
 
     void add(Swf* swf, const std::string& folder, std::string label, size_t holder, DebugLines lead, int depth)
     {
-        body_bytes_ += swf->body.len;
+        body_bytes_ += swf->body.size();
         ExtractPlan plan = swf_extract_plan(swf, folder, by_name_);
         plan.label = std::move(label);
         plan.holder = holder;
@@ -536,12 +531,12 @@ ExtractPlan swf_extract_plan(Swf* swf, const std::string& folder, uint8_t by_nam
         }
         if (!is_bitmap_tag(tag->code))
             continue;
-        const BitmapFacts facts = bitmap_facts(tag->code, {tag->body.buf, tag->body.len});
-        BitmapPlan bitmap{tag, facts, swf_class_name(swf, facts.id), {}, {}};
-        uint16_t id = 0;
-        if (const char* extension = bitmap_extension(tag, &id)) {
+        const BitmapHeader header = bitmap_header_read(tag->code, tag->body);
+        const BitmapFacts facts = bitmap_facts(tag->code, header, tag->body.size());
+        BitmapPlan bitmap{tag, facts, swf_class_name(swf, facts.id), {}, {}, header};
+        if (const char* extension = bitmap_extension(tag->code, header)) {
             DebugCapture naming;
-            bitmap.path = bitmap_file_path(swf, folder, id, by_name, extension);
+            bitmap.path = bitmap_file_path(swf, folder, facts.id, by_name, extension);
             bitmap.naming_lines = naming.take();
         }
         plan.bitmaps.push_back(std::move(bitmap));

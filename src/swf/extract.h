@@ -39,6 +39,7 @@ struct BitmapPlan {
     const char* class_name;   // as stored; null when the movie gives none
     std::string path;         // the file; empty when the bitmap is refused before naming or the path is too long
     DebugLines naming_lines;  // what naming said; printed when the bitmap reaches its file
+    BitmapHeader header{};    // the tag's header, read once by the plan for the worker
     bool selected = true;
 };
 

@@ -6,19 +6,23 @@
 #include <span>
 #include <string>
 
+#include "stream/byte_reader.h"
 #include "stream/stream.h"
 #include "support/fault.h"
+#include "support/memory.h"
 #include "swf/naming.h"
 
 struct SymbolNames;
 
 // One tag record. Tags form a circular doubly linked list in file order whose
-// sentinel is the movie's `tags` member.
+// sentinel is the movie's `tags` member. A loaded tag's body is a view into the movie's
+// body, which outlives it; a tag given new bytes holds them itself.
 struct SwfTag {
-    SwfTag* next;
-    SwfTag* prev;
-    Stream body;  // owned copy of the tag body; len is the tag length
-    uint16_t code;
+    SwfTag* next = nullptr;
+    SwfTag* prev = nullptr;
+    std::span<const uint8_t> body;  // the tag body; its size is the tag length
+    Stream owned{};                 // the bytes `body` shows once the tag was given its own
+    uint16_t code = 0;
 };
 
 // A movie owns its streams, its names and every tag on its list: all go with it.
@@ -28,9 +32,10 @@ struct Swf {
     Swf(const Swf&) = delete;
     Swf& operator=(const Swf&) = delete;
 
-    std::string path;     // as given by the caller; output names derive from it
-    Stream body{};        // the decompressed body, frame header first
-    char signature[3]{};  // first byte is 'F' once loaded (the body is held uncompressed)
+    std::string path;               // as given by the caller; output names derive from it
+    ByteBuffer storage;             // the one block that holds the body (for an FWS file, the file)
+    std::span<const uint8_t> body;  // the decompressed body, frame header first
+    char signature[3]{};            // as stored: "FWS", "CWS" or "ZWS", the container it came in
     uint8_t version = 0;
     uint32_t file_length = 0;  // as stored in the header
     uint8_t frame_rate = 0;    // integer part only
@@ -63,14 +68,22 @@ uint64_t swf_claimed_body_size(std::span<const uint8_t> file_start);
 Swf* swf_readfile(const char* path);
 Swf* swf_read(Stream* source, const char* path);
 
-void swf_read_rect(Swf* swf);
+// Reads the frame-size RECT at the reader's position into the movie (bounds, bits, the
+// bytes as stored), leaving the reader at the next whole byte.
+void swf_read_rect(Swf* swf, ByteReader& in);
+
+// The container the movie was loaded from ('F', 'C' or 'Z'), which a save may keep.
+inline char swf_container(const Swf* swf) { return swf->signature[0]; }
 
 // Tag list.
 void tag_list_append(SwfTag* node, SwfTag* head);
-// Appends a tag whose body is the next `length` bytes of the movie's body (loading).
-SwfTag* swf_add_tag(Swf* swf, uint16_t code, uint32_t length);
+// Appends a tag whose body is `body`, a view into the movie's body (loading).
+SwfTag* swf_add_tag(Swf* swf, uint16_t code, std::span<const uint8_t> body);
 // Appends a tag with an empty body, for the caller to fill.
 SwfTag* swf_append_tag(Swf* swf, uint16_t code);
+// Gives the tag `size` zero bytes of its own as its body, for the caller to write from
+// position 0; the view it had is let go.
+Stream* swf_tag_own_body(SwfTag* tag, uint32_t size);
 // The last tag in the list, or null for a movie without tags.
 SwfTag* swf_last_tag(Swf* swf);
 // Moves a tag of the movie behind all others.
@@ -107,14 +120,26 @@ inline constexpr uint32_t kRecordHeaderShort = 2;
 inline constexpr uint32_t kRecordHeaderLong = 6;
 inline constexpr uint8_t kLongLengthMark = 63;
 
-// Tag codes the bitmap code handles.
+// One tag record read from a run of records (a movie body, a sprite's tags): the end of
+// the run, a record whose header or body does not fit in it, or the record with its body
+// as a view. A broken record leaves the reader after the header bytes that were there.
+enum class SwfRecord { ok, end, broken };
+SwfRecord swf_read_record(ByteReader& in, uint16_t* code, std::span<const uint8_t>* body);
+
+// Tag codes the document model reads.
 inline constexpr uint16_t kTagEnd = 0;
 inline constexpr uint16_t kTagDefineBits = 6;
 inline constexpr uint16_t kTagJpegTables = 8;
 inline constexpr uint16_t kTagDefineBitsLossless = 20;
 inline constexpr uint16_t kTagDefineBitsJpeg2 = 21;
+inline constexpr uint16_t kTagPlaceObject2 = 26;
 inline constexpr uint16_t kTagDefineBitsJpeg3 = 35;
 inline constexpr uint16_t kTagDefineBitsLossless2 = 36;
+inline constexpr uint16_t kTagDefineSprite = 39;
+inline constexpr uint16_t kTagExportAssets = 56;
+inline constexpr uint16_t kTagImportAssets = 57;
+inline constexpr uint16_t kTagPlaceObject3 = 70;
+inline constexpr uint16_t kTagImportAssets2 = 71;
 inline constexpr uint16_t kTagSymbolClass = 76;
 inline constexpr uint16_t kTagDefineBinaryData = 87;
 inline constexpr uint16_t kTagDefineBitsJpeg4 = 90;

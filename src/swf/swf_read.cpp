@@ -45,9 +45,10 @@ Fault inflate_body(const uint8_t* packed, uint32_t packed_len, uint32_t limit, S
     return fault;
 }
 
-// Inflates or decodes the packed body into `body`: Fault::none, Fault::malformed (with a
-// line) for data that does not unpack, Fault::out_of_memory (no line: the caller says it).
-// The header's file length only bounds the output; memory follows the real data.
+// Inflates or decodes the packed body of a CWS or ZWS movie into `body` (nothing for FWS):
+// Fault::none, Fault::malformed (with a line) for data that does not unpack,
+// Fault::out_of_memory (no line: the caller says it). The header's file length only
+// bounds the output; memory follows the real data.
 Fault unpack_body(Swf* swf, const uint8_t* packed, uint32_t packed_len, Stream* body)
 {
     if (swf->signature[0] == 'C') {
@@ -80,11 +81,7 @@ Fault unpack_body(Swf* swf, const uint8_t* packed, uint32_t packed_len, Stream* 
         body->len = static_cast<uint32_t>(out_len);
         return Fault::none;
     }
-    uint32_t len = std::min(swf->file_length - kHeaderSize, packed_len);
-    body->buf = static_cast<uint8_t*>(mem_alloc(len));
-    if (len != 0)
-        std::memcpy(body->buf, packed, len);
-    body->len = len;
+    // An FWS body is the file itself from offset 8: the caller keeps the file's block.
     return Fault::none;
 }
 
@@ -108,117 +105,92 @@ bool header_is_sound(const Swf* swf, uint32_t file_size)
 }
 
 // The frame header must fit: the RECT, the frame rate (2) and the frame count (2).
-bool frame_header_fits(const Stream* body)
+bool frame_header_fits(std::span<const uint8_t> body)
 {
-    if (body->len == 0)
+    if (body.empty())
         return false;
-    uint32_t nbits = body->buf[0] >> 3;
+    uint32_t nbits = uint32_t{body[0]} >> 3;
     uint32_t rect_bytes = (5 + 4 * nbits + 7) / 8;
-    return body->len >= rect_bytes + 4;
+    return body.size() >= rect_bytes + 4;
 }
 
-enum class Record { ok, end, broken };
-
-// Reads one record header at the body's position; checks that the header and the
-// record's body lie inside the movie body.
-Record read_record_header(Stream* body, uint16_t* code, uint32_t* length)
+// Walks the tag records once: each becomes a tag that views its bytes in the body, and
+// each SymbolClass gives its names on the way.
+void build_tag_list(Swf* swf, ByteReader& in)
 {
-    uint32_t left = stream_remaining(body);
-    if (left == 0)
-        return Record::end;
-    if (left < kRecordHeaderShort)
-        return Record::broken;
-    uint16_t word = stream_read_ui16(body);
-    *code = word >> 6;
-    *length = word & 63;
-    if (*length == kLongLengthMark) {
-        if (stream_remaining(body) < 4)
-            return Record::broken;
-        *length = stream_read_ui32(body);
-    }
-    return *length <= stream_remaining(body) ? Record::ok : Record::broken;
-}
-
-void collect_symbol_names(Swf* swf, uint32_t first_tag)
-{
-    Stream* body = &swf->body;
     uint16_t code;
-    uint32_t length;
-    while (read_record_header(body, &code, &length) == Record::ok) {
-        uint32_t start = body->pos;
-        if (code == kTagSymbolClass)
-            swf_read_symbols(swf, start + length);
-        body->pos = start + length;
-    }
-    body->pos = first_tag;
-}
-
-void build_tag_list(Swf* swf)
-{
-    Stream* body = &swf->body;
-    uint16_t code;
-    uint32_t length;
+    std::span<const uint8_t> tag_body;
     int count = 0;
-    Record r;
-    while ((r = read_record_header(body, &code, &length)) == Record::ok) {
-        DEBUG_LINE_IN("swf", "swf_read", "[TAG]:%s,%d", swf_tag_name(code).c_str(), static_cast<int>(length));
-        uint32_t start = body->pos;
-        swf_add_tag(swf, code, length);
-        body->pos = start + length;
+    SwfRecord r;
+    while ((r = swf_read_record(in, &code, &tag_body)) == SwfRecord::ok) {
+        DEBUG_LINE_IN("swf", "swf_read", "[TAG]:%s,%d", swf_tag_name(code).c_str(), static_cast<int>(tag_body.size()));
+        swf_add_tag(swf, code, tag_body);
+        if (code == kTagSymbolClass)
+            swf_read_symbols(swf, tag_body);
         count++;
     }
-    if (r == Record::broken)
-        DEBUG_PROBLEM_IN("swf", "swf_read", "tag record at offset %u runs past the end of the body; tag list ends here",
-                         body->pos);
-    body->pos = body->len;
+    if (r == SwfRecord::broken)
+        DEBUG_PROBLEM_IN("swf", "swf_read",
+                         "tag record at offset %zu runs past the end of the body; tag list ends here", in.position());
     DEBUG_LINE_IN("swf", "swf_read", "tagnum:%d", count);
 }
 
-}  // namespace
-
-namespace {
-
-// The loader proper. Malformed movies are refused with their line (Fault::malformed);
-// memory that runs out is returned as Fault::out_of_memory for the caller to report.
-Result<SwfPtr> load(Stream* source, const char* path)
+// The loader proper, over the whole file; `file_block` is the block `file` lies in when
+// the movie may keep it (an FWS body then stays where it was read), else null. Malformed
+// movies are refused with their line (Fault::malformed); memory that runs out is returned
+// as Fault::out_of_memory for the caller to report.
+Result<SwfPtr> load(std::span<const uint8_t> file, ByteBuffer file_block, const char* path)
 {
-    if (source->len < kHeaderSize) {
-        DEBUG_PROBLEM_IN("swf", "swf_read", "refused: %u bytes is too short for a swf header", source->len);
-        source->pos = source->len;
+    if (file.size() < kHeaderSize) {
+        DEBUG_PROBLEM_IN("swf", "swf_read", "refused: %zu bytes is too short for a swf header", file.size());
         return Fault::malformed;
     }
     SwfPtr swf(new Swf);
     swf->path = path;
 
-    uint8_t header[kHeaderSize];
-    stream_read_bytes(header, source, kHeaderSize);
-    std::memcpy(swf->signature, header, 3);
-    swf->version = header[3];
-    swf->file_length = uint32_t{header[4]} | uint32_t{header[5]} << 8 | uint32_t{header[6]} << 16 |
-                       uint32_t{header[7]} << 24;
-    const uint8_t* packed = source->buf + source->pos;
-    uint32_t packed_len = source->len - source->pos;
-    source->pos = source->len;
-    if (!header_is_sound(swf.get(), source->len))
+    ByteReader header(file.first(kHeaderSize));
+    std::memcpy(swf->signature, header.bytes(3).data(), 3);
+    swf->version = header.u8();
+    swf->file_length = header.u32le();
+    const std::span<const uint8_t> packed = file.subspan(kHeaderSize);
+    if (!header_is_sound(swf.get(), static_cast<uint32_t>(file.size())))
         return Fault::malformed;
-    if (Fault fault = unpack_body(swf.get(), packed, packed_len, &swf->body); fault != Fault::none)
+    Stream unpacked{};
+    if (Fault fault = unpack_body(swf.get(), packed.data(), static_cast<uint32_t>(packed.size()), &unpacked);
+        fault != Fault::none)
         return fault;
-    swf->signature[0] = 'F';
+    if (unpacked.buf != nullptr) {
+        swf->storage.reset(unpacked.buf);
+        swf->body = {unpacked.buf, unpacked.len};
+        file_block.reset();  // the compressed input is not needed any more
+    } else {
+        const std::span<const uint8_t> body = packed.first(
+            std::min<size_t>(swf->file_length - kHeaderSize, packed.size()));
+        if (!file_block) {  // the caller keeps its bytes: the movie needs its own
+            file_block = buffer_new(body.size());
+            if (!file_block)
+                return Fault::out_of_memory;
+            if (!body.empty())
+                std::memcpy(file_block.get(), body.data(), body.size());
+            swf->body = {file_block.get(), body.size()};
+        } else {
+            swf->body = body;
+        }
+        swf->storage = std::move(file_block);
+    }
 
-    if (!frame_header_fits(&swf->body)) {
-        DEBUG_PROBLEM_IN("swf", "swf_read", "refused: body of %u bytes is too short for the frame header",
-                         swf->body.len);
+    if (!frame_header_fits(swf->body)) {
+        DEBUG_PROBLEM_IN("swf", "swf_read", "refused: body of %zu bytes is too short for the frame header",
+                         swf->body.size());
         return Fault::malformed;
     }
-    swf_read_rect(swf.get());
-    stream_skip(&swf->body, 1);  // aligns after the RECT, then passes the rate's fraction byte
-    swf->frame_rate = stream_read_ui8(&swf->body);
-    swf->frame_count = stream_read_ui16(&swf->body);
+    ByteReader in(swf->body);
+    swf_read_rect(swf.get(), in);
+    in.skip(1);  // the rate's fraction byte
+    swf->frame_rate = in.u8();
+    swf->frame_count = in.u16le();
     DEBUG_LINE_IN("swf", "swf_read", "framerate:%d,totalframe:%d", swf->frame_rate, swf->frame_count);
-
-    uint32_t first_tag = swf->body.pos;
-    collect_symbol_names(swf.get(), first_tag);
-    build_tag_list(swf.get());
+    build_tag_list(swf.get(), in);
     return swf;
 }
 
@@ -232,8 +204,10 @@ void report_out_of_memory(const char* path)
 
 Result<SwfPtr> swf_load(Stream* source, const char* path)
 {
+    const std::span<const uint8_t> file(source->buf, source->len);
+    source->pos = source->len;
     try {
-        return load(source, path);
+        return load(file, nullptr, path);
     } catch (const std::bad_alloc&) {
         return Fault::out_of_memory;
     }
@@ -252,8 +226,11 @@ Result<SwfPtr> swf_load_file(const char* path)
         return Fault::io_error;
     }
     ByteBuffer file(block);
-    Stream source{file.get(), 0, static_cast<uint32_t>(size), 0};
-    return swf_load(&source, path);
+    try {
+        return load({block, size}, std::move(file), path);
+    } catch (const std::bad_alloc&) {
+        return Fault::out_of_memory;
+    }
 }
 
 uint64_t swf_claimed_body_size(std::span<const uint8_t> file_start)
@@ -284,20 +261,42 @@ Swf* swf_read(Stream* source, const char* path)
     return loaded.value.release();
 }
 
-void swf_read_rect(Swf* swf)
+void swf_read_rect(Swf* swf, ByteReader& in)
 {
-    Stream* body = &swf->body;
-    uint8_t nbits = stream_read_ui8(body) >> 3;
-    body->pos--;
-    uint32_t bytes = static_cast<uint32_t>((5 + 4 * nbits + 7) / 8);
+    const std::span<const uint8_t> rest = in.rest();
+    const uint32_t nbits = rest.empty() ? 0 : uint32_t{rest[0]} >> 3;
+    const uint32_t bytes = (5 + 4 * nbits + 7) / 8;
     stream_clear(&swf->frame_rect);
     stream_resize(&swf->frame_rect, bytes);
-    stream_copy(&swf->frame_rect, body, bytes);
-    swf->rect_bits = static_cast<uint8_t>(stream_read_ubits(body, 5));
-    swf->xmin = stream_read_sbits(body, nbits) / 20;
-    swf->xmax = stream_read_sbits(body, nbits) / 20;
-    swf->ymin = stream_read_sbits(body, nbits) / 20;
-    swf->ymax = stream_read_sbits(body, nbits) / 20;
+    stream_write_bytes(&swf->frame_rect, rest.data(), std::min<uint32_t>(bytes, static_cast<uint32_t>(rest.size())));
+    swf->frame_rect.pos = 0;
+    swf->rect_bits = static_cast<uint8_t>(in.ubits(5));
+    swf->xmin = in.sbits(nbits) / 20;
+    swf->xmax = in.sbits(nbits) / 20;
+    swf->ymin = in.sbits(nbits) / 20;
+    swf->ymax = in.sbits(nbits) / 20;
+    stream_report_align(in.bit_position());  // the line the bit reader has always printed here
+    in.align();
+}
+
+SwfRecord swf_read_record(ByteReader& in, uint16_t* code, std::span<const uint8_t>* body)
+{
+    if (in.at_end())
+        return SwfRecord::end;
+    if (!in.has(kRecordHeaderShort))
+        return SwfRecord::broken;
+    const uint16_t word = in.u16le();
+    *code = static_cast<uint16_t>(word >> 6);
+    uint32_t length = word & kLongLengthMark;
+    if (length == kLongLengthMark) {
+        if (!in.has(4))
+            return SwfRecord::broken;
+        length = in.u32le();
+    }
+    if (!in.has(length))
+        return SwfRecord::broken;
+    *body = in.bytes(length);
+    return SwfRecord::ok;
 }
 
 void swf_free(Swf* swf) { delete swf; }

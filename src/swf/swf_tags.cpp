@@ -115,7 +115,6 @@ Swf::~Swf()
 {
     while (SwfTag* tag = swf_last_tag(this))
         swf_remove_tag(tag);
-    stream_clear(&body);
     stream_clear(&frame_rect);
 }
 
@@ -127,13 +126,21 @@ SwfTag* swf_append_tag(Swf* swf, uint16_t code)
     return tag;
 }
 
-SwfTag* swf_add_tag(Swf* swf, uint16_t code, uint32_t length)
+SwfTag* swf_add_tag(Swf* swf, uint16_t code, std::span<const uint8_t> body)
 {
     SwfTag* tag = swf_append_tag(swf, code);
-    stream_resize(&tag->body, length);
-    if (length != 0)
-        stream_copy(&tag->body, &swf->body, length);
+    tag->body = body;
     return tag;
+}
+
+Stream* swf_tag_own_body(SwfTag* tag, uint32_t size)
+{
+    Stream fresh{};
+    stream_resize(&fresh, size);  // before the old bytes go: a failure leaves the tag as it was
+    stream_clear(&tag->owned);
+    tag->owned = fresh;
+    tag->body = {fresh.buf, fresh.len};
+    return &tag->owned;
 }
 
 SwfTag* swf_last_tag(Swf* swf) { return swf->tags.prev != &swf->tags ? swf->tags.prev : nullptr; }
@@ -147,7 +154,7 @@ void swf_move_tag_to_end(Swf* swf, SwfTag* tag)
 void swf_remove_tag(SwfTag* tag)
 {
     tag_list_unlink(tag);
-    stream_clear(&tag->body);
+    stream_clear(&tag->owned);
     delete tag;
 }
 

@@ -50,7 +50,7 @@ TEST(SwfTagList, AppendMoveToEndAndRemoveKeepBothDirectionsLinked)
     EXPECT_EQ(end->code, kTagEnd);
 
     SwfTag* added = swf_append_tag(swf.get(), kTagSymbolClass);
-    EXPECT_EQ(added->body.len, 0u);
+    EXPECT_EQ(added->body.size(), 0u);
     EXPECT_EQ(swf_last_tag(swf.get()), added);
     swf_move_tag_to_end(swf.get(), end);
     const std::vector<uint16_t> moved = {9, kTagDefineBitsJpeg2, kTagSymbolClass, kTagEnd};

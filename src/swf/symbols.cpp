@@ -1,8 +1,10 @@
 #include "swf/symbols.h"
 
 #include <cstring>
+#include <string_view>
 #include <vector>
 
+#include "stream/byte_reader.h"
 #include "stream/stream.h"
 #include "swf/swf.h"
 
@@ -174,24 +176,18 @@ SymbolEntry* store_entry(SymbolNames* table, std::unique_ptr<SymbolEntry> entry)
 
 }  // namespace
 
-void swf_read_symbols(Swf* swf, uint32_t end)
+void swf_read_symbols(Swf* swf, std::span<const uint8_t> body)
 {
-    Stream* body = &swf->body;
-    auto left = [&] { return body->pos < end ? end - body->pos : 0u; };
-    if (left() < 2)
-        return;
-    uint16_t count = stream_read_ui16(body);
-    for (uint16_t k = 0; k < count && left() >= 3; ++k) {
-        uint16_t id = stream_read_ui16(body);
-        const auto* start = body->buf + body->pos;
-        const void* nul = std::memchr(start, 0, left());
-        if (nul == nullptr)
+    ByteReader in(body);
+    const uint16_t count = in.u16le();
+    for (uint16_t k = 0; k < count && in.remaining() >= 3; ++k) {
+        const uint16_t id = in.u16le();
+        const std::string_view text = in.cstring();
+        if (!in.ok())
             return;  // a name cut off by the end of the tag ends the list
-        const char* text = stream_read_string(body);
-        size_t length = static_cast<size_t>(static_cast<const uint8_t*>(nul) - start);
         // Kept exactly as stored, invalid UTF-8 included, so writing the movie back gives
         // the same bytes; names become file names or console text only on the way out.
-        store_entry(swf->names.get(), std::make_unique<SymbolEntry>(id, std::string(text, length)));
+        store_entry(swf->names.get(), std::make_unique<SymbolEntry>(id, std::string(text)));
     }
 }
 
@@ -211,11 +207,11 @@ void swf_write_symbols(Swf* swf, SwfTag* tag)
         total += 2 + static_cast<uint32_t>(std::strlen(name)) + 1;
         pairs.push_back({static_cast<uint16_t>(table->values[i]->id), name});
     }
-    stream_resize(&tag->body, total);
-    stream_write_ui16(&tag->body, static_cast<uint16_t>(pairs.size()));
+    Stream* body = swf_tag_own_body(tag, total);
+    stream_write_ui16(body, static_cast<uint16_t>(pairs.size()));
     for (const Pair& pair : pairs) {
-        stream_write_ui16(&tag->body, pair.id);
-        stream_write_string(&tag->body, pair.name);
+        stream_write_ui16(body, pair.id);
+        stream_write_string(body, pair.name);
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -44,8 +45,8 @@ void symbols_resize(SymbolNames* table, uint32_t requested);
 // True when bucket i holds a live key (i < n_buckets).
 bool symbols_is_live(const SymbolNames* table, uint32_t i);
 
-// Reads one SymbolClass body at the movie body's position; never reads at or past `end`.
-void swf_read_symbols(Swf* swf, uint32_t end);
+// Reads one SymbolClass body into the movie's names.
+void swf_read_symbols(Swf* swf, std::span<const uint8_t> body);
 // Writes the whole table as a SymbolClass body into the tag's body.
 void swf_write_symbols(Swf* swf, SwfTag* tag);
 // Registers `name` (UTF-8, kept by pointer, not copied) under `id`.

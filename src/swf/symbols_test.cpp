@@ -155,8 +155,8 @@ TEST(SymbolNamesFromMovie, AddAndWriteBackRoundTrip)
 
     SwfTag tag{};
     swf_write_symbols(swf.get(), &tag);
-    SwfPtr again = load_with_symbols({swfkit::Bytes(tag.body.buf, tag.body.buf + tag.body.len)});
-    stream_clear(&tag.body);
+    SwfPtr again = load_with_symbols({swfkit::Bytes(tag.body.begin(), tag.body.end())});
+    stream_clear(&tag.owned);
     ASSERT_TRUE(again);
     for (const auto& [id, name] : pairs)
         EXPECT_EQ(name_of(again.get(), id), name) << id;  // every byte as it was read

@@ -15,7 +15,8 @@ constexpr uint32_t kLzmaDictSize = 1u << 24;
 
 uint32_t record_size(const SwfTag* tag)
 {
-    return (tag->body.len < kLongLengthMark ? kRecordHeaderShort : kRecordHeaderLong) + tag->body.len;
+    const auto length = static_cast<uint32_t>(tag->body.size());
+    return (length < kLongLengthMark ? kRecordHeaderShort : kRecordHeaderLong) + length;
 }
 
 void write_header(Stream* out, const char* signature, uint8_t version, uint32_t file_length)
@@ -122,14 +123,14 @@ uint32_t swf_size(Swf* swf)
 
 void swf_write_tag(Stream* stream, const SwfTag* tag)
 {
-    uint32_t length = tag->body.len;
+    const auto length = static_cast<uint32_t>(tag->body.size());
     if (length < kLongLengthMark) {
         stream_write_ui16(stream, static_cast<uint16_t>(tag->code << 6 | length));
     } else {
         stream_write_ui16(stream, static_cast<uint16_t>(tag->code << 6 | kLongLengthMark));
         stream_write_ui32(stream, length);
     }
-    stream_write_bytes(stream, tag->body.buf, length);
+    stream_write_bytes(stream, tag->body.data(), length);
 }
 
 uint32_t swf_compressed_capacity(char container, uint32_t body_length)

@@ -124,7 +124,7 @@ std::vector<std::pair<uint16_t, Bytes>> tag_contents(Swf* swf)
 {
     std::vector<std::pair<uint16_t, Bytes>> tags;
     for (SwfTag* tag : swf_tags(swf))
-        tags.push_back({tag->code, Bytes(tag->body.buf, tag->body.buf + tag->body.len)});
+        tags.push_back({tag->code, Bytes(tag->body.begin(), tag->body.end())});
     return tags;
 }
 
