@@ -64,7 +64,7 @@ inline std::vector<uint8_t> drop_alpha(const std::vector<uint8_t>& rgba)
 {
     std::vector<uint8_t> rgb(rgba.size() / 4 * 3);
     for (size_t i = 0, n = rgba.size() / 4; i < n; ++i)
-        for (int c = 0; c < 3; ++c)
+        for (size_t c = 0; c < 3; ++c)
             rgb[3 * i + c] = rgba[4 * i + c];
     return rgb;
 }

@@ -146,7 +146,7 @@ bool turbo_decode(const Bytes& data, Bytes& out)
     size_t stride = size_t{cinfo.output_width} * 3;
     while (cinfo.output_scanline < cinfo.output_height) {
         JSAMPROW rows[16];
-        for (int i = 0; i < 16; ++i)
+        for (JDIMENSION i = 0; i < 16; ++i)
             rows[i] = out.data() + (cinfo.output_scanline + i) * stride;
         jpeg_read_scanlines(&cinfo, rows, 16);
     }
@@ -304,7 +304,7 @@ Bytes filtered_rows(const Bytes& rgba, uint32_t w, uint32_t h)
     rows.reserve(size_t{h} * (size_t{w} * 4 + 1));
     for (uint32_t y = 0; y < h; ++y) {
         rows.push_back(0);
-        rows.insert(rows.end(), rgba.begin() + size_t{y} * w * 4, rgba.begin() + size_t{y + 1} * w * 4);
+        rows.insert(rows.end(), rgba.data() + size_t{y} * w * 4, rgba.data() + size_t{y + 1} * w * 4);
     }
     return rows;
 }

@@ -165,7 +165,7 @@ Picture thirty_two_bit(const uint8_t* body, size_t len, uint32_t w, uint32_t h, 
     }
     if (!alpha || all_alpha == 255) {
         for (size_t i = 0; i < count; ++i)
-            for (int c = 0; c < 3; ++c)
+            for (size_t c = 0; c < 3; ++c)
                 px[3 * i + c] = px[4 * i + c];
         p.pixels.resize(count * 3);
         p.color_type = 2;
@@ -246,7 +246,7 @@ void movie(const char* path)
     }
     std::string dir = std::string(path) + "_floor";
     mkdir(dir.c_str(), 0777);
-    size_t at = (5 + 4 * (body[0] >> 3) + 7) / 8 + 4;  // frame rectangle, rate and count
+    size_t at = (5 + 4 * (size_t{body[0]} >> 3) + 7) / 8 + 4;  // frame rectangle, rate and count
     while (at + 2 <= body.size()) {
         uint16_t code_length = le16(&body[at]);
         at += 2;

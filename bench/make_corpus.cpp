@@ -220,8 +220,8 @@ Bytes small_movie(int n)
         movie.container = n % 3 == 0   ? swfkit::Container::fws
                           : n % 3 == 1 ? swfkit::Container::cws
                                        : swfkit::Container::zws;
-        for (size_t b = 0; b < bitmaps.size(); ++b)
-            add_bitmap(movie, uint16_t(b + 1), bitmaps[b], uint32_t(n * 17 + b));
+        for (uint32_t b = 0; b < bitmaps.size(); ++b)
+            add_bitmap(movie, uint16_t(b + 1), bitmaps[b], static_cast<uint32_t>(n) * 17 + b);
         movie.tag(76, swfkit::symbol_class_body({{1, "assets.Icon" + std::to_string(n)}}));
         movie.tag(1, {});
         movie.end();
@@ -263,8 +263,8 @@ int main(int argc, char** argv)
                           : which == 1 ? swfkit::Container::cws
                                        : swfkit::Container::zws;
         std::vector<Bitmap> bitmaps = recipe(which);
-        for (size_t i = 0; i < bitmaps.size(); ++i)
-            add_bitmap(movie, uint16_t(i + 1), bitmaps[i], uint32_t(n * 31 + i));
+        for (uint32_t i = 0; i < bitmaps.size(); ++i)
+            add_bitmap(movie, uint16_t(i + 1), bitmaps[i], static_cast<uint32_t>(n) * 31 + i);
         // Class names for some bitmaps: ASCII and Chinese ("背景" background, "图标" icon).
         movie.tag(kTagSymbolClass, swfkit::symbol_class_body({{1, "ui.Background" + std::to_string(n)},
                                                               {2, "\xE8\x83\x8C\xE6\x99\xAF" + std::to_string(n)},

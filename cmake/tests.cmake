@@ -68,7 +68,7 @@ endif()
 # One test binary with the common settings.
 function(pixsieve_test_binary target)
   add_executable(${target} ${ARGN})
-  pixsieve_test_warnings(${target})
+  pixsieve_warnings(${target})
   # GCC 12 reports false out-of-bounds copies in std::vector::insert at -O2 (GCC bug 107852).
   target_compile_options(${target} PRIVATE -Wno-array-bounds -Wno-stringop-overflow -Wno-stringop-overread)
   target_compile_definitions(${target} PRIVATE PIXSIEVE_SOURCE_DIR="${CMAKE_SOURCE_DIR}")

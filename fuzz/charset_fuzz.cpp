@@ -22,9 +22,12 @@ std::vector<char> to_gbk(const char* text, size_t length)
     int written = -1;
     if (utf8_to_gbk(text, length, out.data(), out.size(), &written) != 0)
         std::abort();
-    if (written < 0 || static_cast<size_t>(written) > length || out[written] != '\0')
+    if (written < 0)
         std::abort();
-    out.resize(written);
+    const auto size = static_cast<size_t>(written);
+    if (size > length || out[size] != '\0')
+        std::abort();
+    out.resize(size);
     return out;
 }
 
@@ -34,9 +37,12 @@ std::vector<char> to_utf8(const char* text, size_t length)
     int written = -1;
     if (gbk_to_utf8(text, length, out.data(), out.size(), &written) != 0)
         std::abort();
-    if (written < 0 || static_cast<size_t>(written) >= out.size() || out[written] != '\0')
+    if (written < 0)
         std::abort();
-    out.resize(written);
+    const auto size = static_cast<size_t>(written);
+    if (size >= out.size() || out[size] != '\0')
+        std::abort();
+    out.resize(size);
     return out;
 }
 

@@ -23,7 +23,7 @@ bool base64_round_trip(const char* text)
     std::vector<uint8_t> bytes(static_cast<size_t>(count) + 1);
     if (base64_decode(text, bytes.data(), bytes.size()) != count)
         std::abort();
-    bytes.resize(count);
+    bytes.resize(static_cast<size_t>(count));
     std::vector<char> encoded((bytes.size() + 2) / 3 * 4 + 1);
     int length = base64_encode(bytes.data(), static_cast<unsigned>(bytes.size()), encoded.data(), encoded.size());
     if (length < 0)
@@ -42,15 +42,16 @@ bool base32_round_trip(const char* text, size_t capacity)
     int count = base32_decode(text, bytes.data(), capacity);
     if (count < 0)
         return false;
-    if (static_cast<size_t>(count) > capacity)
+    const auto size = static_cast<size_t>(count);
+    if (size > capacity)
         std::abort();
-    std::vector<char> encoded((static_cast<size_t>(count) * 8 + 4) / 5 + 1);
+    std::vector<char> encoded((size * 8 + 4) / 5 + 1);
     int length = base32_encode(bytes.data(), count, encoded.data(), encoded.size());
     if (length < 0 || static_cast<size_t>(length) >= encoded.size())
         std::abort();
-    std::vector<uint8_t> again(static_cast<size_t>(count) + 1);
+    std::vector<uint8_t> again(size + 1);
     if (base32_decode(encoded.data(), again.data(), again.size()) != count ||
-        std::memcmp(again.data(), bytes.data(), count) != 0)
+        std::memcmp(again.data(), bytes.data(), size) != 0)
         std::abort();
     return true;
 }

@@ -80,7 +80,7 @@ TEST(EditCli, ExtractEditReplaceExtractAgain)
     for (size_t i = 0; i < edited.size(); i += 4) {
         int a = edited[i + 3];
         EXPECT_EQ(again.pixels[i + 3], a) << i;
-        for (int c = 0; c < 3; ++c)
+        for (size_t c = 0; c < 3; ++c)
             EXPECT_NEAR(again.pixels[i + c], a == 0 ? 0 : edited[i + c], a == 0 ? 0 : 255 / a / 2 + 1) << i;
     }
 }
@@ -153,7 +153,7 @@ TEST(EditCli, ExtractThenReplaceWithTheUntouchedFilesKeepsTheStoredPixels)
     std::map<uint16_t, StoredBitmap> stored = stored_lossless(out);
     EXPECT_EQ(stored[1].argb, argb);  // exact: colours at most their alpha survive both roundings
     Bytes expected_palette;
-    for (int index : {0, 1, 2, 2, 1, 0})
+    for (size_t index : {0u, 1u, 2u, 2u, 1u, 0u})
         expected_palette.insert(expected_palette.end(),
                                 {table[4 * index + 3], table[4 * index], table[4 * index + 1], table[4 * index + 2]});
     EXPECT_EQ(stored[2].argb, expected_palette);
@@ -162,7 +162,7 @@ TEST(EditCli, ExtractThenReplaceWithTheUntouchedFilesKeepsTheStoredPixels)
     ASSERT_EQ(stored[3].argb.size(), plane.size() * 4);
     for (size_t i = 0; i < plane.size(); ++i) {
         EXPECT_EQ(stored[3].argb[4 * i], 200);
-        for (int c = 0; c < 3; ++c)
+        for (size_t c = 0; c < 3; ++c)
             EXPECT_NEAR(stored[3].argb[4 * i + 1 + c], decoded.samples[3 * i + c], 2) << i;
     }
     // The GIF goes back as stored, as DefineBitsJPEG2 data.
@@ -183,8 +183,8 @@ TEST(EditCli, PaletteAndOpaquePngsGoBackInTheirOwnFormAndTheMovieDoesNotGrow)
     const Bytes rgb_table = {10, 20, 30, 200, 0, 0, 0, 200, 0, 0, 0, 200, 255, 255, 0, 1, 2, 3};
     const Bytes straight_alpha = {255, 128, 0, 255, 64, 255};
     Bytes rgba_table;  // premultiplied, as DefineBitsLossless2 stores it
-    for (int e = 0; e < 6; ++e) {
-        for (int c = 0; c < 3; ++c)
+    for (size_t e = 0; e < 6; ++e) {
+        for (size_t c = 0; c < 3; ++c)
             rgba_table.push_back(static_cast<uint8_t>((rgb_table[3 * e + c] * straight_alpha[e] + 127) / 255));
         rgba_table.push_back(straight_alpha[e]);
     }
@@ -197,7 +197,7 @@ TEST(EditCli, PaletteAndOpaquePngsGoBackInTheirOwnFormAndTheMovieDoesNotGrow)
         return data;
     };
     Bytes xrgb;
-    for (uint8_t index : indices)
+    for (size_t index : indices)
         xrgb.insert(xrgb.end(), {255, rgb_table[3 * index], rgb_table[3 * index + 1], rgb_table[3 * index + 2]});
     swfkit::Movie m;
     m.tag(kTagDefineBitsLossless, swfkit::colour_mapped_body(1, w, h, 6, mapped(rgb_table)));
@@ -214,16 +214,16 @@ TEST(EditCli, PaletteAndOpaquePngsGoBackInTheirOwnFormAndTheMovieDoesNotGrow)
     oracle::PngSpec palette{w, h, 8, 3, false, indices, rgb_table, {}};
     ASSERT_TRUE(swfkit::write_file(dir.file("m.swf_res/1.png"), oracle::write_png_spec(palette)));
     palette.trns = straight_alpha;
-    for (int e = 0; e < 6; ++e)  // the colours un-premultiplied, as extraction writes them
-        for (int c = 0; c < 3; ++c)
+    for (size_t e = 0; e < 6; ++e)  // the colours un-premultiplied, as extraction writes them
+        for (size_t c = 0; c < 3; ++c)
             palette.palette[3 * e + c] = static_cast<uint8_t>(
                 straight_alpha[e] == 0
                     ? 0
                     : std::min(255, (rgba_table[4 * e + c] * 255 + straight_alpha[e] / 2) / straight_alpha[e]));
     ASSERT_TRUE(swfkit::write_file(dir.file("m.swf_res/2.png"), oracle::write_png_spec(palette)));
     Bytes rgb;
-    for (size_t i = 0; i < xrgb.size(); i += 4)
-        rgb.insert(rgb.end(), xrgb.begin() + i + 1, xrgb.begin() + i + 4);
+    for (auto pixel = xrgb.begin(); pixel != xrgb.end(); pixel += 4)
+        rgb.insert(rgb.end(), pixel + 1, pixel + 4);
     ASSERT_TRUE(swfkit::write_file(dir.file("m.swf_res/3.png"), oracle::write_png_memory(w, h, rgb, PNG_FORMAT_RGB)));
 
     auto r = run_program(kEdit, {"m.swf", "out.swf", "--replace"}, dir.path());

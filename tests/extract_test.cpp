@@ -318,7 +318,7 @@ void expect_straight_jpeg(const oracle::Rgba& png, const Bytes& jpeg, const Byte
     for (size_t i = 0; i < alpha.size(); ++i) {
         int a = alpha[i];
         ASSERT_EQ(png.pixels[4 * i + 3], a) << i;
-        for (int c = 0; c < 3; ++c) {
+        for (size_t c = 0; c < 3; ++c) {
             int expected = straight(reference.samples[3 * i + c], a);
             EXPECT_NEAR(png.pixels[4 * i + c], expected, a == 0 ? 0 : 2 * 255 / a + 1) << i << " " << c;
         }
@@ -430,7 +430,7 @@ TEST(ExtractLossless, ColourTablesAndFifteenBitPixels)
         // Each index stands for its table entry as A, R, G, B; past the table, transparent black.
         auto expected_argb = [&](const Bytes& table, bool with_alpha) {
             Bytes argb;
-            for (size_t i : {0, 1, 2, 4, 5, 6}) {
+            for (size_t i : {0u, 1u, 2u, 4u, 5u, 6u}) {
                 size_t entry = with_alpha ? 4 : 3;
                 if (indices[i] * entry >= table.size()) {
                     argb.insert(argb.end(), {0, 0, 0, 0});
@@ -700,7 +700,7 @@ uint32_t palette_entries_of(const Bytes& png)
 {
     const std::string_view text(reinterpret_cast<const char*>(png.data()), png.size());
     const size_t at = text.find("PLTE");
-    return at == std::string_view::npos || at < 4 ? 0 : (png[at - 2] << 8 | png[at - 1]) / 3;
+    return at == std::string_view::npos || at < 4 ? 0 : (uint32_t{png[at - 2]} << 8 | png[at - 1]) / 3;
 }
 
 // Colour-mapped bitmaps become palette PNGs, opaque ones RGB, the rest RGBA, and each still

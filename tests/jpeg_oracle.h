@@ -56,8 +56,9 @@ inline std::vector<uint8_t> encode_jpeg(uint32_t width, uint32_t height, int com
         cinfo.num_scans = components;
     }
     jpeg_start_compress(&cinfo, TRUE);
+    const size_t row_bytes = size_t{width} * static_cast<size_t>(components);
     while (cinfo.next_scanline < height) {
-        JSAMPROW row = const_cast<JSAMPROW>(samples.data() + size_t{cinfo.next_scanline} * width * components);
+        JSAMPROW row = const_cast<JSAMPROW>(samples.data() + size_t{cinfo.next_scanline} * row_bytes);
         jpeg_write_scanlines(&cinfo, &row, 1);
     }
     jpeg_finish_compress(&cinfo);
@@ -117,7 +118,7 @@ inline bool decode_into(const std::vector<uint8_t>& data, bool as_rgb, Decoded* 
     out->height = cinfo.output_height;
     out->file_components = cinfo.num_components;
     out->components = cinfo.output_components;
-    const size_t row_bytes = size_t{out->width} * out->components;
+    const size_t row_bytes = size_t{out->width} * static_cast<size_t>(out->components);
     out->samples.resize(row_bytes * out->height);
     while (cinfo.output_scanline < out->height) {
         JSAMPROW row = out->samples.data() + size_t{cinfo.output_scanline} * row_bytes;

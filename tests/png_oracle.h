@@ -75,17 +75,21 @@ inline std::vector<uint8_t> write_png_memory(uint32_t width, uint32_t height, co
 // RGB key as 16-bit big-endian values).
 struct PngSpec {
     uint32_t width = 0, height = 0;
-    int depth = 8, color_type = 6;
+    uint8_t depth = 8, color_type = 6;
     bool interlaced = false;
     std::vector<uint8_t> rows;  // height x row bytes, no filter bytes
     std::vector<uint8_t> palette;
     std::vector<uint8_t> trns;
 };
 
+inline size_t png_channels(uint8_t color_type)
+{
+    return color_type == 2 ? 3 : color_type == 4 ? 2 : color_type == 6 ? 4 : 1;
+}
+
 inline size_t png_row_bytes(const PngSpec& spec)
 {
-    int channels = spec.color_type == 2 ? 3 : spec.color_type == 4 ? 2 : spec.color_type == 6 ? 4 : 1;
-    return (size_t{spec.width} * channels * spec.depth + 7) / 8;
+    return (size_t{spec.width} * png_channels(spec.color_type) * spec.depth + 7) / 8;
 }
 
 inline void append_to_vector(png_structp png, png_bytep data, size_t n)
@@ -151,11 +155,11 @@ inline std::vector<uint8_t> write_png_spec(const PngSpec& spec)
 // Random samples over each depth's whole range (palette indices below the palette's size),
 // with a palette, and on request a tRNS chunk: palette alpha for some entries, or a key
 // equal to the first pixel so that some pixels really are transparent.
-inline PngSpec matrix_png(int color_type, int depth, uint32_t width, uint32_t height, bool interlaced, bool trns,
-                          uint32_t seed)
+inline PngSpec matrix_png(uint8_t color_type, uint8_t depth, uint32_t width, uint32_t height, bool interlaced,
+                          bool trns, uint32_t seed)
 {
     PngSpec spec{width, height, depth, color_type, interlaced, {}, {}, {}};
-    const int channels = color_type == 2 ? 3 : color_type == 4 ? 2 : color_type == 6 ? 4 : 1;
+    const size_t channels = png_channels(color_type);
     const uint32_t palette_size = depth == 8 ? 200 : 1u << depth;
     const uint32_t top = color_type == 3 ? palette_size : 1u << depth;
     uint32_t state = seed * 2654435761u + 7;
@@ -172,7 +176,7 @@ inline PngSpec matrix_png(int color_type, int depth, uint32_t width, uint32_t he
                 row[2 * s] = static_cast<uint8_t>(v >> 8), row[2 * s + 1] = static_cast<uint8_t>(v);
             } else {
                 size_t bit = s * depth;
-                row[bit / 8] |= static_cast<uint8_t>(v << (8 - depth - bit % 8));
+                row[bit / 8] |= static_cast<uint8_t>(v << (8 - bit % 8 - depth));
             }
         }
     }
@@ -186,7 +190,7 @@ inline PngSpec matrix_png(int color_type, int depth, uint32_t width, uint32_t he
         size_t key_bytes = color_type == 0 ? 2 : 6;
         for (size_t s = 0; s < key_bytes / 2; s++) {
             uint32_t v = depth == 16 ? uint32_t{spec.rows[2 * s]} << 8 | spec.rows[2 * s + 1]
-                                     : (spec.rows[s * depth / 8] >> (8 - depth - s * depth % 8)) & (top - 1);
+                                     : (spec.rows[s * depth / 8] >> (8 - s * depth % 8 - depth)) & (top - 1);
             spec.trns.push_back(static_cast<uint8_t>(v >> 8));
             spec.trns.push_back(static_cast<uint8_t>(v));
         }
@@ -198,12 +202,12 @@ inline PngSpec matrix_png(int color_type, int depth, uint32_t width, uint32_t he
 // the type takes one), at odd sizes: the matrix every valid PNG reading is checked over.
 inline std::vector<PngSpec> png_matrix()
 {
-    const std::pair<int, std::vector<int>> types[] = {
+    const std::pair<uint8_t, std::vector<uint8_t>> types[] = {
         {0, {1, 2, 4, 8, 16}}, {2, {8, 16}}, {3, {1, 2, 4, 8}}, {4, {8, 16}}, {6, {8, 16}}};
     const std::pair<uint32_t, uint32_t> sizes[] = {{1, 1}, {7, 3}, {33, 17}, {2, 9}};
     std::vector<PngSpec> out;
     for (const auto& [color_type, depths] : types)
-        for (int depth : depths)
+        for (uint8_t depth : depths)
             for (bool interlaced : {false, true})
                 for (bool trns : {false, true})
                     for (auto [width, height] : sizes)

@@ -16,10 +16,10 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr int kThreads = 4;
+constexpr size_t kThreads = 4;
 constexpr int kRounds = 3;
 
-Bytes gradient(uint32_t width, uint32_t height, int channels, uint32_t seed)
+Bytes gradient(uint32_t width, uint32_t height, uint32_t channels, uint32_t seed)
 {
     Bytes out(size_t{width} * height * channels);
     uint32_t state = seed;
@@ -81,18 +81,18 @@ TEST(ThreadsImage, PicturesDecodeAndEncodeAtOnceAsOnOneThread)
     // Every thread takes every picture, each starting at another one, several rounds.
     std::vector<std::vector<Result>> together(kThreads, std::vector<Result>(pictures.size()));
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
+    for (size_t t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
             ImageContext context;
             for (int round = 0; round < kRounds; ++round)
                 for (size_t k = 0; k < pictures.size(); ++k) {
-                    const size_t i = (k + size_t(t)) % pictures.size();
+                    const size_t i = (k + t) % pictures.size();
                     together[t][i] = decode_and_encode(&context, pictures[i]);
                 }
         });
     for (std::thread& thread : threads)
         thread.join();
-    for (int t = 0; t < kThreads; ++t)
+    for (size_t t = 0; t < kThreads; ++t)
         for (size_t i = 0; i < pictures.size(); ++i) {
             EXPECT_EQ(together[t][i].fault, Fault::none) << t << " " << i;
             EXPECT_EQ(together[t][i].pixels, alone[i].pixels) << t << " " << i;
@@ -104,8 +104,8 @@ TEST(ThreadsDeflate, StreamsAndChecksumsAtOnceAsOnOneThread)
 {
     std::vector<Bytes> inputs, alone;
     std::vector<uint32_t> crcs;
-    for (int i = 0; i < kThreads; ++i) {
-        inputs.push_back(gradient(300 + 10 * i, 200, 4, uint32_t(i + 9)));
+    for (uint32_t i = 0; i < kThreads; ++i) {
+        inputs.push_back(gradient(300 + 10 * i, 200, 4, i + 9));
         Bytes stream(zlib_deflate_bound(inputs[i].size()));
         stream.resize(zlib_deflate(inputs[i], stream.data(), stream.size()));
         alone.push_back(stream);
@@ -114,7 +114,7 @@ TEST(ThreadsDeflate, StreamsAndChecksumsAtOnceAsOnOneThread)
     std::vector<Bytes> together(kThreads);
     std::vector<int> ok(kThreads, 0);
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
+    for (size_t t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
             for (int round = 0; round < kRounds; ++round) {
                 Bytes stream(zlib_deflate_bound(inputs[t].size()));
@@ -129,7 +129,7 @@ TEST(ThreadsDeflate, StreamsAndChecksumsAtOnceAsOnOneThread)
         });
     for (std::thread& thread : threads)
         thread.join();
-    for (int t = 0; t < kThreads; ++t) {
+    for (size_t t = 0; t < kThreads; ++t) {
         EXPECT_EQ(ok[t], kRounds) << t;
         EXPECT_EQ(together[t], alone[t]) << t;
     }

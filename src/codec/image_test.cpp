@@ -145,7 +145,7 @@ Bytes bitmap_file(int32_t width, int32_t height, uint16_t bits, const Bytes& row
 {
     Bytes b(54, 0);
     auto put32 = [&](size_t at, uint32_t v) {
-        for (int i = 0; i < 4; ++i)
+        for (size_t i = 0; i < 4; ++i)
             b[at + i] = static_cast<uint8_t>(v >> (8 * i));
     };
     b[0] = 'B', b[1] = 'M';

@@ -26,7 +26,7 @@ uint32_t next_random(uint32_t& state)
 // coefficient position without being pure noise.
 Bytes make_picture(int width, int height, int components, uint32_t seed)
 {
-    Bytes pixels(size_t(width) * height * components);
+    Bytes pixels;  // filled in raster order
     uint32_t state = seed;
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
@@ -36,7 +36,7 @@ Bytes make_picture(int width, int height, int components, uint32_t seed)
                 int v = (x * (60 + 50 * c)) / (width + 1) + (y * (150 - 40 * c)) / (height + 1);
                 v += inside ? 70 - 30 * c : 0;
                 v += int(next_random(state) % 13) - 6;
-                pixels[(size_t(y) * width + x) * components + c] = uint8_t(v < 0 ? 0 : v > 255 ? 255 : v);
+                pixels.push_back(uint8_t(v < 0 ? 0 : v > 255 ? 255 : v));
             }
         }
     }
@@ -212,7 +212,7 @@ void write_test_tables(JpegWriter& w, uint8_t quant_value, int ac_length = 8, in
         dc_symbols.push_back(uint8_t(i));
     w.huffman(table, dc_counts, dc_symbols);
     Bytes ac_counts(16, 0), ac_symbols;
-    ac_counts[ac_length - 1] = kAcSymbolCount;
+    ac_counts[static_cast<size_t>(ac_length - 1)] = kAcSymbolCount;
     for (int i = 0; i < kAcSymbolCount; ++i)
         ac_symbols.push_back(ac_symbol(i));
     w.huffman(0x10 | table, ac_counts, ac_symbols);
@@ -376,8 +376,8 @@ TEST(JpegDecoder, EdgesIgnoreTheMcuPadding)
         Bytes source = make_picture(coded_width, c.height, 3, 17);
         for (int y = 0; y < c.height; ++y)
             for (int x = c.width; x < coded_width; ++x)
-                std::memcpy(&source[(size_t(y) * coded_width + x) * 3], "\x14\xE6\x28", 3);
-        Bytes jpeg = oracle::encode_jpeg(coded_width, c.height, 3, source,
+                std::memcpy(&source[static_cast<size_t>((y * coded_width + x) * 3)], "\x14\xE6\x28", 3);
+        Bytes jpeg = oracle::encode_jpeg(static_cast<uint32_t>(coded_width), static_cast<uint32_t>(c.height), 3, source,
                                          {.quality = 90, .h_samp = c.h, .v_samp = c.v});
         patch_frame_width(jpeg, c.width);
         EXPECT_EQ(decode(jpeg).pixels, reference_pixels(jpeg));
@@ -746,7 +746,7 @@ TEST(JpegDecoder, TruncatedAndDamagedStreams)
                 damaged[next_random(state) % damaged.size()] ^= uint8_t(1 + next_random(state) % 255);
             const Decoded d = decode(damaged);
             if (d.status == Fault::none) {
-                ASSERT_EQ(d.pixels.size(), size_t(d.width) * d.height * (d.colour ? 3 : 1));
+                ASSERT_EQ(d.pixels.size(), static_cast<size_t>(d.width * d.height * (d.colour ? 3 : 1)));
             }
         }
     }

@@ -56,22 +56,23 @@ Encoded encode(const Bytes& pixels, uint32_t width, uint32_t height, int compone
 // Smooth gradients plus a little deterministic texture, like a real picture.
 Bytes make_picture(uint32_t width, uint32_t height, int components, unsigned seed = 1)
 {
-    Bytes pixels(size_t(width) * height * components);
+    const auto channels = static_cast<uint32_t>(components);
+    Bytes pixels(size_t(width) * height * channels);
     unsigned state = seed;
     for (uint32_t y = 0; y < height; y++)
         for (uint32_t x = 0; x < width; x++)
-            for (int c = 0; c < components; c++) {
+            for (uint32_t c = 0; c < channels; c++) {
                 state = state * 1103515245u + 12345u;
                 double v = 128 + 70 * std::sin(x * 0.11 + c) + 40 * std::cos(y * 0.07 * (c + 1)) +
                            int((state >> 16) % 9) - 4;
-                pixels[(size_t(y) * width + x) * components + c] = uint8_t(v < 0 ? 0 : v > 255 ? 255 : v);
+                pixels[(size_t(y) * width + x) * channels + c] = uint8_t(v < 0 ? 0 : v > 255 ? 255 : v);
             }
     return pixels;
 }
 
 Bytes make_noise(uint32_t width, uint32_t height, int components, unsigned seed = 7)
 {
-    Bytes pixels(size_t(width) * height * components);
+    Bytes pixels(size_t(width) * height * static_cast<size_t>(components));
     unsigned state = seed;
     for (uint8_t& p : pixels) {
         state = state * 1103515245u + 12345u;
@@ -192,7 +193,7 @@ Tables header_tables(const Bytes& file)
         } else if (s.marker == 0xC4) {
             while (pos + 17 <= s.body.size()) {
                 size_t n = 0;
-                for (int i = 0; i < 16; i++)
+                for (size_t i = 0; i < 16; i++)
                     n += s.body[pos + 1 + i];
                 t.huffman[s.body[pos] & 0x1F] = Bytes(s.body.begin() + long(pos + 1),
                                                       s.body.begin() + long(pos + 17 + n));
@@ -204,14 +205,14 @@ Tables header_tables(const Bytes& file)
 }
 
 // Zig-zag order walked independently: anti-diagonals, alternating direction.
-std::vector<int> zigzag_walk()
+std::vector<size_t> zigzag_walk()
 {
-    std::vector<int> position(64);
-    int p = 0;
-    for (int s = 0; s < 15; s++) {
-        for (int i = 0; i <= s; i++) {
-            int row = s % 2 == 0 ? s - i : i;
-            int col = s - row;
+    std::vector<size_t> position(64);
+    size_t p = 0;
+    for (size_t s = 0; s < 15; s++) {
+        for (size_t i = 0; i <= s; i++) {
+            size_t row = s % 2 == 0 ? s - i : i;
+            size_t col = s - row;
             if (row < 8 && col < 8)
                 position[row * 8 + col] = p++;
         }
@@ -225,8 +226,8 @@ constexpr int kHeaderBytes = 607;
 
 TEST(JpegEncoderTables, ZigzagMatchesTheDiagonalWalk)
 {
-    std::vector<int> walk = zigzag_walk();
-    for (int k = 0; k < 64; k++)
+    std::vector<size_t> walk = zigzag_walk();
+    for (size_t k = 0; k < 64; k++)
         EXPECT_EQ(jpeg_zigzag[k], walk[k]) << "natural index " << k;
     const int start[12] = {0, 1, 5, 6, 14, 15, 27, 28, 2, 4, 7, 13};
     for (int k = 0; k < 12; k++)
@@ -342,11 +343,11 @@ TEST(JpegEncoderHeader, TablesMatchLibjpegAtEveryQuality)
     for (int quality : {1, 2, 10, 25, 49, 50, 51, 75, 80, 90, 99, 100}) {
         Tables ours = header_tables(encode(rgb, 16, 16, 3, quality).sink.data);
         Tables theirs = header_tables(turbo_encode(rgb, 16, 16, quality));
-        for (int id = 0; id < 2; id++) {
+        for (size_t id = 0; id < 2; id++) {
             ASSERT_EQ(theirs.quant[id].size(), 64u);
             EXPECT_EQ(ours.quant[id], theirs.quant[id]) << "quality " << quality << " table " << id;
         }
-        for (int key : {0x00, 0x01, 0x10, 0x11}) {
+        for (size_t key : {0x00u, 0x01u, 0x10u, 0x11u}) {
             ASSERT_FALSE(theirs.huffman[key].empty());
             EXPECT_EQ(ours.huffman[key], theirs.huffman[key]) << "table " << key;
         }
@@ -356,12 +357,12 @@ TEST(JpegEncoderHeader, TablesMatchLibjpegAtEveryQuality)
 TEST(JpegEncoderHeader, QualityEndpointsAndDefaults)
 {
     Bytes rgb = make_picture(8, 8, 3);
-    std::vector<int> walk = zigzag_walk();
+    std::vector<size_t> walk = zigzag_walk();
 
     Tables q50 = header_tables(encode(rgb, 8, 8, 3, 50).sink.data);
     const int k1_first_row[8] = {16, 11, 10, 16, 24, 40, 51, 61};
     const int k2_first_row[8] = {17, 18, 24, 47, 99, 99, 99, 99};
-    for (int i = 0; i < 8; i++) {
+    for (size_t i = 0; i < 8; i++) {
         EXPECT_EQ(q50.quant[0][walk[i]], k1_first_row[i]);
         EXPECT_EQ(q50.quant[1][walk[i]], k2_first_row[i]);
     }
@@ -369,7 +370,7 @@ TEST(JpegEncoderHeader, QualityEndpointsAndDefaults)
 
     Tables q100 = header_tables(encode(rgb, 8, 8, 3, 100).sink.data);
     Tables q1 = header_tables(encode(rgb, 8, 8, 3, 1).sink.data);
-    for (int id = 0; id < 2; id++) {
+    for (size_t id = 0; id < 2; id++) {
         EXPECT_EQ(q100.quant[id], Bytes(64, 1));
         EXPECT_EQ(q1.quant[id], Bytes(64, 255));
     }
@@ -404,11 +405,12 @@ TEST(JpegEncoderDecode, LibjpegDecodesCloseToTheInput)
         ASSERT_EQ(d.width, c.width);
         ASSERT_EQ(d.height, c.height);
         EXPECT_EQ(d.file_components, 3);
+        const auto channels = static_cast<size_t>(c.components);
         int worst = 0;
         double total = 0;
         for (size_t p = 0; p < size_t(c.width) * c.height; p++)
-            for (int ch = 0; ch < 3; ch++) {
-                int in = pixels[p * c.components + (c.components == 1 ? 0 : ch)];
+            for (size_t ch = 0; ch < 3; ch++) {
+                int in = pixels[p * channels + (channels == 1 ? 0 : ch)];
                 int diff = std::abs(in - d.samples[p * 3 + ch]);
                 worst = std::max(worst, diff);
                 total += diff;
@@ -429,12 +431,12 @@ TEST(JpegEncoderDecode, CoefficientsMatchAReferenceDct)
     ASSERT_EQ(got.blocks_wide, 3);
     ASSERT_EQ(got.blocks_high, 2);
     int off_by_one = 0;
-    for (int c = 0; c < 3; c++)
-        for (int by = 0; by < 2; by++)
-            for (int bx = 0; bx < 3; bx++) {
+    for (size_t c = 0; c < 3; c++)
+        for (size_t by = 0; by < 2; by++)
+            for (size_t bx = 0; bx < 3; bx++) {
                 double sample[64];
-                for (int y = 0; y < 8; y++)
-                    for (int x = 0; x < 8; x++) {
+                for (size_t y = 0; y < 8; y++)
+                    for (size_t x = 0; x < 8; x++) {
                         const uint8_t* p = &pixels[((by * 8 + y) * w + bx * 8 + x) * 3];
                         double r = p[0], g = p[1], b = p[2];
                         double v = c == 0   ? 0.299 * r + 0.587 * g + 0.114 * b - 128
@@ -443,11 +445,11 @@ TEST(JpegEncoderDecode, CoefficientsMatchAReferenceDct)
                         sample[8 * y + x] = v;
                     }
                 const std::vector<int>& block = got.blocks[c][by * 3 + bx];
-                for (int u = 0; u < 8; u++)
-                    for (int v = 0; v < 8; v++) {
+                for (unsigned u = 0; u < 8; u++)
+                    for (unsigned v = 0; v < 8; v++) {
                         double sum = 0;
-                        for (int y = 0; y < 8; y++)
-                            for (int x = 0; x < 8; x++)
+                        for (unsigned y = 0; y < 8; y++)
+                            for (unsigned x = 0; x < 8; x++)
                                 sum += sample[8 * y + x] * std::cos((2 * y + 1) * u * M_PI / 16) *
                                        std::cos((2 * x + 1) * v * M_PI / 16);
                         double cu = u ? 1 : M_SQRT1_2, cv = v ? 1 : M_SQRT1_2;
@@ -483,15 +485,15 @@ TEST(JpegEncoderFile, OnePixelColourDecodesToItsColour)
     Encoded e = encode(pixel, 1, 1, 3, 100);
     Coefficients c = turbo_coefficients(e.sink.data);
     ASSERT_EQ(c.blocks[0].size(), 1u);
-    for (int comp = 0; comp < 3; comp++)
-        for (int k = 1; k < 64; k++)
+    for (size_t comp = 0; comp < 3; comp++)
+        for (size_t k = 1; k < 64; k++)
             EXPECT_EQ(c.blocks[comp][0][k], 0);
     // Uniform Y block: DC = 8 * Y at quantiser 1.
     double y = 0.299 * 200 + 0.587 * 40 + 0.114 * 90 - 128;
     EXPECT_EQ(c.blocks[0][0][0], std::lround(8 * y));
     oracle::Decoded d = turbo_decode(e.sink.data);
     ASSERT_TRUE(d.clean()) << d.error;
-    for (int ch = 0; ch < 3; ch++)
+    for (size_t ch = 0; ch < 3; ch++)
         EXPECT_NEAR(d.samples[ch], pixel[ch], 2);
 }
 
@@ -503,12 +505,12 @@ TEST(JpegEncoderFile, NineByNineReplicatesTheEdges)
     Coefficients c = turbo_coefficients(e.sink.data);
     ASSERT_EQ(c.blocks_wide, 2);
     ASSERT_EQ(c.blocks_high, 2);
-    for (int comp = 0; comp < 3; comp++) {
+    for (size_t comp = 0; comp < 3; comp++) {
         const std::vector<int>& right = c.blocks[comp][1];   // columns all equal
         const std::vector<int>& bottom = c.blocks[comp][2];  // rows all equal
         const std::vector<int>& corner = c.blocks[comp][3];  // one pixel
-        for (int u = 0; u < 8; u++)
-            for (int v = 0; v < 8; v++) {
+        for (size_t u = 0; u < 8; u++)
+            for (size_t v = 0; v < 8; v++) {
                 if (v > 0) {
                     EXPECT_EQ(right[8 * u + v], 0) << comp << " " << u << "," << v;
                 }
@@ -539,8 +541,8 @@ TEST(JpegEncoderFile, EdgeAndInnerBlocksEncodeAlike)
         const uint32_t height = 13;
         Bytes narrow = make_picture(15, height, components, 21);
         Bytes wide;
-        for (uint32_t y = 0; y < height; y++) {
-            auto row = narrow.begin() + long(y * 15 * components);
+        for (std::ptrdiff_t y = 0; y < height; y++) {
+            auto row = narrow.begin() + y * 15 * components;
             wide.insert(wide.end(), row, row + 15 * components);
             wide.insert(wide.end(), row + 14 * components, row + 15 * components);
         }
@@ -560,9 +562,9 @@ TEST(JpegEncoderFile, GreyInputHasEmptyChroma)
     Encoded e = encode(grey, 40, 24, 1, 90);
     Coefficients c = turbo_coefficients(e.sink.data);
     ASSERT_EQ(c.blocks[1].size(), 15u);
-    for (int comp = 1; comp < 3; comp++)
+    for (size_t comp = 1; comp < 3; comp++)
         for (const std::vector<int>& block : c.blocks[comp])
-            for (int k = 0; k < 64; k++)
+            for (size_t k = 0; k < 64; k++)
                 ASSERT_EQ(block[k], 0);
     // Same picture given as RGB with equal channels encodes to the same file.
     Bytes rgb;
@@ -585,10 +587,10 @@ TEST(JpegEncoderFile, FourthByteIsIgnored)
 // sixteen-zero codes with no end-of-block after it.
 TEST(JpegEncoderFile, LongZeroRunsAndLastCoefficient)
 {
-    for (int v_freq : {0, 7}) {
+    for (size_t v_freq : {0u, 7u}) {
         Bytes grey(64);
-        for (int y = 0; y < 8; y++)
-            for (int x = 0; x < 8; x++) {
+        for (unsigned y = 0; y < 8; y++)
+            for (unsigned x = 0; x < 8; x++) {
                 double c = std::cos((2 * x + 1) * 7 * M_PI / 16);
                 if (v_freq)
                     c *= std::cos((2 * y + 1) * 7 * M_PI / 16);
@@ -597,10 +599,10 @@ TEST(JpegEncoderFile, LongZeroRunsAndLastCoefficient)
         Encoded e = encode(grey, 8, 8, 1, 50);
         Coefficients c = turbo_coefficients(e.sink.data);
         ASSERT_EQ(c.blocks[0].size(), 1u);
-        const int target = 8 * v_freq + 7;
+        const size_t target = 8 * v_freq + 7;
         // 1/4 * C(u)C(v) * sum of 100*cos^2 terms over the block, over the quantiser.
         double expected = v_freq ? 0.25 * 100 * 16 / 99 : 0.25 * M_SQRT1_2 * 100 * 32 / 61;
-        for (int k = 0; k < 64; k++) {
+        for (size_t k = 0; k < 64; k++) {
             if (k == target) {
                 EXPECT_NEAR(c.blocks[0][0][k], expected, 0.51) << k;
             } else {

@@ -37,7 +37,7 @@ int channels_of(int color_type)
 
 size_t row_bytes_of(const Image& image)
 {
-    return size_t{image.width} * channels_of(image.color_type) * (image.depth / 8);
+    return size_t{image.width} * static_cast<size_t>(channels_of(image.color_type) * (image.depth / 8));
 }
 
 // Smooth gradients with noise, so every filter has something to predict and compress.
@@ -210,7 +210,8 @@ std::vector<Chunk> parse_chunks(const Bytes& file)
         uint32_t length = get_be32(&file[pos]);
         Chunk chunk;
         chunk.type.assign(reinterpret_cast<const char*>(&file[pos + 4]), 4);
-        chunk.data.assign(file.begin() + pos + 8, file.begin() + pos + 8 + length);
+        const uint8_t* data = file.data() + pos + 8;
+        chunk.data.assign(data, data + length);
         chunks.push_back(chunk);
         pos += 12 + length;
     }
@@ -275,7 +276,7 @@ TEST(PngRead, MatchesLibpngForEveryFormatFilterAndSize)
     const Size sizes[] = {{1, 1}, {7, 3}, {33, 17}, {1, 9}, {9, 1}};
     for (int color_type : {0, 2, 4, 6}) {
         for (int depth : {8, 16}) {
-            for (int filter = 0; filter <= 5; filter++) {  // 5: libpng picks per row
+            for (uint32_t filter = 0; filter <= 5; filter++) {  // 5: libpng picks per row
                 int flags = filter == 5 ? PNG_ALL_FILTERS : kFilterFlags[filter];
                 for (Size size : sizes) {
                     SCOPED_TRACE(testing::Message() << "type " << color_type << " depth " << depth << " filter "
@@ -377,7 +378,7 @@ TEST(PngHeader, SignatureMismatchAndShortStream)
         EXPECT_EQ(pix_decode(bad).open_result, Fault::malformed) << "byte " << i;
     }
     for (size_t n = 0; n < 8; n++)
-        EXPECT_EQ(pix_decode(Bytes(file.begin(), file.begin() + n)).open_result, Fault::truncated) << n;
+        EXPECT_EQ(pix_decode(Bytes(file.data(), file.data() + n)).open_result, Fault::truncated) << n;
 }
 
 TEST(PngHeader, LengthCrcAndTypeChecks)
@@ -587,7 +588,7 @@ TEST(PngHostile, EveryTruncationIsRefusedCleanly)
     chunks.insert(chunks.begin() + 1, Chunk{"gAMA", {0, 0, 0xB1, 0x8F}});
     Bytes file = build_file(chunks);
     for (size_t n = 0; n < file.size(); n++) {
-        Decoded d = pix_decode(Bytes(file.begin(), file.begin() + n));
+        Decoded d = pix_decode(Bytes(file.data(), file.data() + n));
         if (n < 33) {
             EXPECT_EQ(d.open_result, Fault::truncated) << n;
         } else if (n < file.size() - 4) {
@@ -881,10 +882,10 @@ TEST(PngWrite, PaletteImagesWithAndWithoutAlpha)
         oracle::Rgba rgba = oracle::read_png_rgba(file);
         ASSERT_TRUE(rgba.ok);
         for (size_t i = 0; i < indices.size(); ++i) {
-            const uint8_t entry = indices[i];
+            const size_t entry = indices[i];
             const Bytes expected = {colours[3 * entry], colours[3 * entry + 1], colours[3 * entry + 2],
                                     entry < alpha_entries ? alpha[entry] : uint8_t{255}};
-            ASSERT_EQ(Bytes(rgba.pixels.begin() + 4 * i, rgba.pixels.begin() + 4 * i + 4), expected) << i;
+            ASSERT_EQ(Bytes(rgba.pixels.data() + 4 * i, rgba.pixels.data() + 4 * i + 4), expected) << i;
         }
     }
     // An index without an entry, a palette for another colour type, an empty palette.
@@ -1024,9 +1025,9 @@ TEST(PngDecode, EveryColourTypeDepthInterlaceAndTransparencyMatchesLibpng)
 {
     int with_transparent_pixels = 0;
     for (const oracle::PngSpec& spec : oracle::png_matrix()) {
-        SCOPED_TRACE(testing::Message() << "type " << spec.color_type << " depth " << spec.depth << " interlace "
-                                        << spec.interlaced << " tRNS " << spec.trns.size() << " " << spec.width << "x"
-                                        << spec.height);
+        SCOPED_TRACE(testing::Message() << "type " << int{spec.color_type} << " depth " << int{spec.depth}
+                                        << " interlace " << spec.interlaced << " tRNS " << spec.trns.size() << " "
+                                        << spec.width << "x" << spec.height);
         Bytes file = oracle::write_png_spec(spec);
         oracle::Rgba expected = oracle::read_png_rgba(file);
         ASSERT_TRUE(expected.ok);
@@ -1071,14 +1072,14 @@ TEST(PngDecode, EveryColourTypeDepthInterlaceAndTransparencyMatchesLibpng)
 TEST(PngDecode, LargeImagesTakeTheFastPathsAndMatchLibpng)
 {
     // Rows wider than the decode band, in the forms read without conversion.
-    for (auto [color_type, interlaced] : {std::pair{6, false}, {2, false}, {3, false}, {6, true}}) {
+    for (auto [color_type, interlaced] : {std::pair<uint8_t, bool>{6, false}, {2, false}, {3, false}, {6, true}}) {
         oracle::PngSpec spec = oracle::matrix_png(color_type, 8, 1000, 70, interlaced, false, 5);
         Bytes file = oracle::write_png_spec(spec);
         oracle::Rgba expected = oracle::read_png_rgba(file);
         Result<PngPicture> got = png_decode(file);
         ASSERT_TRUE(got.ok());
         EXPECT_EQ(Bytes(got.value.pixels.get(), got.value.pixels.get() + expected.pixels.size()), expected.pixels)
-            << color_type;
+            << int{color_type};
     }
 }
 
@@ -1108,7 +1109,7 @@ TEST(PngDecode, BrokenFilesAreFaultsNeverPixels)
     EXPECT_EQ(with([&](auto& c) { find(c, "PLTE")->data.push_back(1); }), Fault::malformed);
     EXPECT_EQ(with([&](auto& c) { c.insert(find(c, "IDAT"), Chunk{"ABCD", {1}}); }), Fault::unsupported);
     EXPECT_EQ(with([&](auto& c) { c.insert(find(c, "IDAT"), Chunk{"abCD", {1}, true}); }), Fault::none);
-    for (auto [at, value] : {std::pair{8, 3}, {9, 5}, {10, 1}, {11, 1}, {12, 2}, {0, 0x80}})
+    for (auto [at, value] : {std::pair<size_t, int>{8, 3}, {9, 5}, {10, 1}, {11, 1}, {12, 2}, {0, 0x80}})
         EXPECT_EQ(with([&](auto& c) { find(c, "IHDR")->data[at] = static_cast<uint8_t>(value); }), Fault::malformed)
             << at;
     Bytes huge = build_file({{"IHDR", header_data(20000, 20000, 8, 6)}, {"IEND", {}}});

@@ -123,7 +123,7 @@ TEST(Deflate, InflateKnownSizeReportsZlibsCodes)
     bad_check.back() ^= 1;
     Bytes bad_header = stream;
     bad_header[1] ^= 1;
-    const Bytes truncated(stream.begin(), stream.begin() + stream.size() / 2);
+    const Bytes truncated(stream.data(), stream.data() + stream.size() / 2);
     struct Case {
         const char* name;
         const Bytes& data;

@@ -249,7 +249,7 @@ TEST(BitmapJpegRepair, TablesMergeInFrontOfThePicture)
     EXPECT_FALSE(oracle::decode_jpeg(split.picture).ok);  // no tables: libjpeg refuses it
     Bytes merged = jpeg_merge_tables(split.tables, split.picture);
     EXPECT_EQ(merged.size(), jpeg.size());
-    EXPECT_EQ(Bytes(merged.begin(), merged.begin() + split.tables.size() - 2),
+    EXPECT_EQ(Bytes(merged.data(), merged.data() + split.tables.size() - 2),
               Bytes(split.tables.begin(), split.tables.end() - 2));
     oracle::Decoded a = oracle::decode_jpeg(jpeg), b = oracle::decode_jpeg(merged);
     ASSERT_TRUE(b.clean()) << b.error;

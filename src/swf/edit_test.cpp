@@ -109,7 +109,7 @@ TEST(SwfReplace, PicturesRebuildTheirTags)
     EXPECT_EQ(counts.changed, 3u);
     EXPECT_EQ(counts.failed, 2u);  // 4.png does not decode, 5.png is empty
 
-    for (size_t i : {0, 1}) {
+    for (size_t i : {0u, 1u}) {
         SwfTag* t = e.tag(i);
         EXPECT_EQ(t->code, kTagDefineBitsLossless2);
         EXPECT_EQ(t->body[2], 5);
@@ -118,7 +118,7 @@ TEST(SwfReplace, PicturesRebuildTheirTags)
         Bytes stored = lossless_pixels(t, 2);
         EXPECT_EQ(Bytes(stored.begin(), stored.begin() + 4), (Bytes{0, 0, 0, 0}));
         EXPECT_EQ(stored[4], 128);
-        for (int c = 0; c < 3; ++c)
+        for (unsigned c = 0; c < 3; ++c)
             EXPECT_EQ(stored[5 + c], std::lround((40 + 10 * c) * 128 / 255.0)) << c;
     }
     EXPECT_EQ(e.tag(1)->body[0], 2);        // the id is kept
@@ -267,7 +267,7 @@ TEST(SwfReplace, EveryValidPngComesBackAsLibpngReadsIt)
         bool opaque = true;
         for (size_t p = 0; p < want.size(); p += 4) {
             opaque &= want[p + 3] == 255;
-            for (int c = 0; c < 3; ++c)  // the movie stores colours premultiplied
+            for (size_t c = 0; c < 3; ++c)  // the movie stores colours premultiplied
                 want[p + c] = static_cast<uint8_t>(std::lround(want[p + c] * want[p + 3] / 255.0));
         }
         const SwfTag* tag = e.tag(i);
@@ -379,7 +379,7 @@ TEST(SwfAddImage, TwoAddsTwoTagsOneName)
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(c, nullptr);
     EXPECT_EQ(e.tag(0)->code, kTagEnd);  // the library call appends after End
-    for (size_t i : {1, 2}) {
+    for (size_t i : {1u, 2u}) {
         EXPECT_EQ(e.tag(i)->code, kTagDefineBitsJpeg2);
         EXPECT_EQ(e.tag(i)->body[0] | e.tag(i)->body[1] << 8, 1000);
     }

@@ -134,7 +134,8 @@ TEST(DigestMd5, FinalWipesTheContextAndBitCountCarries)
 TEST(DigestMd5, FileMatchesBufferAroundPieceSizes)
 {
     std::string path = temp_path("sizes");
-    for (size_t size : {0, 1, 55, 56, 63, 64, 65, 1023, 1024, 1025, 2047, 2048, 2049, 3072, 5000}) {
+    for (size_t size :
+         std::initializer_list<size_t>{0, 1, 55, 56, 63, 64, 65, 1023, 1024, 1025, 2047, 2048, 2049, 3072, 5000}) {
         std::vector<uint8_t> data = pattern(size);
         write_file(path, data);
         char from_buffer[kMd5HexSize], from_file[kMd5HexSize];

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -95,6 +96,9 @@ struct DecodedGif {
     std::vector<DecodedFrame> frames;
 };
 
+// giflib gives sizes as int.
+size_t pixel_count(int width, int height) { return static_cast<size_t>(width) * static_cast<size_t>(height); }
+
 bool is_loop_block(const ExtensionBlock* blocks, int count, int i)
 {
     return blocks[i].Function == APPLICATION_EXT_FUNC_CODE && blocks[i].ByteCount == 11 &&
@@ -128,7 +132,7 @@ DecodedGif decode_gif(const std::string& path)
         if (const ColorMapObject* map = image.ImageDesc.ColorMap)
             for (int i = 0; i < map->ColorCount; ++i)
                 frame.colours.push_back({map->Colors[i].Red, map->Colors[i].Green, map->Colors[i].Blue});
-        frame.index.assign(image.RasterBits, image.RasterBits + size_t(frame.width) * frame.height);
+        frame.index.assign(image.RasterBits, image.RasterBits + pixel_count(frame.width, frame.height));
         frame.has_control = DGifSavedExtensionToGCB(gif, f, &frame.control) == GIF_OK;
         out.frames.push_back(std::move(frame));
     }
@@ -141,7 +145,7 @@ DecodedGif decode_gif(const std::string& path)
 std::vector<std::vector<Rgb>> displayed_frames(const DecodedGif& gif)
 {
     std::vector<std::vector<Rgb>> shown;
-    std::vector<Rgb> screen(size_t(gif.width) * gif.height, Rgb{0, 0, 0});
+    std::vector<Rgb> screen(pixel_count(gif.width, gif.height), Rgb{0, 0, 0});
     for (const DecodedFrame& frame : gif.frames) {
         for (size_t p = 0; p < frame.index.size(); ++p)
             if (frame.index[p] != frame.control.TransparentColor)
@@ -203,7 +207,7 @@ struct RawGif {
 
 // Decodes one frame's code stream the way a strict decoder does, counting rather than
 // producing pixels, and reports where clear codes fall.
-LzwStats walk_lzw(const std::vector<uint8_t>& data, int min_size, uint64_t expected_pixels)
+LzwStats walk_lzw(const std::vector<uint8_t>& data, uint8_t min_size, uint64_t expected_pixels)
 {
     LzwStats s;
     s.min_code_size = min_size;
@@ -220,7 +224,7 @@ LzwStats walk_lzw(const std::vector<uint8_t>& data, int min_size, uint64_t expec
     };
     uint32_t size = min_size + 1, next = clear + 2, code = 0;
     bool first = true;
-    int64_t previous = -1;
+    uint32_t previous = 0;  // meaningful once `first` is false
     if (!read(size, &code) || code != clear)
         return s.problem = "no leading clear", s;
     for (;;) {
@@ -231,7 +235,7 @@ LzwStats walk_lzw(const std::vector<uint8_t>& data, int min_size, uint64_t expec
                 s.trailing_clear = true;
             else
                 s.next_at_clear.push_back(next);
-            size = min_size + 1, next = clear + 2, first = true, previous = -1;
+            size = min_size + 1, next = clear + 2, first = true, previous = 0;
             continue;
         }
         if (code == end)
@@ -291,7 +295,7 @@ RawGif walk_file(const std::string& path)
         } else if (b[pos] == 0x2C && pos + 11 <= b.size()) {
             const uint32_t w = b[pos + 5] | b[pos + 6] << 8, h = b[pos + 7] | b[pos + 8] << 8;
             pos += 10 + 3 * (size_t{2} << (b[pos + 9] & 7));
-            const int min_size = b[pos++];
+            const uint8_t min_size = b[pos++];
             std::vector<uint8_t> joined, lengths;
             sub_blocks(&joined, &lengths);
             raw.frames.push_back(walk_lzw(joined, min_size, uint64_t{w} * h));
@@ -427,7 +431,7 @@ TEST(GifWriter, DepthOneHasOneOpaqueColour)
     Pixels px = noise_frame(w, h, 3);
     uint64_t sum[3] = {0, 0, 0};
     for (size_t p = 0; p < size_t{w} * h; ++p)
-        for (int c = 0; c < 3; ++c)
+        for (size_t c = 0; c < 3; ++c)
             sum[c] += px[4 * p + c];
     const uint64_t n = uint64_t{w} * h;
     const Rgb mean{int((sum[0] + n / 2) / n), int((sum[1] + n / 2) / n), int((sum[2] + n / 2) / n)};
@@ -585,6 +589,7 @@ TEST(GifPalette, TreeSearchFindsTheNearestEntry)
     Pixels previous = noise;  // only a few pixels differ: most entries stay unreached
     for (int i = 0; i < 7; ++i)
         previous[4 * size_t(rng() % 1200)] ^= 0x80;
+    auto channel = [&] { return static_cast<int64_t>(rng() % 300); };
     for (uint32_t depth = 1; depth <= 8; ++depth) {
         for (int variant = 0; variant < 3; ++variant) {
             GifColorTable table;
@@ -594,7 +599,7 @@ TEST(GifPalette, TreeSearchFindsTheNearestEntry)
             EXPECT_EQ(table.red[0] | table.green[0] | table.blue[0], 0);
             for (int probe = 0; probe < 400; ++probe) {
                 // Dithering can carry colours past 255; the search must stay exact there too.
-                const int64_t r = rng() % 300, g = rng() % 300, b = rng() % 300;
+                const int64_t r = channel(), g = channel(), b = channel();
                 uint32_t index = 1;
                 int64_t distance = 1000000;
                 gif_nearest_index(table, r, g, b, &index, &distance);
@@ -618,11 +623,10 @@ TEST(GifPalette, MedianCutSplitsTheWidestChannelByShare)
     // entry 1 the lowest third and splits the rest in halves: means 29, 89 and 149, and
     // the root splits R at the 31st smallest value, 60.
     std::vector<int> order(90);
-    for (int i = 0; i < 90; ++i)
-        order[i] = i;
+    std::iota(order.begin(), order.end(), 0);
     std::shuffle(order.begin(), order.end(), std::mt19937(2));
     Pixels px(90 * 4);
-    for (int i = 0; i < 90; ++i)
+    for (size_t i = 0; i < 90; ++i)
         px[4 * i] = uint8_t(2 * order[i]), px[4 * i + 1] = 10, px[4 * i + 2] = 20;
     GifColorTable table;
     ASSERT_TRUE(gif_build_palette(nullptr, px.data(), 90, 2, false, &table));

@@ -16,7 +16,7 @@ double density(double x) { return std::exp(-x * x / 2.0); }
 double normal_cdf(double x) { return 0.5 * std::erfc(-x / std::sqrt(2.0)); }
 
 // Raw rand() values right after srand(seed): lets a test see how many draws a call made.
-std::vector<int> raw_sequence(unsigned seed, int count)
+std::vector<int> raw_sequence(unsigned seed, size_t count)
 {
     std::srand(seed);
     std::vector<int> values(count);
@@ -66,7 +66,7 @@ template <class Draw>
 std::vector<double> draw_many(unsigned seed, int n, Draw draw)
 {
     rand_seed(seed);
-    std::vector<double> values(n);
+    std::vector<double> values(static_cast<size_t>(n));
     for (double& v : values)
         v = draw();
     return values;
@@ -171,8 +171,9 @@ TEST(RandomPolar, SecondCallServesTheCachedValueWithoutDrawing)
     EXPECT_EQ(draws_made(raw), after_first);
 
     // The accepted pair is the last one drawn: first = y*f, second = x*f.
-    double x = 2.0 * uniform_of(raw[after_first - 2]) - 1.0;
-    double y = 2.0 * uniform_of(raw[after_first - 1]) - 1.0;
+    const auto drawn = static_cast<size_t>(after_first);
+    double x = 2.0 * uniform_of(raw[drawn - 2]) - 1.0;
+    double y = 2.0 * uniform_of(raw[drawn - 1]) - 1.0;
     double s = x * x + y * y;
     ASSERT_GT(s, 0.0);
     ASSERT_LT(s, 1.0);
@@ -181,7 +182,7 @@ TEST(RandomPolar, SecondCallServesTheCachedValueWithoutDrawing)
     EXPECT_DOUBLE_EQ(second, x * f);
 
     // Earlier pairs were outside the unit disc.
-    for (int i = 0; i + 2 < after_first; i += 2) {
+    for (size_t i = 0; i + 2 < drawn; i += 2) {
         double rx = 2.0 * uniform_of(raw[i]) - 1.0, ry = 2.0 * uniform_of(raw[i + 1]) - 1.0;
         double rs = rx * rx + ry * ry;
         EXPECT_TRUE(rs <= 0.0 || rs >= 1.0) << "pair " << i / 2;

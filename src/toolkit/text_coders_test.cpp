@@ -56,7 +56,7 @@ std::string bit_string(const std::vector<uint8_t>& data)
     return bits;
 }
 
-std::string reference_encode(const std::vector<uint8_t>& data, int width, const char* alphabet)
+std::string reference_encode(const std::vector<uint8_t>& data, size_t width, const char* alphabet)
 {
     std::string bits = bit_string(data);
     while (bits.size() % width != 0)

@@ -76,7 +76,7 @@ TEST(TgaWrite, RgbaKeepsAlphaLastAndDimensionsAreLittleEndian)
     const std::string path = temp_path("rgba.tga");
     const int width = 300;  // 0x012C
     std::vector<uint8_t> pixels(width * 4);
-    for (int x = 0; x < width; ++x) {
+    for (size_t x = 0; x < width; ++x) {
         pixels[x * 4 + 0] = static_cast<uint8_t>(x);   // R
         pixels[x * 4 + 1] = 0x40;                      // G
         pixels[x * 4 + 2] = static_cast<uint8_t>(~x);  // B
@@ -86,7 +86,7 @@ TEST(TgaWrite, RgbaKeepsAlphaLastAndDimensionsAreLittleEndian)
     Bytes file = read_back(path);
     ASSERT_EQ(file.size(), 18u + width * 4);
     EXPECT_EQ(Bytes(file.begin() + 12, file.begin() + 18), (Bytes{0x2C, 0x01, 1, 0, 32, 0}));
-    for (int x = 0; x < width; ++x) {
+    for (size_t x = 0; x < width; ++x) {
         const uint8_t* p = &file[18 + x * 4];
         ASSERT_EQ(p[0], static_cast<uint8_t>(~x)) << x;
         ASSERT_EQ(p[1], 0x40) << x;
