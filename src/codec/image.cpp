@@ -148,8 +148,9 @@ uint64_t image_encode_bound(uint32_t width, uint32_t height)
 {
     uint64_t blocks = (uint64_t{width} + 7) / 8 * ((uint64_t{height} + 7) / 8);
     uint64_t jpeg = kJpegHeaderBytes + blocks * kJpegWorstBytesPerBlock;
-    uint64_t png = png_encoded_size_bound(width, height, 8, 6);
-    return jpeg > png ? jpeg : png;
+    // A PNG past the buffer limit is refused by the encoder whatever the buffer.
+    const Result<uint64_t> png = png_encoded_size_bound(width, height, 8, 6);
+    return png.ok() && png.value > jpeg ? png.value : jpeg;
 }
 
 Fault image_encode_pixels(ImageKind kind, uint8_t* pixels, uint32_t width, uint32_t height, uint8_t quality,

@@ -7,10 +7,10 @@
 
 #include "support/memory.h"
 
+#include <mutex>
+
 #if defined(PIXSIEVE_HAVE_LIBDEFLATE)
 #include <libdeflate.h>
-
-#include <mutex>
 #endif
 
 #if !defined(PIXSIEVE_HAVE_LIBDEFLATE)
@@ -167,26 +167,29 @@ Fault zlib_inflate_growing(std::span<const uint8_t> in, size_t limit, uint8_t** 
     return Fault::none;
 }
 
-#if defined(PIXSIEVE_HAVE_LIBDEFLATE)
-
 namespace {
 
-// One compressor per level and one decompressor, kept for later calls: allocating a
-// compressor costs more than deflating a small picture.
+// The coders a call needs, kept for later calls: allocating a libdeflate compressor, or
+// setting up zlib's quarter megabyte of tables, costs more than deflating a sprite.
 struct Coders {
-    libdeflate_compressor* compressors[13] = {};
+#if defined(PIXSIEVE_HAVE_LIBDEFLATE)
+    libdeflate_compressor* compressors[13] = {};  // one per level
     libdeflate_decompressor* decompressor = nullptr;
+#endif
     z_stream* filtered_stream = nullptr;
     Coders* next_idle = nullptr;
 
     ~Coders()
     {
+#if defined(PIXSIEVE_HAVE_LIBDEFLATE)
         for (libdeflate_compressor* c : compressors)
             libdeflate_free_compressor(c);
         libdeflate_free_decompressor(decompressor);
+#endif
         free_filtered_stream(filtered_stream);
     }
 
+#if defined(PIXSIEVE_HAVE_LIBDEFLATE)
     libdeflate_compressor* compressor(int level)
     {
         if (level < 1 || level > 12)
@@ -202,9 +205,9 @@ struct Coders {
             decompressor = libdeflate_alloc_decompressor();
         return decompressor;
     }
+#endif
 
-    // Kept and reset between calls: setting up zlib's quarter megabyte of tables costs
-    // more than deflating a sprite.
+    // Reset between calls rather than set up again.
     z_stream* filtered()
     {
         if (filtered_stream)
@@ -267,8 +270,10 @@ public:
     BorrowedCoders(const BorrowedCoders&) = delete;
     BorrowedCoders& operator=(const BorrowedCoders&) = delete;
 
+#if defined(PIXSIEVE_HAVE_LIBDEFLATE)
     libdeflate_compressor* compressor(int level) { return coders_ ? coders_->compressor(level) : nullptr; }
     libdeflate_decompressor* inflater() { return coders_ ? coders_->inflater() : nullptr; }
+#endif
     z_stream* filtered() { return coders_ ? coders_->filtered() : nullptr; }
 
 private:
@@ -277,18 +282,20 @@ private:
 
 }  // namespace
 
-size_t zlib_deflate_bound(size_t size)
-{
-    return std::max(libdeflate_zlib_compress_bound(nullptr, size), zlib_bound(size));
-}
-
 size_t zlib_deflate_filtered(std::span<const uint8_t> in, uint8_t* out, size_t capacity)
 {
-    if (in.size() > UINT32_MAX)
+    if (in.size() > UINT32_MAX)  // past zlib's 32-bit counts
         return zlib_deflate(in, out, capacity);
     BorrowedCoders coders;
     z_stream* stream = coders.filtered();
     return stream ? deflate_filtered_with(stream, in, out, capacity) : 0;
+}
+
+#if defined(PIXSIEVE_HAVE_LIBDEFLATE)
+
+size_t zlib_deflate_bound(size_t size)
+{
+    return std::max(libdeflate_zlib_compress_bound(nullptr, size), zlib_bound(size));
 }
 
 size_t zlib_deflate(std::span<const uint8_t> in, uint8_t* out, size_t capacity, int level)
@@ -316,16 +323,6 @@ Fault zlib_inflate_known_size(std::span<const uint8_t> in, uint8_t* out, size_t*
 #else  // zlib alone
 
 size_t zlib_deflate_bound(size_t size) { return zlib_bound(size); }
-
-size_t zlib_deflate_filtered(std::span<const uint8_t> in, uint8_t* out, size_t capacity)
-{
-    if (in.size() > UINT32_MAX)
-        return zlib_deflate(in, out, capacity);
-    z_stream* stream = new_filtered_stream();
-    const size_t length = stream ? deflate_filtered_with(stream, in, out, capacity) : 0;
-    free_filtered_stream(stream);
-    return length;
-}
 
 size_t zlib_deflate(std::span<const uint8_t> in, uint8_t* out, size_t capacity, int level)
 {
