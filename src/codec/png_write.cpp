@@ -288,7 +288,7 @@ Fault filter_rows(const PngHandle* png, const uint8_t* pixels, uint8_t* filtered
 }
 
 // Deflates the filtered rows the way that suits the kind of picture (see the settings above).
-size_t deflate_picture(const PngHandle* png, std::span<const uint8_t> rows, uint8_t* out, size_t capacity)
+Result<size_t> deflate_picture(const PngHandle* png, std::span<const uint8_t> rows, uint8_t* out, size_t capacity)
 {
     if (png->color_type == kPngPalette)
         return zlib_deflate(rows, out, capacity, kPaletteDeflateLevel);
@@ -313,10 +313,10 @@ Fault deflate_rows(const PngHandle* png, const uint8_t* pixels, const PngPalette
     else if (!copy_index_rows(png, pixels, filtered, palette->entries))
         result = Fault::malformed;
     if (result == Fault::none) {
-        const size_t n = deflate_picture(png, {filtered, static_cast<size_t>(size)}, out,
-                                         static_cast<size_t>(capacity));
-        *compressed_size = static_cast<uint32_t>(n);
-        result = n == 0 ? Fault::out_of_memory : Fault::none;  // the bound always fits: no compressor
+        const Result<size_t> n = deflate_picture(png, {filtered, static_cast<size_t>(size)}, out,
+                                                 static_cast<size_t>(capacity));
+        *compressed_size = static_cast<uint32_t>(n.value);
+        result = n.fault;
     }
     free_block(filtered);
     return result;

@@ -56,13 +56,13 @@ bool build_cws(Swf* swf, uint32_t file_length, Stream* file)
 {
     ScopedStream body;
     build_body(swf, &body.s, file_length);
-    size_t packed_len = swf_compressed_capacity('C', body.s.len);
-    stream_resize(file, kHeaderSize + static_cast<uint32_t>(packed_len));
+    const size_t room = swf_compressed_capacity('C', body.s.len);
+    stream_resize(file, kHeaderSize + static_cast<uint32_t>(room));
     write_header(file, "CWS", swf->version, file_length);
-    packed_len = zlib_deflate({body.s.buf, body.s.len}, file->buf + kHeaderSize, packed_len);
-    if (packed_len == 0)
+    const Result<size_t> packed_len = zlib_deflate({body.s.buf, body.s.len}, file->buf + kHeaderSize, room);
+    if (!packed_len.ok())
         return false;
-    stream_resize(file, kHeaderSize + static_cast<uint32_t>(packed_len));
+    stream_resize(file, kHeaderSize + static_cast<uint32_t>(packed_len.value));
     return true;
 }
 
