@@ -47,7 +47,7 @@ size_t ours_png_write(const Bytes& rgba, uint32_t w, uint32_t h, Bytes& out)
 
 Bytes ours_png_file(const Bytes& rgba, uint32_t w, uint32_t h)
 {
-    Bytes out(png_encoded_size_bound(w, h, 8, 6));
+    Bytes out(png_encoded_size_bound(w, h, 8, 6).value);
     out.resize(ours_png_write(rgba, w, h, out));
     return out;
 }
@@ -87,7 +87,7 @@ void register_png(bench::Look look, uint32_t side)
     std::string name = std::string(bench::look_name(look)) + "/" + std::to_string(side);
     auto rgba = std::make_shared<Bytes>(bench::make_pixels(look, side, side, side));
     benchmark::RegisterBenchmark(("png_write/" + name + "/ours").c_str(), [=](benchmark::State& st) {
-        Bytes out(png_encoded_size_bound(side, side, 8, 6));
+        Bytes out(png_encoded_size_bound(side, side, 8, 6).value);
         size_t n = 0;
         for (auto _ : st)
             benchmark::DoNotOptimize(n = ours_png_write(*rgba, side, side, out));
@@ -96,7 +96,7 @@ void register_png(bench::Look look, uint32_t side)
     });
     benchmark::RegisterBenchmark(("png_write/" + name + "/peer").c_str(), [=](benchmark::State& st) {
         Bytes out;
-        out.reserve(png_encoded_size_bound(side, side, 8, 6));
+        out.reserve(png_encoded_size_bound(side, side, 8, 6).value);
         size_t n = 0;
         for (auto _ : st)
             benchmark::DoNotOptimize(n = bench::libpng_write(*rgba, side, side, out));

@@ -20,7 +20,7 @@ std::vector<char> to_gbk(const char* text, size_t length)
 {
     std::vector<char> out(utf8_to_gbk_capacity(length));
     int written = -1;
-    if (utf8_to_gbk(text, length, out.data(), out.size(), &written) != 0)
+    if (utf8_to_gbk(text, length, out.data(), out.size(), &written) != Fault::none)
         std::abort();
     if (written < 0)
         std::abort();
@@ -35,7 +35,7 @@ std::vector<char> to_utf8(const char* text, size_t length)
 {
     std::vector<char> out(gbk_to_utf8_capacity(length));
     int written = -1;
-    if (gbk_to_utf8(text, length, out.data(), out.size(), &written) != 0)
+    if (gbk_to_utf8(text, length, out.data(), out.size(), &written) != Fault::none)
         std::abort();
     if (written < 0)
         std::abort();

@@ -66,7 +66,7 @@ std::string utf8_from_gbk(const std::string& gbk)
 {
     std::string utf8(gbk_to_utf8_capacity(gbk.size()), '\0');
     int written = 0;
-    if (gbk_to_utf8(gbk.data(), gbk.size(), utf8.data(), utf8.size(), &written) != 0)
+    if (gbk_to_utf8(gbk.data(), gbk.size(), utf8.data(), utf8.size(), &written) != Fault::none)
         return "(not GBK) " + gbk;
     utf8.resize(static_cast<size_t>(written));
     return utf8;
@@ -76,7 +76,7 @@ std::string gbk_from_utf8(const std::string& utf8)
 {
     std::string gbk(2 * utf8.size() + 1, '\0');
     int written = 0;
-    if (utf8_to_gbk(utf8.data(), utf8.size(), gbk.data(), gbk.size(), &written) != 0)
+    if (utf8_to_gbk(utf8.data(), utf8.size(), gbk.data(), gbk.size(), &written) != Fault::none)
         return "(not UTF-8) " + utf8;
     gbk.resize(static_cast<size_t>(written));
     return gbk;

@@ -122,16 +122,16 @@ bool add_images(Swf* swf, const EditOptions& options, std::vector<std::string>& 
     names.reserve(options.adds.size());  // the names table keeps pointers into these
     for (const auto& [name, image] : options.adds) {
         names.push_back(name);  // UTF-8, as the movie stores names
-        uint32_t id = swf_free_character_id(swf);
-        if (id == 0) {
+        const Result<uint16_t> id = swf_free_character_id(swf);
+        if (!id.ok()) {
             fail("cannot add %s: every character id up to 65535 is taken", image.c_str());
             return false;
         }
-        if (swf_add_image(swf, names.back().c_str(), image.c_str(), images, static_cast<uint16_t>(id)) == nullptr) {
+        if (swf_add_image(swf, names.back().c_str(), image.c_str(), images, id.value) == nullptr) {
             fail("cannot add %s", image.c_str());
             return false;
         }
-        console_print(stdout, "pixsieve-edit: added %s as character %u\n", image.c_str(), id);
+        console_print(stdout, "pixsieve-edit: added %s as character %u\n", image.c_str(), unsigned{id.value});
     }
     return true;
 }

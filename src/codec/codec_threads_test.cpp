@@ -107,7 +107,7 @@ TEST(ThreadsDeflate, StreamsAndChecksumsAtOnceAsOnOneThread)
     for (uint32_t i = 0; i < kThreads; ++i) {
         inputs.push_back(gradient(300 + 10 * i, 200, 4, i + 9));
         Bytes stream(zlib_deflate_bound(inputs[i].size()));
-        stream.resize(zlib_deflate(inputs[i], stream.data(), stream.size()));
+        stream.resize(zlib_deflate(inputs[i], stream.data(), stream.size()).value);
         alone.push_back(stream);
         crcs.push_back(crc32_update(0, inputs[i]));
     }
@@ -118,7 +118,7 @@ TEST(ThreadsDeflate, StreamsAndChecksumsAtOnceAsOnOneThread)
         threads.emplace_back([&, t] {
             for (int round = 0; round < kRounds; ++round) {
                 Bytes stream(zlib_deflate_bound(inputs[t].size()));
-                stream.resize(zlib_deflate(inputs[t], stream.data(), stream.size()));
+                stream.resize(zlib_deflate(inputs[t], stream.data(), stream.size()).value);
                 Bytes back(inputs[t].size());
                 size_t size = back.size();
                 const bool same = zlib_inflate_known_size(stream, back.data(), &size) == Fault::none &&

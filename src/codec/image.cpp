@@ -9,6 +9,7 @@
 #include "codec/jpeg_decoder.h"
 #include "codec/jpeg_encoder.h"
 #include "platform/platform.h"
+#include "stream/byte_reader.h"
 #include "support/memory.h"
 
 namespace {
@@ -23,9 +24,6 @@ uint8_t* alloc_pixels(uint64_t width, uint64_t height, uint64_t bytes_per_pixel)
     uint64_t size = width * height * bytes_per_pixel;
     return size == 0 ? nullptr : buffer_alloc(size, false);
 }
-
-uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24; }
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
 Fault decode_png(DecodedImage* image, const uint8_t* data, uint32_t size)
 {
@@ -82,13 +80,16 @@ Fault decode_bitmap(DecodedImage* image, const uint8_t* data, uint32_t size)
     constexpr uint32_t kFileHeader = 14, kInfoHeader = 40;
     if (size < kFileHeader + kInfoHeader)
         return Fault::malformed;
-    const uint8_t* info = data + kFileHeader;
-    uint32_t pixel_offset = le32(data + 10);
-    int32_t raw_width = static_cast<int32_t>(le32(info + 4));
-    int32_t raw_height = static_cast<int32_t>(le32(info + 8));
-    uint16_t bits = le16(info + 14);
-    uint32_t compression = le32(info + 16);
-    if (le32(info) < kInfoHeader || raw_width <= 0 || raw_height == 0 || raw_height == INT32_MIN ||
+    ByteReader in({data, size});
+    in.skip(10);  // "BM", file size, reserved
+    const uint32_t pixel_offset = in.u32le();
+    const uint32_t info_size = in.u32le();
+    const auto raw_width = static_cast<int32_t>(in.u32le());
+    const auto raw_height = static_cast<int32_t>(in.u32le());
+    in.skip(2);  // planes
+    const uint16_t bits = in.u16le();
+    const uint32_t compression = in.u32le();
+    if (info_size < kInfoHeader || raw_width <= 0 || raw_height == 0 || raw_height == INT32_MIN ||
         (bits != 24 && bits != 32) || compression != 0)
         return Fault::malformed;
     bool top_down = raw_height < 0;
@@ -148,8 +149,9 @@ uint64_t image_encode_bound(uint32_t width, uint32_t height)
 {
     uint64_t blocks = (uint64_t{width} + 7) / 8 * ((uint64_t{height} + 7) / 8);
     uint64_t jpeg = kJpegHeaderBytes + blocks * kJpegWorstBytesPerBlock;
-    uint64_t png = png_encoded_size_bound(width, height, 8, 6);
-    return jpeg > png ? jpeg : png;
+    // A PNG past the buffer limit is refused by the encoder whatever the buffer.
+    const Result<uint64_t> png = png_encoded_size_bound(width, height, 8, 6);
+    return png.ok() && png.value > jpeg ? png.value : jpeg;
 }
 
 Fault image_encode_pixels(ImageKind kind, uint8_t* pixels, uint32_t width, uint32_t height, uint8_t quality,

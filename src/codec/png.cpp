@@ -86,18 +86,24 @@ void png_init(PngAllocHook alloc, PngFreeHook release)
     free_hook.store(release ? release : buffer_free, std::memory_order_relaxed);
 }
 
-int png_pixel_bytes(int color_type, int depth)
+unsigned pngi::channels_of(int color_type)
 {
-    int channels;
     switch (color_type) {
-    case 0:
-    case 3: channels = 1; break;
-    case 2: channels = 3; break;
-    case 4: channels = 2; break;
-    case 6: channels = 4; break;
-    default: return -1;
+    case kPngGrey:
+    case kPngPalette: return 1;
+    case kPngRgb: return 3;
+    case kPngGreyAlpha: return 2;
+    case kPngRgba: return 4;
+    default: return 0;
     }
-    return channels * depth / 8;
+}
+
+Result<unsigned> png_pixel_bytes(int color_type, int depth)
+{
+    const unsigned channels = channels_of(color_type);
+    if (channels == 0)
+        return Fault::unsupported;
+    return channels * static_cast<unsigned>(depth) / 8;
 }
 
 void png_close(PngHandle* png)

@@ -19,6 +19,13 @@
 
 struct z_stream_s;
 
+// Colour types as the format numbers them; the interface takes them as int.
+inline constexpr int kPngGrey = 0;
+inline constexpr int kPngRgb = 2;
+inline constexpr int kPngPalette = 3;
+inline constexpr int kPngGreyAlpha = 4;
+inline constexpr int kPngRgba = 6;
+
 // Every operation that can fail returns a Fault: malformed (a broken signature, chunk,
 // CRC, zlib stream or filter; arguments that do not fit together), truncated (the file
 // ends inside the header), unsupported (a form the handle interface does not read or
@@ -57,8 +64,9 @@ struct PngHandle {
 // program's allocation policy (support/memory.h).
 void png_init(PngAllocHook alloc_hook, PngFreeHook free_hook);
 
-// Bytes per pixel for a colour type and depth; -1 for an unknown colour type.
-int png_pixel_bytes(int color_type, int depth);
+// Whole bytes per pixel for a colour type and depth (0 below 8 bits a pixel);
+// Fault::unsupported for an unknown colour type.
+Result<unsigned> png_pixel_bytes(int color_type, int depth);
 
 // Reading: open (signature and header), then png_get_data.
 Fault png_open_read(PngHandle* png, PngReadFunction read_function, void* file_pointer);
@@ -88,9 +96,9 @@ Fault png_create_file(PngHandle* png, const char* path);  // caller closes with 
 Fault png_write_image(PngHandle* png, uint32_t width, uint32_t height, int depth, int color_type, const uint8_t* pixels,
                       const PngPalette* palette = nullptr);
 // Upper bound of the file png_write_image produces (for colour type 3 with the largest
-// palette and alpha table); 0 when it would refuse the sizes. Lets memory writers size their
-// buffer.
-uint64_t png_encoded_size_bound(uint32_t width, uint32_t height, int depth, int color_type);
+// palette and alpha table), below the buffer limit; the fault png_write_image would give
+// for these sizes otherwise (unsupported, too_large). Lets memory writers size their buffer.
+Result<uint64_t> png_encoded_size_bound(uint32_t width, uint32_t height, int depth, int color_type);
 
 // Closes the file opened by png_open_read_file / png_create_file.
 void png_close(PngHandle* png);

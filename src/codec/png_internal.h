@@ -32,6 +32,9 @@ bool read_be32(PngHandle* png, uint32_t* value);
 
 uint32_t crc_of(const uint8_t* data, size_t n, uint32_t crc = 0);
 
+// Samples per pixel of a colour type; 0 for an unknown one.
+unsigned channels_of(int color_type);
+
 // Size of the filtered scanlines (one filter byte per row), in 64 bits so it cannot wrap.
 uint64_t filtered_size(uint32_t width, uint32_t height, unsigned pbb);
 

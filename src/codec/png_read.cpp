@@ -27,27 +27,15 @@ constexpr uint32_t kFirstChunkPiece = 1u << 20;
 // Target size of the band of filtered rows that inflate writes into.
 constexpr uint64_t kBandBytes = 128u * 1024;
 
-unsigned channels_of(uint8_t color_type)
-{
-    switch (color_type) {
-    case 0:
-    case 3: return 1;
-    case 2: return 3;
-    case 4: return 2;
-    case 6: return 4;
-    default: return 0;
-    }
-}
-
 // The depths the format allows for each colour type.
 bool depth_allowed(uint8_t color_type, uint8_t depth)
 {
     switch (color_type) {
-    case 0: return depth == 1 || depth == 2 || depth == 4 || depth == 8 || depth == 16;
-    case 3: return depth == 1 || depth == 2 || depth == 4 || depth == 8;
-    case 2:
-    case 4:
-    case 6: return depth == 8 || depth == 16;
+    case kPngGrey: return depth == 1 || depth == 2 || depth == 4 || depth == 8 || depth == 16;
+    case kPngPalette: return depth == 1 || depth == 2 || depth == 4 || depth == 8;
+    case kPngRgb:
+    case kPngGreyAlpha:
+    case kPngRgba: return depth == 8 || depth == 16;
     default: return false;
     }
 }
@@ -355,7 +343,7 @@ private:
 
 bool is_handle_color_type(uint8_t color_type)
 {
-    return color_type == 0 || color_type == 2 || color_type == 4 || color_type == 6;
+    return color_type == kPngGrey || color_type == kPngRgb || color_type == kPngGreyAlpha || color_type == kPngRgba;
 }
 
 // The image must be one the handle interface decodes and whose sizes fit comfortably in 32 bits.
@@ -382,7 +370,10 @@ Fault check_header(const PngHandle* png)
     return Fault::none;
 }
 
-void set_pixel_bytes(PngHandle* png) { png->pbb = static_cast<uint8_t>(png_pixel_bytes(png->color_type, png->depth)); }
+void set_pixel_bytes(PngHandle* png)
+{
+    png->pbb = static_cast<uint8_t>(png_pixel_bytes(png->color_type, png->depth).value);
+}
 
 Fault read_header(PngHandle* png)
 {
@@ -415,7 +406,7 @@ Fault read_header(PngHandle* png)
     png->filter = data[11];
     png->interlace_method = data[12];
     set_pixel_bytes(png);
-    if (png->color_type == 3)  // refused as such, whatever the depth
+    if (png->color_type == kPngPalette)  // refused as such, whatever the depth
         return Fault::unsupported;
     return check_header(png);
 }
@@ -779,7 +770,7 @@ Result<PngPicture> png_decode(std::span<const uint8_t> file, PngForm form)
     PngPicture picture;
     if (Fault fault = read_png_header(in, picture); fault != Fault::none)
         return fault;
-    picture.indexed = form == PngForm::indexed && picture.color_type == 3;
+    picture.indexed = form == PngForm::indexed && picture.color_type == kPngPalette;
     const uint64_t pixel_bytes = picture.indexed ? 1 : 4;
     const uint64_t size = uint64_t{picture.width} * picture.height * pixel_bytes;
     const unsigned bits_per_pixel = channels_of(picture.color_type) * picture.depth;
@@ -793,7 +784,7 @@ Result<PngPicture> png_decode(std::span<const uint8_t> file, PngForm form)
     PixelSink sink(picture, key);
     // 8-bit RGBA rows, and palette rows kept as indices, are the output as stored.
     const bool direct = !picture.interlaced && picture.depth == 8 &&
-                        (picture.color_type == 6 || (picture.color_type == 3 && picture.indexed));
+                        (picture.color_type == kPngRgba || (picture.color_type == kPngPalette && picture.indexed));
     RowEngineSetup setup{picture.width,  picture.height,
                          bits_per_pixel, picture.interlaced,
                          false,          direct ? picture.pixels.get() : nullptr,
@@ -805,7 +796,7 @@ Result<PngPicture> png_decode(std::span<const uint8_t> file, PngForm form)
         if (is_type(chunk, "IEND")) {
             ended = true;
         } else if (is_type(chunk, "IDAT")) {
-            if (!chunk.crc_ok || (picture.color_type == 3 && picture.palette_size == 0))
+            if (!chunk.crc_ok || (picture.color_type == kPngPalette && picture.palette_size == 0))
                 return Fault::malformed;
             if (!engine.started()) {
                 if (Fault fault = engine.start(); fault != Fault::none)
@@ -819,7 +810,7 @@ Result<PngPicture> png_decode(std::span<const uint8_t> file, PngForm form)
         } else if (is_type(chunk, "PLTE")) {
             if (!chunk.crc_ok)
                 return Fault::malformed;
-            if (picture.color_type == 3)
+            if (picture.color_type == kPngPalette)
                 if (Fault fault = read_palette(chunk, picture); fault != Fault::none)
                     return fault;
         } else if (is_type(chunk, "tRNS")) {

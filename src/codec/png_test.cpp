@@ -152,7 +152,7 @@ Decoded pix_decode(const Bytes& file, uint8_t fill = 0xAB)
 
 Bytes pix_encode(uint32_t width, uint32_t height, int depth, int color_type, const Bytes& pixels, Fault* result)
 {
-    uint64_t bound = png_encoded_size_bound(width, height, depth, color_type);
+    uint64_t bound = png_encoded_size_bound(width, height, depth, color_type).value;  // 0 for sizes it refuses
     Bytes out(bound);
     MemoryWriter writer{0, 0, out.data(), static_cast<uint32_t>(bound)};
     PngHandle png{};
@@ -836,8 +836,8 @@ TEST(PngWrite, RefusesWhatItCannotWrite)
     EXPECT_EQ(result, Fault::malformed);
     pix_encode(0, 2, 8, 6, pixels, &result);
     EXPECT_EQ(result, Fault::unsupported);
-    EXPECT_EQ(png_encoded_size_bound(65536, 65536, 8, 6), 0u);
-    EXPECT_EQ(png_encoded_size_bound(1, 1, 8, 5), 0u);
+    EXPECT_EQ(png_encoded_size_bound(65536, 65536, 8, 6).fault, Fault::too_large);
+    EXPECT_EQ(png_encoded_size_bound(1, 1, 8, 5).fault, Fault::unsupported);
 
     PngHandle png{};
     MemoryWriter sink{0, 0, pixels.data(), 64};
@@ -862,7 +862,7 @@ TEST(PngWrite, PaletteImagesWithAndWithoutAlpha)
     for (uint16_t alpha_entries : std::initializer_list<uint16_t>{0, 2, 4}) {
         SCOPED_TRACE(alpha_entries);
         PngPalette palette{colours.data(), alpha.data(), 5, alpha_entries};
-        Bytes file(png_encoded_size_bound(width, height, 8, 3));
+        Bytes file(png_encoded_size_bound(width, height, 8, 3).value);
         MemoryWriter writer{0, 0, file.data(), static_cast<uint32_t>(file.size())};
         PngHandle png{};
         png_open_writer(&png, memory_writer, &writer);
@@ -965,14 +965,14 @@ TEST(PngMemory, ReaderAndWriterCursors)
 
 TEST(PngText, PixelBytes)
 {
-    EXPECT_EQ(png_pixel_bytes(0, 8), 1);
-    EXPECT_EQ(png_pixel_bytes(2, 16), 6);
-    EXPECT_EQ(png_pixel_bytes(3, 8), 1);
-    EXPECT_EQ(png_pixel_bytes(4, 8), 2);
-    EXPECT_EQ(png_pixel_bytes(6, 16), 8);
-    EXPECT_EQ(png_pixel_bytes(6, 4), 2);
-    EXPECT_EQ(png_pixel_bytes(0, 4), 0);
-    EXPECT_EQ(png_pixel_bytes(5, 8), -1);
+    EXPECT_EQ(png_pixel_bytes(0, 8).value, 1u);
+    EXPECT_EQ(png_pixel_bytes(2, 16).value, 6u);
+    EXPECT_EQ(png_pixel_bytes(3, 8).value, 1u);
+    EXPECT_EQ(png_pixel_bytes(4, 8).value, 2u);
+    EXPECT_EQ(png_pixel_bytes(6, 16).value, 8u);
+    EXPECT_EQ(png_pixel_bytes(6, 4).value, 2u);
+    EXPECT_EQ(png_pixel_bytes(0, 4).value, 0u);
+    EXPECT_EQ(png_pixel_bytes(5, 8).fault, Fault::unsupported);
 }
 
 TEST(PngText, DumpInfo)

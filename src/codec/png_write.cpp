@@ -24,7 +24,6 @@ namespace {
 constexpr uint64_t kFileOverhead = 8 + (12 + 13) + 12 + 12;
 // The largest palette and alpha table chunks.
 constexpr uint64_t kPaletteOverhead = (12 + 3 * 256) + (12 + 256);
-constexpr int kPaletteType = 3;
 // Deflate settings by kind of picture, measured on game art against libpng's default
 // (adaptive filters, zlib level 6 with its filtered strategy):
 // - unfiltered palette rows leave deflate more to find: one level up keeps those files below
@@ -40,9 +39,10 @@ constexpr uint64_t kSpritePixels = 128 * 128;
 
 bool known_type(int depth, int color_type)
 {
-    if (color_type == kPaletteType)
+    if (color_type == kPngPalette)
         return depth == 8;
-    return (depth == 8 || depth == 16) && (color_type == 0 || color_type == 2 || color_type == 4 || color_type == 6);
+    return (depth == 8 || depth == 16) &&
+           (color_type == kPngGrey || color_type == kPngRgb || color_type == kPngGreyAlpha || color_type == kPngRgba);
 }
 
 Fault check_image(uint32_t width, uint32_t height, int depth, int color_type, uint64_t* file_bound)
@@ -51,9 +51,9 @@ Fault check_image(uint32_t width, uint32_t height, int depth, int color_type, ui
         return Fault::unsupported;
     if (width == 0 || height == 0 || width > kMaxFormatValue || height > kMaxFormatValue)
         return Fault::unsupported;
-    uint64_t s = filtered_size(width, height, static_cast<unsigned>(png_pixel_bytes(color_type, depth)));
+    uint64_t s = filtered_size(width, height, png_pixel_bytes(color_type, depth).value);
     *file_bound = uint64_t{zlib_deflate_bound(static_cast<size_t>(s))} + kFileOverhead +
-                  (color_type == kPaletteType ? kPaletteOverhead : 0);
+                  (color_type == kPngPalette ? kPaletteOverhead : 0);
     return *file_bound >= kMaxBufferSize ? Fault::too_large : Fault::none;
 }
 
@@ -151,8 +151,6 @@ size_t paeth_filter_sse2(const uint8_t* row, const uint8_t* prior, size_t from, 
     }
     return i;
 }
-#else
-size_t paeth_filter_sse2(const uint8_t*, const uint8_t*, size_t from, size_t, size_t, uint8_t*) { return from; }
 #endif
 
 // Filters bytes [from, to) of `row` against `prior` (the row above, zeros for the first)
@@ -179,7 +177,9 @@ void apply_filter(Filter filter, const uint8_t* row, const uint8_t* prior, size_
             out[i] = static_cast<uint8_t>(row[i] - ((row[i - bpp] + prior[i]) >> 1));
         break;
     case Filter::paeth:
+#if defined(__SSE2__)
         i = paeth_filter_sse2(row, prior, i, to, bpp, out);
+#endif
         for (; i < to; i++)
             out[i] = static_cast<uint8_t>(row[i] - paeth_predictor(row[i - bpp], prior[i], prior[i - bpp]));
         break;
@@ -288,11 +288,11 @@ Fault filter_rows(const PngHandle* png, const uint8_t* pixels, uint8_t* filtered
 }
 
 // Deflates the filtered rows the way that suits the kind of picture (see the settings above).
-size_t deflate_picture(const PngHandle* png, std::span<const uint8_t> rows, uint8_t* out, size_t capacity)
+Result<size_t> deflate_picture(const PngHandle* png, std::span<const uint8_t> rows, uint8_t* out, size_t capacity)
 {
-    if (png->color_type == kPaletteType)
+    if (png->color_type == kPngPalette)
         return zlib_deflate(rows, out, capacity, kPaletteDeflateLevel);
-    if (png->color_type != 6 || png->depth != 8)
+    if (png->color_type != kPngRgba || png->depth != 8)
         return zlib_deflate(rows, out, capacity);
     if (uint64_t{png->width} * png->height <= kSpritePixels)
         return zlib_deflate_filtered(rows, out, capacity);
@@ -313,10 +313,10 @@ Fault deflate_rows(const PngHandle* png, const uint8_t* pixels, const PngPalette
     else if (!copy_index_rows(png, pixels, filtered, palette->entries))
         result = Fault::malformed;
     if (result == Fault::none) {
-        const size_t n = deflate_picture(png, {filtered, static_cast<size_t>(size)}, out,
-                                         static_cast<size_t>(capacity));
-        *compressed_size = static_cast<uint32_t>(n);
-        result = n == 0 ? Fault::out_of_memory : Fault::none;  // the bound always fits: no compressor
+        const Result<size_t> n = deflate_picture(png, {filtered, static_cast<size_t>(size)}, out,
+                                                 static_cast<size_t>(capacity));
+        *compressed_size = static_cast<uint32_t>(n.value);
+        result = n.fault;
     }
     free_block(filtered);
     return result;
@@ -340,10 +340,12 @@ Fault png_create_file(PngHandle* png, const char* path)
     return png_open_writer(png, nullptr, file);
 }
 
-uint64_t png_encoded_size_bound(uint32_t width, uint32_t height, int depth, int color_type)
+Result<uint64_t> png_encoded_size_bound(uint32_t width, uint32_t height, int depth, int color_type)
 {
     uint64_t bound = 0;
-    return check_image(width, height, depth, color_type, &bound) == Fault::none ? bound : 0;
+    if (Fault fault = check_image(width, height, depth, color_type, &bound); fault != Fault::none)
+        return fault;
+    return bound;
 }
 
 Fault png_write_image(PngHandle* png, uint32_t width, uint32_t height, int depth, int color_type, const uint8_t* pixels,
@@ -356,12 +358,12 @@ Fault png_write_image(PngHandle* png, uint32_t width, uint32_t height, int depth
     png->depth = static_cast<uint8_t>(depth);
     png->color_type = static_cast<uint8_t>(color_type);
     png->compression = png->filter = png->interlace_method = 0;
-    png->pbb = static_cast<uint8_t>(png_pixel_bytes(color_type, depth));
     uint64_t file_bound = 0;
     Fault result = check_image(width, height, depth, color_type, &file_bound);
     if (result != Fault::none)
         return result;
-    if (!pixels || (color_type == kPaletteType) != (palette != nullptr) || (palette && !palette_valid(palette)))
+    png->pbb = static_cast<uint8_t>(png_pixel_bytes(color_type, depth).value);
+    if (!pixels || (color_type == kPngPalette) != (palette != nullptr) || (palette && !palette_valid(palette)))
         return Fault::malformed;
 
     auto* file = static_cast<uint8_t*>(alloc_block(file_bound));

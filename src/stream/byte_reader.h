@@ -34,6 +34,22 @@ public:
     uint16_t u16be() { return static_cast<uint16_t>(big(2)); }
     uint32_t u32be() { return static_cast<uint32_t>(big(4)); }
 
+    // SWF's variable-length integer: 7 bits a byte, low first, while the high bit is set;
+    // the fifth byte gives the top 4 bits.
+    uint32_t encoded_u32()
+    {
+        uint32_t value = 0;
+        for (unsigned i = 0; i < 5; ++i) {
+            const uint32_t byte = u8();
+            if (i == 4)
+                return value | (byte & 0x0Fu) << 28;
+            value |= (byte & 0x7Fu) << (7 * i);
+            if ((byte & 0x80u) == 0)
+                break;
+        }
+        return value;
+    }
+
     // The next `count` bytes as a view; empty (and failed) when fewer remain.
     std::span<const uint8_t> bytes(size_t count)
     {

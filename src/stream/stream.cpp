@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "stream/byte_reader.h"
 #include "support/check.h"
 #include "support/debug.h"
 #include "support/memory.h"
@@ -69,25 +70,45 @@ void reset_bitread(Stream* stream)
 
 namespace {
 
-// The start check, then alignment, then the extent check: a value that begins
-// inside the buffer must also end inside it.
-const uint8_t* begin_read(Stream* stream, uint32_t count)
-{
-    PIXSIEVE_CHECK(stream->pos < stream->len);
-    reset_bitread(stream);
-    PIXSIEVE_CHECK(count <= stream_remaining(stream));
-    const uint8_t* at = stream->buf + stream->pos;
-    stream->pos += count;
-    return at;
-}
+// Every read goes through ByteReader, the one parser of bytes; a stream is a reader that
+// remembers where it stopped. The caller has checked the length (see the header), so a
+// read past the end is a broken invariant here, not a malformed input.
+class StreamRead {
+public:
+    // `aligned` for reads that start at a whole byte: the bits left of the current one
+    // are dropped first, and reset_bitread's line says so.
+    StreamRead(Stream* stream, bool aligned) : stream_(stream), in_({stream->buf, stream->len})
+    {
+        PIXSIEVE_CHECK(stream->pos < stream->len);
+        in_.seek(stream->pos);
+        in_.ubits(stream->bitpos);
+        if (aligned) {
+            stream_report_align(stream->bitpos);
+            in_.align();
+        }
+    }
+    ~StreamRead()
+    {
+        stream_->pos = static_cast<uint32_t>(in_.position());
+        stream_->bitpos = static_cast<uint8_t>(in_.bit_position());
+    }
+    StreamRead(const StreamRead&) = delete;
+    StreamRead& operator=(const StreamRead&) = delete;
 
-uint32_t load_le(const uint8_t* p, int bytes)
-{
-    uint32_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i)
-        v = v << 8 | p[i];
-    return v;
-}
+    ByteReader& in() { return in_; }
+    // The value read, once the reader has checked it lay inside the buffer.
+    template <class T>
+    T checked(T value)
+    {
+        const bool read_inside_buffer = in_.ok();
+        PIXSIEVE_CHECK(read_inside_buffer);
+        return value;
+    }
+
+private:
+    Stream* stream_;
+    ByteReader in_;
+};
 
 uint8_t* begin_write(Stream* stream, uint32_t count)
 {
@@ -105,17 +126,30 @@ void store_le(uint8_t* p, uint32_t value, int bytes)
 
 }  // namespace
 
-uint8_t stream_read_ui8(Stream* stream) { return *begin_read(stream, 1); }
+uint8_t stream_read_ui8(Stream* stream)
+{
+    StreamRead read(stream, true);
+    return read.checked(read.in().u8());
+}
 int8_t stream_read_si8(Stream* stream) { return static_cast<int8_t>(stream_read_ui8(stream)); }
-uint16_t stream_read_ui16(Stream* stream) { return static_cast<uint16_t>(load_le(begin_read(stream, 2), 2)); }
+uint16_t stream_read_ui16(Stream* stream)
+{
+    StreamRead read(stream, true);
+    return read.checked(read.in().u16le());
+}
 int16_t stream_read_si16(Stream* stream) { return static_cast<int16_t>(stream_read_ui16(stream)); }
-uint32_t stream_read_ui32(Stream* stream) { return load_le(begin_read(stream, 4), 4); }
+uint32_t stream_read_ui32(Stream* stream)
+{
+    StreamRead read(stream, true);
+    return read.checked(read.in().u32le());
+}
 int32_t stream_read_si32(Stream* stream) { return static_cast<int32_t>(stream_read_ui32(stream)); }
 
 double stream_read_double(Stream* stream)
 {
-    const uint8_t* p = begin_read(stream, 8);
-    uint64_t bits = uint64_t{load_le(p + 4, 4)} << 32 | load_le(p, 4);
+    StreamRead read(stream, true);
+    const uint64_t low = read.in().u32le();
+    const uint64_t bits = read.checked(uint64_t{read.in().u32le()} << 32 | low);
     double value;
     std::memcpy(&value, &bits, sizeof value);
     return value;
@@ -123,93 +157,66 @@ double stream_read_double(Stream* stream)
 
 const char* stream_read_string(Stream* stream)
 {
-    PIXSIEVE_CHECK(stream->pos < stream->len);
-    reset_bitread(stream);
-    const void* nul = std::memchr(stream->buf + stream->pos, 0, stream_remaining(stream));
-    PIXSIEVE_CHECK(nul != nullptr);
-    const char* text = reinterpret_cast<const char*>(stream->buf + stream->pos);
-    stream->pos = static_cast<uint32_t>(static_cast<const uint8_t*>(nul) - stream->buf) + 1;
-    return text;
+    StreamRead read(stream, true);
+    return read.checked(read.in().cstring()).data();
 }
 
 uint32_t stream_read_encodedu32(Stream* stream)
 {
-    PIXSIEVE_CHECK(stream->pos < stream->len);
-    reset_bitread(stream);
-    uint32_t value = 0;
-    for (int i = 0; i < 5; ++i) {
-        PIXSIEVE_CHECK(stream->pos < stream->len);
-        uint8_t byte = stream->buf[stream->pos++];
-        if (i == 4)
-            return value | uint32_t{byte & 0x0Fu} << 28;
-        value |= uint32_t{byte & 0x7Fu} << (7 * i);
-        if (!(byte & 0x80))
-            break;
-    }
-    return value;
+    StreamRead read(stream, true);
+    return read.checked(read.in().encoded_u32());
 }
 
-void stream_skip(Stream* stream, uint32_t count) { begin_read(stream, count); }
+void stream_skip(Stream* stream, uint32_t count)
+{
+    StreamRead read(stream, true);
+    read.checked(read.in().skip(count));
+}
 
 void stream_read_bytes(void* dest, Stream* stream, uint32_t count)
 {
-    reset_bitread(stream);
-    PIXSIEVE_CHECK(count <= stream_remaining(stream));
-    if (count != 0)
-        std::memcpy(dest, stream->buf + stream->pos, count);
-    stream->pos += count;
+    if (count == 0) {
+        reset_bitread(stream);
+        return;
+    }
+    StreamRead read(stream, true);
+    const std::span<const uint8_t> bytes = read.checked(read.in().bytes(count));
+    std::memcpy(dest, bytes.data(), count);
 }
 
 void stream_copy(Stream* dest, Stream* source, uint32_t count)
 {
-    reset_bitread(source);
-    PIXSIEVE_CHECK(count <= stream_remaining(source));
     PIXSIEVE_CHECK(count <= dest->len && dest->pos <= dest->len - count);
-    if (count != 0)
-        std::memcpy(dest->buf + dest->pos, source->buf + source->pos, count);
+    if (count == 0) {
+        reset_bitread(source);
+        return;
+    }
+    uint32_t start = 0;
+    {
+        StreamRead read(source, true);
+        start = static_cast<uint32_t>(read.in().position());
+        const std::span<const uint8_t> bytes = read.checked(read.in().bytes(count));
+        std::memcpy(dest->buf + dest->pos, bytes.data(), count);
+    }
+    source->pos = start;  // only the alignment moves the source
 }
 
-uint8_t stream_read_bit(Stream* stream)
-{
-    PIXSIEVE_CHECK(stream->pos < stream->len);
-    uint8_t bit = (stream->buf[stream->pos] >> (7 - stream->bitpos)) & 1;
-    if (++stream->bitpos == 8) {
-        stream->pos++;
-        stream->bitpos = 0;
-    }
-    return bit;
-}
+uint8_t stream_read_bit(Stream* stream) { return static_cast<uint8_t>(stream_read_ubits(stream, 1)); }
 
 uint32_t stream_read_ubits(Stream* stream, uint8_t count)
 {
     if (count == 0)
         return 0;
-    PIXSIEVE_CHECK(stream->pos < stream->len);
-    uint64_t result = 0;
-    unsigned n = count;
-    while (n > 0) {
-        PIXSIEVE_CHECK(stream->pos < stream->len);
-        unsigned k = n < 8u - stream->bitpos ? n : 8u - stream->bitpos;
-        unsigned byte = stream->buf[stream->pos];
-        result = result << k | ((byte >> (8 - stream->bitpos - k)) & ((1u << k) - 1));
-        n -= k;
-        stream->bitpos = static_cast<uint8_t>(stream->bitpos + k);
-        if (stream->bitpos == 8) {
-            stream->pos++;
-            stream->bitpos = 0;
-        }
-    }
-    return static_cast<uint32_t>(result);
+    StreamRead read(stream, false);
+    return read.checked(read.in().ubits(count));
 }
 
 int32_t stream_read_sbits(Stream* stream, uint8_t count)
 {
     if (count == 0)
         return 0;
-    uint32_t sign = stream_read_bit(stream);
-    uint32_t rest = stream_read_ubits(stream, static_cast<uint8_t>(count - 1));
-    uint32_t high = count - 1 >= 32 ? 0 : (0u - sign) << (count - 1);
-    return static_cast<int32_t>(high | rest);
+    StreamRead read(stream, false);
+    return read.checked(read.in().sbits(count));
 }
 
 void stream_write_ui8(Stream* stream, uint8_t value) { *begin_write(stream, 1) = value; }

@@ -1,9 +1,10 @@
-// The byte buffer under every SWF parser and writer: little-endian readers and
-// writers, SWF bit fields, and the size-limited allocation functions.
+// The byte buffer the SWF writers fill: little-endian writers, and the readers that go
+// with them, and the size-limited allocation functions.
 //
-// Readers check that the read lies inside `len` and stop the program otherwise:
-// that is a broken invariant of the caller, which must check lengths (see
-// stream_remaining) before handing input bytes to a reader.
+// Input is parsed with ByteReader (stream/byte_reader.h), which reports a short read. The
+// readers here are that reader over a stream's block, for callers that have checked the
+// length (see stream_remaining) and so treat a read past `len` as a broken invariant:
+// it stops the program.
 #pragma once
 
 #include <cstddef>

@@ -7,10 +7,10 @@
 
 #include "support/memory.h"
 
+#include <mutex>
+
 #if defined(PIXSIEVE_HAVE_LIBDEFLATE)
 #include <libdeflate.h>
-
-#include <mutex>
 #endif
 
 #if !defined(PIXSIEVE_HAVE_LIBDEFLATE)
@@ -70,14 +70,17 @@ static void free_filtered_stream(z_stream* stream)
     delete stream;
 }
 
-// One whole stream through a fresh or reset zlib stream; 0 when it does not fit.
-static size_t deflate_filtered_with(z_stream* stream, std::span<const uint8_t> in, uint8_t* out, size_t capacity)
+// One whole stream through a fresh or reset zlib stream.
+static Result<size_t> deflate_filtered_with(z_stream* stream, std::span<const uint8_t> in, uint8_t* out,
+                                            size_t capacity)
 {
     stream->next_in = const_cast<Bytef*>(in.data());
     stream->avail_in = static_cast<uInt>(in.size());
     stream->next_out = out;
     stream->avail_out = capacity > UINT32_MAX ? UINT32_MAX : static_cast<uInt>(capacity);
-    return deflate(stream, Z_FINISH) == Z_STREAM_END ? stream->total_out : 0;
+    if (deflate(stream, Z_FINISH) != Z_STREAM_END)
+        return Fault::too_large;  // the output filled up before the stream's end
+    return size_t{stream->total_out};
 }
 
 // What uncompress's codes mean here; zlib_code below gives the numbers back.
@@ -167,26 +170,29 @@ Fault zlib_inflate_growing(std::span<const uint8_t> in, size_t limit, uint8_t** 
     return Fault::none;
 }
 
-#if defined(PIXSIEVE_HAVE_LIBDEFLATE)
-
 namespace {
 
-// One compressor per level and one decompressor, kept for later calls: allocating a
-// compressor costs more than deflating a small picture.
+// The coders a call needs, kept for later calls: allocating a libdeflate compressor, or
+// setting up zlib's quarter megabyte of tables, costs more than deflating a sprite.
 struct Coders {
-    libdeflate_compressor* compressors[13] = {};
+#if defined(PIXSIEVE_HAVE_LIBDEFLATE)
+    libdeflate_compressor* compressors[13] = {};  // one per level
     libdeflate_decompressor* decompressor = nullptr;
+#endif
     z_stream* filtered_stream = nullptr;
     Coders* next_idle = nullptr;
 
     ~Coders()
     {
+#if defined(PIXSIEVE_HAVE_LIBDEFLATE)
         for (libdeflate_compressor* c : compressors)
             libdeflate_free_compressor(c);
         libdeflate_free_decompressor(decompressor);
+#endif
         free_filtered_stream(filtered_stream);
     }
 
+#if defined(PIXSIEVE_HAVE_LIBDEFLATE)
     libdeflate_compressor* compressor(int level)
     {
         if (level < 1 || level > 12)
@@ -202,9 +208,9 @@ struct Coders {
             decompressor = libdeflate_alloc_decompressor();
         return decompressor;
     }
+#endif
 
-    // Kept and reset between calls: setting up zlib's quarter megabyte of tables costs
-    // more than deflating a sprite.
+    // Reset between calls rather than set up again.
     z_stream* filtered()
     {
         if (filtered_stream)
@@ -267,8 +273,10 @@ public:
     BorrowedCoders(const BorrowedCoders&) = delete;
     BorrowedCoders& operator=(const BorrowedCoders&) = delete;
 
+#if defined(PIXSIEVE_HAVE_LIBDEFLATE)
     libdeflate_compressor* compressor(int level) { return coders_ ? coders_->compressor(level) : nullptr; }
     libdeflate_decompressor* inflater() { return coders_ ? coders_->inflater() : nullptr; }
+#endif
     z_stream* filtered() { return coders_ ? coders_->filtered() : nullptr; }
 
 private:
@@ -277,27 +285,34 @@ private:
 
 }  // namespace
 
+Result<size_t> zlib_deflate_filtered(std::span<const uint8_t> in, uint8_t* out, size_t capacity)
+{
+    if (in.size() > UINT32_MAX)  // past zlib's 32-bit counts
+        return zlib_deflate(in, out, capacity);
+    BorrowedCoders coders;
+    z_stream* stream = coders.filtered();
+    if (!stream)
+        return Fault::out_of_memory;
+    return deflate_filtered_with(stream, in, out, capacity);
+}
+
+#if defined(PIXSIEVE_HAVE_LIBDEFLATE)
+
 size_t zlib_deflate_bound(size_t size)
 {
     return std::max(libdeflate_zlib_compress_bound(nullptr, size), zlib_bound(size));
 }
 
-size_t zlib_deflate_filtered(std::span<const uint8_t> in, uint8_t* out, size_t capacity)
-{
-    if (in.size() > UINT32_MAX)
-        return zlib_deflate(in, out, capacity);
-    BorrowedCoders coders;
-    z_stream* stream = coders.filtered();
-    return stream ? deflate_filtered_with(stream, in, out, capacity) : 0;
-}
-
-size_t zlib_deflate(std::span<const uint8_t> in, uint8_t* out, size_t capacity, int level)
+Result<size_t> zlib_deflate(std::span<const uint8_t> in, uint8_t* out, size_t capacity, int level)
 {
     BorrowedCoders coders;
     libdeflate_compressor* compressor = coders.compressor(level);
     if (!compressor)
-        return 0;
-    return libdeflate_zlib_compress(compressor, in.data(), in.size(), out, capacity);
+        return Fault::out_of_memory;
+    const size_t length = libdeflate_zlib_compress(compressor, in.data(), in.size(), out, capacity);
+    if (length == 0)
+        return Fault::too_large;
+    return length;
 }
 
 Fault zlib_inflate_known_size(std::span<const uint8_t> in, uint8_t* out, size_t* out_size)
@@ -317,26 +332,18 @@ Fault zlib_inflate_known_size(std::span<const uint8_t> in, uint8_t* out, size_t*
 
 size_t zlib_deflate_bound(size_t size) { return zlib_bound(size); }
 
-size_t zlib_deflate_filtered(std::span<const uint8_t> in, uint8_t* out, size_t capacity)
+Result<size_t> zlib_deflate(std::span<const uint8_t> in, uint8_t* out, size_t capacity, int level)
 {
     if (in.size() > UINT32_MAX)
-        return zlib_deflate(in, out, capacity);
-    z_stream* stream = new_filtered_stream();
-    const size_t length = stream ? deflate_filtered_with(stream, in, out, capacity) : 0;
-    free_filtered_stream(stream);
-    return length;
-}
-
-size_t zlib_deflate(std::span<const uint8_t> in, uint8_t* out, size_t capacity, int level)
-{
-    if (in.size() > UINT32_MAX)
-        return 0;
+        return Fault::too_large;
     uLongf length = capacity > UINT32_MAX ? UINT32_MAX : static_cast<uLongf>(capacity);
     if (level < 1 || level > 9)
         level = level > 9 ? 9 : 6;
-    if (compress2(out, &length, in.data(), static_cast<uLong>(in.size()), level) != Z_OK)
-        return 0;
-    return length;
+    switch (compress2(out, &length, in.data(), static_cast<uLong>(in.size()), level)) {
+    case Z_OK: return size_t{length};
+    case Z_MEM_ERROR: return Fault::out_of_memory;
+    default: return Fault::too_large;
+    }
 }
 
 Fault zlib_inflate_known_size(std::span<const uint8_t> in, uint8_t* out, size_t* out_size)

@@ -17,15 +17,15 @@ inline constexpr int kDeflateLevel = 6;
 // bytes, at any level.
 size_t zlib_deflate_bound(size_t size);
 
-// Compresses `in` as one zlib stream into out[0..capacity). Returns the stream's length;
-// 0 when it does not fit or no compressor could be had.
-size_t zlib_deflate(std::span<const uint8_t> in, uint8_t* out, size_t capacity, int level = kDeflateLevel);
+// Compresses `in` as one zlib stream into out[0..capacity) and gives the stream's length:
+// Fault::too_large when it does not fit, out_of_memory when no compressor could be had.
+Result<size_t> zlib_deflate(std::span<const uint8_t> in, uint8_t* out, size_t capacity, int level = kDeflateLevel);
 
 // The same with zlib's Z_FILTERED strategy at level 6, which gives up short matches for
 // literals: on the noisy filtered rows of small pictures with alpha its streams are about
 // 5 % smaller than libdeflate's at any level below 10, in a fraction of that level's time.
 // Slower than zlib_deflate, so meant for small inputs.
-size_t zlib_deflate_filtered(std::span<const uint8_t> in, uint8_t* out, size_t capacity);
+Result<size_t> zlib_deflate_filtered(std::span<const uint8_t> in, uint8_t* out, size_t capacity);
 
 // Running checksums: start CRC-32 with 0 and Adler-32 with 1.
 uint32_t crc32_update(uint32_t crc, std::span<const uint8_t> data);

@@ -27,7 +27,7 @@ Bytes sample_bytes(size_t n, uint32_t seed)
 Bytes deflated(const Bytes& raw, int level = kDeflateLevel)
 {
     Bytes out(zlib_deflate_bound(raw.size()));
-    out.resize(zlib_deflate(raw, out.data(), out.size(), level));
+    out.resize(zlib_deflate(raw, out.data(), out.size(), level).value);
     return out;
 }
 
@@ -41,7 +41,7 @@ int uncompress_code(const Bytes& stream, size_t capacity)
 Bytes deflated_filtered(const Bytes& raw)
 {
     Bytes out(zlib_deflate_bound(raw.size()));
-    out.resize(zlib_deflate_filtered(raw, out.data(), out.size()));
+    out.resize(zlib_deflate_filtered(raw, out.data(), out.size()).value);
     return out;
 }
 
@@ -77,12 +77,12 @@ TEST(Deflate, StreamsInflateWithZlibAtEveryLevel)
     }
 }
 
-TEST(Deflate, OutputThatDoesNotFitGivesZero)
+TEST(Deflate, OutputThatDoesNotFitIsTooLarge)
 {
     Bytes raw = sample_bytes(5000, 9);
     Bytes out(10);
-    EXPECT_EQ(zlib_deflate(raw, out.data(), out.size()), 0u);
-    EXPECT_EQ(zlib_deflate_filtered(raw, out.data(), out.size()), 0u);
+    EXPECT_EQ(zlib_deflate(raw, out.data(), out.size()).fault, Fault::too_large);
+    EXPECT_EQ(zlib_deflate_filtered(raw, out.data(), out.size()).fault, Fault::too_large);
 }
 
 TEST(Deflate, ChecksumsAgreeWithZlibAlsoInPieces)

@@ -101,8 +101,10 @@ uint32_t swf_highest_character_id(Swf* swf)
     return highest;
 }
 
-uint32_t swf_free_character_id(Swf* swf)
+Result<uint16_t> swf_free_character_id(Swf* swf)
 {
     const uint32_t highest = swf_highest_character_id(swf);
-    return highest < 0xFFFF ? highest + 1 : 0;
+    if (highest >= 0xFFFF)
+        return Fault::too_large;
+    return static_cast<uint16_t>(highest + 1);
 }

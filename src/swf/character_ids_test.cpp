@@ -35,7 +35,7 @@ TEST(CharacterIds, EmptyMovieStartsAtOne)
     testkit::Loaded loaded = testkit::load_movie(m.build());
     ASSERT_TRUE(loaded.swf);
     EXPECT_EQ(swf_highest_character_id(loaded.swf.get()), 0u);
-    EXPECT_EQ(swf_free_character_id(loaded.swf.get()), 1u);
+    EXPECT_EQ(swf_free_character_id(loaded.swf.get()).value, 1u);
 }
 
 TEST(CharacterIds, EachKindOfDefinitionAndUseCounts)
@@ -85,7 +85,7 @@ TEST(CharacterIds, NoFreeIdAboveTheLast)
     m.end();
     testkit::Loaded loaded = testkit::load_movie(m.build());
     ASSERT_TRUE(loaded.swf);
-    EXPECT_EQ(swf_free_character_id(loaded.swf.get()), 0u);
+    EXPECT_EQ(swf_free_character_id(loaded.swf.get()).fault, Fault::too_large);
 }
 
 }  // namespace

@@ -120,16 +120,17 @@ constexpr int kBitmapDeflateLevel = 12;
 // Rebuilds the tag as a lossless bitmap: its header, then `data` deflated.
 bool rebuild_lossless(SwfTag* tag, uint16_t code, std::span<const uint8_t> header, std::span<const uint8_t> data)
 {
-    size_t packed_len = zlib_deflate_bound(data.size());
-    ByteBuffer packed = buffer_new_zeroed(packed_len);
+    const size_t room = zlib_deflate_bound(data.size());
+    ByteBuffer packed = buffer_new_zeroed(room);
+    Result<size_t> packed_len = Fault::out_of_memory;
     if (packed)
-        packed_len = zlib_deflate(data, packed.get(), packed_len, kBitmapDeflateLevel);
-    if (!packed || packed_len == 0) {
+        packed_len = zlib_deflate(data, packed.get(), room, kBitmapDeflateLevel);
+    if (!packed_len.ok()) {
         DEBUG_PROBLEM("swf", DEFLATE_FAILED);
         return false;
     }
     return rebuild_tag(tag, code, header.data(), static_cast<uint32_t>(header.size()), packed.get(),
-                       static_cast<uint32_t>(packed_len));
+                       static_cast<uint32_t>(packed_len.value));
 }
 
 // 32-bit pixels from R, G, B, A (changed in place): an opaque picture as DefineBitsLossless,
@@ -358,14 +359,16 @@ EditResult lossless2jpeg(SwfTag* tag)
         DEBUG_PROBLEM("swf", "bitmap %d cannot be encoded as JPEG, left unchanged", header.id);
         return EditResult::failed;
     }
-    size_t alpha_len = zlib_deflate_bound(count);
-    ByteBuffer packed_alpha = buffer_new_zeroed(alpha_len);
+    const size_t alpha_room = zlib_deflate_bound(count);
+    ByteBuffer packed_alpha = buffer_new_zeroed(alpha_room);
+    Result<size_t> packed = Fault::out_of_memory;
     if (packed_alpha)
-        alpha_len = zlib_deflate({alpha.get(), count}, packed_alpha.get(), alpha_len);
-    if (!packed_alpha || alpha_len == 0) {
+        packed = zlib_deflate({alpha.get(), count}, packed_alpha.get(), alpha_room);
+    if (!packed.ok()) {
         DEBUG_PROBLEM("swf", DEFLATE_FAILED);
         return EditResult::failed;
     }
+    const size_t alpha_len = packed.value;
     uint64_t new_len = uint64_t{jpeg_size} + alpha_len + 6;
     if (new_len >= old_body.size())
         return EditResult::unchanged;  // the JPEG form is not smaller: keep the lossless tag

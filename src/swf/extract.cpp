@@ -77,11 +77,6 @@ Outcome not_written(const BitmapJob& job, uint16_t id, Fault fault)
     return Outcome::write_failed;
 }
 
-// PNG colour types: the movie's own form of each bitmap.
-constexpr int kPngRgb = 2;
-constexpr int kPngPalette = 3;
-constexpr int kPngRgba = 6;
-
 // The pixels of one PNG: indices with their palette, R, G, B or R, G, B, A.
 struct PngPixels {
     int color_type;
@@ -91,8 +86,7 @@ struct PngPixels {
 
 bool png_within_limit(uint32_t width, uint32_t height, int color_type)
 {
-    uint64_t bound = png_encoded_size_bound(width, height, 8, color_type);
-    return bound != 0 && bound < kMaxBufferSize;
+    return png_encoded_size_bound(width, height, 8, color_type).ok();
 }
 
 // A valid bitmap whose PNG, pixels or inflated data could pass the buffer limit: it cannot
@@ -109,13 +103,13 @@ Outcome past_buffer_limit(const BitmapJob& job, uint16_t id, uint32_t width, uin
 // before the encoding has succeeded.
 Outcome write_png_bitmap(const BitmapJob& job, uint16_t id, uint32_t width, uint32_t height, const PngPixels& image)
 {
-    if (!png_within_limit(width, height, image.color_type))
+    const Result<uint64_t> bound = png_encoded_size_bound(width, height, 8, image.color_type);
+    if (!bound.ok())
         return past_buffer_limit(job, id, width, height);
-    uint64_t bound = png_encoded_size_bound(width, height, 8, image.color_type);
-    ByteBuffer encoded = buffer_new(bound);
+    ByteBuffer encoded = buffer_new(bound.value);
     if (!encoded)
         return not_written(job, id, Fault::out_of_memory);
-    MemoryWriter writer{0, 0, encoded.get(), static_cast<uint32_t>(bound)};
+    MemoryWriter writer{0, 0, encoded.get(), static_cast<uint32_t>(bound.value)};
     PngHandle png{};
     if (png_open_writer(&png, memory_writer, &writer) != Fault::none ||
         png_write_image(&png, width, height, 8, image.color_type, image.pixels, image.palette) != Fault::none) {

@@ -56,13 +56,13 @@ bool build_cws(Swf* swf, uint32_t file_length, Stream* file)
 {
     ScopedStream body;
     build_body(swf, &body.s, file_length);
-    size_t packed_len = swf_compressed_capacity('C', body.s.len);
-    stream_resize(file, kHeaderSize + static_cast<uint32_t>(packed_len));
+    const size_t room = swf_compressed_capacity('C', body.s.len);
+    stream_resize(file, kHeaderSize + static_cast<uint32_t>(room));
     write_header(file, "CWS", swf->version, file_length);
-    packed_len = zlib_deflate({body.s.buf, body.s.len}, file->buf + kHeaderSize, packed_len);
-    if (packed_len == 0)
+    const Result<size_t> packed_len = zlib_deflate({body.s.buf, body.s.len}, file->buf + kHeaderSize, room);
+    if (!packed_len.ok())
         return false;
-    stream_resize(file, kHeaderSize + static_cast<uint32_t>(packed_len));
+    stream_resize(file, kHeaderSize + static_cast<uint32_t>(packed_len.value));
     return true;
 }
 
@@ -105,7 +105,7 @@ Fault save_as(Swf* swf, char container, const char* path)
 
 }  // namespace
 
-uint32_t swf_size(Swf* swf)
+Result<uint32_t> swf_size(Swf* swf)
 {
     uint64_t size = kHeaderSize + uint64_t{swf->frame_rect.len} + 4;
     int count = 0;
@@ -116,7 +116,7 @@ uint32_t swf_size(Swf* swf)
     DEBUG_LINE("swf", "tagnum:%d", count);
     if (size >= kMaxBufferSize) {
         DEBUG_PROBLEM("swf", "movie of %llu bytes is too large to write", static_cast<unsigned long long>(size));
-        return 0;
+        return Fault::too_large;
     }
     return static_cast<uint32_t>(size);
 }
@@ -148,10 +148,11 @@ Fault swf_build_file(Swf* swf, char container, Stream* file)
 {
     const char* saver = saver_name(container);
     stream_clear(file);
-    uint32_t file_length = swf_size(swf);
-    DEBUG_LINE_IN("swf", saver, "size:%d,%d", static_cast<int>(file_length), static_cast<int>(swf->file_length));
-    if (file_length == 0)
-        return Fault::too_large;
+    const Result<uint32_t> size = swf_size(swf);
+    DEBUG_LINE_IN("swf", saver, "size:%d,%d", static_cast<int>(size.value), static_cast<int>(swf->file_length));
+    if (!size.ok())
+        return size.fault;
+    const uint32_t file_length = size.value;
     if (container == 'C' && !build_cws(swf, file_length, file)) {
         DEBUG_PROBLEM_IN("swf", saver, "cws压缩失败");  // "compression failed"
         return Fault::too_large;

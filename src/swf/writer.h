@@ -10,8 +10,8 @@ struct Swf;
 struct SwfTag;
 
 // The uncompressed file length: header, frame header and every tag record.
-// Prints "tagnum:%d". 0 when the movie would reach 1 GiB (with a line).
-uint32_t swf_size(Swf* swf);
+// Prints "tagnum:%d". Fault::too_large (with a line) when the movie would reach 1 GiB.
+Result<uint32_t> swf_size(Swf* swf);
 
 // Appends one tag record in its shortest form at the stream's position.
 void swf_write_tag(Stream* stream, const SwfTag* tag);

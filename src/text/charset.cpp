@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "support/memory.h"
 
@@ -49,7 +50,6 @@ alignas(64) uint32_t g_gbk_utf8[kGbkTableSize];
 uint8_t g_ascii_lower[128];
 uint8_t g_ascii_upper[128];
 uint8_t g_ascii_same[128];
-bool g_tables_built = false;
 
 constexpr uint64_t kHighBits = 0x8080808080808080ull;
 
@@ -155,11 +155,14 @@ inline uint8_t* put_gbk(uint8_t* o, unsigned u)
     return o + (code != 0 ? 2 : 0);
 }
 
-bool conversion_args_ok(const char* src, size_t src_len, const char* out, size_t out_capacity, const int* out_len,
-                        uint64_t needed)
+Fault check_conversion(const char* src, size_t src_len, const char* out, size_t out_capacity, const int* out_len,
+                       uint64_t needed)
 {
-    return src != nullptr && out != nullptr && out_len != nullptr && src_len != 0 && src_len < kMaxBufferSize &&
-           out_capacity >= needed;
+    if (src_len >= kMaxBufferSize)
+        return Fault::too_large;
+    if (src == nullptr || out == nullptr || out_len == nullptr || src_len == 0 || out_capacity < needed)
+        return Fault::malformed;
+    return Fault::none;
 }
 
 }  // namespace
@@ -187,10 +190,13 @@ const uint8_t utf8_skip[256] = {
 
 void charset_init()
 {
-    build_gbk_unicode_tables();
-    build_simplify_tables();
-    build_ascii_tables();
-    g_tables_built = true;
+    // Written once, by whichever thread comes first; read-only for every conversion after.
+    static std::once_flag built;
+    std::call_once(built, [] {
+        build_gbk_unicode_tables();
+        build_simplify_tables();
+        build_ascii_tables();
+    });
 }
 
 namespace {
@@ -493,10 +499,11 @@ inline void gbk_to_utf8_pair_block(const uint8_t*& s, uint8_t*& o)
 
 }  // namespace
 
-int utf8_to_gbk(const char* src, size_t src_len, char* out, size_t out_capacity, int* out_len)
+Fault utf8_to_gbk(const char* src, size_t src_len, char* out, size_t out_capacity, int* out_len)
 {
-    if (!conversion_args_ok(src, src_len, out, out_capacity, out_len, utf8_to_gbk_capacity(src_len)))
-        return -1;
+    if (Fault fault = check_conversion(src, src_len, out, out_capacity, out_len, utf8_to_gbk_capacity(src_len));
+        fault != Fault::none)
+        return fault;
     const uint8_t* s = reinterpret_cast<const uint8_t*>(src);
     const uint8_t* const end = s + src_len;
     uint8_t* o = reinterpret_cast<uint8_t*>(out);
@@ -533,13 +540,14 @@ int utf8_to_gbk(const char* src, size_t src_len, char* out, size_t out_capacity,
     }
     *o = 0;
     *out_len = int(o - reinterpret_cast<uint8_t*>(out));
-    return 0;
+    return Fault::none;
 }
 
-int gbk_to_utf8(const char* src, size_t src_len, char* out, size_t out_capacity, int* out_len)
+Fault gbk_to_utf8(const char* src, size_t src_len, char* out, size_t out_capacity, int* out_len)
 {
-    if (!conversion_args_ok(src, src_len, out, out_capacity, out_len, gbk_to_utf8_capacity(src_len)))
-        return -1;
+    if (Fault fault = check_conversion(src, src_len, out, out_capacity, out_len, gbk_to_utf8_capacity(src_len));
+        fault != Fault::none)
+        return fault;
     const uint8_t* s = reinterpret_cast<const uint8_t*>(src);
     const uint8_t* const end = s + src_len;
     uint8_t* o = reinterpret_cast<uint8_t*>(out);
@@ -575,13 +583,12 @@ int gbk_to_utf8(const char* src, size_t src_len, char* out, size_t out_capacity,
         *o++ = *s;  // a last lone lead byte is dropped
     *o = 0;
     *out_len = int(o - reinterpret_cast<uint8_t*>(out));
-    return 0;
+    return Fault::none;
 }
 
 void puts_utf8(const char* text, size_t len)
 {
-    if (!g_tables_built)
-        charset_init();
+    charset_init();
     if (text == nullptr || len == 0 || len >= kMaxBufferSize) {
         std::fputs("\n", stdout);
         return;
@@ -589,7 +596,7 @@ void puts_utf8(const char* text, size_t len)
     ByteBuffer buffer = buffer_new(utf8_to_gbk_capacity(len));
     char* gbk = reinterpret_cast<char*>(buffer.get());
     int gbk_len = 0;
-    if (gbk == nullptr || utf8_to_gbk(text, len, gbk, utf8_to_gbk_capacity(len), &gbk_len) != 0) {
+    if (gbk == nullptr || utf8_to_gbk(text, len, gbk, utf8_to_gbk_capacity(len), &gbk_len) != Fault::none) {
         std::fputs("\n", stdout);
         return;
     }

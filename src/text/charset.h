@@ -3,12 +3,15 @@
 // keep class names in UTF-8 and leave conversion at the program's edge to the platform layer.
 //
 // Every lookup is one indexed read into direct tables that charset_init expands from the
-// compact lists in charset_tables.cpp. charset_init must run (once, at start-up) before any
-// conversion; the tables are read-only afterwards, so conversions may run concurrently.
+// compact lists in charset_tables.cpp. charset_init must run before any conversion; it
+// builds them on its first call, from any thread, and the tables are read-only afterwards,
+// so conversions may run concurrently.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "support/fault.h"
 
 // Normalisation flags, combinable. kCharsetLower wins over kCharsetUpper.
 inline constexpr unsigned kCharsetLower = 1;       // ASCII A-Z -> a-z
@@ -19,7 +22,7 @@ inline constexpr unsigned kCharsetSimplified = 8;  // traditional Chinese -> sim
 inline constexpr size_t kGbkTableSize = 32768;      // indexed by GBK code - 0x8000
 inline constexpr size_t kUnicodeTableSize = 65536;  // indexed by BMP code point
 
-// Builds every table below. Cheap enough for every start; calling it again rebuilds the same.
+// Builds every table below on the first call; later calls return at once.
 void charset_init();
 
 // Smallest output buffers the conversions accept for `src_len` input bytes (NUL included).
@@ -30,14 +33,15 @@ inline constexpr uint64_t gbk_to_utf8_capacity(uint64_t src_len) { return src_le
 // Converts `src_len` bytes (need not be NUL-terminated) into `out`, NUL-terminates it and
 // stores the byte count without the NUL in *out_len. Characters without a GBK code, those
 // outside the BMP and malformed sequences are dropped; a sequence cut off by the end of the
-// input ends the conversion. Returns 0, or -1 (nothing written) when a pointer is null,
-// src_len is 0 or reaches 1 GiB, or out_capacity < utf8_to_gbk_capacity(src_len).
-int utf8_to_gbk(const char* src, size_t src_len, char* out, size_t out_capacity, int* out_len);
+// input ends the conversion. Nothing is written on a fault: too_large when src_len reaches
+// 1 GiB, malformed when a pointer is null, src_len is 0 or out_capacity <
+// utf8_to_gbk_capacity(src_len).
+Fault utf8_to_gbk(const char* src, size_t src_len, char* out, size_t out_capacity, int* out_len);
 
 // Same contract for GBK -> UTF-8, with out_capacity >= gbk_to_utf8_capacity(src_len).
 // Unmapped two-byte codes are dropped; when such a pair ends in an ASCII byte, that byte is
 // kept (it was never part of a character). A lead byte at the very end is dropped.
-int gbk_to_utf8(const char* src, size_t src_len, char* out, size_t out_capacity, int* out_len);
+Fault gbk_to_utf8(const char* src, size_t src_len, char* out, size_t out_capacity, int* out_len);
 
 // Prints `len` bytes of UTF-8 text as GBK followed by a newline on standard output.
 void puts_utf8(const char* text, size_t len);

@@ -23,21 +23,21 @@ protected:
 // Runs a conversion into a heap buffer of exactly `capacity` bytes, so the sanitizer build
 // catches any write past it; the input also sits in a buffer of exactly its own size.
 struct Converted {
-    int result;
+    Fault result;
     int length;
     std::string text;
 };
 
-using ConvertFn = int (*)(const char*, size_t, char*, size_t, int*);
+using ConvertFn = Fault (*)(const char*, size_t, char*, size_t, int*);
 
 Converted convert(ConvertFn fn, const std::string& input, size_t capacity)
 {
     std::vector<char> src(input.begin(), input.end());
     std::vector<char> out(capacity, '\x5A');
     int length = -7;
-    int result = fn(src.empty() ? nullptr : src.data(), src.size(), out.data(), out.size(), &length);
+    Fault result = fn(src.empty() ? nullptr : src.data(), src.size(), out.data(), out.size(), &length);
     Converted c{result, length, {}};
-    if (result == 0) {
+    if (result == Fault::none) {
         EXPECT_GE(length, 0);
         EXPECT_LT(size_t(length), capacity);
         EXPECT_EQ(out[size_t(length)], '\0');
@@ -52,7 +52,7 @@ std::string to_gbk(const std::string& utf8)
     if (utf8.empty())
         return "";
     Converted c = convert(utf8_to_gbk, utf8, 2 * utf8.size() + 1);
-    EXPECT_EQ(c.result, 0);
+    EXPECT_EQ(c.result, Fault::none);
     return c.text;
 }
 
@@ -61,7 +61,7 @@ std::string to_utf8(const std::string& gbk)
     if (gbk.empty())
         return "";
     Converted c = convert(gbk_to_utf8, gbk, 3 * gbk.size());
-    EXPECT_EQ(c.result, 0);
+    EXPECT_EQ(c.result, Fault::none);
     return c.text;
 }
 
@@ -226,7 +226,7 @@ TEST_F(Charset, Utf8ToGbkExamples)
     EXPECT_EQ(to_gbk("\xEE\x9F\x87"), "\xA8\xBC");  // private-use U+E7C7
 
     Converted cut = convert(utf8_to_gbk, "ab\xE4\xB8", 9);
-    EXPECT_EQ(cut.result, 0);
+    EXPECT_EQ(cut.result, Fault::none);
     EXPECT_EQ(cut.text, "ab");
     EXPECT_EQ(cut.length, 2);
     cut = convert(utf8_to_gbk, "a\xC3", 5);
@@ -295,22 +295,22 @@ TEST_F(Charset, ConversionsRefuseBadArgumentsWithoutTouchingOutput)
     for (ConvertFn fn : {utf8_to_gbk, gbk_to_utf8}) {
         char out[8] = "keep";
         int len = 42;
-        EXPECT_EQ(fn("abc", 0, out, sizeof out, &len), -1);
-        EXPECT_EQ(fn(nullptr, 3, out, sizeof out, &len), -1);
-        EXPECT_EQ(fn("abc", 3, nullptr, sizeof out, &len), -1);
-        EXPECT_EQ(fn("abc", 3, out, sizeof out, nullptr), -1);
-        EXPECT_EQ(fn("abc", size_t(1) << 30, out, sizeof out, &len), -1);
+        EXPECT_EQ(fn("abc", 0, out, sizeof out, &len), Fault::malformed);
+        EXPECT_EQ(fn(nullptr, 3, out, sizeof out, &len), Fault::malformed);
+        EXPECT_EQ(fn("abc", 3, nullptr, sizeof out, &len), Fault::malformed);
+        EXPECT_EQ(fn("abc", 3, out, sizeof out, nullptr), Fault::malformed);
+        EXPECT_EQ(fn("abc", size_t(1) << 30, out, sizeof out, &len), Fault::too_large);
         EXPECT_STREQ(out, "keep");
         EXPECT_EQ(len, 42);
     }
     // Capacities below the worst case are refused even where the text would fit.
     char out[8] = "keep";
     int len = 42;
-    EXPECT_EQ(utf8_to_gbk("abc", 3, out, 3, &len), -1);
-    EXPECT_EQ(utf8_to_gbk("abc", 3, out, 4, &len), 0);
+    EXPECT_EQ(utf8_to_gbk("abc", 3, out, 3, &len), Fault::malformed);
+    EXPECT_EQ(utf8_to_gbk("abc", 3, out, 4, &len), Fault::none);
     EXPECT_STREQ(out, "abc");
-    EXPECT_EQ(gbk_to_utf8("abcd", 4, out, 6, &len), -1);
-    EXPECT_EQ(gbk_to_utf8("abcd", 4, out, 7, &len), 0);
+    EXPECT_EQ(gbk_to_utf8("abcd", 4, out, 6, &len), Fault::malformed);
+    EXPECT_EQ(gbk_to_utf8("abcd", 4, out, 7, &len), Fault::none);
     EXPECT_STREQ(out, "abcd");
     EXPECT_EQ(utf8_to_gbk_capacity(5), 6u);
     EXPECT_EQ(gbk_to_utf8_capacity(5), 8u);
@@ -324,7 +324,7 @@ TEST_F(Charset, WorstCaseOutputsFitTheSmallestCapacity)
         gbk += "\xD6\xD0";
     gbk += "\xB0";
     Converted c = convert(gbk_to_utf8, gbk, size_t(gbk_to_utf8_capacity(gbk.size())));
-    EXPECT_EQ(c.result, 0);
+    EXPECT_EQ(c.result, Fault::none);
     EXPECT_EQ(c.length, 99);
     std::string two_byte;
     for (int i = 0; i < 20; ++i)
@@ -344,8 +344,8 @@ TEST_F(Charset, RandomBytesStayInsideBuffers)
             ch = (rng() % 4 == 0) ? char(rng()) : alphabet[rng() % (sizeof alphabet - 1)];
         Converted a = convert(utf8_to_gbk, input, size_t(utf8_to_gbk_capacity(input.size())));
         Converted b = convert(gbk_to_utf8, input, size_t(gbk_to_utf8_capacity(input.size())));
-        ASSERT_EQ(a.result, 0);
-        ASSERT_EQ(b.result, 0);
+        ASSERT_EQ(a.result, Fault::none);
+        ASSERT_EQ(b.result, Fault::none);
         // Whatever comes out converts back to the same thing: only whole characters are written.
         EXPECT_EQ(to_gbk(to_utf8(a.text)), a.text);
         EXPECT_EQ(to_utf8(to_gbk(b.text)), b.text);
@@ -415,7 +415,7 @@ TEST_F(Charset, BlockPathsStopAtEveryOddCharacter)
                     utf8 += k == at ? odd : chinese;
                 utf8 += "tail text";
                 Converted c = convert(utf8_to_gbk, utf8, size_t(utf8_to_gbk_capacity(utf8.size())));
-                ASSERT_EQ(c.result, 0);
+                ASSERT_EQ(c.result, Fault::none);
                 EXPECT_EQ(c.text, charset_model::utf8_to_gbk(utf8)) << "offset " << at << " odd " << odd;
             }
             for (const std::string& odd : odd_gbk) {
@@ -424,7 +424,7 @@ TEST_F(Charset, BlockPathsStopAtEveryOddCharacter)
                     gbk += k == at ? odd : "\xD6\xD0";
                 gbk += "tail text";
                 Converted c = convert(gbk_to_utf8, gbk, size_t(gbk_to_utf8_capacity(gbk.size())));
-                ASSERT_EQ(c.result, 0);
+                ASSERT_EQ(c.result, Fault::none);
                 EXPECT_EQ(c.text, charset_model::gbk_to_utf8(gbk)) << "offset " << at << " odd " << odd;
             }
         }

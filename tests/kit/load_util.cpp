@@ -38,7 +38,7 @@ std::string printed_text(const std::string& gbk)
     charset_init();
     std::string utf8(gbk_to_utf8_capacity(gbk.size()), '\0');
     int written = 0;
-    if (gbk.empty() || gbk_to_utf8(gbk.data(), gbk.size(), utf8.data(), utf8.size(), &written) != 0)
+    if (gbk.empty() || gbk_to_utf8(gbk.data(), gbk.size(), utf8.data(), utf8.size(), &written) != Fault::none)
         return {};
     utf8.resize(static_cast<size_t>(written));
     return utf8;
