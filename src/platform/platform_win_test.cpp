@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -155,7 +156,7 @@ protected:
         std::vector<char*> slots(16, nullptr);
         const int count = list(pattern.c_str(), slots.data(), 0, static_cast<int>(slots.size()));
         std::string joined;
-        for (int i = 0; i < count; ++i) {
+        for (size_t i = 0; std::cmp_less(i, count); ++i) {
             if (!joined.empty())
                 joined += ',';
             joined += slots[i];
