@@ -37,7 +37,7 @@ void place_picture(Swf* swf, const uint8_t* picture, size_t size, bool as_jpeg)
     for (SwfTag* tag : swf_tags(swf)) {
         if (!is_bitmap(tag->code) || tag->body.size() < 2)
             continue;
-        unsigned id = tag->body[0] | tag->body[1] << 8;
+        unsigned id = tag->body[0] | unsigned{tag->body[1]} << 8;
         std::string path = res_dir_path(swf->path) + "/" + std::to_string(id) + (as_jpeg ? ".jpg" : ".png");
         std::filesystem::create_directory(res_dir_path(swf->path));
         if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
@@ -52,7 +52,7 @@ void place_picture(Swf* swf, const uint8_t* picture, size_t size, bool as_jpeg)
 bool edit_movie(const uint8_t* data, size_t size)
 {
     uint8_t flags = data[0];
-    uint32_t picture_size = data[1] | data[2] << 8 | data[3] << 16 | uint32_t{data[4]} << 24;
+    uint32_t picture_size = data[1] | uint32_t{data[2]} << 8 | uint32_t{data[3]} << 16 | uint32_t{data[4]} << 24;
     if (picture_size > size - kPrefix)
         return false;
     const uint8_t* picture = data + kPrefix;

@@ -69,9 +69,9 @@ inline std::string utf8_to_gbk(const std::string& in)
         }
         unsigned u = 0;
         if (extra == 1)
-            u = ((b & 0x1F) << 6) | ((unsigned char)in[i + 1] & 0x3F);
+            u = ((b & 0x1Fu) << 6) | ((unsigned char)in[i + 1] & 0x3Fu);
         if (extra == 2)
-            u = ((b & 0x0F) << 12) | (((unsigned char)in[i + 1] & 0x3F) << 6) | ((unsigned char)in[i + 2] & 0x3F);
+            u = ((b & 0x0Fu) << 12) | (((unsigned char)in[i + 1] & 0x3Fu) << 6) | ((unsigned char)in[i + 2] & 0x3Fu);
         if (extra == 2 && u < 0x800)
             u = 0;
         unsigned code = extra == 3 ? 0 : unicode_to_gbk[u];
