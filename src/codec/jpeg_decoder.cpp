@@ -498,11 +498,13 @@ bool read_restart_marker(BitReader& br, int expected)
 
 // libjpeg's accurate integer transform (Loeffler, Ligtenberg and Moschytz): 13-bit
 // constants, two extra bits of precision between the passes, results descaled with
-// rounding. The same arithmetic serves one value or four lanes at a time.
+// rounding. The same arithmetic serves one value or, without SSE2, four lanes at a time.
+#if !defined(__SSE2__)
 using Lanes = uint32_t __attribute__((vector_size(16)));
 using SignedLanes = int32_t __attribute__((vector_size(16)));
 
 inline Lanes sar(Lanes v, int n) { return reinterpret_cast<Lanes>(reinterpret_cast<SignedLanes>(v) >> n); }
+#endif
 
 constexpr int kConstBits = 13, kPass1Bits = 2;
 constexpr int kPass1Shift = kConstBits - kPass1Bits, kPass2Shift = kConstBits + kPass1Bits + 3;

@@ -6,14 +6,14 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "stream/byte_reader.h"
 #include "support/deflate.h"
 #include "swf/swf.h"
 
 namespace {
 
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24; }
-uint32_t be16(const uint8_t* p) { return uint32_t{p[0]} << 8 | p[1]; }
+// A 15-bit pixel, big-endian as the format stores it; the pixel loops check their rows first.
+uint32_t pixel_be16(const uint8_t* p) { return uint32_t{p[0]} << 8 | p[1]; }
 
 uint64_t padded_row(uint64_t bytes) { return lossless_padded_row(bytes); }
 
@@ -57,7 +57,7 @@ void fifteen_bit_to_rgba(const LosslessHeader& h, std::span<const uint8_t> data,
                 put_pixel(rgba, 0, 0, 0, 0);
                 continue;
             }
-            uint32_t v = be16(data.data() + at);
+            uint32_t v = pixel_be16(data.data() + at);
             put_pixel(rgba, five_to_eight(v >> 10 & 31), five_to_eight(v >> 5 & 31), five_to_eight(v & 31), 255);
         }
     }
@@ -79,12 +79,15 @@ void thirty_two_bit_to_rgba(const LosslessHeader& h, bool with_alpha, std::span<
 // (no marker, a marker without a length, the first scan, EOI, or a cut-off segment).
 size_t length_segment_end(std::span<const uint8_t> data, size_t at)
 {
-    if (at + 4 > data.size() || data[at] != 0xFF)
+    ByteReader in(data);
+    in.seek(at);
+    const uint8_t prefix = in.u8(), marker = in.u8();
+    const size_t length = in.u16be();
+    if (!in.ok() || prefix != 0xFF)
         return 0;
-    uint8_t marker = data[at + 1];
     if (marker == 0xFF || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD9) || marker == 0xDA)
         return 0;
-    size_t end = at + 2 + be16(data.data() + at + 2);
+    size_t end = at + 2 + length;
     return end <= data.size() ? end : 0;
 }
 
@@ -145,16 +148,20 @@ LosslessRecord lossless_header_record(uint16_t id, uint8_t format, uint16_t widt
 
 bool lossless_read_header(std::span<const uint8_t> body, LosslessHeader* header)
 {
-    if (body.size() < kLosslessHeaderSize)
+    ByteReader in(body);
+    LosslessHeader read{};
+    read.id = in.u16le();
+    read.format = in.u8();
+    read.width = in.u16le();
+    read.height = in.u16le();
+    read.data_offset = kLosslessHeaderSize;
+    if (!in.ok())
         return false;
-    const uint8_t* b = body.data();
-    *header = {le16(b), b[2], le16(b + 3), le16(b + 5), 0, kLosslessHeaderSize};
-    if (header->format == kLosslessColourMapped) {
-        if (body.size() == kLosslessHeaderSize)
-            return true;
-        header->colours = uint32_t{b[kLosslessHeaderSize]} + 1;
-        header->data_offset = kLosslessHeaderSize + 1;
+    if (read.format == kLosslessColourMapped && !in.at_end()) {
+        read.colours = uint32_t{in.u8()} + 1;
+        read.data_offset = kLosslessHeaderSize + 1;
     }
+    *header = read;
     return true;
 }
 
@@ -297,7 +304,7 @@ bool lossless_to_rgb(const LosslessHeader& h, std::span<const uint8_t> data, uin
     for (uint32_t y = 0; y < h.height; ++y) {
         const uint8_t* row = data.data() + y * stride;
         for (uint32_t x = 0; x < h.width; ++x, rgb += 3) {
-            uint32_t v = be16(row + 2 * x);
+            uint32_t v = pixel_be16(row + 2 * x);
             rgb[0] = five_to_eight(v >> 10 & 31);
             rgb[1] = five_to_eight(v >> 5 & 31);
             rgb[2] = five_to_eight(v & 31);
@@ -365,18 +372,19 @@ JpegTagLayout jpeg_tag_read(uint16_t code, std::span<const uint8_t> body, JpegTa
     const size_t header = code == kTagDefineBitsJpeg4 ? 8 : parts->has_alpha ? 6 : 2;
     if (body.size() < header)
         return JpegTagLayout::too_short;
-    parts->id = le16(body.data());
+    ByteReader in(body);
+    parts->id = in.u16le();
     if (!parts->has_alpha) {
-        parts->image = body.subspan(2);
+        parts->image = in.rest();
         return JpegTagLayout::ok;
     }
-    uint32_t image_size = parts->image_length = le32(body.data() + 2);
+    const uint32_t image_size = parts->image_length = in.u32le();
     if (code == kTagDefineBitsJpeg4)
-        parts->deblocking = le16(body.data() + 6);
-    if (image_size > body.size() - header)
+        parts->deblocking = in.u16le();
+    parts->image = in.bytes(image_size);
+    if (!in.ok())
         return JpegTagLayout::image_past_end;
-    parts->image = body.subspan(header, image_size);
-    parts->alpha = body.subspan(header + image_size);
+    parts->alpha = in.rest();
     return JpegTagLayout::ok;
 }
 
@@ -457,9 +465,12 @@ void jpeg_frame_size(std::span<const uint8_t> data, BitmapFacts* facts)
         } else if (marker == 0xD8 || marker == 0xD9 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
             at += 2;
         } else if (is_frame_marker(marker)) {
-            if (at + 9 <= data.size()) {
-                facts->height = be16(data.data() + at + 5);
-                facts->width = be16(data.data() + at + 7);
+            ByteReader in(data);
+            in.seek(at + 5);  // marker, length, precision
+            const uint16_t height = in.u16be(), width = in.u16be();
+            if (in.ok()) {
+                facts->height = height;
+                facts->width = width;
             }
             return;
         } else if (size_t end = length_segment_end(data, at)) {
@@ -474,21 +485,31 @@ void jpeg_frame_size(std::span<const uint8_t> data, BitmapFacts* facts)
 void picture_facts(std::span<const uint8_t> image, BitmapFacts* facts)
 {
     switch (stored_image_kind(image)) {
-    case StoredImage::png:
+    case StoredImage::png: {
         facts->kind = BitmapKind::png;
-        if (image.size() >= 26) {  // signature, IHDR length and type, width, height, depth, colour type
-            facts->width = be16(image.data() + 16) << 16 | be16(image.data() + 18);
-            facts->height = be16(image.data() + 20) << 16 | be16(image.data() + 22);
-            facts->alpha = facts->alpha || image[25] == 4 || image[25] == 6;
+        ByteReader in(image);
+        in.skip(16);  // signature, IHDR length and type
+        const uint32_t width = in.u32be(), height = in.u32be();
+        in.skip(1);  // depth
+        const uint8_t colour_type = in.u8();
+        if (in.ok()) {
+            facts->width = width;
+            facts->height = height;
+            facts->alpha = facts->alpha || colour_type == 4 || colour_type == 6;
         }
         return;
-    case StoredImage::gif:
+    }
+    case StoredImage::gif: {
         facts->kind = BitmapKind::gif;
-        if (image.size() >= 10) {
-            facts->width = le16(image.data() + 6);
-            facts->height = le16(image.data() + 8);
+        ByteReader in(image);
+        in.skip(6);  // "GIF89a"
+        const uint16_t width = in.u16le(), height = in.u16le();
+        if (in.ok()) {
+            facts->width = width;
+            facts->height = height;
         }
         return;
+    }
     case StoredImage::jpeg: jpeg_frame_size(image, facts); return;
     }
 }
@@ -571,11 +592,13 @@ BitmapFacts bitmap_facts(uint16_t code, std::span<const uint8_t> body)
 
 bool binary_data_read(std::span<const uint8_t> body, uint16_t* id, std::span<const uint8_t>* data)
 {
-    constexpr size_t kHeader = 6;  // id, reserved
-    if (body.size() < kHeader)
+    ByteReader in(body);
+    const uint16_t read_id = in.u16le();
+    in.skip(4);  // reserved
+    if (!in.ok())
         return false;
-    *id = le16(body.data());
-    *data = body.subspan(kHeader);
+    *id = read_id;
+    *data = in.rest();
     return true;
 }
 

@@ -125,7 +125,7 @@ void swf_write_tag(Stream* stream, const SwfTag* tag)
 {
     const auto length = static_cast<uint32_t>(tag->body.size());
     if (length < kLongLengthMark) {
-        stream_write_ui16(stream, static_cast<uint16_t>(tag->code << 6 | length));
+        stream_write_ui16(stream, static_cast<uint16_t>(uint32_t{tag->code} << 6 | length));
     } else {
         stream_write_ui16(stream, static_cast<uint16_t>(tag->code << 6 | kLongLengthMark));
         stream_write_ui32(stream, length);
