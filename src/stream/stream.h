@@ -1,5 +1,5 @@
-// The byte buffer the SWF writers fill: little-endian writers, and the readers that go
-// with them, and the size-limited allocation functions.
+// The byte buffer the SWF writers fill: little-endian writers with their matching readers,
+// and the size-limited allocation functions.
 //
 // Input is parsed with ByteReader (stream/byte_reader.h), which reports a short read. The
 // readers here are that reader over a stream's block, for callers that have checked the

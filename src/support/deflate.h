@@ -1,6 +1,6 @@
 // One-shot zlib streams and the checksums around them, done by libdeflate where the build
 // has it (PIXSIEVE_HAVE_LIBDEFLATE) and by zlib otherwise. Every function is safe to call
-// from several threads at once: each thread keeps its own compressor.
+// from several threads at once: each call borrows coders no other call is using.
 #pragma once
 
 #include <cstddef>
