@@ -82,11 +82,12 @@ std::map<uint16_t, size_t> bitmap_record_ends(const swfkit::Movie& movie)
     Bytes body = movie.body();
     size_t at = movie.frame_rect.size() + 4;
     while (at + 2 <= body.size()) {
-        unsigned word = body[at] | body[at + 1] << 8;
+        unsigned word = unsigned{body[at]} | unsigned{body[at + 1]} << 8;
         uint32_t code = word >> 6, length = word & 63;
         at += 2;
         if (length == 63) {
-            length = body[at] | body[at + 1] << 8 | body[at + 2] << 16 | uint32_t{body[at + 3]} << 24;
+            length = uint32_t{body[at]} | uint32_t{body[at + 1]} << 8 | uint32_t{body[at + 2]} << 16 |
+                     uint32_t{body[at + 3]} << 24;
             at += 4;
         }
         if (code == kTagDefineBits || code == kTagDefineBitsLossless || code == kTagDefineBitsJpeg2 ||

@@ -190,7 +190,7 @@ inline PngSpec matrix_png(uint8_t color_type, uint8_t depth, uint32_t width, uin
         size_t key_bytes = color_type == 0 ? 2 : 6;
         for (size_t s = 0; s < key_bytes / 2; s++) {
             uint32_t v = depth == 16 ? uint32_t{spec.rows[2 * s]} << 8 | spec.rows[2 * s + 1]
-                                     : (spec.rows[s * depth / 8] >> (8 - s * depth % 8 - depth)) & (top - 1);
+                                     : (uint32_t{spec.rows[s * depth / 8]} >> (8 - s * depth % 8 - depth)) & (top - 1);
             spec.trns.push_back(static_cast<uint8_t>(v >> 8));
             spec.trns.push_back(static_cast<uint8_t>(v));
         }

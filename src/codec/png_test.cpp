@@ -1014,7 +1014,8 @@ Bytes stored_indices(const oracle::PngSpec& spec)
         for (uint32_t x = 0; x < spec.width; x++) {
             size_t bit = size_t{x} * spec.depth;
             uint8_t byte = spec.rows[y * oracle::png_row_bytes(spec) + bit / 8];
-            out.push_back(static_cast<uint8_t>((byte >> (8 - spec.depth - bit % 8)) & ((1u << spec.depth) - 1)));
+            out.push_back(
+                static_cast<uint8_t>((uint32_t{byte} >> (8 - spec.depth - bit % 8)) & ((1u << spec.depth) - 1)));
         }
     return out;
 }

@@ -182,7 +182,8 @@ TEST(SwfSmall, ShrinksOnlyWhereItPays)
     SwfTag* shrunk = e.tag(0);
     ASSERT_EQ(shrunk->code, kTagDefineBitsJpeg3);
     EXPECT_LT(shrunk->body.size(), smooth_body.size());
-    uint32_t n = shrunk->body[2] | shrunk->body[3] << 8 | shrunk->body[4] << 16 | uint32_t{shrunk->body[5]} << 24;
+    uint32_t n = uint32_t{shrunk->body[2]} | uint32_t{shrunk->body[3]} << 8 | uint32_t{shrunk->body[4]} << 16 |
+                 uint32_t{shrunk->body[5]} << 24;
     Bytes jpeg(shrunk->body.data() + 6, shrunk->body.data() + 6 + n);
     oracle::Decoded decoded = oracle::decode_jpeg(jpeg);
     EXPECT_EQ(decoded.width, w);
@@ -213,7 +214,8 @@ TEST(SwfSmall, BitmapsWithoutAlphaStayOpaque)
     e.run(swf_small);
     SwfTag* shrunk = e.tag(0);
     ASSERT_EQ(shrunk->code, 35);
-    uint32_t n = shrunk->body[2] | shrunk->body[3] << 8 | shrunk->body[4] << 16 | uint32_t{shrunk->body[5]} << 24;
+    uint32_t n = uint32_t{shrunk->body[2]} | uint32_t{shrunk->body[3]} << 8 | uint32_t{shrunk->body[4]} << 16 |
+                 uint32_t{shrunk->body[5]} << 24;
     Bytes alpha(size_t{w} * h);
     uLongf alpha_len = alpha.size();
     ASSERT_EQ(uncompress(alpha.data(), &alpha_len, shrunk->body.data() + 6 + n, shrunk->body.size() - 6 - n), Z_OK);

@@ -44,7 +44,7 @@ Bytes read_bytes(const std::string& path)
 
 uint32_t le32(const Bytes& b, size_t at)
 {
-    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t{b[at + 3]} << 24;
+    return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16 | uint32_t{b[at + 3]} << 24;
 }
 
 // Loads, saves with `save`, returns the saved bytes; captures the lines.

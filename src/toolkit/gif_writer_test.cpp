@@ -293,7 +293,8 @@ RawGif walk_file(const std::string& path)
             pos += 2;
             sub_blocks(nullptr, nullptr);
         } else if (b[pos] == 0x2C && pos + 11 <= b.size()) {
-            const uint32_t w = b[pos + 5] | b[pos + 6] << 8, h = b[pos + 7] | b[pos + 8] << 8;
+            const uint32_t w = uint32_t{b[pos + 5]} | uint32_t{b[pos + 6]} << 8;
+            const uint32_t h = uint32_t{b[pos + 7]} | uint32_t{b[pos + 8]} << 8;
             pos += 10 + 3 * (size_t{2} << (b[pos + 9] & 7));
             const uint8_t min_size = b[pos++];
             std::vector<uint8_t> joined, lengths;
