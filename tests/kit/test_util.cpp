@@ -67,19 +67,31 @@ std::string without_carriage_returns(const std::string& text)
     return plain;
 }
 
-// Reads both pipes to their ends at once, so a child that fills one pipe while we wait on
-// the other never blocks, and closes them.
-void read_both(int out_fd, std::string& out, int err_fd, std::string& err)
+// Reads both pipes at once, so a child that fills one pipe while we wait on the other never
+// blocks, until the child has ended and what it wrote has been read; closes them and gives
+// the child's wait status. It does not wait for the pipes' ends as such: a process the child
+// started may hold them open long after (wine starts its services from the first program
+// of a session, and they inherit its standard output).
+int read_until_exit(pid_t pid, int out_fd, std::string& out, int err_fd, std::string& err)
 {
     pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
     std::string* sinks[2] = {&out, &err};
     int open_pipes = 2;
+    int status = 0;
+    bool ended = false;
     char buf[65536];
     while (open_pipes > 0) {
-        if (poll(fds, 2, -1) < 0) {
+        const int ready = poll(fds, 2, ended ? 0 : 100);
+        if (ready < 0) {
             if (errno == EINTR)
                 continue;
             break;
+        }
+        if (ready == 0) {
+            if (ended)
+                break;  // the child is gone and its output read: whoever else holds the pipes
+            ended = waitpid(pid, &status, WNOHANG) == pid;
+            continue;
         }
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || fds[i].revents == 0)
@@ -97,6 +109,9 @@ void read_both(int out_fd, std::string& out, int err_fd, std::string& err)
     for (const pollfd& p : fds)
         if (p.fd >= 0)
             close(p.fd);
+    if (!ended)
+        waitpid(pid, &status, 0);
+    return status;
 }
 
 // In the child, before exec: the limits hold for the program it becomes.
@@ -218,9 +233,7 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     }
     close(pipefd[1]);
     close(errfd[1]);
-    read_both(pipefd[0], result.output, errfd[0], result.error);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    const int status = read_until_exit(pid, pipefd[0], result.output, errfd[0], result.error);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     result.raw_output = result.output;
     if (running_windows_programs()) {
