@@ -35,6 +35,13 @@ uint32_t crc_of(const uint8_t* data, size_t n, uint32_t crc = 0);
 // Samples per pixel of a colour type; 0 for an unknown one.
 unsigned channels_of(int color_type);
 
+// The colour types whose pixels are samples rather than palette indices: those the handle
+// interface reads and writes at 8 or 16 bits.
+inline bool is_sample_colour_type(int color_type)
+{
+    return color_type == kPngGrey || color_type == kPngRgb || color_type == kPngGreyAlpha || color_type == kPngRgba;
+}
+
 // Size of the filtered scanlines (one filter byte per row), in 64 bits so it cannot wrap.
 uint64_t filtered_size(uint32_t width, uint32_t height, unsigned pbb);
 

@@ -341,15 +341,10 @@ private:
 
 // ---- the handle interface -----------------------------------------------------------------
 
-bool is_handle_color_type(uint8_t color_type)
-{
-    return color_type == kPngGrey || color_type == kPngRgb || color_type == kPngGreyAlpha || color_type == kPngRgba;
-}
-
 // The image must be one the handle interface decodes and whose sizes fit comfortably in 32 bits.
 Fault check_header(const PngHandle* png)
 {
-    if (!is_handle_color_type(png->color_type)) {
+    if (!is_sample_colour_type(png->color_type)) {
         return Fault::unsupported;
     }
     if (png->depth != 8 && png->depth != 16) {

@@ -41,8 +41,7 @@ bool known_type(int depth, int color_type)
 {
     if (color_type == kPngPalette)
         return depth == 8;
-    return (depth == 8 || depth == 16) &&
-           (color_type == kPngGrey || color_type == kPngRgb || color_type == kPngGreyAlpha || color_type == kPngRgba);
+    return (depth == 8 || depth == 16) && is_sample_colour_type(color_type);
 }
 
 Fault check_image(uint32_t width, uint32_t height, int depth, int color_type, uint64_t* file_bound)

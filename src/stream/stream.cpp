@@ -187,18 +187,8 @@ void stream_read_bytes(void* dest, Stream* stream, uint32_t count)
 void stream_copy(Stream* dest, Stream* source, uint32_t count)
 {
     PIXSIEVE_CHECK(count <= dest->len && dest->pos <= dest->len - count);
-    if (count == 0) {
-        reset_bitread(source);
-        return;
-    }
-    uint32_t start = 0;
-    {
-        StreamRead read(source, true);
-        start = static_cast<uint32_t>(read.in().position());
-        const std::span<const uint8_t> bytes = read.checked(read.in().bytes(count));
-        std::memcpy(dest->buf + dest->pos, bytes.data(), count);
-    }
-    source->pos = start;  // only the alignment moves the source
+    stream_read_bytes(dest->buf + dest->pos, source, count);
+    source->pos -= count;  // only the alignment moves the source
 }
 
 uint8_t stream_read_bit(Stream* stream) { return static_cast<uint8_t>(stream_read_ubits(stream, 1)); }

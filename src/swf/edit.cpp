@@ -117,20 +117,35 @@ void count(EditCount& counts, EditResult result)
 // alone stops at 9) keeps a replaced bitmap from growing the movie.
 constexpr int kBitmapDeflateLevel = 12;
 
+// Bytes deflated into a block of their own; no block when they could not be.
+struct Deflated {
+    ByteBuffer bytes;
+    uint32_t size = 0;
+};
+
+Deflated deflate_tag_data(std::span<const uint8_t> data, int level)
+{
+    Deflated out;
+    const size_t room = zlib_deflate_bound(data.size());
+    out.bytes = buffer_new_zeroed(room);
+    if (!out.bytes)
+        return out;
+    const Result<size_t> length = zlib_deflate(data, out.bytes.get(), room, level);
+    if (!length.ok())
+        out.bytes.reset();
+    out.size = static_cast<uint32_t>(length.value);
+    return out;
+}
+
 // Rebuilds the tag as a lossless bitmap: its header, then `data` deflated.
 bool rebuild_lossless(SwfTag* tag, uint16_t code, std::span<const uint8_t> header, std::span<const uint8_t> data)
 {
-    const size_t room = zlib_deflate_bound(data.size());
-    ByteBuffer packed = buffer_new_zeroed(room);
-    Result<size_t> packed_len = Fault::out_of_memory;
-    if (packed)
-        packed_len = zlib_deflate(data, packed.get(), room, kBitmapDeflateLevel);
-    if (!packed_len.ok()) {
+    const Deflated packed = deflate_tag_data(data, kBitmapDeflateLevel);
+    if (!packed.bytes) {
         DEBUG_PROBLEM("swf", DEFLATE_FAILED);
         return false;
     }
-    return rebuild_tag(tag, code, header.data(), static_cast<uint32_t>(header.size()), packed.get(),
-                       static_cast<uint32_t>(packed_len.value));
+    return rebuild_tag(tag, code, header.data(), static_cast<uint32_t>(header.size()), packed.bytes.get(), packed.size);
 }
 
 // 32-bit pixels from R, G, B, A (changed in place): an opaque picture as DefineBitsLossless,
@@ -359,17 +374,12 @@ EditResult lossless2jpeg(SwfTag* tag)
         DEBUG_PROBLEM("swf", "bitmap %d cannot be encoded as JPEG, left unchanged", header.id);
         return EditResult::failed;
     }
-    const size_t alpha_room = zlib_deflate_bound(count);
-    ByteBuffer packed_alpha = buffer_new_zeroed(alpha_room);
-    Result<size_t> packed = Fault::out_of_memory;
-    if (packed_alpha)
-        packed = zlib_deflate({alpha.get(), count}, packed_alpha.get(), alpha_room);
-    if (!packed.ok()) {
+    const Deflated packed_alpha = deflate_tag_data({alpha.get(), count}, kDeflateLevel);
+    if (!packed_alpha.bytes) {
         DEBUG_PROBLEM("swf", DEFLATE_FAILED);
         return EditResult::failed;
     }
-    const size_t alpha_len = packed.value;
-    uint64_t new_len = uint64_t{jpeg_size} + alpha_len + 6;
+    uint64_t new_len = uint64_t{jpeg_size} + packed_alpha.size + 6;
     if (new_len >= old_body.size())
         return EditResult::unchanged;  // the JPEG form is not smaller: keep the lossless tag
     Stream* body = swf_tag_own_body(tag, static_cast<uint32_t>(new_len));
@@ -377,7 +387,7 @@ EditResult lossless2jpeg(SwfTag* tag)
     stream_write_ui16(body, header.id);
     stream_write_ui32(body, jpeg_size);
     stream_write_bytes(body, jpeg.get(), jpeg_size);
-    stream_write_bytes(body, packed_alpha.get(), static_cast<uint32_t>(alpha_len));
+    stream_write_bytes(body, packed_alpha.bytes.get(), packed_alpha.size);
     return EditResult::changed;
 }
 
